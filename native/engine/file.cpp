@@ -1,0 +1,147 @@
+#include "engine/file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace ombrel::engine {
+namespace {
+
+std::expected<int, IoError> open_with(const std::string& path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(IoError::from_errno(errno));
+  return fd;
+}
+
+}  // namespace
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void File::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+std::expected<File, IoError> File::open_read_write_create(const std::string& path) {
+  auto fd = open_with(path, O_RDWR | O_CREAT, 0666);
+  if (!fd) return std::unexpected(fd.error());
+  return File(*fd);
+}
+
+std::expected<File, IoError> File::open_read_only(const std::string& path) {
+  auto fd = open_with(path, O_RDONLY, 0);
+  if (!fd) return std::unexpected(fd.error());
+  return File(*fd);
+}
+
+std::expected<File, IoError> File::create_new(const std::string& path) {
+  auto fd = open_with(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+  if (!fd) return std::unexpected(fd.error());
+  return File(*fd);
+}
+
+std::expected<uint64_t, IoError> File::size() const {
+  struct stat st{};
+  if (::fstat(fd_, &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  return static_cast<uint64_t>(st.st_size);
+}
+
+std::expected<void, IoError> File::read_exact_at(uint64_t offset, char* out, size_t length) const {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_errno(errno));
+    }
+    if (n == 0) return std::unexpected(IoError::unexpected_eof());
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+std::expected<void, IoError> File::write_all_at(uint64_t offset, std::string_view data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_errno(errno));
+    }
+    if (n == 0) return std::unexpected(IoError::described("failed to write whole buffer"));
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+std::expected<void, IoError> File::truncate(uint64_t length) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+std::expected<void, IoError> File::sync_all() {
+  if (::fsync(fd_) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+std::expected<void, IoError> File::sync_data() {
+  if (::fdatasync(fd_) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+std::expected<void, IoError> File::lock_exclusive_nonblocking() {
+  int rc;
+  do {
+    rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+std::expected<void, IoError> File::lock_shared_nonblocking() {
+  int rc;
+  do {
+    rc = ::flock(fd_, LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+void File::unlock() {
+  if (fd_ >= 0) (void)::flock(fd_, LOCK_UN);
+}
+
+std::expected<std::string, IoError> File::canonical_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::unexpected(IoError::from_errno(errno));
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+}  // namespace ombrel::engine

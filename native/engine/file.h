@@ -1,0 +1,56 @@
+// The engine's one door to the file system: a move-only owner of a POSIX file
+// descriptor with positioned reads and writes, size, truncate, the two sync
+// flavours and whole-file advisory locks. Every store, verification and copy
+// goes through it, so tests can inject faults beneath it (an LD_PRELOAD shim
+// over write/pwrite/fsync/fdatasync/ftruncate) without changing the product.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "engine/io_error.h"
+
+namespace ombrel::engine {
+
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Read-write, created with mode 0666 (before umask) if missing, never truncated.
+  static std::expected<File, IoError> open_read_write_create(const std::string& path);
+  static std::expected<File, IoError> open_read_only(const std::string& path);
+  // Read-write, failing if the path exists.
+  static std::expected<File, IoError> create_new(const std::string& path);
+
+  bool is_open() const { return fd_ >= 0; }
+  int descriptor() const { return fd_; }
+
+  std::expected<uint64_t, IoError> size() const;
+  // Reads exactly out.size() bytes at `offset`; a short file is unexpected_eof.
+  std::expected<void, IoError> read_exact_at(uint64_t offset, char* out, size_t length) const;
+  // Writes all of `data` at `offset`, in one request when the kernel allows.
+  std::expected<void, IoError> write_all_at(uint64_t offset, std::string_view data);
+  std::expected<void, IoError> truncate(uint64_t length);
+  std::expected<void, IoError> sync_all();
+  std::expected<void, IoError> sync_data();
+  std::expected<void, IoError> lock_exclusive_nonblocking();
+  std::expected<void, IoError> lock_shared_nonblocking();
+  void unlock();  // errors ignored: the lock goes with the descriptor anyway
+  // Absolute path with links and relative parts resolved.
+  static std::expected<std::string, IoError> canonical_path(const std::string& path);
+
+  void close();
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+}  // namespace ombrel::engine

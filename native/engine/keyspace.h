@@ -1,0 +1,38 @@
+// The key space: the reserved internal prefix, key namespaces and the live
+// key table.
+//
+// Internal keys begin with 0xFF "omb:" and are written only by the domain
+// layers. A key's namespace is "user" for user keys and "internal:" plus the
+// text after the prefix up to the next ':' for internal keys (invalid UTF-8
+// replaced by U+FFFD); the quota and the statistics count by namespace.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace ombrel::engine {
+
+inline constexpr std::string_view kInternalPrefix{"\xFFomb:", 5};
+
+// Ordered by unsigned bytes, shorter before longer: prefix scans are ranges.
+using LiveTable = std::map<std::string, std::string, std::less<>>;
+
+inline bool is_internal_key(std::string_view key) { return key.starts_with(kInternalPrefix); }
+
+std::string namespace_for_key(std::string_view key);
+
+// [first, last) of the live keys that begin with `prefix`.
+struct PrefixRange {
+  LiveTable::const_iterator first;
+  LiveTable::const_iterator last;
+  LiveTable::const_iterator begin() const { return first; }
+  LiveTable::const_iterator end() const { return last; }
+};
+PrefixRange prefix_range(const LiveTable& table, std::string_view prefix);
+
+// The smallest key greater than every key that begins with `prefix`, or
+// empty when there is none (prefix of all 0xFF bytes).
+std::string prefix_successor(std::string_view prefix);
+
+}  // namespace ombrel::engine

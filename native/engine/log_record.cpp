@@ -1,0 +1,105 @@
+#include "engine/log_record.h"
+
+#include "util/byte_codec.h"
+#include "util/digest.h"
+
+namespace ombrel::engine {
+
+std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
+                                                   uint64_t sequence, std::string_view payload) {
+  if (payload.size() > kMaxPayloadLength) return std::unexpected(StoreError{StoreError::Kind::PayloadTooLarge});
+  size_t start = out.size();
+  out.reserve(start + kRecordFrameSize + payload.size());
+  ByteWriter w(out);
+  w.bytes(kRecordMagic);
+  w.u8(static_cast<uint8_t>(kind));
+  w.u64_le(tx_id);
+  w.u64_le(sequence);
+  w.u32_le(static_cast<uint32_t>(payload.size()));
+  w.bytes(payload);
+  w.u32_le(crc32_of(std::string_view(out).substr(start)));
+  return {};
+}
+
+std::expected<std::string, StoreError> LogRecord::encode() const {
+  std::string out;
+  auto r = encode_record_into(out, kind, tx_id, sequence, payload);
+  if (!r) return std::unexpected(r.error());
+  return out;
+}
+
+std::expected<LogRecordView, StoreError> decode_record_view(std::string_view bytes) {
+  const size_t n = bytes.size();
+  if (n < kRecordFrameSize) return std::unexpected(StoreError{StoreError::Kind::Truncated});
+  if (bytes.substr(0, 4) != kRecordMagic) return std::unexpected(StoreError{StoreError::Kind::BadMagic});
+  uint8_t kind = static_cast<uint8_t>(bytes[4]);
+  if (kind < 1 || kind > 3) {
+    StoreError e{StoreError::Kind::UnknownKind};
+    e.record_kind = kind;
+    return std::unexpected(e);
+  }
+  uint64_t length = load_u32_le(bytes.data() + 21);
+  if (n != length + kRecordFrameSize) return std::unexpected(StoreError{StoreError::Kind::Truncated});
+  uint32_t stored = load_u32_le(bytes.data() + n - 4);
+  uint32_t computed = crc32_of(bytes.substr(0, n - 4));
+  if (stored != computed) {
+    StoreError e{StoreError::Kind::ChecksumMismatch};
+    e.expected = stored;
+    e.got = computed;
+    return std::unexpected(e);
+  }
+  return LogRecordView{static_cast<RecordKind>(kind), load_u64_le(bytes.data() + 5),
+                       load_u64_le(bytes.data() + 13), bytes.substr(kRecordPrefixSize, length)};
+}
+
+std::expected<LogRecord, StoreError> LogRecord::decode(std::string_view bytes) {
+  auto view = decode_record_view(bytes);
+  if (!view) return std::unexpected(view.error());
+  return LogRecord{view->kind, view->tx_id, view->sequence, std::string(view->payload)};
+}
+
+std::expected<void, EngineError> encode_put_into(std::string& out, std::string_view key, std::string_view value) {
+  if (key.size() > kMaxPayloadLength) return std::unexpected(EngineError::of(EngineError::Kind::KeyTooLarge));
+  out.reserve(out.size() + 4 + key.size() + value.size());
+  ByteWriter w(out);
+  w.field_le(key);
+  w.bytes(value);
+  return {};
+}
+
+std::expected<void, EngineError> encode_delete_into(std::string& out, std::string_view key) {
+  if (key.size() > kMaxPayloadLength) return std::unexpected(EngineError::of(EngineError::Kind::KeyTooLarge));
+  ByteWriter w(out);
+  w.field_le(key);
+  return {};
+}
+
+std::expected<std::string, EngineError> encode_put(std::string_view key, std::string_view value) {
+  std::string out;
+  auto r = encode_put_into(out, key, value);
+  if (!r) return std::unexpected(r.error());
+  return out;
+}
+
+std::expected<std::string, EngineError> encode_delete(std::string_view key) {
+  std::string out;
+  auto r = encode_delete_into(out, key);
+  if (!r) return std::unexpected(r.error());
+  return out;
+}
+
+std::expected<PutPayload, EngineError> parse_put_payload(std::string_view payload) {
+  ByteReader r(payload);
+  auto key = r.field_le();
+  if (!key) return std::unexpected(EngineError::of(EngineError::Kind::InvalidOperation));
+  return PutPayload{*key, r.rest()};
+}
+
+std::expected<std::string_view, EngineError> parse_delete_payload(std::string_view payload) {
+  ByteReader r(payload);
+  auto key = r.field_le();
+  if (!key || !r.at_end()) return std::unexpected(EngineError::of(EngineError::Kind::InvalidOperation));
+  return *key;
+}
+
+}  // namespace ombrel::engine

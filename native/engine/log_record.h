@@ -1,0 +1,75 @@
+// Log records: the framed, checksummed entries that follow the header.
+//
+//   offset  width  field      encoding
+//   0       4      magic      "OMB1"
+//   4       1      kind       1 put, 2 delete, 3 commit
+//   5       8      tx_id      u64 LE
+//   13      8      sequence   u64 LE, strictly increasing over the log
+//   21      4      length L   u32 LE payload length
+//   25      L      payload    by kind, below
+//   25+L    4      checksum   u32 LE CRC-32 of bytes 0..24+L
+//
+// Payloads:  put     u32 LE key length K, K key bytes, then the value (the
+//                    rest of the payload; its length is not stored)
+//            delete  u32 LE key length K, K key bytes; L == 4 + K exactly
+//            commit  empty when written; ignored when read
+//
+// Decoding of exactly one framed record, first failure reported: fewer than
+// 29 bytes (Truncated), magic (BadMagic), kind (UnknownKind), total length
+// != L + 29 (Truncated), checksum (ChecksumMismatch).
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "engine/errors.h"
+
+namespace ombrel::engine {
+
+inline constexpr size_t kRecordFrameSize = 29;   // fixed bytes around a payload
+inline constexpr size_t kRecordPrefixSize = 25;  // bytes before the payload
+inline constexpr std::string_view kRecordMagic{"OMB1", 4};
+inline constexpr uint64_t kMaxPayloadLength = 0xFFFFFFFFull;
+
+enum class RecordKind : uint8_t { Put = 1, Delete = 2, Commit = 3 };
+
+struct LogRecord {
+  RecordKind kind = RecordKind::Commit;
+  uint64_t tx_id = 0;
+  uint64_t sequence = 0;
+  std::string payload;
+
+  std::expected<std::string, StoreError> encode() const;
+  static std::expected<LogRecord, StoreError> decode(std::string_view bytes);
+};
+
+// A decoded record that points into the caller's buffer (replay's fast path).
+struct LogRecordView {
+  RecordKind kind;
+  uint64_t tx_id;
+  uint64_t sequence;
+  std::string_view payload;
+};
+
+// Appends the framed record to `out` (reused across records by the writer).
+std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
+                                                   uint64_t sequence, std::string_view payload);
+std::expected<LogRecordView, StoreError> decode_record_view(std::string_view bytes);
+
+// Operation payloads; KeyTooLarge for keys longer than 2^32 - 1 bytes.
+std::expected<std::string, EngineError> encode_put(std::string_view key, std::string_view value);
+std::expected<std::string, EngineError> encode_delete(std::string_view key);
+std::expected<void, EngineError> encode_put_into(std::string& out, std::string_view key, std::string_view value);
+std::expected<void, EngineError> encode_delete_into(std::string& out, std::string_view key);
+
+struct PutPayload {
+  std::string_view key;
+  std::string_view value;
+};
+// InvalidOperation for a malformed payload.
+std::expected<PutPayload, EngineError> parse_put_payload(std::string_view payload);
+std::expected<std::string_view, EngineError> parse_delete_payload(std::string_view payload);
+
+}  // namespace ombrel::engine

@@ -1,0 +1,132 @@
+#include "engine/recovery.h"
+
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/log_record.h"
+#include "util/byte_codec.h"
+#include "util/clock.h"
+#include "util/entropy.h"
+
+namespace ombrel::engine {
+namespace {
+
+// A replayed operation points into the log image until its commit applies it.
+struct PendingOperation {
+  RecordKind kind;
+  std::string_view key;
+  std::string_view value;
+};
+
+}  // namespace
+
+std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
+  RecoveryState state;
+  std::unordered_set<uint64_t> committed;
+  std::unordered_map<uint64_t, std::vector<PendingOperation>> pending;
+  uint64_t previous_sequence = 0;
+  size_t p = 0;
+  const size_t n = log.size();
+
+  while (p < n) {
+    size_t left = n - p;
+    if (left < kRecordPrefixSize) break;  // torn tail
+    if (log.substr(p, 4) != kRecordMagic) return std::unexpected(EngineError::log(StoreError{StoreError::Kind::BadMagic}));
+    uint64_t length = load_u32_le(log.data() + p + 21);
+    if (left < length + kRecordFrameSize) break;  // torn tail
+    auto record = decode_record_view(log.substr(p, static_cast<size_t>(length + kRecordFrameSize)));
+    if (!record) return std::unexpected(EngineError::log(record.error()));
+    if (previous_sequence != 0 && record->sequence <= previous_sequence)
+      return std::unexpected(EngineError::non_monotonic_sequence(previous_sequence, record->sequence));
+    if (committed.contains(record->tx_id)) return std::unexpected(EngineError::record_after_commit(record->tx_id));
+    if (record->tx_id > state.max_tx_id) state.max_tx_id = record->tx_id;
+    if (state.records == UINT64_MAX) return std::unexpected(EngineError::of(EngineError::Kind::CounterExhausted));
+    ++state.records;
+
+    switch (record->kind) {
+      case RecordKind::Put: {
+        auto& ops = pending[record->tx_id];
+        auto put = parse_put_payload(record->payload);
+        if (!put) return std::unexpected(put.error());
+        ops.push_back(PendingOperation{RecordKind::Put, put->key, put->value});
+        break;
+      }
+      case RecordKind::Delete: {
+        auto& ops = pending[record->tx_id];
+        auto key = parse_delete_payload(record->payload);
+        if (!key) return std::unexpected(key.error());
+        ops.push_back(PendingOperation{RecordKind::Delete, *key, {}});
+        break;
+      }
+      case RecordKind::Commit: {
+        auto it = pending.find(record->tx_id);
+        if (it != pending.end()) {
+          for (const auto& op : it->second) {
+            if (op.kind == RecordKind::Put) {
+              auto slot = state.live.try_emplace(state.live.end(), std::string(op.key));
+              slot->second.assign(op.value);
+            } else if (auto found = state.live.find(op.key); found != state.live.end()) {
+              state.live.erase(found);
+            }
+          }
+          pending.erase(it);
+        }
+        committed.insert(record->tx_id);
+        break;
+      }
+    }
+    previous_sequence = record->sequence;
+    p += static_cast<size_t>(length + kRecordFrameSize);
+  }
+
+  state.last_sequence = previous_sequence;
+  state.valid_bytes = kStoreHeaderSize + p;
+  state.committed_transactions = committed.size();
+  state.pending_transactions = pending.size();
+  return state;
+}
+
+std::expected<RecoveryState, EngineError> recover(const File& file) {
+  auto size = file.size();
+  if (!size) return std::unexpected(EngineError::io(size.error()));
+  std::string log;
+  if (*size > kStoreHeaderSize) {
+    log.resize(static_cast<size_t>(*size - kStoreHeaderSize));
+    auto read = file.read_exact_at(kStoreHeaderSize, log.data(), log.size());
+    if (!read) return std::unexpected(EngineError::io(read.error()));
+  }
+  return recover_log(log);
+}
+
+std::expected<StoreHeader, EngineError> load_or_initialize_header(File& file) {
+  auto size = file.size();
+  if (!size) return std::unexpected(EngineError::io(size.error()));
+  if (*size == 0) {
+    StoreHeader header;
+    auto random = fill_random(header.store_id);
+    if (!random) return std::unexpected(EngineError::entropy(random.error()));
+    WallClockReading now = read_wall_clock();
+    if (now.before_epoch) return std::unexpected(EngineError::of(EngineError::Kind::ClockBeforeEpoch));
+    constexpr uint64_t kMaxMillis = static_cast<uint64_t>(INT64_MAX);
+    if (now.seconds > kMaxMillis / 1000) return std::unexpected(EngineError::of(EngineError::Kind::TimestampOverflow));
+    uint64_t millis = now.seconds * 1000;
+    uint64_t extra = now.nanoseconds / 1'000'000;
+    if (millis > kMaxMillis - extra) return std::unexpected(EngineError::of(EngineError::Kind::TimestampOverflow));
+    header.created_at_ms = millis + extra;
+    auto written = file.write_all_at(0, header.encode());
+    if (!written) return std::unexpected(EngineError::io(written.error()));
+    auto synced = file.sync_all();
+    if (!synced) return std::unexpected(EngineError::io(synced.error()));
+    return header;
+  }
+  if (*size < kStoreHeaderSize) return std::unexpected(EngineError::header(HeaderError{HeaderError::Kind::Truncated}));
+  char buf[kStoreHeaderSize];
+  auto read = file.read_exact_at(0, buf, sizeof buf);
+  if (!read) return std::unexpected(EngineError::io(read.error()));
+  auto header = StoreHeader::decode(std::string_view(buf, sizeof buf));
+  if (!header) return std::unexpected(EngineError::header(header.error()));
+  return *header;
+}
+
+}  // namespace ombrel::engine

@@ -1,0 +1,43 @@
+// Replay: the only recovery mechanism. `recover` reads the log from offset 64
+// to the end of the file and rebuilds the live table from committed
+// transactions, applied in the order of their commit records.
+//
+// Rules, in the order they are checked for each record at position p:
+//   - fewer than 25 bytes left, or fewer than L + 29: torn tail, stop
+//   - no "OMB1" at p: Log(BadMagic) (garbage is corruption, not a torn tail)
+//   - the record fails to decode: Log(...) (unknown kind, checksum)
+//   - sequence not above the previous one: NonMonotonicSequence
+//   - tx_id already committed: RecordAfterCommit
+//   - malformed put/delete payload: InvalidOperation
+// `recover` never changes the file; torn-tail repair is the opener's job.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+
+#include "engine/errors.h"
+#include "engine/file.h"
+#include "engine/keyspace.h"
+#include "engine/store_header.h"
+
+namespace ombrel::engine {
+
+struct RecoveryState {
+  LiveTable live;
+  uint64_t max_tx_id = 0;
+  uint64_t last_sequence = 0;
+  uint64_t valid_bytes = kStoreHeaderSize;
+  uint64_t records = 0;
+  uint64_t committed_transactions = 0;
+  uint64_t pending_transactions = 0;
+};
+
+std::expected<RecoveryState, EngineError> recover(const File& file);
+// The same replay over a log image already in memory (bytes after the header).
+std::expected<RecoveryState, EngineError> recover_log(std::string_view log);
+
+// Reads the header of an open store file, or writes a new one into an empty
+// file (fresh random store_id, wall-clock creation time, full sync).
+std::expected<StoreHeader, EngineError> load_or_initialize_header(File& file);
+
+}  // namespace ombrel::engine

@@ -1,0 +1,166 @@
+// The open store: one file, one writer, one in-memory table of live keys.
+//
+// Opening (Store::open_with_options) takes, in order: the file (created if
+// missing), the process-wide writer registry entry for its canonical path, an
+// exclusive non-blocking flock, the header, a replay of the log, and the
+// torn-tail repair when allowed. Any failure releases what was taken.
+//
+// Writing: every record is encoded into a reused buffer and written with one
+// positioned write at the tracked end of the file; nothing is synced until a
+// transaction commits (once, by durability). Reads never touch the file.
+//
+// Write refusal: a store whose file may hold bytes that a later replay cannot
+// read past refuses every further append with the error that caused it, until
+// it is reopened; reads go on. This happens when a torn tail was left in place
+// (repair_torn_tail=false), when a failed append could not be cut back off the
+// file, and when a durability sync failed (the kernel may have dropped the
+// pages, and a retried sync can report success).
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/errors.h"
+#include "engine/file.h"
+#include "engine/keyspace.h"
+#include "engine/log_record.h"
+#include "engine/store_header.h"
+
+namespace ombrel::engine {
+
+class Transaction;
+
+enum class Durability : uint8_t { Strict = 0, Data = 1, Relaxed = 2 };
+
+struct StoreOptions {
+  std::optional<uint64_t> max_bytes;
+  std::optional<uint64_t> namespace_max_bytes;
+  bool repair_torn_tail = true;
+  Durability durability = Durability::Data;
+};
+
+// In-memory counters of one open store; all saturate at 2^64 - 1.
+struct StoreMetrics {
+  uint64_t commits = 0;
+  uint64_t puts = 0;
+  uint64_t deletes = 0;
+  uint64_t records_appended = 0;
+  uint64_t bytes_appended = 0;
+  uint64_t recovery_records = 0;
+  uint64_t commit_latency_total_us = 0;
+  uint64_t commit_latency_max_us = 0;
+  uint64_t fsync_latency_total_us = 0;
+  uint64_t fsync_latency_max_us = 0;
+  uint64_t commit_errors = 0;
+  uint64_t queue_claims = 0;
+  uint64_t queue_acks = 0;
+  uint64_t object_puts = 0;
+  uint64_t object_bytes_written = 0;
+  uint64_t object_gc_runs = 0;
+  uint64_t object_gc_removed = 0;
+};
+
+// Holds a canonical path in the process-wide set of open writers.
+class ProcessWriterGuard {
+ public:
+  static std::expected<ProcessWriterGuard, EngineError> acquire(const std::string& path);
+  ProcessWriterGuard(ProcessWriterGuard&& other) noexcept;
+  ProcessWriterGuard& operator=(ProcessWriterGuard&&) = delete;
+  ~ProcessWriterGuard();
+  const std::string& canonical_path() const { return path_; }
+
+ private:
+  explicit ProcessWriterGuard(std::string path) : path_(std::move(path)) {}
+  std::string path_;  // empty once moved from
+};
+
+// Failed opens refused because another writer held the store, process-wide.
+uint64_t lock_contentions_total();
+
+// Syncs by durability: Strict full sync, Data data sync, Relaxed nothing.
+std::expected<void, EngineError> sync_file(File& file, Durability durability);
+
+using KeyValue = std::pair<std::string, std::string>;
+
+class Store {
+ public:
+  static std::expected<std::unique_ptr<Store>, EngineError> open(const std::string& path);
+  static std::expected<std::unique_ptr<Store>, EngineError> open_with_options(const std::string& path,
+                                                                              const StoreOptions& options);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Transactions borrow the store exclusively until committed or dropped.
+  std::expected<Transaction, EngineError> begin();
+  std::expected<Transaction, EngineError> begin_without_cdc();
+
+  // Reads of the committed state; any key, internal keys included.
+  const std::string* find(std::string_view key) const;
+  std::optional<std::string> get(std::string_view key) const;
+  bool contains_key(std::string_view key) const { return find(key) != nullptr; }
+  std::vector<KeyValue> scan_prefix(std::string_view prefix) const;
+  PrefixRange prefix_range(std::string_view prefix) const { return engine::prefix_range(live_, prefix); }
+  const LiveTable& live() const { return live_; }
+
+  // One-operation transactions with change capture, committed at once.
+  std::expected<void, EngineError> put(std::string_view key, std::string_view value);
+  std::expected<void, EngineError> delete_key(std::string_view key);
+  std::expected<void, EngineError> put_internal(std::string_view key, std::string_view value);
+  std::expected<void, EngineError> delete_internal(std::string_view key);
+
+  std::expected<void, EngineError> flush();
+
+  // Writes one record at the end of the file (used by transactions).
+  std::expected<void, EngineError> append(RecordKind kind, uint64_t tx_id, std::string_view payload);
+
+  const StoreOptions& options() const { return options_; }
+  const std::string& path() const { return path_; }
+  const std::string& canonical_path() const { return writer_guard_.canonical_path(); }
+  const StoreHeader& header() const { return header_; }
+  const StoreMetrics& metrics() const { return metrics_; }
+  StoreMetrics& metrics() { return metrics_; }
+  uint64_t next_tx_id() const { return next_tx_id_; }
+  uint64_t next_sequence() const { return next_sequence_; }
+  // The length of the file as this writer has written it.
+  uint64_t file_length() const { return file_end_; }
+  File& file() { return file_; }
+
+ private:
+  friend class Transaction;
+
+  Store(std::string path, StoreOptions options, ProcessWriterGuard guard, File file, StoreHeader header);
+
+  std::expected<Transaction, EngineError> begin_transaction(bool capture_changes);
+  std::expected<void, EngineError> run_single(bool user_key_check, RecordKind kind, std::string_view key,
+                                              std::string_view value);
+  // Applies committed operations to the live table (and quota usage).
+  void apply_put(std::string key, std::string value);
+  void apply_delete(std::string_view key);
+  void rebuild_namespace_usage();
+
+  StoreOptions options_;
+  std::string path_;
+  ProcessWriterGuard writer_guard_;
+  StoreHeader header_;
+  LiveTable live_;
+  uint64_t next_tx_id_ = 1;
+  uint64_t next_sequence_ = 1;
+  StoreMetrics metrics_;
+  File file_;
+  uint64_t file_end_ = kStoreHeaderSize;
+  std::string record_buffer_;  // reused by append
+  // Set when appends must stop until reopen (see the header comment).
+  std::optional<EngineError> write_refusal_;
+  // Value bytes per namespace, kept only while a namespace quota is set.
+  std::map<std::string, uint64_t, std::less<>> namespace_usage_;
+  bool namespace_usage_overflowed_ = false;
+};
+
+}  // namespace ombrel::engine

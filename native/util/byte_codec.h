@@ -1,0 +1,156 @@
+// Byte codecs shared by every on-disk layout and internal key.
+//
+// ByteWriter appends fixed-width integers (little- or big-endian), raw bytes
+// and length-prefixed fields to a caller-owned std::string, so that encoders
+// can reuse one buffer. ByteReader walks a byte view; every read reports an
+// overrun instead of reading past the end, and `at_end` lets decoders refuse
+// leftover bytes. Byte strings are std::string / std::string_view throughout:
+// their ordering (char_traits<char>) is unsigned and bytewise, which is the
+// key order of the store.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ombrel {
+
+using Bytes = std::string;
+using BytesView = std::string_view;
+
+class ByteWriter {
+ public:
+  explicit ByteWriter(std::string& out) : out_(out) {}
+
+  void u8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  void u16_le(uint16_t v) { put_le(v, 2); }
+  void u32_le(uint32_t v) { put_le(v, 4); }
+  void u64_le(uint64_t v) { put_le(v, 8); }
+  void i64_le(int64_t v) { put_le(static_cast<uint64_t>(v), 8); }
+  void u32_be(uint32_t v) { put_be(v, 4); }
+  void u64_be(uint64_t v) { put_be(v, 8); }
+  void bytes(BytesView b) { out_.append(b.data(), b.size()); }
+  void zeros(size_t n) { out_.append(n, '\0'); }
+  // A 32-bit little-endian length followed by the bytes; the caller has
+  // checked that the length fits.
+  void field_le(BytesView b) {
+    u32_le(static_cast<uint32_t>(b.size()));
+    bytes(b);
+  }
+  // An internal-key component: 32-bit big-endian length, then the bytes.
+  void component(BytesView b) {
+    u32_be(static_cast<uint32_t>(b.size()));
+    bytes(b);
+  }
+  size_t size() const { return out_.size(); }
+  std::string& buffer() { return out_; }
+
+ private:
+  void put_le(uint64_t v, int width) {
+    char tmp[8];
+    for (int i = 0; i < width; ++i) tmp[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    out_.append(tmp, static_cast<size_t>(width));
+  }
+  void put_be(uint64_t v, int width) {
+    char tmp[8];
+    for (int i = 0; i < width; ++i)
+      tmp[i] = static_cast<char>((v >> (8 * (width - 1 - i))) & 0xFF);
+    out_.append(tmp, static_cast<size_t>(width));
+  }
+  std::string& out_;
+};
+
+class ByteReader {
+ public:
+  explicit ByteReader(BytesView in) : in_(in) {}
+
+  std::optional<uint8_t> u8() {
+    if (remaining() < 1) return std::nullopt;
+    return static_cast<uint8_t>(in_[pos_++]);
+  }
+  std::optional<uint16_t> u16_le() { return get_le<uint16_t>(2); }
+  std::optional<uint32_t> u32_le() { return get_le<uint32_t>(4); }
+  std::optional<uint64_t> u64_le() { return get_le<uint64_t>(8); }
+  std::optional<int64_t> i64_le() {
+    auto v = get_le<uint64_t>(8);
+    if (!v) return std::nullopt;
+    return static_cast<int64_t>(*v);
+  }
+  std::optional<uint32_t> u32_be() { return get_be<uint32_t>(4); }
+  std::optional<uint64_t> u64_be() { return get_be<uint64_t>(8); }
+  std::optional<BytesView> bytes(size_t n) {
+    if (remaining() < n) return std::nullopt;
+    BytesView out = in_.substr(pos_, n);
+    pos_ += n;
+    return out;
+  }
+  // Counterparts of ByteWriter::field_le and ByteWriter::component.
+  std::optional<BytesView> field_le() {
+    auto n = u32_le();
+    if (!n) return std::nullopt;
+    return bytes(*n);
+  }
+  std::optional<BytesView> component() {
+    auto n = u32_be();
+    if (!n) return std::nullopt;
+    return bytes(*n);
+  }
+  BytesView rest() {
+    BytesView out = in_.substr(pos_);
+    pos_ = in_.size();
+    return out;
+  }
+  size_t remaining() const { return in_.size() - pos_; }
+  size_t position() const { return pos_; }
+  bool at_end() const { return pos_ == in_.size(); }
+
+ private:
+  template <typename T>
+  std::optional<T> get_le(int width) {
+    if (remaining() < static_cast<size_t>(width)) return std::nullopt;
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i)
+      v |= static_cast<uint64_t>(static_cast<uint8_t>(in_[pos_ + static_cast<size_t>(i)])) << (8 * i);
+    pos_ += static_cast<size_t>(width);
+    return static_cast<T>(v);
+  }
+  template <typename T>
+  std::optional<T> get_be(int width) {
+    if (remaining() < static_cast<size_t>(width)) return std::nullopt;
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i)
+      v = (v << 8) | static_cast<uint8_t>(in_[pos_ + static_cast<size_t>(i)]);
+    pos_ += static_cast<size_t>(width);
+    return static_cast<T>(v);
+  }
+  BytesView in_;
+  size_t pos_ = 0;
+};
+
+// Fixed-offset access for layouts read in place (headers, record frames).
+inline uint32_t load_u32_le(const char* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(p[i]);
+  return v;
+}
+inline uint64_t load_u64_le(const char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(p[i]);
+  return v;
+}
+inline uint16_t load_u16_le(const char* p) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(p[0]) | (static_cast<uint8_t>(p[1]) << 8));
+}
+inline void store_u32_le(char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// Saturating counter arithmetic for statistics.
+inline void saturating_add(uint64_t& counter, uint64_t amount) {
+  counter = (counter > UINT64_MAX - amount) ? UINT64_MAX : counter + amount;
+}
+
+}  // namespace ombrel
