@@ -21,6 +21,26 @@ std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind 
   return {};
 }
 
+std::expected<void, StoreError> encode_operation_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
+                                                             uint64_t sequence, std::string_view key,
+                                                             std::string_view value) {
+  const uint64_t payload_length = 4ull + key.size() + value.size();
+  if (key.size() > kMaxPayloadLength || payload_length > kMaxPayloadLength)
+    return std::unexpected(StoreError{StoreError::Kind::PayloadTooLarge});
+  size_t start = out.size();
+  out.reserve(start + kRecordFrameSize + payload_length);
+  ByteWriter w(out);
+  w.bytes(kRecordMagic);
+  w.u8(static_cast<uint8_t>(kind));
+  w.u64_le(tx_id);
+  w.u64_le(sequence);
+  w.u32_le(static_cast<uint32_t>(payload_length));
+  w.field_le(key);
+  w.bytes(value);
+  w.u32_le(crc32_of(std::string_view(out).substr(start)));
+  return {};
+}
+
 std::expected<std::string, StoreError> LogRecord::encode() const {
   std::string out;
   auto r = encode_record_into(out, kind, tx_id, sequence, payload);

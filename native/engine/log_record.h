@@ -57,6 +57,12 @@ struct LogRecordView {
 std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
                                                    uint64_t sequence, std::string_view payload);
 std::expected<LogRecordView, StoreError> decode_record_view(std::string_view bytes);
+// Frames a put (value present) or delete record straight from its key and
+// value, without building the payload separately. The caller has checked the
+// key length (KeyTooLarge); PayloadTooLarge when 4 + key + value overflows.
+std::expected<void, StoreError> encode_operation_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
+                                                             uint64_t sequence, std::string_view key,
+                                                             std::string_view value);
 
 // Operation payloads; KeyTooLarge for keys longer than 2^32 - 1 bytes.
 std::expected<std::string, EngineError> encode_put(std::string_view key, std::string_view value);

@@ -77,14 +77,13 @@ std::expected<void, EngineError> sync_file(File& file, Durability durability) {
 // ---- opening -------------------------------------------------------------------
 
 Store::Store(std::string path, StoreOptions options, ProcessWriterGuard guard, File file, StoreHeader header)
-    : options_(options),
+    : file_(std::move(file)),
+      options_(options),
       path_(std::move(path)),
       writer_guard_(std::move(guard)),
-      header_(header),
-      file_(std::move(file)) {}
+      header_(header) {}
 
 Store::~Store() {
-  // The lock goes first, then the registry entry (member order), then the file.
   file_.unlock();
 }
 
@@ -213,16 +212,34 @@ std::expected<void, EngineError> Store::flush() {
 
 // ---- the writer ------------------------------------------------------------------
 
-std::expected<void, EngineError> Store::append(RecordKind kind, uint64_t tx_id, std::string_view payload) {
+std::expected<uint64_t, EngineError> Store::next_record_sequence() {
   if (next_sequence_ == UINT64_MAX) return std::unexpected(EngineError::of(EngineError::Kind::CounterExhausted));
-  uint64_t sequence = next_sequence_++;
+  uint64_t sequence = next_sequence_++;  // consumed even if the append fails
   if (write_refusal_) return std::unexpected(*write_refusal_);
+  return sequence;
+}
 
+std::expected<void, EngineError> Store::append(RecordKind kind, uint64_t tx_id, std::string_view payload) {
+  auto sequence = next_record_sequence();
+  if (!sequence) return std::unexpected(sequence.error());
   record_buffer_.clear();
-  if (auto encoded = encode_record_into(record_buffer_, kind, tx_id, sequence, payload); !encoded)
+  if (auto encoded = encode_record_into(record_buffer_, kind, tx_id, *sequence, payload); !encoded)
     return std::unexpected(EngineError::log(encoded.error()));
-  const uint64_t length = record_buffer_.size();
+  return write_record_buffer(kind);
+}
 
+std::expected<void, EngineError> Store::append_operation(RecordKind kind, uint64_t tx_id, std::string_view key,
+                                                         std::string_view value) {
+  auto sequence = next_record_sequence();
+  if (!sequence) return std::unexpected(sequence.error());
+  record_buffer_.clear();
+  if (auto encoded = encode_operation_record_into(record_buffer_, kind, tx_id, *sequence, key, value); !encoded)
+    return std::unexpected(EngineError::log(encoded.error()));
+  return write_record_buffer(kind);
+}
+
+std::expected<void, EngineError> Store::write_record_buffer(RecordKind kind) {
+  const uint64_t length = record_buffer_.size();
   if (options_.max_bytes) {
     uint64_t limit = *options_.max_bytes;
     if (file_end_ > UINT64_MAX - length || file_end_ + length > limit)
@@ -236,6 +253,8 @@ std::expected<void, EngineError> Store::append(RecordKind kind, uint64_t tx_id, 
     return std::unexpected(map_io_error(written.error()));
   }
   file_end_ += length;
+  // A large record's buffer is not worth keeping around.
+  if (record_buffer_.capacity() > (1u << 20)) std::string().swap(record_buffer_);
 
   saturating_add(metrics_.records_appended, 1);
   saturating_add(metrics_.bytes_appended, length);

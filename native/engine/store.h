@@ -119,6 +119,9 @@ class Store {
 
   // Writes one record at the end of the file (used by transactions).
   std::expected<void, EngineError> append(RecordKind kind, uint64_t tx_id, std::string_view payload);
+  // The same for a put or delete, framed straight from key and value.
+  std::expected<void, EngineError> append_operation(RecordKind kind, uint64_t tx_id, std::string_view key,
+                                                    std::string_view value);
 
   const StoreOptions& options() const { return options_; }
   const std::string& path() const { return path_; }
@@ -144,7 +147,14 @@ class Store {
   void apply_put(std::string key, std::string value);
   void apply_delete(std::string_view key);
   void rebuild_namespace_usage();
+  // Takes the next sequence number, or refuses the append.
+  std::expected<uint64_t, EngineError> next_record_sequence();
+  // Quota check, the positioned write and the counters for record_buffer_.
+  std::expected<void, EngineError> write_record_buffer(RecordKind kind);
 
+  // Declaration order is release order reversed: on drop the flock goes
+  // first (in ~Store), then the registry entry, then the file.
+  File file_;
   StoreOptions options_;
   std::string path_;
   ProcessWriterGuard writer_guard_;
@@ -153,7 +163,6 @@ class Store {
   uint64_t next_tx_id_ = 1;
   uint64_t next_sequence_ = 1;
   StoreMetrics metrics_;
-  File file_;
   uint64_t file_end_ = kStoreHeaderSize;
   std::string record_buffer_;  // reused by append
   // Set when appends must stop until reopen (see the header comment).

@@ -42,13 +42,9 @@ std::vector<KeyValue> Transaction::scan_prefix_internal(std::string_view prefix)
 std::expected<void, EngineError> Transaction::write(Operation::Kind kind, std::string_view key,
                                                     std::string_view value) {
   if (finished_) return std::unexpected(EngineError::of(EngineError::Kind::TransactionFinished));
-  // The payload buffer is built in place; the store reuses its own buffer for
-  // the framed record.
-  std::string payload;
-  auto encoded = kind == Operation::Kind::Put ? encode_put_into(payload, key, value) : encode_delete_into(payload, key);
-  if (!encoded) return std::unexpected(encoded.error());
-  auto appended = store_->append(kind == Operation::Kind::Put ? RecordKind::Put : RecordKind::Delete, tx_id_, payload);
-  if (!appended) return appended;
+  if (key.size() > kMaxPayloadLength) return std::unexpected(EngineError::of(EngineError::Kind::KeyTooLarge));
+  auto record_kind = kind == Operation::Kind::Put ? RecordKind::Put : RecordKind::Delete;
+  if (auto appended = store_->append_operation(record_kind, tx_id_, key, value); !appended) return appended;
   operations_.push_back(Operation{kind, std::string(key), std::string(value)});
   return {};
 }

@@ -1,0 +1,115 @@
+// Change-feed methods of Store: read the feed after a transaction id, read one
+// transaction's changes, prune the feed.
+//
+// Contract: each change is returned as a dict with the keys, in this order,
+// "tx_id", "sequence", "kind" ("put"/"delete"), "key", "value_len" and
+// "value_sha256" (both None for a delete). Every ChangeFeedError is raised as
+// OmbrelStoreError with its own display text.
+#include <span>
+#include <string_view>
+
+#include "engine/change_feed.h"
+#include "engine/store.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/method_registry.h"
+#include "python/store_slot.h"
+
+namespace ombrel::python {
+namespace {
+
+using Args = std::span<PyObject* const>;
+
+PyObject* map_change_feed_error(const ModuleState& state, const engine::ChangeFeedError& error) {
+  return raise_domain_error(state, error.message());
+}
+
+PyObject* change_dict(const engine::ChangeRecord& change) {
+  const bool is_put = change.kind == engine::ChangeRecord::Kind::Put;
+  DictBuilder dict;
+  dict.set("tx_id", int_result(change.tx_id));
+  dict.set("sequence", int_result(uint64_t{change.sequence}));
+  dict.set("kind", text_result(is_put ? "put" : "delete"));
+  dict.set("key", bytes_result(change.key));
+  dict.set("value_len", optional_int_result(change.value_len));
+  if (change.value_sha256) {
+    const auto& digest = *change.value_sha256;
+    dict.set("value_sha256", bytes_result(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size())));
+  } else {
+    dict.set("value_sha256", none_result());
+  }
+  return dict.finish();
+}
+
+PyObject* change_list(const std::vector<engine::ChangeRecord>& changes) {
+  return list_result(changes, [](const engine::ChangeRecord& change) { return change_dict(change); });
+}
+
+struct ChangesAfter {
+  static constexpr const char* kName = "changes_after";
+  static constexpr Param kParams[] = {{"after_tx_id", "None"}, {"limit", "100"}};
+  static constexpr const char* kDoc =
+      "Return up to `limit` committed changes, oldest first, of the transactions after `after_tx_id`\n"
+      "(all transactions when None).\n\n"
+      "Each change is a dict: tx_id, sequence, kind (\"put\" or \"delete\"), key, value_len and\n"
+      "value_sha256 (None for a delete). A limit of 0 returns an empty list.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto after_tx_id = optional_u64_arg(args[0], "after_tx_id");
+    if (!after_tx_id) return nullptr;
+    auto limit = u64_arg(args[1], "limit", 100);
+    if (!limit) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto changes = engine::changes_after(store, *after_tx_id, *limit);
+      if (!changes) return map_change_feed_error(state, changes.error());
+      return change_list(*changes);
+    });
+  }
+};
+
+struct ChangesForTransaction {
+  static constexpr const char* kName = "changes_for_transaction";
+  static constexpr Param kParams[] = {{"tx_id"}};
+  static constexpr const char* kDoc =
+      "Return every change committed by transaction `tx_id`, in order (an empty list for an unknown id).";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto tx_id = u64_arg(args[0], "tx_id");
+    if (!tx_id) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto changes = engine::changes_for_transaction(store, *tx_id);
+      if (!changes) return map_change_feed_error(state, changes.error());
+      return change_list(*changes);
+    });
+  }
+};
+
+struct PruneChangesThrough {
+  static constexpr const char* kName = "prune_changes_through";
+  static constexpr Param kParams[] = {{"tx_id"}, {"limit", "100"}};
+  static constexpr const char* kDoc =
+      "Delete up to `limit` of the oldest changes of transactions up to and including `tx_id`\n"
+      "and return how many were deleted.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto tx_id = u64_arg(args[0], "tx_id");
+    if (!tx_id) return nullptr;
+    auto limit = u64_arg(args[1], "limit", 100);
+    if (!limit) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto deleted = engine::prune_changes_through(store, *tx_id, *limit);
+      if (!deleted) return map_change_feed_error(state, deleted.error());
+      return int_result(*deleted);
+    });
+  }
+};
+
+constexpr MethodSpec kChangeFeedMethods[] = {
+    method_spec<ChangesAfter>(),
+    method_spec<ChangesForTransaction>(),
+    method_spec<PruneChangesThrough>(),
+};
+const MethodBlock kChangeFeedBlock{TargetClass::Store, kChangeFeedMethods};
+
+}  // namespace
+}  // namespace ombrel::python

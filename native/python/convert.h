@@ -1,0 +1,123 @@
+// The one set of argument converters and result builders used by every method.
+//
+// Argument converters take the borrowed object from parse_arguments (nullptr
+// when a defaulted argument was omitted) and the parameter name, and return
+// std::optional<T>: nullopt means a Python exception is set (TypeError naming
+// the argument, OverflowError for an integer out of the parameter's range).
+// Converters for optional parameters return std::optional<std::optional<T>>,
+// the inner nullopt standing for None (or an omitted argument).
+//
+//   bytes       bytes or a subclass only; a view borrowed from the argument,
+//               valid for the duration of the call (bytearray is refused)
+//   byte vec    bytes, bytearray or any sequence of ints 0..255, copied; a str
+//               raises TypeError "Can't extract `str` to `Vec`"
+//   integers    Python int (bool included, being an int) within the width;
+//               anything else TypeError, out of range OverflowError
+//   bool        exactly bool
+//   text        str, as UTF-8
+//   path        str or os.PathLike whose __fspath__ returns str, encoded with
+//               the file-system encoding; bytes paths and embedded NUL refused
+//
+// Result builders return a new reference or nullptr with an exception set.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "python/py_ref.h"
+
+namespace ombrel::python {
+
+// ---- arguments ----
+
+std::optional<std::string_view> bytes_arg(PyObject* object, const char* name);
+std::optional<std::string> byte_vec_arg(PyObject* object, const char* name);
+std::optional<std::optional<std::string>> optional_byte_vec_arg(PyObject* object, const char* name);
+
+std::optional<uint64_t> u64_arg(PyObject* object, const char* name);
+std::optional<int64_t> i64_arg(PyObject* object, const char* name);
+std::optional<uint32_t> u32_arg(PyObject* object, const char* name);
+std::optional<uint16_t> u16_arg(PyObject* object, const char* name);
+std::optional<uint8_t> u8_arg(PyObject* object, const char* name);
+std::optional<size_t> usize_arg(PyObject* object, const char* name);
+std::optional<std::optional<uint64_t>> optional_u64_arg(PyObject* object, const char* name);
+std::optional<std::optional<int64_t>> optional_i64_arg(PyObject* object, const char* name);
+
+std::optional<bool> bool_arg(PyObject* object, const char* name);
+std::optional<std::string> text_arg(PyObject* object, const char* name);
+std::optional<std::string> path_arg(PyObject* object, const char* name);
+
+// Defaulted parameters: `if_omitted` is used when the argument was not passed.
+std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_omitted);
+std::optional<int64_t> i64_arg(PyObject* object, const char* name, int64_t if_omitted);
+std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted);
+std::optional<size_t> usize_arg(PyObject* object, const char* name, size_t if_omitted);
+std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted);
+std::optional<std::string> text_arg(PyObject* object, const char* name, std::string_view if_omitted);
+
+// The type name of `object`, for messages.
+std::string type_name(PyObject* object);
+
+// ---- results ----
+
+PyObject* bytes_result(std::string_view bytes);
+PyObject* int_result(uint64_t value);
+PyObject* int_result(int64_t value);
+PyObject* optional_int_result(std::optional<uint64_t> value);
+PyObject* bool_result(bool value);
+PyObject* none_result();
+PyObject* text_result(std::string_view utf8);
+
+// A list with one item per element of `range`, each built by `make_item`
+// (returning a new reference or nullptr with an exception set).
+template <class Range, class MakeItem>
+PyObject* list_result(const Range& range, MakeItem&& make_item) {
+  const auto count = std::distance(std::begin(range), std::end(range));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  Py_ssize_t index = 0;
+  for (const auto& element : range) {
+    PyObject* item = make_item(element);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), index++, item);  // steals item
+  }
+  return list.release();
+}
+
+// A (bytes, bytes) tuple from anything with .first and .second byte strings.
+template <class Pair>
+PyObject* bytes_pair_result(const Pair& pair) {
+  PyRef key = PyRef::steal(bytes_result(pair.first));
+  if (!key) return nullptr;
+  PyRef value = PyRef::steal(bytes_result(pair.second));
+  if (!value) return nullptr;
+  return PyTuple_Pack(2, key.get(), value.get());
+}
+
+template <class Range>
+PyObject* list_of_pairs_result(const Range& range) {
+  return list_result(range, [](const auto& pair) { return bytes_pair_result(pair); });
+}
+
+// Builds a dict whose keys keep the order of insertion.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(PyRef::steal(PyDict_New())) {}
+  bool ok() const { return static_cast<bool>(dict_) && !failed_; }
+  // Takes ownership of `value` (a new reference, or nullptr after an error).
+  DictBuilder& set(const char* key, PyObject* value);
+  // The dict, or nullptr with an exception set if any step failed.
+  PyObject* finish();
+
+ private:
+  PyRef dict_;
+  bool failed_ = false;
+};
+
+}  // namespace ombrel::python

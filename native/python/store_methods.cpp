@@ -1,0 +1,331 @@
+// The Store class and its main method block: lifecycle (open, verify, close,
+// context manager) and the plain key-value methods.
+//
+// Contract: a Store instance is a StoreObject whose cell owns the engine
+// store; only Store.open makes one. Every method except the static ones,
+// close and __enter__ runs inside with_open_store (binding lock, slot check);
+// engine errors are raised through raise_engine_error with their own text.
+// Dropping the last reference to a Store closes the engine store if the slot
+// still holds it; a Transaction holding the cell keeps it alive until it ends.
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+
+#include "engine/store.h"
+#include "engine/verification.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/method_registry.h"
+#include "python/module_state.h"
+#include "python/store_slot.h"
+#include "python/verification_report.h"
+
+namespace ombrel::python {
+namespace {
+
+using Args = std::span<PyObject* const>;
+
+PyObject* new_store_object(const ModuleState& state, std::unique_ptr<engine::Store> store) {
+  auto* type = reinterpret_cast<PyTypeObject*>(state.store_type);
+  if (type == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "_native: Store is not initialised");
+    return nullptr;
+  }
+  auto cell = std::make_shared<StoreCell>(std::move(store));
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;  // the cell, and with it the engine store, is closed here
+  new (&reinterpret_cast<StoreObject*>(self)->cell) std::shared_ptr<StoreCell>(std::move(cell));
+  return self;
+}
+
+void store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Closes the engine store unless a live Transaction still shares the cell.
+  reinterpret_cast<StoreObject*>(self)->cell.~shared_ptr();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+// close() and __exit__: Open -> Closed, Closed stays, Borrowed refuses.
+PyObject* close_store(PyObject* self) {
+  ModuleState* state = state_of_instance(self);
+  if (state == nullptr) return nullptr;
+  StoreCell& cell = cell_of(self);
+  return with_locked_cell(cell, [&]() -> PyObject* {
+    switch (cell.state) {
+      case SlotState::Open: {
+        std::unique_ptr<engine::Store> closing = std::move(cell.store());
+        cell.state = SlotState::Closed;
+        closing.reset();  // releases the file, its lock and the writer registry entry
+        return none_result();
+      }
+      case SlotState::Closed:
+        return none_result();
+      case SlotState::Borrowed:
+        break;
+    }
+    return raise_store_error(*state, ExceptionKind::StoreBusyError, "cannot close store while a transaction is active");
+  });
+}
+
+std::optional<engine::Durability> durability_from_text(std::string_view text) {
+  if (text == "strict") return engine::Durability::Strict;
+  if (text == "data") return engine::Durability::Data;
+  if (text == "relaxed") return engine::Durability::Relaxed;
+  return std::nullopt;
+}
+
+struct Open {
+  static constexpr const char* kName = "open";
+  static constexpr MethodKind kKind = MethodKind::Static;
+  static constexpr Param kParams[] = {
+      {"path"},
+      Param::keyword("durability", "\"data\""),
+      Param::keyword("repair_torn_tail", "True"),
+      Param::keyword("max_bytes", "None"),
+      Param::keyword("namespace_max_bytes", "None"),
+  };
+  static constexpr const char* kDoc =
+      "Open the store file at `path`, creating it if it does not exist, and return a new Store.\n\n"
+      "durability: \"strict\" (full sync at each commit), \"data\" (data sync) or \"relaxed\" (no sync).\n"
+      "repair_torn_tail: cut an incomplete last record left by a crash off the file.\n"
+      "max_bytes: upper bound on the file length, or None for no limit.\n"
+      "namespace_max_bytes: upper bound on the value bytes held by each key namespace, or None.\n\n"
+      "Raises AlreadyOpenError while another writer (in this or another process) holds the file,\n"
+      "CorruptionError for a damaged header or log and IoError for an operating-system failure.";
+
+  static PyObject* call(PyObject* module, Args args) {
+    ModuleState* state = state_of_module(module);
+    if (state == nullptr) return nullptr;
+    auto path = path_arg(args[0], "path");
+    if (!path) return nullptr;
+    auto durability_text = text_arg(args[1], "durability", "data");
+    if (!durability_text) return nullptr;
+    auto repair_torn_tail = bool_arg(args[2], "repair_torn_tail", true);
+    if (!repair_torn_tail) return nullptr;
+    auto max_bytes = optional_u64_arg(args[3], "max_bytes");
+    if (!max_bytes) return nullptr;
+    auto namespace_max_bytes = optional_u64_arg(args[4], "namespace_max_bytes");
+    if (!namespace_max_bytes) return nullptr;
+
+    if (*max_bytes == uint64_t{0}) {
+      PyErr_SetString(PyExc_ValueError, "max_bytes must be positive");
+      return nullptr;
+    }
+    if (*namespace_max_bytes == uint64_t{0}) {
+      PyErr_SetString(PyExc_ValueError, "namespace_max_bytes must be positive");
+      return nullptr;
+    }
+    auto durability = durability_from_text(*durability_text);
+    if (!durability) {
+      PyErr_SetString(PyExc_ValueError, "durability must be one of: 'strict', 'data', 'relaxed'");
+      return nullptr;
+    }
+
+    engine::StoreOptions options;
+    options.max_bytes = *max_bytes;
+    options.namespace_max_bytes = *namespace_max_bytes;
+    options.repair_torn_tail = *repair_torn_tail;
+    options.durability = *durability;
+    auto store = engine::Store::open_with_options(*path, options);
+    if (!store) return raise_engine_error(*state, store.error());
+    return new_store_object(*state, std::move(*store));
+  }
+};
+
+struct Verify {
+  static constexpr const char* kName = "verify";
+  static constexpr MethodKind kKind = MethodKind::Static;
+  static constexpr Param kParams[] = {{"path"}};
+  static constexpr const char* kDoc =
+      "Check the store file at `path` without opening it for writing and return a VerificationReport.\n\n"
+      "The file is replayed read-only under a shared lock; a torn tail is reported, never repaired.\n"
+      "Raises AlreadyOpenError while a writer holds the file, IoError when it cannot be read and\n"
+      "CorruptionError when its header or log is damaged.";
+
+  static PyObject* call(PyObject* module, Args args) {
+    ModuleState* state = state_of_module(module);
+    if (state == nullptr) return nullptr;
+    auto path = path_arg(args[0], "path");
+    if (!path) return nullptr;
+    auto report = engine::verify_store(*path);
+    if (!report) return raise_engine_error(*state, report.error());
+    return new_verification_report(*state, *report);
+  }
+};
+
+struct Close {
+  static constexpr const char* kName = "close";
+  static constexpr const char* kDoc =
+      "Close the store: release its file and writer lock. Closing a closed store does nothing.\n\n"
+      "Nothing is written or synced. Raises StoreBusyError while a transaction holds the store.";
+
+  static PyObject* call(PyObject* self, Args) { return close_store(self); }
+};
+
+struct Flush {
+  static constexpr const char* kName = "flush";
+  static constexpr const char* kDoc = "Make everything written so far durable on disk.";
+
+  static PyObject* call(PyObject* self, Args) {
+    return with_open_store(self, [](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto done = store.flush();
+      if (!done) return raise_engine_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct Get {
+  static constexpr const char* kName = "get";
+  static constexpr Param kParams[] = {{"key"}};
+  static constexpr const char* kDoc =
+      "Return the committed value of `key` as bytes, or None when the key is absent.\n\n"
+      "Any key may be read, internal keys included.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
+      const std::string* value = store.find(*key);
+      return value == nullptr ? none_result() : bytes_result(*value);
+    });
+  }
+};
+
+struct Contains {
+  static constexpr const char* kName = "contains";
+  static constexpr Param kParams[] = {{"key"}};
+  static constexpr const char* kDoc = "Return True when `key` is live in the store (any key, internal ones included).";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
+      return bool_result(store.contains_key(*key));
+    });
+  }
+};
+
+struct Put {
+  static constexpr const char* kName = "put";
+  static constexpr Param kParams[] = {{"key"}, {"value"}};
+  static constexpr const char* kDoc =
+      "Write `value` under `key` in a transaction of its own, committed at once.\n\n"
+      "Raises ReservedKeyError for a key in the internal namespace (b\"\\xffomb:...\"),\n"
+      "NamespaceQuotaError, DiskFullError or OmbrelStoreError when a limit is reached.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    auto value = bytes_arg(args[1], "value");
+    if (!value) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto done = store.put(*key, *value);
+      if (!done) return raise_engine_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct Delete {
+  static constexpr const char* kName = "delete";
+  static constexpr Param kParams[] = {{"key"}};
+  static constexpr const char* kDoc =
+      "Remove `key` in a transaction of its own, committed at once; an absent key is not an error.\n\n"
+      "Raises ReservedKeyError for a key in the internal namespace.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto done = store.delete_key(*key);
+      if (!done) return raise_engine_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct ScanPrefix {
+  static constexpr const char* kName = "scan_prefix";
+  static constexpr Param kParams[] = {{"prefix"}};
+  static constexpr const char* kDoc =
+      "Return every live (key, value) pair whose key starts with `prefix`, in ascending key order.\n\n"
+      "The empty prefix returns every key; internal keys are included when the prefix matches them.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto prefix = bytes_arg(args[0], "prefix");
+    if (!prefix) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
+      return list_of_pairs_result(store.prefix_range(*prefix));
+    });
+  }
+};
+
+struct Enter {
+  static constexpr const char* kName = "__enter__";
+  static constexpr const char* kDoc = "Return the store itself.";
+
+  static PyObject* call(PyObject* self, Args) { return Py_NewRef(self); }
+};
+
+struct Exit {
+  static constexpr const char* kName = "__exit__";
+  static constexpr Param kParams[] = {{"_exc_type"}, {"_exc_value"}, {"_traceback"}};
+  static constexpr const char* kDoc =
+      "Close the store as close() does and return False, so an exception raised in the block propagates.";
+
+  static PyObject* call(PyObject* self, Args) {
+    PyObject* closed = close_store(self);
+    if (closed == nullptr) return nullptr;
+    Py_DECREF(closed);
+    return bool_result(false);
+  }
+};
+
+constexpr MethodSpec kMainBlock[] = {
+    method_spec<Open>(),   method_spec<Verify>(),     method_spec<Close>(), method_spec<Flush>(),
+    method_spec<Get>(),    method_spec<Contains>(),   method_spec<Put>(),   method_spec<Delete>(),
+    method_spec<ScanPrefix>(), method_spec<Enter>(), method_spec<Exit>(),
+};
+const MethodBlock kMainMethods{TargetClass::Store, kMainBlock};
+
+constexpr const char* kStoreDoc =
+    "An open Ombrel Store file: byte-string keys and values in one transactional, single-writer file.\n\n"
+    "Created only by Store.open(path, ...). Usable as a context manager that closes the store on exit.";
+
+int add_store_class(PyObject* module, ModuleState& state) {
+  PyMethodDef* methods = method_table(TargetClass::Store);
+  if (methods == nullptr) return -1;
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(&store_dealloc)},
+      {Py_tp_methods, methods},
+      {Py_tp_doc, const_cast<char*>(kStoreDoc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      "_native.Store",
+      static_cast<int>(sizeof(StoreObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
+  };
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  if (type == nullptr) return -1;
+  if (add_static_methods(type, TargetClass::Store, module) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  PyObject* previous = state.store_type;
+  state.store_type = type;
+  Py_XDECREF(previous);
+  return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+}
+
+const ClassRegistration kStoreClass{{1, "Store", &add_store_class}};
+
+}  // namespace
+}  // namespace ombrel::python

@@ -1,0 +1,144 @@
+// The store slot: the one engine store a Python `Store` owns, behind the
+// binding lock.
+//
+// Contract:
+// - StoreCell is shared (std::shared_ptr) by the Python Store object and by a
+//   Transaction that has borrowed the engine store; the engine store is closed
+//   when the cell is destroyed while it still holds it.
+// - The binding lock is a mutex with a poisoned flag. A C++ exception thrown
+//   while it is held marks it poisoned; from then on every locked call raises
+//   RuntimeError "Ombrel Store binding lock was poisoned".
+// - Waiting for a lock held by another thread releases the GIL (the holder may
+//   need the GIL to finish); a second acquisition by the holding thread (a
+//   finaliser or other re-entrant call) raises RuntimeError instead of
+//   deadlocking.
+// - with_open_store is the frame of every Store method that needs the engine
+//   store: lock, poison check, slot check (Borrowed -> StoreBusyError,
+//   Closed -> StoreClosedError), then fn(engine::Store&, const ModuleState&)
+//   with the lock held.
+// - take_for_transaction / give_back move the engine store out of and back
+//   into the slot for a Transaction; give_back_quietly is for destructors.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "engine/store.h"
+#include "python/errors.h"
+#include "python/module_state.h"
+
+namespace ombrel::python {
+
+enum class SlotState : uint8_t { Open, Borrowed, Closed };
+
+class StoreCell {
+ public:
+  explicit StoreCell(std::unique_ptr<engine::Store> store) : store_(std::move(store)) {}
+  StoreCell(const StoreCell&) = delete;
+  StoreCell& operator=(const StoreCell&) = delete;
+
+  // The slot; touch only while holding the lock (SlotGuard).
+  SlotState state = SlotState::Open;
+  std::unique_ptr<engine::Store>& store() { return store_; }
+  bool poisoned() const { return poisoned_; }
+  void poison() { poisoned_ = true; }
+
+ private:
+  friend class SlotGuard;
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+  bool poisoned_ = false;
+  std::unique_ptr<engine::Store> store_;
+};
+
+// Holds the binding lock of one cell for its lifetime. Must be created and
+// destroyed with the GIL held.
+// When the lock cannot be taken (re-entrant use, a failing mutex) locked() is
+// false and, unless `quiet`, a RuntimeError is set.
+class SlotGuard {
+ public:
+  explicit SlotGuard(StoreCell& cell, bool quiet = false);
+  ~SlotGuard();
+  SlotGuard(const SlotGuard&) = delete;
+  SlotGuard& operator=(const SlotGuard&) = delete;
+
+  bool locked() const { return locked_; }
+
+ private:
+  StoreCell& cell_;
+  bool locked_ = false;
+};
+
+// Layout of a Python `Store` instance.
+struct StoreObject {
+  PyObject_HEAD
+  std::shared_ptr<StoreCell> cell;
+};
+
+inline StoreCell& cell_of(PyObject* store_self) { return *reinterpret_cast<StoreObject*>(store_self)->cell; }
+
+inline constexpr const char* kPoisonedMessage = "Ombrel Store binding lock was poisoned";
+inline constexpr const char* kReentrantMessage =
+    "Ombrel Store binding lock is already held by this thread (re-entrant call on the same store)";
+inline constexpr const char* kBusyMessage = "store is exclusively borrowed by an active transaction";
+inline constexpr const char* kClosedMessage = "store is closed";
+
+// Takes the lock and checks the poisoned flag, then runs fn() (which returns a
+// new reference or nullptr with an exception set). A C++ exception from fn
+// poisons the lock and becomes MemoryError or RuntimeError.
+template <class Fn>
+PyObject* with_locked_cell(StoreCell& cell, Fn&& fn) {
+  SlotGuard guard(cell);
+  if (!guard.locked()) return nullptr;
+  if (cell.poisoned()) {
+    PyErr_SetString(PyExc_RuntimeError, kPoisonedMessage);
+    return nullptr;
+  }
+  try {
+    return std::forward<Fn>(fn)();
+  } catch (...) {
+    cell.poison();
+    return raise_current_cpp_exception();
+  }
+}
+
+// The frame of every Store method that runs against the open engine store.
+// fn(engine::Store&, const ModuleState&) returns a new reference or nullptr
+// with an exception set (the state is there for mapping errors).
+template <class Fn>
+PyObject* with_open_store(PyObject* self, Fn&& fn) {
+  ModuleState* state = state_of_instance(self);
+  if (state == nullptr) return nullptr;
+  StoreCell& cell = cell_of(self);
+  return with_locked_cell(cell, [&]() -> PyObject* {
+    switch (cell.state) {
+      case SlotState::Open:
+        return fn(*cell.store(), static_cast<const ModuleState&>(*state));
+      case SlotState::Borrowed:
+        return raise_store_error(*state, ExceptionKind::StoreBusyError, kBusyMessage);
+      case SlotState::Closed:
+        return raise_store_error(*state, ExceptionKind::StoreClosedError, kClosedMessage);
+    }
+    return raise_store_error(*state, ExceptionKind::StoreClosedError, kClosedMessage);
+  });
+}
+
+// Moves the engine store out of an Open slot, leaving it Borrowed. On failure
+// returns nullptr with StoreBusyError "a transaction is already active",
+// StoreClosedError "store is closed" or the poisoned-lock RuntimeError set.
+std::unique_ptr<engine::Store> take_for_transaction(const ModuleState& state, StoreCell& cell);
+
+// Puts a borrowed engine store back (slot Borrowed -> Open). Returns false
+// with RuntimeError set when the slot is not Borrowed or the lock is poisoned;
+// the store is then closed.
+bool give_back(StoreCell& cell, std::unique_ptr<engine::Store> store);
+
+// As give_back, for destructors: never raises; any failure closes the store.
+void give_back_quietly(StoreCell& cell, std::unique_ptr<engine::Store> store) noexcept;
+
+}  // namespace ombrel::python
