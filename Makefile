@@ -35,6 +35,18 @@ dev: deps
 dev-test: dev
 	PYTHONPATH=src $(PYTHON) -m pytest -q tests
 
+# The suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+ASAN_BUILD := build/asan
+ASAN_PKG := $(ASAN_BUILD)/pkg
+sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(ASAN_BUILD)
+	mkdir -p $(ASAN_PKG)/ombrel_store
+	cp src/ombrel_store/*.py src/ombrel_store/*.pyi $(ASAN_BUILD)/_native*.so $(ASAN_PKG)/ombrel_store/
+	PYTHONPATH=$(ASAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests
+
 bench: install
 	$(PYTHON) bench/kv.py
 

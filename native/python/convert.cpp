@@ -147,28 +147,27 @@ std::optional<uint64_t> u64_arg(PyObject* object, const char* name) {
   return unsigned_in_range(object, name, std::numeric_limits<uint64_t>::max(), "an unsigned 64-bit integer");
 }
 
-std::optional<uint32_t> u32_arg(PyObject* object, const char* name) {
-  auto value = unsigned_in_range(object, name, std::numeric_limits<uint32_t>::max(), "an unsigned 32-bit integer");
+template <class T>
+std::optional<T> narrow_unsigned_arg(PyObject* object, const char* name, const char* width) {
+  auto value = unsigned_in_range(object, name, std::numeric_limits<T>::max(), width);
   if (!value) return std::nullopt;
-  return static_cast<uint32_t>(*value);
+  return static_cast<T>(*value);
+}
+
+std::optional<uint32_t> u32_arg(PyObject* object, const char* name) {
+  return narrow_unsigned_arg<uint32_t>(object, name, "an unsigned 32-bit integer");
 }
 
 std::optional<uint16_t> u16_arg(PyObject* object, const char* name) {
-  auto value = unsigned_in_range(object, name, std::numeric_limits<uint16_t>::max(), "an unsigned 16-bit integer");
-  if (!value) return std::nullopt;
-  return static_cast<uint16_t>(*value);
+  return narrow_unsigned_arg<uint16_t>(object, name, "an unsigned 16-bit integer");
 }
 
 std::optional<uint8_t> u8_arg(PyObject* object, const char* name) {
-  auto value = unsigned_in_range(object, name, std::numeric_limits<uint8_t>::max(), "an unsigned 8-bit integer");
-  if (!value) return std::nullopt;
-  return static_cast<uint8_t>(*value);
+  return narrow_unsigned_arg<uint8_t>(object, name, "an unsigned 8-bit integer");
 }
 
 std::optional<size_t> usize_arg(PyObject* object, const char* name) {
-  auto value = unsigned_in_range(object, name, std::numeric_limits<size_t>::max(), "an unsigned machine-size integer");
-  if (!value) return std::nullopt;
-  return static_cast<size_t>(*value);
+  return narrow_unsigned_arg<size_t>(object, name, "an unsigned machine-size integer");
 }
 
 std::optional<int64_t> i64_arg(PyObject* object, const char* name) {

@@ -15,6 +15,8 @@
 
 #include <Python.h>
 
+#include <expected>
+
 #include <string_view>
 
 #include "engine/errors.h"
@@ -24,6 +26,12 @@ namespace ombrel::python {
 
 PyObject* raise_engine_error(const ModuleState& state, const engine::EngineError& error);
 PyObject* raise_domain_error(const ModuleState& state, std::string_view message);
+
+// None for a successful engine write, else the mapped engine error.
+inline PyObject* none_or_engine_error(const ModuleState& state, const std::expected<void, engine::EngineError>& done) {
+  if (!done) return raise_engine_error(state, done.error());
+  Py_RETURN_NONE;
+}
 PyObject* raise_store_error(const ModuleState& state, ExceptionKind kind, std::string_view message);
 // Any Python exception class, with the message decoded as UTF-8 (invalid bytes
 // replaced, so an odd byte in an OS description cannot hide the real error).

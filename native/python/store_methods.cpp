@@ -172,9 +172,7 @@ struct Flush {
 
   static PyObject* call(PyObject* self, Args) {
     return with_open_store(self, [](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = store.flush();
-      if (!done) return raise_engine_error(state, done.error());
-      return none_result();
+      return none_or_engine_error(state, store.flush());
     });
   }
 };
@@ -224,9 +222,7 @@ struct Put {
     auto value = bytes_arg(args[1], "value");
     if (!value) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = store.put(*key, *value);
-      if (!done) return raise_engine_error(state, done.error());
-      return none_result();
+      return none_or_engine_error(state, store.put(*key, *value));
     });
   }
 };
@@ -242,9 +238,7 @@ struct Delete {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = store.delete_key(*key);
-      if (!done) return raise_engine_error(state, done.error());
-      return none_result();
+      return none_or_engine_error(state, store.delete_key(*key));
     });
   }
 };
