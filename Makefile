@@ -2,7 +2,7 @@
 # they install the system libraries, the package and the test tools first.
 PYTHON ?= python3
 PIP ?= $(PYTHON) -m pip
-SYSTEM_PACKAGES := zlib1g-dev libssl-dev
+SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
 .PHONY: deps install demo test dev dev-test bench sanitize clean

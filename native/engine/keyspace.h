@@ -7,7 +7,8 @@
 // replaced by U+FFFD); the quota and the statistics count by namespace.
 #pragma once
 
-#include <map>
+#include <absl/container/btree_map.h>
+
 #include <string>
 #include <string_view>
 
@@ -16,7 +17,10 @@ namespace ombrel::engine {
 inline constexpr std::string_view kInternalPrefix{"\xFFomb:", 5};
 
 // Ordered by unsigned bytes, shorter before longer: prefix scans are ranges.
-using LiveTable = std::map<std::string, std::string, std::less<>>;
+// A B-tree rather than std::map: measured equal on lookups and several times
+// faster to walk (entries share cache lines), with less memory per key.
+// Writes invalidate iterators and value pointers into the table.
+using LiveTable = absl::btree_map<std::string, std::string, std::less<>>;
 
 inline bool is_internal_key(std::string_view key) { return key.starts_with(kInternalPrefix); }
 
