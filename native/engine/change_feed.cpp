@@ -95,7 +95,7 @@ std::expected<ChangeRecord, ChangeFeedError> decode_change(std::string_view byte
 std::expected<void, EngineError> stage_changes(Transaction& tx, size_t operation_count) {
   uint64_t counter = 0;
   for (size_t i = 0; i < operation_count; ++i) {
-    // Staging appends to the same list; copy what the record needs first.
+    // Staging appends to the same deque, which keeps earlier elements in place.
     const Operation& op = tx.operations()[i];
     if (op.key.starts_with(kChangePrefix)) continue;
     if (counter > 0xFFFFFFFFull) return std::unexpected(EngineError::of(EngineError::Kind::CounterExhausted));

@@ -15,27 +15,41 @@ std::expected<void, EngineError> ensure_user_key(std::string_view key) {
 }
 
 std::optional<std::string> Transaction::get_internal(std::string_view key) const {
-  for (auto it = operations_.rbegin(); it != operations_.rend(); ++it) {
-    if (it->key != key) continue;
-    if (it->kind == Operation::Kind::Put) return it->value;
+  if (auto it = latest_.find(key); it != latest_.end()) {
+    if (it->second->kind == Operation::Kind::Put) return it->second->value;
     return std::nullopt;
   }
   return store_->get(key);
 }
 
 std::vector<KeyValue> Transaction::scan_prefix_internal(std::string_view prefix) const {
-  std::map<std::string, std::string, std::less<>> merged;
-  for (const auto& [key, value] : store_->prefix_range(prefix)) merged.emplace_hint(merged.end(), key, value);
-  for (const auto& op : operations_) {
-    if (!op.key.starts_with(prefix)) continue;
-    if (op.kind == Operation::Kind::Put)
-      merged.insert_or_assign(op.key, op.value);
-    else
-      merged.erase(op.key);
-  }
+  // Merge two sorted ranges: the committed keys and this transaction's writes.
+  PrefixRange committed = store_->prefix_range(prefix);
+  auto own = latest_.lower_bound(prefix);
   std::vector<KeyValue> out;
-  out.reserve(merged.size());
-  for (auto& entry : merged) out.emplace_back(entry.first, std::move(entry.second));
+  auto committed_it = committed.first;
+  auto take_own = [&](const Operation& op) {
+    if (op.kind == Operation::Kind::Put) out.emplace_back(op.key, op.value);
+  };
+  while (true) {
+    const bool own_left = own != latest_.end() && own->first.starts_with(prefix);
+    const bool committed_left = committed_it != committed.last;
+    if (!own_left && !committed_left) break;
+    if (!own_left) {
+      out.emplace_back(committed_it->first, committed_it->second);
+      ++committed_it;
+    } else if (!committed_left || own->first < std::string_view(committed_it->first)) {
+      take_own(*own->second);
+      ++own;
+    } else if (own->first == std::string_view(committed_it->first)) {
+      take_own(*own->second);  // the transaction's write shadows the committed value
+      ++own;
+      ++committed_it;
+    } else {
+      out.emplace_back(committed_it->first, committed_it->second);
+      ++committed_it;
+    }
+  }
   return out;
 }
 
@@ -45,7 +59,8 @@ std::expected<void, EngineError> Transaction::write(Operation::Kind kind, std::s
   if (key.size() > kMaxPayloadLength) return std::unexpected(EngineError::of(EngineError::Kind::KeyTooLarge));
   auto record_kind = kind == Operation::Kind::Put ? RecordKind::Put : RecordKind::Delete;
   if (auto appended = store_->append_operation(record_kind, tx_id_, key, value); !appended) return appended;
-  operations_.push_back(Operation{kind, std::string(key), std::string(value)});
+  const Operation& op = operations_.emplace_back(Operation{kind, std::string(key), std::string(value)});
+  latest_.insert_or_assign(std::string_view(op.key), &op);
   return {};
 }
 
@@ -70,14 +85,10 @@ std::expected<void, EngineError> Transaction::delete_key(std::string_view key) {
 std::expected<void, EngineError> Transaction::check_namespace_quota(uint64_t limit) const {
   if (store_->namespace_usage_overflowed_)
     return std::unexpected(EngineError::of(EngineError::Kind::NamespaceQuotaOverflow));
-  // Final effect per key: the last operation on a key wins.
-  std::map<std::string_view, const Operation*> final_effect;
-  for (const auto& op : operations_) final_effect[op.key] = &op;
-
   // Totals of the namespaces this transaction touches, starting from the
   // store's running usage of the live table.
   std::map<std::string, uint64_t, std::less<>> totals;
-  for (const auto& [key, op] : final_effect) {
+  for (const auto& [key, op] : latest_) {
     std::string ns = namespace_for_key(key);
     auto [slot, inserted] = totals.try_emplace(ns, 0);
     if (inserted) {
@@ -117,6 +128,7 @@ std::expected<void, EngineError> Transaction::commit_steps() {
   }
   uint64_t sync_us = micros_since(sync_started);
 
+  latest_.clear();  // its views die as the keys move into the table
   for (auto& op : operations_) {
     if (op.kind == Operation::Kind::Put)
       store.apply_put(std::move(op.key), std::move(op.value));

@@ -15,7 +15,10 @@
 //   finished   put/delete/commit             TransactionFinished
 #pragma once
 
+#include <absl/container/btree_map.h>
+
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <optional>
 #include <string>
@@ -43,11 +46,13 @@ class Transaction {
   uint64_t tx_id() const { return tx_id_; }
   bool capture_changes() const { return capture_changes_; }
   bool finished() const { return finished_; }
-  const std::vector<Operation>& operations() const { return operations_; }
+  const std::deque<Operation>& operations() const { return operations_; }
   Store& store() { return *store_; }
   const Store& store() const { return *store_; }
 
-  // Read-your-writes: the newest operation on the key decides, else the store.
+  // Read-your-writes: the newest operation on the key decides, else the
+  // store. Both cost O(log n) plus the matches, however many operations the
+  // transaction holds.
   std::optional<std::string> get_internal(std::string_view key) const;
   std::vector<KeyValue> scan_prefix_internal(std::string_view prefix) const;
 
@@ -70,7 +75,12 @@ class Transaction {
   std::expected<void, EngineError> check_namespace_quota(uint64_t limit) const;
 
   Store* store_;
-  std::vector<Operation> operations_;
+  // Every operation in order. A deque never moves its elements, so the views
+  // in latest_ stay valid as operations are added.
+  std::deque<Operation> operations_;
+  // The newest operation on each key written so far: the read overlay, and
+  // the final effect per key that the namespace quota checks.
+  absl::btree_map<std::string_view, const Operation*> latest_;
   uint64_t tx_id_;
   bool capture_changes_;
   bool finished_ = false;
