@@ -205,9 +205,15 @@ std::expected<void, EngineError> Store::delete_internal(std::string_view key) {
 }
 
 std::expected<void, EngineError> Store::flush() {
+  if (sync_failure_) return std::unexpected(*sync_failure_);
   auto synced = sync_file(file_, options_.durability);
-  if (!synced && options_.durability != Durability::Relaxed) write_refusal_ = synced.error();
+  if (!synced) record_sync_failure(synced.error());
   return synced;
+}
+
+void Store::record_sync_failure(const EngineError& error) {
+  sync_failure_ = error;
+  write_refusal_ = error;
 }
 
 // ---- the writer ------------------------------------------------------------------

@@ -148,6 +148,7 @@ class Store {
   void apply_put(std::string key, std::string value);
   void apply_delete(std::string_view key);
   void rebuild_namespace_usage();
+  void record_sync_failure(const EngineError& error);
   // Takes the next sequence number, or refuses the append.
   std::expected<uint64_t, EngineError> next_record_sequence();
   // Quota check, the positioned write and the counters for record_buffer_.
@@ -168,6 +169,9 @@ class Store {
   std::string record_buffer_;  // reused by append
   // Set when appends must stop until reopen (see the header comment).
   std::optional<EngineError> write_refusal_;
+  // A durability sync failed: what was written may not be on disk, and a
+  // later sync cannot prove otherwise, so flush keeps reporting the failure.
+  std::optional<EngineError> sync_failure_;
   // Value bytes per namespace, kept only while a namespace quota is set.
   std::map<std::string, uint64_t, std::less<>> namespace_usage_;
   bool namespace_usage_overflowed_ = false;

@@ -123,7 +123,7 @@ std::expected<void, EngineError> Transaction::commit_steps() {
     // The commit record is in the file but may never reach the disk; a retried
     // sync can report success after the kernel dropped the pages, so the store
     // stops writing until it is reopened and replays what the disk holds.
-    store.write_refusal_ = synced.error();
+    store.record_sync_failure(synced.error());
     return synced;
   }
   uint64_t sync_us = micros_since(sync_started);
