@@ -1,7 +1,9 @@
-"""Shared fixtures: a store path in a private temporary directory, and stores that are
-always closed at teardown so that one failing test never leaves a writer lock behind."""
+"""Fixtures: a store path in a private temporary directory, and stores that are always
+closed at teardown so that one failing test never leaves a writer lock behind."""
 
 from __future__ import annotations
+
+import contextlib
 
 import pytest
 
@@ -15,20 +17,17 @@ def store_path(tmp_path):
 
 @pytest.fixture
 def open_store(store_path):
-    """Open a store (by default at `store_path`); every store opened is closed at teardown."""
+    """Open a store at `store_path` with the given options; closed at teardown."""
     opened = []
 
-    def _open(path=None, **options):
-        store = _native.Store.open(str(store_path if path is None else path), **options)
-        opened.append(store)
-        return store
+    def _open(**options):
+        opened.append(_native.Store.open(str(store_path), **options))
+        return opened[-1]
 
     yield _open
-    for store in reversed(opened):
-        try:
+    for store in opened:
+        with contextlib.suppress(_native.OmbrelStoreError):  # e.g. still lent to a transaction
             store.close()
-        except Exception:  # a test may leave it in a state where close refuses
-            pass
 
 
 @pytest.fixture

@@ -15,9 +15,7 @@ from expect import raises_exactly, snapshot
 from ombrel_store import _native
 
 Store = _native.Store
-
 HELD = "store is already open by another writer"
-
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
 
 HOLDER = textwrap.dedent(
@@ -47,30 +45,83 @@ PROBE = textwrap.dedent(
             print(how, "ok", sep="|")
     """
 )
+REFUSED = [f"open|AlreadyOpenError|{HELD}", f"verify|AlreadyOpenError|{HELD}"]
 
 
 def run_probe(path):
-    done = subprocess.run(
-        [sys.executable, "-c", PROBE, str(path)], env=CHILD_ENV, capture_output=True, text=True, timeout=120
-    )
+    done = subprocess.run([sys.executable, "-c", PROBE, str(path)], env=CHILD_ENV, capture_output=True, text=True,
+                          timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout.splitlines()
+
+
+def assert_refused(path):
+    for how in ("open", "verify"):
+        with raises_exactly(_native.AlreadyOpenError, HELD):
+            getattr(Store, how)(str(path))
+
+
+def test_second_open_in_this_process_is_refused_until_the_first_closes(store_path, open_store):
+    first = open_store()
+    first.put(b"k", b"v")
+    before = snapshot(store_path)
+    assert_refused(store_path)
+    assert_refused(store_path)
+    assert snapshot(store_path) == before
+    first.put(b"k2", b"v2")  # the refused attempts did not disturb the holder
+    first.close()
+    with Store.open(str(store_path)) as second:
+        assert second.get(b"k2") == b"v2"
+
+
+@pytest.mark.parametrize("alias", ["symlink", "relative", "hardlink"])
+def test_other_names_of_the_same_file_count_as_the_same_store(tmp_path, store_path, open_store, monkeypatch, alias):
+    first = open_store()
+    other = tmp_path / "other.omb"
+    if alias == "symlink":
+        other.symlink_to(store_path)
+    elif alias == "hardlink":
+        os.link(store_path, other)
+    else:
+        monkeypatch.chdir(tmp_path)
+        other = store_path.name
+    assert_refused(other)
+    first.close()
+    # Nothing of the refused attempts stays registered under either name.
+    with Store.open(str(other)):
+        assert_refused(store_path)
+    Store.open(str(store_path)).close()
+
+
+def test_verify_of_a_missing_path_creates_nothing(tmp_path):
+    with raises_exactly(_native.IoError) as info:
+        Store.verify(str(tmp_path / "missing.omb"))
+    assert str(info.value).startswith("I/O error: ")
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("lock, verify_ok", [(fcntl.LOCK_EX, False), (fcntl.LOCK_SH, True)],
+                         ids=["exclusive", "shared"])
+def test_foreign_flock_blocks_open_and_an_exclusive_one_verify(fresh_file, lock, verify_ok):
+    with open(fresh_file, "rb") as f:
+        fcntl.flock(f, lock | fcntl.LOCK_NB)
+        with raises_exactly(_native.AlreadyOpenError, HELD):
+            Store.open(str(fresh_file))
+        if verify_ok:
+            assert Store.verify(str(fresh_file)).file_bytes == 64
+        else:
+            with raises_exactly(_native.AlreadyOpenError, HELD):
+                Store.verify(str(fresh_file))
+    Store.open(str(fresh_file)).close()
 
 
 @pytest.fixture
 def holder(store_path):
     """A child process holding the store open until told to close it."""
-    child = subprocess.Popen(
-        [sys.executable, "-c", HOLDER, str(store_path)],
-        env=CHILD_ENV,
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    child = subprocess.Popen([sys.executable, "-c", HOLDER, str(store_path)], env=CHILD_ENV, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        line = child.stdout.readline()
-        assert line == "ready\n", child.stderr.read()
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
         yield child
     finally:
         if child.poll() is None:
@@ -78,130 +129,29 @@ def holder(store_path):
         child.wait(timeout=60)
 
 
-class TestSameProcess:
-    def test_second_open_is_refused_until_the_first_closes(self, store_path, open_store):
-        first = open_store()
-        first.put(b"k", b"v")
-        before = snapshot(store_path)
-        for _ in range(2):
-            with raises_exactly(_native.AlreadyOpenError, HELD):
-                Store.open(str(store_path))
-        assert snapshot(store_path) == before
-        # The refused opens did not disturb the holder.
-        first.put(b"k2", b"v2")
-        assert first.get(b"k") == b"v"
-        first.close()
-        with Store.open(str(store_path)) as second:
-            assert second.get(b"k2") == b"v2"
-
-    def test_verify_while_open_is_refused(self, store, store_path):
-        with raises_exactly(_native.AlreadyOpenError, HELD):
-            Store.verify(str(store_path))
-        store.close()
-        assert Store.verify(str(store_path)).file_bytes == 64
-
-    @pytest.mark.parametrize("alias", ["symlink", "relative", "dotted", "hardlink", "symlinked-dir"])
-    def test_other_names_of_the_same_file_count_as_the_same_store(
-        self, tmp_path, store_path, open_store, monkeypatch, alias
-    ):
-        first = open_store()
-        if alias == "symlink":
-            other = tmp_path / "link.omb"
-            other.symlink_to(store_path)
-        elif alias == "relative":
-            monkeypatch.chdir(tmp_path)
-            other = store_path.name
-        elif alias == "dotted":
-            (tmp_path / "sub").mkdir()
-            other = f"{tmp_path}/sub/.././/{store_path.name}"
-        elif alias == "hardlink":
-            other = tmp_path / "hard.omb"
-            os.link(store_path, other)
-        else:
-            (tmp_path / "dirlink").symlink_to(tmp_path, target_is_directory=True)
-            other = tmp_path / "dirlink" / store_path.name
-        with raises_exactly(_native.AlreadyOpenError, HELD):
-            Store.open(str(other))
-        with raises_exactly(_native.AlreadyOpenError, HELD):
-            Store.verify(str(other))
-        first.close()
-        # Nothing of the refused open stays registered under either name.
-        with Store.open(str(other)):
-            with raises_exactly(_native.AlreadyOpenError, HELD):
-                Store.open(str(store_path))
-        Store.open(str(store_path)).close()
-
-    def test_missing_path_verify_creates_nothing(self, tmp_path):
-        missing = tmp_path / "missing.omb"
-        with raises_exactly(_native.IoError) as info:
-            Store.verify(str(missing))
-        assert str(info.value).startswith("I/O error: ")
-        assert list(tmp_path.iterdir()) == []
-
-    def test_foreign_exclusive_flock_blocks_open_and_verify(self, fresh_file):
-        with open(fresh_file, "rb") as f:
-            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            with raises_exactly(_native.AlreadyOpenError, HELD):
-                Store.open(str(fresh_file))
-            with raises_exactly(_native.AlreadyOpenError, HELD):
-                Store.verify(str(fresh_file))
-        Store.open(str(fresh_file)).close()
-
-    def test_foreign_shared_flock_blocks_open_but_not_verify(self, fresh_file):
-        with open(fresh_file, "rb") as f:
-            fcntl.flock(f, fcntl.LOCK_SH | fcntl.LOCK_NB)
-            with raises_exactly(_native.AlreadyOpenError, HELD):
-                Store.open(str(fresh_file))
-            assert Store.verify(str(fresh_file)).file_bytes == 64
-        Store.open(str(fresh_file)).close()
-
-    def test_open_store_holds_an_exclusive_flock_and_verify_keeps_none(self, store, store_path):
-        with open(store_path, "rb") as f:
-            with pytest.raises(BlockingIOError):
-                fcntl.flock(f, fcntl.LOCK_SH | fcntl.LOCK_NB)
-        store.close()
-        Store.verify(str(store_path))
-        with open(store_path, "rb") as f:
-            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-
-
-class TestOtherProcess:
-    def test_store_held_by_another_process(self, store_path, holder):
-        before = snapshot(store_path)
-        with raises_exactly(_native.AlreadyOpenError, HELD):
-            Store.open(str(store_path))
-        with raises_exactly(_native.AlreadyOpenError, HELD):
-            Store.verify(str(store_path))
-        assert snapshot(store_path) == before
-        holder.stdin.write("\n")
-        holder.stdin.flush()
-        assert holder.wait(timeout=60) == 0
-        with Store.open(str(store_path)) as s:
-            assert s.get(b"child") == b"was here"
-
-    def test_lock_dies_with_the_holding_process(self, store_path, holder):
+@pytest.mark.parametrize("release", ["close", "kill"])
+def test_store_held_by_another_process(store_path, holder, release):
+    before = snapshot(store_path)
+    assert_refused(store_path)
+    assert snapshot(store_path) == before
+    if release == "close":
+        holder.communicate("\n", timeout=60)
+        assert holder.returncode == 0
+    else:  # the lock dies with its process
         holder.kill()
         holder.wait(timeout=60)
-        with Store.open(str(store_path)) as s:
-            assert s.get(b"child") == b"was here"
+    with Store.open(str(store_path)) as s:
+        assert s.get(b"child") == b"was here"
 
-    def test_store_held_here_is_refused_to_another_process(self, store, store_path):
-        store.put(b"k", b"v")
-        before = snapshot(store_path)
-        lines = run_probe(store_path)
-        assert lines == [f"open|AlreadyOpenError|{HELD}", f"verify|AlreadyOpenError|{HELD}"]
-        assert snapshot(store_path) == before
-        assert store.get(b"k") == b"v"
 
-    def test_refused_opens_here_do_not_release_the_lock(self, tmp_path, store, store_path):
-        # Whatever a refused open or verify opens and closes on the way must not drop the
-        # holder's lock: another process still finds the store held.
-        os.link(store_path, tmp_path / "hard.omb")
-        for name in (store_path, tmp_path / "hard.omb"):
-            for how in ("open", "verify"):
-                with pytest.raises(_native.AlreadyOpenError):
-                    getattr(Store, how)(str(name))
-        assert run_probe(store_path) == [f"open|AlreadyOpenError|{HELD}", f"verify|AlreadyOpenError|{HELD}"]
-
-    def test_closed_store_is_free_for_another_process(self, fresh_file):
-        assert run_probe(fresh_file) == ["open|ok", "verify|ok"]
+def test_store_held_here_is_refused_to_another_process(tmp_path, store, store_path):
+    store.put(b"k", b"v")
+    before = snapshot(store_path)
+    # Whatever a refused attempt here opens and closes on the way must not drop the lock.
+    os.link(store_path, tmp_path / "hard.omb")
+    assert_refused(store_path)
+    assert_refused(tmp_path / "hard.omb")
+    assert run_probe(store_path) == REFUSED
+    assert snapshot(store_path) == before and store.get(b"k") == b"v"
+    store.close()
+    assert run_probe(store_path) == ["open|ok", "verify|ok"]
