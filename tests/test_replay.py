@@ -3,6 +3,7 @@ order in which transactions take effect. Files are crafted byte by byte."""
 
 from __future__ import annotations
 
+import random
 import struct
 import tempfile
 from pathlib import Path
@@ -187,6 +188,30 @@ def test_replay_applies_committed_transactions_in_commit_order(store_path, steps
         *counts, len(expected))
     with Store.open(str(store_path)) as s:
         assert s.scan_prefix(b"") == sorted(expected.items())
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_many_interleaved_transactions_on_few_keys_match_an_independent_replay(store_path, seed):
+    # Hundreds of writes to a handful of keys, records of concurrent transactions
+    # interleaved and committed out of order: the last committed write of each
+    # key must win, however the replay groups its work.
+    rng = random.Random(seed)
+    log, open_txs, next_tx = sf.LogBuilder(), [], 1
+    for _ in range(600):
+        if open_txs and rng.random() < 0.3:
+            log.commit(open_txs.pop(rng.randrange(len(open_txs))))
+            continue
+        if not open_txs or rng.random() < 0.2:
+            open_txs.append(next_tx)
+            next_tx += 1
+        tx, key = rng.choice(open_txs), rng.choice([b"a", b"b", b"c", b"d"])
+        if rng.random() < 0.2:
+            log.delete(tx, key)
+        else:
+            log.put(tx, key, b"%d:%d" % (tx, rng.randrange(1000)))
+    data = log.write(store_path)
+    with Store.open(str(store_path)) as s:
+        assert s.scan_prefix(b"") == sorted(sf.replay(data).items())
 
 
 # --------------------------------------------------------------------------- model check

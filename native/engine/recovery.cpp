@@ -1,5 +1,6 @@
 #include "engine/recovery.h"
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -12,12 +13,28 @@
 namespace ombrel::engine {
 namespace {
 
-// A replayed operation points into the log image until its commit applies it.
+// A replayed operation points into the log image until the table is built.
 struct PendingOperation {
   RecordKind kind;
   std::string_view key;
   std::string_view value;
 };
+
+// Builds the live table from every committed operation, given in the order
+// replay applies them. Rather than inserting at random positions (a cache
+// miss per tree level per key), the operations are sorted by key, stably so
+// that each key's operations keep their order; the last one decides, and the
+// survivors are appended to the table in key order.
+void build_live_table(std::vector<PendingOperation>& applied, LiveTable& live) {
+  auto by_key = [](const PendingOperation& a, const PendingOperation& b) { return a.key < b.key; };
+  // Logs written in key order (feeds, message ids, bulk loads) skip the sort.
+  if (!std::is_sorted(applied.begin(), applied.end(), by_key)) std::stable_sort(applied.begin(), applied.end(), by_key);
+  for (size_t i = 0; i < applied.size(); ++i) {
+    const PendingOperation& op = applied[i];
+    if (i + 1 < applied.size() && applied[i + 1].key == op.key) continue;
+    if (op.kind == RecordKind::Put) live.emplace_hint(live.end(), std::string(op.key), std::string(op.value));
+  }
+}
 
 }  // namespace
 
@@ -25,6 +42,7 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
   RecoveryState state;
   std::unordered_set<uint64_t> committed;
   std::unordered_map<uint64_t, std::vector<PendingOperation>> pending;
+  std::vector<PendingOperation> applied;  // committed operations, in application order
   uint64_t previous_sequence = 0;
   size_t p = 0;
   const size_t n = log.size();
@@ -62,14 +80,7 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
       case RecordKind::Commit: {
         auto it = pending.find(record->tx_id);
         if (it != pending.end()) {
-          for (const auto& op : it->second) {
-            if (op.kind == RecordKind::Put) {
-              auto slot = state.live.try_emplace(state.live.end(), std::string(op.key));
-              slot->second.assign(op.value);
-            } else if (auto found = state.live.find(op.key); found != state.live.end()) {
-              state.live.erase(found);
-            }
-          }
+          applied.insert(applied.end(), it->second.begin(), it->second.end());
           pending.erase(it);
         }
         committed.insert(record->tx_id);
@@ -80,6 +91,7 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
     p += static_cast<size_t>(length + kRecordFrameSize);
   }
 
+  build_live_table(applied, state.live);
   state.last_sequence = previous_sequence;
   state.valid_bytes = kStoreHeaderSize + p;
   state.committed_transactions = committed.size();
