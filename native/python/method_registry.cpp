@@ -111,4 +111,11 @@ std::vector<ClassSpec> registered_classes() {
   return ordered;
 }
 
+int install_class(PyObject* module, PyObject*& state_slot, PyObject* type) {
+  PyObject* previous = state_slot;
+  state_slot = type;
+  Py_XDECREF(previous);
+  return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+}
+
 }  // namespace ombrel::python

@@ -122,4 +122,8 @@ class ClassRegistration {
 // Every registered class, in ascending order.
 std::vector<ClassSpec> registered_classes();
 
+// The last step of an add_to_module function: keeps the new `type` (owned) in
+// its module-state slot, replacing any earlier one, and adds it to `module`.
+int install_class(PyObject* module, PyObject*& state_slot, PyObject* type);
+
 }  // namespace ombrel::python

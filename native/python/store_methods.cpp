@@ -313,10 +313,7 @@ int add_store_class(PyObject* module, ModuleState& state) {
     Py_DECREF(type);
     return -1;
   }
-  PyObject* previous = state.store_type;
-  state.store_type = type;
-  Py_XDECREF(previous);
-  return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+  return install_class(module, state.store_type, type);
 }
 
 const ClassRegistration kStoreClass{{1, "Store", &add_store_class}};

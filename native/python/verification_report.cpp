@@ -96,10 +96,7 @@ PyType_Spec kReportSpec = {
 int add_report_class(PyObject* module, ModuleState& state) {
   PyObject* type = PyType_FromModuleAndSpec(module, &kReportSpec, nullptr);
   if (type == nullptr) return -1;
-  PyObject* previous = state.verification_report_type;
-  state.verification_report_type = type;
-  Py_XDECREF(previous);
-  return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+  return install_class(module, state.verification_report_type, type);
 }
 
 const ClassRegistration kReportClass{{3, "VerificationReport", &add_report_class}};
