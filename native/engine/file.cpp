@@ -55,12 +55,6 @@ std::expected<File, IoError> File::open_read_only(const std::string& path) {
   return File(*fd);
 }
 
-std::expected<File, IoError> File::create_new(const std::string& path) {
-  auto fd = open_with(path, O_RDWR | O_CREAT | O_EXCL, 0666);
-  if (!fd) return std::unexpected(fd.error());
-  return File(*fd);
-}
-
 std::expected<uint64_t, IoError> File::size() const {
   struct stat st{};
   if (::fstat(fd_, &st) != 0) return std::unexpected(IoError::from_errno(errno));

@@ -26,11 +26,6 @@ class File {
   // Read-write, created with mode 0666 (before umask) if missing, never truncated.
   static std::expected<File, IoError> open_read_write_create(const std::string& path);
   static std::expected<File, IoError> open_read_only(const std::string& path);
-  // Read-write, failing if the path exists.
-  static std::expected<File, IoError> create_new(const std::string& path);
-
-  bool is_open() const { return fd_ >= 0; }
-  int descriptor() const { return fd_; }
 
   std::expected<uint64_t, IoError> size() const;
   // Reads exactly out.size() bytes at `offset`; a short file is unexpected_eof.

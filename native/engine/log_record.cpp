@@ -5,28 +5,14 @@
 
 namespace ombrel::engine {
 
-std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
-                                                   uint64_t sequence, std::string_view payload) {
-  if (payload.size() > kMaxPayloadLength) return std::unexpected(StoreError{StoreError::Kind::PayloadTooLarge});
-  size_t start = out.size();
-  out.reserve(start + kRecordFrameSize + payload.size());
-  ByteWriter w(out);
-  w.bytes(kRecordMagic);
-  w.u8(static_cast<uint8_t>(kind));
-  w.u64_le(tx_id);
-  w.u64_le(sequence);
-  w.u32_le(static_cast<uint32_t>(payload.size()));
-  w.bytes(payload);
-  w.u32_le(crc32_of(std::string_view(out).substr(start)));
-  return {};
-}
+namespace {
 
-std::expected<void, StoreError> encode_operation_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
-                                                             uint64_t sequence, std::string_view key,
-                                                             std::string_view value) {
-  const uint64_t payload_length = 4ull + key.size() + value.size();
-  if (key.size() > kMaxPayloadLength || payload_length > kMaxPayloadLength)
-    return std::unexpected(StoreError{StoreError::Kind::PayloadTooLarge});
+// Frames one record into `out`: the fixed prefix, the payload written by
+// `write_payload` (exactly `payload_length` bytes), then the checksum.
+template <class WritePayload>
+std::expected<void, StoreError> frame_record(std::string& out, RecordKind kind, uint64_t tx_id, uint64_t sequence,
+                                             uint64_t payload_length, WritePayload&& write_payload) {
+  if (payload_length > kMaxPayloadLength) return std::unexpected(StoreError{StoreError::Kind::PayloadTooLarge});
   size_t start = out.size();
   out.reserve(start + kRecordFrameSize + payload_length);
   ByteWriter w(out);
@@ -35,10 +21,30 @@ std::expected<void, StoreError> encode_operation_record_into(std::string& out, R
   w.u64_le(tx_id);
   w.u64_le(sequence);
   w.u32_le(static_cast<uint32_t>(payload_length));
-  w.field_le(key);
-  w.bytes(value);
+  write_payload(w);
   w.u32_le(crc32_of(std::string_view(out).substr(start)));
   return {};
+}
+
+// Put and delete payloads: key length, key, then the value (empty for a delete).
+void write_operation_payload(ByteWriter& w, std::string_view key, std::string_view value) {
+  w.field_le(key);
+  w.bytes(value);
+}
+
+}  // namespace
+
+std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
+                                                   uint64_t sequence, std::string_view payload) {
+  return frame_record(out, kind, tx_id, sequence, payload.size(), [&](ByteWriter& w) { w.bytes(payload); });
+}
+
+std::expected<void, StoreError> encode_operation_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
+                                                             uint64_t sequence, std::string_view key,
+                                                             std::string_view value) {
+  if (key.size() > kMaxPayloadLength) return std::unexpected(StoreError{StoreError::Kind::PayloadTooLarge});
+  return frame_record(out, kind, tx_id, sequence, 4ull + key.size() + value.size(),
+                      [&](ByteWriter& w) { write_operation_payload(w, key, value); });
 }
 
 std::expected<std::string, StoreError> LogRecord::encode() const {
@@ -78,35 +84,15 @@ std::expected<LogRecord, StoreError> LogRecord::decode(std::string_view bytes) {
   return LogRecord{view->kind, view->tx_id, view->sequence, std::string(view->payload)};
 }
 
-std::expected<void, EngineError> encode_put_into(std::string& out, std::string_view key, std::string_view value) {
-  if (key.size() > kMaxPayloadLength) return std::unexpected(EngineError::of(EngineError::Kind::KeyTooLarge));
-  out.reserve(out.size() + 4 + key.size() + value.size());
-  ByteWriter w(out);
-  w.field_le(key);
-  w.bytes(value);
-  return {};
-}
-
-std::expected<void, EngineError> encode_delete_into(std::string& out, std::string_view key) {
-  if (key.size() > kMaxPayloadLength) return std::unexpected(EngineError::of(EngineError::Kind::KeyTooLarge));
-  ByteWriter w(out);
-  w.field_le(key);
-  return {};
-}
-
 std::expected<std::string, EngineError> encode_put(std::string_view key, std::string_view value) {
+  if (key.size() > kMaxPayloadLength) return std::unexpected(EngineError::of(EngineError::Kind::KeyTooLarge));
   std::string out;
-  auto r = encode_put_into(out, key, value);
-  if (!r) return std::unexpected(r.error());
+  ByteWriter w(out);
+  write_operation_payload(w, key, value);
   return out;
 }
 
-std::expected<std::string, EngineError> encode_delete(std::string_view key) {
-  std::string out;
-  auto r = encode_delete_into(out, key);
-  if (!r) return std::unexpected(r.error());
-  return out;
-}
+std::expected<std::string, EngineError> encode_delete(std::string_view key) { return encode_put(key, {}); }
 
 std::expected<PutPayload, EngineError> parse_put_payload(std::string_view payload) {
   ByteReader r(payload);

@@ -67,8 +67,6 @@ std::expected<void, StoreError> encode_operation_record_into(std::string& out, R
 // Operation payloads; KeyTooLarge for keys longer than 2^32 - 1 bytes.
 std::expected<std::string, EngineError> encode_put(std::string_view key, std::string_view value);
 std::expected<std::string, EngineError> encode_delete(std::string_view key);
-std::expected<void, EngineError> encode_put_into(std::string& out, std::string_view key, std::string_view value);
-std::expected<void, EngineError> encode_delete_into(std::string& out, std::string_view key);
 
 struct PutPayload {
   std::string_view key;

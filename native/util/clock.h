@@ -6,8 +6,6 @@
 
 namespace ombrel {
 
-enum class WallClockError { BeforeEpoch, Overflow };
-
 struct WallClockReading {
   bool before_epoch = false;
   uint64_t seconds = 0;

@@ -38,15 +38,4 @@ std::string format_checksum(uint32_t value) {
   return buf;
 }
 
-std::string hex_lower(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 0xF]);
-  }
-  return out;
-}
-
 }  // namespace ombrel

@@ -16,7 +16,5 @@ Sha256Digest sha256_of(std::string_view bytes);
 
 // "0x" followed by eight zero-padded lower-case hexadecimal digits.
 std::string format_checksum(uint32_t value);
-// Lower-case hexadecimal rendering of any byte string.
-std::string hex_lower(std::string_view bytes);
 
 }  // namespace ombrel
