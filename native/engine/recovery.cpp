@@ -126,10 +126,20 @@ std::expected<StoreHeader, EngineError> load_or_initialize_header(File& file) {
     uint64_t extra = now.nanoseconds / 1'000'000;
     if (millis > kMaxMillis - extra) return std::unexpected(EngineError::of(EngineError::Kind::TimestampOverflow));
     header.created_at_ms = millis + extra;
+    // A header that did not fully reach the disk is cut off again, so that the
+    // next open starts over on an empty file instead of finding a truncated or
+    // unreadable header forever. The cut is best effort: its own failure does
+    // not hide the error that caused it.
     auto written = file.write_all_at(0, header.encode());
-    if (!written) return std::unexpected(EngineError::io(written.error()));
+    if (!written) {
+      (void)file.truncate(0);
+      return std::unexpected(EngineError::io(written.error()));
+    }
     auto synced = file.sync_all();
-    if (!synced) return std::unexpected(EngineError::io(synced.error()));
+    if (!synced) {
+      (void)file.truncate(0);
+      return std::unexpected(EngineError::io(synced.error()));
+    }
     return header;
   }
   if (*size < kStoreHeaderSize) return std::unexpected(EngineError::header(HeaderError{HeaderError::Kind::Truncated}));

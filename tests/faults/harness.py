@@ -1,0 +1,28 @@
+"""Running child processes for the reliability tests: with the fault injector
+preloaded, or killed at random moments."""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).parent
+
+
+def preload_env(library):
+    """This process's environment with `library` preloaded after whatever is already
+    preloaded (the sanitizer runtimes, in the sanitizer run)."""
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD", ""), str(library)]))
+    return env
+
+
+def run_fault_scenarios(library, workdir, scenarios):
+    """Runs `scenarios` in one child with the injector preloaded; returns its observations."""
+    done = subprocess.run(
+        [sys.executable, str(HERE / "fault_child.py"), str(workdir)],
+        input=json.dumps(scenarios), capture_output=True, text=True, env=preload_env(library), timeout=600,
+    )
+    assert done.returncode == 0, f"fault child died ({done.returncode}):\n{done.stderr[-4000:]}"
+    return json.loads(done.stdout)
