@@ -1,11 +1,12 @@
 # Set-up and checks. `make demo` and `make test` work on a fresh machine:
 # they install the system libraries, the package and the test tools first.
+SHELL := /bin/bash
 PYTHON ?= python3
 PIP ?= $(PYTHON) -m pip
 SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
-.PHONY: deps install demo test native-test dev dev-test bench sanitize clean
+.PHONY: deps install demo test native-test dev dev-test bench test-asan sanitize fuzz fuzz-deps clean
 
 # System libraries the extension links against (Debian).
 deps:
@@ -45,15 +46,39 @@ dev-test: dev
 # The suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_BUILD := build/asan
 ASAN_PKG := $(ASAN_BUILD)/pkg
-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+test-asan: deps
+	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(ASAN_BUILD) -j 2
 	$(ASAN_BUILD)/engine_tests
-	mkdir -p $(ASAN_PKG)/ombrel_store
-	cp src/ombrel_store/*.py src/ombrel_store/*.pyi $(ASAN_BUILD)/_native*.so $(ASAN_PKG)/ombrel_store/
+	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/ombrel_store
+	cp src/ombrel_store/*.py src/ombrel_store/*.pyi src/ombrel_store/py.typed $(ASAN_BUILD)/_native*.so $(ASAN_PKG)/ombrel_store/
 	PYTHONPATH=$(ASAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests
+
+sanitize: test-asan
+
+# libFuzzer targets (tests/fuzz/*_fuzz.cpp), each run for FUZZ_SECONDS from its
+# seed corpus in tests/fuzz/corpus/; what they find stays in build/fuzz/work.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_CLANG := clang++-19
+fuzz-deps:
+	@command -v $(FUZZ_CLANG) >/dev/null 2>&1 && dpkg -s libclang-rt-19-dev >/dev/null 2>&1 || { \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-19 libclang-rt-19-dev; }
+
+fuzz: deps fuzz-deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) -DOMBREL_FUZZ=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	@targets=$$(cd tests/fuzz && ls *_fuzz.cpp | sed 's/\.cpp$$//'); \
+	cmake --build $(FUZZ_BUILD) -j 2 --target $$targets && \
+	for t in $$targets; do \
+	  name=$${t%_fuzz}; mkdir -p $(FUZZ_BUILD)/work/$$name tests/fuzz/corpus/$$name; \
+	  echo "fuzzing $$name for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \
+	    $(FUZZ_BUILD)/work/$$name tests/fuzz/corpus/$$name 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|property failed' ; \
+	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
 
 bench: install
 	$(PYTHON) bench/kv.py

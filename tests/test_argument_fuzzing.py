@@ -1,0 +1,125 @@
+"""Any Python values given to any method of Store or Transaction: the call either
+succeeds or raises TypeError, ValueError, OverflowError or OmbrelStoreError, and a
+call that raises leaves the store file as it was. Never a crash."""
+
+import inspect
+import os
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from ombrel_store import _native
+
+ALLOWED = (TypeError, ValueError, OverflowError, _native.OmbrelStoreError)
+# Lifecycle methods change the store's state by design; `open` is fuzzed by the
+# argument tests of its own.
+NOT_FUZZED = {"close", "open", "transaction", "__enter__", "__exit__",
+              "commit", "commit_with_results", "rollback"}
+# Operations that commit record by record and stop at the first error: a
+# failure may legitimately keep the commits made before it.
+COMMITS_STEP_BY_STEP = {"tick_schedules", "tick_cron_schedules", "release_expired_job_leases",
+                        "resume_due_workflows", "expire_rpc_requests"}
+
+VALUES = st.one_of(
+    st.none(), st.booleans(),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.sampled_from([0, 1, -1, 2**31, 2**32, 2**63 - 1, 2**63, 2**64 - 1, 2**64]),
+    st.floats(allow_nan=True), st.text(max_size=8),
+    st.binary(max_size=40), st.sampled_from([b"", b"\xffomb:", b"\xffomb:q:x", b"k", bytes(16), bytes(32)]),
+    st.builds(bytearray, st.binary(max_size=8)),
+    st.lists(st.one_of(st.integers(-5, 300), st.binary(max_size=4), st.text(max_size=3)), max_size=4),
+    st.dictionaries(st.text(max_size=4), st.one_of(st.binary(max_size=4), st.integers()), max_size=3),
+    st.sampled_from(["data", "strict", "relaxed", "interval", "once", "* * * * *", "", "\x00"]),
+    st.builds(object),
+)
+
+
+def methods_of(cls):
+    return sorted(name for name, _ in inspect.getmembers(cls, callable)
+                  if (not name.startswith("_") or name in ("__enter__", "__exit__")) and name not in NOT_FUZZED)
+
+
+def parameter_names(method):
+    try:
+        return [p.name for p in inspect.signature(method).parameters.values() if p.name != "self"]
+    except (TypeError, ValueError):
+        return []
+
+
+def call_strategy(method):
+    names = parameter_names(method)
+    return st.tuples(
+        st.lists(VALUES, max_size=len(names) + 1),
+        st.dictionaries(st.sampled_from(names + ["bogus"]), VALUES, max_size=len(names)) if names else st.just({}),
+    )
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    # Methods that take paths write where they are told; keep that in a scratch directory.
+    directory = tmp_path_factory.mktemp("argfuzz")
+    previous = os.getcwd()
+    os.chdir(directory)
+    yield directory
+    os.chdir(previous)
+
+
+@pytest.fixture(scope="module")
+def fuzzed_store(workdir):
+    path = workdir / "fuzzed.omb"
+    store = _native.Store.open(str(path))
+    store.put(b"k", b"v")
+    yield store, path
+    store.close()
+
+
+def check_call(method, args, kwargs, path, step_by_step):
+    before = path.read_bytes()
+    try:
+        method(*args, **kwargs)
+    except ALLOWED:
+        if not step_by_step:
+            assert path.read_bytes() == before, "a failed call changed the store file"
+
+
+FUZZ = settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck), database=None)
+
+
+@pytest.mark.parametrize("name", methods_of(_native.Store))
+def test_store_method_arguments(fuzzed_store, name):
+    store, path = fuzzed_store
+    method = getattr(store, name)
+
+    @FUZZ
+    @given(call_strategy(method))
+    def fuzz(call):
+        check_call(method, call[0], call[1], path, name in COMMITS_STEP_BY_STEP)
+
+    fuzz()
+
+
+@pytest.mark.skipif(not hasattr(_native, "Transaction"), reason="no explicit transactions")
+@pytest.mark.parametrize("name", methods_of(getattr(_native, "Transaction", object)))
+def test_transaction_method_arguments(fuzzed_store, name):
+    store, path = fuzzed_store
+
+    @FUZZ
+    @given(call_strategy(getattr(_native.Transaction, name)))
+    def fuzz(call):
+        tx = store.transaction()
+        try:
+            check_call(getattr(tx, name), call[0], call[1], path, False)
+        finally:
+            if tx_is_open(tx):
+                tx.rollback()
+
+    fuzz()
+
+
+def tx_is_open(tx):
+    try:
+        tx.contains(b"k")
+        return True
+    except _native.TransactionFinishedError:
+        return False
