@@ -30,8 +30,9 @@ test: install native-test
 NATIVE_TEST_BUILD := build/native-tests
 native-test: deps
 	cmake -S . -B $(NATIVE_TEST_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
-	cmake --build $(NATIVE_TEST_BUILD) --target engine_tests -j 2
+	cmake --build $(NATIVE_TEST_BUILD) --target engine_tests objects_tests -j 2
 	$(NATIVE_TEST_BUILD)/engine_tests
+	$(NATIVE_TEST_BUILD)/objects_tests
 
 # Fast iteration: an in-tree debug build linked into src/ for PYTHONPATH=src.
 dev: deps
