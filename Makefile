@@ -50,6 +50,7 @@ sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(ASAN_BUILD) -j 2
 	$(ASAN_BUILD)/engine_tests
+	$(ASAN_BUILD)/objects_tests
 	mkdir -p $(ASAN_PKG)/ombrel_store
 	cp src/ombrel_store/*.py src/ombrel_store/*.pyi $(ASAN_BUILD)/_native*.so $(ASAN_PKG)/ombrel_store/
 	PYTHONPATH=$(ASAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
