@@ -31,8 +31,8 @@ test: install native-test
 NATIVE_TEST_BUILD := build/native-tests
 native-test: deps
 	cmake -S . -B $(NATIVE_TEST_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
-	cmake --build $(NATIVE_TEST_BUILD) --target engine_tests -j 2
-	$(NATIVE_TEST_BUILD)/engine_tests
+	cmake --build $(NATIVE_TEST_BUILD) --target native_tests -j 2
+	for t in $(NATIVE_TEST_BUILD)/*_test; do $$t || exit 1; done
 
 # Fast iteration: an in-tree debug build linked into src/ for PYTHONPATH=src.
 dev: deps
@@ -50,7 +50,7 @@ test-asan: deps
 	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(ASAN_BUILD) -j 2
-	$(ASAN_BUILD)/engine_tests
+	for t in $(ASAN_BUILD)/*_test; do $$t || exit 1; done
 	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/ombrel_store
 	cp src/ombrel_store/*.py src/ombrel_store/*.pyi src/ombrel_store/py.typed $(ASAN_BUILD)/_native*.so $(ASAN_PKG)/ombrel_store/
 	PYTHONPATH=$(ASAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \

@@ -248,6 +248,35 @@ std::optional<std::string> path_arg(PyObject* object, const char* name) {
   return bytes;
 }
 
+std::optional<std::vector<std::pair<std::string, std::string>>> text_dict_arg(PyObject* object, const char* name) {
+  if (object == nullptr || !PyDict_Check(object)) {
+    raise_wrong_type(name, "dict", object);
+    return std::nullopt;
+  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+  pairs.reserve(static_cast<size_t>(PyDict_Size(object)));
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  // Encoding runs no Python code, so the dict cannot change under the walk.
+  while (PyDict_Next(object, &position, &key, &value)) {
+    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) {
+      const std::string actual = type_name(PyUnicode_Check(key) ? value : key);
+      PyErr_Format(PyExc_TypeError, "argument '%s' must map str to str, not %s", name, actual.c_str());
+      return std::nullopt;
+    }
+    Py_ssize_t key_size = 0;
+    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (key_text == nullptr) return std::nullopt;
+    Py_ssize_t value_size = 0;
+    const char* value_text = PyUnicode_AsUTF8AndSize(value, &value_size);
+    if (value_text == nullptr) return std::nullopt;
+    pairs.emplace_back(std::string(key_text, static_cast<size_t>(key_size)),
+                       std::string(value_text, static_cast<size_t>(value_size)));
+  }
+  return pairs;
+}
+
 std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_omitted) {
   if (object == nullptr) return if_omitted;
   return u64_arg(object, name);

@@ -15,6 +15,8 @@
 //               anything else TypeError, out of range OverflowError
 //   bool        exactly bool
 //   text        str, as UTF-8
+//   text dict   a dict (or subclass) whose keys and values are all str, as
+//               UTF-8 pairs in the dict's iteration order
 //   path        str or os.PathLike whose __fspath__ returns str, encoded with
 //               the file-system encoding; bytes paths and embedded NUL refused
 //
@@ -29,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "python/py_ref.h"
 
@@ -52,6 +55,7 @@ std::optional<std::optional<int64_t>> optional_i64_arg(PyObject* object, const c
 std::optional<bool> bool_arg(PyObject* object, const char* name);
 std::optional<std::string> text_arg(PyObject* object, const char* name);
 std::optional<std::string> path_arg(PyObject* object, const char* name);
+std::optional<std::vector<std::pair<std::string, std::string>>> text_dict_arg(PyObject* object, const char* name);
 
 // Defaulted parameters: `if_omitted` is used when the argument was not passed.
 std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_omitted);

@@ -19,6 +19,28 @@ class _ChangeDict(TypedDict):
     value_len: int | None
     value_sha256: bytes | None
 
+class _ObjectInfoDict(TypedDict):
+    """A stored object, as returned by ``Store.object_info`` (keys in this order)."""
+
+    id: bytes
+    size: int
+    metadata: dict[str, str]
+
+class _ObjectGcDict(TypedDict):
+    """What one ``Store.gc_orphan_objects`` call saw and removed (keys in this order)."""
+
+    scanned: int
+    referenced: int
+    removed: int
+
+class _ObjectPurgeDict(TypedDict):
+    """What one ``Store.purge_expired_objects`` call saw and removed (keys in this order)."""
+
+    scanned: int
+    expired: int
+    referenced: int
+    removed: int
+
 @final
 class Store:
     """An open Ombrel Store file: byte-string keys and values in one transactional, single-writer file.
@@ -99,6 +121,48 @@ class Store:
 
     def prune_changes_through(self, tx_id: int, limit: int = 100) -> int:
         """Delete up to ``limit`` of the oldest changes of transactions <= ``tx_id``; return the count."""
+
+    # --- content-addressed objects ---
+
+    def put_object(self, content: bytes) -> bytes:
+        """Store ``content`` once under its 32-byte SHA-256 id and return the id."""
+
+    def put_object_with_metadata(self, content: bytes, metadata: dict[str, str]) -> bytes:
+        """Store ``content`` with text metadata and return its id; an existing object keeps its first metadata."""
+
+    def get_object(self, id: bytes) -> bytes | None:
+        """Return the content of object ``id``, or None when it is not stored."""
+
+    def get_object_chunk(self, id: bytes, offset: int = 0, limit: int = 65536) -> bytes | None:
+        """Return up to ``limit`` bytes of object ``id`` from ``offset`` (b"" past the end), or None when absent."""
+
+    def object_info(self, id: bytes) -> _ObjectInfoDict | None:
+        """Return the id, size and metadata of object ``id``, or None when it is not stored."""
+
+    def verify_object(self, id: bytes) -> bool:
+        """Return True when object ``id`` is stored and its content still hashes to ``id``."""
+
+    def link_object(self, namespace: bytes, name: bytes, id: bytes) -> None:
+        """Point reference (``namespace``, ``name``) at the stored object ``id``, replacing any earlier target."""
+
+    def resolve_object_ref(self, namespace: bytes, name: bytes) -> bytes | None:
+        """Return the id that reference (``namespace``, ``name``) points at, or None."""
+
+    def unlink_object(self, namespace: bytes, name: bytes) -> bool:
+        """Remove reference (``namespace``, ``name``); False when there was none."""
+
+    def list_object_refs(
+        self, namespace: bytes, name_prefix: bytes | bytearray | None = None
+    ) -> list[tuple[bytes, bytes]]:
+        """Return the (name, id) references of ``namespace`` whose name starts with ``name_prefix``, by name."""
+
+    def gc_orphan_objects(self, limit: int = 100) -> _ObjectGcDict:
+        """Delete up to ``limit`` unreferenced objects in id order; ``limit=0`` only reports the counts."""
+
+    def purge_expired_objects(self, now_unix: int, limit: int = 100) -> _ObjectPurgeDict:
+        """Delete up to ``limit`` unreferenced objects whose "expires_at_unix" is <= ``now_unix``; 0 means no limit."""
+
+    # --- end of content-addressed objects ---
 
     def __enter__(self) -> Store:
         """Return the store itself."""

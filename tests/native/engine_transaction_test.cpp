@@ -1,6 +1,6 @@
 // Engine transactions below the Python face: read-your-writes lookups and
 // scans, rollback by drop, commit order and the records a commit writes.
-// Built and run by `make test` (target engine_tests).
+// Built and run by `make test` (target native_tests).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>

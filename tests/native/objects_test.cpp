@@ -1,0 +1,152 @@
+// The object layer below the Python face: the process-wide read counters, the
+// store's object counters, and the variants that work inside a caller's engine
+// transaction. Built and run by `make test` (target objects_tests).
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+#include "engine/store.h"
+#include "engine/transaction.h"
+#include "records/objects.h"
+
+using namespace ombrel;
+using namespace ombrel::records;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                                 \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                                   \
+    }                                                                               \
+  } while (0)
+
+std::filesystem::path temp_dir() {
+  return std::filesystem::temp_directory_path() / ("ombrel-objects-test-" + std::to_string(::getpid()));
+}
+
+std::unique_ptr<engine::Store> open_store(const char* name) {
+  std::filesystem::create_directories(temp_dir());
+  auto path = temp_dir() / name;
+  std::filesystem::remove(path);
+  auto store = engine::Store::open(path.string());
+  if (!store) {
+    std::fprintf(stderr, "cannot open %s: %s\n", path.c_str(), store.error().message().c_str());
+    std::exit(EXIT_FAILURE);
+  }
+  return std::move(*store);
+}
+
+bool same(const ObjectReadCounters& a, uint64_t reads, uint64_t bytes) {
+  return a.reads == reads && a.bytes_read == bytes;
+}
+
+void read_counters() {
+  auto store = open_store("reads.omb");
+  const std::string content(1000, 'x');
+  auto id = put_object(*store, content);
+  CHECK(id.has_value());
+  const ObjectReadCounters start = object_read_counters();
+  CHECK(get_object(*store, *id).has_value());                                   // +1, +1000
+  CHECK(get_object_chunk(*store, *id, 990, 100).has_value());                   // +1, +10
+  CHECK(get_object_chunk(*store, *id, 5000, 100).value()->empty());             // +1, +0
+  CHECK(object_info(*store, *id).value()->size == 1000);                        // +1, +1000
+  CHECK(verify_object(*store, *id).value());                                    // +1, +1000
+  CHECK(link_object(*store, "ns", "n", *id).has_value());                       // +1, +1000
+  CHECK(same(object_read_counters(), start.reads + 6, start.bytes_read + 4010));
+  // Absent objects, refused links and the reference calls read no object.
+  const ObjectId missing = object_id_of("missing");
+  CHECK(!get_object(*store, missing).value().has_value());
+  CHECK(!verify_object(*store, missing).value());
+  CHECK(link_object(*store, "ns", "n", missing).error().kind() == ObjectError::Kind::NotFound);
+  CHECK(resolve_object_ref(*store, "ns", "n").value() == std::optional<ObjectId>(*id));
+  CHECK(list_object_refs(*store, "ns", "").value().size() == 1);
+  CHECK(same(object_read_counters(), start.reads + 6, start.bytes_read + 4010));
+  // Reopening keeps them: they belong to the process, not the store.
+  const ObjectReadCounters before_reopen = object_read_counters();
+  store.reset();
+  store = open_store("reads-again.omb");
+  CHECK(same(object_read_counters(), before_reopen.reads, before_reopen.bytes_read));
+}
+
+void store_counters() {
+  auto store = open_store("metrics.omb");
+  const auto& m = store->metrics();
+  CHECK(put_object(*store, "abc").has_value());
+  CHECK(put_object(*store, "abc", {{"k", "v"}}).has_value());  // stored already
+  CHECK(put_object(*store, "", {}).has_value());
+  CHECK(!put_object(*store, "new", {{"", "v"}}).has_value());  // refused metadata
+  CHECK(m.object_puts == 2 && m.object_bytes_written == 3);
+  CHECK(put_object(*store, std::string(10, 'y'), {{"expires_at_unix", "5"}}).has_value());
+  CHECK(m.object_puts == 3 && m.object_bytes_written == 13);
+
+  CHECK(gc_orphan_objects(*store, 0).value().removed == 0);  // report only: not a run
+  CHECK(m.object_gc_runs == 0 && m.object_gc_removed == 0);
+  CHECK(purge_expired_objects(*store, 4, 0).value().removed == 0);  // a run that removed nothing
+  CHECK(m.object_gc_runs == 1 && m.object_gc_removed == 0);
+  CHECK(purge_expired_objects(*store, 5, 0).value().removed == 1);
+  CHECK(m.object_gc_runs == 2 && m.object_gc_removed == 1);
+  CHECK(gc_orphan_objects(*store, 1).value().removed == 1);
+  CHECK(gc_orphan_objects(*store, 100).value().removed == 1);
+  CHECK(gc_orphan_objects(*store, 100).value().removed == 0);
+  CHECK(m.object_gc_runs == 5 && m.object_gc_removed == 3);
+  CHECK(m.object_puts == 3);
+}
+
+void inside_a_transaction() {
+  auto store = open_store("tx.omb");
+  {
+    auto tx = store->begin();
+    CHECK(tx.has_value());
+    auto id = put_object_tx(*tx, "content");
+    CHECK(id.has_value());
+    CHECK(link_object_tx(*tx, "ns", "a", *id).has_value());  // sees the put before it
+    CHECK(put_linked_object_tx(*tx, "content", "ns", "b").value() == *id);
+    CHECK(link_object_tx(*tx, "ns", "", *id).error().kind() == ObjectError::Kind::EmptyReferenceName);
+    CHECK(link_object_tx(*tx, "ns", "c", object_id_of("absent")).error().kind() == ObjectError::Kind::NotFound);
+    CHECK(unlink_object_tx(*tx, "ns", "a").value());
+    CHECK(!unlink_object_tx(*tx, "ns", "a").value());
+    CHECK(!store->contains_key(object_data_key(*id)));  // nothing visible before commit
+    const size_t operations = tx->operations().size();
+    CHECK(operations == 4);  // data, ref a, ref b, delete of ref a: the second put wrote nothing
+    CHECK(tx->commit().has_value());
+    CHECK(get_object(*store, *id).value() == std::optional<BytesView>("content"));
+    auto refs = list_object_refs(*store, "ns", "").value();
+    CHECK(refs.size() == 1 && refs[0].name == "b" && refs[0].id == *id);
+  }
+  {
+    // Rolled back by dropping: nothing stays.
+    auto tx = store->begin();
+    CHECK(put_linked_object_tx(*tx, "dropped", "ns", "d").has_value());
+  }
+  CHECK(!resolve_object_ref(*store, "ns", "d").value().has_value());
+  CHECK(!store->contains_key(object_data_key(object_id_of("dropped"))));
+  // The transactional put counts nothing: its caller commits, or not.
+  CHECK(store->metrics().object_puts == 0);
+}
+
+void expiry_texts() {
+  CHECK(parse_expiry("+5") == std::optional<int64_t>(5));
+  CHECK(parse_expiry("-9223372036854775808") == std::optional<int64_t>(INT64_MIN));
+  CHECK(parse_expiry("9223372036854775807") == std::optional<int64_t>(INT64_MAX));
+  for (const char* bad : {"", "+", "-", "+-1", "-+1", " 1", "1 ", "1e3", "9223372036854775808",
+                          "-9223372036854775809", "0x1"})
+    CHECK(!parse_expiry(bad).has_value());
+}
+
+}  // namespace
+
+int main() {
+  read_counters();
+  store_counters();
+  inside_a_transaction();
+  expiry_texts();
+  std::filesystem::remove_all(temp_dir());
+  if (failures == 0) std::printf("object tests: all checks passed\n");
+  return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
