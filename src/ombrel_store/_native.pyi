@@ -41,6 +41,24 @@ class _ObjectPurgeDict(TypedDict):
     referenced: int
     removed: int
 
+# Streams, topics and consumer groups: result shapes (stub-only, plain dicts at run time).
+class _ConsumerGroupDelivery(TypedDict):
+    """An entry leased by ``consumer_group_claim`` (keys in this order)."""
+
+    offset: int
+    payload: bytes
+    lease_generation: int
+    lease_until_ms: int
+
+class _ConsumerGroupState(TypedDict):
+    """What ``consumer_group_state`` returns (keys in this order)."""
+
+    next_offset: int
+    leased_offset: int | None
+    lease_until_ms: int
+    lease_generation: int
+    owner: bytes
+
 @final
 class Store:
     """An open Ombrel Store file: byte-string keys and values in one transactional, single-writer file.
@@ -163,6 +181,54 @@ class Store:
         """Delete up to ``limit`` unreferenced objects whose "expires_at_unix" is <= ``now_unix``; 0 means no limit."""
 
     # --- end of content-addressed objects ---
+    # Streams, topics and consumer groups.
+    def append_stream(self, name: bytes, payload: bytes) -> int:
+        """Append ``payload`` to stream ``name``; return its offset (consecutive from 0)."""
+
+    def read_stream(self, name: bytes, offset: int = 0, limit: int = 100) -> list[tuple[int, bytes]]:
+        """Return up to ``limit`` (offset, payload) entries from ``offset`` on; [] past the tail or for limit 0."""
+
+    def stream_tail_offset(self, name: bytes) -> int | None:
+        """Return the offset of the stream's last entry, or None while it is empty."""
+
+    def publish_topic(self, name: bytes, payload: bytes) -> int:
+        """Append ``payload`` to topic ``name`` (the stream of that name); return its offset."""
+
+    def read_topic(self, name: bytes, offset: int = 0, limit: int = 100) -> list[tuple[int, bytes]]:
+        """Return up to ``limit`` (offset, payload) entries of the topic from ``offset`` on."""
+
+    def poll_topic(self, topic: bytes, subscription: bytes, limit: int = 100) -> list[tuple[int, bytes]]:
+        """Return up to ``limit`` entries from the subscription's cursor on, without moving it."""
+
+    def acknowledge_topic_through(self, topic: bytes, subscription: bytes, offset: int) -> int:
+        """Move the subscription's cursor to ``offset`` + 1 and return it; a move backwards raises OmbrelStoreError."""
+
+    def reset_topic_subscription(self, topic: bytes, subscription: bytes, next_offset: int) -> None:
+        """Set the subscription's cursor to ``next_offset``, in either direction."""
+
+    def topic_subscription_offset(self, topic: bytes, subscription: bytes) -> int:
+        """Return the subscription's cursor (0 for a subscription never used)."""
+
+    def consumer_group_claim(
+        self, stream: bytes, group: bytes, consumer: bytes, now_ms: int, lease_duration_ms: int
+    ) -> _ConsumerGroupDelivery | None:
+        """Lease the entry at the group's position to ``consumer``; None while a lease is active or no entry is there."""
+
+    def consumer_group_ack(
+        self, stream: bytes, group: bytes, consumer: bytes, offset: int, lease_generation: int
+    ) -> None:
+        """Acknowledge the leased entry (owner, offset and generation must match); the position moves past it."""
+
+    def consumer_group_nack(
+        self, stream: bytes, group: bytes, consumer: bytes, offset: int, lease_generation: int
+    ) -> None:
+        """Release the lease without moving the position, so the entry is delivered again."""
+
+    def consumer_group_reset(self, stream: bytes, group: bytes, next_offset: int) -> None:
+        """Set the group's position to ``next_offset`` and release any lease; the generation is kept."""
+
+    def consumer_group_state(self, stream: bytes, group: bytes) -> _ConsumerGroupState:
+        """Return the group's position, lease and generation (position 0, no lease for a new group)."""
 
     def __enter__(self) -> Store:
         """Return the store itself."""

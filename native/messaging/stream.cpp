@@ -1,0 +1,280 @@
+#include "messaging/stream.h"
+
+#include <limits>
+#include <utility>
+
+#include "engine/store.h"
+#include "engine/transaction.h"
+#include "util/byte_codec.h"
+#include "util/component_key.h"
+
+namespace ombrel::messaging {
+
+std::string MessagingError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::EmptyName:
+      return "stream/topic/subscription name must not be empty";
+    case Kind::NameTooLong:
+      return "stream/topic/subscription name is too long";
+    case Kind::PayloadTooLarge:
+      return "stream payload is too large";
+    case Kind::OffsetExhausted:
+      return "stream offset exhausted";
+    case Kind::CorruptMetadata:
+      return "stream metadata is corrupt";
+    case Kind::CorruptEntry:
+      return "stream entry is corrupt or unsupported";
+    case Kind::CursorRegression:
+      return "subscription cursor cannot regress from " + std::to_string(from_) + " to " + std::to_string(to_);
+  }
+  return {};
+}
+
+MessagingError MessagingError::cursor_regression(uint64_t from, uint64_t to) {
+  MessagingError error(Kind::CursorRegression, std::nullopt);
+  error.from_ = from;
+  error.to_ = to;
+  return error;
+}
+
+std::string StreamTransactionError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::EmptyName:
+      return "queue/stream/topic name cannot be empty";
+    case Kind::NameTooLong:
+      return "name is too long";
+    case Kind::PayloadTooLarge:
+      return "payload/object is too large";
+    case Kind::CorruptMetadata:
+      return "transactional metadata is corrupt";
+    case Kind::Exhausted:
+      return "transactional counter/offset is exhausted";
+  }
+  return {};
+}
+
+namespace {
+
+constexpr uint8_t kEntryFormatVersion = 1;
+constexpr uint64_t kMaxOffset = std::numeric_limits<uint64_t>::max();
+constexpr BytesView kStreamPrefix{"\xFFomb:stream:", 12};
+constexpr BytesView kSubscriptionPrefix{"\xFFomb:sub:", 9};
+constexpr BytesView kNextSuffix{":next"};
+constexpr BytesView kEntrySuffix{":e:"};
+
+MessagingError fault(MessagingError::Kind kind) { return MessagingError::of(kind); }
+
+// An 8-byte little-endian counter; nullopt when the value has another length.
+std::optional<uint64_t> decode_counter(BytesView value) {
+  ByteReader reader(value);
+  auto counter = reader.u64_le();
+  if (!counter || !reader.at_end()) return std::nullopt;
+  return counter;
+}
+
+std::string encode_counter(uint64_t value) {
+  std::string out;
+  ByteWriter(out).u64_le(value);
+  return out;
+}
+
+// A stored counter or cursor (absent: 0).
+std::expected<uint64_t, MessagingError> read_counter(const engine::Store& store, BytesView key) {
+  const std::string* value = store.find(key);
+  if (value == nullptr) return 0;
+  auto counter = decode_counter(*value);
+  if (!counter) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
+  return *counter;
+}
+
+std::string entry_key(BytesView entry_prefix, uint64_t offset) {
+  std::string key(entry_prefix);
+  ByteWriter(key).u64_be(offset);
+  return key;
+}
+
+std::expected<void, MessagingError> check_name(BytesView name) {
+  if (name.empty()) return std::unexpected(fault(MessagingError::Kind::EmptyName));
+  if (!component_fits(name)) return std::unexpected(fault(MessagingError::Kind::NameTooLong));
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::string, MessagingError> encode_stream_entry(std::string_view payload) {
+  if (!component_fits(payload)) return std::unexpected(fault(MessagingError::Kind::PayloadTooLarge));
+  std::string out;
+  out.reserve(5 + payload.size());
+  ByteWriter writer(out);
+  writer.u8(kEntryFormatVersion);
+  writer.field_le(payload);
+  return out;
+}
+
+std::expected<std::string, MessagingError> decode_stream_entry(std::string_view bytes) {
+  ByteReader reader(bytes);
+  auto version = reader.u8();
+  if (!version || *version != kEntryFormatVersion) return std::unexpected(fault(MessagingError::Kind::CorruptEntry));
+  auto payload = reader.field_le();
+  if (!payload || !reader.at_end()) return std::unexpected(fault(MessagingError::Kind::CorruptEntry));
+  return std::string(*payload);
+}
+
+std::optional<std::string> stream_base_key(std::string_view name) { return tuple_key(kStreamPrefix, {name}); }
+
+std::optional<std::string> subscription_cursor_key(std::string_view topic, std::string_view subscription) {
+  return tuple_key(kSubscriptionPrefix, {topic, subscription});
+}
+
+// ---- Stream ----
+
+std::expected<Stream, MessagingError> Stream::open(engine::Store& store, std::string_view name) {
+  if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
+  auto base = stream_base_key(name);
+  if (!base) return std::unexpected(fault(MessagingError::Kind::NameTooLong));
+  std::string next_key = *base;
+  next_key.append(kNextSuffix);
+  std::string entry_prefix = std::move(*base);
+  entry_prefix.append(kEntrySuffix);
+  return Stream(store, std::move(next_key), std::move(entry_prefix));
+}
+
+std::expected<uint64_t, MessagingError> Stream::append(std::string_view payload) {
+  auto offset = read_counter(*store_, next_key_);
+  if (!offset) return std::unexpected(offset.error());
+  if (*offset == kMaxOffset) return std::unexpected(fault(MessagingError::Kind::OffsetExhausted));
+  auto value = encode_stream_entry(payload);
+  if (!value) return std::unexpected(value.error());
+  std::string key = entry_key(entry_prefix_, *offset);
+  // Entries are never rewritten: a counter that lags behind the entries
+  // (a damaged file) must not make this append replace one.
+  if (store_->contains_key(key)) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
+
+  auto tx = store_->begin();
+  if (!tx) return std::unexpected(MessagingError::engine(tx.error()));
+  if (auto put = tx->put_internal(next_key_, encode_counter(*offset + 1)); !put) {
+    return std::unexpected(MessagingError::engine(put.error()));
+  }
+  if (auto put = tx->put_internal(key, *value); !put) return std::unexpected(MessagingError::engine(put.error()));
+  if (auto committed = tx->commit(); !committed) return std::unexpected(MessagingError::engine(committed.error()));
+  return *offset;
+}
+
+std::expected<std::vector<StreamEntry>, MessagingError> Stream::read_from(uint64_t start, uint64_t limit) const {
+  std::vector<StreamEntry> out;
+  if (limit == 0) return out;
+  // Entry keys sort by offset, so a read from a later offset seeks straight
+  // to it instead of walking every earlier entry; a read from 0 walks the
+  // whole prefix, malformed keys included.
+  auto range = store_->prefix_range(entry_prefix_);
+  auto it = range.first;
+  if (start > 0) it = store_->live().lower_bound(std::string_view(entry_key(entry_prefix_, start)));
+  for (; it != range.last; ++it) {
+    const std::string& key = it->first;
+    if (key.size() != entry_prefix_.size() + 8) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
+    ByteReader reader(BytesView(key).substr(entry_prefix_.size()));
+    const uint64_t offset = *reader.u64_be();
+    auto payload = decode_stream_entry(it->second);
+    if (!payload) return std::unexpected(payload.error());
+    out.push_back(StreamEntry{offset, std::move(*payload)});
+    if (out.size() >= limit) break;
+  }
+  return out;
+}
+
+std::expected<std::optional<uint64_t>, MessagingError> Stream::tail_offset() const {
+  auto next = read_counter(*store_, next_key_);
+  if (!next) return std::unexpected(next.error());
+  if (*next == 0) return std::optional<uint64_t>{};
+  return std::optional<uint64_t>{*next - 1};
+}
+
+// ---- Topic ----
+
+std::expected<Topic, MessagingError> Topic::open(engine::Store& store, std::string_view name) {
+  auto stream = Stream::open(store, name);
+  if (!stream) return std::unexpected(stream.error());
+  return Topic(std::move(*stream), std::string(name));
+}
+
+std::expected<std::string, MessagingError> Topic::cursor_key(std::string_view subscription) const {
+  if (auto checked = check_name(subscription); !checked) return std::unexpected(checked.error());
+  auto key = subscription_cursor_key(name_, subscription);
+  if (!key) return std::unexpected(fault(MessagingError::Kind::NameTooLong));
+  return std::move(*key);
+}
+
+std::expected<std::vector<StreamEntry>, MessagingError> Topic::poll(std::string_view subscription,
+                                                                    uint64_t limit) const {
+  auto cursor = subscription_state(subscription);
+  if (!cursor) return std::unexpected(cursor.error());
+  return stream_.read_from(*cursor, limit);
+}
+
+std::expected<uint64_t, MessagingError> Topic::acknowledge_through(std::string_view subscription, uint64_t offset) {
+  auto key = cursor_key(subscription);
+  if (!key) return std::unexpected(key.error());
+  if (offset == kMaxOffset) return std::unexpected(fault(MessagingError::Kind::OffsetExhausted));
+  auto cursor = read_counter(stream_.store(), *key);
+  if (!cursor) return std::unexpected(cursor.error());
+  const uint64_t next = offset + 1;
+  if (next < *cursor) return std::unexpected(MessagingError::cursor_regression(*cursor, next));
+  if (auto put = stream_.store().put_internal(*key, encode_counter(next)); !put) {
+    return std::unexpected(MessagingError::engine(put.error()));
+  }
+  return next;
+}
+
+std::expected<void, MessagingError> Topic::reset_subscription(std::string_view subscription, uint64_t next_offset) {
+  auto key = cursor_key(subscription);
+  if (!key) return std::unexpected(key.error());
+  if (auto put = stream_.store().put_internal(*key, encode_counter(next_offset)); !put) {
+    return std::unexpected(MessagingError::engine(put.error()));
+  }
+  return {};
+}
+
+std::expected<uint64_t, MessagingError> Topic::subscription_state(std::string_view subscription) const {
+  auto key = cursor_key(subscription);
+  if (!key) return std::unexpected(key.error());
+  return read_counter(stream_.store(), *key);
+}
+
+// ---- inside a caller's transaction ----
+
+std::expected<uint64_t, StreamTransactionError> append_stream(engine::Transaction& tx, std::string_view name,
+                                                              std::string_view payload) {
+  using Kind = StreamTransactionError::Kind;
+  if (name.empty()) return std::unexpected(StreamTransactionError::of(Kind::EmptyName));
+  auto base = stream_base_key(name);
+  if (!base) return std::unexpected(StreamTransactionError::of(Kind::NameTooLong));
+  std::string next_key = *base;
+  next_key.append(kNextSuffix);
+  std::string entry_prefix = std::move(*base);
+  entry_prefix.append(kEntrySuffix);
+
+  uint64_t offset = 0;
+  if (auto stored = tx.get_internal(next_key)) {
+    auto counter = decode_counter(*stored);
+    if (!counter) return std::unexpected(StreamTransactionError::of(Kind::CorruptMetadata));
+    offset = *counter;
+  }
+  if (offset == kMaxOffset) return std::unexpected(StreamTransactionError::of(Kind::Exhausted));
+  auto value = encode_stream_entry(payload);
+  if (!value) return std::unexpected(StreamTransactionError::of(Kind::PayloadTooLarge));
+  std::string key = entry_key(entry_prefix, offset);
+  // As in Stream::append: a lagging counter must not overwrite an entry.
+  if (tx.get_internal(key)) return std::unexpected(StreamTransactionError::of(Kind::CorruptMetadata));
+
+  if (auto put = tx.put_internal(next_key, encode_counter(offset + 1)); !put) {
+    return std::unexpected(StreamTransactionError::engine(put.error()));
+  }
+  if (auto put = tx.put_internal(key, *value); !put) return std::unexpected(StreamTransactionError::engine(put.error()));
+  return offset;
+}
+
+}  // namespace ombrel::messaging

@@ -1,0 +1,179 @@
+// Streams, topics and topic subscriptions.
+//
+// A stream is a named, append-only log of payloads numbered by consecutive
+// offsets from 0. A topic is the same log seen through named subscriptions,
+// each with a cursor: the next offset it has not acknowledged. Polling reads
+// from the cursor without moving it; acknowledging moves it forward only;
+// resetting sets it to anything. A topic and a stream of one name are one log.
+//
+// Keys (C(x) = x's length, u32 big-endian, then its bytes):
+//   S = 0xFF "omb:stream:" C(stream name)
+//   S ":next"                               next offset, u64 LE (absent: 0)
+//   S ":e:" offset u64 BE                    entry value (below)
+//   0xFF "omb:sub:" C(topic) C(subscription) cursor, u64 LE (absent: 0)
+// A counter or cursor value of another length than 8 is CorruptMetadata, as
+// is an entry key that is not S ":e:" followed by exactly 8 bytes.
+//
+// Entry value (little-endian):
+//   offset  width  field
+//   0       1      format version, 1
+//   1       4      payload length P
+//   5       P      payload
+// Any other version, or a value of another length than 5 + P, is CorruptEntry.
+//
+// Every operation reads the committed store and writes, if at all, in one
+// engine transaction that it commits; a failed operation changes nothing.
+// `append_stream` is the variant for a caller's engine transaction: it reads
+// and writes through that transaction (so several appends in one transaction
+// get consecutive offsets) and reports StreamTransactionError texts.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/errors.h"
+
+namespace ombrel::engine {
+class Store;
+class Transaction;
+}  // namespace ombrel::engine
+
+namespace ombrel::messaging {
+
+//   #  MessagingError::Kind  display text
+//   0  Engine                "store error: {engine text}"
+//   1  EmptyName             "stream/topic/subscription name must not be empty"
+//   2  NameTooLong           "stream/topic/subscription name is too long"
+//   3  PayloadTooLarge       "stream payload is too large"
+//   4  OffsetExhausted       "stream offset exhausted"
+//   5  CorruptMetadata       "stream metadata is corrupt"
+//   6  CorruptEntry          "stream entry is corrupt or unsupported"
+//   7  CursorRegression      "subscription cursor cannot regress from {from} to {to}"
+class MessagingError {
+ public:
+  enum class Kind : uint8_t {
+    Engine,
+    EmptyName,
+    NameTooLong,
+    PayloadTooLarge,
+    OffsetExhausted,
+    CorruptMetadata,
+    CorruptEntry,
+    CursorRegression,
+  };
+
+  static MessagingError engine(engine::EngineError e) { return MessagingError(Kind::Engine, std::move(e)); }
+  static MessagingError of(Kind k) { return MessagingError(k, std::nullopt); }
+  static MessagingError cursor_regression(uint64_t from, uint64_t to);
+
+  Kind kind() const { return kind_; }
+  std::string message() const;
+
+ private:
+  MessagingError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
+  Kind kind_;
+  std::optional<engine::EngineError> engine_;
+  uint64_t from_ = 0, to_ = 0;  // CursorRegression
+};
+
+// Errors of `append_stream` inside a caller's transaction; the texts are the
+// ones every transactional domain operation uses.
+//
+//   #  StreamTransactionError::Kind  display text
+//   0  Engine                        "store error: {engine text}"
+//   1  EmptyName                     "queue/stream/topic name cannot be empty"
+//   2  NameTooLong                   "name is too long"
+//   3  PayloadTooLarge               "payload/object is too large"
+//   4  CorruptMetadata               "transactional metadata is corrupt"
+//   5  Exhausted                     "transactional counter/offset is exhausted"
+class StreamTransactionError {
+ public:
+  enum class Kind : uint8_t { Engine, EmptyName, NameTooLong, PayloadTooLarge, CorruptMetadata, Exhausted };
+
+  static StreamTransactionError engine(engine::EngineError e) {
+    return StreamTransactionError(Kind::Engine, std::move(e));
+  }
+  static StreamTransactionError of(Kind k) { return StreamTransactionError(k, std::nullopt); }
+
+  Kind kind() const { return kind_; }
+  std::string message() const;
+
+ private:
+  StreamTransactionError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
+  Kind kind_;
+  std::optional<engine::EngineError> engine_;
+};
+
+struct StreamEntry {
+  uint64_t offset = 0;
+  std::string payload;
+};
+
+// Entry value codec (layout above); decode yields the payload.
+std::expected<std::string, MessagingError> encode_stream_entry(std::string_view payload);
+std::expected<std::string, MessagingError> decode_stream_entry(std::string_view bytes);
+
+// Key builders (nullopt: a name longer than 2^32 - 1 bytes).
+std::optional<std::string> stream_base_key(std::string_view name);
+std::optional<std::string> subscription_cursor_key(std::string_view topic, std::string_view subscription);
+
+// A handle on one stream of an open store, built per call.
+class Stream {
+ public:
+  // EmptyName / NameTooLong.
+  static std::expected<Stream, MessagingError> open(engine::Store& store, std::string_view name);
+
+  // The offset of the new entry.
+  std::expected<uint64_t, MessagingError> append(std::string_view payload);
+  // Up to `limit` entries from offset `start` on, ascending.
+  std::expected<std::vector<StreamEntry>, MessagingError> read_from(uint64_t start, uint64_t limit) const;
+  // The offset of the last entry; nullopt for an empty stream.
+  std::expected<std::optional<uint64_t>, MessagingError> tail_offset() const;
+
+  engine::Store& store() const { return *store_; }
+
+ private:
+  Stream(engine::Store& store, std::string next_key, std::string entry_prefix)
+      : store_(&store), next_key_(std::move(next_key)), entry_prefix_(std::move(entry_prefix)) {}
+
+  engine::Store* store_;
+  std::string next_key_;
+  std::string entry_prefix_;
+};
+
+// A stream used with subscriptions.
+class Topic {
+ public:
+  static std::expected<Topic, MessagingError> open(engine::Store& store, std::string_view name);
+
+  std::expected<uint64_t, MessagingError> publish(std::string_view payload) { return stream_.append(payload); }
+  std::expected<std::vector<StreamEntry>, MessagingError> read_from(uint64_t start, uint64_t limit) const {
+    return stream_.read_from(start, limit);
+  }
+  // Up to `limit` entries from the subscription's cursor; the cursor stays.
+  std::expected<std::vector<StreamEntry>, MessagingError> poll(std::string_view subscription, uint64_t limit) const;
+  // Moves the cursor to offset + 1 and returns it; refuses to move it back.
+  std::expected<uint64_t, MessagingError> acknowledge_through(std::string_view subscription, uint64_t offset);
+  // Sets the cursor to `next_offset`, backwards or past the tail alike.
+  std::expected<void, MessagingError> reset_subscription(std::string_view subscription, uint64_t next_offset);
+  // The cursor; 0 for a subscription never used.
+  std::expected<uint64_t, MessagingError> subscription_state(std::string_view subscription) const;
+
+ private:
+  Topic(Stream stream, std::string name) : stream_(std::move(stream)), name_(std::move(name)) {}
+  std::expected<std::string, MessagingError> cursor_key(std::string_view subscription) const;
+
+  Stream stream_;
+  std::string name_;
+};
+
+// Appends to stream `name` inside `tx` and returns the new entry's offset.
+std::expected<uint64_t, StreamTransactionError> append_stream(engine::Transaction& tx, std::string_view name,
+                                                              std::string_view payload);
+
+}  // namespace ombrel::messaging
