@@ -58,6 +58,58 @@ class _ConsumerGroupState(TypedDict):
     lease_until_ms: int
     lease_generation: int
     owner: bytes
+# --- Queues, outbox and RPC: result shapes (stub-only TypedDicts; keys in this order) ---
+
+class _ClaimedMessageDict(TypedDict):
+    """A message leased by ``claim_queue``."""
+
+    id: int
+    payload: bytes
+    attempts: int
+    priority: int
+    available_at_ms: int
+    lease_until_ms: int
+    lease_generation: int
+
+class _QueueStatsDict(TypedDict, total=False):
+    """``queue_stats``: ``ready_lag_ms`` is present only when ``now_ms`` was given."""
+
+    ready: int
+    leased: int
+    dead: int
+    total: int
+    ready_lag_ms: int | None
+
+class _OutboxEventDict(TypedDict):
+    """A pending outbox event."""
+
+    id: tuple[int, bytes]
+    tx_id: int
+    nonce: bytes
+    topic: bytes
+    payload: bytes
+    created_at_ms: int
+
+class _RpcRequestDict(TypedDict):
+    """A pending RPC request."""
+
+    id: tuple[int, bytes]
+    tx_id: int
+    nonce: bytes
+    method: bytes
+    payload: bytes
+    created_at_ms: int
+    deadline_ms: int | None
+
+class _RpcResponseDict(TypedDict):
+    """The response to an RPC request."""
+
+    request_id: tuple[int, bytes]
+    tx_id: int
+    nonce: bytes
+    payload: bytes
+    completed_at_ms: int
+    is_error: bool
 
 @final
 class Store:
@@ -229,6 +281,62 @@ class Store:
 
     def consumer_group_state(self, stream: bytes, group: bytes) -> _ConsumerGroupState:
         """Return the group's position, lease and generation (position 0, no lease for a new group)."""
+    # --- Queues, outbox and RPC ---
+
+    def push_queue(self, name: bytes, payload: bytes, *, available_at_ms: int = 0, priority: int = 0) -> int:
+        """Append a ready message to queue ``name`` and return its id (ids start at 1)."""
+
+    def claim_queue(self, name: bytes, now_ms: int, lease_duration_ms: int) -> _ClaimedMessageDict | None:
+        """Lease the best claimable message (highest priority, then lowest id) or return None."""
+
+    def ack_queue(self, name: bytes, id: int, lease_generation: int) -> None:
+        """Delete leased message ``id``; refused unless ``lease_generation`` is its current lease."""
+
+    def nack_queue(self, name: bytes, id: int, lease_generation: int, available_at_ms: int) -> None:
+        """Make leased message ``id`` ready again at ``available_at_ms``, keeping its attempts."""
+
+    def dead_letter_queue(self, name: bytes, id: int, lease_generation: int) -> None:
+        """Mark leased message ``id`` dead: never claimed again, kept until purged."""
+
+    def purge_dead_queue(self, name: bytes) -> int:
+        """Delete every dead message of queue ``name``; return how many."""
+
+    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> _QueueStatsDict:
+        """Count ready, leased, dead and all messages; with ``now_ms`` also the oldest ready lag."""
+
+    def emit_outbox_event(self, topic: bytes, payload: bytes, created_at_ms: int) -> tuple[int, bytes]:
+        """Record an event in its own transaction; return its id (tx_id, 16-byte nonce)."""
+
+    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_OutboxEventDict]:
+        """Return up to ``limit`` pending events of transactions after ``after_tx_id``; ``limit=0`` returns []."""
+
+    def ack_outbox_event(self, tx_id: int, nonce: bytes) -> bool:
+        """Delete a delivered event; False when there was no such event."""
+
+    def outbox_len(self) -> int:
+        """Return the number of pending outbox events."""
+
+    def submit_rpc_request(
+        self, method: bytes, payload: bytes, created_at_ms: int, deadline_ms: int | None = None
+    ) -> tuple[int, bytes]:
+        """Submit a request in its own transaction; return its id (tx_id, 16-byte nonce)."""
+
+    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_RpcRequestDict]:
+        """Return up to ``limit`` unanswered requests after ``after_tx_id``; ``limit=0`` returns []."""
+
+    def respond_rpc(
+        self, tx_id: int, nonce: bytes, payload: bytes, completed_at_ms: int, is_error: bool = False
+    ) -> None:
+        """Answer a pending request: remove it and store its response in one transaction."""
+
+    def get_rpc_response(self, tx_id: int, nonce: bytes) -> _RpcResponseDict | None:
+        """Return the response to a request, or None while there is none."""
+
+    def ack_rpc_response(self, tx_id: int, nonce: bytes) -> bool:
+        """Delete the response to a request; False when there was none."""
+
+    def expire_rpc_requests(self, now_ms: int, limit: int = 100) -> int:
+        """Answer up to ``limit`` requests with deadline_ms <= now_ms with b"deadline exceeded"; return the count."""
 
     def __enter__(self) -> Store:
         """Return the store itself."""

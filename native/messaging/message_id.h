@@ -1,0 +1,66 @@
+// Identity of an outbox event or an RPC request: the engine transaction that
+// wrote it and 16 random bytes drawn when it was written, so that several
+// written by one transaction stay apart.
+//
+// Keys built from it are the area's fixed prefix, the transaction id (8 bytes
+// big-endian, so that keys sort by transaction) and the nonce.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "util/byte_codec.h"
+#include "util/entropy.h"
+
+namespace ombrel::messaging {
+
+inline constexpr size_t kNonceSize = 16;
+using Nonce = std::array<unsigned char, kNonceSize>;
+
+struct MessageId {
+  uint64_t tx_id = 0;
+  Nonce nonce{};
+};
+
+inline BytesView nonce_bytes(const Nonce& nonce) {
+  return BytesView(reinterpret_cast<const char*>(nonce.data()), nonce.size());
+}
+
+// Nothing unless `bytes` is exactly 16 bytes long.
+inline std::optional<Nonce> nonce_from(BytesView bytes) {
+  if (bytes.size() != kNonceSize) return std::nullopt;
+  Nonce nonce{};
+  for (size_t i = 0; i < kNonceSize; ++i) nonce[i] = static_cast<unsigned char>(bytes[i]);
+  return nonce;
+}
+
+// Nothing when the operating system cannot supply randomness.
+inline std::optional<Nonce> random_nonce() {
+  Nonce nonce{};
+  if (!fill_random(std::span<unsigned char>(nonce))) return std::nullopt;
+  return nonce;
+}
+
+inline Bytes message_id_key(BytesView prefix, uint64_t tx_id, const Nonce& nonce) {
+  Bytes key(prefix);
+  ByteWriter w(key);
+  w.u64_be(tx_id);
+  w.bytes(nonce_bytes(nonce));
+  return key;
+}
+
+// The id a key under `prefix` names, or nothing for any other key shape.
+inline std::optional<MessageId> message_id_of_key(BytesView key, size_t prefix_size) {
+  if (key.size() != prefix_size + 8 + kNonceSize) return std::nullopt;
+  ByteReader r(key.substr(prefix_size));
+  auto tx_id = r.u64_be();
+  auto nonce = nonce_from(r.rest());
+  if (!tx_id || !nonce) return std::nullopt;
+  return MessageId{*tx_id, *nonce};
+}
+
+inline bool operator==(const MessageId& a, const MessageId& b) { return a.tx_id == b.tx_id && a.nonce == b.nonce; }
+
+}  // namespace ombrel::messaging

@@ -1,0 +1,123 @@
+#include "messaging/outbox.h"
+
+#include <iterator>
+#include <utility>
+
+#include "engine/store.h"
+#include "engine/transaction.h"
+#include "util/component_key.h"
+
+namespace ombrel::messaging {
+
+std::string OutboxError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::EmptyTopic:
+      return "outbox topic cannot be empty";
+    case Kind::FieldTooLarge:
+      return "outbox field is too large";
+    case Kind::CorruptRecord:
+      return "outbox record is corrupt";
+    case Kind::EntropyUnavailable:
+      return "operating-system entropy is unavailable";
+  }
+  return {};
+}
+
+namespace {
+
+constexpr uint8_t kEventFormatVersion = 1;
+constexpr size_t kEventMinimumSize = 37;
+
+OutboxError corrupt() { return OutboxError::of(OutboxError::Kind::CorruptRecord); }
+
+}  // namespace
+
+Bytes event_key(uint64_t tx_id, const Nonce& nonce) { return message_id_key(kOutboxEventPrefix, tx_id, nonce); }
+
+std::expected<Bytes, OutboxError> encode_event(const OutboxEvent& event) {
+  if (!component_fits(event.topic) || !component_fits(event.payload))
+    return std::unexpected(OutboxError::of(OutboxError::Kind::FieldTooLarge));
+  Bytes out;
+  out.reserve(kEventMinimumSize + 4 + event.topic.size() + event.payload.size());
+  ByteWriter w(out);
+  w.u8(kEventFormatVersion);
+  w.u64_le(event.tx_id);
+  w.bytes(nonce_bytes(event.nonce));
+  w.i64_le(event.created_at_ms);
+  w.field_le(event.topic);
+  w.field_le(event.payload);
+  return out;
+}
+
+std::expected<OutboxEvent, OutboxError> decode_event(BytesView bytes) {
+  if (bytes.size() < kEventMinimumSize) return std::unexpected(corrupt());
+  ByteReader r(bytes);
+  auto version = r.u8();
+  auto tx_id = r.u64_le();
+  auto nonce = r.bytes(kNonceSize);
+  auto created_at = r.i64_le();
+  auto topic = r.field_le();
+  auto payload = r.field_le();
+  if (!version || *version != kEventFormatVersion || !tx_id || !nonce || !created_at || !topic || topic->empty() ||
+      !payload || !r.at_end())
+    return std::unexpected(corrupt());
+  return OutboxEvent{Bytes(*topic), Bytes(*payload), *nonce_from(*nonce), *tx_id, *created_at};
+}
+
+std::expected<MessageId, OutboxError> emit_event(engine::Transaction& tx, BytesView topic, BytesView payload,
+                                                 int64_t created_at_ms) {
+  if (topic.empty()) return std::unexpected(OutboxError::of(OutboxError::Kind::EmptyTopic));
+  auto nonce = random_nonce();
+  if (!nonce) return std::unexpected(OutboxError::of(OutboxError::Kind::EntropyUnavailable));
+  OutboxEvent event{Bytes(topic), Bytes(payload), *nonce, tx.tx_id(), created_at_ms};
+  auto value = encode_event(event);
+  if (!value) return std::unexpected(value.error());
+  if (auto put = tx.put_internal(event_key(event.tx_id, event.nonce), *value); !put)
+    return std::unexpected(OutboxError::engine(put.error()));
+  return MessageId{event.tx_id, event.nonce};
+}
+
+std::expected<MessageId, OutboxError> emit_outbox_event(engine::Store& store, BytesView topic, BytesView payload,
+                                                        int64_t created_at_ms) {
+  auto tx = store.begin();
+  if (!tx) return std::unexpected(OutboxError::engine(tx.error()));
+  auto id = emit_event(*tx, topic, payload, created_at_ms);
+  if (!id) return id;
+  if (auto committed = tx->commit(); !committed) return std::unexpected(OutboxError::engine(committed.error()));
+  return id;
+}
+
+std::expected<std::vector<OutboxEvent>, OutboxError> outbox_events_after(const engine::Store& store,
+                                                                         std::optional<uint64_t> after_tx_id,
+                                                                         uint64_t limit) {
+  std::vector<OutboxEvent> out;
+  if (limit == 0) return out;
+  for (const auto& [key, value] : store.prefix_range(kOutboxEventPrefix)) {
+    auto event = decode_event(value);
+    if (!event) return std::unexpected(event.error());
+    // An event whose id is not its key's could never be acknowledged, and a
+    // relay would deliver it again forever.
+    auto key_id = message_id_of_key(key, kOutboxEventPrefix.size());
+    if (!key_id || !(*key_id == MessageId{event->tx_id, event->nonce})) return std::unexpected(corrupt());
+    if (after_tx_id && event->tx_id <= *after_tx_id) continue;
+    out.push_back(std::move(*event));
+    if (out.size() >= limit) break;
+  }
+  return out;
+}
+
+std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t tx_id, const Nonce& nonce) {
+  const Bytes key = event_key(tx_id, nonce);
+  if (!store.contains_key(key)) return false;
+  if (auto deleted = store.delete_internal(key); !deleted) return std::unexpected(OutboxError::engine(deleted.error()));
+  return true;
+}
+
+uint64_t outbox_len(const engine::Store& store) {
+  auto range = store.prefix_range(kOutboxEventPrefix);
+  return static_cast<uint64_t>(std::distance(range.first, range.last));
+}
+
+}  // namespace ombrel::messaging

@@ -1,0 +1,397 @@
+#include "messaging/queue.h"
+
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "engine/store.h"
+#include "engine/transaction.h"
+#include "util/component_key.h"
+
+namespace ombrel::messaging {
+
+QueueError QueueError::engine(engine::EngineError e) {
+  QueueError error(Kind::Engine);
+  error.engine_ = std::move(e);
+  return error;
+}
+
+QueueError QueueError::not_found(uint64_t id) {
+  QueueError error(Kind::MessageNotFound);
+  error.id_ = id;
+  return error;
+}
+
+QueueError QueueError::not_leased(uint64_t id) {
+  QueueError error(Kind::NotLeased);
+  error.id_ = id;
+  return error;
+}
+
+QueueError QueueError::generation_mismatch(uint64_t id, uint32_t expected, uint32_t provided) {
+  QueueError error(Kind::LeaseGenerationMismatch);
+  error.id_ = id;
+  error.expected_ = expected;
+  error.provided_ = provided;
+  return error;
+}
+
+std::string QueueError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::EmptyName:
+      return "queue name cannot be empty";
+    case Kind::NameTooLong:
+      return "queue name is too long";
+    case Kind::PayloadTooLarge:
+      return "queue payload is too large";
+    case Kind::InvalidRecord:
+      return "queue record has invalid encoding";
+    case Kind::IdExhausted:
+      return "queue message id space is exhausted";
+    case Kind::AttemptsExhausted:
+      return "queue delivery attempt counter is exhausted";
+    case Kind::TimeOverflow:
+      return "queue time value overflowed";
+    case Kind::CountOverflow:
+      return "queue count overflowed";
+    case Kind::MessageNotFound:
+      return "queue message " + std::to_string(id_) + " was not found";
+    case Kind::NotLeased:
+      return "queue message " + std::to_string(id_) + " is not currently leased";
+    case Kind::LeaseGenerationMismatch:
+      return "lease generation mismatch for message " + std::to_string(id_) + ": expected " +
+             std::to_string(expected_) + ", provided " + std::to_string(provided_);
+  }
+  return {};
+}
+
+namespace {
+
+constexpr uint8_t kMessageFormatVersion = 1;
+constexpr size_t kMessageHeaderSize = 38;
+constexpr std::string_view kNextIdSuffix = ":next";
+constexpr std::string_view kMessageSeparator = ":m:";
+
+QueueError invalid_record() { return QueueError::of(QueueError::Kind::InvalidRecord); }
+
+// A decoded record whose payload still points into the stored value, so that
+// scans over a whole queue copy nothing.
+struct MessageView {
+  MessageState state;
+  uint64_t id;
+  uint32_t attempts;
+  int32_t priority;
+  int64_t available_at_ms;
+  int64_t lease_until_ms;
+  BytesView payload;
+};
+
+// Layout in queue.h.
+std::expected<MessageView, QueueError> decode_view(BytesView bytes, std::optional<uint64_t> key_id) {
+  if (bytes.size() < kMessageHeaderSize) return std::unexpected(invalid_record());
+  ByteReader r(bytes);
+  auto version = r.u8();
+  auto state = r.u8();
+  auto id = r.u64_le();
+  auto attempts = r.u32_le();
+  auto priority = r.u32_le();
+  auto available_at = r.i64_le();
+  auto lease_until = r.i64_le();
+  auto payload = r.field_le();
+  if (!version || *version != kMessageFormatVersion || !state || *state > 2 || !id || !attempts || !priority ||
+      !available_at || !lease_until || !payload || !r.at_end())
+    return std::unexpected(invalid_record());
+  // A record filed under another id would be claimed under one id and then
+  // be unreachable for its ack: refuse it like any other damage.
+  if (key_id && *key_id != *id) return std::unexpected(invalid_record());
+  return MessageView{static_cast<MessageState>(*state), *id,           *attempts,
+                     static_cast<int32_t>(*priority),  *available_at, *lease_until,
+                     *payload};
+}
+
+QueueMessage to_message(const MessageView& view) {
+  return QueueMessage{view.state,           view.id,        view.attempts, view.priority,
+                      view.available_at_ms, view.lease_until_ms, Bytes(view.payload)};
+}
+
+// The id of a message key under `prefix`, or nothing for any other key shape.
+std::optional<uint64_t> id_of_key(BytesView key, size_t prefix_size) {
+  if (key.size() != prefix_size + 8) return std::nullopt;
+  return ByteReader(key.substr(prefix_size)).u64_be();
+}
+
+Bytes queue_base(BytesView name) {
+  ComponentKey key(kQueuePrefix);
+  key.component(name);
+  return std::move(key).take();
+}
+
+std::expected<void, QueueError> check_name(BytesView name) {
+  if (name.empty()) return std::unexpected(QueueError::of(QueueError::Kind::EmptyName));
+  if (!component_fits(name)) return std::unexpected(QueueError::of(QueueError::Kind::NameTooLong));
+  return {};
+}
+
+// Layout in queue.h; the caller has checked that the payload fits.
+void write_record(Bytes& out, MessageState state, uint64_t id, uint32_t attempts, int32_t priority,
+                  int64_t available_at_ms, int64_t lease_until_ms, BytesView payload) {
+  out.reserve(out.size() + kMessageHeaderSize + payload.size());
+  ByteWriter w(out);
+  w.u8(kMessageFormatVersion);
+  w.u8(static_cast<uint8_t>(state));
+  w.u64_le(id);
+  w.u32_le(attempts);
+  w.u32_le(static_cast<uint32_t>(priority));
+  w.i64_le(available_at_ms);
+  w.i64_le(lease_until_ms);
+  w.field_le(payload);
+}
+
+// Counter value: absent means 1; otherwise exactly 8 bytes.
+std::expected<uint64_t, QueueError> parse_next_id(const std::optional<Bytes>& stored) {
+  if (!stored) return uint64_t{1};
+  if (stored->size() != 8) return std::unexpected(invalid_record());
+  return *ByteReader(*stored).u64_le();
+}
+
+// The push itself, inside `tx`: counter, then the ready message.
+std::expected<uint64_t, QueueError> push_in(engine::Transaction& tx, const Bytes& base, BytesView payload,
+                                            int64_t available_at_ms, int32_t priority) {
+  if (!component_fits(payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
+  Bytes next_key = base + Bytes(kNextIdSuffix);
+  auto id = parse_next_id(tx.get_internal(next_key));
+  if (!id) return std::unexpected(id.error());
+  if (*id == std::numeric_limits<uint64_t>::max()) return std::unexpected(QueueError::of(QueueError::Kind::IdExhausted));
+  Bytes value;
+  write_record(value, MessageState::Ready, *id, 0, priority, available_at_ms, 0, payload);
+  Bytes counter;
+  ByteWriter(counter).u64_le(*id + 1);
+  if (auto put = tx.put_internal(next_key, counter); !put) return std::unexpected(QueueError::engine(put.error()));
+  Bytes message_key = base + Bytes(kMessageSeparator);
+  ByteWriter(message_key).u64_be(*id);
+  if (auto put = tx.put_internal(message_key, value); !put) return std::unexpected(QueueError::engine(put.error()));
+  return *id;
+}
+
+std::expected<void, QueueError> count_one(uint64_t& count) {
+  if (count == std::numeric_limits<uint64_t>::max()) return std::unexpected(QueueError::of(QueueError::Kind::CountOverflow));
+  ++count;
+  return {};
+}
+
+std::expected<void, QueueError> add_to_stats(QueueStats& stats, const MessageView& message) {
+  switch (message.state) {
+    case MessageState::Ready:
+      if (auto counted = count_one(stats.ready); !counted) return counted;
+      if (!stats.oldest_ready_at_ms || message.available_at_ms < *stats.oldest_ready_at_ms)
+        stats.oldest_ready_at_ms = message.available_at_ms;
+      break;
+    case MessageState::Leased:
+      if (auto counted = count_one(stats.leased); !counted) return counted;
+      break;
+    case MessageState::Dead:
+      if (auto counted = count_one(stats.dead); !counted) return counted;
+      break;
+  }
+  return count_one(stats.total);
+}
+
+}  // namespace
+
+std::expected<Bytes, QueueError> encode_message(const QueueMessage& message) {
+  if (!component_fits(message.payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
+  Bytes out;
+  write_record(out, message.state, message.id, message.attempts, message.priority, message.available_at_ms,
+               message.lease_until_ms, message.payload);
+  return out;
+}
+
+std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, std::optional<uint64_t> key_id) {
+  auto view = decode_view(bytes, key_id);
+  if (!view) return std::unexpected(view.error());
+  return to_message(*view);
+}
+
+Queue::Queue(engine::Store& store, Bytes name)
+    : store_(&store),
+      name_(std::move(name)),
+      next_id_key_(queue_base(name_) + Bytes(kNextIdSuffix)),
+      message_prefix_(queue_base(name_) + Bytes(kMessageSeparator)) {}
+
+std::expected<Queue, QueueError> Queue::open(engine::Store& store, BytesView name) {
+  if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
+  return Queue(store, Bytes(name));
+}
+
+Bytes Queue::message_key(uint64_t id) const {
+  Bytes key = message_prefix_;
+  ByteWriter(key).u64_be(id);
+  return key;
+}
+
+std::expected<uint64_t, QueueError> Queue::push_with_options(BytesView payload, int64_t available_at_ms,
+                                                            int32_t priority) {
+  if (!component_fits(payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
+  // Refuse a damaged or exhausted counter before taking a transaction id.
+  auto next = parse_next_id(store_->get(next_id_key_));
+  if (!next) return std::unexpected(next.error());
+  if (*next == std::numeric_limits<uint64_t>::max())
+    return std::unexpected(QueueError::of(QueueError::Kind::IdExhausted));
+  auto tx = store_->begin();
+  if (!tx) return std::unexpected(QueueError::engine(tx.error()));
+  auto id = push_in(*tx, queue_base(name_), payload, available_at_ms, priority);
+  if (!id) return id;
+  if (auto committed = tx->commit(); !committed) return std::unexpected(QueueError::engine(committed.error()));
+  return id;
+}
+
+std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(const engine::Store& store,
+                                                                              const Queue& queue, int64_t now_ms) {
+  const size_t prefix_size = queue.message_prefix().size();
+  std::optional<MessageView> best;
+  for (const auto& [key, value] : store.prefix_range(queue.message_prefix())) {
+    auto id = id_of_key(key, prefix_size);
+    if (!id) return std::unexpected(invalid_record());
+    auto message = decode_view(value, id);
+    if (!message) return std::unexpected(message.error());
+    const bool claimable = (message->state == MessageState::Ready && message->available_at_ms <= now_ms) ||
+                           (message->state == MessageState::Leased && message->lease_until_ms <= now_ms);
+    // Keys ascend by id, so only a strictly higher priority displaces the best.
+    if (claimable && (!best || message->priority > best->priority)) best = *message;
+  }
+  if (!best) return std::optional<QueueMessage>{};
+  return std::optional<QueueMessage>{to_message(*best)};
+}
+
+std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t now_ms, int64_t lease_duration_ms) {
+  int64_t lease_until = 0;
+  if (lease_duration_ms < 0 || __builtin_add_overflow(now_ms, lease_duration_ms, &lease_until))
+    return std::unexpected(QueueError::of(QueueError::Kind::TimeOverflow));
+  auto candidate = select_claim_candidate(*store_, *this, now_ms);
+  if (!candidate) return std::unexpected(candidate.error());
+  if (!*candidate) return std::optional<ClaimedMessage>{};
+  QueueMessage& message = **candidate;
+  if (message.attempts == std::numeric_limits<uint32_t>::max())
+    return std::unexpected(QueueError::of(QueueError::Kind::AttemptsExhausted));
+  message.state = MessageState::Leased;
+  message.attempts += 1;
+  message.lease_until_ms = lease_until;
+  if (auto written = write_back(message); !written) return std::unexpected(written.error());
+  saturating_add(store_->metrics().queue_claims, 1);
+  return std::optional<ClaimedMessage>{ClaimedMessage{message.id, std::move(message.payload), message.attempts,
+                                                      message.priority, message.available_at_ms,
+                                                      message.lease_until_ms, message.attempts}};
+}
+
+std::expected<QueueMessage, QueueError> Queue::leased_message(uint64_t id, uint32_t generation) const {
+  const Bytes* stored = store_->find(message_key(id));
+  if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
+  auto message = decode_message(*stored, id);
+  if (!message) return message;
+  if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
+  if (message->attempts != generation)
+    return std::unexpected(QueueError::generation_mismatch(id, message->attempts, generation));
+  return message;
+}
+
+std::expected<void, QueueError> Queue::write_back(const QueueMessage& message) {
+  auto value = encode_message(message);
+  if (!value) return std::unexpected(value.error());
+  if (auto put = store_->put_internal(message_key(message.id), *value); !put)
+    return std::unexpected(QueueError::engine(put.error()));
+  return {};
+}
+
+std::expected<void, QueueError> Queue::ack(uint64_t id, uint32_t lease_generation) {
+  auto message = leased_message(id, lease_generation);
+  if (!message) return std::unexpected(message.error());
+  if (auto deleted = store_->delete_internal(message_key(id)); !deleted)
+    return std::unexpected(QueueError::engine(deleted.error()));
+  saturating_add(store_->metrics().queue_acks, 1);
+  return {};
+}
+
+std::expected<void, QueueError> Queue::nack(uint64_t id, uint32_t lease_generation, int64_t available_at_ms) {
+  auto message = leased_message(id, lease_generation);
+  if (!message) return std::unexpected(message.error());
+  message->state = MessageState::Ready;
+  message->available_at_ms = available_at_ms;
+  message->lease_until_ms = 0;
+  return write_back(*message);
+}
+
+std::expected<void, QueueError> Queue::dead_letter(uint64_t id, uint32_t lease_generation) {
+  auto message = leased_message(id, lease_generation);
+  if (!message) return std::unexpected(message.error());
+  message->state = MessageState::Dead;
+  message->lease_until_ms = 0;
+  return write_back(*message);
+}
+
+std::expected<uint64_t, QueueError> Queue::purge_dead() {
+  const size_t prefix_size = message_prefix_.size();
+  std::vector<Bytes> doomed;
+  for (const auto& [key, value] : store_->prefix_range(message_prefix_)) {
+    auto id = id_of_key(key, prefix_size);
+    if (!id) return std::unexpected(invalid_record());
+    auto message = decode_view(value, id);
+    if (!message) return std::unexpected(message.error());
+    if (message->state == MessageState::Dead) doomed.push_back(key);
+  }
+  if (doomed.empty()) return uint64_t{0};
+  auto tx = store_->begin();
+  if (!tx) return std::unexpected(QueueError::engine(tx.error()));
+  for (const Bytes& key : doomed) {
+    if (auto deleted = tx->delete_internal(key); !deleted) return std::unexpected(QueueError::engine(deleted.error()));
+  }
+  if (auto committed = tx->commit(); !committed) return std::unexpected(QueueError::engine(committed.error()));
+  return uint64_t{doomed.size()};
+}
+
+std::expected<QueueStats, QueueError> Queue::stats() const {
+  QueueStats stats{0, 0, 0, 0, std::nullopt};
+  const size_t prefix_size = message_prefix_.size();
+  for (const auto& [key, value] : store_->prefix_range(message_prefix_)) {
+    auto id = id_of_key(key, prefix_size);
+    if (!id) return std::unexpected(invalid_record());
+    auto message = decode_view(value, id);
+    if (!message) return std::unexpected(message.error());
+    if (auto added = add_to_stats(stats, *message); !added) return std::unexpected(added.error());
+  }
+  return stats;
+}
+
+std::expected<uint64_t, QueueError> push_queue(engine::Transaction& tx, BytesView name, BytesView payload,
+                                               int64_t available_at_ms, int32_t priority) {
+  if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
+  return push_in(tx, queue_base(name), payload, available_at_ms, priority);
+}
+
+std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store) {
+  QueueStats stats{0, 0, 0, 0, std::nullopt};
+  for (const auto& [key, value] : store.prefix_range(kQueuePrefix)) {
+    // Walk the key's structure rather than searching it for ":m:": a queue
+    // name (or its length bytes) may itself contain those bytes, and the
+    // counter key of such a queue is no message.
+    ByteReader reader(BytesView(key).substr(kQueuePrefix.size()));
+    if (!reader.component()) continue;
+    auto separator = reader.bytes(kMessageSeparator.size());
+    if (!separator || *separator != kMessageSeparator || reader.remaining() != 8) continue;
+    auto message = decode_view(value, reader.u64_be());
+    if (!message) return std::unexpected(message.error());
+    if (auto added = add_to_stats(stats, *message); !added) return std::unexpected(added.error());
+  }
+  return stats;
+}
+
+std::optional<int64_t> ready_lag_ms(const QueueStats& stats, int64_t now_ms) {
+  if (!stats.oldest_ready_at_ms) return std::nullopt;
+  if (*stats.oldest_ready_at_ms > now_ms) return int64_t{0};
+  int64_t lag = 0;
+  if (__builtin_sub_overflow(now_ms, *stats.oldest_ready_at_ms, &lag)) return std::nullopt;
+  return lag;
+}
+
+}  // namespace ombrel::messaging

@@ -1,0 +1,183 @@
+// Queues: named, durable lists of messages taken one at a time under a lease.
+//
+// Contract: a `Queue` is a handle built per call from a name and the open
+// store; every operation reads the committed state and writes in one engine
+// transaction with commit, so a failed operation changes nothing. Time is the
+// caller's `now_ms`; nothing happens on its own.
+//
+// Keys (B = 0xFF "omb:q:" | name length u32 BE | name):
+//   B ":next"                 next message id, u64 LE (absent: 1)
+//   B ":m:" | id u64 BE       one message (record below)
+// Ids start at 1, are never reused, and big-endian ids make a queue's message
+// keys sort by id.
+//
+// Message record (little-endian; 38 + P bytes):
+//   offset  width  field
+//   0       1      format version, 1
+//   1       1      state: 0 ready, 1 leased, 2 dead
+//   2       8      id
+//   10      4      attempts (claims so far = generation of the current or last lease)
+//   14      4      priority, signed
+//   18      8      available_at_ms, signed
+//   26      8      lease_until_ms, signed; 0 when not leased
+//   34      4      payload length P
+//   38      P      payload
+// Anything else, or a record whose id is not the id of its key, is
+// InvalidRecord.
+//
+// Message states (generation = attempts):
+//   state    event                                  next
+//   (none)   push                                   ready
+//   ready    claim, available_at_ms <= now          leased, attempts + 1
+//   leased   claim, lease_until_ms <= now           leased, attempts + 1
+//   leased   ack with the current generation        deleted
+//   leased   nack with the current generation       ready at the given time
+//   leased   dead_letter with current generation    dead
+//   dead     purge_dead                             deleted
+//   leased   ack/nack/dead_letter, other gen.       unchanged: LeaseGenerationMismatch
+//   ready/dead  ack/nack/dead_letter                unchanged: NotLeased
+// A lease that ran out but was not claimed again still counts as leased, so
+// its holder may still finish; once another consumer claims it, the older
+// generation is fenced off.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/errors.h"
+#include "util/byte_codec.h"
+
+namespace ombrel::engine {
+class Store;
+class Transaction;
+}  // namespace ombrel::engine
+
+namespace ombrel::messaging {
+
+inline constexpr std::string_view kQueuePrefix{"\xFFomb:q:", 7};
+
+class QueueError {
+ public:
+  enum class Kind : uint8_t {
+    Engine,
+    EmptyName,
+    NameTooLong,
+    PayloadTooLarge,
+    InvalidRecord,
+    IdExhausted,
+    AttemptsExhausted,
+    TimeOverflow,
+    CountOverflow,
+    MessageNotFound,
+    NotLeased,
+    LeaseGenerationMismatch,
+  };
+  static QueueError engine(engine::EngineError e);
+  static QueueError of(Kind k) { return QueueError(k); }
+  static QueueError not_found(uint64_t id);
+  static QueueError not_leased(uint64_t id);
+  static QueueError generation_mismatch(uint64_t id, uint32_t expected, uint32_t provided);
+
+  Kind kind() const { return kind_; }
+  std::string message() const;
+
+ private:
+  explicit QueueError(Kind k) : kind_(k) {}
+  Kind kind_;
+  std::optional<engine::EngineError> engine_;
+  uint64_t id_ = 0;
+  uint32_t expected_ = 0;
+  uint32_t provided_ = 0;
+};
+
+enum class MessageState : uint8_t { Ready = 0, Leased = 1, Dead = 2 };
+
+struct QueueMessage {
+  MessageState state = MessageState::Ready;
+  uint64_t id = 0;
+  uint32_t attempts = 0;
+  int32_t priority = 0;
+  int64_t available_at_ms = 0;
+  int64_t lease_until_ms = 0;
+  Bytes payload;
+};
+
+// A message as handed to the consumer that claimed it.
+struct ClaimedMessage {
+  uint64_t id = 0;
+  Bytes payload;
+  uint32_t attempts = 0;
+  int32_t priority = 0;
+  int64_t available_at_ms = 0;
+  int64_t lease_until_ms = 0;
+  uint32_t lease_generation = 0;
+};
+
+struct QueueStats {
+  uint64_t ready;
+  uint64_t leased;
+  uint64_t dead;
+  uint64_t total;
+  std::optional<int64_t> oldest_ready_at_ms;
+};
+
+std::expected<Bytes, QueueError> encode_message(const QueueMessage& message);
+// `key_id`, when given, must equal the record's id.
+std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, std::optional<uint64_t> key_id = std::nullopt);
+
+class Queue {
+ public:
+  // EmptyName / NameTooLong.
+  static std::expected<Queue, QueueError> open(engine::Store& store, BytesView name);
+
+  const Bytes& name() const { return name_; }
+  const Bytes& next_id_key() const { return next_id_key_; }
+  const Bytes& message_prefix() const { return message_prefix_; }
+  Bytes message_key(uint64_t id) const;
+
+  std::expected<uint64_t, QueueError> push_with_options(BytesView payload, int64_t available_at_ms, int32_t priority);
+  std::expected<std::optional<ClaimedMessage>, QueueError> claim(int64_t now_ms, int64_t lease_duration_ms);
+  std::expected<void, QueueError> ack(uint64_t id, uint32_t lease_generation);
+  std::expected<void, QueueError> nack(uint64_t id, uint32_t lease_generation, int64_t available_at_ms);
+  std::expected<void, QueueError> dead_letter(uint64_t id, uint32_t lease_generation);
+  std::expected<uint64_t, QueueError> purge_dead();
+  std::expected<QueueStats, QueueError> stats() const;
+
+ private:
+  Queue(engine::Store& store, Bytes name);
+  // The committed record of `id`, checked to be leased under `generation`.
+  std::expected<QueueMessage, QueueError> leased_message(uint64_t id, uint32_t generation) const;
+  std::expected<void, QueueError> write_back(const QueueMessage& message);
+
+  engine::Store* store_;
+  Bytes name_;
+  Bytes next_id_key_;
+  Bytes message_prefix_;
+};
+
+// The message a claim at `now_ms` takes: among ready messages whose time has
+// come and leased messages whose lease ran out, the highest priority, then the
+// smallest id. Every record of the queue is decoded on the way, so one bad
+// record fails the claim.
+std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(const engine::Store& store,
+                                                                              const Queue& queue, int64_t now_ms);
+
+// Push inside the caller's transaction: the counter is read through it, so
+// several pushes in one transaction take consecutive ids. Errors are the
+// push's own kinds (EmptyName, NameTooLong, PayloadTooLarge, InvalidRecord for
+// a counter that is not 8 bytes, IdExhausted, Engine) for the caller's layer
+// to report in its own words.
+std::expected<uint64_t, QueueError> push_queue(engine::Transaction& tx, BytesView name, BytesView payload,
+                                               int64_t available_at_ms, int32_t priority);
+
+// The same figures as Queue::stats over every message of every queue.
+std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store);
+
+// now_ms minus the oldest ready time (0 when that lies ahead), or nothing when
+// no message is ready or the difference does not fit.
+std::optional<int64_t> ready_lag_ms(const QueueStats& stats, int64_t now_ms);
+
+}  // namespace ombrel::messaging

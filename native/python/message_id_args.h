@@ -1,0 +1,39 @@
+// The (tx_id, nonce) identity shared by the outbox and RPC methods: the
+// nonce argument and the tuple result.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "messaging/message_id.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/module_state.h"
+
+namespace ombrel::python {
+
+// A bytes nonce of exactly 16 bytes. Any other length raises
+// OmbrelStoreError with `wrong_length_message` (the caller's area's text);
+// a non-bytes argument raises TypeError.
+inline std::optional<messaging::Nonce> nonce_arg(PyObject* self, PyObject* object, const char* wrong_length_message) {
+  auto bytes = bytes_arg(object, "nonce");
+  if (!bytes) return std::nullopt;
+  auto nonce = messaging::nonce_from(*bytes);
+  if (!nonce) {
+    if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, wrong_length_message);
+    return std::nullopt;
+  }
+  return nonce;
+}
+
+// The tuple (tx_id, nonce).
+inline PyObject* message_id_result(const messaging::MessageId& id) {
+  PyRef tx_id = PyRef::steal(int_result(id.tx_id));
+  if (!tx_id) return nullptr;
+  PyRef nonce = PyRef::steal(bytes_result(messaging::nonce_bytes(id.nonce)));
+  if (!nonce) return nullptr;
+  return PyTuple_Pack(2, tx_id.get(), nonce.get());
+}
+
+}  // namespace ombrel::python

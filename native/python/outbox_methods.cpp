@@ -1,0 +1,124 @@
+// Outbox methods of Store: emit an event in its own transaction, list pending
+// events after a transaction id, acknowledge one, count them.
+//
+// Contract: an event is returned as a dict with the keys, in this order,
+// "id" (the tuple (tx_id, nonce)), "tx_id", "nonce", "topic", "payload",
+// "created_at_ms". A nonce argument must be exactly 16 bytes, else
+// OmbrelStoreError "outbox nonce must be exactly 16 bytes". Every OutboxError
+// is raised as OmbrelStoreError with its own display text.
+#include <span>
+
+#include "engine/store.h"
+#include "messaging/outbox.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/message_id_args.h"
+#include "python/method_registry.h"
+#include "python/store_slot.h"
+
+namespace ombrel::python {
+namespace {
+
+using Args = std::span<PyObject* const>;
+using messaging::OutboxError;
+
+constexpr const char* kNonceLengthMessage = "outbox nonce must be exactly 16 bytes";
+
+PyObject* map_outbox_error(const ModuleState& state, const OutboxError& error) {
+  return raise_domain_error(state, error.message());
+}
+
+PyObject* event_dict(const messaging::OutboxEvent& event) {
+  DictBuilder dict;
+  dict.set("id", message_id_result(messaging::MessageId{event.tx_id, event.nonce}));
+  dict.set("tx_id", int_result(event.tx_id));
+  dict.set("nonce", bytes_result(messaging::nonce_bytes(event.nonce)));
+  dict.set("topic", bytes_result(event.topic));
+  dict.set("payload", bytes_result(event.payload));
+  dict.set("created_at_ms", int_result(event.created_at_ms));
+  return dict.finish();
+}
+
+struct EmitOutboxEvent {
+  static constexpr const char* kName = "emit_outbox_event";
+  static constexpr Param kParams[] = {{"topic"}, {"payload"}, {"created_at_ms"}};
+  static constexpr const char* kDoc =
+      "Record an event for delivery in its own transaction and return its id, the tuple\n"
+      "(tx_id, nonce): the writing transaction's id and 16 random bytes.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto topic = bytes_arg(args[0], "topic");
+    if (!topic) return nullptr;
+    auto payload = bytes_arg(args[1], "payload");
+    if (!payload) return nullptr;
+    auto created_at_ms = i64_arg(args[2], "created_at_ms");
+    if (!created_at_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto id = messaging::emit_outbox_event(store, *topic, *payload, *created_at_ms);
+      if (!id) return map_outbox_error(state, id.error());
+      return message_id_result(*id);
+    });
+  }
+};
+
+struct OutboxEventsAfter {
+  static constexpr const char* kName = "outbox_events_after";
+  static constexpr Param kParams[] = {{"after_tx_id", "None"}, {"limit", "100"}};
+  static constexpr const char* kDoc =
+      "Return up to `limit` pending events of transactions after `after_tx_id` (all when None),\n"
+      "in transaction order. Each is a dict: id, tx_id, nonce, topic, payload, created_at_ms.\n"
+      "A limit of 0 returns an empty list.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto after_tx_id = optional_u64_arg(args[0], "after_tx_id");
+    if (!after_tx_id) return nullptr;
+    auto limit = u64_arg(args[1], "limit", 100);
+    if (!limit) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto events = messaging::outbox_events_after(store, *after_tx_id, *limit);
+      if (!events) return map_outbox_error(state, events.error());
+      return list_result(*events, [](const messaging::OutboxEvent& event) { return event_dict(event); });
+    });
+  }
+};
+
+struct AckOutboxEvent {
+  static constexpr const char* kName = "ack_outbox_event";
+  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}};
+  static constexpr const char* kDoc =
+      "Delete the delivered event (tx_id, nonce); True if it was pending, False if there was none.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto tx_id = u64_arg(args[0], "tx_id");
+    if (!tx_id) return nullptr;
+    auto nonce = nonce_arg(self, args[1], kNonceLengthMessage);
+    if (!nonce) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto removed = messaging::ack_outbox_event(store, *tx_id, *nonce);
+      if (!removed) return map_outbox_error(state, removed.error());
+      return bool_result(*removed);
+    });
+  }
+};
+
+struct OutboxLen {
+  static constexpr const char* kName = "outbox_len";
+  static constexpr const char* kDoc = "Return the number of pending outbox events.";
+
+  static PyObject* call(PyObject* self, Args) {
+    return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
+      return int_result(messaging::outbox_len(store));
+    });
+  }
+};
+
+constexpr MethodSpec kOutboxMethods[] = {
+    method_spec<EmitOutboxEvent>(),
+    method_spec<OutboxEventsAfter>(),
+    method_spec<AckOutboxEvent>(),
+    method_spec<OutboxLen>(),
+};
+const MethodBlock kOutboxBlock{TargetClass::Store, kOutboxMethods};
+
+}  // namespace
+}  // namespace ombrel::python

@@ -1,0 +1,224 @@
+// Queue methods of Store: push, claim under a lease, ack, nack, dead-letter,
+// purge and statistics.
+//
+// Contract: a claimed message is returned as a dict with the keys, in this
+// order, "id", "payload", "attempts", "priority", "available_at_ms",
+// "lease_until_ms", "lease_generation"; queue_stats returns "ready",
+// "leased", "dead", "total" and, only when now_ms is given, "ready_lag_ms".
+// Every QueueError is raised as OmbrelStoreError with its own display text.
+#include <span>
+
+#include "engine/store.h"
+#include "messaging/queue.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/method_registry.h"
+#include "python/store_slot.h"
+
+namespace ombrel::python {
+namespace {
+
+using Args = std::span<PyObject* const>;
+using messaging::Queue;
+using messaging::QueueError;
+
+PyObject* map_queue_error(const ModuleState& state, const QueueError& error) {
+  return raise_domain_error(state, error.message());
+}
+
+// Builds the queue handle for `name` and runs fn(Queue&) against the open store.
+template <class Fn>
+PyObject* with_queue(PyObject* self, std::string_view name, Fn&& fn) {
+  return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+    auto queue = Queue::open(store, name);
+    if (!queue) return map_queue_error(state, queue.error());
+    return fn(*queue, state);
+  });
+}
+
+PyObject* claimed_dict(const messaging::ClaimedMessage& message) {
+  DictBuilder dict;
+  dict.set("id", int_result(message.id));
+  dict.set("payload", bytes_result(message.payload));
+  dict.set("attempts", int_result(uint64_t{message.attempts}));
+  dict.set("priority", int_result(int64_t{message.priority}));
+  dict.set("available_at_ms", int_result(message.available_at_ms));
+  dict.set("lease_until_ms", int_result(message.lease_until_ms));
+  dict.set("lease_generation", int_result(uint64_t{message.lease_generation}));
+  return dict.finish();
+}
+
+struct PushQueue {
+  static constexpr const char* kName = "push_queue";
+  static constexpr Param kParams[] = {{"name"}, {"payload"}, Param::keyword("available_at_ms", "0"),
+                                      Param::keyword("priority", "0")};
+  static constexpr const char* kDoc =
+      "Append a ready message to queue `name` and return its id (1 for a new queue's first message).\n\n"
+      "The message becomes claimable once now_ms reaches `available_at_ms`; a higher `priority`\n"
+      "is claimed first, equal priorities in id order.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    auto payload = bytes_arg(args[1], "payload");
+    if (!payload) return nullptr;
+    auto available_at_ms = i64_arg(args[2], "available_at_ms", 0);
+    if (!available_at_ms) return nullptr;
+    auto priority = i32_arg(args[3], "priority", 0);
+    if (!priority) return nullptr;
+    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto id = queue.push_with_options(*payload, *available_at_ms, *priority);
+      if (!id) return map_queue_error(state, id.error());
+      return int_result(*id);
+    });
+  }
+};
+
+struct ClaimQueue {
+  static constexpr const char* kName = "claim_queue";
+  static constexpr Param kParams[] = {{"name"}, {"now_ms"}, {"lease_duration_ms"}};
+  static constexpr const char* kDoc =
+      "Lease the best claimable message of queue `name` until now_ms + lease_duration_ms.\n\n"
+      "Claimable are ready messages whose available_at_ms <= now_ms and leased messages whose\n"
+      "lease has run out. Returns None when there is none, else a dict: id, payload, attempts,\n"
+      "priority, available_at_ms, lease_until_ms, lease_generation (to pass to ack/nack/dead-letter).";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    auto now_ms = i64_arg(args[1], "now_ms");
+    if (!now_ms) return nullptr;
+    auto lease_duration_ms = u64_arg(args[2], "lease_duration_ms");
+    if (!lease_duration_ms) return nullptr;
+    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      // Durations of 2**63 and more turn negative here and are refused as overflow.
+      auto claimed = queue.claim(*now_ms, static_cast<int64_t>(*lease_duration_ms));
+      if (!claimed) return map_queue_error(state, claimed.error());
+      if (!*claimed) return none_result();
+      return claimed_dict(**claimed);
+    });
+  }
+};
+
+struct AckQueue {
+  static constexpr const char* kName = "ack_queue";
+  static constexpr Param kParams[] = {{"name"}, {"id"}, {"lease_generation"}};
+  static constexpr const char* kDoc =
+      "Acknowledge leased message `id` of queue `name`, deleting it. `lease_generation` must be\n"
+      "the one its claim returned; a consumer whose lease was taken over is refused.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    auto id = u64_arg(args[1], "id");
+    if (!id) return nullptr;
+    auto generation = u32_arg(args[2], "lease_generation");
+    if (!generation) return nullptr;
+    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto done = queue.ack(*id, *generation);
+      if (!done) return map_queue_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct NackQueue {
+  static constexpr const char* kName = "nack_queue";
+  static constexpr Param kParams[] = {{"name"}, {"id"}, {"lease_generation"}, {"available_at_ms"}};
+  static constexpr const char* kDoc =
+      "Give leased message `id` of queue `name` back: it becomes ready again at `available_at_ms`,\n"
+      "keeping its attempts, so the next claim leases it under the next generation.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    auto id = u64_arg(args[1], "id");
+    if (!id) return nullptr;
+    auto generation = u32_arg(args[2], "lease_generation");
+    if (!generation) return nullptr;
+    auto available_at_ms = i64_arg(args[3], "available_at_ms");
+    if (!available_at_ms) return nullptr;
+    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto done = queue.nack(*id, *generation, *available_at_ms);
+      if (!done) return map_queue_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct DeadLetterQueue {
+  static constexpr const char* kName = "dead_letter_queue";
+  static constexpr Param kParams[] = {{"name"}, {"id"}, {"lease_generation"}};
+  static constexpr const char* kDoc =
+      "Mark leased message `id` of queue `name` dead: it is never claimed again and stays until\n"
+      "purge_dead_queue.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    auto id = u64_arg(args[1], "id");
+    if (!id) return nullptr;
+    auto generation = u32_arg(args[2], "lease_generation");
+    if (!generation) return nullptr;
+    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto done = queue.dead_letter(*id, *generation);
+      if (!done) return map_queue_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct PurgeDeadQueue {
+  static constexpr const char* kName = "purge_dead_queue";
+  static constexpr Param kParams[] = {{"name"}};
+  static constexpr const char* kDoc =
+      "Delete every dead message of queue `name` in one transaction and return how many.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto purged = queue.purge_dead();
+      if (!purged) return map_queue_error(state, purged.error());
+      return int_result(*purged);
+    });
+  }
+};
+
+struct QueueStats {
+  static constexpr const char* kName = "queue_stats";
+  static constexpr Param kParams[] = {{"name"}, Param::keyword("now_ms", "None")};
+  static constexpr const char* kDoc =
+      "Count the messages of queue `name`: a dict of ready, leased, dead and total.\n\n"
+      "\"ready\" includes messages not yet available. With `now_ms`, \"ready_lag_ms\" is added:\n"
+      "now_ms minus the oldest ready message's available_at_ms (0 when that lies ahead), or None\n"
+      "when no message is ready.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    auto now_ms = optional_i64_arg(args[1], "now_ms");
+    if (!now_ms) return nullptr;
+    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto stats = queue.stats();
+      if (!stats) return map_queue_error(state, stats.error());
+      DictBuilder dict;
+      dict.set("ready", int_result(stats->ready));
+      dict.set("leased", int_result(stats->leased));
+      dict.set("dead", int_result(stats->dead));
+      dict.set("total", int_result(stats->total));
+      if (*now_ms) dict.set("ready_lag_ms", optional_int_result(messaging::ready_lag_ms(*stats, **now_ms)));
+      return dict.finish();
+    });
+  }
+};
+
+constexpr MethodSpec kQueueMethods[] = {
+    method_spec<PushQueue>(),      method_spec<ClaimQueue>(),     method_spec<AckQueue>(),
+    method_spec<NackQueue>(),      method_spec<DeadLetterQueue>(), method_spec<PurgeDeadQueue>(),
+    method_spec<QueueStats>(),
+};
+const MethodBlock kQueueBlock{TargetClass::Store, kQueueMethods};
+
+}  // namespace
+}  // namespace ombrel::python

@@ -1,0 +1,198 @@
+// RPC methods of Store: submit a request, list pending requests, respond,
+// read and acknowledge a response, expire requests past their deadline.
+//
+// Contract: a request is returned as a dict with the keys, in this order,
+// "id" (the tuple (tx_id, nonce)), "tx_id", "nonce", "method", "payload",
+// "created_at_ms", "deadline_ms" (None without a deadline); a response as
+// "request_id", "tx_id", "nonce", "payload", "completed_at_ms", "is_error".
+// A nonce argument must be exactly 16 bytes, else OmbrelStoreError "RPC
+// nonce must be exactly 16 bytes". Every RpcError is raised as
+// OmbrelStoreError with its own display text.
+#include <span>
+
+#include "engine/store.h"
+#include "messaging/rpc.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/message_id_args.h"
+#include "python/method_registry.h"
+#include "python/store_slot.h"
+
+namespace ombrel::python {
+namespace {
+
+using Args = std::span<PyObject* const>;
+using messaging::MessageId;
+using messaging::RpcError;
+
+constexpr const char* kNonceLengthMessage = "RPC nonce must be exactly 16 bytes";
+
+PyObject* map_rpc_error(const ModuleState& state, const RpcError& error) {
+  return raise_domain_error(state, error.message());
+}
+
+PyObject* request_dict(const messaging::RpcRequest& request) {
+  DictBuilder dict;
+  dict.set("id", message_id_result(MessageId{request.tx_id, request.nonce}));
+  dict.set("tx_id", int_result(request.tx_id));
+  dict.set("nonce", bytes_result(messaging::nonce_bytes(request.nonce)));
+  dict.set("method", bytes_result(request.method));
+  dict.set("payload", bytes_result(request.payload));
+  dict.set("created_at_ms", int_result(request.created_at_ms));
+  dict.set("deadline_ms", optional_int_result(request.deadline_ms));
+  return dict.finish();
+}
+
+PyObject* response_dict(const messaging::RpcResponse& response) {
+  DictBuilder dict;
+  dict.set("request_id", message_id_result(MessageId{response.tx_id, response.nonce}));
+  dict.set("tx_id", int_result(response.tx_id));
+  dict.set("nonce", bytes_result(messaging::nonce_bytes(response.nonce)));
+  dict.set("payload", bytes_result(response.payload));
+  dict.set("completed_at_ms", int_result(response.completed_at_ms));
+  dict.set("is_error", bool_result(response.is_error));
+  return dict.finish();
+}
+
+// The (tx_id, nonce) arguments of the methods that name one request.
+std::optional<MessageId> request_id_args(PyObject* self, PyObject* tx_id_object, PyObject* nonce_object) {
+  auto tx_id = u64_arg(tx_id_object, "tx_id");
+  if (!tx_id) return std::nullopt;
+  auto nonce = nonce_arg(self, nonce_object, kNonceLengthMessage);
+  if (!nonce) return std::nullopt;
+  return MessageId{*tx_id, *nonce};
+}
+
+struct SubmitRpcRequest {
+  static constexpr const char* kName = "submit_rpc_request";
+  static constexpr Param kParams[] = {{"method"}, {"payload"}, {"created_at_ms"}, {"deadline_ms", "None"}};
+  static constexpr const char* kDoc =
+      "Submit a request in its own transaction and return its id, the tuple (tx_id, nonce).\n\n"
+      "With `deadline_ms`, expire_rpc_requests answers it with an error once that time is reached.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto method = bytes_arg(args[0], "method");
+    if (!method) return nullptr;
+    auto payload = bytes_arg(args[1], "payload");
+    if (!payload) return nullptr;
+    auto created_at_ms = i64_arg(args[2], "created_at_ms");
+    if (!created_at_ms) return nullptr;
+    auto deadline_ms = optional_i64_arg(args[3], "deadline_ms");
+    if (!deadline_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto id = messaging::submit_rpc_request(store, *method, *payload, *created_at_ms, *deadline_ms);
+      if (!id) return map_rpc_error(state, id.error());
+      return message_id_result(*id);
+    });
+  }
+};
+
+struct PendingRpcRequestsAfter {
+  static constexpr const char* kName = "pending_rpc_requests_after";
+  static constexpr Param kParams[] = {{"after_tx_id", "None"}, {"limit", "100"}};
+  static constexpr const char* kDoc =
+      "Return up to `limit` unanswered requests of transactions after `after_tx_id` (all when\n"
+      "None), in submission order. Each is a dict: id, tx_id, nonce, method, payload,\n"
+      "created_at_ms, deadline_ms. A limit of 0 returns an empty list.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto after_tx_id = optional_u64_arg(args[0], "after_tx_id");
+    if (!after_tx_id) return nullptr;
+    auto limit = u64_arg(args[1], "limit", 100);
+    if (!limit) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto requests = messaging::pending_rpc_requests_after(store, *after_tx_id, *limit);
+      if (!requests) return map_rpc_error(state, requests.error());
+      return list_result(*requests, [](const messaging::RpcRequest& request) { return request_dict(request); });
+    });
+  }
+};
+
+struct RespondRpc {
+  static constexpr const char* kName = "respond_rpc";
+  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}, {"payload"}, {"completed_at_ms"}, {"is_error", "False"}};
+  static constexpr const char* kDoc =
+      "Answer the pending request (tx_id, nonce): remove it and store the response, in one\n"
+      "transaction. A request can be answered once.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = request_id_args(self, args[0], args[1]);
+    if (!id) return nullptr;
+    auto payload = bytes_arg(args[2], "payload");
+    if (!payload) return nullptr;
+    auto completed_at_ms = i64_arg(args[3], "completed_at_ms");
+    if (!completed_at_ms) return nullptr;
+    auto is_error = bool_arg(args[4], "is_error", false);
+    if (!is_error) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto done = messaging::respond_rpc(store, *id, *payload, *completed_at_ms, *is_error);
+      if (!done) return map_rpc_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct GetRpcResponse {
+  static constexpr const char* kName = "get_rpc_response";
+  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}};
+  static constexpr const char* kDoc =
+      "Return the response to request (tx_id, nonce) as a dict (request_id, tx_id, nonce,\n"
+      "payload, completed_at_ms, is_error), or None while there is none.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = request_id_args(self, args[0], args[1]);
+    if (!id) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto response = messaging::get_rpc_response(store, *id);
+      if (!response) return map_rpc_error(state, response.error());
+      if (!*response) return none_result();
+      return response_dict(**response);
+    });
+  }
+};
+
+struct AckRpcResponse {
+  static constexpr const char* kName = "ack_rpc_response";
+  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}};
+  static constexpr const char* kDoc =
+      "Delete the response to request (tx_id, nonce); True if there was one, else False.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = request_id_args(self, args[0], args[1]);
+    if (!id) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto removed = messaging::ack_rpc_response(store, *id);
+      if (!removed) return map_rpc_error(state, removed.error());
+      return bool_result(*removed);
+    });
+  }
+};
+
+struct ExpireRpcRequests {
+  static constexpr const char* kName = "expire_rpc_requests";
+  static constexpr Param kParams[] = {{"now_ms"}, {"limit", "100"}};
+  static constexpr const char* kDoc =
+      "Answer up to `limit` pending requests whose deadline_ms <= now_ms with the error response\n"
+      "b\"deadline exceeded\" (one transaction each) and return how many were expired.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto now_ms = i64_arg(args[0], "now_ms");
+    if (!now_ms) return nullptr;
+    auto limit = u64_arg(args[1], "limit", 100);
+    if (!limit) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto expired = messaging::expire_rpc_requests(store, *now_ms, *limit);
+      if (!expired) return map_rpc_error(state, expired.error());
+      return int_result(*expired);
+    });
+  }
+};
+
+constexpr MethodSpec kRpcMethods[] = {
+    method_spec<SubmitRpcRequest>(), method_spec<PendingRpcRequestsAfter>(), method_spec<RespondRpc>(),
+    method_spec<GetRpcResponse>(),   method_spec<AckRpcResponse>(),          method_spec<ExpireRpcRequests>(),
+};
+const MethodBlock kRpcBlock{TargetClass::Store, kRpcMethods};
+
+}  // namespace
+}  // namespace ombrel::python
