@@ -372,3 +372,26 @@ def test_engine_errors_are_wrapped(open_store):
         s.upsert_record(b"c", b"k", b"x" * 300)
     assert str(info.value) == "store error: store namespace quota exceeded for internal:col: maximum 200 value bytes"
     assert s.get_record(b"c", b"k") is None
+
+
+SIGNATURES = [
+    "create_collection($self, name, *, schema_version=1, codec=None)",
+    "define_index($self, collection, name, *, unique=False)",
+    "upsert_record($self, collection, primary_key, value, *, indexes=...)",
+    "get_record($self, collection, primary_key)",
+    "delete_record($self, collection, primary_key)",
+    "scan_collection($self, collection)",
+    "collection_definition($self, name)",
+    "collection_migrations($self, collection)",
+    "migrate_collection_schema($self, collection, expected_version, next_version, *, codec=None)",
+    "query_index_exact($self, collection, index, value)",
+    "query_index_range($self, collection, index, *, start=None, end=None, start_inclusive=True, "
+    "end_inclusive=True, descending=False, limit=None)",
+]
+
+
+@pytest.mark.parametrize("signature", SIGNATURES, ids=[s.split("(")[0] for s in SIGNATURES])
+def test_published_signatures_and_docstrings(signature):
+    name, params = signature.split("(", 1)
+    method = getattr(Store, name)
+    assert method.__text_signature__ == "(" + params and len(method.__doc__) > 20
