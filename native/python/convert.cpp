@@ -143,6 +143,48 @@ std::optional<std::optional<std::string>> optional_byte_vec_arg(PyObject* object
   return optional_of<std::string>(object, [&] { return byte_vec_arg(object, name); });
 }
 
+std::optional<std::vector<std::pair<std::string, std::string>>> byte_pairs_arg(PyObject* object, const char* name) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  if (object == nullptr) return pairs;
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, kStrToVecMessage);
+    return std::nullopt;
+  }
+  // bytes would pass as a sequence of ints, which are no pairs.
+  if (PyBytes_Check(object) || PyByteArray_Check(object) || !PySequence_Check(object)) {
+    raise_wrong_type(name, "a sequence of (bytes, bytes) pairs", object);
+    return std::nullopt;
+  }
+  const Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) return std::nullopt;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(object, i));
+    if (!item) return std::nullopt;
+    if (PyUnicode_Check(item.get()) || PyBytes_Check(item.get()) || PyByteArray_Check(item.get()) ||
+        !PySequence_Check(item.get())) {
+      const std::string actual = type_name(item.get());
+      PyErr_Format(PyExc_TypeError, "argument '%s' must contain (bytes, bytes) pairs, not %s", name, actual.c_str());
+      return std::nullopt;
+    }
+    const Py_ssize_t width = PySequence_Size(item.get());
+    if (width < 0) return std::nullopt;
+    if (width != 2) {
+      PyErr_Format(PyExc_ValueError, "argument '%s' must contain pairs, not a sequence of %zd items", name, width);
+      return std::nullopt;
+    }
+    PyRef first_item = PyRef::steal(PySequence_GetItem(item.get(), 0));
+    if (!first_item) return std::nullopt;
+    auto first = byte_vec_arg(first_item.get(), name);
+    if (!first) return std::nullopt;
+    PyRef second_item = PyRef::steal(PySequence_GetItem(item.get(), 1));
+    if (!second_item) return std::nullopt;
+    auto second = byte_vec_arg(second_item.get(), name);
+    if (!second) return std::nullopt;
+    pairs.emplace_back(std::move(*first), std::move(*second));
+  }
+  return pairs;
+}
+
 std::optional<uint64_t> u64_arg(PyObject* object, const char* name) {
   return unsigned_in_range(object, name, std::numeric_limits<uint64_t>::max(), "an unsigned 64-bit integer");
 }

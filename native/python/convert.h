@@ -13,6 +13,9 @@
 //               raises TypeError "Can't extract `str` to `Vec`"
 //   integers    Python int (bool included, being an int) within the width;
 //               anything else TypeError, out of range OverflowError
+//   byte pairs  a sequence (not str, bytes or bytearray) of 2-item sequences,
+//               each item a byte vec as above; omitted means empty; a str in
+//               place of the sequence raises "Can't extract `str` to `Vec`"
 //   bool        exactly bool
 //   text        str, as UTF-8
 //   text dict   a dict (or subclass) whose keys and values are all str, as
@@ -42,6 +45,7 @@ namespace ombrel::python {
 std::optional<std::string_view> bytes_arg(PyObject* object, const char* name);
 std::optional<std::string> byte_vec_arg(PyObject* object, const char* name);
 std::optional<std::optional<std::string>> optional_byte_vec_arg(PyObject* object, const char* name);
+std::optional<std::vector<std::pair<std::string, std::string>>> byte_pairs_arg(PyObject* object, const char* name);
 
 std::optional<uint64_t> u64_arg(PyObject* object, const char* name);
 std::optional<int64_t> i64_arg(PyObject* object, const char* name);

@@ -2,11 +2,17 @@
 
 import os
 from types import TracebackType
+from collections.abc import Sequence
 from typing import Final, Literal, TypedDict, final
 
 __version__: Final[str]
 
 _Durability = Literal["strict", "data", "relaxed"]
+
+# A byte string given as bytes, bytearray or a sequence of ints 0..255 (copied).
+_ByteVec = bytes | bytearray | Sequence[int]
+# A collection record: (primary_key, value, [(index name, index value), ...]).
+_Record = tuple[bytes, bytes, list[tuple[bytes, bytes]]]
 
 # Stub-only: the methods return plain dicts of this shape.
 class _ChangeDict(TypedDict):
@@ -337,6 +343,63 @@ class Store:
 
     def expire_rpc_requests(self, now_ms: int, limit: int = 100) -> int:
         """Answer up to ``limit`` requests with deadline_ms <= now_ms with b"deadline exceeded"; return the count."""
+    def transaction(self) -> Transaction:
+        """Return a Transaction holding the store until it commits, rolls back or is dropped.
+
+        Raises StoreBusyError while another transaction is active, StoreClosedError when closed.
+        """
+
+    # ---- collections and index queries ----
+
+    def create_collection(self, name: bytes, *, schema_version: int = 1, codec: _ByteVec | None = None) -> bool:
+        """Create a collection (codec None stores b"bytes"); False, changing nothing, if it exists."""
+
+    def define_index(self, collection: bytes, name: bytes, *, unique: bool = False) -> bool:
+        """Define a secondary index; False, changing nothing, if it exists. Covers later upserts only."""
+
+    def upsert_record(
+        self, collection: bytes, primary_key: bytes, value: bytes, *, indexes: Sequence[Sequence[_ByteVec]] = ...
+    ) -> None:
+        """Insert or replace a record with its (index name, index value) pairs, which replace the old ones."""
+
+    def get_record(self, collection: bytes, primary_key: bytes) -> _Record | None:
+        """Return the record as (primary_key, value, indexes), or None."""
+
+    def delete_record(self, collection: bytes, primary_key: bytes) -> bool:
+        """Delete a record and its index entries; True if one was removed."""
+
+    def scan_collection(self, collection: bytes) -> list[_Record]:
+        """Return every record, shorter primary keys first, equal lengths bytewise."""
+
+    def collection_definition(self, name: bytes) -> tuple[int, bytes] | None:
+        """Return (schema_version, codec), or None when the collection does not exist."""
+
+    def collection_migrations(self, collection: bytes) -> list[tuple[int, int, bytes]]:
+        """Return the logged migrations as (from_version, to_version, codec), oldest first."""
+
+    def migrate_collection_schema(
+        self, collection: bytes, expected_version: int, next_version: int, *, codec: _ByteVec | None = None
+    ) -> bool:
+        """Compare-and-set the schema version and log it; False when the stored version differs."""
+
+    def query_index_exact(self, collection: bytes, index: bytes, value: bytes) -> list[_Record]:
+        """Return the records that listed ``value`` for ``index``, sorted by primary key."""
+
+    def query_index_range(
+        self,
+        collection: bytes,
+        index: bytes,
+        *,
+        start: bytes | None = None,
+        end: bytes | None = None,
+        start_inclusive: bool = True,
+        end_inclusive: bool = True,
+        descending: bool = False,
+        limit: int | None = None,
+    ) -> list[tuple[bytes, _Record]]:
+        """Return (index_value, record) pairs within the bounds, bytewise by value then primary key."""
+
+    # ---- end of collections and index queries ----
 
     def __enter__(self) -> Store:
         """Return the store itself."""
@@ -348,6 +411,57 @@ class Store:
         _traceback: TracebackType | None,
     ) -> Literal[False]:
         """Close the store and return False, so an exception raised in the block propagates."""
+
+@final
+class Transaction:
+    """An explicit transaction made by ``Store.transaction()``; holds the store exclusively.
+
+    Writes are staged and applied together at commit; reads see them over the committed state.
+    As a context manager it commits on normal exit and rolls back when the block raises.
+    """
+
+    def get(self, key: bytes) -> bytes | None:
+        """Return the value as this transaction sees it, or None."""
+
+    def contains(self, key: bytes) -> bool:
+        """Return True when the key is live as this transaction sees it."""
+
+    def scan_prefix(self, prefix: bytes) -> list[tuple[bytes, bytes]]:
+        """Return the committed pairs under ``prefix`` with the staged puts and deletes applied."""
+
+    def put(self, key: bytes, value: bytes) -> None:
+        """Stage a write; a reserved key raises ReservedKeyError at commit."""
+
+    def delete(self, key: bytes) -> None:
+        """Stage a removal; a reserved key raises ReservedKeyError at commit."""
+
+    def upsert_record(
+        self, collection: bytes, primary_key: bytes, value: bytes, *, indexes: Sequence[Sequence[_ByteVec]] = ...
+    ) -> None:
+        """Stage a record upsert, applied at commit as ``Store.upsert_record``."""
+
+    def delete_record(self, collection: bytes, primary_key: bytes) -> None:
+        """Stage a record deletion, applied at commit as ``Store.delete_record``."""
+
+    def commit(self) -> None:
+        """Apply every staged operation in one engine transaction; on failure nothing is visible."""
+
+    def commit_with_results(self) -> dict[int, dict[str, object]]:
+        """Commit and return the results of the operations that yield one, keyed by position."""
+
+    def rollback(self) -> None:
+        """Discard the staged operations and give the store back."""
+
+    def __enter__(self) -> Transaction:
+        """Return the transaction itself."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> Literal[False]:
+        """Commit on normal exit, roll back on an exception; never suppresses it."""
 
 @final
 class VerificationReport:

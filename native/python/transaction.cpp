@@ -1,0 +1,473 @@
+// The Transaction class and Store.transaction(); see transaction.h for the
+// contract.
+#include "python/transaction.h"
+
+#include <map>
+#include <memory>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "engine/store.h"
+#include "python/collection_methods.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/method_registry.h"
+#include "python/store_slot.h"
+
+namespace ombrel::python {
+
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+
+std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operation(engine::Transaction& tx,
+                                                                                     const StagedOperation& operation) {
+  using Outcome = std::expected<std::optional<OperationResult>, StagedFailure>;
+  auto engine_outcome = [](const std::expected<void, engine::EngineError>& done) -> Outcome {
+    if (!done) return std::unexpected(StagedFailure(done.error()));
+    return std::nullopt;
+  };
+  auto domain_failure = [](const auto& error) -> Outcome {
+    return std::unexpected(StagedFailure(DomainFailure{error.message()}));
+  };
+  return std::visit(
+      Overloaded{
+          [&](const staged::Put& op) { return engine_outcome(tx.put(op.key, op.value)); },
+          [&](const staged::Delete& op) { return engine_outcome(tx.delete_key(op.key)); },
+          [&](const staged::UpsertRecord& op) -> Outcome {
+            auto done = records::upsert_record(tx, op.collection, op.primary_key, op.value, op.indexes);
+            if (!done) return domain_failure(done.error());
+            return std::nullopt;
+          },
+          [&](const staged::DeleteRecord& op) -> Outcome {
+            auto removed = records::delete_record(tx, op.collection, op.primary_key);
+            if (!removed) return domain_failure(removed.error());
+            return std::nullopt;
+          },
+      },
+      operation);
+}
+
+PyObject* operation_result_dict(const OperationResult& result) {
+  return std::visit(Overloaded{[](const NoResultKind&) -> PyObject* {
+                      PyErr_SetString(PyExc_SystemError, "_native: staged operation has no result");
+                      return nullptr;
+                    }},
+                    result);
+}
+
+namespace {
+
+using Args = std::span<PyObject* const>;
+
+constexpr const char* kFinishedMessage = "transaction is finished";
+constexpr const char* kInUseMessage = "Transaction is already borrowed by a call in progress";
+
+struct TransactionObject {
+  PyObject_HEAD
+  std::unique_ptr<engine::Store> store;  // null once given back
+  std::vector<StagedOperation> operations;
+  std::shared_ptr<StoreCell> cell;
+  bool finished;
+  bool in_call;  // refuses re-entrant use (a finaliser calling back in)
+};
+
+TransactionObject* as_transaction(PyObject* self) { return reinterpret_cast<TransactionObject*>(self); }
+
+bool is_finished(const TransactionObject& t) { return t.finished || !t.store; }
+
+// The frame of every method that needs a live transaction: the re-entrancy
+// and finished checks, then fn(TransactionObject&, const ModuleState&).
+template <class Fn>
+PyObject* with_live_transaction(PyObject* self, Fn&& fn) {
+  ModuleState* state = state_of_instance(self);
+  if (state == nullptr) return nullptr;
+  TransactionObject& t = *as_transaction(self);
+  if (t.in_call) {
+    PyErr_SetString(PyExc_RuntimeError, kInUseMessage);
+    return nullptr;
+  }
+  if (is_finished(t))
+    return raise_store_error(*state, ExceptionKind::TransactionFinishedError, kFinishedMessage);
+  t.in_call = true;
+  PyObject* result = nullptr;
+  try {
+    result = fn(t, static_cast<const ModuleState&>(*state));
+  } catch (...) {
+    result = raise_current_cpp_exception();
+  }
+  t.in_call = false;
+  return result;
+}
+
+// Appends one operation; returns None (the kinds of this unit yield no position).
+PyObject* stage(PyObject* self, StagedOperation operation) {
+  return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
+    t.operations.push_back(std::move(operation));
+    return none_result();
+  });
+}
+
+// Gives the store back and lets go of the slot holder: when the Store object
+// is already gone, this was its last owner and the store closes here, not
+// whenever the finished transaction object happens to be collected.
+bool hand_back(TransactionObject& t, std::unique_ptr<engine::Store> store) {
+  const bool ok = give_back(*t.cell, std::move(store));
+  t.cell.reset();
+  return ok;
+}
+
+PyObject* raise_failure(const ModuleState& state, const StagedFailure& failure) {
+  return std::visit(Overloaded{
+                        [&](const engine::EngineError& error) { return raise_engine_error(state, error); },
+                        [&](const DomainFailure& error) { return raise_domain_error(state, error.message); },
+                    },
+                    failure);
+}
+
+// Commit shared by commit, commit_with_results and __exit__: the result
+// entries by position, or nullptr with the exception set.
+PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, bool want_results) {
+  // From here on the transaction counts as finished whatever happens.
+  std::unique_ptr<engine::Store> store = std::move(t.store);
+  t.finished = true;
+  const std::vector<StagedOperation> operations = std::move(t.operations);
+  t.operations.clear();
+
+  std::vector<std::pair<size_t, OperationResult>> results;
+  std::optional<StagedFailure> failure;
+  try {
+    auto tx = store->begin();
+    if (!tx) {
+      failure = StagedFailure(tx.error());
+    } else {
+      for (size_t position = 0; position < operations.size(); ++position) {
+        auto applied = apply_staged_operation(*tx, operations[position]);
+        if (!applied) {
+          failure = std::move(applied.error());
+          break;  // the engine transaction is dropped uncommitted below
+        }
+        if (*applied) results.emplace_back(position, std::move(**applied));
+      }
+      if (!failure) {
+        if (auto committed = tx->commit(); !committed) failure = StagedFailure(committed.error());
+      }
+    }
+  } catch (...) {
+    give_back_quietly(*t.cell, std::move(store));
+    t.cell.reset();
+    throw;
+  }
+
+  if (!hand_back(t, std::move(store))) return nullptr;
+  if (failure) return raise_failure(state, *failure);
+  if (!want_results) return none_result();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [position, result] : results) {
+    PyRef key = PyRef::steal(int_result(uint64_t{position}));
+    if (!key) return nullptr;
+    PyRef value = PyRef::steal(operation_result_dict(result));
+    if (!value) return nullptr;
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* rollback_transaction(TransactionObject& t) {
+  t.finished = true;
+  t.operations.clear();
+  if (!hand_back(t, std::move(t.store))) return nullptr;
+  return none_result();
+}
+
+struct Get {
+  static constexpr const char* kName = "get";
+  static constexpr Param kParams[] = {{"key"}};
+  static constexpr const char* kDoc =
+      "Return the value of `key` as this transaction sees it: its own newest staged put or delete of\n"
+      "the key, else the committed value; None when absent. Any key may be read.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
+      for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
+        if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == *key)
+          return bytes_result(put->value);
+        if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == *key)
+          return none_result();
+      }
+      const std::string* value = t.store->find(*key);
+      return value == nullptr ? none_result() : bytes_result(*value);
+    });
+  }
+};
+
+struct Contains {
+  static constexpr const char* kName = "contains";
+  static constexpr Param kParams[] = {{"key"}};
+  static constexpr const char* kDoc =
+      "Return True when `key` is live as this transaction sees it (its staged puts and deletes first).";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
+      for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
+        if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == *key)
+          return bool_result(true);
+        if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == *key)
+          return bool_result(false);
+      }
+      return bool_result(t.store->contains_key(*key));
+    });
+  }
+};
+
+struct ScanPrefix {
+  static constexpr const char* kName = "scan_prefix";
+  static constexpr Param kParams[] = {{"prefix"}};
+  static constexpr const char* kDoc =
+      "Return the (key, value) pairs whose key starts with `prefix`, in ascending key order: the\n"
+      "committed ones with this transaction's staged puts and deletes applied over them.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto prefix = bytes_arg(args[0], "prefix");
+    if (!prefix) return nullptr;
+    return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
+      std::map<std::string_view, std::string_view> view;
+      for (const auto& [key, value] : t.store->prefix_range(*prefix)) view.emplace(key, value);
+      for (const StagedOperation& op : t.operations) {
+        if (const auto* put = std::get_if<staged::Put>(&op); put != nullptr && put->key.starts_with(*prefix))
+          view.insert_or_assign(put->key, put->value);
+        else if (const auto* del = std::get_if<staged::Delete>(&op); del != nullptr && del->key.starts_with(*prefix))
+          view.erase(del->key);
+      }
+      return list_of_pairs_result(view);
+    });
+  }
+};
+
+struct Put {
+  static constexpr const char* kName = "put";
+  static constexpr Param kParams[] = {{"key"}, {"value"}};
+  static constexpr const char* kDoc =
+      "Stage a write of `value` under `key`. Nothing is checked until commit, where a key in the\n"
+      "internal namespace raises ReservedKeyError and nothing of the transaction is written.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    auto value = bytes_arg(args[1], "value");
+    if (!value) return nullptr;
+    return stage(self, staged::Put{std::string(*key), std::string(*value)});
+  }
+};
+
+struct Delete {
+  static constexpr const char* kName = "delete";
+  static constexpr Param kParams[] = {{"key"}};
+  static constexpr const char* kDoc =
+      "Stage the removal of `key` (an absent key is no error). A key in the internal namespace raises\n"
+      "ReservedKeyError at commit.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto key = bytes_arg(args[0], "key");
+    if (!key) return nullptr;
+    return stage(self, staged::Delete{std::string(*key)});
+  }
+};
+
+struct UpsertRecord {
+  static constexpr const char* kName = "upsert_record";
+  static constexpr Param kParams[] = {{"collection"}, {"primary_key"}, {"value"}, Param::keyword("indexes", "...")};
+  static constexpr const char* kDoc =
+      "Stage an upsert of the record `primary_key` of `collection` with its (index name, index value)\n"
+      "pairs, applied at commit as Store.upsert_record does; its errors are raised by commit.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto collection = bytes_arg(args[0], "collection");
+    if (!collection) return nullptr;
+    auto primary_key = bytes_arg(args[1], "primary_key");
+    if (!primary_key) return nullptr;
+    auto value = bytes_arg(args[2], "value");
+    if (!value) return nullptr;
+    auto indexes = index_values_arg(args[3]);
+    if (!indexes) return nullptr;
+    return stage(self, staged::UpsertRecord{std::string(*collection), std::string(*primary_key), std::string(*value),
+                                            std::move(*indexes)});
+  }
+};
+
+struct DeleteRecord {
+  static constexpr const char* kName = "delete_record";
+  static constexpr Param kParams[] = {{"collection"}, {"primary_key"}};
+  static constexpr const char* kDoc =
+      "Stage the deletion of a record and its index entries, applied at commit as\n"
+      "Store.delete_record does (an absent record is no error).";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto collection = bytes_arg(args[0], "collection");
+    if (!collection) return nullptr;
+    auto primary_key = bytes_arg(args[1], "primary_key");
+    if (!primary_key) return nullptr;
+    return stage(self, staged::DeleteRecord{std::string(*collection), std::string(*primary_key)});
+  }
+};
+
+struct Commit {
+  static constexpr const char* kName = "commit";
+  static constexpr const char* kDoc =
+      "Apply the staged operations in order in one engine transaction and commit it. The first\n"
+      "failure stops it, nothing of the transaction becomes visible and its error is raised. Either\n"
+      "way the transaction is finished and the store usable again.";
+
+  static PyObject* call(PyObject* self, Args) {
+    return with_live_transaction(self, [](TransactionObject& t, const ModuleState& state) {
+      return commit_transaction(t, state, false);
+    });
+  }
+};
+
+struct CommitWithResults {
+  static constexpr const char* kName = "commit_with_results";
+  static constexpr const char* kDoc =
+      "Commit as commit() does and return a dict from operation position to the result of each\n"
+      "operation that yields one (plain writes and record operations yield none).";
+
+  static PyObject* call(PyObject* self, Args) {
+    return with_live_transaction(self, [](TransactionObject& t, const ModuleState& state) {
+      return commit_transaction(t, state, true);
+    });
+  }
+};
+
+struct Rollback {
+  static constexpr const char* kName = "rollback";
+  static constexpr const char* kDoc = "Discard the staged operations and give the store back; nothing is written.";
+
+  static PyObject* call(PyObject* self, Args) {
+    return with_live_transaction(self, [](TransactionObject& t, const ModuleState&) { return rollback_transaction(t); });
+  }
+};
+
+struct Enter {
+  static constexpr const char* kName = "__enter__";
+  static constexpr const char* kDoc = "Return the transaction itself.";
+
+  static PyObject* call(PyObject* self, Args) { return Py_NewRef(self); }
+};
+
+struct Exit {
+  static constexpr const char* kName = "__exit__";
+  static constexpr Param kParams[] = {{"exc_type"}, {"_exc_value"}, {"_traceback"}};
+  static constexpr const char* kDoc =
+      "Commit when the block ended normally (a commit error propagates), roll back when it raised;\n"
+      "do nothing when already finished. Returns False, so the block's exception propagates.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    if (is_finished(*as_transaction(self))) return bool_result(false);
+    const bool failed = args[0] != Py_None;
+    PyObject* outcome = with_live_transaction(self, [&](TransactionObject& t, const ModuleState& state) {
+      return failed ? rollback_transaction(t) : commit_transaction(t, state, false);
+    });
+    if (outcome == nullptr) return nullptr;
+    Py_DECREF(outcome);
+    return bool_result(false);
+  }
+};
+
+constexpr MethodSpec kTransactionMethods[] = {
+    method_spec<Get>(),          method_spec<Contains>(),          method_spec<ScanPrefix>(),
+    method_spec<Put>(),          method_spec<Delete>(),            method_spec<UpsertRecord>(),
+    method_spec<DeleteRecord>(), method_spec<Commit>(),            method_spec<CommitWithResults>(),
+    method_spec<Rollback>(),     method_spec<Enter>(),             method_spec<Exit>(),
+};
+const MethodBlock kTransactionBlock{TargetClass::Transaction, kTransactionMethods};
+
+void transaction_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  TransactionObject& t = *as_transaction(self);
+  // Neither committed nor rolled back: the staged operations are dropped and
+  // the store goes back (or is closed if the slot cannot take it).
+  if (t.store) give_back_quietly(*t.cell, std::move(t.store));
+  t.cell.~shared_ptr();
+  t.operations.~vector();
+  t.store.~unique_ptr();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+constexpr const char* kTransactionDoc =
+    "An explicit transaction on a Store, made by Store.transaction().\n\n"
+    "It holds the store exclusively: writes are staged and applied together at commit, reads see\n"
+    "the staged writes over the committed state. Usable as a context manager that commits when the\n"
+    "block ends normally and rolls back when it raises.";
+
+int add_transaction_class(PyObject* module, ModuleState& state) {
+  PyMethodDef* methods = method_table(TargetClass::Transaction);
+  if (methods == nullptr) return -1;
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(&transaction_dealloc)},
+      {Py_tp_methods, methods},
+      {Py_tp_doc, const_cast<char*>(kTransactionDoc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      "_native.Transaction",
+      static_cast<int>(sizeof(TransactionObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
+  };
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  if (type == nullptr) return -1;
+  return install_class(module, state.transaction_type, type);
+}
+
+const ClassRegistration kTransactionClass{{2, "Transaction", &add_transaction_class}};
+
+struct BeginTransaction {
+  static constexpr const char* kName = "transaction";
+  static constexpr const char* kDoc =
+      "Return a new Transaction that holds the store until it commits, rolls back or is dropped.\n\n"
+      "Meanwhile every other Store call raises StoreBusyError; a second transaction() raises\n"
+      "StoreBusyError \"a transaction is already active\".";
+
+  static PyObject* call(PyObject* self, Args) {
+    ModuleState* state = state_of_instance(self);
+    if (state == nullptr) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(state->transaction_type);
+    if (type == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "_native: Transaction is not initialised");
+      return nullptr;
+    }
+    std::shared_ptr<StoreCell> cell = reinterpret_cast<StoreObject*>(self)->cell;
+    std::unique_ptr<engine::Store> store = take_for_transaction(*state, *cell);
+    if (!store) return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* created = alloc(type, 0);
+    if (created == nullptr) {
+      give_back_quietly(*cell, std::move(store));
+      return nullptr;
+    }
+    TransactionObject& t = *as_transaction(created);
+    new (&t.store) std::unique_ptr<engine::Store>(std::move(store));
+    new (&t.operations) std::vector<StagedOperation>();
+    new (&t.cell) std::shared_ptr<StoreCell>(std::move(cell));
+    t.finished = false;
+    t.in_call = false;
+    return created;
+  }
+};
+
+constexpr MethodSpec kStoreTransactionMethods[] = {method_spec<BeginTransaction>()};
+const MethodBlock kStoreTransactionBlock{TargetClass::Store, kStoreTransactionMethods};
+
+}  // namespace
+}  // namespace ombrel::python

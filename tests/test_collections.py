@@ -1,0 +1,397 @@
+"""Collections and secondary indexes: key and value layouts, unique indexes, index
+maintenance on upsert and delete, schema migrations, and corrupt records met by a call."""
+
+from __future__ import annotations
+
+import struct
+
+import pytest
+
+import storefile as sf
+from expect import raises_exactly, snapshot
+from ombrel_store import _native
+
+Store = _native.Store
+Error = _native.OmbrelStoreError
+
+NOT_FOUND = "collection does not exist"
+NO_INDEX = "index does not exist"
+EMPTY_NAME = "collection/index name must not be empty"
+EMPTY_PK = "primary key must not be empty"
+CORRUPT_META = "collection metadata is corrupt or unsupported"
+CORRUPT_RECORD = "collection record is corrupt or unsupported"
+UNIQUE = "unique index violation"
+MUST_INCREASE = "schema version must increase"
+
+
+def c(x: bytes) -> bytes:
+    return struct.pack(">I", len(x)) + x
+
+
+def meta_key(col):
+    return b"\xffomb:col:meta:" + c(col)
+
+
+def record_key(col, pk):
+    return b"\xffomb:col:record:" + c(col) + c(pk)
+
+
+def index_meta_key(col, name):
+    return b"\xffomb:col:index-meta:" + c(col) + c(name)
+
+
+def entry_key(col, name, value, pk):
+    return b"\xffomb:col:index:" + c(col) + c(name) + c(value) + c(pk)
+
+
+def migration_key(col, frm, to):
+    return b"\xffomb:col:migration:" + c(col) + c(struct.pack(">I", frm)) + c(struct.pack(">I", to))
+
+
+def definition_value(version, codec=b"bytes"):
+    return struct.pack("<BII", 1, version, len(codec)) + codec
+
+
+def record_value(value, indexes=()):
+    out = struct.pack("<BIH", 1, len(value), len(indexes)) + value
+    for name, v in indexes:
+        out += struct.pack("<H", len(name)) + name + struct.pack("<I", len(v)) + v
+    return out
+
+
+def migration_value(frm, to, codec=b"bytes"):
+    return struct.pack("<BIII", 1, frm, to, len(codec)) + codec
+
+
+def collection_items(store):
+    return {k: v for k, v in store.scan_prefix(b"\xffomb:col:")}
+
+
+def craft(path, items):
+    """A store file whose one committed transaction writes `items`."""
+    log = sf.LogBuilder()
+    for key, value in items:
+        log.put(1, key, value)
+    return log.commit(1).write(path)
+
+
+@pytest.fixture
+def users(store):
+    assert store.create_collection(b"users") is True
+    assert store.define_index(b"users", b"city") is True
+    assert store.define_index(b"users", b"email", unique=True) is True
+    return store
+
+
+# --------------------------------------------------------------------------- layouts
+
+
+def test_keys_and_values_are_laid_out_byte_for_byte(users):
+    users.upsert_record(b"users", b"u1", b"alice", indexes=[(b"city", b"Oslo"), (b"email", b"a@x")])
+    assert users.migrate_collection_schema(b"users", 1, 2, codec=b"json") is True
+    assert collection_items(users) == {
+        meta_key(b"users"): definition_value(2, b"json"),
+        index_meta_key(b"users", b"city"): b"\x01\x00",
+        index_meta_key(b"users", b"email"): b"\x01\x01",
+        record_key(b"users", b"u1"): record_value(b"alice", [(b"city", b"Oslo"), (b"email", b"a@x")]),
+        entry_key(b"users", b"city", b"Oslo", b"u1"): b"u1",
+        entry_key(b"users", b"email", b"a@x", b"u1"): b"u1",
+        migration_key(b"users", 1, 2): migration_value(1, 2, b"json"),
+    }
+
+
+def test_names_that_extend_another_name_never_share_its_keys(store):
+    for name in (b"a", b"ab"):
+        store.create_collection(name)
+        store.upsert_record(name, b"k", name)
+    assert store.scan_collection(b"a") == [(b"k", b"a", [])]
+    assert store.scan_collection(b"ab") == [(b"k", b"ab", [])]
+
+
+def test_scan_orders_primary_keys_by_length_first(store):
+    store.create_collection(b"c")
+    for pk in (b"aa", b"z", b"b", b"\x00\x00\x00"):
+        store.upsert_record(b"c", pk, pk.upper())
+    assert [r[0] for r in store.scan_collection(b"c")] == [b"b", b"z", b"aa", b"\x00\x00\x00"]
+
+
+def test_migrations_are_listed_in_numeric_version_order(store):
+    store.create_collection(b"c", codec=b"v1")
+    for frm, to in [(1, 2), (2, 10), (10, 300), (300, 2**32 - 1)]:
+        assert store.migrate_collection_schema(b"c", frm, to, codec=b"v%d" % to) is True
+    expected = [(1, 2, b"v2"), (2, 10, b"v10"), (10, 300, b"v300"), (300, 2**32 - 1, b"v4294967295")]
+    assert store.collection_migrations(b"c") == expected
+    keys = [k for k, _ in store.scan_prefix(b"\xffomb:col:migration:")]
+    assert keys == [migration_key(b"c", f, t) for f, t, _ in expected]
+    assert store.collection_definition(b"c") == (2**32 - 1, b"v4294967295")
+
+
+# --------------------------------------------------------------------------- definitions
+
+
+def test_create_twice_keeps_the_first_definition(store):
+    assert store.create_collection(b"c", schema_version=3, codec=bytearray(b"json")) is True
+    assert store.create_collection(b"c", schema_version=7, codec=b"other") is False
+    assert store.collection_definition(b"c") == (3, b"json")
+    assert store.collection_definition(b"missing") is None
+
+
+def test_define_index_twice_keeps_the_unique_flag(users):
+    assert users.define_index(b"users", b"email", unique=False) is False
+    users.upsert_record(b"users", b"1", b"", indexes=[(b"email", b"e")])
+    with raises_exactly(Error, UNIQUE):
+        users.upsert_record(b"users", b"2", b"", indexes=[(b"email", b"e")])
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda s: s.create_collection(b""), EMPTY_NAME),
+        (lambda s: s.define_index(b"nope", b"i"), NOT_FOUND),
+        (lambda s: s.define_index(b"", b"i"), NOT_FOUND),
+        (lambda s: s.define_index(b"users", b""), EMPTY_NAME),
+        (lambda s: s.upsert_record(b"nope", b"k", b"v"), NOT_FOUND),
+        (lambda s: s.upsert_record(b"users", b"", b"v"), EMPTY_PK),
+        (lambda s: s.upsert_record(b"users", b"k", b"v", indexes=[(b"city", b"x"), (b"age", b"1")]), NO_INDEX),
+        (lambda s: s.migrate_collection_schema(b"nope", 1, 2), NOT_FOUND),
+        (lambda s: s.migrate_collection_schema(b"users", 1, 1), MUST_INCREASE),
+        (lambda s: s.migrate_collection_schema(b"users", 1, 0), MUST_INCREASE),
+    ],
+    ids=["empty-collection", "index-on-missing", "index-on-empty", "empty-index", "upsert-missing",
+         "empty-pk", "unknown-index", "migrate-missing", "same-version", "lower-version"],
+)
+def test_domain_faults_raise_their_text_and_write_nothing(users, store_path, call, message):
+    before = snapshot(store_path)
+    with raises_exactly(Error, message):
+        call(users)
+    assert snapshot(store_path) == before
+
+
+def test_migration_with_a_stale_expected_version_returns_false(store, store_path):
+    store.create_collection(b"c")
+    before = snapshot(store_path)
+    assert store.migrate_collection_schema(b"c", 5, 2) is False
+    assert snapshot(store_path) == before
+    assert store.migrate_collection_schema(b"c", 1, 2) is True
+    assert store.migrate_collection_schema(b"c", 2, 3) is True  # codec None stores b"bytes" again
+    assert store.collection_migrations(b"c") == [(1, 2, b"bytes"), (2, 3, b"bytes")]
+
+
+# --------------------------------------------------------------------------- records and index entries
+
+
+def entries(store, name):
+    prefix = b"\xffomb:col:index:" + c(b"users") + c(name)
+    return {k[len(prefix):]: v for k, v in store.scan_prefix(prefix)}
+
+
+def test_upsert_replaces_the_whole_index_list(users):
+    users.upsert_record(b"users", b"u", b"1", indexes=[(b"city", b"Oslo"), (b"email", b"a@x")])
+    users.upsert_record(b"users", b"u", b"2", indexes=[(b"city", b"Rome")])
+    assert entries(users, b"city") == {c(b"Rome") + c(b"u"): b"u"} and entries(users, b"email") == {}
+    assert users.get_record(b"users", b"u") == (b"u", b"2", [(b"city", b"Rome")])
+    users.upsert_record(b"users", b"u", b"3")
+    assert entries(users, b"city") == {} and users.query_index_exact(b"users", b"city", b"Rome") == []
+
+
+def test_unchanged_value_keeps_its_entry(users):
+    for value in (b"1", b"2"):
+        users.upsert_record(b"users", b"u", value, indexes=[(b"city", b"Oslo")])
+    assert entries(users, b"city") == {c(b"Oslo") + c(b"u"): b"u"}
+    assert users.query_index_exact(b"users", b"city", b"Oslo") == [(b"u", b"2", [(b"city", b"Oslo")])]
+
+
+def test_several_values_for_one_index(users):
+    users.upsert_record(b"users", b"u", b"v", indexes=[(b"city", b"Oslo"), (b"city", b"Rome")])
+    record = (b"u", b"v", [(b"city", b"Oslo"), (b"city", b"Rome")])
+    for city in (b"Oslo", b"Rome"):
+        assert users.query_index_exact(b"users", b"city", city) == [record]
+    assert users.delete_record(b"users", b"u") is True
+    assert entries(users, b"city") == {}
+
+
+@pytest.mark.parametrize("same_pk", [True, False])
+def test_unique_index_admits_only_its_own_primary_key(users, store_path, same_pk):
+    users.upsert_record(b"users", b"u1", b"v", indexes=[(b"email", b"a@x")])
+    if same_pk:
+        users.upsert_record(b"users", b"u1", b"v2", indexes=[(b"email", b"a@x"), (b"email", b"a@x")])
+        assert users.get_record(b"users", b"u1")[1] == b"v2"
+        return
+    before = snapshot(store_path)
+    with raises_exactly(Error, UNIQUE):
+        users.upsert_record(b"users", b"u2", b"v", indexes=[(b"city", b"Oslo"), (b"email", b"a@x")])
+    assert snapshot(store_path) == before and users.get_record(b"users", b"u2") is None
+    # Once the holder lets go of the value, another record may take it.
+    users.upsert_record(b"users", b"u1", b"v")
+    users.upsert_record(b"users", b"u2", b"v", indexes=[(b"email", b"a@x")])
+
+
+def test_index_defined_after_records_covers_only_later_upserts(users):
+    users.upsert_record(b"users", b"u", b"v", indexes=[(b"city", b"Oslo")])
+    users.define_index(b"users", b"tag")
+    assert users.query_index_exact(b"users", b"tag", b"t") == []
+    users.upsert_record(b"users", b"u", b"v", indexes=[(b"tag", b"t")])
+    assert [r[0] for r in users.query_index_exact(b"users", b"tag", b"t")] == [b"u"]
+
+
+def test_missing_records_and_collections(users, store_path):
+    assert users.get_record(b"users", b"nobody") is None and users.get_record(b"nope", b"k") is None
+    assert users.scan_collection(b"nope") == []
+    assert users.delete_record(b"nope", b"k") is False and users.delete_record(b"users", b"nobody") is False
+    users.close()
+    with Store.open(str(store_path)) as s:  # the records survive a reopen
+        assert s.collection_definition(b"users") == (1, b"bytes")
+
+
+def test_binary_names_and_large_values_roundtrip(store):
+    name, pk, value = b"\x00\xff", b"\xff" * 3, bytes(range(256)) * 1000
+    store.create_collection(name)
+    store.define_index(name, b"\x00")
+    store.upsert_record(name, pk, value, indexes=[(b"\x00", b"")])
+    assert store.get_record(name, pk) == (pk, value, [(b"\x00", b"")])
+    assert store.query_index_exact(name, b"\x00", b"") == [(pk, value, [(b"\x00", b"")])]
+
+
+# --------------------------------------------------------------------------- argument faults
+
+
+@pytest.mark.parametrize(
+    "indexes, exc, message",
+    [
+        ("city", TypeError, "Can't extract `str` to `Vec`"),
+        (b"ab", TypeError, None),
+        (5, TypeError, None),
+        ([(b"city",)], ValueError, None),
+        ([(b"city", b"x", b"y")], ValueError, None),
+        ([(b"city", "Oslo")], TypeError, "Can't extract `str` to `Vec`"),
+        ([(b"city", 5)], TypeError, None),
+        ([b"ci"], TypeError, None),
+    ],
+)
+def test_bad_indexes_argument_raises_and_writes_nothing(users, store_path, indexes, exc, message):
+    before = snapshot(store_path)
+    with raises_exactly(exc, message):
+        users.upsert_record(b"users", b"u", b"v", indexes=indexes)
+    assert snapshot(store_path) == before
+
+
+def test_indexes_accept_any_byte_sequences(users):
+    users.upsert_record(b"users", b"u", b"v", indexes=([bytearray(b"city"), [79, 115, 108, 111]],))
+    assert users.get_record(b"users", b"u") == (b"u", b"v", [(b"city", b"Oslo")])
+
+
+@pytest.mark.parametrize(
+    "call, exc",
+    [
+        (lambda s: s.create_collection("users"), TypeError),
+        (lambda s: s.create_collection(b"c", schema_version=-1), OverflowError),
+        (lambda s: s.create_collection(b"c", schema_version=2**32), OverflowError),
+        (lambda s: s.create_collection(b"c", codec="json"), TypeError),
+        (lambda s: s.define_index(b"users", b"i", unique=1), TypeError),
+        (lambda s: s.upsert_record(b"users", bytearray(b"k"), b"v"), TypeError),
+        (lambda s: s.migrate_collection_schema(b"users", 1, 2**32), OverflowError),
+    ],
+)
+def test_argument_faults_raise_python_exceptions(users, store_path, call, exc):
+    before = snapshot(store_path)
+    with raises_exactly(exc):
+        call(users)
+    assert snapshot(store_path) == before
+
+
+# --------------------------------------------------------------------------- corrupt records
+
+
+BAD_RECORDS = {
+    "version": b"\x02" + record_value(b"v")[1:],
+    "overrun": record_value(b"v")[:-1],
+    "leftover": record_value(b"v") + b"\x00",
+    "short-entry": record_value(b"v", [(b"i", b"x")])[:-2],
+}
+
+
+@pytest.mark.parametrize("bad", BAD_RECORDS.values(), ids=BAD_RECORDS.keys())
+def test_a_corrupt_record_stops_every_call_before_anything_is_written(store_path, bad):
+    good = record_value(b"ok", [(b"i", b"x")])
+    data = craft(store_path, [
+        (meta_key(b"c"), definition_value(1)), (index_meta_key(b"c", b"i"), b"\x01\x00"),
+        (record_key(b"c", b"bad"), bad), (entry_key(b"c", b"i", b"x", b"bad"), b"bad"),
+        (record_key(b"c", b"good"), good), (entry_key(b"c", b"i", b"x", b"good"), b"good"),
+    ])
+    with Store.open(str(store_path)) as s:
+        for call in (lambda: s.get_record(b"c", b"bad"), lambda: s.delete_record(b"c", b"bad"),
+                     lambda: s.upsert_record(b"c", b"bad", b"new"), lambda: s.scan_collection(b"c"),
+                     lambda: s.query_index_exact(b"c", b"i", b"x"),
+                     lambda: s.query_index_range(b"c", b"i")):
+            with raises_exactly(Error, CORRUPT_RECORD):
+                call()
+        assert s.get_record(b"c", b"good") == (b"good", b"ok", [(b"i", b"x")])
+    assert store_path.read_bytes() == data
+
+
+@pytest.mark.parametrize(
+    "key, value, call",
+    [
+        (meta_key(b"c"), b"\x01\x01\x00\x00", lambda s: s.collection_definition(b"c")),
+        (meta_key(b"c"), definition_value(1) + b"!", lambda s: s.migrate_collection_schema(b"c", 1, 2)),
+        (index_meta_key(b"c", b"i"), b"\x01\x02", lambda s: s.upsert_record(b"c", b"k", b"v", indexes=[(b"i", b"")])),
+        (index_meta_key(b"c", b"i"), b"\x02\x00", lambda s: s.query_index_exact(b"c", b"i", b"")),
+        (migration_key(b"c", 2, 2), migration_value(2, 2), lambda s: s.collection_migrations(b"c")),
+        (record_key(b"c", b"k") + b"\x00", record_value(b"v"), lambda s: s.scan_collection(b"c")),
+    ],
+    ids=["definition-short", "definition-leftover", "index-flag", "index-version", "migration-not-increasing",
+         "record-key-trailing-bytes"],
+)
+def test_corrupt_metadata_is_refused(store_path, key, value, call):
+    items = dict([(meta_key(b"c"), definition_value(1)), (index_meta_key(b"c", b"i"), b"\x01\x00")])
+    items[key] = value
+    data = craft(store_path, items.items())
+    with Store.open(str(store_path)) as s:
+        with raises_exactly(Error, CORRUPT_META):
+            call(s)
+    assert store_path.read_bytes() == data
+
+
+# --------------------------------------------------------------------------- binding frame
+
+
+def test_busy_and_closed_store(users):
+    t = users.transaction()
+    with raises_exactly(_native.StoreBusyError, "store is exclusively borrowed by an active transaction"):
+        users.upsert_record(b"users", b"u", b"v")
+    t.rollback()
+    users.close()
+    with raises_exactly(_native.StoreClosedError, "store is closed"):
+        users.scan_collection(b"users")
+
+
+def test_engine_errors_are_wrapped(open_store):
+    s = open_store(namespace_max_bytes=200)
+    s.create_collection(b"c")
+    with raises_exactly(Error) as info:
+        s.upsert_record(b"c", b"k", b"x" * 300)
+    assert str(info.value) == "store error: store namespace quota exceeded for internal:col: maximum 200 value bytes"
+    assert s.get_record(b"c", b"k") is None
+
+
+SIGNATURES = [
+    "create_collection($self, name, *, schema_version=1, codec=None)",
+    "define_index($self, collection, name, *, unique=False)",
+    "upsert_record($self, collection, primary_key, value, *, indexes=...)",
+    "get_record($self, collection, primary_key)",
+    "delete_record($self, collection, primary_key)",
+    "scan_collection($self, collection)",
+    "collection_definition($self, name)",
+    "collection_migrations($self, collection)",
+    "migrate_collection_schema($self, collection, expected_version, next_version, *, codec=None)",
+    "query_index_exact($self, collection, index, value)",
+    "query_index_range($self, collection, index, *, start=None, end=None, start_inclusive=True, "
+    "end_inclusive=True, descending=False, limit=None)",
+]
+
+
+@pytest.mark.parametrize("signature", SIGNATURES, ids=[s.split("(")[0] for s in SIGNATURES])
+def test_published_signatures_and_docstrings(signature):
+    name, params = signature.split("(", 1)
+    method = getattr(Store, name)
+    assert method.__text_signature__ == "(" + params and len(method.__doc__) > 20

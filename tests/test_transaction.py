@@ -1,0 +1,254 @@
+"""The Transaction class: staged writes and read-your-writes, commit and its all-or-nothing
+failure, rollback, the with-block protocol, dropping, and the store's busy and closed states."""
+
+from __future__ import annotations
+
+import gc
+import inspect
+
+import pytest
+
+import storefile as sf
+from expect import raises_exactly, snapshot
+from ombrel_store import _native
+from test_collections import craft, definition_value, meta_key, record_key
+
+Store = _native.Store
+Error = _native.OmbrelStoreError
+FINISHED = "transaction is finished"
+RESERVED = "keys beginning with the Ombrel Store internal namespace are reserved"
+BUSY = "store is exclusively borrowed by an active transaction"
+
+
+def user_items(store):
+    return [(k, v) for k, v in store.scan_prefix(b"") if not k.startswith(sf.INTERNAL_PREFIX)]
+
+
+def test_reads_see_staged_writes_and_the_store_sees_nothing_before_commit(store):
+    store.put(b"a", b"committed")
+    store.put(b"gone", b"x")
+    t = store.transaction()
+    t.put(b"k", b"1")
+    t.put(b"k", b"2")
+    t.delete(b"gone")
+    t.put(b"b", b"new")
+    t.delete(b"b")
+    t.put(b"a", b"replaced")
+    assert t.get(b"k") == b"2" and t.contains(b"k") is True
+    assert t.get(b"b") is None and t.contains(b"b") is False
+    assert t.get(b"gone") is None and t.contains(b"gone") is False
+    assert t.get(b"a") == b"replaced" and t.get(b"never") is None
+    assert [kv for kv in t.scan_prefix(b"") if not kv[0].startswith(sf.INTERNAL_PREFIX)] == [
+        (b"a", b"replaced"), (b"k", b"2")]
+    assert t.scan_prefix(b"k") == [(b"k", b"2")] and t.scan_prefix(b"z") == []
+    t.rollback()
+    assert user_items(store) == [(b"a", b"committed"), (b"gone", b"x")]
+
+
+def test_scan_prefix_inside_keeps_unsigned_key_order(store):
+    for key in (b"p\x80", b"p\x01"):
+        store.put(key, b"c")
+    with store.transaction() as t:
+        for key in (b"p\xff", b"p", b"p\x00", b"p\x80"):
+            t.put(key, b"t")
+        assert [k for k, _ in t.scan_prefix(b"p")] == [b"p", b"p\x00", b"p\x01", b"p\x80", b"p\xff"]
+    assert store.get(b"p\x80") == b"t"
+
+
+def test_commit_applies_in_order_and_survives_reopen(open_store):
+    s = open_store()
+    s.create_collection(b"c")
+    s.define_index(b"c", b"i", unique=True)
+    t = s.transaction()
+    t.put(b"k", b"v")
+    t.upsert_record(b"c", b"r1", b"one", indexes=[(b"i", b"x")])
+    t.upsert_record(b"c", b"r1", b"two", indexes=[(b"i", b"x")])  # sees the first upsert: no violation
+    t.upsert_record(b"c", b"r2", b"tmp")
+    t.delete_record(b"c", b"r2")
+    t.delete_record(b"c", b"never")
+    assert t.commit_with_results() == {}
+    s.close()
+    s = open_store()
+    assert s.get(b"k") == b"v" and s.scan_collection(b"c") == [(b"r1", b"two", [(b"i", b"x")])]
+    assert s.query_index_exact(b"c", b"i", b"x")[0][0] == b"r1"
+    # One engine transaction wrote it all.
+    assert len({c["tx_id"] for c in s.changes_after(limit=1000)[3:]}) == 1
+
+
+def staged_failures():
+    return [
+        (lambda t: t.put(b"\xffomb:x", b"v"), _native.ReservedKeyError, RESERVED),
+        (lambda t: t.delete(b"\xffomb:"), _native.ReservedKeyError, RESERVED),
+        (lambda t: t.upsert_record(b"nope", b"k", b"v"), Error, "collection does not exist"),
+        (lambda t: t.upsert_record(b"c", b"k", b"v", indexes=[(b"i", b"taken")]), Error, "unique index violation"),
+        (lambda t: t.delete_record(b"c", b"corrupt"), Error, "collection record is corrupt or unsupported"),
+    ]
+
+
+@pytest.mark.parametrize("stage_bad, exc, message", staged_failures(),
+                         ids=["reserved-put", "reserved-delete", "no-collection", "unique", "corrupt-record"])
+def test_a_failing_operation_stops_commit_and_nothing_is_visible(store_path, stage_bad, exc, message):
+    items = [(meta_key(b"c"), definition_value(1)), (record_key(b"c", b"corrupt"), b"\x01")]
+    sf_log = sf.LogBuilder()
+    for key, value in items:
+        sf_log.put(1, key, value)
+    sf_log.commit(1).write(store_path)
+    with Store.open(str(store_path)) as s:
+        s.define_index(b"c", b"i", unique=True)
+        s.upsert_record(b"c", b"holder", b"", indexes=[(b"i", b"taken")])
+        before = s.scan_prefix(b"")
+        t = s.transaction()
+        t.put(b"first", b"1")
+        t.upsert_record(b"c", b"new", b"v")
+        assert stage_bad(t) is None  # nothing is checked when staged
+        t.put(b"after", b"2")
+        with raises_exactly(exc, message):
+            t.commit()
+        assert s.scan_prefix(b"") == before  # the store is back and unchanged
+        s.put(b"later", b"x")
+        with raises_exactly(_native.TransactionFinishedError, FINISHED):
+            t.commit()
+    with Store.open(str(store_path)) as s:
+        assert s.get(b"first") is None and s.get_record(b"c", b"new") is None and s.get(b"later") == b"x"
+
+
+def test_with_block_commits_on_normal_exit(store):
+    with store.transaction() as t:
+        assert t.__enter__() is t
+        t.put(b"k", b"v")
+    assert store.get(b"k") == b"v"
+
+
+def test_with_block_rolls_back_and_lets_the_exception_through(store):
+    with pytest.raises(KeyError):
+        with store.transaction() as t:
+            t.put(b"k", b"v")
+            raise KeyError("boom")
+    assert store.get(b"k") is None
+    with raises_exactly(_native.TransactionFinishedError, FINISHED):
+        t.get(b"k")
+
+
+def test_with_block_raises_the_commit_error(store):
+    with raises_exactly(_native.ReservedKeyError, RESERVED):
+        with store.transaction() as t:
+            t.put(b"\xffomb:k", b"v")
+    store.put(b"ok", b"")
+
+
+@pytest.mark.parametrize("finish", ["commit", "rollback"])
+def test_exit_leaves_a_finished_transaction_alone(store, finish):
+    with store.transaction() as t:
+        t.put(b"k", b"v")
+        getattr(t, finish)()
+        assert t.__exit__(None, None, None) is False
+        assert t.__exit__(KeyError, KeyError("x"), None) is False
+    assert store.get(b"k") == (b"v" if finish == "commit" else None)
+
+
+CALLS = [
+    ("get", (b"k",)), ("contains", (b"k",)), ("scan_prefix", (b"",)), ("put", (b"k", b"v")), ("delete", (b"k",)),
+    ("upsert_record", (b"c", b"k", b"v")), ("delete_record", (b"c", b"k")), ("commit", ()),
+    ("commit_with_results", ()), ("rollback", ()),
+]
+
+
+@pytest.mark.parametrize("first", ["commit", "rollback", "commit_with_results"])
+@pytest.mark.parametrize("name, args", CALLS, ids=[c[0] for c in CALLS])
+def test_finished_transaction_refuses_every_method(store, first, name, args):
+    t = store.transaction()
+    getattr(t, first)()
+    with raises_exactly(_native.TransactionFinishedError, FINISHED):
+        getattr(t, name)(*args)
+    assert store.get(b"k") is None and t.__enter__() is t
+
+
+def test_empty_commits(store):
+    assert store.transaction().commit() is None
+    assert store.transaction().commit_with_results() == {}
+    assert [c["tx_id"] for c in store.changes_after()] == []
+    store.put(b"k", b"v")
+    assert [c["tx_id"] for c in store.changes_after()] == [3]  # each empty commit took a transaction id
+
+
+def test_dropping_a_live_transaction_gives_the_store_back_unchanged(store, store_path):
+    store.put(b"k", b"v")
+    before = snapshot(store_path)
+    t = store.transaction()
+    t.put(b"k", b"changed")
+    t.upsert_record(b"c", b"k", b"v")
+    del t
+    gc.collect()
+    assert snapshot(store_path) == before and store.get(b"k") == b"v"
+    with store.transaction() as again:
+        again.put(b"k", b"2")
+    assert store.get(b"k") == b"2"
+
+
+def test_store_is_busy_while_a_transaction_holds_it(store):
+    t = store.transaction()
+    for call in (lambda: store.get(b"k"), lambda: store.put(b"k", b"v"), lambda: store.scan_collection(b"c"),
+                 lambda: store.query_index_range(b"c", b"i")):
+        with raises_exactly(_native.StoreBusyError, BUSY):
+            call()
+    with raises_exactly(_native.StoreBusyError, "a transaction is already active"):
+        store.transaction()
+    with raises_exactly(_native.StoreBusyError, "cannot close store while a transaction is active"):
+        store.close()
+    t.put(b"k", b"v")
+    t.commit()
+    assert store.get(b"k") == b"v"
+
+
+def test_transaction_of_a_closed_store(store):
+    store.close()
+    with raises_exactly(_native.StoreClosedError, "store is closed"):
+        store.transaction()
+
+
+@pytest.mark.parametrize("finish", ["commit", "rollback", "failed commit"])
+def test_transaction_outlives_its_store_object(store_path, finish):
+    s = Store.open(str(store_path))
+    t = s.transaction()
+    del s
+    gc.collect()
+    t.put(b"k", b"v")
+    if finish == "failed commit":
+        t.put(b"\xffomb:k", b"v")
+        with raises_exactly(_native.ReservedKeyError, RESERVED):
+            t.commit()
+    else:
+        getattr(t, finish)()
+    # The store went back to a slot that nobody else holds: it is closed at once.
+    with Store.open(str(store_path)) as again:
+        assert again.get(b"k") == (b"v" if finish == "commit" else None)
+
+
+@pytest.mark.parametrize(
+    "call, exc",
+    [
+        (lambda t: t.put(bytearray(b"k"), b"v"), TypeError),
+        (lambda t: t.get("k"), TypeError),
+        (lambda t: t.upsert_record(b"c", b"k", b"v", indexes="i"), TypeError),
+        (lambda t: t.put(b"k"), TypeError),
+    ],
+)
+def test_argument_faults_stage_nothing(store, call, exc):
+    t = store.transaction()
+    with raises_exactly(exc):
+        call(t)
+    t.put(b"ok", b"")
+    t.commit()
+    assert user_items(store) == [(b"ok", b"")]
+
+
+def test_class_and_signatures(store):
+    with pytest.raises(TypeError):
+        _native.Transaction()
+    t = store.transaction()
+    assert type(t) is _native.Transaction
+    text = "upsert_record($self, collection, primary_key, value, *, indexes=...)"
+    assert _native.Transaction.upsert_record.__text_signature__ == text[len("upsert_record"):]
+    assert str(inspect.signature(_native.Transaction.__exit__)) == "(self, /, exc_type, _exc_value, _traceback)"
+    assert str(inspect.signature(t.commit_with_results)) == "()"
+    t.rollback()
