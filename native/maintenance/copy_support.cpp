@@ -81,15 +81,15 @@ std::expected<std::string, SiblingError> reserve_sibling(const std::string& dest
     name = parts.components.back();
     parts.components.pop_back();
   }
-  if (parts.absolute) directory = "/";
-  for (size_t i = 0; i < parts.components.size(); ++i) {
-    if (i > 0) directory += '/';
-    directory += parts.components[i];
+  if (parts.absolute) directory.push_back('/');
+  for (std::string_view component : parts.components) {
+    if (!directory.empty() && !directory.ends_with('/')) directory.push_back('/');
+    directory.append(component);
   }
-  if (directory.empty()) directory = ".";
+  if (directory.empty()) directory.push_back('.');
+  if (!directory.ends_with('/')) directory.push_back('/');
   std::string base(name);
-  if (base.empty() || engine::utf8_lossy(base) != base) base = std::string(fallback_name);
-  if (!directory.ends_with('/')) directory += '/';
+  if (base.empty() || engine::utf8_lossy(base) != base) base.assign(fallback_name);
 
   for (int attempt = 0; attempt < kReserveAttempts; ++attempt) {
     unsigned char random[8];
@@ -97,7 +97,9 @@ std::expected<std::string, SiblingError> reserve_sibling(const std::string& dest
       return std::unexpected(SiblingError{SiblingError::Kind::Entropy, filled.error(), {}});
     uint64_t number = 0;
     for (unsigned char byte : random) number = (number << 8) | byte;
-    std::string candidate = directory + "." + base + std::string(label) + hex16(number) + ".tmp";
+    std::string candidate;
+    candidate.reserve(directory.size() + base.size() + label.size() + 22);
+    candidate.append(directory).append(".").append(base).append(label).append(hex16(number)).append(".tmp");
     auto created = File::create_new(candidate);
     if (created) return candidate;
     if (created.error().code != EEXIST)
