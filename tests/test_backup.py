@@ -260,3 +260,13 @@ def test_restore_of_a_crafted_store_keeps_its_header_fields(tmp_path):
 def test_restore_refuses_bad_path_arguments(args):
     with pytest.raises((TypeError, ValueError)):
         Store.restore_copy(*args)
+
+
+def test_a_checkpoint_that_fails_its_verification_is_removed(store_path, tmp_path):
+    data = sf.LogBuilder().store_write(1, b"a", b"1").write(store_path)
+    store_path.write_bytes(data + b"OMB1 torn")
+    with Store.open(str(store_path), repair_torn_tail=False) as s:
+        with raises_exactly(_native.OmbrelStoreError, "checkpoint verification does not match copied bytes"):
+            s.checkpoint_to(str(tmp_path / "checkpoint.omb"))
+        assert s.backup_to(str(tmp_path / "backup.omb")) == len(data) + 9  # backup checks nothing
+    assert sorted(os.listdir(tmp_path)) == ["backup.omb", "store.omb"]
