@@ -55,6 +55,29 @@ std::expected<File, IoError> File::open_read_only(const std::string& path) {
   return File(*fd);
 }
 
+std::expected<File, IoError> File::open_write_truncate(const std::string& path) {
+  auto fd = open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!fd) return std::unexpected(fd.error());
+  return File(*fd);
+}
+
+std::expected<File, IoError> File::create_new(const std::string& path) {
+  auto fd = open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (!fd) return std::unexpected(fd.error());
+  return File(*fd);
+}
+
+std::expected<File, IoError> File::open_write_existing(const std::string& path) {
+  auto fd = open_with(path, O_WRONLY, 0);
+  if (!fd) return std::unexpected(fd.error());
+  return File(*fd);
+}
+
+std::expected<void, IoError> File::remove(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
 std::expected<uint64_t, IoError> File::size() const {
   struct stat st{};
   if (::fstat(fd_, &st) != 0) return std::unexpected(IoError::from_errno(errno));
@@ -136,6 +159,31 @@ std::expected<std::string, IoError> File::canonical_path(const std::string& path
   std::string out(resolved);
   std::free(resolved);
   return out;
+}
+
+std::expected<bool, IoError> File::exists(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  return std::unexpected(IoError::from_errno(errno));
+}
+
+namespace {
+File::Identity identity_from(const struct stat& st) {
+  return File::Identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+}  // namespace
+
+std::expected<File::Identity, IoError> File::identity() const {
+  struct stat st{};
+  if (::fstat(fd_, &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  return identity_from(st);
+}
+
+std::expected<File::Identity, IoError> File::identity_of(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  return identity_from(st);
 }
 
 }  // namespace ombrel::engine

@@ -26,6 +26,15 @@ class File {
   // Read-write, created with mode 0666 (before umask) if missing, never truncated.
   static std::expected<File, IoError> open_read_write_create(const std::string& path);
   static std::expected<File, IoError> open_read_only(const std::string& path);
+  // Write-only, created with mode 0666 (before umask) if missing, truncated.
+  static std::expected<File, IoError> open_write_truncate(const std::string& path);
+  // Write-only, created with mode 0666 (before umask); fails with EEXIST when
+  // the name exists in any form, a dangling symbolic link included.
+  static std::expected<File, IoError> create_new(const std::string& path);
+  // Write-only on an existing file: never created, never truncated.
+  static std::expected<File, IoError> open_write_existing(const std::string& path);
+  // Removes the name from its directory.
+  static std::expected<void, IoError> remove(const std::string& path);
 
   std::expected<uint64_t, IoError> size() const;
   // Reads exactly out.size() bytes at `offset`; a short file is unexpected_eof.
@@ -40,6 +49,19 @@ class File {
   void unlock();  // errors ignored: the lock goes with the descriptor anyway
   // Absolute path with links and relative parts resolved.
   static std::expected<std::string, IoError> canonical_path(const std::string& path);
+  // Whether the path names an existing file (links followed); ENOENT and
+  // ENOTDIR are "no", any other failure is an error.
+  static std::expected<bool, IoError> exists(const std::string& path);
+
+  // The (device, inode) pair: two names of one file, hard links included,
+  // have the same identity.
+  struct Identity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const Identity&) const = default;
+  };
+  std::expected<Identity, IoError> identity() const;
+  static std::expected<Identity, IoError> identity_of(const std::string& path);
 
   void close();
 

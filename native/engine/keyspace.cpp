@@ -53,6 +53,13 @@ void append_utf8_lossy(std::string& out, std::string_view bytes) {
 
 }  // namespace
 
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  append_utf8_lossy(out, bytes);
+  return out;
+}
+
 std::string namespace_for_key(std::string_view key) {
   if (!is_internal_key(key)) return "user";
   std::string_view rest = key.substr(kInternalPrefix.size());

@@ -26,6 +26,10 @@ inline bool is_internal_key(std::string_view key) { return key.starts_with(kInte
 
 std::string namespace_for_key(std::string_view key);
 
+// `bytes` as UTF-8 text, each maximal invalid sequence replaced by U+FFFD;
+// equal to its input exactly when the input is valid UTF-8.
+std::string utf8_lossy(std::string_view bytes);
+
 // [first, last) of the live keys that begin with `prefix`.
 struct PrefixRange {
   LiveTable::const_iterator first;

@@ -384,6 +384,8 @@ PyObject* optional_int_result(std::optional<int64_t> value) {
   return int_result(*value);
 }
 
+PyObject* float_result(double value) { return PyFloat_FromDouble(value); }
+
 PyObject* bool_result(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
 PyObject* none_result() { return Py_NewRef(Py_None); }

@@ -81,6 +81,7 @@ PyObject* int_result(uint64_t value);
 PyObject* int_result(int64_t value);
 PyObject* optional_int_result(std::optional<uint64_t> value);
 PyObject* optional_int_result(std::optional<int64_t> value);
+PyObject* float_result(double value);
 PyObject* bool_result(bool value);
 PyObject* none_result();
 PyObject* text_result(std::string_view utf8);

@@ -1,6 +1,7 @@
 """Type stubs for ombrel_store._native, the native core of Ombrel Store."""
 
 import os
+from pathlib import Path
 from types import TracebackType
 from collections.abc import Sequence
 from typing import Final, Literal, TypedDict, final
@@ -116,6 +117,115 @@ class _RpcResponseDict(TypedDict):
     payload: bytes
     completed_at_ms: int
     is_error: bool
+class _CheckpointDict(TypedDict):
+    """Result of ``Store.checkpoint_to`` (keys in this order)."""
+
+    source_store_id: bytes
+    checkpoint_store_id: bytes
+    file_bytes: int
+    valid_bytes: int
+    keys: int
+    committed_transactions: int
+    pending_transactions: int
+
+class _RestoreDict(TypedDict):
+    """Result of ``Store.restore_copy`` (keys in this order)."""
+
+    bytes: int
+    keys: int
+    store_id: bytes
+
+class _CompactionDict(TypedDict):
+    """Result of ``Store.compact_copy_to`` (keys in this order)."""
+
+    source_bytes: int
+    compacted_bytes: int
+    bytes_reclaimed: int
+    keys: int
+
+class _SnapshotDict(TypedDict):
+    """Result of ``Store.snapshot_to`` (keys in this order)."""
+
+    destination: Path
+    source_store_id: bytes
+    snapshot_store_id: bytes
+    keys: int
+    source_bytes: int
+    snapshot_bytes: int
+
+class _GenerationDict(TypedDict):
+    """Result of ``Store.compact_generation_to`` (keys in this order)."""
+
+    store_id: bytes
+    source_bytes: int
+    generation_bytes: int
+    bytes_reclaimed: int
+    keys: int
+    high_water_tx_id: int
+    high_water_sequence: int
+
+class _StorageDict(TypedDict):
+    """Result of ``Store.storage_stats`` (keys in this order)."""
+
+    file_bytes: int
+    live_keys: int
+    user_keys: int
+    internal_keys: int
+    key_bytes: int
+    value_bytes: int
+    live_bytes: int
+    amplification_ratio: float
+
+class _MetricsDict(TypedDict):
+    """The engine counters of an open store, reset at each open (keys in this order)."""
+
+    commits: int
+    puts: int
+    deletes: int
+    records_appended: int
+    bytes_appended: int
+    recovery_records: int
+    commit_latency_total_us: int
+    commit_latency_max_us: int
+    fsync_latency_total_us: int
+    fsync_latency_max_us: int
+    commit_errors: int
+    queue_claims: int
+    queue_acks: int
+    object_puts: int
+    object_bytes_written: int
+    object_gc_runs: int
+    object_gc_removed: int
+
+class _NamespaceDict(TypedDict):
+    """Keys and value bytes of one internal area."""
+
+    name: str
+    keys: int
+    value_bytes: int
+
+class _HealthDict(TypedDict):
+    """Result of ``Store.health_report`` (keys in this order)."""
+
+    store_id: bytes
+    format_major: int
+    format_minor: int
+    max_bytes: int | None
+    namespace_max_bytes: int | None
+    compaction_backlog_bytes: int
+    lock_contentions_total: int
+    object_reads_total: int
+    object_bytes_read_total: int
+    queue_ready: int
+    queue_leased: int
+    queue_dead: int
+    queue_total: int
+    queue_oldest_ready_at_ms: int | None
+    queue_ready_lag_ms: int | None
+    metrics: _MetricsDict
+    within_limit: bool
+    storage: _StorageDict
+    namespaces: list[_NamespaceDict]
 
 @final
 class Store:
@@ -400,6 +510,32 @@ class Store:
         """Return (index_value, record) pairs within the bounds, bytewise by value then primary key."""
 
     # ---- end of collections and index queries ----
+    # --- maintenance: backup, checkpoint, restore, compaction, generations, statistics, health ---
+
+    def backup_to(self, destination: str | os.PathLike[str]) -> int:
+        """Copy the store file byte for byte over ``destination`` (replacing it); return the bytes copied."""
+
+    def checkpoint_to(self, destination: str | os.PathLike[str]) -> _CheckpointDict:
+        """Copy the store file to a new path through a temporary sibling and verify the copy."""
+
+    @staticmethod
+    def restore_copy(source: str | os.PathLike[str], destination: str | os.PathLike[str]) -> _RestoreDict:
+        """Copy a closed, verified store file to a new path and prove the copy matches it."""
+
+    def compact_copy_to(self, destination: str | os.PathLike[str]) -> _CompactionDict:
+        """Write the live keys into a new store file (new identity) at a new path."""
+
+    def snapshot_to(self, destination: str | os.PathLike[str]) -> _SnapshotDict:
+        """Write a verified compacted copy with a new identity; report both identities."""
+
+    def compact_generation_to(self, destination: str | os.PathLike[str]) -> _GenerationDict:
+        """Write a compacted new generation that keeps the store's identity and numbering."""
+
+    def storage_stats(self) -> _StorageDict:
+        """Measure the store file against its live keys and values."""
+
+    def health_report(self) -> _HealthDict:
+        """Report identity, quotas, backlog, counters, queue figures and per-area key counts."""
 
     def __enter__(self) -> Store:
         """Return the store itself."""

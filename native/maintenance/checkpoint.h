@@ -1,0 +1,85 @@
+// Byte-for-byte copies of an open store's file.
+//
+// backup_to overwrites any destination other than the store's own file and
+// checks nothing. checkpoint_to only ever creates its destination: the bytes
+// go through a temporary sibling ".<name>.checkpoint-<16 hex>.tmp" into a
+// destination created exclusively, which is then verified against the
+// store's identity and the number of bytes copied. The temporary file is
+// removed on every path; a destination found wrong or incomplete is removed.
+//
+// CheckpointError, variants in order, display texts:
+//   Engine                "store error: {engine text}"
+//   Io                    "I/O error: {io description}"
+//   DestinationExists     "checkpoint destination already exists"
+//   SameAsSource          "checkpoint destination must differ from source store"
+//   IdentityMismatch      "checkpoint store identity does not match source"
+//   VerificationMismatch  "checkpoint verification does not match copied bytes"
+//   Entropy               "failed to obtain randomness for checkpoint temporary file: {}"
+//   ReserveFailed         "could not reserve a checkpoint temporary file"
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "engine/errors.h"
+#include "engine/store.h"
+
+namespace ombrel::maintenance {
+
+class CheckpointError {
+ public:
+  enum class Kind : uint8_t {
+    Engine,
+    Io,
+    DestinationExists,
+    SameAsSource,
+    IdentityMismatch,
+    VerificationMismatch,
+    Entropy,
+    ReserveFailed,
+  };
+  static CheckpointError engine(engine::EngineError e);
+  static CheckpointError io(engine::IoError e);
+  static CheckpointError entropy(std::string description);
+  static CheckpointError of(Kind kind);
+  Kind kind() const { return kind_; }
+  std::string message() const;
+
+ private:
+  explicit CheckpointError(Kind kind) : kind_(kind) {}
+  Kind kind_;
+  std::optional<engine::EngineError> engine_;
+  engine::IoError io_;
+  std::string entropy_;
+};
+
+struct CheckpointReport {
+  std::array<uint8_t, 16> source_store_id{};
+  std::array<uint8_t, 16> checkpoint_store_id{};
+  uint64_t file_bytes = 0;
+  uint64_t valid_bytes = 0;
+  uint64_t keys = 0;
+  uint64_t committed_transactions = 0;
+  uint64_t pending_transactions = 0;
+};
+
+// Full sync of the store, then a copy of its file over `destination`
+// (created or truncated); returns the bytes copied. BackupDestinationSame
+// when `destination` is the store's own file by any name; every other
+// failure is Io and leaves what was written.
+std::expected<uint64_t, engine::EngineError> backup_to(engine::Store& store, const std::string& destination);
+
+std::expected<CheckpointReport, CheckpointError> checkpoint_to(engine::Store& store, const std::string& destination);
+
+// SameAsSource when the paths are one file, DestinationExists when the
+// destination exists otherwise; a missing destination passes.
+std::expected<void, CheckpointError> ensure_distinct_destination(const std::string& source,
+                                                                 const std::string& destination);
+
+// A new empty temporary file next to `destination`; returns its path.
+std::expected<std::string, CheckpointError> reserve_temporary_sibling(const std::string& destination);
+
+}  // namespace ombrel::maintenance

@@ -1,0 +1,223 @@
+#include "maintenance/generation.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/file.h"
+#include "engine/log_record.h"
+#include "engine/store_header.h"
+#include "engine/transaction.h"
+#include "engine/verification.h"
+#include "maintenance/checkpoint.h"
+#include "maintenance/copy_support.h"
+#include "util/byte_codec.h"
+
+namespace ombrel::maintenance {
+
+using engine::EngineError;
+using engine::File;
+using engine::IoError;
+
+GenerationError GenerationError::engine(EngineError e) {
+  GenerationError out(Kind::Engine);
+  out.engine_ = std::move(e);
+  return out;
+}
+
+GenerationError GenerationError::log(engine::StoreError e) {
+  GenerationError out(Kind::Log);
+  out.log_ = e;
+  return out;
+}
+
+GenerationError GenerationError::io(IoError e) {
+  GenerationError out(Kind::Io);
+  out.io_ = std::move(e);
+  return out;
+}
+
+GenerationError GenerationError::entropy(std::string description) {
+  GenerationError out(Kind::Entropy);
+  out.entropy_ = std::move(description);
+  return out;
+}
+
+GenerationError GenerationError::of(Kind kind) { return GenerationError(kind); }
+
+std::string GenerationError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::Log:
+      return "log error: " + log_.message();
+    case Kind::Io:
+      return "I/O error: " + io_.describe();
+    case Kind::DestinationExists:
+      return "generation destination already exists";
+    case Kind::SameAsSource:
+      return "generation destination must differ from source store";
+    case Kind::HighWaterExhausted:
+      return "generation high-water counter exhausted";
+    case Kind::VerificationFailed:
+      return "generated store failed identity/state verification";
+    case Kind::Entropy:
+      return "failed to obtain randomness for generation temporary file: " + entropy_;
+    case Kind::ReserveFailed:
+      return "could not reserve a generation temporary file";
+  }
+  return {};
+}
+
+std::expected<LogHighWater, GenerationError> log_high_water(const std::string& path) {
+  auto file = File::open_read_only(path);
+  if (!file) return std::unexpected(GenerationError::io(file.error()));
+  auto size = file->size();
+  if (!size) return std::unexpected(GenerationError::io(size.error()));
+  LogHighWater marks;
+  if (*size <= engine::kStoreHeaderSize) return marks;
+  std::string log(static_cast<size_t>(*size - engine::kStoreHeaderSize), '\0');
+  if (auto read = file->read_exact_at(engine::kStoreHeaderSize, log.data(), log.size()); !read)
+    return std::unexpected(GenerationError::io(read.error()));
+
+  // The walk of replay without its bookkeeping: a torn tail ends the log,
+  // anything else that is not a record is an error.
+  size_t p = 0;
+  while (p < log.size()) {
+    const size_t left = log.size() - p;
+    if (left < engine::kRecordPrefixSize) break;
+    if (std::string_view(log).substr(p, 4) != engine::kRecordMagic)
+      return std::unexpected(GenerationError::log(engine::StoreError{engine::StoreError::Kind::BadMagic}));
+    const uint64_t length = load_u32_le(log.data() + p + 21);
+    if (left < length + engine::kRecordFrameSize) break;
+    const size_t record_size = static_cast<size_t>(length + engine::kRecordFrameSize);
+    auto record = engine::decode_record_view(std::string_view(log).substr(p, record_size));
+    if (!record) return std::unexpected(GenerationError::log(record.error()));
+    marks.max_tx_id = std::max(marks.max_tx_id, record->tx_id);
+    marks.max_sequence = std::max(marks.max_sequence, record->sequence);
+    p += record_size;
+  }
+  return marks;
+}
+
+std::expected<void, GenerationError> reserve_destination(const std::string& path) {
+  auto created = File::create_new(path);
+  if (created) return {};
+  if (created.error().code == EEXIST) return std::unexpected(GenerationError::of(GenerationError::Kind::DestinationExists));
+  return std::unexpected(GenerationError::io(created.error()));
+}
+
+std::expected<std::string, GenerationError> reserve_source_image(const std::string& destination) {
+  auto reserved = reserve_sibling(destination, ".source-", "generation");
+  if (reserved) return *reserved;
+  const SiblingError& error = reserved.error();
+  switch (error.kind) {
+    case SiblingError::Kind::Entropy:
+      return std::unexpected(GenerationError::entropy(error.entropy_description));
+    case SiblingError::Kind::ReserveFailed:
+      return std::unexpected(GenerationError::of(GenerationError::Kind::ReserveFailed));
+    case SiblingError::Kind::Io:
+      break;
+  }
+  return std::unexpected(GenerationError::io(error.io));
+}
+
+namespace {
+
+// Writes the live pairs into the generation, held open as a store (writer
+// registry and exclusive lock) until its header and final commit record are
+// in place; returns the high-water marks written.
+std::expected<LogHighWater, GenerationError> write_generation(const engine::Store& store,
+                                                             const std::string& destination,
+                                                             const LogHighWater& source_marks) {
+  engine::StoreOptions options;
+  options.durability = engine::Durability::Data;
+  options.repair_torn_tail = true;
+  auto opened = engine::Store::open_with_options(destination, options);
+  if (!opened) return std::unexpected(GenerationError::engine(opened.error()));
+  engine::Store& generation = **opened;
+  if (!store.live().empty()) {
+    auto tx = generation.begin_without_cdc();
+    if (!tx) return std::unexpected(GenerationError::engine(tx.error()));
+    for (const auto& [key, value] : store.live()) {
+      if (auto put = tx->put_internal(key, value); !put) return std::unexpected(GenerationError::engine(put.error()));
+    }
+    if (auto committed = tx->commit(); !committed) return std::unexpected(GenerationError::engine(committed.error()));
+    if (auto synced = generation.file().sync_all(); !synced) return std::unexpected(GenerationError::io(synced.error()));
+  }
+
+  auto own_marks = log_high_water(destination);
+  if (!own_marks) return std::unexpected(own_marks.error());
+  const uint64_t top_tx = std::max(source_marks.max_tx_id, own_marks->max_tx_id);
+  const uint64_t top_sequence = std::max(source_marks.max_sequence, own_marks->max_sequence);
+  if (top_tx == UINT64_MAX || top_sequence == UINT64_MAX)
+    return std::unexpected(GenerationError::of(GenerationError::Kind::HighWaterExhausted));
+  const LogHighWater marks{top_tx + 1, top_sequence + 1};
+
+  std::string commit;
+  if (auto encoded = engine::encode_record_into(commit, engine::RecordKind::Commit, marks.max_tx_id,
+                                                marks.max_sequence, {});
+      !encoded)
+    return std::unexpected(GenerationError::log(encoded.error()));
+  // Through the generation's own descriptor: the lock stays held throughout.
+  File& file = generation.file();
+  auto end = file.size();
+  if (!end) return std::unexpected(GenerationError::io(end.error()));
+  if (auto written = file.write_all_at(0, store.header().encode()); !written)
+    return std::unexpected(GenerationError::io(written.error()));
+  if (auto written = file.write_all_at(*end, commit); !written)
+    return std::unexpected(GenerationError::io(written.error()));
+  if (auto synced = file.sync_all(); !synced) return std::unexpected(GenerationError::io(synced.error()));
+  return marks;
+}
+
+}  // namespace
+
+std::expected<GenerationReport, GenerationError> build_generation(engine::Store& store,
+                                                                  const std::string& destination,
+                                                                  const std::string& source_image) {
+  auto source_marks = log_high_water(source_image);
+  if (!source_marks) return std::unexpected(source_marks.error());
+  auto source_bytes = store.file().size();
+  if (!source_bytes) return std::unexpected(GenerationError::io(source_bytes.error()));
+  const uint64_t pairs = store.live().size();
+
+  auto marks = write_generation(store, destination, *source_marks);
+  if (!marks) return std::unexpected(marks.error());
+
+  auto verified = engine::verify_store(destination);
+  if (!verified) return std::unexpected(GenerationError::engine(verified.error()));
+  if (verified->has_torn_tail() || verified->keys != pairs || verified->header.store_id != store.header().store_id)
+    return std::unexpected(GenerationError::of(GenerationError::Kind::VerificationFailed));
+
+  GenerationReport report;
+  report.store_id = store.header().store_id;
+  report.source_bytes = *source_bytes;
+  report.generation_bytes = verified->file_bytes;
+  report.keys = pairs;
+  report.high_water_tx_id = marks->max_tx_id;
+  report.high_water_sequence = marks->max_sequence;
+  return report;
+}
+
+std::expected<GenerationReport, GenerationError> compact_generation_to(engine::Store& store,
+                                                                       const std::string& destination) {
+  if (auto flushed = store.flush(); !flushed) return std::unexpected(GenerationError::engine(flushed.error()));
+  if (lexically_same_path(store.path(), destination))
+    return std::unexpected(GenerationError::of(GenerationError::Kind::SameAsSource));
+  if (auto reserved = reserve_destination(destination); !reserved) return std::unexpected(reserved.error());
+  auto image = reserve_source_image(destination);
+  if (!image) {
+    discard_file(destination);
+    return std::unexpected(image.error());
+  }
+
+  auto report = [&]() -> std::expected<GenerationReport, GenerationError> {
+    if (auto copied = backup_to(store, *image); !copied) return std::unexpected(GenerationError::engine(copied.error()));
+    return build_generation(store, destination, *image);
+  }();
+  if (!report) discard_file(destination);
+  discard_file(*image);
+  return report;
+}
+
+}  // namespace ombrel::maintenance

@@ -1,0 +1,138 @@
+#include "maintenance/operations.h"
+
+#include "engine/keyspace.h"
+#include "messaging/queue.h"
+#include "records/objects.h"
+#include "util/byte_codec.h"
+#include "util/clock.h"
+
+namespace ombrel::maintenance {
+namespace {
+
+using engine::EngineError;
+
+bool checked_add(uint64_t& total, uint64_t amount) {
+  if (total > UINT64_MAX - amount) return false;
+  total += amount;
+  return true;
+}
+
+OperationsError overflow() { return OperationsError::of(OperationsError::Kind::AccountingOverflow); }
+
+uint64_t wall_clock_ms() {
+  WallClockReading now = read_wall_clock();
+  if (now.before_epoch) return 0;
+  if (now.seconds > UINT64_MAX / 1000) return UINT64_MAX;
+  uint64_t ms = now.seconds * 1000;
+  saturating_add(ms, now.nanoseconds / 1'000'000);
+  return ms;
+}
+
+}  // namespace
+
+OperationsError OperationsError::engine(EngineError e) {
+  OperationsError out(Kind::Engine);
+  out.engine_ = std::move(e);
+  return out;
+}
+
+OperationsError OperationsError::queue_health(std::string text) {
+  OperationsError out(Kind::QueueHealth);
+  out.text_ = std::move(text);
+  return out;
+}
+
+OperationsError OperationsError::io(engine::IoError e) {
+  OperationsError out(Kind::Io);
+  out.io_ = std::move(e);
+  return out;
+}
+
+OperationsError OperationsError::of(Kind kind) { return OperationsError(kind); }
+
+std::string OperationsError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::QueueHealth:
+      return "queue health error: " + text_;
+    case Kind::Io:
+      return "I/O error: " + io_.describe();
+    case Kind::AccountingOverflow:
+      return "storage accounting overflow";
+  }
+  return {};
+}
+
+double StorageStats::amplification_ratio() const {
+  if (live_bytes != 0) return static_cast<double>(file_bytes) / static_cast<double>(live_bytes);
+  return file_bytes == 0 ? 1.0 : static_cast<double>(file_bytes);
+}
+
+std::expected<StorageStats, OperationsError> storage_stats(engine::Store& store) {
+  auto size = store.file().size();
+  if (!size) return std::unexpected(OperationsError::io(size.error()));
+  StorageStats stats;
+  stats.file_bytes = *size;
+  for (const auto& [key, value] : store.live()) {
+    // Counts cannot pass the number of entries, a size_t; the byte sums can.
+    ++stats.live_keys;
+    ++(engine::is_internal_key(key) ? stats.internal_keys : stats.user_keys);
+    if (!checked_add(stats.key_bytes, key.size()) || !checked_add(stats.value_bytes, value.size()))
+      return std::unexpected(overflow());
+  }
+  stats.live_bytes = stats.key_bytes;
+  if (!checked_add(stats.live_bytes, stats.value_bytes)) return std::unexpected(overflow());
+  return stats;
+}
+
+uint64_t ready_lag_ms(uint64_t now_ms, int64_t oldest_ready_at_ms) {
+  if (oldest_ready_at_ms < 0) return now_ms;
+  const auto oldest = static_cast<uint64_t>(oldest_ready_at_ms);
+  return oldest > now_ms ? 0 : now_ms - oldest;
+}
+
+std::expected<HealthReport, OperationsError> health_report(engine::Store& store) {
+  HealthReport report;
+  auto stats = storage_stats(store);
+  if (!stats) return std::unexpected(stats.error());
+  report.storage = *stats;
+
+  std::string prefix(engine::kInternalPrefix);
+  for (size_t i = 0; i < kNamespaceAreas.size(); ++i) {
+    prefix.resize(engine::kInternalPrefix.size());
+    prefix += kNamespaceAreas[i].prefix;
+    NamespaceUsage& usage = report.namespaces[i];
+    usage.name = kNamespaceAreas[i].name;
+    for (const auto& [key, value] : store.prefix_range(prefix)) {
+      ++usage.keys;
+      if (!checked_add(usage.value_bytes, value.size())) return std::unexpected(overflow());
+    }
+  }
+
+  auto queues = messaging::aggregate_stats(store);
+  if (!queues) return std::unexpected(OperationsError::queue_health(queues.error().message()));
+  report.queue_ready = queues->ready;
+  report.queue_leased = queues->leased;
+  report.queue_dead = queues->dead;
+  report.queue_total = queues->total;
+  report.queue_oldest_ready_at_ms = queues->oldest_ready_at_ms;
+  if (queues->oldest_ready_at_ms) report.queue_ready_lag_ms = ready_lag_ms(wall_clock_ms(), *queues->oldest_ready_at_ms);
+
+  report.compaction_backlog_bytes = stats->file_bytes > stats->live_bytes ? stats->file_bytes - stats->live_bytes : 0;
+  const auto& options = store.options();
+  report.max_bytes = options.max_bytes;
+  report.namespace_max_bytes = options.namespace_max_bytes;
+  report.within_limit = !(options.max_bytes && stats->file_bytes > *options.max_bytes);
+  report.store_id = store.header().store_id;
+  report.format_major = store.header().format_major;
+  report.format_minor = store.header().format_minor;
+  report.lock_contentions_total = engine::lock_contentions_total();
+  const records::ObjectReadCounters objects = records::object_read_counters();
+  report.object_reads_total = objects.reads;
+  report.object_bytes_read_total = objects.bytes_read;
+  report.metrics = store.metrics();
+  return report;
+}
+
+}  // namespace ombrel::maintenance

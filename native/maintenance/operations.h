@@ -1,0 +1,142 @@
+// The store's read-only reports: storage statistics (the file against its
+// live data) and the health report (those figures, plus quotas, header
+// version, per-area key counts of the internal namespace, queue backlog,
+// the engine's in-memory counters and the process-wide counters). Both walk
+// every live key and write nothing; a report is all or nothing.
+//
+// OperationsError, variants in order, display texts:
+//   Engine              "store error: {engine text}"
+//   QueueHealth         "queue health error: {queue text}"
+//   Io                  "I/O error: {io description}"
+//   AccountingOverflow  "storage accounting overflow"
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/errors.h"
+#include "engine/store.h"
+
+namespace ombrel::maintenance {
+
+class OperationsError {
+ public:
+  enum class Kind : uint8_t { Engine, QueueHealth, Io, AccountingOverflow };
+  static OperationsError engine(engine::EngineError e);
+  static OperationsError queue_health(std::string text);
+  static OperationsError io(engine::IoError e);
+  static OperationsError of(Kind kind);
+  Kind kind() const { return kind_; }
+  std::string message() const;
+
+ private:
+  explicit OperationsError(Kind kind) : kind_(kind) {}
+  Kind kind_;
+  std::optional<engine::EngineError> engine_;
+  engine::IoError io_;
+  std::string text_;
+};
+
+struct StorageStats {
+  uint64_t file_bytes = 0;
+  uint64_t live_keys = 0;
+  uint64_t user_keys = 0;
+  uint64_t internal_keys = 0;
+  uint64_t key_bytes = 0;
+  uint64_t value_bytes = 0;
+  uint64_t live_bytes = 0;  // key_bytes + value_bytes
+
+  // file_bytes / live_bytes; with no live bytes, file_bytes itself (1.0 for
+  // an empty file).
+  double amplification_ratio() const;
+};
+
+// The areas of the internal namespace, in report order: a name and the text
+// that follows the internal prefix in the area's keys.
+struct NamespaceArea {
+  std::string_view name;
+  std::string_view prefix;
+};
+inline constexpr std::array<NamespaceArea, 15> kNamespaceAreas{{
+    {"ttl", "ttl:"},
+    {"collections", "col:"},
+    {"queues", "q:"},
+    {"jobs", "job:"},
+    {"schedules", "schedule:"},
+    {"cron", "cron:"},
+    {"triggers", "trigger:"},
+    {"outbox", "outbox:"},
+    {"rpc", "rpc:"},
+    {"cdc", "cdc:"},
+    {"streams", "stream:"},
+    {"subscriptions", "sub:"},
+    {"consumer_groups", "cg:"},
+    {"objects", "obj:"},
+    {"workflows", "wf:"},
+}};
+
+struct NamespaceUsage {
+  std::string_view name;
+  uint64_t keys = 0;
+  uint64_t value_bytes = 0;
+};
+
+// The engine counters, in report order.
+struct MetricField {
+  const char* name;
+  uint64_t engine::StoreMetrics::* field;
+};
+inline constexpr std::array<MetricField, 17> kMetricFields{{
+    {"commits", &engine::StoreMetrics::commits},
+    {"puts", &engine::StoreMetrics::puts},
+    {"deletes", &engine::StoreMetrics::deletes},
+    {"records_appended", &engine::StoreMetrics::records_appended},
+    {"bytes_appended", &engine::StoreMetrics::bytes_appended},
+    {"recovery_records", &engine::StoreMetrics::recovery_records},
+    {"commit_latency_total_us", &engine::StoreMetrics::commit_latency_total_us},
+    {"commit_latency_max_us", &engine::StoreMetrics::commit_latency_max_us},
+    {"fsync_latency_total_us", &engine::StoreMetrics::fsync_latency_total_us},
+    {"fsync_latency_max_us", &engine::StoreMetrics::fsync_latency_max_us},
+    {"commit_errors", &engine::StoreMetrics::commit_errors},
+    {"queue_claims", &engine::StoreMetrics::queue_claims},
+    {"queue_acks", &engine::StoreMetrics::queue_acks},
+    {"object_puts", &engine::StoreMetrics::object_puts},
+    {"object_bytes_written", &engine::StoreMetrics::object_bytes_written},
+    {"object_gc_runs", &engine::StoreMetrics::object_gc_runs},
+    {"object_gc_removed", &engine::StoreMetrics::object_gc_removed},
+}};
+
+struct HealthReport {
+  std::array<uint8_t, 16> store_id{};
+  uint16_t format_major = 0;
+  uint16_t format_minor = 0;
+  std::optional<uint64_t> max_bytes;
+  std::optional<uint64_t> namespace_max_bytes;
+  uint64_t compaction_backlog_bytes = 0;  // file_bytes - live_bytes, at least 0
+  uint64_t lock_contentions_total = 0;
+  uint64_t object_reads_total = 0;
+  uint64_t object_bytes_read_total = 0;
+  uint64_t queue_ready = 0;
+  uint64_t queue_leased = 0;
+  uint64_t queue_dead = 0;
+  uint64_t queue_total = 0;
+  std::optional<int64_t> queue_oldest_ready_at_ms;
+  std::optional<uint64_t> queue_ready_lag_ms;  // present exactly with the oldest time
+  engine::StoreMetrics metrics;
+  bool within_limit = true;  // false only when max_bytes is set and exceeded
+  StorageStats storage;
+  std::array<NamespaceUsage, kNamespaceAreas.size()> namespaces{};
+};
+
+std::expected<StorageStats, OperationsError> storage_stats(engine::Store& store);
+std::expected<HealthReport, OperationsError> health_report(engine::Store& store);
+
+// Milliseconds behind `now_ms` of the oldest ready time: 0 when it lies
+// ahead; a time before the epoch counts as the epoch itself.
+uint64_t ready_lag_ms(uint64_t now_ms, int64_t oldest_ready_at_ms);
+
+}  // namespace ombrel::maintenance

@@ -1,0 +1,271 @@
+"""Rewriting copies: compact_copy_to, snapshot_to and compact_generation_to."""
+
+from __future__ import annotations
+
+import os
+import struct
+from pathlib import Path
+
+import pytest
+
+import storefile as sf
+from expect import raises_exactly, snapshot
+from ombrel_store import _native
+
+Store = _native.Store
+COMPACTION_KEYS = ["source_bytes", "compacted_bytes", "bytes_reclaimed", "keys"]
+SNAPSHOT_KEYS = ["destination", "source_store_id", "snapshot_store_id", "keys", "source_bytes", "snapshot_bytes"]
+GENERATION_KEYS = ["store_id", "source_bytes", "generation_bytes", "bytes_reclaimed", "keys", "high_water_tx_id",
+                   "high_water_sequence"]
+OPERATIONS = ["compact_copy_to", "snapshot_to", "compact_generation_to"]
+
+
+def leftovers(directory):
+    return sorted(name for name in os.listdir(directory) if name.endswith(".tmp"))
+
+
+def live_of(path):
+    with Store.open(str(path)) as s:
+        return s.scan_prefix(b"")
+
+
+# ---- what every rewrite shares ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_copies_hold_exactly_the_live_keys_and_leave_the_source_alone(store, store_path, tmp_path, operation):
+    for i in range(20):
+        store.put(b"k%02d" % i, b"v" * i)
+    for i in range(0, 20, 3):
+        store.delete(b"k%02d" % i)
+    expected = store.scan_prefix(b"")  # change records included, as ordinary keys
+    before = store_path.read_bytes()
+    destination = tmp_path / "copy.omb"
+    report = getattr(store, operation)(str(destination))
+    assert report["keys"] == len(expected) == 20 - 7 + 27
+    assert store_path.read_bytes() == before
+    assert store.scan_prefix(b"") == expected
+    assert leftovers(tmp_path) == []
+    verified = Store.verify(destination)
+    assert (verified.keys, verified.has_torn_tail, verified.pending_transactions) == (len(expected), False, 0)
+    assert live_of(destination) == expected
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_the_copy_has_one_put_per_live_key_and_no_change_records_of_its_own(open_store, store_path, tmp_path,
+                                                                             operation):
+    store = open_store(durability="relaxed")
+    for _ in range(1000):
+        store.put(b"k", b"the latest value")
+    destination = tmp_path / "copy.omb"
+    report = getattr(store, operation)(str(destination))
+    assert report["keys"] == 1001
+    assert destination.stat().st_size < store_path.stat().st_size
+    if operation != "snapshot_to":
+        assert report["bytes_reclaimed"] == store_path.stat().st_size - destination.stat().st_size > 0
+    records = sf.parse_records(destination.read_bytes())
+    kinds = [kind for kind, *_ in records]
+    commits = 2 if operation == "compact_generation_to" else 1
+    assert kinds == [sf.PUT] * 1001 + [sf.COMMIT] * commits
+    keys = [payload[4 : 4 + struct.unpack_from("<I", payload)[0]] for kind, _, _, payload in records if kind == sf.PUT]
+    assert keys == sorted(keys) and keys[0] == b"k"
+    assert len({tx for _, tx, _, _ in records[:-1]}) == 1
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("spelling", ["same", "doubled separators", "dot component"])
+def test_the_store_path_itself_is_refused(store, store_path, tmp_path, operation, spelling):
+    store.put(b"k", b"v")
+    destination = {"same": str(store_path), "doubled separators": f"{tmp_path}//{store_path.name}",
+                   "dot component": f"{tmp_path}/./{store_path.name}"}[spelling]
+    before = store_path.read_bytes()
+    expected = {
+        "compact_copy_to": (_native.IoError, "I/O error: compaction destination must differ from source store"),
+        "snapshot_to": (_native.OmbrelStoreError,
+                        "store error: I/O error: compaction destination must differ from source store"),
+        "compact_generation_to": (_native.OmbrelStoreError, "generation destination must differ from source store"),
+    }[operation]
+    with raises_exactly(*expected):
+        getattr(store, operation)(destination)
+    assert store_path.read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == ["store.omb"]
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("kind", ["file", "empty file", "link to the store", "dangling link"])
+def test_an_existing_destination_is_never_written(store, store_path, tmp_path, operation, kind):
+    store.put(b"k", b"v")
+    destination = tmp_path / "existing.omb"
+    if kind == "file":
+        destination.write_bytes(b"precious")
+    elif kind == "empty file":
+        destination.write_bytes(b"")
+    elif kind == "link to the store":
+        os.symlink(store_path, destination)
+    else:
+        os.symlink(tmp_path / "nowhere.omb", destination)
+    store_before = store_path.read_bytes()
+    names_before = sorted(os.listdir(tmp_path))
+    expected = {
+        "compact_copy_to": (_native.IoError, "I/O error: compaction destination already exists"),
+        "snapshot_to": (_native.OmbrelStoreError, "store error: I/O error: compaction destination already exists"),
+        "compact_generation_to": (_native.OmbrelStoreError, "generation destination already exists"),
+    }[operation]
+    with raises_exactly(*expected):
+        getattr(store, operation)(str(destination))
+    assert store_path.read_bytes() == store_before
+    assert sorted(os.listdir(tmp_path)) == names_before
+    if kind == "file":
+        assert destination.read_bytes() == b"precious"
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_a_destination_in_a_missing_directory_leaves_nothing(store, tmp_path, operation):
+    with pytest.raises(_native.OmbrelStoreError) as info:
+        getattr(store, operation)(str(tmp_path / "missing" / "copy.omb"))
+    assert "I/O error: " in str(info.value)
+    assert sorted(os.listdir(tmp_path)) == ["store.omb"]
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_a_destination_open_as_another_store_is_refused(open_store, store_path, tmp_path, operation):
+    source = open_store()
+    source.put(b"k", b"v")
+    other_path = tmp_path / "other.omb"
+    with Store.open(str(other_path)) as other:
+        other.put(b"mine", b"keep")
+        before = other_path.read_bytes()
+        with pytest.raises(_native.OmbrelStoreError):
+            getattr(source, operation)(str(other_path))
+        assert other_path.read_bytes() == before
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+def test_refused_on_a_closed_store(store, tmp_path, operation):
+    store.close()
+    with raises_exactly(_native.StoreClosedError, "store is closed"):
+        getattr(store, operation)(str(tmp_path / "copy.omb"))
+    assert not (tmp_path / "copy.omb").exists()
+
+
+# ---- compaction and snapshot ---------------------------------------------------------------
+
+
+def test_compacting_an_empty_store_writes_only_a_header(store, store_path, tmp_path):
+    destination = tmp_path / "empty.omb"
+    report = store.compact_copy_to(str(destination))
+    assert list(report) == COMPACTION_KEYS
+    assert report == {"source_bytes": 64, "compacted_bytes": 64, "bytes_reclaimed": 0, "keys": 0}
+    verified = Store.verify(destination)
+    assert (verified.file_bytes, verified.valid_bytes, verified.records) == (64, 64, 0)
+    assert verified.store_id != store.health_report()["store_id"]
+
+
+def test_compaction_reports_sizes_and_a_new_identity(store, store_path, tmp_path):
+    for i in range(50):
+        store.put(b"same", b"%d" % i)
+    destination = tmp_path / "compact.omb"
+    report = store.compact_copy_to(destination)
+    source_bytes = store_path.stat().st_size
+    assert report["source_bytes"] == source_bytes
+    assert report["compacted_bytes"] == destination.stat().st_size
+    assert report["bytes_reclaimed"] == source_bytes - destination.stat().st_size
+    own_id = store.health_report()["store_id"]
+    assert Store.verify(destination).store_id != own_id
+
+
+def test_a_copy_larger_than_its_source_reclaims_zero(tmp_path):
+    # A crafted source without change records: the copy's framing is larger.
+    source = tmp_path / "tight.omb"
+    log = sf.LogBuilder()
+    log.put(1, b"a", b"1").put(1, b"b", b"2").commit(1)
+    log.write(source)
+    with Store.open(str(source)) as s:
+        report = s.compact_copy_to(str(tmp_path / "copy.omb"))
+    assert report["compacted_bytes"] == report["source_bytes"] and report["bytes_reclaimed"] == 0
+
+
+def test_snapshot_identities_and_destination(store, store_path, tmp_path):
+    store.put(b"k", b"v")
+    destination = tmp_path / "snap.omb"
+    report = store.snapshot_to(str(destination))
+    assert list(report) == SNAPSHOT_KEYS
+    assert isinstance(report["destination"], Path) and report["destination"] == destination
+    assert report["source_store_id"] == store.health_report()["store_id"] == store_path.read_bytes()[12:28]
+    assert report["snapshot_store_id"] == Store.verify(destination).store_id != report["source_store_id"]
+    assert (report["keys"], report["snapshot_bytes"]) == (2, destination.stat().st_size)
+    assert report["source_bytes"] == store_path.stat().st_size
+
+
+def test_snapshot_destination_is_the_path_as_given(store, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    report = store.snapshot_to("snap.omb")
+    assert report["destination"] == Path("snap.omb") and not report["destination"].is_absolute()
+
+
+# ---- generations ----------------------------------------------------------------------------
+
+
+def test_generation_of_an_empty_store(store, store_path, tmp_path):
+    destination = tmp_path / "gen.omb"
+    report = store.compact_generation_to(str(destination))
+    assert list(report) == GENERATION_KEYS
+    header = store_path.read_bytes()[:64]
+    assert report == {"store_id": header[12:28], "source_bytes": 64, "generation_bytes": 93, "bytes_reclaimed": 0,
+                      "keys": 0, "high_water_tx_id": 1, "high_water_sequence": 1}
+    data = destination.read_bytes()
+    assert len(data) == 93 and data[:64] == header
+    assert sf.parse_records(data) == [(sf.COMMIT, 1, 1, b"")]
+
+
+def test_generation_keeps_the_header_and_continues_numbering(tmp_path):
+    source = tmp_path / "source.omb"
+    header = sf.encode_header(store_id=b"I" * 16, created_at_ms=4242, reserved=9, minor=5)
+    log = sf.LogBuilder(header)
+    log.store_write(3, b"a", b"1").store_write(4, b"b", b"2")
+    log.put(40, b"never", b"committed", sequence=70)  # a high, abandoned transaction
+    log.write(source)
+    destination = tmp_path / "gen.omb"
+    with Store.open(str(source)) as s:
+        report = s.compact_generation_to(str(destination))
+    assert report["store_id"] == b"I" * 16 and report["keys"] == 4
+    assert (report["high_water_tx_id"], report["high_water_sequence"]) == (41, 71)
+    data = destination.read_bytes()
+    assert data[:64] == header
+    assert sf.parse_records(data)[-1] == (sf.COMMIT, 41, 71, b"")
+    verified = Store.verify(destination)
+    assert (verified.committed_transactions, verified.pending_transactions, verified.keys) == (2, 0, 4)
+    with Store.open(str(destination)) as gen:
+        assert gen.get(b"never") is None and gen.get(b"a") == b"1"
+        gen.put(b"c", b"3")
+        (change,) = gen.changes_for_transaction(42)
+        assert change["key"] == b"c"
+        assert gen.health_report()["store_id"] == b"I" * 16
+
+
+def test_generation_reopened_in_place_of_its_source(store, store_path, tmp_path):
+    for i in range(30):
+        store.put(b"k", b"%d" % i)
+    last_tx = store.changes_after(limit=1000)[-1]["tx_id"]
+    destination = tmp_path / "gen.omb"
+    report = store.compact_generation_to(str(destination))
+    assert report["high_water_tx_id"] > last_tx
+    assert report["bytes_reclaimed"] == report["source_bytes"] - report["generation_bytes"] > 0
+    expected = store.scan_prefix(b"")
+    store.close()
+    os.replace(destination, store_path)
+    with Store.open(str(store_path)) as again:
+        assert again.scan_prefix(b"") == expected
+        again.put(b"k", b"next")
+        tx_ids = [c["tx_id"] for c in again.changes_after(limit=1000)]
+        assert tx_ids[-1] > report["high_water_tx_id"] > max(tx_ids[:-1])
+
+
+def test_generation_of_a_store_with_a_torn_tail_left_in_place(tmp_path):
+    source = tmp_path / "torn.omb"
+    data = sf.LogBuilder().store_write(1, b"a", b"1").write(source)
+    source.write_bytes(data + b"OMB1\x01partial")
+    with Store.open(str(source), repair_torn_tail=False) as s:
+        report = s.compact_generation_to(str(tmp_path / "gen.omb"))
+    assert (report["keys"], report["high_water_tx_id"], report["high_water_sequence"]) == (2, 2, 4)
+    assert leftovers(tmp_path) == []

@@ -1,0 +1,147 @@
+"""storage_stats and health_report: read-only measures of an open store."""
+
+from __future__ import annotations
+
+import pytest
+
+import storefile as sf
+from expect import raises_exactly
+from ombrel_store import _native
+
+Store = _native.Store
+STORAGE_KEYS = ["file_bytes", "live_keys", "user_keys", "internal_keys", "key_bytes", "value_bytes", "live_bytes",
+                "amplification_ratio"]
+HEALTH_KEYS = ["store_id", "format_major", "format_minor", "max_bytes", "namespace_max_bytes",
+               "compaction_backlog_bytes", "lock_contentions_total", "object_reads_total", "object_bytes_read_total",
+               "queue_ready", "queue_leased", "queue_dead", "queue_total", "queue_oldest_ready_at_ms",
+               "queue_ready_lag_ms", "metrics", "within_limit", "storage", "namespaces"]
+METRIC_KEYS = ["commits", "puts", "deletes", "records_appended", "bytes_appended", "recovery_records",
+               "commit_latency_total_us", "commit_latency_max_us", "fsync_latency_total_us", "fsync_latency_max_us",
+               "commit_errors", "queue_claims", "queue_acks", "object_puts", "object_bytes_written", "object_gc_runs",
+               "object_gc_removed"]
+AREAS = [("ttl", b"ttl:"), ("collections", b"col:"), ("queues", b"q:"), ("jobs", b"job:"),
+         ("schedules", b"schedule:"), ("cron", b"cron:"), ("triggers", b"trigger:"), ("outbox", b"outbox:"),
+         ("rpc", b"rpc:"), ("cdc", b"cdc:"), ("streams", b"stream:"), ("subscriptions", b"sub:"),
+         ("consumer_groups", b"cg:"), ("objects", b"obj:"), ("workflows", b"wf:")]
+
+
+def test_an_empty_store(store):
+    stats = store.storage_stats()
+    assert list(stats) == STORAGE_KEYS
+    assert stats == {"file_bytes": 64, "live_keys": 0, "user_keys": 0, "internal_keys": 0, "key_bytes": 0,
+                     "value_bytes": 0, "live_bytes": 0, "amplification_ratio": 64.0}
+    assert type(stats["amplification_ratio"]) is float
+    health = store.health_report()
+    assert list(health) == HEALTH_KEYS
+    assert health["storage"] == stats
+    assert health["compaction_backlog_bytes"] == 64
+    assert [row["name"] for row in health["namespaces"]] == [name for name, _ in AREAS]
+    assert all(row == {"name": row["name"], "keys": 0, "value_bytes": 0} for row in health["namespaces"])
+
+
+def test_after_one_put(store, store_path):
+    store.put(b"abc", b"12345")
+    stats = store.storage_stats()
+    size = store_path.stat().st_size
+    assert stats == {"file_bytes": size, "live_keys": 2, "user_keys": 1, "internal_keys": 1, "key_bytes": 31,
+                     "value_bytes": 67, "live_bytes": 98, "amplification_ratio": size / 98}
+    health = store.health_report()
+    assert health["compaction_backlog_bytes"] == size - 98
+    rows = {row["name"]: (row["keys"], row["value_bytes"]) for row in health["namespaces"]}
+    assert rows.pop("cdc") == (1, 62) and set(rows.values()) == {(0, 0)}
+    metrics = health["metrics"]
+    assert list(metrics) == METRIC_KEYS
+    assert [metrics[k] for k in ["commits", "puts", "deletes", "records_appended", "bytes_appended",
+                                 "recovery_records", "commit_errors"]] == [1, 2, 0, 3, size - 64, 0, 0]
+    assert metrics["commit_latency_total_us"] == metrics["commit_latency_max_us"] >= metrics["fsync_latency_max_us"]
+
+
+def test_identity_format_and_no_quotas(store, store_path):
+    health = store.health_report()
+    header = store_path.read_bytes()[:64]
+    assert health["store_id"] == header[12:28] and type(health["store_id"]) is bytes
+    assert (health["format_major"], health["format_minor"]) == (1, 0)
+    assert (health["max_bytes"], health["namespace_max_bytes"], health["within_limit"]) == (None, None, True)
+    assert (health["queue_oldest_ready_at_ms"], health["queue_ready_lag_ms"]) == (None, None)
+    assert [health[k] for k in ["queue_ready", "queue_leased", "queue_dead", "queue_total"]] == [0, 0, 0, 0]
+
+
+def test_crafted_header_version_is_reported(store_path):
+    sf.LogBuilder(sf.encode_header(minor=7)).store_write(1, b"a", b"b").write(store_path)
+    with Store.open(str(store_path)) as s:
+        health = s.health_report()
+    assert (health["format_major"], health["format_minor"]) == (1, 7)
+    assert health["metrics"]["recovery_records"] == 3
+
+
+@pytest.mark.parametrize("max_bytes, within", [(10_000, True), (1000, False), (None, True)])
+def test_quotas_and_within_limit(open_store, store_path, max_bytes, within):
+    first = open_store()
+    for i in range(10):
+        first.put(b"k%d" % i, b"v" * 20)
+    first.close()
+    assert 1000 < store_path.stat().st_size < 10_000
+    store = open_store(max_bytes=max_bytes, namespace_max_bytes=5000)
+    health = store.health_report()
+    assert (health["max_bytes"], health["namespace_max_bytes"], health["within_limit"]) == (max_bytes, 5000, within)
+
+
+def test_file_exactly_at_the_limit_is_within_it(open_store, store_path):
+    open_store().close()
+    store = open_store(max_bytes=64)
+    assert store.health_report()["within_limit"] is True
+
+
+def test_every_area_is_counted_under_its_own_prefix(store_path):
+    log = sf.LogBuilder()
+    for tx, (name, prefix) in enumerate(AREAS, start=1):
+        for j in range(tx):
+            log.put(tx, sf.INTERNAL_PREFIX + prefix + b"%d" % j, b"x" * tx)
+        log.commit(tx)
+    tx = len(AREAS) + 1
+    log.put(tx, sf.INTERNAL_PREFIX + b"other:1", b"elsewhere").put(tx, sf.INTERNAL_PREFIX + b"q", b"no colon")
+    log.put(tx, b"q:user", b"user key").commit(tx)
+    log.write(store_path)
+    with Store.open(str(store_path)) as s:
+        health = s.health_report()
+        stats = s.storage_stats()
+    assert [(row["name"], row["keys"], row["value_bytes"]) for row in health["namespaces"]] == [
+        (name, i, i * i) for i, (name, _) in enumerate(AREAS, start=1)]
+    assert (stats["internal_keys"], stats["user_keys"]) == (sum(range(1, 16)) + 2, 1)
+
+
+def test_metrics_restart_at_reopen_while_process_counters_do_not(open_store, store_path):
+    store = open_store()
+    store.put(b"k", b"v")
+    with raises_exactly(_native.AlreadyOpenError, "store is already open by another writer"):
+        Store.open(str(store_path))
+    contentions = store.health_report()["lock_contentions_total"]
+    assert contentions >= 1
+    assert store.health_report()["metrics"]["commits"] == 1
+    store.close()
+    again = open_store()
+    health = again.health_report()
+    assert health["metrics"] == dict.fromkeys(METRIC_KEYS, 0) | {"recovery_records": 3}
+    assert health["lock_contentions_total"] >= contentions
+
+
+def test_reports_write_nothing(store, store_path):
+    store.put(b"k", b"v")
+    before = store_path.read_bytes()
+    metrics = store.health_report()["metrics"]
+    store.storage_stats()
+    assert store.health_report()["metrics"] == metrics
+    assert store_path.read_bytes() == before
+
+
+@pytest.mark.parametrize("method", ["storage_stats", "health_report"])
+def test_refused_on_a_closed_store(store, method):
+    store.close()
+    with raises_exactly(_native.StoreClosedError, "store is closed"):
+        getattr(store, method)()
+
+
+@pytest.mark.parametrize("method", ["storage_stats", "health_report"])
+def test_no_arguments_taken(store, method):
+    with pytest.raises(TypeError):
+        getattr(store, method)(1)
