@@ -185,6 +185,16 @@ std::optional<int64_t> i64_arg(PyObject* object, const char* name) {
   return static_cast<int64_t>(value);
 }
 
+std::optional<int32_t> i32_arg(PyObject* object, const char* name) {
+  auto value = i64_arg(object, name);
+  if (!value) return std::nullopt;
+  if (*value < std::numeric_limits<int32_t>::min() || *value > std::numeric_limits<int32_t>::max()) {
+    raise_out_of_range(name, "a signed 32-bit integer");
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(*value);
+}
+
 std::optional<std::optional<uint64_t>> optional_u64_arg(PyObject* object, const char* name) {
   return optional_of<uint64_t>(object, [&] { return u64_arg(object, name); });
 }
@@ -256,6 +266,11 @@ std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_
 std::optional<int64_t> i64_arg(PyObject* object, const char* name, int64_t if_omitted) {
   if (object == nullptr) return if_omitted;
   return i64_arg(object, name);
+}
+
+std::optional<int32_t> i32_arg(PyObject* object, const char* name, int32_t if_omitted) {
+  if (object == nullptr) return if_omitted;
+  return i32_arg(object, name);
 }
 
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted) {

@@ -42,6 +42,7 @@ std::optional<std::optional<std::string>> optional_byte_vec_arg(PyObject* object
 
 std::optional<uint64_t> u64_arg(PyObject* object, const char* name);
 std::optional<int64_t> i64_arg(PyObject* object, const char* name);
+std::optional<int32_t> i32_arg(PyObject* object, const char* name);
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name);
 std::optional<uint16_t> u16_arg(PyObject* object, const char* name);
 std::optional<uint8_t> u8_arg(PyObject* object, const char* name);
@@ -56,6 +57,7 @@ std::optional<std::string> path_arg(PyObject* object, const char* name);
 // Defaulted parameters: `if_omitted` is used when the argument was not passed.
 std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_omitted);
 std::optional<int64_t> i64_arg(PyObject* object, const char* name, int64_t if_omitted);
+std::optional<int32_t> i32_arg(PyObject* object, const char* name, int32_t if_omitted);
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted);
 std::optional<size_t> usize_arg(PyObject* object, const char* name, size_t if_omitted);
 std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted);
