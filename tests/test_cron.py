@@ -13,8 +13,6 @@ from ombrel_store import _native
 Store = _native.Store
 Error = _native.OmbrelStoreError
 
-pytestmark = pytest.mark.skipif(not hasattr(Store, "create_cron_schedule"),
-                                reason="cron schedules are not built yet")
 
 MINUTE = 60_000
 HORIZON_MINUTES = 4_216_320
