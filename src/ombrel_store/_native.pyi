@@ -226,6 +226,70 @@ class _HealthDict(TypedDict):
     within_limit: bool
     storage: _StorageDict
     namespaces: list[_NamespaceDict]
+# ---- Jobs and schedules (stub-only result shapes; keys in this order) ----
+
+_JobState = Literal["ready", "leased", "completed", "dead", "cancelled"]
+_JobHistoryKind = Literal["submitted", "claimed", "completed", "retry_scheduled", "dead", "cancelled"]
+
+class _JobDict(TypedDict):
+    """A durable job."""
+
+    id: bytes
+    state: _JobState
+    handler: bytes
+    payload: bytes
+    available_at_ms: int
+    deadline_ms: int | None
+    priority: int
+    attempts: int
+    max_attempts: int
+    retry_backoff_ms: int
+    lease_until_ms: int
+    lease_generation: int
+    idempotency_key: bytes | None
+
+class _JobStatsDict(TypedDict):
+    """Job counts: the total and one per state."""
+
+    total: int
+    ready: int
+    leased: int
+    completed: int
+    dead: int
+    cancelled: int
+
+class _JobTemplateDict(TypedDict):
+    """The job template of a schedule."""
+
+    handler: bytes
+    payload: bytes
+    available_at_ms: int
+    deadline_ms: int | None
+    priority: int
+    max_attempts: int
+    retry_backoff_ms: int
+    idempotency_key: bytes | None
+
+class _ScheduleDict(TypedDict):
+    """An interval schedule."""
+
+    id: bytes
+    job: _JobTemplateDict
+    mode: Literal["once", "interval"]
+    every_ms: int | None
+    next_run_ms: int
+    enabled: bool
+
+class _CronScheduleDict(TypedDict):
+    """A cron schedule."""
+
+    id: bytes
+    expression: bytes
+    job: _JobTemplateDict
+    next_run_ms: int
+    enabled: bool
+    fire_count: int
+    last_fired_at_ms: int | None
 
 @final
 class Store:
@@ -536,6 +600,112 @@ class Store:
 
     def health_report(self) -> _HealthDict:
         """Report identity, quotas, backlog, counters, queue figures and per-area key counts."""
+    # ---- Jobs and schedules ----
+
+    def submit_job(
+        self,
+        handler: bytes,
+        payload: bytes,
+        now_ms: int,
+        *,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> bytes:
+        """Create a ready job and return its 16-byte id (the existing one for an active idempotency key)."""
+
+    def get_job(self, id: bytes) -> _JobDict | None:
+        """Return the job with this id, or None."""
+
+    def claim_job(self, now_ms: int, lease_duration_ms: int, *, handlers: Sequence[bytes] | None = ...) -> _JobDict | None:
+        """Lease the most urgent claimable job of the given handlers (all when omitted or empty), or return None."""
+
+    def heartbeat_job(self, id: bytes, lease_generation: int, now_ms: int, lease_duration_ms: int) -> bool:
+        """Extend a held lease to now_ms + lease_duration_ms; False if the job is not leased under that generation."""
+
+    def complete_job(self, id: bytes, lease_generation: int, now_ms: int) -> None:
+        """Mark a held job completed; raises OmbrelStoreError if it is missing, not leased or held by another generation."""
+
+    def fail_job(self, id: bytes, lease_generation: int, now_ms: int, detail: bytes) -> Literal["ready", "dead"]:
+        """Report a failed attempt: "ready" when a retry is scheduled after the back-off, "dead" when attempts are used up."""
+
+    def release_job(self, id: bytes, lease_generation: int, now_ms: int) -> bool:
+        """Give a held job back, ready at once; False if the job is not leased under that generation."""
+
+    def release_expired_jobs(self, now_ms: int) -> int:
+        """Make every job whose lease ended ready again (or dead); return how many were handled."""
+
+    def retry_job(self, id: bytes, now_ms: int) -> _JobDict | None:
+        """Revive a dead job with its attempts reset; None if the job is missing or not dead."""
+
+    def cancel_job(self, id: bytes, now_ms: int) -> bool:
+        """Cancel a ready or leased job; False if it is missing or already finished."""
+
+    def list_jobs(self) -> list[_JobDict]:
+        """Return every job, by available_at_ms and then id."""
+
+    def job_stats(self) -> _JobStatsDict:
+        """Return the number of jobs in all and per state."""
+
+    def job_history(self, id: bytes) -> list[tuple[int, int, _JobHistoryKind, bytes]]:
+        """Return the job's (seq, at_ms, kind, detail) history entries in order; [] for an unknown id."""
+
+    def create_schedule(
+        self,
+        handler: bytes,
+        payload: bytes,
+        first_run_ms: int,
+        *,
+        mode: str = "once",
+        every_ms: int | None = None,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> bytes:
+        """Create an interval schedule ("once" or "interval" mode) and return its 16-byte id."""
+
+    def get_schedule(self, id: bytes) -> _ScheduleDict | None:
+        """Return the interval schedule with this id, or None."""
+
+    def set_schedule_enabled(self, id: bytes, enabled: bool) -> bool:
+        """Enable or disable an interval schedule; False if there is none."""
+
+    def tick_schedules(self, now_ms: int, limit: int) -> tuple[int, int]:
+        """Fire up to ``limit`` due interval schedules; return (records read, schedules fired)."""
+
+    def create_cron_schedule(
+        self,
+        expression: str,
+        handler: bytes,
+        payload: bytes,
+        after_ms: int,
+        *,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> bytes:
+        """Create a cron schedule (five fields, UTC) whose first run follows ``after_ms``; return its 16-byte id."""
+
+    def get_cron_schedule(self, id: bytes) -> _CronScheduleDict | None:
+        """Return the cron schedule with this id, or None."""
+
+    def list_cron_schedules(self) -> list[_CronScheduleDict]:
+        """Return every cron schedule, by next_run_ms."""
+
+    def set_cron_schedule_enabled(self, id: bytes, enabled: bool) -> bool:
+        """Enable or disable a cron schedule; False if there is none."""
+
+    def tick_cron_schedules(self, now_ms: int, limit: int) -> tuple[int, int]:
+        """Fire the oldest due run of up to ``limit`` cron schedules; return (schedules listed, schedules fired)."""
 
     def __enter__(self) -> Store:
         """Return the store itself."""

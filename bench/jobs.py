@@ -1,0 +1,308 @@
+#!/usr/bin/env python3
+"""Durable jobs and interval schedules in Ombrel Store next to Python's sqlite3 doing the same work.
+
+Cases:
+  submit        `submit_job`: the job record and its first history entry, one commit per job.
+  claim+complete  one `claim_job` (lease) and one `complete_job`, two commits, on stores that
+                hold 1,000, 10,000 and 100,000 ready jobs. A claim reads every job record (there
+                is no index by state), so its cost grows with the number of jobs; sqlite picks the
+                job through an index on (state, priority, available_at, id).
+  tick          one `tick_schedules` over 10,000 due interval schedules: a job, its history
+                entry and the schedule update per schedule, one commit each; and a tick over the
+                same 10,000 schedules when none is due (the read cost alone).
+
+sqlite3 runs in WAL mode; every Ombrel commit is matched by one sqlite transaction holding the
+same rows. "relaxed" durability is matched by synchronous=OFF, "data" by synchronous=FULL (an
+fsync per commit).
+
+    python bench/jobs.py [--submits N] [--data-submits N] [--cycles N] [--budget S]
+                         [--sizes 1000,10000,100000] [--schedules N] [--dir PATH]
+
+Ratios are Ombrel time per operation divided by sqlite time per operation, both measured in
+this run: below 1 Ombrel is faster. Everything runs in a temporary directory that is removed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import platform
+import sqlite3
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+try:
+    import ombrel_store
+except ImportError:  # running from a checkout with an in-tree build
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+    import ombrel_store
+
+Store = ombrel_store.Store
+PAYLOAD = b"x" * 64
+LEASE_MS = 30_000
+
+# --- sqlite side ----------------------------------------------------------------------
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS jobs (
+  id BLOB PRIMARY KEY, state INTEGER NOT NULL, handler BLOB NOT NULL, payload BLOB NOT NULL,
+  idempotency_key BLOB, deadline_ms INTEGER, available_at_ms INTEGER NOT NULL,
+  retry_backoff_ms INTEGER NOT NULL, priority INTEGER NOT NULL, max_attempts INTEGER NOT NULL,
+  attempts INTEGER NOT NULL, lease_until_ms INTEGER NOT NULL, lease_generation INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS jobs_claim ON jobs (state, priority DESC, available_at_ms, id);
+CREATE TABLE IF NOT EXISTS job_history (
+  id BLOB NOT NULL, seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, kind INTEGER NOT NULL, detail BLOB NOT NULL,
+  PRIMARY KEY (id, seq)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS schedules (
+  id BLOB PRIMARY KEY, every_ms INTEGER, next_run_ms INTEGER NOT NULL, enabled INTEGER NOT NULL,
+  handler BLOB NOT NULL, payload BLOB NOT NULL
+) WITHOUT ROWID;
+"""
+
+
+def sqlite_open(path: Path, synchronous: str) -> sqlite3.Connection:
+    conn = sqlite3.connect(path, isolation_level=None)
+    if conn.execute("PRAGMA journal_mode=WAL").fetchone()[0].lower() != "wal":
+        raise SystemExit("sqlite refused WAL mode")
+    conn.execute(f"PRAGMA synchronous={synchronous}")
+    conn.executescript(_SCHEMA)
+    return conn
+
+
+def sqlite_submit(conn, now_ms):
+    job_id = os.urandom(16)
+    conn.execute("BEGIN")
+    conn.execute("INSERT INTO jobs VALUES (?, 0, ?, ?, NULL, NULL, 0, 1000, 0, 3, 0, 0, 0)", (job_id, b"work", PAYLOAD))
+    conn.execute("INSERT INTO job_history VALUES (?, 0, ?, 0, x'')", (job_id, now_ms))
+    conn.execute("COMMIT")
+    return job_id
+
+
+def _next_seq(conn, job_id):
+    return conn.execute("SELECT max(seq) FROM job_history WHERE id = ?", (job_id,)).fetchone()[0] + 1
+
+
+def sqlite_claim(conn, now_ms):
+    conn.execute("BEGIN IMMEDIATE")
+    row = conn.execute("SELECT id, attempts FROM jobs WHERE state = 0 AND available_at_ms <= ? "
+                       "ORDER BY priority DESC, available_at_ms, id LIMIT 1", (now_ms,)).fetchone()
+    if row is None:
+        conn.execute("COMMIT")
+        return None
+    job_id, attempts = row
+    conn.execute("UPDATE jobs SET state = 1, attempts = ?, lease_until_ms = ?, lease_generation = ? WHERE id = ?",
+                 (attempts + 1, now_ms + LEASE_MS, attempts + 1, job_id))
+    conn.execute("INSERT INTO job_history VALUES (?, ?, ?, 1, x'')", (job_id, _next_seq(conn, job_id), now_ms))
+    conn.execute("COMMIT")
+    return job_id, attempts + 1
+
+
+def sqlite_complete(conn, job_id, generation, now_ms):
+    conn.execute("BEGIN IMMEDIATE")
+    state, stored = conn.execute("SELECT state, lease_generation FROM jobs WHERE id = ?", (job_id,)).fetchone()
+    if state != 1 or stored != generation:
+        raise SystemExit("sqlite lost a lease")
+    conn.execute("UPDATE jobs SET state = 2, lease_until_ms = 0 WHERE id = ?", (job_id,))
+    conn.execute("INSERT INTO job_history VALUES (?, ?, ?, 2, x'')", (job_id, _next_seq(conn, job_id), now_ms))
+    conn.execute("COMMIT")
+
+
+def sqlite_tick(conn, now_ms):
+    due = conn.execute("SELECT id, every_ms, next_run_ms, handler, payload FROM schedules "
+                       "WHERE enabled = 1 AND next_run_ms <= ? ORDER BY id", (now_ms,)).fetchall()
+    for schedule_id, every_ms, next_run_ms, handler, payload in due:
+        job_id = os.urandom(16)
+        steps = (now_ms - next_run_ms) // every_ms + 1
+        conn.execute("BEGIN")
+        conn.execute("INSERT INTO jobs VALUES (?, 0, ?, ?, NULL, NULL, ?, 1000, 0, 3, 0, 0, 0)",
+                     (job_id, handler, payload, next_run_ms))
+        conn.execute("INSERT INTO job_history VALUES (?, 0, ?, 0, 'scheduled')", (job_id, now_ms))
+        conn.execute("UPDATE schedules SET next_run_ms = ? WHERE id = ?", (next_run_ms + steps * every_ms, schedule_id))
+        conn.execute("COMMIT")
+    return len(due)
+
+
+# --- measuring ------------------------------------------------------------------------
+
+
+def timed(fn, *args):
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        result = fn(*args)
+        return time.perf_counter() - start, result
+    finally:
+        gc.enable()
+
+
+@dataclass
+class Row:
+    case: str
+    ombrel_n: int
+    ombrel_s: float
+    sqlite_label: str
+    sqlite_n: int
+    sqlite_s: float
+
+    def ombrel_per_op(self) -> float:
+        return self.ombrel_s / self.ombrel_n
+
+    def ratio(self) -> float:
+        return self.ombrel_per_op() / (self.sqlite_s / self.sqlite_n)
+
+
+ROWS: list[Row] = []
+
+
+def report(row: Row) -> None:
+    ROWS.append(row)
+    r = row.ratio()
+    verdict = f"Ombrel {1 / r:.2f}x faster" if r < 1 else f"Ombrel {r:.2f}x slower"
+    print(f"  {row.case:<28} ombrel {row.ombrel_per_op() * 1e6:10.1f} us/op n={row.ombrel_n:<7,} "
+          f"sqlite {row.sqlite_label:<10} {row.sqlite_s / row.sqlite_n * 1e6:10.1f} us/op n={row.sqlite_n:<7,} "
+          f"ratio {r:7.3f} ({verdict})", flush=True)
+
+
+# --- cases ----------------------------------------------------------------------------
+
+
+def bench_submit(tmp: Path, n: int, durability: str, synchronous: str) -> None:
+    print(f"\nsubmit, {durability} durability: {n:,} jobs, one commit each")
+    store = Store.open(tmp / f"submit-{durability}.omb", durability=durability)
+    conn = sqlite_open(tmp / f"submit-{durability}.sqlite", synchronous)
+    try:
+        o_s, _ = timed(lambda: [store.submit_job(b"work", PAYLOAD, i) for i in range(n)])
+        s_s, _ = timed(lambda: [sqlite_submit(conn, i) for i in range(n)])
+        if store.job_stats()["ready"] != n:
+            raise SystemExit("ombrel lost submitted jobs")
+        report(Row(f"submit {durability}", n, o_s, f"sync={synchronous}", n, s_s))
+    finally:
+        store.close()
+        conn.close()
+
+
+def bench_claims(tmp: Path, size: int, cycles: int, budget_s: float) -> Row:
+    print(f"\nclaim+complete, relaxed durability: {cycles:,} cycles on {size:,} ready jobs")
+    store = Store.open(tmp / f"claim-{size}.omb", durability="relaxed")
+    conn = sqlite_open(tmp / f"claim-{size}.sqlite", "OFF")
+    try:
+        build_s, _ = timed(lambda: [store.submit_job(b"work", PAYLOAD, 0) for _ in range(size)])
+        conn.execute("BEGIN")
+        for _ in range(size):
+            job_id = os.urandom(16)
+            conn.execute("INSERT INTO jobs VALUES (?, 0, ?, ?, NULL, NULL, 0, 1000, 0, 3, 0, 0, 0)",
+                         (job_id, b"work", PAYLOAD))
+            conn.execute("INSERT INTO job_history VALUES (?, 0, 0, 0, x'')", (job_id,))
+        conn.execute("COMMIT")
+        print(f"  (built: {size:,} submits in {build_s:.1f} s)")
+
+        def ombrel_cycles():
+            deadline = time.perf_counter() + budget_s
+            for i in range(cycles):
+                job = store.claim_job(1 + i, LEASE_MS)
+                store.complete_job(job["id"], job["lease_generation"], 1 + i)
+                if time.perf_counter() > deadline:
+                    return i + 1
+            return cycles
+
+        def sqlite_cycles(done):
+            for i in range(done):
+                job_id, generation = sqlite_claim(conn, 1 + i)
+                sqlite_complete(conn, job_id, generation, 1 + i)
+
+        o_s, done = timed(ombrel_cycles)
+        s_s, _ = timed(sqlite_cycles, done)
+        if store.job_stats()["completed"] != done:
+            raise SystemExit("ombrel completed the wrong number of jobs")
+        if done < cycles:
+            print(f"  (time-boxed at {budget_s:g} s: {done:,} cycles on each side)")
+        row = Row(f"claim+complete {size:,} jobs", done, o_s, "sync=OFF", done, s_s)
+        report(row)
+        return row
+    finally:
+        store.close()
+        conn.close()
+
+
+def bench_tick(tmp: Path, n: int) -> None:
+    print(f"\ntick, relaxed durability: {n:,} interval schedules")
+    store = Store.open(tmp / "tick.omb", durability="relaxed")
+    conn = sqlite_open(tmp / "tick.sqlite", "OFF")
+    try:
+        for _ in range(n):
+            store.create_schedule(b"work", PAYLOAD, 0, mode="interval", every_ms=60_000)
+        conn.execute("BEGIN")
+        for _ in range(n):
+            conn.execute("INSERT INTO schedules VALUES (?, 60000, 0, 1, ?, ?)", (os.urandom(16), b"work", PAYLOAD))
+        conn.execute("COMMIT")
+        o_s, counts = timed(store.tick_schedules, 1000, n)
+        s_s, fired = timed(sqlite_tick, conn, 1000)
+        if counts != (n, n) or fired != n:
+            raise SystemExit(f"ticks fired the wrong number of schedules: {counts}, {fired}")
+        report(Row(f"tick firing {n:,}", n, o_s, "sync=OFF", n, s_s))
+        o_s, counts = timed(store.tick_schedules, 2000, n)
+        s_s, fired = timed(sqlite_tick, conn, 2000)
+        if counts != (n, 0) or fired != 0:
+            raise SystemExit("a tick with nothing due fired something")
+        report(Row(f"tick of {n:,}, none due", 1, o_s, "sync=OFF", 1, s_s))
+    finally:
+        store.close()
+        conn.close()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--submits", type=int, default=20_000, help="relaxed submits (default 20000)")
+    parser.add_argument("--data-submits", type=int, default=1_000, help="data-durability submits (default 1000)")
+    parser.add_argument("--sizes", default="1000,10000,100000", help="ready jobs of the claim cases")
+    parser.add_argument("--cycles", type=int, default=200, help="claim+complete cycles per size (default 200)")
+    parser.add_argument("--budget", type=float, default=8.0,
+                        help="seconds the Ombrel side of one claim case may take (default 8)")
+    parser.add_argument("--schedules", type=int, default=10_000, help="interval schedules ticked (default 10000)")
+    parser.add_argument("--dir", type=Path, default=None,
+                        help="where to make the temporary directory (a real disk: syncs matter)")
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",") if s]
+    if min([args.submits, args.data_submits, args.cycles, args.schedules] + sizes) < 1:
+        raise SystemExit("every count must be positive")
+    if args.cycles > min(sizes):
+        raise SystemExit("--cycles must not exceed the smallest size")
+
+    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version} (WAL); "
+          f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs")
+    print("ratio = Ombrel time per op / sqlite time per op (< 1: Ombrel faster); warm page cache")
+
+    started = time.perf_counter()
+    claim_rows = []
+    with tempfile.TemporaryDirectory(prefix="ombrel-bench-jobs-", dir=args.dir) as tmp:
+        bench_submit(Path(tmp), args.submits, "relaxed", "OFF")
+        bench_submit(Path(tmp), args.data_submits, "data", "FULL")
+        for size in sizes:
+            claim_rows.append(bench_claims(Path(tmp), size, args.cycles, args.budget))
+        bench_tick(Path(tmp), args.schedules)
+
+    print("\nsummary (ratio = Ombrel time / sqlite time):")
+    for row in ROWS:
+        label = f"{row.case} vs {row.sqlite_label}"
+        print(f"  {label:<48} {row.ratio():8.3f}")
+    if len(claim_rows) > 1:
+        base = claim_rows[0]
+        print("\nclaim+complete cost as the number of jobs grows (Ombrel; sqlite):")
+        for row in claim_rows:
+            print(f"  {row.case:<28} {row.ombrel_per_op() * 1e6:10.1f} us "
+                  f"(x{row.ombrel_per_op() / base.ombrel_per_op():6.1f});"
+                  f" sqlite {row.sqlite_s / row.sqlite_n * 1e6:8.1f} us"
+                  f" (x{(row.sqlite_s / row.sqlite_n) / (base.sqlite_s / base.sqlite_n):5.1f})")
+    print(f"total {time.perf_counter() - started:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

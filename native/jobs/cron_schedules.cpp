@@ -1,0 +1,248 @@
+#include "jobs/cron_schedules.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "util/component_key.h"
+
+namespace ombrel::jobs {
+namespace {
+
+constexpr uint8_t kFormatVersion = 1;
+
+CronSchedulerError corrupt() { return CronSchedulerError::of(CronSchedulerError::Kind::Corrupt); }
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_utf8(BytesView text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  while (i < n) {
+    const unsigned char c = at(i);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t width = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      width = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      width = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      width = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < width) return false;
+    for (size_t k = 1; k < width; ++k) {
+      const unsigned char b = at(i + k);
+      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return false;
+    }
+    i += width;
+  }
+  return true;
+}
+
+std::expected<CronExpression, CronSchedulerError> parse_expression(BytesView expression) {
+  auto parsed = CronExpression::parse(expression);
+  if (!parsed) return std::unexpected(CronSchedulerError::cron(parsed.error()));
+  return *parsed;
+}
+
+std::expected<int64_t, CronSchedulerError> next_run_after(const CronExpression& expression, int64_t after_ms) {
+  auto next = next_after_utc_ms(expression, after_ms);
+  if (!next) return std::unexpected(CronSchedulerError::cron(next.error()));
+  return *next;
+}
+
+std::expected<void, CronSchedulerError> store_schedule(engine::Store& store, const DurableCronSchedule& schedule) {
+  auto record = encode_cron_schedule(schedule);
+  if (!record) return std::unexpected(record.error());
+  if (auto put = store.put_internal(cron_schedule_key(schedule.id), *record); !put) {
+    return std::unexpected(CronSchedulerError::engine(put.error()));
+  }
+  return {};
+}
+
+}  // namespace
+
+CronSchedulerError CronSchedulerError::engine(engine::EngineError e) {
+  CronSchedulerError error(Kind::Engine);
+  error.engine_ = std::move(e);
+  return error;
+}
+
+CronSchedulerError CronSchedulerError::job(JobError e) {
+  CronSchedulerError error(Kind::Job);
+  error.job_ = std::move(e);
+  return error;
+}
+
+CronSchedulerError CronSchedulerError::cron(CronError e) {
+  CronSchedulerError error(Kind::Cron);
+  error.cron_ = std::move(e);
+  return error;
+}
+
+std::string CronSchedulerError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::Job:
+      return "job error: " + job_->message();
+    case Kind::Cron:
+      return "cron error: " + cron_->message();
+    case Kind::BadExpressionEncoding:
+      return "cron expression must be UTF-8";
+    case Kind::Corrupt:
+      return "cron schedule record is corrupt";
+    case Kind::FireCountOverflow:
+      return "cron fire count overflow";
+    case Kind::NoEntropy:
+      return "OS entropy unavailable";
+  }
+  return {};
+}
+
+Bytes cron_schedule_key(const CronScheduleId& id) {
+  ComponentKey key(kCronDataPrefix);
+  key.raw(id_view(id));
+  return std::move(key).take();
+}
+
+Bytes cron_occurrence_key(const CronScheduleId& id, int64_t planned_ms) {
+  ComponentKey key(kCronOccurrenceKeyPrefix);
+  key.raw(id_view(id)).number(static_cast<uint64_t>(planned_ms));
+  return std::move(key).take();
+}
+
+std::expected<Bytes, CronSchedulerError> encode_cron_schedule(const DurableCronSchedule& schedule) {
+  if (!component_fits(schedule.expression) || !job_spec_fields_fit(schedule.job)) return std::unexpected(corrupt());
+  Bytes out;
+  ByteWriter w(out);
+  w.u8(kFormatVersion);
+  w.bytes(id_view(schedule.id));
+  w.field_le(schedule.expression);
+  encode_job_template(w, schedule.job);
+  w.i64_le(schedule.next_run_ms);
+  w.u8(schedule.enabled ? 1 : 0);
+  w.u64_le(schedule.fire_count);
+  w.u8(schedule.last_fired_at_ms ? 1 : 0);
+  if (schedule.last_fired_at_ms) w.i64_le(*schedule.last_fired_at_ms);
+  return out;
+}
+
+std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(BytesView value) {
+  ByteReader r(value);
+  auto version = r.u8();
+  if (!version || *version != kFormatVersion) return std::unexpected(corrupt());
+  auto id = r.bytes(kIdBytes);
+  auto expression = id ? r.field_le() : std::nullopt;
+  if (!expression) return std::unexpected(corrupt());
+  auto spec = decode_job_template(r);
+  if (!spec) return std::unexpected(corrupt());
+  auto next_run = r.i64_le();
+  auto enabled = next_run ? r.u8() : std::nullopt;
+  auto fire_count = enabled ? r.u64_le() : std::nullopt;
+  auto last_flag = fire_count ? r.u8() : std::nullopt;
+  if (!last_flag || *enabled > 1 || *last_flag > 1) return std::unexpected(corrupt());
+  DurableCronSchedule schedule;
+  if (*last_flag == 1) {
+    auto last = r.i64_le();
+    if (!last) return std::unexpected(corrupt());
+    schedule.last_fired_at_ms = *last;
+  }
+  if (!r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
+  if (!is_utf8(*expression)) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::BadExpressionEncoding));
+  if (auto parsed = parse_expression(*expression); !parsed) return std::unexpected(parsed.error());
+  schedule.id = *id_from_bytes(*id);
+  schedule.expression.assign(*expression);
+  schedule.job = std::move(*spec);
+  schedule.next_run_ms = *next_run;
+  schedule.enabled = *enabled == 1;
+  schedule.fire_count = *fire_count;
+  return schedule;
+}
+
+std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::Store& store,
+                                                                       std::string_view expression,
+                                                                       const JobSpec& spec, int64_t after_ms) {
+  if (check_job_spec(spec)) return std::unexpected(corrupt());
+  auto parsed = parse_expression(expression);
+  if (!parsed) return std::unexpected(parsed.error());
+  auto id = new_job_id();
+  if (!id) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::NoEntropy));
+  auto next_run = next_run_after(*parsed, after_ms);
+  if (!next_run) return std::unexpected(next_run.error());
+  DurableCronSchedule schedule{*id, Bytes(expression), spec, *next_run, true, 0, std::nullopt};
+  if (auto stored = store_schedule(store, schedule); !stored) return std::unexpected(stored.error());
+  return *id;
+}
+
+std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
+    const engine::Store& store, const CronScheduleId& id) {
+  const std::string* value = store.find(cron_schedule_key(id));
+  if (value == nullptr) return std::optional<DurableCronSchedule>{};
+  auto schedule = decode_cron_schedule(*value);
+  if (!schedule) return std::unexpected(schedule.error());
+  return std::optional<DurableCronSchedule>(std::move(*schedule));
+}
+
+std::expected<std::vector<DurableCronSchedule>, CronSchedulerError> list_cron_schedules(const engine::Store& store) {
+  std::vector<DurableCronSchedule> schedules;
+  for (const auto& [key, value] : store.prefix_range(kCronDataPrefix)) {
+    auto schedule = decode_cron_schedule(value);
+    if (!schedule) return std::unexpected(schedule.error());
+    schedules.push_back(std::move(*schedule));
+  }
+  std::stable_sort(schedules.begin(), schedules.end(),
+                   [](const DurableCronSchedule& a, const DurableCronSchedule& b) { return a.next_run_ms < b.next_run_ms; });
+  return schedules;
+}
+
+std::expected<bool, CronSchedulerError> set_cron_schedule_enabled(engine::Store& store, const CronScheduleId& id,
+                                                                  bool enabled) {
+  auto schedule = get_cron_schedule(store, id);
+  if (!schedule) return std::unexpected(schedule.error());
+  if (!*schedule) return false;
+  (*schedule)->enabled = enabled;
+  if (auto stored = store_schedule(store, **schedule); !stored) return std::unexpected(stored.error());
+  return true;
+}
+
+std::expected<std::pair<uint64_t, uint64_t>, CronSchedulerError> tick_cron_schedules(engine::Store& store,
+                                                                                     int64_t now_ms,
+                                                                                     uint64_t limit) {
+  auto schedules = list_cron_schedules(store);
+  if (!schedules) return std::unexpected(schedules.error());
+  uint64_t fired = 0;
+  for (DurableCronSchedule& schedule : *schedules) {
+    if (fired == limit) break;
+    if (!schedule.enabled || schedule.next_run_ms > now_ms) continue;
+    const int64_t planned = schedule.next_run_ms;
+    auto expression = parse_expression(schedule.expression);
+    if (!expression) return std::unexpected(expression.error());
+    JobSpec spec = schedule.job;
+    spec.available_at_ms = planned;
+    spec.idempotency_key = cron_occurrence_key(schedule.id, planned);
+    if (auto job = submit_job(store, spec, now_ms); !job) return std::unexpected(CronSchedulerError::job(job.error()));
+    if (schedule.fire_count == std::numeric_limits<uint64_t>::max()) {
+      return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::FireCountOverflow));
+    }
+    schedule.fire_count += 1;
+    schedule.last_fired_at_ms = planned;
+    auto next_run = next_run_after(*expression, planned);
+    if (!next_run) return std::unexpected(next_run.error());
+    schedule.next_run_ms = *next_run;
+    if (auto stored = store_schedule(store, schedule); !stored) return std::unexpected(stored.error());
+    ++fired;
+  }
+  return std::pair<uint64_t, uint64_t>{schedules->size(), fired};
+}
+
+}  // namespace ombrel::jobs

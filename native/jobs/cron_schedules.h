@@ -1,0 +1,109 @@
+// Cron schedules: a job template submitted as a durable job at every minute
+// that matches a five-field cron expression (UTC).
+//
+// Contract: tick_cron_schedules(now_ms, limit) lists every schedule (a
+// corrupt record fails the tick before anything fires), walks them by
+// next_run_ms and fires each enabled schedule whose next_run_ms T <= now_ms,
+// at most `limit` of them and each at most once. A firing submits one job
+// exactly as submit_job does, available at T and keyed
+// "omb:cron:" | schedule id | T (8 bytes big-endian), then moves the
+// schedule to the first matching minute after T (not after now), so missed
+// occurrences are caught up one per tick, in order. The job and the schedule
+// are two commits: if the second never happens the next tick fires T again
+// and, while the first job is ready or leased, gets that job back through
+// its idempotency key instead of a duplicate.
+//
+//   state                          event                      next
+//   enabled, next_run_ms > now     tick                       unchanged
+//   enabled, due                   tick (within limit)        job for T; fire_count + 1; last_fired_at_ms = T;
+//                                                             next_run_ms = next match after T
+//   any                            set_cron_schedule_enabled  flag as asked, nothing else
+//
+// Key: 0xFF "omb:cron:data:" | id (16)                       31 bytes
+//
+// Record value (little-endian, no gaps):
+//   width        field
+//   1            format version, 1
+//   16           id
+//   4 + E        expression length, expression (UTF-8)
+//   ...          job template (job_spec.h layout)
+//   8            next_run_ms (signed)
+//   1            enabled (0 or 1)
+//   8            fire_count
+//   1 (+8)       1 then last_fired_at_ms (signed), or 0 when never fired
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/store.h"
+#include "jobs/cron.h"
+#include "jobs/job_spec.h"
+#include "jobs/jobs.h"
+
+namespace ombrel::jobs {
+
+inline constexpr std::string_view kCronDataPrefix{"\xFFomb:cron:data:", 15};
+// The prefix of the idempotency keys of cron jobs (an ordinary byte string,
+// not an internal key).
+inline constexpr std::string_view kCronOccurrenceKeyPrefix{"omb:cron:"};
+
+class CronSchedulerError {
+ public:
+  enum class Kind : uint8_t { Engine, Job, Cron, BadExpressionEncoding, Corrupt, FireCountOverflow, NoEntropy };
+  static CronSchedulerError engine(engine::EngineError e);
+  static CronSchedulerError job(JobError e);
+  static CronSchedulerError cron(CronError e);
+  static CronSchedulerError of(Kind kind) { return CronSchedulerError(kind); }
+
+  Kind kind() const { return kind_; }
+  std::string message() const;
+
+ private:
+  explicit CronSchedulerError(Kind k) : kind_(k) {}
+  Kind kind_;
+  std::optional<engine::EngineError> engine_;
+  std::optional<JobError> job_;
+  std::optional<CronError> cron_;
+};
+
+using CronScheduleId = JobId;
+
+struct DurableCronSchedule {
+  CronScheduleId id{};
+  Bytes expression;
+  JobSpec job;
+  int64_t next_run_ms = 0;
+  bool enabled = true;
+  uint64_t fire_count = 0;
+  std::optional<int64_t> last_fired_at_ms;
+};
+
+Bytes cron_schedule_key(const CronScheduleId& id);
+std::expected<Bytes, CronSchedulerError> encode_cron_schedule(const DurableCronSchedule& schedule);
+// Refuses a broken layout, an empty handler or max_attempts 0 (corrupt),
+// an expression that is not UTF-8, and one that does not parse.
+std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(BytesView value);
+
+// The idempotency key of the job of occurrence `planned_ms` (33 bytes).
+Bytes cron_occurrence_key(const CronScheduleId& id, int64_t planned_ms);
+
+std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::Store& store,
+                                                                       std::string_view expression,
+                                                                       const JobSpec& spec, int64_t after_ms);
+std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
+    const engine::Store& store, const CronScheduleId& id);
+// By next_run_ms; equal times keep id order.
+std::expected<std::vector<DurableCronSchedule>, CronSchedulerError> list_cron_schedules(const engine::Store& store);
+std::expected<bool, CronSchedulerError> set_cron_schedule_enabled(engine::Store& store, const CronScheduleId& id,
+                                                                  bool enabled);
+// (schedules listed, schedules fired)
+std::expected<std::pair<uint64_t, uint64_t>, CronSchedulerError> tick_cron_schedules(engine::Store& store,
+                                                                                     int64_t now_ms,
+                                                                                     uint64_t limit);
+
+}  // namespace ombrel::jobs

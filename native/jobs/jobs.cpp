@@ -1,0 +1,689 @@
+#include "jobs/jobs.h"
+
+#include <algorithm>
+#include <iterator>
+#include <limits>
+
+#include "util/component_key.h"
+#include "util/entropy.h"
+
+namespace ombrel::jobs {
+namespace {
+
+constexpr uint8_t kFormatVersion = 1;
+constexpr size_t kJobFixedBytes = 66;      // up to and including lease_generation
+constexpr size_t kHistoryFixedBytes = 22;  // up to and including the detail length
+constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::min();
+
+JobError corrupt() { return JobError::of(JobError::Kind::Corrupt); }
+JobError time_overflow() { return JobError::of(JobError::Kind::TimeOverflow); }
+
+// The fields of a job record, borrowed from the stored value. Decoding into
+// views lets the scans of claim, release and the idempotency check validate
+// every record without copying payloads they do not keep.
+struct JobRecordView {
+  JobState state = JobState::Ready;
+  JobId id{};
+  int64_t available_at_ms = 0;
+  int64_t deadline_ms = kNoDeadline;
+  int32_t priority = 0;
+  uint32_t attempts = 0;
+  uint32_t max_attempts = 0;
+  uint64_t retry_backoff_ms = 0;
+  int64_t lease_until_ms = 0;
+  uint32_t lease_generation = 0;
+  BytesView handler;
+  BytesView payload;
+  std::optional<BytesView> idempotency_key;
+
+  bool has_deadline() const { return deadline_ms != kNoDeadline; }
+  bool is_active() const { return state == JobState::Ready || state == JobState::Leased; }
+};
+
+std::optional<JobRecordView> view_job(BytesView value) {
+  if (value.size() < kJobFixedBytes) return std::nullopt;
+  ByteReader r(value);
+  JobRecordView v;
+  const uint8_t version = *r.u8();
+  const uint8_t state = *r.u8();
+  if (version != kFormatVersion || state > static_cast<uint8_t>(JobState::Cancelled)) return std::nullopt;
+  v.state = static_cast<JobState>(state);
+  BytesView id = *r.bytes(kIdBytes);
+  std::copy(id.begin(), id.end(), v.id.begin());
+  // The fixed part is known to be there: these reads cannot overrun.
+  v.available_at_ms = *r.i64_le();
+  v.deadline_ms = *r.i64_le();
+  v.priority = static_cast<int32_t>(*r.u32_le());
+  v.attempts = *r.u32_le();
+  v.max_attempts = *r.u32_le();
+  v.retry_backoff_ms = *r.u64_le();
+  v.lease_until_ms = *r.i64_le();
+  v.lease_generation = *r.u32_le();
+  auto handler = r.field_le();
+  if (!handler) return std::nullopt;
+  auto payload = r.field_le();
+  if (!payload) return std::nullopt;
+  auto flag = r.u8();
+  if (!flag || *flag > 1) return std::nullopt;
+  if (*flag == 1) {
+    auto key = r.field_le();
+    if (!key) return std::nullopt;
+    v.idempotency_key = *key;
+  }
+  if (!r.at_end()) return std::nullopt;
+  v.handler = *handler;
+  v.payload = *payload;
+  return v;
+}
+
+DurableJob materialize(const JobRecordView& v) {
+  DurableJob job;
+  job.id = v.id;
+  job.state = v.state;
+  job.handler.assign(v.handler);
+  job.payload.assign(v.payload);
+  if (v.idempotency_key) job.idempotency_key = Bytes(*v.idempotency_key);
+  if (v.has_deadline()) job.deadline_ms = v.deadline_ms;
+  job.available_at_ms = v.available_at_ms;
+  job.retry_backoff_ms = v.retry_backoff_ms;
+  job.priority = v.priority;
+  job.max_attempts = v.max_attempts;
+  job.attempts = v.attempts;
+  job.lease_until_ms = v.lease_until_ms;
+  job.lease_generation = v.lease_generation;
+  return job;
+}
+
+// Every job record of the committed state, decoded, in key order.
+std::expected<std::vector<DurableJob>, JobError> load_all_jobs(const engine::Store& store) {
+  std::vector<DurableJob> jobs;
+  for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
+    auto view = view_job(value);
+    if (!view) return std::unexpected(corrupt());
+    jobs.push_back(materialize(*view));
+  }
+  return jobs;
+}
+
+// Times never wrap: a duration of 2^63 or more, or an end past the largest
+// time, is an overflow.
+std::expected<int64_t, JobError> add_duration(int64_t at_ms, uint64_t duration_ms) {
+  if (duration_ms > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return std::unexpected(time_overflow());
+  }
+  int64_t end = 0;
+  if (__builtin_add_overflow(at_ms, static_cast<int64_t>(duration_ms), &end)) {
+    return std::unexpected(time_overflow());
+  }
+  return end;
+}
+
+std::expected<DurableJob, JobError> load_existing(const engine::Store& store, const JobId& id) {
+  auto job = get_job(store, id);
+  if (!job) return std::unexpected(job.error());
+  if (!*job) return std::unexpected(JobError::of(JobError::Kind::NotFound));
+  return std::move(**job);
+}
+
+// Complete and fail accept only the current holder of a lease.
+std::expected<DurableJob, JobError> load_held(const engine::Store& store, const JobId& id, uint32_t generation) {
+  auto job = load_existing(store, id);
+  if (!job) return job;
+  if (job->state != JobState::Leased) return std::unexpected(JobError::of(JobError::Kind::NotLeased));
+  if (job->lease_generation != generation) {
+    return std::unexpected(JobError::generation_mismatch(job->lease_generation, generation));
+  }
+  return job;
+}
+
+// Heartbeat and release answer false instead of failing for a job they may not touch.
+std::expected<std::optional<DurableJob>, JobError> load_if_held(const engine::Store& store, const JobId& id,
+                                                              uint32_t generation) {
+  auto job = get_job(store, id);
+  if (!job || !*job) return job;
+  if ((*job)->state != JobState::Leased || (*job)->lease_generation != generation) {
+    return std::optional<DurableJob>{};
+  }
+  return job;
+}
+
+template <class Records>
+std::expected<std::optional<JobId>, JobError> first_active_with_key(const Records& records, BytesView key) {
+  for (const auto& [record_key, value] : records) {
+    auto job = view_job(value);
+    if (!job) return std::unexpected(corrupt());
+    if (job->is_active() && job->idempotency_key && *job->idempotency_key == key) return std::optional<JobId>(job->id);
+  }
+  return std::optional<JobId>{};
+}
+
+std::expected<uint64_t, JobError> next_history_seq(const engine::Store& store, const JobId& id) {
+  const Bytes prefix = job_history_prefix(id);
+  auto range = store.prefix_range(prefix);
+  if (range.first == range.last) return 0;
+  const Bytes& last_key = std::prev(range.last)->first;
+  if (last_key.size() != prefix.size() + 8 || !last_key.starts_with(prefix)) return std::unexpected(corrupt());
+  const uint64_t last = *ByteReader(BytesView(last_key).substr(prefix.size())).u64_be();
+  if (last == std::numeric_limits<uint64_t>::max()) {
+    return std::unexpected(JobError::of(JobError::Kind::HistorySequenceExhausted));
+  }
+  return last + 1;
+}
+
+std::expected<void, JobError> engine_result(const std::expected<void, engine::EngineError>& done) {
+  if (!done) return std::unexpected(JobError::engine(done.error()));
+  return {};
+}
+
+}  // namespace
+
+// ---- errors and names ----
+
+JobError JobError::generation_mismatch(uint32_t expected, uint32_t provided) {
+  JobError error(Kind::GenerationMismatch, std::nullopt);
+  error.expected_ = expected;
+  error.provided_ = provided;
+  return error;
+}
+
+JobError JobError::of(JobSpecFault fault) {
+  return of(fault == JobSpecFault::EmptyHandler ? Kind::EmptyHandler : Kind::ZeroMaxAttempts);
+}
+
+std::string JobError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::EmptyHandler:
+      return "job handler cannot be empty";
+    case Kind::ZeroMaxAttempts:
+      return "max attempts must be at least one";
+    case Kind::InvalidSchedule:
+      return "schedule is invalid";
+    case Kind::FieldTooLarge:
+      return "job field is too large";
+    case Kind::Corrupt:
+      return "job record is corrupt or unsupported";
+    case Kind::NotFound:
+      return "job was not found";
+    case Kind::NotLeased:
+      return "job is not currently leased";
+    case Kind::GenerationMismatch:
+      return "job lease generation mismatch: expected " + std::to_string(expected_) + ", provided " +
+             std::to_string(provided_);
+    case Kind::AttemptCounterExhausted:
+      return "job attempt counter exhausted";
+    case Kind::HistorySequenceExhausted:
+      return "job history sequence exhausted";
+    case Kind::CountOverflow:
+      return "job count overflowed";
+    case Kind::TimeOverflow:
+      return "time value overflowed";
+    case Kind::NoEntropy:
+      return "operating-system entropy is unavailable";
+  }
+  return {};
+}
+
+std::string_view job_state_name(JobState state) {
+  switch (state) {
+    case JobState::Ready:
+      return "ready";
+    case JobState::Leased:
+      return "leased";
+    case JobState::Completed:
+      return "completed";
+    case JobState::Dead:
+      return "dead";
+    case JobState::Cancelled:
+      return "cancelled";
+  }
+  return {};
+}
+
+std::string_view job_history_kind_name(JobHistoryKind kind) {
+  switch (kind) {
+    case JobHistoryKind::Submitted:
+      return "submitted";
+    case JobHistoryKind::Claimed:
+      return "claimed";
+    case JobHistoryKind::Completed:
+      return "completed";
+    case JobHistoryKind::RetryScheduled:
+      return "retry_scheduled";
+    case JobHistoryKind::Dead:
+      return "dead";
+    case JobHistoryKind::Cancelled:
+      return "cancelled";
+  }
+  return {};
+}
+
+std::optional<JobId> id_from_bytes(BytesView bytes) {
+  if (bytes.size() != kIdBytes) return std::nullopt;
+  JobId id{};
+  std::copy(bytes.begin(), bytes.end(), id.begin());
+  return id;
+}
+
+// ---- keys and codecs ----
+
+Bytes job_key(const JobId& id) {
+  ComponentKey key(kJobDataPrefix);
+  key.raw(id_view(id));
+  return std::move(key).take();
+}
+
+Bytes job_history_prefix(const JobId& id) {
+  ComponentKey key(kJobHistoryPrefix);
+  key.raw(id_view(id));
+  return std::move(key).take();
+}
+
+Bytes job_history_key(const JobId& id, uint64_t seq) {
+  ComponentKey key(kJobHistoryPrefix);
+  key.raw(id_view(id)).number(seq);
+  return std::move(key).take();
+}
+
+std::expected<Bytes, JobError> encode_job(const DurableJob& job) {
+  if (!component_fits(job.handler) || !component_fits(job.payload) ||
+      (job.idempotency_key && !component_fits(*job.idempotency_key))) {
+    return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
+  }
+  Bytes out;
+  out.reserve(kJobFixedBytes + 13 + job.handler.size() + job.payload.size() +
+              (job.idempotency_key ? job.idempotency_key->size() : 0));
+  ByteWriter w(out);
+  w.u8(kFormatVersion);
+  w.u8(static_cast<uint8_t>(job.state));
+  w.bytes(id_view(job.id));
+  w.i64_le(job.available_at_ms);
+  w.i64_le(job.deadline_ms.value_or(kNoDeadline));
+  w.u32_le(static_cast<uint32_t>(job.priority));
+  w.u32_le(job.attempts);
+  w.u32_le(job.max_attempts);
+  w.u64_le(job.retry_backoff_ms);
+  w.i64_le(job.lease_until_ms);
+  w.u32_le(job.lease_generation);
+  w.field_le(job.handler);
+  w.field_le(job.payload);
+  w.u8(job.idempotency_key ? 1 : 0);
+  if (job.idempotency_key) w.field_le(*job.idempotency_key);
+  return out;
+}
+
+std::expected<DurableJob, JobError> decode_job(BytesView value) {
+  auto view = view_job(value);
+  if (!view) return std::unexpected(corrupt());
+  return materialize(*view);
+}
+
+std::expected<Bytes, JobError> encode_job_history(const JobHistoryEntry& entry) {
+  if (!component_fits(entry.detail)) return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
+  Bytes out;
+  out.reserve(kHistoryFixedBytes + entry.detail.size());
+  ByteWriter w(out);
+  w.u8(kFormatVersion);
+  w.u64_le(entry.seq);
+  w.i64_le(entry.at_ms);
+  w.u8(static_cast<uint8_t>(entry.kind));
+  w.field_le(entry.detail);
+  return out;
+}
+
+std::expected<JobHistoryEntry, JobError> decode_job_history(BytesView value) {
+  if (value.size() < kHistoryFixedBytes) return std::unexpected(corrupt());
+  ByteReader r(value);
+  const uint8_t version = *r.u8();
+  JobHistoryEntry entry;
+  entry.seq = *r.u64_le();
+  entry.at_ms = *r.i64_le();
+  const uint8_t kind = *r.u8();
+  if (version != kFormatVersion || kind > static_cast<uint8_t>(JobHistoryKind::Cancelled)) {
+    return std::unexpected(corrupt());
+  }
+  entry.kind = static_cast<JobHistoryKind>(kind);
+  auto detail = r.field_le();
+  if (!detail || !r.at_end()) return std::unexpected(corrupt());
+  entry.detail.assign(*detail);
+  return entry;
+}
+
+// ---- building blocks ----
+
+std::expected<std::optional<JobId>, JobError> find_active_job_by_key(const engine::Store& store, BytesView key) {
+  return first_active_with_key(store.prefix_range(kJobDataPrefix), key);
+}
+
+std::expected<std::optional<JobId>, JobError> find_active_job_by_key(const engine::Transaction& tx, BytesView key) {
+  return first_active_with_key(tx.scan_prefix_internal(kJobDataPrefix), key);
+}
+
+std::expected<JobId, JobError> new_job_id() {
+  JobId id{};
+  if (!fill_random(id)) return std::unexpected(JobError::of(JobError::Kind::NoEntropy));
+  return id;
+}
+
+DurableJob job_from_spec(const JobSpec& spec, const JobId& id) {
+  DurableJob job;
+  job.id = id;
+  job.state = JobState::Ready;
+  job.handler = spec.handler;
+  job.payload = spec.payload;
+  job.idempotency_key = spec.idempotency_key;
+  job.deadline_ms = spec.deadline_ms;
+  job.available_at_ms = spec.available_at_ms;
+  job.retry_backoff_ms = spec.retry_backoff_ms;
+  job.priority = spec.priority;
+  job.max_attempts = spec.max_attempts;
+  return job;
+}
+
+std::expected<uint64_t, JobError> retry_delay_ms(const DurableJob& job) {
+  const uint64_t multiplier = job.attempts > 1 ? job.attempts : 1;
+  uint64_t base = 0;
+  if (__builtin_mul_overflow(job.retry_backoff_ms, multiplier, &base)) return std::unexpected(time_overflow());
+  uint64_t id_sum = 0;
+  for (unsigned char byte : job.id) id_sum += byte;
+  const uint64_t s = (id_sum % 256 + job.attempts) % 256;
+  const uint64_t percent = 91 + s % 20;
+  uint64_t scaled = 0;
+  if (__builtin_mul_overflow(base, percent, &scaled)) return std::unexpected(time_overflow());
+  return scaled / 100;
+}
+
+std::expected<void, JobError> stage_new_job(engine::Transaction& tx, const DurableJob& job, int64_t now_ms,
+                                            BytesView detail) {
+  auto record = encode_job(job);
+  if (!record) return std::unexpected(record.error());
+  auto entry = encode_job_history(JobHistoryEntry{0, now_ms, JobHistoryKind::Submitted, Bytes(detail)});
+  if (!entry) return std::unexpected(entry.error());
+  if (auto put = engine_result(tx.put_internal(job_key(job.id), *record)); !put) return put;
+  return engine_result(tx.put_internal(job_history_key(job.id, 0), *entry));
+}
+
+std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
+                                                      JobHistoryKind kind, BytesView detail) {
+  auto seq = next_history_seq(store, job.id);
+  if (!seq) return std::unexpected(seq.error());
+  auto record = encode_job(job);
+  if (!record) return std::unexpected(record.error());
+  auto entry = encode_job_history(JobHistoryEntry{*seq, at_ms, kind, Bytes(detail)});
+  if (!entry) return std::unexpected(entry.error());
+  auto tx = store.begin();
+  if (!tx) return std::unexpected(JobError::engine(tx.error()));
+  if (auto put = engine_result(tx->put_internal(job_key(job.id), *record)); !put) return put;
+  if (auto put = engine_result(tx->put_internal(job_history_key(job.id, *seq), *entry)); !put) return put;
+  return engine_result(tx->commit());
+}
+
+// ---- operations ----
+
+std::expected<ClaimSelection, JobError> select_claim(const engine::Store& store, int64_t now_ms,
+                                                     std::span<const Bytes> handlers) {
+  ClaimSelection selection;
+  std::optional<JobRecordView> best;
+  for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
+    auto job = view_job(value);
+    if (!job) return std::unexpected(corrupt());
+    if (!handlers.empty() && std::find(handlers.begin(), handlers.end(), job->handler) == handlers.end()) continue;
+    const bool lease_ended = job->state == JobState::Leased && job->lease_until_ms <= now_ms;
+    if (job->state != JobState::Ready && !lease_ended) continue;
+    if (job->has_deadline() && job->deadline_ms <= now_ms) {
+      selection.overdue.push_back(materialize(*job));
+      continue;
+    }
+    if (!lease_ended && job->available_at_ms > now_ms) continue;
+    if (!best || job->priority > best->priority ||
+        (job->priority == best->priority && job->available_at_ms < best->available_at_ms)) {
+      best = *job;
+    }
+  }
+  // Views into the live table stay valid: nothing was written during the scan.
+  if (best) selection.best = materialize(*best);
+  return selection;
+}
+
+std::expected<JobId, JobError> submit_job(engine::Store& store, const JobSpec& spec, int64_t now_ms) {
+  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (spec.idempotency_key) {
+    auto existing = find_active_job_by_key(store, *spec.idempotency_key);
+    if (!existing) return std::unexpected(existing.error());
+    if (*existing) return **existing;
+  }
+  auto id = new_job_id();
+  if (!id) return id;
+  const DurableJob job = job_from_spec(spec, *id);
+  auto tx = store.begin();
+  if (!tx) return std::unexpected(JobError::engine(tx.error()));
+  if (auto staged = stage_new_job(*tx, job, now_ms, {}); !staged) return std::unexpected(staged.error());
+  if (auto committed = engine_result(tx->commit()); !committed) return std::unexpected(committed.error());
+  return *id;
+}
+
+std::expected<JobId, JobError> enqueue_job_tx(engine::Transaction& tx, const JobSpec& spec, int64_t now_ms,
+                                              BytesView detail) {
+  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (spec.idempotency_key) {
+    // The transaction's own view: jobs it staged earlier count too.
+    auto existing = find_active_job_by_key(tx, *spec.idempotency_key);
+    if (!existing) return std::unexpected(existing.error());
+    if (*existing) return **existing;
+  }
+  auto id = new_job_id();
+  if (!id) return id;
+  if (auto staged = stage_new_job(tx, job_from_spec(spec, *id), now_ms, detail); !staged) {
+    return std::unexpected(staged.error());
+  }
+  return *id;
+}
+
+std::expected<std::optional<DurableJob>, JobError> claim_job_for_handlers(engine::Store& store, int64_t now_ms,
+                                                                         uint64_t lease_duration_ms,
+                                                                         std::span<const Bytes> handlers) {
+  auto lease_end = add_duration(now_ms, lease_duration_ms);
+  if (!lease_end) return std::unexpected(lease_end.error());
+  auto selection = select_claim(store, now_ms, handlers);
+  if (!selection) return std::unexpected(selection.error());
+  for (DurableJob& job : selection->overdue) {
+    job.state = JobState::Dead;
+    job.lease_until_ms = 0;
+    auto persisted = persist_job_with_history(store, job, now_ms, JobHistoryKind::Dead, "deadline exceeded");
+    if (!persisted) return std::unexpected(persisted.error());
+  }
+  if (!selection->best) return std::optional<DurableJob>{};
+  DurableJob job = std::move(*selection->best);
+  if (job.attempts == std::numeric_limits<uint32_t>::max()) {
+    return std::unexpected(JobError::of(JobError::Kind::AttemptCounterExhausted));
+  }
+  job.attempts += 1;
+  if (job.attempts > job.max_attempts) {
+    job.state = JobState::Dead;
+    job.lease_until_ms = 0;
+    auto persisted = persist_job_with_history(store, job, now_ms, JobHistoryKind::Dead, "max attempts exceeded");
+    if (!persisted) return std::unexpected(persisted.error());
+    return std::optional<DurableJob>{};
+  }
+  job.state = JobState::Leased;
+  job.lease_until_ms = *lease_end;
+  job.lease_generation = job.attempts;
+  auto persisted = persist_job_with_history(store, job, now_ms, JobHistoryKind::Claimed, {});
+  if (!persisted) return std::unexpected(persisted.error());
+  return std::optional<DurableJob>(std::move(job));
+}
+
+std::expected<bool, JobError> heartbeat_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+                                            int64_t now_ms, uint64_t lease_duration_ms) {
+  auto job = load_if_held(store, id, lease_generation);
+  if (!job) return std::unexpected(job.error());
+  if (!*job) return false;
+  auto lease_end = add_duration(now_ms, lease_duration_ms);
+  if (!lease_end) return std::unexpected(lease_end.error());
+  (*job)->lease_until_ms = *lease_end;
+  auto record = encode_job(**job);
+  if (!record) return std::unexpected(record.error());
+  if (auto put = engine_result(store.put_internal(job_key(id), *record)); !put) return std::unexpected(put.error());
+  return true;
+}
+
+std::expected<void, JobError> complete_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+                                           int64_t now_ms) {
+  auto job = load_held(store, id, lease_generation);
+  if (!job) return std::unexpected(job.error());
+  job->state = JobState::Completed;
+  job->lease_until_ms = 0;
+  return persist_job_with_history(store, *job, now_ms, JobHistoryKind::Completed, {});
+}
+
+std::expected<JobState, JobError> fail_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+                                           int64_t now_ms, BytesView detail) {
+  auto job = load_held(store, id, lease_generation);
+  if (!job) return std::unexpected(job.error());
+  job->lease_until_ms = 0;
+  JobHistoryKind kind = JobHistoryKind::Dead;
+  if (job->attempts >= job->max_attempts) {
+    job->state = JobState::Dead;
+  } else {
+    auto delay = retry_delay_ms(*job);
+    if (!delay) return std::unexpected(delay.error());
+    auto available_at = add_duration(now_ms, *delay);
+    if (!available_at) return std::unexpected(available_at.error());
+    job->state = JobState::Ready;
+    job->available_at_ms = *available_at;
+    kind = JobHistoryKind::RetryScheduled;
+  }
+  if (auto persisted = persist_job_with_history(store, *job, now_ms, kind, detail); !persisted) {
+    return std::unexpected(persisted.error());
+  }
+  return job->state;
+}
+
+std::expected<bool, JobError> release_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+                                          int64_t now_ms) {
+  auto job = load_if_held(store, id, lease_generation);
+  if (!job) return std::unexpected(job.error());
+  if (!*job) return false;
+  (*job)->state = JobState::Ready;
+  (*job)->available_at_ms = now_ms;
+  (*job)->lease_until_ms = 0;
+  auto persisted = persist_job_with_history(store, **job, now_ms, JobHistoryKind::RetryScheduled, "released");
+  if (!persisted) return std::unexpected(persisted.error());
+  return true;
+}
+
+std::expected<uint64_t, JobError> release_expired_jobs(engine::Store& store, int64_t now_ms) {
+  std::vector<DurableJob> expired;
+  for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
+    auto job = view_job(value);
+    if (!job) return std::unexpected(corrupt());
+    if (job->state == JobState::Leased && job->lease_until_ms <= now_ms) expired.push_back(materialize(*job));
+  }
+  for (DurableJob& job : expired) {
+    job.lease_until_ms = 0;
+    std::expected<void, JobError> persisted;
+    if (job.attempts >= job.max_attempts) {
+      job.state = JobState::Dead;
+      persisted = persist_job_with_history(store, job, now_ms, JobHistoryKind::Dead,
+                                           "lease expired: max attempts exhausted");
+    } else {
+      job.state = JobState::Ready;
+      job.available_at_ms = now_ms;
+      persisted = persist_job_with_history(store, job, now_ms, JobHistoryKind::RetryScheduled, "lease expired");
+    }
+    if (!persisted) return std::unexpected(persisted.error());
+  }
+  return expired.size();
+}
+
+std::expected<std::optional<DurableJob>, JobError> retry_job(engine::Store& store, const JobId& id, int64_t now_ms) {
+  auto job = get_job(store, id);
+  if (!job || !*job) return job;
+  if ((*job)->state != JobState::Dead) return std::optional<DurableJob>{};
+  DurableJob& revived = **job;
+  revived.state = JobState::Ready;
+  revived.available_at_ms = now_ms;
+  revived.lease_until_ms = 0;
+  revived.attempts = 0;
+  revived.lease_generation = 0;
+  auto persisted = persist_job_with_history(store, revived, now_ms, JobHistoryKind::RetryScheduled, "manual retry");
+  if (!persisted) return std::unexpected(persisted.error());
+  return job;
+}
+
+std::expected<bool, JobError> cancel_job(engine::Store& store, const JobId& id, int64_t now_ms) {
+  auto job = get_job(store, id);
+  if (!job) return std::unexpected(job.error());
+  if (!*job || ((*job)->state != JobState::Ready && (*job)->state != JobState::Leased)) return false;
+  (*job)->state = JobState::Cancelled;
+  (*job)->lease_until_ms = 0;
+  auto persisted = persist_job_with_history(store, **job, now_ms, JobHistoryKind::Cancelled, {});
+  if (!persisted) return std::unexpected(persisted.error());
+  return true;
+}
+
+std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Store& store, const JobId& id) {
+  const std::string* value = store.find(job_key(id));
+  if (value == nullptr) return std::optional<DurableJob>{};
+  auto job = decode_job(*value);
+  if (!job) return std::unexpected(job.error());
+  return std::optional<DurableJob>(std::move(*job));
+}
+
+std::expected<std::vector<DurableJob>, JobError> list_jobs(const engine::Store& store) {
+  auto jobs = load_all_jobs(store);
+  if (!jobs) return jobs;
+  std::stable_sort(jobs->begin(), jobs->end(), [](const DurableJob& a, const DurableJob& b) {
+    if (a.available_at_ms != b.available_at_ms) return a.available_at_ms < b.available_at_ms;
+    return a.id < b.id;
+  });
+  return jobs;
+}
+
+std::expected<JobStats, JobError> job_stats(const engine::Store& store) {
+  JobStats stats;
+  auto bump = [](uint64_t& counter) {
+    if (counter == std::numeric_limits<uint64_t>::max()) return false;
+    ++counter;
+    return true;
+  };
+  for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
+    auto job = view_job(value);
+    if (!job) return std::unexpected(corrupt());
+    uint64_t* per_state = nullptr;
+    switch (job->state) {
+      case JobState::Ready:
+        per_state = &stats.ready;
+        break;
+      case JobState::Leased:
+        per_state = &stats.leased;
+        break;
+      case JobState::Completed:
+        per_state = &stats.completed;
+        break;
+      case JobState::Dead:
+        per_state = &stats.dead;
+        break;
+      case JobState::Cancelled:
+        per_state = &stats.cancelled;
+        break;
+    }
+    if (!bump(stats.total) || !bump(*per_state)) return std::unexpected(JobError::of(JobError::Kind::CountOverflow));
+  }
+  return stats;
+}
+
+std::expected<std::vector<JobHistoryEntry>, JobError> job_history(const engine::Store& store, const JobId& id) {
+  std::vector<JobHistoryEntry> entries;
+  for (const auto& [key, value] : store.prefix_range(job_history_prefix(id))) {
+    auto entry = decode_job_history(value);
+    if (!entry) return std::unexpected(entry.error());
+    entries.push_back(std::move(*entry));
+  }
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const JobHistoryEntry& a, const JobHistoryEntry& b) { return a.seq < b.seq; });
+  return entries;
+}
+
+}  // namespace ombrel::jobs

@@ -1,0 +1,173 @@
+#include "jobs/schedules.h"
+
+#include <limits>
+
+#include "util/component_key.h"
+
+namespace ombrel::jobs {
+namespace {
+
+constexpr uint8_t kFormatVersion = 1;
+constexpr size_t kScheduleFixedBytes = 27;  // up to and including the every_ms flag
+
+JobError corrupt() { return JobError::of(JobError::Kind::Corrupt); }
+
+JobSpec spec_of(const DurableJob& job) {
+  JobSpec spec;
+  spec.handler = job.handler;
+  spec.payload = job.payload;
+  spec.idempotency_key = job.idempotency_key;
+  spec.deadline_ms = job.deadline_ms;
+  spec.available_at_ms = job.available_at_ms;
+  spec.retry_backoff_ms = job.retry_backoff_ms;
+  spec.priority = job.priority;
+  spec.max_attempts = job.max_attempts;
+  return spec;
+}
+
+// The job of the occurrence planned at `planned_ms`.
+JobSpec occurrence_spec(const JobSpec& templ, int64_t planned_ms) {
+  JobSpec spec = templ;
+  spec.available_at_ms = planned_ms;
+  if (spec.idempotency_key) ByteWriter(*spec.idempotency_key).u64_be(static_cast<uint64_t>(planned_ms));
+  return spec;
+}
+
+}  // namespace
+
+Bytes schedule_key(const ScheduleId& id) {
+  ComponentKey key(kScheduleDataPrefix);
+  key.raw(id_view(id));
+  return std::move(key).take();
+}
+
+std::expected<Bytes, JobError> encode_schedule(const DurableSchedule& schedule) {
+  auto templ = encode_job(job_from_spec(schedule.job, JobId{}));
+  if (!templ) return std::unexpected(templ.error());
+  if (!component_fits(*templ)) return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
+  Bytes out;
+  out.reserve(kScheduleFixedBytes + 12 + templ->size());
+  ByteWriter w(out);
+  w.u8(kFormatVersion);
+  w.bytes(id_view(schedule.id));
+  w.u8(schedule.enabled ? 1 : 0);
+  w.i64_le(schedule.next_run_ms);
+  w.u8(schedule.every_ms ? 1 : 0);
+  if (schedule.every_ms) w.u64_le(*schedule.every_ms);
+  w.field_le(*templ);
+  return out;
+}
+
+std::expected<DurableSchedule, JobError> decode_schedule(BytesView value) {
+  if (value.size() < kScheduleFixedBytes) return std::unexpected(corrupt());
+  ByteReader r(value);
+  const uint8_t version = *r.u8();
+  BytesView id = *r.bytes(kIdBytes);
+  const uint8_t enabled = *r.u8();
+  const int64_t next_run = *r.i64_le();
+  const uint8_t flag = *r.u8();
+  if (version != kFormatVersion || enabled > 1 || flag > 1) return std::unexpected(corrupt());
+  DurableSchedule schedule;
+  schedule.id = *id_from_bytes(id);
+  schedule.enabled = enabled == 1;
+  schedule.next_run_ms = next_run;
+  if (flag == 1) {
+    auto every = r.u64_le();
+    if (!every || *every == 0) return std::unexpected(corrupt());
+    schedule.every_ms = *every;
+  }
+  auto templ = r.field_le();
+  if (!templ || !r.at_end()) return std::unexpected(corrupt());
+  auto job = decode_job(*templ);
+  if (!job) return std::unexpected(job.error());
+  schedule.job = spec_of(*job);
+  return schedule;
+}
+
+std::expected<int64_t, JobError> next_interval_run(int64_t planned_ms, uint64_t every_ms, int64_t now_ms) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  if (every_ms == 0 || every_ms > static_cast<uint64_t>(kMax)) {
+    return std::unexpected(JobError::of(JobError::Kind::TimeOverflow));
+  }
+  // Both sides in 128 bits: the gap can reach 2^64 - 1 and the product 2^127.
+  const __int128 gap = static_cast<__int128>(now_ms) - planned_ms;
+  const __int128 steps = gap < 0 ? 1 : gap / static_cast<__int128>(every_ms) + 1;
+  const __int128 next = static_cast<__int128>(planned_ms) + steps * static_cast<__int128>(every_ms);
+  if (next > kMax) return std::unexpected(JobError::of(JobError::Kind::TimeOverflow));
+  return static_cast<int64_t>(next);
+}
+
+std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const JobSpec& spec,
+                                                    std::optional<uint64_t> every_ms, int64_t first_run_ms) {
+  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (every_ms && *every_ms == 0) return std::unexpected(JobError::of(JobError::Kind::InvalidSchedule));
+  auto id = new_job_id();
+  if (!id) return id;
+  DurableSchedule schedule{*id, spec, every_ms, first_run_ms, true};
+  auto record = encode_schedule(schedule);
+  if (!record) return std::unexpected(record.error());
+  if (auto put = store.put_internal(schedule_key(*id), *record); !put) {
+    return std::unexpected(JobError::engine(put.error()));
+  }
+  return *id;
+}
+
+std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store,
+                                                                     const ScheduleId& id) {
+  const std::string* value = store.find(schedule_key(id));
+  if (value == nullptr) return std::optional<DurableSchedule>{};
+  auto schedule = decode_schedule(*value);
+  if (!schedule) return std::unexpected(schedule.error());
+  return std::optional<DurableSchedule>(std::move(*schedule));
+}
+
+std::expected<bool, JobError> set_schedule_enabled(engine::Store& store, const ScheduleId& id, bool enabled) {
+  auto schedule = get_schedule(store, id);
+  if (!schedule) return std::unexpected(schedule.error());
+  if (!*schedule) return false;
+  (*schedule)->enabled = enabled;
+  auto record = encode_schedule(**schedule);
+  if (!record) return std::unexpected(record.error());
+  if (auto put = store.put_internal(schedule_key(id), *record); !put) {
+    return std::unexpected(JobError::engine(put.error()));
+  }
+  return true;
+}
+
+std::expected<std::pair<uint64_t, uint64_t>, JobError> tick_schedules(engine::Store& store, int64_t now_ms,
+                                                                      uint64_t limit) {
+  // Firing writes to the live table, which would invalidate a running scan.
+  const std::vector<engine::KeyValue> records = store.scan_prefix(kScheduleDataPrefix);
+  uint64_t fired = 0;
+  for (const auto& [key, value] : records) {
+    if (fired == limit) break;
+    auto schedule = decode_schedule(value);
+    if (!schedule) return std::unexpected(schedule.error());
+    if (!schedule->enabled || schedule->next_run_ms > now_ms) continue;
+    const int64_t planned = schedule->next_run_ms;
+    const JobSpec spec = occurrence_spec(schedule->job, planned);
+    if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+    if (schedule->every_ms) {
+      auto next = next_interval_run(planned, *schedule->every_ms, now_ms);
+      if (!next) return std::unexpected(next.error());
+      schedule->next_run_ms = *next;
+    } else {
+      schedule->enabled = false;
+    }
+    auto record = encode_schedule(*schedule);
+    if (!record) return std::unexpected(record.error());
+    auto job_id = new_job_id();
+    if (!job_id) return std::unexpected(job_id.error());
+    auto tx = store.begin();
+    if (!tx) return std::unexpected(JobError::engine(tx.error()));
+    if (auto staged = stage_new_job(*tx, job_from_spec(spec, *job_id), now_ms, "scheduled"); !staged) {
+      return std::unexpected(staged.error());
+    }
+    if (auto put = tx->put_internal(key, *record); !put) return std::unexpected(JobError::engine(put.error()));
+    if (auto committed = tx->commit(); !committed) return std::unexpected(JobError::engine(committed.error()));
+    ++fired;
+  }
+  return std::pair<uint64_t, uint64_t>{records.size(), fired};
+}
+
+}  // namespace ombrel::jobs

@@ -1,0 +1,379 @@
+// Durable-job methods of Store: submit, claim, heartbeat, complete, fail,
+// release, release of expired leases, manual retry, cancel, get, list, stats
+// and history.
+//
+// Contract: a job is returned as a dict with the keys, in this order, "id",
+// "state", "handler", "payload", "available_at_ms", "deadline_ms",
+// "priority", "attempts", "max_attempts", "retry_backoff_ms",
+// "lease_until_ms", "lease_generation", "idempotency_key"; a history entry as
+// a (seq, at_ms, kind name, detail) tuple. Ids must be 16 bytes ("job id must
+// be exactly 16 bytes", checked before the store is touched). Every JobError
+// is raised as OmbrelStoreError with its own display text.
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/store.h"
+#include "jobs/jobs.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/job_spec_convert.h"
+#include "python/method_registry.h"
+#include "python/store_slot.h"
+
+namespace ombrel::python {
+namespace {
+
+using Args = std::span<PyObject* const>;
+
+PyObject* map_job_error(const ModuleState& state, const jobs::JobError& error) {
+  return raise_domain_error(state, error.message());
+}
+
+PyObject* job_dict(const jobs::DurableJob& job) {
+  DictBuilder dict;
+  dict.set("id", bytes_result(jobs::id_view(job.id)));
+  dict.set("state", text_result(jobs::job_state_name(job.state)));
+  dict.set("handler", bytes_result(job.handler));
+  dict.set("payload", bytes_result(job.payload));
+  dict.set("available_at_ms", int_result(job.available_at_ms));
+  dict.set("deadline_ms", job.deadline_ms ? int_result(*job.deadline_ms) : none_result());
+  dict.set("priority", int_result(int64_t{job.priority}));
+  dict.set("attempts", int_result(uint64_t{job.attempts}));
+  dict.set("max_attempts", int_result(uint64_t{job.max_attempts}));
+  dict.set("retry_backoff_ms", int_result(job.retry_backoff_ms));
+  dict.set("lease_until_ms", int_result(job.lease_until_ms));
+  dict.set("lease_generation", int_result(uint64_t{job.lease_generation}));
+  dict.set("idempotency_key", job.idempotency_key ? bytes_result(*job.idempotency_key) : none_result());
+  return dict.finish();
+}
+
+PyObject* optional_job_dict(const std::optional<jobs::DurableJob>& job) {
+  return job ? job_dict(*job) : none_result();
+}
+
+PyObject* history_tuple(const jobs::JobHistoryEntry& entry) {
+  PyRef seq = PyRef::steal(int_result(entry.seq));
+  PyRef at = PyRef::steal(int_result(entry.at_ms));
+  PyRef kind = PyRef::steal(text_result(jobs::job_history_kind_name(entry.kind)));
+  PyRef detail = PyRef::steal(bytes_result(entry.detail));
+  if (!seq || !at || !kind || !detail) return nullptr;
+  return PyTuple_Pack(4, seq.get(), at.get(), kind.get(), detail.get());
+}
+
+// The id argument of a job method, checked before the store is locked.
+std::optional<jobs::JobId> job_id_arg(PyObject* self, PyObject* object) {
+  ModuleState* state = state_of_instance(self);
+  if (state == nullptr) return std::nullopt;
+  return fixed_id_arg(*state, object, "id", "job");
+}
+
+// A sequence of bytes handler names; omitted or None admits every handler.
+std::optional<std::vector<Bytes>> handlers_arg(PyObject* object) {
+  std::vector<Bytes> handlers;
+  if (object == nullptr || object == Py_None) return handlers;
+  if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) || !PySequence_Check(object)) {
+    const std::string actual = type_name(object);
+    PyErr_Format(PyExc_TypeError, "argument 'handlers' must be a sequence of bytes, not %s", actual.c_str());
+    return std::nullopt;
+  }
+  const Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) return std::nullopt;
+  handlers.reserve(static_cast<size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(object, i));
+    if (!item) return std::nullopt;
+    if (!PyBytes_Check(item.get())) {
+      const std::string actual = type_name(item.get());
+      PyErr_Format(PyExc_TypeError, "argument 'handlers' must contain bytes, not %s", actual.c_str());
+      return std::nullopt;
+    }
+    auto handler = bytes_arg(item.get(), "handlers");
+    if (!handler) return std::nullopt;
+    handlers.emplace_back(*handler);
+  }
+  return handlers;
+}
+
+struct SubmitJob {
+  static constexpr const char* kName = "submit_job";
+  static constexpr auto kParams = with_job_spec_params({{"handler"}, {"payload"}, {"now_ms"}});
+  static constexpr const char* kDoc =
+      "Create a ready job for `handler` and return its 16-byte id.\n\n"
+      "The job is handed out from `available_at_ms` on, most urgent `priority` first, at most\n"
+      "`max_attempts` times; a failed attempt is retried after `retry_backoff_ms` times the attempt\n"
+      "number (with a small per-job jitter). A job whose `deadline_ms` has passed is given up. With an\n"
+      "`idempotency_key` that a ready or leased job already carries, that job's id is returned and\n"
+      "nothing is written.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto spec = job_spec_from_args(args[0], args[1], args.subspan(3));
+    if (!spec) return nullptr;
+    auto now_ms = i64_arg(args[2], "now_ms");
+    if (!now_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto id = jobs::submit_job(store, *spec, *now_ms);
+      if (!id) return map_job_error(state, id.error());
+      return bytes_result(jobs::id_view(*id));
+    });
+  }
+};
+
+struct GetJob {
+  static constexpr const char* kName = "get_job";
+  static constexpr Param kParams[] = {{"id"}};
+  static constexpr const char* kDoc = "Return the job with this id as a dict, or None if there is none.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto job = jobs::get_job(store, *id);
+      if (!job) return map_job_error(state, job.error());
+      return optional_job_dict(*job);
+    });
+  }
+};
+
+struct ClaimJob {
+  static constexpr const char* kName = "claim_job";
+  static constexpr Param kParams[] = {{"now_ms"}, {"lease_duration_ms"}, Param::keyword("handlers", "...")};
+  static constexpr const char* kDoc =
+      "Lease the most urgent claimable job for `lease_duration_ms` and return it as a dict, or None.\n\n"
+      "Only jobs of the given `handlers` (bytes names) are considered; omitted or empty, every handler.\n"
+      "A ready job is claimable from its available_at_ms on; a leased job whose lease has ended may be\n"
+      "taken over. Jobs past their deadline are made dead on the way. The returned lease_generation is\n"
+      "the token that heartbeat, complete, fail and release require. When the chosen job has used up\n"
+      "its attempts it is made dead and None is returned.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto now_ms = i64_arg(args[0], "now_ms");
+    if (!now_ms) return nullptr;
+    auto lease = u64_arg(args[1], "lease_duration_ms");
+    if (!lease) return nullptr;
+    auto handlers = handlers_arg(args[2]);
+    if (!handlers) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto job = jobs::claim_job_for_handlers(store, *now_ms, *lease, *handlers);
+      if (!job) return map_job_error(state, job.error());
+      return optional_job_dict(*job);
+    });
+  }
+};
+
+struct HeartbeatJob {
+  static constexpr const char* kName = "heartbeat_job";
+  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}, {"lease_duration_ms"}};
+  static constexpr const char* kDoc =
+      "Extend the lease of a leased job to `now_ms` + `lease_duration_ms`; return True if extended.\n\n"
+      "False when the job is missing, not leased, or leased under another generation.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    auto generation = u32_arg(args[1], "lease_generation");
+    if (!generation) return nullptr;
+    auto now_ms = i64_arg(args[2], "now_ms");
+    if (!now_ms) return nullptr;
+    auto lease = u64_arg(args[3], "lease_duration_ms");
+    if (!lease) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto extended = jobs::heartbeat_job(store, *id, *generation, *now_ms, *lease);
+      if (!extended) return map_job_error(state, extended.error());
+      return bool_result(*extended);
+    });
+  }
+};
+
+struct CompleteJob {
+  static constexpr const char* kName = "complete_job";
+  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}};
+  static constexpr const char* kDoc =
+      "Mark a leased job completed. Raises OmbrelStoreError when the job is missing, not leased, or\n"
+      "leased under another generation.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    auto generation = u32_arg(args[1], "lease_generation");
+    if (!generation) return nullptr;
+    auto now_ms = i64_arg(args[2], "now_ms");
+    if (!now_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto done = jobs::complete_job(store, *id, *generation, *now_ms);
+      if (!done) return map_job_error(state, done.error());
+      return none_result();
+    });
+  }
+};
+
+struct FailJob {
+  static constexpr const char* kName = "fail_job";
+  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}, {"detail"}};
+  static constexpr const char* kDoc =
+      "Report a failed attempt of a leased job; return its new state, \"ready\" (a retry is scheduled\n"
+      "after the back-off) or \"dead\" (its attempts are used up). `detail` goes to the job's history.\n"
+      "Raises OmbrelStoreError like complete_job.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    auto generation = u32_arg(args[1], "lease_generation");
+    if (!generation) return nullptr;
+    auto now_ms = i64_arg(args[2], "now_ms");
+    if (!now_ms) return nullptr;
+    auto detail = bytes_arg(args[3], "detail");
+    if (!detail) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto next = jobs::fail_job(store, *id, *generation, *now_ms, *detail);
+      if (!next) return map_job_error(state, next.error());
+      return text_result(jobs::job_state_name(*next));
+    });
+  }
+};
+
+struct ReleaseJob {
+  static constexpr const char* kName = "release_job";
+  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}};
+  static constexpr const char* kDoc =
+      "Give a leased job back, ready at once and without using up an attempt; return True if released\n"
+      "(False when the job is missing, not leased, or leased under another generation).";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    auto generation = u32_arg(args[1], "lease_generation");
+    if (!generation) return nullptr;
+    auto now_ms = i64_arg(args[2], "now_ms");
+    if (!now_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto released = jobs::release_job(store, *id, *generation, *now_ms);
+      if (!released) return map_job_error(state, released.error());
+      return bool_result(*released);
+    });
+  }
+};
+
+struct ReleaseExpiredJobs {
+  static constexpr const char* kName = "release_expired_jobs";
+  static constexpr Param kParams[] = {{"now_ms"}};
+  static constexpr const char* kDoc =
+      "Make every job whose lease ended by `now_ms` ready again (dead once its attempts are used up),\n"
+      "one commit per job, and return how many were handled.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto now_ms = i64_arg(args[0], "now_ms");
+    if (!now_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto count = jobs::release_expired_jobs(store, *now_ms);
+      if (!count) return map_job_error(state, count.error());
+      return int_result(*count);
+    });
+  }
+};
+
+struct RetryJob {
+  static constexpr const char* kName = "retry_job";
+  static constexpr Param kParams[] = {{"id"}, {"now_ms"}};
+  static constexpr const char* kDoc =
+      "Revive a dead job: ready at `now_ms` with its attempts reset. Return the revived job as a dict,\n"
+      "or None when the job is missing or not dead.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    auto now_ms = i64_arg(args[1], "now_ms");
+    if (!now_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto job = jobs::retry_job(store, *id, *now_ms);
+      if (!job) return map_job_error(state, job.error());
+      return optional_job_dict(*job);
+    });
+  }
+};
+
+struct CancelJob {
+  static constexpr const char* kName = "cancel_job";
+  static constexpr Param kParams[] = {{"id"}, {"now_ms"}};
+  static constexpr const char* kDoc =
+      "Cancel a ready or leased job; return True if cancelled (False when it is missing or already\n"
+      "completed, dead or cancelled). The holder of a lease is not told; its complete or fail fails.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    auto now_ms = i64_arg(args[1], "now_ms");
+    if (!now_ms) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto cancelled = jobs::cancel_job(store, *id, *now_ms);
+      if (!cancelled) return map_job_error(state, cancelled.error());
+      return bool_result(*cancelled);
+    });
+  }
+};
+
+struct ListJobs {
+  static constexpr const char* kName = "list_jobs";
+  static constexpr const char* kDoc = "Return every job as a dict, by available_at_ms and then id.";
+
+  static PyObject* call(PyObject* self, Args) {
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto all = jobs::list_jobs(store);
+      if (!all) return map_job_error(state, all.error());
+      return list_result(*all, [](const jobs::DurableJob& job) { return job_dict(job); });
+    });
+  }
+};
+
+struct JobStats {
+  static constexpr const char* kName = "job_stats";
+  static constexpr const char* kDoc =
+      "Return the number of jobs: a dict with \"total\", \"ready\", \"leased\", \"completed\", \"dead\"\n"
+      "and \"cancelled\" (jobs whose lease has run out still count as leased).";
+
+  static PyObject* call(PyObject* self, Args) {
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto stats = jobs::job_stats(store);
+      if (!stats) return map_job_error(state, stats.error());
+      DictBuilder dict;
+      dict.set("total", int_result(stats->total));
+      dict.set("ready", int_result(stats->ready));
+      dict.set("leased", int_result(stats->leased));
+      dict.set("completed", int_result(stats->completed));
+      dict.set("dead", int_result(stats->dead));
+      dict.set("cancelled", int_result(stats->cancelled));
+      return dict.finish();
+    });
+  }
+};
+
+struct JobHistory {
+  static constexpr const char* kName = "job_history";
+  static constexpr Param kParams[] = {{"id"}};
+  static constexpr const char* kDoc =
+      "Return the job's history as (seq, at_ms, kind, detail) tuples in order; kind is one of\n"
+      "\"submitted\", \"claimed\", \"completed\", \"retry_scheduled\", \"dead\", \"cancelled\".\n"
+      "An unknown id gives an empty list.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto id = job_id_arg(self, args[0]);
+    if (!id) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto entries = jobs::job_history(store, *id);
+      if (!entries) return map_job_error(state, entries.error());
+      return list_result(*entries, [](const jobs::JobHistoryEntry& entry) { return history_tuple(entry); });
+    });
+  }
+};
+
+constexpr MethodSpec kJobMethods[] = {
+    method_spec<SubmitJob>(),  method_spec<GetJob>(),        method_spec<ClaimJob>(),
+    method_spec<HeartbeatJob>(), method_spec<CompleteJob>(), method_spec<FailJob>(),
+    method_spec<ReleaseJob>(), method_spec<ReleaseExpiredJobs>(), method_spec<RetryJob>(),
+    method_spec<CancelJob>(),  method_spec<ListJobs>(),      method_spec<JobStats>(),
+    method_spec<JobHistory>(),
+};
+const MethodBlock kJobBlock{TargetClass::Store, kJobMethods};
+
+}  // namespace
+}  // namespace ombrel::python

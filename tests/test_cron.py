@@ -1,0 +1,182 @@
+"""Cron expressions as cron schedules use them: which fields parse, which minutes match
+(UTC, minute resolution, nothing before 1970) and where the next-time search stops."""
+
+from __future__ import annotations
+
+import calendar
+
+import pytest
+
+from expect import raises_exactly
+from ombrel_store import _native
+
+Store = _native.Store
+Error = _native.OmbrelStoreError
+
+
+MINUTE = 60_000
+HORIZON_MINUTES = 4_216_320
+INT64_MAX = 2**63 - 1
+LAST_MINUTE = INT64_MAX // MINUTE * MINUTE
+NO_MATCH = "cron error: invalid cron field: no matching time within search horizon"
+FIELD_COUNT = "cron error: cron expression must contain exactly five fields"
+OVERFLOW = "cron error: cron timestamp overflow"
+
+
+def utc(*fields):
+    """Milliseconds of a UTC civil time (year, month, day[, hour, minute, second])."""
+    fields = fields + (0,) * (6 - len(fields))
+    return calendar.timegm(fields) * 1000
+
+
+def next_run(store, expression, after_ms):
+    schedule_id = store.create_cron_schedule(expression, b"h", b"", after_ms)
+    return store.get_cron_schedule(schedule_id)["next_run_ms"]
+
+
+def occurrences(store, expression, after_ms, count):
+    """The schedule's first `count` occurrences, each fired by a tick at exactly its time."""
+    schedule_id = store.create_cron_schedule(expression, b"h", b"", after_ms)
+    seen = []
+    for _ in range(count):
+        seen.append(store.get_cron_schedule(schedule_id)["next_run_ms"])
+        assert store.tick_cron_schedules(seen[-1], 1) == (1, 1)
+    return seen
+
+
+MARCH_1 = utc(2024, 3, 1)  # a Friday; 13 March 2024 is a Wednesday
+
+
+@pytest.mark.parametrize("expression, after, expected", [
+    ("*/15 * * * *", utc(2024, 3, 15, 10, 7, 30),
+     [utc(2024, 3, 15, 10, m) for m in (15, 30, 45)] + [utc(2024, 3, 15, 11)]),
+    ("1-10/3 * * * *", utc(2024, 3, 15, 10),
+     [utc(2024, 3, 15, 10, m) for m in (1, 4, 7, 10)] + [utc(2024, 3, 15, 11, 1)]),
+    ("5/10 * * * *", utc(2024, 3, 15, 10), [utc(2024, 3, 15, h, 5) for h in (10, 11, 12)]),
+    ("+5 * * * *", utc(2024, 3, 15, 10), [utc(2024, 3, 15, h, 5) for h in (10, 11)]),
+    ("*/+20 * * * *", utc(2024, 3, 15, 10), [utc(2024, 3, 15, 10, m) for m in (20, 40)]),
+    ("59,1,3,1 * * * *", utc(2024, 3, 15, 10), [utc(2024, 3, 15, 10, m) for m in (1, 3, 59)]),
+    ("0 9-17/4 * * *", utc(2024, 3, 1, 10),
+     [utc(2024, 3, 1, 13), utc(2024, 3, 1, 17), utc(2024, 3, 2, 9)]),
+    ("0 12 1 */5 *", MARCH_1, [utc(2024, 6, 1, 12), utc(2024, 11, 1, 12), utc(2025, 1, 1, 12)]),
+    ("30 23 31 * *", MARCH_1, [utc(2024, m, 31, 23, 30) for m in (3, 5, 7, 8)]),
+    # Day of month and day of week: either suffices when both are restricted...
+    ("0 0 13 * 5", MARCH_1, [utc(2024, 3, d) for d in (8, 13, 15, 22, 29)] + [utc(2024, 4, d) for d in (5, 12, 13)]),
+    ("0 0 */2 * 5", MARCH_1, [utc(2024, 3, d) for d in (3, 5, 7, 8, 9, 11, 13, 15, 17)]),
+    ("0 0 13 * 0-6", MARCH_1, [utc(2024, 3, d) for d in (2, 3, 4)]),
+    # ...a literal "*" leaves the decision to the other one, a stepped "*/n" does not.
+    ("0 0 * * 5", MARCH_1, [utc(2024, 3, d) for d in (8, 15, 22, 29)]),
+    ("0 0 13 * *", MARCH_1, [utc(2024, m, 13) for m in (3, 4, 5)]),
+    ("0 0 */2 * *", MARCH_1, [utc(2024, 3, d) for d in (3, 5, 7, 9)]),
+    ("0 0 * * */3", MARCH_1, [utc(2024, 3, d) for d in (2, 3, 6, 9)]),
+    ("0 0 */1 * */3", MARCH_1, [utc(2024, 3, d) for d in (2, 3, 4)]),
+    ("0 0 29 2 *", MARCH_1, [utc(2028, 2, 29), utc(2032, 2, 29)]),
+    ("59 23 31 12 *", utc(2024, 12, 31, 23, 59), [utc(2025, 12, 31, 23, 59)]),
+])
+def test_fields_select_the_expected_minutes(store, expression, after, expected):
+    assert occurrences(store, expression, after, len(expected)) == expected
+
+
+@pytest.mark.parametrize("after, expected", [
+    (utc(2097, 1, 1), utc(2104, 2, 29)),           # 2100 has no 29 February
+    (utc(2096, 2, 29), utc(2104, 2, 29)),          # 2922 days on, inside the 2928-day horizon
+    (utc(2100, 2, 28, 23, 59, 59) + 999, utc(2104, 2, 29)),
+])
+def test_leap_days_across_a_century(store, after, expected):
+    assert next_run(store, "0 0 29 2 *", after) == expected
+
+
+@pytest.mark.parametrize("after, expected", [
+    (utc(2024, 3, 15, 10, 15), utc(2024, 3, 15, 10, 30)),      # on a matching boundary: strictly after
+    (utc(2024, 3, 15, 10, 15) - 1, utc(2024, 3, 15, 10, 15)),
+    (utc(2024, 3, 15, 10, 15) + 1, utc(2024, 3, 15, 10, 30)),
+    (utc(2024, 3, 15, 10, 14, 59), utc(2024, 3, 15, 10, 15)),
+    (utc(2024, 3, 15, 10, 15, 59) + 999, utc(2024, 3, 15, 10, 30)),
+])
+def test_next_minute_is_strictly_after(store, after, expected):
+    assert next_run(store, "*/15 * * * *", after) == expected
+
+
+@pytest.mark.parametrize("expression, after, expected", [
+    ("* * * * *", -1, 0),
+    ("* * * * *", -MINUTE, 0),
+    ("* * * * *", utc(1969, 12, 31, 23, 58), 0),
+    ("59 23 31 12 *", utc(1969, 12, 31), utc(1970, 12, 31, 23, 59)),
+    ("0 0 * * 3", utc(1969, 12, 30), utc(1970, 1, 7)),  # 31 December 1969 was a Wednesday
+    ("0 0 1 1 *", utc(1969, 6, 1), 0),
+    ("30 12 * * *", utc(1965, 1, 1), utc(1970, 1, 1, 12, 30)),
+    ("* * * * *", -HORIZON_MINUTES * MINUTE, 0),  # the horizon's last minute is still searched
+])
+def test_nothing_before_1970_matches(store, expression, after, expected):
+    assert next_run(store, expression, after) == expected
+
+
+@pytest.mark.parametrize("after", [-HORIZON_MINUTES * MINUTE - 1, utc(1961, 12, 1), -(2**63)])
+def test_search_from_too_long_before_1970_fails(store, after):
+    with raises_exactly(Error, NO_MATCH):
+        store.create_cron_schedule("* * * * *", b"h", b"", after)
+    assert store.list_cron_schedules() == []
+
+
+@pytest.mark.parametrize("expression", ["0 0 31 2 *", "0 0 30 2 *", "0 0 31 4,6,9,11 *", "* * 30-31 2 *"])
+def test_expression_that_never_matches_fails_at_the_horizon(store, expression):
+    with raises_exactly(Error, NO_MATCH):
+        store.create_cron_schedule(expression, b"h", b"", utc(2024, 1, 1))
+    assert store.list_cron_schedules() == []
+
+
+@pytest.mark.parametrize("expression, after, expected", [
+    ("* * * * *", INT64_MAX, OVERFLOW),
+    ("* * * * *", LAST_MINUTE, OVERFLOW),
+    ("0 0 31 2 *", LAST_MINUTE - 10 * 86_400_000, OVERFLOW),  # runs out of time before the horizon
+    ("0 0 31 2 *", LAST_MINUTE - HORIZON_MINUTES * MINUTE - 86_400_000, NO_MATCH),
+])
+def test_search_near_the_end_of_time_fails_cleanly(store, expression, after, expected):
+    with raises_exactly(Error, expected):
+        store.create_cron_schedule(expression, b"h", b"", after)
+
+
+def test_last_representable_minute_is_reachable(store):
+    assert next_run(store, "* * * * *", LAST_MINUTE - 1) == LAST_MINUTE
+
+
+@pytest.mark.parametrize("field", [
+    "60", "1-70", "5,99", "5-1", "*/0", "*/256", "*/", "*/-1", "*/+", "-5", "+", "-", "++5", "1,,2", "1,",
+    ",1", "1-", "1-10/3/2", "*-5", "**", "a", "5x", "99999999999999999999", "*/99999999999999999999",
+])
+def test_invalid_minute_field_carries_its_whole_text(store, field):
+    with raises_exactly(Error, f"cron error: invalid cron field: {field}"):
+        store.create_cron_schedule(f"{field} * * * *", b"h", b"", 0)
+    assert store.list_cron_schedules() == []
+
+
+@pytest.mark.parametrize("expression, field", [
+    ("* 24 * * *", "24"),
+    ("* * 0 * *", "0"),
+    ("* * 32 * *", "32"),
+    ("* * * 0 *", "0"),
+    ("* * * 13 *", "13"),
+    ("* * * JAN *", "JAN"),
+    ("* * * * 7", "7"),  # Sunday is 0 only
+    ("* * * * MON", "MON"),
+    ("* * 1-31/2 * 0-7", "0-7"),
+    ("99 98 * * *", "99"),  # the first failing field decides
+])
+def test_invalid_field_in_any_position(store, expression, field):
+    with raises_exactly(Error, f"cron error: invalid cron field: {field}"):
+        store.create_cron_schedule(expression, b"h", b"", 0)
+
+
+@pytest.mark.parametrize("expression", ["* * * *", "* * * * * *", "", "  \t ", "99 * * *", "*,* * * *"])
+def test_exactly_five_fields(store, expression):
+    with raises_exactly(Error, FIELD_COUNT):
+        store.create_cron_schedule(expression, b"h", b"", 0)
+    assert store.list_cron_schedules() == []
+
+
+@pytest.mark.parametrize("expression", ["  */15 * * * *", "*/15\t*\t*\t*\t*", "*/15  *   * \t *\n*  \n"])
+def test_runs_of_whitespace_separate_fields(store, expression):
+    schedule_id = store.create_cron_schedule(expression, b"h", b"", utc(2024, 3, 15, 10, 7, 30))
+    schedule = store.get_cron_schedule(schedule_id)
+    assert schedule["next_run_ms"] == utc(2024, 3, 15, 10, 15)
+    assert schedule["expression"] == expression.encode()  # kept as written
