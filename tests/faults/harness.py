@@ -26,3 +26,20 @@ def run_fault_scenarios(library, workdir, scenarios):
     )
     assert done.returncode == 0, f"fault child died ({done.returncode}):\n{done.stderr[-4000:]}"
     return json.loads(done.stdout)
+
+
+def run_fault_script(library, workdir, *, setup, action, observe, plans, durability="data"):
+    """Runs `action` once per fault plan on a copy of the store `setup` built (see
+    script_child.py); returns one observation dict per plan, in order."""
+    job = {"setup": setup, "action": action, "observe": observe, "plans": plans, "durability": durability}
+    done = subprocess.run(
+        [sys.executable, str(HERE / "script_child.py"), str(workdir)],
+        input=json.dumps(job), capture_output=True, text=True, env=preload_env(library), timeout=600,
+    )
+    assert done.returncode == 0, f"fault child died ({done.returncode}):\n{done.stderr[-4000:]}"
+    return json.loads(done.stdout)
+
+
+def sweep(op, action, calls):
+    """Plans failing each of the first `calls` calls of `op` in turn."""
+    return [f"{op}:{n}:{action}" for n in range(1, calls + 1)]
