@@ -6,16 +6,8 @@ schedule fires. Every step runs against a real store file and is checked.
                                  `check(ok, what)` reports one expectation.
 """
 
-import sys
-import tempfile
 from datetime import datetime, timezone
 from pathlib import Path
-
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
 
 from ombrel_store import OmbrelStoreError, Store
 
@@ -98,22 +90,3 @@ def tour(workdir, step, check):
         check(stats == {"total": 7, "ready": 6, "leased": 0, "completed": 1, "dead": 0, "cancelled": 0},
               "every job is back in its state")
 
-
-def main():
-    def step(title):
-        print(f"\n== {title}")
-
-    def check(ok, what):
-        if not ok:
-            print(f"   UNEXPECTED: {what}", file=sys.stderr)
-            sys.exit(1)
-        print(f"   ok: {what}")
-
-    print(f"Ombrel Store {ombrel_store.__version__}: jobs and schedules")
-    with tempfile.TemporaryDirectory(prefix="ombrel-jobs-tour-") as tmp:
-        tour(tmp, step, check)
-    print("\ntour finished: every step behaved as expected")
-
-
-if __name__ == "__main__":
-    main()

@@ -5,15 +5,7 @@ a new generation, storage statistics and the health report, each checked on real
 from __future__ import annotations
 
 import os
-import sys
-import tempfile
 from pathlib import Path
-
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
 
 from ombrel_store import AlreadyOpenError, IoError, OmbrelStoreError, Store
 
@@ -104,21 +96,3 @@ def tour(workdir, step, check):
         check(last["tx_id"] > generation["high_water_tx_id"], f"the next transaction is {last['tx_id']}")
         check(again.health_report()["store_id"] == generation["store_id"], "the store kept its identity")
 
-
-def main():
-    def step(title):
-        print(f"\n== {title}")
-
-    def check(ok, what):
-        if not ok:
-            print(f"   UNEXPECTED: {what}", file=sys.stderr)
-            sys.exit(1)
-        print(f"   ok: {what}")
-
-    with tempfile.TemporaryDirectory(prefix="ombrel-maintenance-") as tmp:
-        tour(tmp, step, check)
-    print("\nmaintenance tour finished: every step behaved as expected")
-
-
-if __name__ == "__main__":
-    main()

@@ -5,15 +5,7 @@ rule, a worker that stalls and is fenced off, statistics and purging. Every step
 Run it alone (python demo/queue_tour.py) or call tour(workdir, step, check) from another demo.
 """
 
-import sys
-import tempfile
 from pathlib import Path
-
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
 
 from ombrel_store import OmbrelStoreError, Store
 
@@ -110,22 +102,3 @@ def tour(workdir, step, check):
                                                        "ready_lag_ms": None}, "the queue is empty")
         check(store.push_queue(QUEUE, b"next@example.org") == 6, "ids are never reused")
 
-
-def main():
-    def step(title):
-        print(f"\n== {title}")
-
-    def check(ok, what):
-        if not ok:
-            print(f"   UNEXPECTED: {what}", file=sys.stderr)
-            sys.exit(1)
-        print(f"   ok: {what}")
-
-    print(f"Ombrel Store {ombrel_store.__version__}: queue tour")
-    with tempfile.TemporaryDirectory(prefix="ombrel-queue-tour-") as tmp:
-        tour(tmp, step, check)
-    print("\nqueue tour finished: every step behaved as expected")
-
-
-if __name__ == "__main__":
-    main()

@@ -1,20 +1,12 @@
 """Collections, index queries and an explicit transaction, as a part of the demonstration.
 
 `tour(workdir, step, check)` runs against a new store file in `workdir`; `step(title)` and
-`check(ok, what)` are demo.py's. Runnable on its own as well: python demo/records_tour.py
+`check(ok, what)` are demo.py's.
 """
 
 from __future__ import annotations
 
-import sys
-import tempfile
 from pathlib import Path
-
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
 
 from ombrel_store import OmbrelStoreError, Store
 
@@ -89,16 +81,3 @@ def tour(workdir, step, check):
         check(store.collection_definition(BOOKS) == (2, b"json") and store.collection_migrations(BOOKS)
               == [(1, 2, b"json")], "the definition and the migration log show version 2")
 
-
-if __name__ == "__main__":
-    def _step(title):
-        print(f"\n== {title}")
-
-    def _check(ok, what):
-        if not ok:
-            print(f"   UNEXPECTED: {what}", file=sys.stderr)
-            sys.exit(1)
-        print(f"   ok: {what}")
-
-    with tempfile.TemporaryDirectory(prefix="ombrel-records-") as tmp:
-        tour(tmp, _step, _check)

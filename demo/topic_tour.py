@@ -7,15 +7,7 @@ a heading and `check(ok, what)` reports one expectation (see demo.py). Run this 
 own to take the tour in a temporary directory.
 """
 
-import sys
-import tempfile
 from pathlib import Path
-
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
 
 from ombrel_store import OmbrelStoreError, Store
 
@@ -84,20 +76,3 @@ def tour(workdir, step, check):
               and store.consumer_group_state(TOPIC, b"packers")["next_offset"] == 1, "both survived")
         check(store.publish_topic(TOPIC, b"order 104") == 3, "publishing continues at offset 3")
 
-
-def _step(title):
-    print(f"\n== {title}")
-
-
-def _check(ok, what):
-    if not ok:
-        print(f"   UNEXPECTED: {what}", file=sys.stderr)
-        sys.exit(1)
-    print(f"   ok: {what}")
-
-
-if __name__ == "__main__":
-    print(f"Ombrel Store {ombrel_store.__version__}: topic tour")
-    with tempfile.TemporaryDirectory(prefix="ombrel-topics-") as tmp:
-        tour(tmp, _step, _check)
-    print("\ntopic tour finished: every step behaved as expected")
