@@ -1,7 +1,7 @@
 // Cron expressions below the Python face: field parsing and its errors,
 // matching (day rule, times before 1970, leap years) and the next-time search,
 // cross-checked against a plain minute-by-minute walk.
-// Built with -DOMBREL_NATIVE_TESTS=ON (target cron_tests).
+// Built with -DOMBREL_NATIVE_TESTS=ON (target native_tests).
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -11,19 +11,12 @@
 
 #include "jobs/cron.h"
 
+#include "native_check.h"
+
 using namespace ombrel::jobs;
 
 namespace {
 
-int failures = 0;
-
-#define CHECK(cond)                                                                 \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                                   \
-    }                                                                               \
-  } while (0)
 
 constexpr int64_t kMinute = 60'000;
 constexpr int64_t kDay = 86'400'000;
@@ -34,7 +27,7 @@ CronExpression parsed(const char* text) {
   auto e = CronExpression::parse(text);
   if (!e) {
     std::fprintf(stderr, "unexpected parse failure for '%s': %s\n", text, e.error().message().c_str());
-    ++failures;
+    ++native_check::failures;
     return *CronExpression::parse("* * * * *");
   }
   return *e;
@@ -110,7 +103,7 @@ void parse_errors() {
     const std::string got = parse_error(c.expression);
     if (got != c.message) {
       std::fprintf(stderr, "parse '%s': got '%s', expected '%s'\n", c.expression, got.c_str(), c.message);
-      ++failures;
+      ++native_check::failures;
     }
   }
 }
@@ -165,7 +158,7 @@ void day_rule() {
     if (matches_utc_ms(e, wed_13) != c.wed_13 || matches_utc_ms(e, thu_14) != c.thu_14 ||
         matches_utc_ms(e, fri_15) != c.fri_15 || matches_utc_ms(e, sat_16) != c.sat_16) {
       std::fprintf(stderr, "day rule wrong for '%s'\n", c.expression);
-      ++failures;
+      ++native_check::failures;
     }
   }
 }
@@ -290,7 +283,7 @@ void search_agrees_with_walk() {
     if (!same) {
       std::fprintf(stderr, "search differs from walk for '%s' after %lld\n", text.c_str(),
                    static_cast<long long>(after));
-      ++failures;
+      ++native_check::failures;
     }
   }
 }
@@ -304,10 +297,5 @@ int main() {
   matching();
   next_times();
   search_agrees_with_walk();
-  if (failures) {
-    std::fprintf(stderr, "%d check(s) failed\n", failures);
-    return 1;
-  }
-  std::puts("cron tests passed");
-  return 0;
+  return native_check::finish("cron tests");
 }

@@ -12,19 +12,12 @@
 #include "engine/transaction.h"
 #include "engine/verification.h"
 
+#include "native_check.h"
+
 using namespace ombrel::engine;
 
 namespace {
 
-int failures = 0;
-
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (!(cond)) {                                                    \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                     \
-    }                                                                 \
-  } while (0)
 
 std::string temp_store(const char* name) {
   auto dir = std::filesystem::temp_directory_path() / ("ombrel-engine-test-" + std::to_string(::getpid()));
@@ -151,6 +144,5 @@ int main() {
   internal_writes_bypass_the_reserved_check();
   std::filesystem::remove_all(std::filesystem::temp_directory_path() /
                               ("ombrel-engine-test-" + std::to_string(::getpid())));
-  if (failures == 0) std::printf("engine tests: all checks passed\n");
-  return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+  return native_check::finish("engine tests");
 }

@@ -1,6 +1,6 @@
 // The object layer below the Python face: the process-wide read counters, the
 // store's object counters, and the variants that work inside a caller's engine
-// transaction. Built and run by `make test` (target objects_tests).
+// transaction. Built and run by `make test` (target native_tests).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,20 +11,13 @@
 #include "engine/transaction.h"
 #include "records/objects.h"
 
+#include "native_check.h"
+
 using namespace ombrel;
 using namespace ombrel::records;
 
 namespace {
 
-int failures = 0;
-
-#define CHECK(cond)                                                                 \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                                   \
-    }                                                                               \
-  } while (0)
 
 std::filesystem::path temp_dir() {
   return std::filesystem::temp_directory_path() / ("ombrel-objects-test-" + std::to_string(::getpid()));
@@ -147,6 +140,5 @@ int main() {
   inside_a_transaction();
   expiry_texts();
   std::filesystem::remove_all(temp_dir());
-  if (failures == 0) std::printf("object tests: all checks passed\n");
-  return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+  return native_check::finish("object tests");
 }
