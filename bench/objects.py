@@ -161,5 +161,6 @@ def main() -> int:
                 conn.close()
     return 0
 
+
 if __name__ == "__main__":
     raise SystemExit(main())
