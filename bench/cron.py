@@ -29,25 +29,13 @@ this run: below 1 Ombrel is faster.
 
 from __future__ import annotations
 
-import argparse
 import datetime as dt
-import gc
 import os
-import platform
 import random
-import sqlite3
-import sys
-import tempfile
-import time
 from pathlib import Path
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
+from harness import Store, banner, ombrel_store, parse, parser, report, sqlite_open, timed, workdir
 
-Store = ombrel_store.Store
 YEARLY = "0 0 1 1 *"
 NEVER = "0 0 31 2 *"
 EVERY_MINUTE = "* * * * *"
@@ -75,28 +63,13 @@ NEXT_TIME = {"walk": next_new_year_ms, "direct": new_year_direct_ms}
 FIRES_PER_SCHEDULE = 5_000
 
 
-def timed(fn, *args):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn(*args)
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
-
-
-def sqlite_open(path: Path, synchronous: str) -> sqlite3.Connection:
-    conn = sqlite3.connect(path, isolation_level=None)
-    if conn.execute("PRAGMA journal_mode=WAL").fetchone()[0].lower() != "wal":
-        raise SystemExit("sqlite refused WAL mode")
-    conn.execute(f"PRAGMA synchronous={synchronous}")
-    conn.execute("CREATE TABLE schedule (id BLOB PRIMARY KEY, expression TEXT, handler BLOB, payload BLOB,"
-                 " next_run_ms INTEGER, enabled INTEGER, fire_count INTEGER, last_fired_at_ms INTEGER)")
-    conn.execute("CREATE INDEX schedule_next ON schedule (next_run_ms)")
-    conn.execute("CREATE TABLE job (id BLOB PRIMARY KEY, handler BLOB, payload BLOB, available_at_ms INTEGER,"
-                 " idempotency_key BLOB UNIQUE)")
-    return conn
+_SCHEMA = """
+CREATE TABLE schedule (id BLOB PRIMARY KEY, expression TEXT, handler BLOB, payload BLOB,
+                       next_run_ms INTEGER, enabled INTEGER, fire_count INTEGER, last_fired_at_ms INTEGER);
+CREATE INDEX schedule_next ON schedule (next_run_ms);
+CREATE TABLE job (id BLOB PRIMARY KEY, handler BLOB, payload BLOB, available_at_ms INTEGER,
+                  idempotency_key BLOB UNIQUE);
+"""
 
 
 def ombrel_creates(store, starts):
@@ -139,17 +112,6 @@ def sqlite_fires(conn, n, next_time):
                 (due, next_time(due), schedule_id))
 
 
-ROWS: list[tuple[str, float]] = []
-
-
-def report(case: str, n: int, o_s: float, label: str, s_s: float) -> None:
-    ratio = (o_s / n) / (s_s / n)
-    ROWS.append((f"{case} vs {label}", ratio))
-    verdict = f"Ombrel {1 / ratio:.2f}x faster" if ratio < 1 else f"Ombrel {ratio:.2f}x slower"
-    print(f"  {case:<16} ombrel {n / o_s:10,.0f}/s  sqlite {label:<17} {n / s_s:10,.0f}/s  n={n:<7,}"
-          f" ratio {ratio:6.3f} ({verdict})", flush=True)
-
-
 def bench(tmp: Path, args, rng: random.Random) -> None:
     for durability, sync, n, fires in (("relaxed", "OFF", args.ops, args.fires),
                                        ("data", "FULL", args.data_ops, args.data_ops)):
@@ -163,12 +125,12 @@ def bench(tmp: Path, args, rng: random.Random) -> None:
             finally:
                 store.close()
             for how, next_time in NEXT_TIME.items():
-                conn = sqlite_open(tmp / f"{case}-{durability}-{how}.sqlite", sync)
+                conn = sqlite_open(tmp / f"{case}-{durability}-{how}.sqlite", sync, _SCHEMA)
                 try:
                     s_s, _ = timed(sqlite_run, conn, arg, next_time)
                 finally:
                     conn.close()
-                report(case, len(arg) if isinstance(arg, list) else arg, o_s, f"sync={sync} {how}", s_s)
+                report(case, len(arg) if isinstance(arg, list) else arg, o_s, f"sqlite sync={sync} {how}", s_s)
     print("  walk: Python steps day by day to the next 1 January (a generic search);"
           " direct: computes it in closed form (storage cost alone)")
 
@@ -198,33 +160,21 @@ def bench(tmp: Path, args, rng: random.Random) -> None:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--ops", type=int, default=20_000, help="operations per relaxed case (default 20000)")
-    parser.add_argument("--fires", type=int, default=5_000,
-                        help="firings of the relaxed fire case; each reads every job so far (default 5000)")
-    parser.add_argument("--data-ops", type=int, default=500,
-                        help="operations per data-durability case, a sync per commit (default 500)")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--dir", type=Path, default=None,
-                        help="where to make the temporary directory (a real disk: syncs matter)")
-    args = parser.parse_args()
-    if min(args.ops, args.fires, args.data_ops) < 1:
-        raise SystemExit("--ops, --fires and --data-ops must be positive")
+    p = parser(__doc__)
+    p.add_argument("--ops", type=int, default=20_000, help="operations per relaxed case (default 20000)")
+    p.add_argument("--fires", type=int, default=5_000,
+                   help="firings of the relaxed fire case; each reads every job so far (default 5000)")
+    p.add_argument("--data-ops", type=int, default=500,
+                   help="operations per data-durability case, a sync per commit (default 500)")
+    p.add_argument("--seed", type=int, default=1)
+    args = parse(p, positive=("ops", "fires", "data_ops"))
     if not hasattr(Store, "create_cron_schedule"):
         raise SystemExit("this build has no cron schedules")
 
-    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version} (WAL, autocommit); "
-          f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs")
-    print(f"expression {YEARLY!r}; ratio = Ombrel time per op / sqlite time per op (< 1: Ombrel faster)")
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-", dir=args.dir) as tmp:
-        bench(Path(tmp), args, random.Random(args.seed))
-    print("\nsummary (ratio = Ombrel time / sqlite time):")
-    for label, ratio in ROWS:
-        print(f"  {label:<34} {ratio:7.3f}")
-    print(f"total {time.perf_counter() - started:.1f} s")
+    banner(f"expression {YEARLY!r}; sqlite in autocommit (a transaction per statement)")
+    with workdir(args) as tmp:
+        bench(tmp, args, random.Random(args.seed))
     return 0
 
-
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())

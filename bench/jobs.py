@@ -24,24 +24,15 @@ this run: below 1 Ombrel is faster. Everything runs in a temporary directory tha
 
 from __future__ import annotations
 
-import argparse
-import gc
 import os
-import platform
-import sqlite3
-import sys
-import tempfile
 import time
-from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
+import harness
+from harness import Row, Store, banner, parser, sqlite_open, timed, workdir
 
-Store = ombrel_store.Store
+report = partial(harness.report, unit="us")
 PAYLOAD = b"x" * 64
 LEASE_MS = 30_000
 
@@ -64,15 +55,6 @@ CREATE TABLE IF NOT EXISTS schedules (
   handler BLOB NOT NULL, payload BLOB NOT NULL
 ) WITHOUT ROWID;
 """
-
-
-def sqlite_open(path: Path, synchronous: str) -> sqlite3.Connection:
-    conn = sqlite3.connect(path, isolation_level=None)
-    if conn.execute("PRAGMA journal_mode=WAL").fetchone()[0].lower() != "wal":
-        raise SystemExit("sqlite refused WAL mode")
-    conn.execute(f"PRAGMA synchronous={synchronous}")
-    conn.executescript(_SCHEMA)
-    return conn
 
 
 def sqlite_submit(conn, now_ms):
@@ -128,61 +110,19 @@ def sqlite_tick(conn, now_ms):
     return len(due)
 
 
-# --- measuring ------------------------------------------------------------------------
-
-
-def timed(fn, *args):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn(*args)
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
-
-
-@dataclass
-class Row:
-    case: str
-    ombrel_n: int
-    ombrel_s: float
-    sqlite_label: str
-    sqlite_n: int
-    sqlite_s: float
-
-    def ombrel_per_op(self) -> float:
-        return self.ombrel_s / self.ombrel_n
-
-    def ratio(self) -> float:
-        return self.ombrel_per_op() / (self.sqlite_s / self.sqlite_n)
-
-
-ROWS: list[Row] = []
-
-
-def report(row: Row) -> None:
-    ROWS.append(row)
-    r = row.ratio()
-    verdict = f"Ombrel {1 / r:.2f}x faster" if r < 1 else f"Ombrel {r:.2f}x slower"
-    print(f"  {row.case:<28} ombrel {row.ombrel_per_op() * 1e6:10.1f} us/op n={row.ombrel_n:<7,} "
-          f"sqlite {row.sqlite_label:<10} {row.sqlite_s / row.sqlite_n * 1e6:10.1f} us/op n={row.sqlite_n:<7,} "
-          f"ratio {r:7.3f} ({verdict})", flush=True)
-
-
 # --- cases ----------------------------------------------------------------------------
 
 
 def bench_submit(tmp: Path, n: int, durability: str, synchronous: str) -> None:
     print(f"\nsubmit, {durability} durability: {n:,} jobs, one commit each")
     store = Store.open(tmp / f"submit-{durability}.omb", durability=durability)
-    conn = sqlite_open(tmp / f"submit-{durability}.sqlite", synchronous)
+    conn = sqlite_open(tmp / f"submit-{durability}.sqlite", synchronous, _SCHEMA)
     try:
         o_s, _ = timed(lambda: [store.submit_job(b"work", PAYLOAD, i) for i in range(n)])
         s_s, _ = timed(lambda: [sqlite_submit(conn, i) for i in range(n)])
         if store.job_stats()["ready"] != n:
             raise SystemExit("ombrel lost submitted jobs")
-        report(Row(f"submit {durability}", n, o_s, f"sync={synchronous}", n, s_s))
+        report(f"submit {durability}", n, o_s, f"sqlite sync={synchronous}", s_s)
     finally:
         store.close()
         conn.close()
@@ -191,7 +131,7 @@ def bench_submit(tmp: Path, n: int, durability: str, synchronous: str) -> None:
 def bench_claims(tmp: Path, size: int, cycles: int, budget_s: float) -> Row:
     print(f"\nclaim+complete, relaxed durability: {cycles:,} cycles on {size:,} ready jobs")
     store = Store.open(tmp / f"claim-{size}.omb", durability="relaxed")
-    conn = sqlite_open(tmp / f"claim-{size}.sqlite", "OFF")
+    conn = sqlite_open(tmp / f"claim-{size}.sqlite", "OFF", _SCHEMA)
     try:
         build_s, _ = timed(lambda: [store.submit_job(b"work", PAYLOAD, 0) for _ in range(size)])
         conn.execute("BEGIN")
@@ -223,9 +163,7 @@ def bench_claims(tmp: Path, size: int, cycles: int, budget_s: float) -> Row:
             raise SystemExit("ombrel completed the wrong number of jobs")
         if done < cycles:
             print(f"  (time-boxed at {budget_s:g} s: {done:,} cycles on each side)")
-        row = Row(f"claim+complete {size:,} jobs", done, o_s, "sync=OFF", done, s_s)
-        report(row)
-        return row
+        return report(f"claim+complete {size:,} jobs", done, o_s, "sqlite sync=OFF", s_s)
     finally:
         store.close()
         conn.close()
@@ -234,7 +172,7 @@ def bench_claims(tmp: Path, size: int, cycles: int, budget_s: float) -> Row:
 def bench_tick(tmp: Path, n: int) -> None:
     print(f"\ntick, relaxed durability: {n:,} interval schedules")
     store = Store.open(tmp / "tick.omb", durability="relaxed")
-    conn = sqlite_open(tmp / "tick.sqlite", "OFF")
+    conn = sqlite_open(tmp / "tick.sqlite", "OFF", _SCHEMA)
     try:
         for _ in range(n):
             store.create_schedule(b"work", PAYLOAD, 0, mode="interval", every_ms=60_000)
@@ -246,63 +184,52 @@ def bench_tick(tmp: Path, n: int) -> None:
         s_s, fired = timed(sqlite_tick, conn, 1000)
         if counts != (n, n) or fired != n:
             raise SystemExit(f"ticks fired the wrong number of schedules: {counts}, {fired}")
-        report(Row(f"tick firing {n:,}", n, o_s, "sync=OFF", n, s_s))
+        report(f"tick firing {n:,}", n, o_s, "sqlite sync=OFF", s_s)
         o_s, counts = timed(store.tick_schedules, 2000, n)
         s_s, fired = timed(sqlite_tick, conn, 2000)
         if counts != (n, 0) or fired != 0:
             raise SystemExit("a tick with nothing due fired something")
-        report(Row(f"tick of {n:,}, none due", 1, o_s, "sync=OFF", 1, s_s))
+        report(f"tick of {n:,}, none due", 1, o_s, "sqlite sync=OFF", s_s)
     finally:
         store.close()
         conn.close()
 
 
+def claim_growth(rows) -> None:
+    if len(rows) < 2:
+        return
+    base = rows[0]
+    print("\nclaim+complete cost as the number of jobs grows (Ombrel; sqlite):")
+    for row in rows:
+        print(f"  {row.case:<28} {row.ombrel_per_op() * 1e6:10.1f} us "
+              f"(x{row.ombrel_per_op() / base.ombrel_per_op():6.1f});"
+              f" sqlite {row.other_per_op() * 1e6:8.1f} us"
+              f" (x{row.other_per_op() / base.other_per_op():5.1f})")
+
+
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--submits", type=int, default=20_000, help="relaxed submits (default 20000)")
-    parser.add_argument("--data-submits", type=int, default=1_000, help="data-durability submits (default 1000)")
-    parser.add_argument("--sizes", default="1000,10000,100000", help="ready jobs of the claim cases")
-    parser.add_argument("--cycles", type=int, default=200, help="claim+complete cycles per size (default 200)")
-    parser.add_argument("--budget", type=float, default=8.0,
-                        help="seconds the Ombrel side of one claim case may take (default 8)")
-    parser.add_argument("--schedules", type=int, default=10_000, help="interval schedules ticked (default 10000)")
-    parser.add_argument("--dir", type=Path, default=None,
-                        help="where to make the temporary directory (a real disk: syncs matter)")
-    args = parser.parse_args()
+    p = parser(__doc__)
+    p.add_argument("--submits", type=int, default=20_000, help="relaxed submits (default 20000)")
+    p.add_argument("--data-submits", type=int, default=1_000, help="data-durability submits (default 1000)")
+    p.add_argument("--sizes", default="1000,10000,100000", help="ready jobs of the claim cases")
+    p.add_argument("--cycles", type=int, default=200, help="claim+complete cycles per size (default 200)")
+    p.add_argument("--budget", type=float, default=8.0,
+                   help="seconds the Ombrel side of one claim case may take (default 8)")
+    p.add_argument("--schedules", type=int, default=10_000, help="interval schedules ticked (default 10000)")
+    args = p.parse_args()
     sizes = [int(s) for s in args.sizes.split(",") if s]
     if min([args.submits, args.data_submits, args.cycles, args.schedules] + sizes) < 1:
         raise SystemExit("every count must be positive")
     if args.cycles > min(sizes):
         raise SystemExit("--cycles must not exceed the smallest size")
 
-    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version} (WAL); "
-          f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs")
-    print("ratio = Ombrel time per op / sqlite time per op (< 1: Ombrel faster); warm page cache")
-
-    started = time.perf_counter()
-    claim_rows = []
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-jobs-", dir=args.dir) as tmp:
-        bench_submit(Path(tmp), args.submits, "relaxed", "OFF")
-        bench_submit(Path(tmp), args.data_submits, "data", "FULL")
-        for size in sizes:
-            claim_rows.append(bench_claims(Path(tmp), size, args.cycles, args.budget))
-        bench_tick(Path(tmp), args.schedules)
-
-    print("\nsummary (ratio = Ombrel time / sqlite time):")
-    for row in ROWS:
-        label = f"{row.case} vs {row.sqlite_label}"
-        print(f"  {label:<48} {row.ratio():8.3f}")
-    if len(claim_rows) > 1:
-        base = claim_rows[0]
-        print("\nclaim+complete cost as the number of jobs grows (Ombrel; sqlite):")
-        for row in claim_rows:
-            print(f"  {row.case:<28} {row.ombrel_per_op() * 1e6:10.1f} us "
-                  f"(x{row.ombrel_per_op() / base.ombrel_per_op():6.1f});"
-                  f" sqlite {row.sqlite_s / row.sqlite_n * 1e6:8.1f} us"
-                  f" (x{(row.sqlite_s / row.sqlite_n) / (base.sqlite_s / base.sqlite_n):5.1f})")
-    print(f"total {time.perf_counter() - started:.1f} s")
+    banner()
+    with workdir(args) as tmp:
+        bench_submit(tmp, args.submits, "relaxed", "OFF")
+        bench_submit(tmp, args.data_submits, "data", "FULL")
+        claim_growth([bench_claims(tmp, size, args.cycles, args.budget) for size in sizes])
+        bench_tick(tmp, args.schedules)
     return 0
 
-
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())

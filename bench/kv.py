@@ -15,28 +15,16 @@ this run: below 1 Ombrel is faster. Everything runs in a temporary directory tha
 
 from __future__ import annotations
 
-import argparse
-import gc
 import os
-import platform
 import random
 import sqlite3
 import statistics
 import struct
-import sys
-import tempfile
 import time
 import zlib
-from dataclasses import dataclass
 from pathlib import Path
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
-
-Store = ombrel_store.Store
+from harness import NORMAL_NOTE, Store, banner, each_within, parse, parser, report, sqlite_open, timed, workdir
 
 # --- crafting store files -------------------------------------------------------------
 # Building a million-key store through a million single puts would dominate the run, so the
@@ -86,20 +74,11 @@ _SQL_GET = "SELECT v FROM kv WHERE k = ?"
 _SQL_SCAN = "SELECT k, v FROM kv WHERE k >= ? AND k < ? ORDER BY k"
 
 
-def sqlite_open(path: Path, synchronous: str) -> sqlite3.Connection:
-    conn = sqlite3.connect(path, isolation_level=None)  # autocommit: a transaction per statement
-    mode = conn.execute("PRAGMA journal_mode=WAL").fetchone()[0]
-    if mode.lower() != "wal":
-        raise SystemExit(f"sqlite refused WAL mode (got {mode!r})")
-    conn.execute(f"PRAGMA synchronous={synchronous}")
-    conn.execute(
-        "CREATE TABLE IF NOT EXISTS kv (k BLOB PRIMARY KEY NOT NULL, v BLOB NOT NULL) WITHOUT ROWID"
-    )
-    return conn
+_SCHEMA = "CREATE TABLE IF NOT EXISTS kv (k BLOB PRIMARY KEY NOT NULL, v BLOB NOT NULL) WITHOUT ROWID"
 
 
 def sqlite_bulk_load(path: Path, items) -> None:
-    conn = sqlite_open(path, "OFF")
+    conn = sqlite_open(path, "OFF", _SCHEMA)
     conn.execute("BEGIN")
     conn.executemany(_SQL_PUT, items)
     conn.execute("COMMIT")
@@ -113,52 +92,7 @@ def prefix_end(prefix: bytes) -> bytes:
     return prefix[:-1] + bytes([prefix[-1] + 1])
 
 
-# --- measuring ------------------------------------------------------------------------
-
-
-def timed(fn, *args):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn(*args)
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
-
-
-@dataclass
-class Row:
-    case: str
-    ombrel_n: int
-    ombrel_s: float
-    sqlite_label: str
-    sqlite_n: int
-    sqlite_s: float
-    seconds: bool = False  # report seconds per operation instead of ops/s
-
-    def ratio(self) -> float:
-        return (self.ombrel_s / self.ombrel_n) / (self.sqlite_s / self.sqlite_n)
-
-
-ROWS: list[Row] = []
-
-
-def fmt_figure(n: int, secs: float, seconds: bool) -> str:
-    return f"{secs / n:9.3f} s" if seconds else f"{n / secs:12,.0f}/s"
-
-
-def report(row: Row) -> None:
-    ROWS.append(row)
-    r = row.ratio()
-    verdict = f"Ombrel {1 / r:.2f}x faster" if r < 1 else f"Ombrel {r:.2f}x slower"
-    print(
-        f"  {row.case:<26} ombrel {fmt_figure(row.ombrel_n, row.ombrel_s, row.seconds)}"
-        f" n={row.ombrel_n:<8,}  sqlite {row.sqlite_label:<13}"
-        f"{fmt_figure(row.sqlite_n, row.sqlite_s, row.seconds)} n={row.sqlite_n:<8,}"
-        f" ratio {r:6.3f} ({verdict})",
-        flush=True,
-    )
+# --- the work, one function per side --------------------------------------------------
 
 
 def run_puts_ombrel(store, keys, value):
@@ -191,18 +125,6 @@ def run_gets_sqlite(conn, keys):
     return misses
 
 
-def run_scans(scan_one, prefixes, budget_s):
-    """Scans prefixes in order until all are done or the time budget is spent."""
-    done = rows = 0
-    deadline = time.perf_counter() + budget_s
-    for p in prefixes:
-        rows += len(scan_one(p))
-        done += 1
-        if time.perf_counter() > deadline:
-            break
-    return done, rows
-
-
 def bench_puts_and_gets(tmp: Path, args, rng: random.Random, value: bytes) -> None:
     keys = [b"key%010d" % i for i in range(args.ops)]
     rng.shuffle(keys)
@@ -211,18 +133,18 @@ def bench_puts_and_gets(tmp: Path, args, rng: random.Random, value: bytes) -> No
 
     print(f"\nput, relaxed durability: {args.ops:,} single-key puts, each its own commit")
     store = Store.open(tmp / "put-relaxed.omb", durability="relaxed")
-    conn = sqlite_open(tmp / "put-relaxed.sqlite", "OFF")
+    conn = sqlite_open(tmp / "put-relaxed.sqlite", "OFF", _SCHEMA)
     try:
         o_s, _ = timed(run_puts_ombrel, store, keys, value)
         s_s, _ = timed(run_puts_sqlite, conn, keys, value)
-        report(Row("put relaxed", args.ops, o_s, "sync=OFF", args.ops, s_s))
+        report("put relaxed", args.ops, o_s, "sqlite sync=OFF", s_s)
 
         print(f"\nget: {args.ops:,} point reads of existing keys in random order")
         o_s, o_miss = timed(run_gets_ombrel, store, lookups)
         s_s, s_miss = timed(run_gets_sqlite, conn, lookups)
         if o_miss or s_miss:
             raise SystemExit(f"get missed keys: ombrel {o_miss}, sqlite {s_miss}")
-        report(Row("get", args.ops, o_s, "", args.ops, s_s))
+        report("get", args.ops, o_s, "sqlite", s_s)
     finally:
         store.close()
         conn.close()
@@ -237,14 +159,13 @@ def bench_puts_and_gets(tmp: Path, args, rng: random.Random, value: bytes) -> No
     finally:
         store.close()
     for sync in ("NORMAL", "FULL"):
-        conn = sqlite_open(tmp / f"put-data-{sync.lower()}.sqlite", sync)
+        conn = sqlite_open(tmp / f"put-data-{sync.lower()}.sqlite", sync, _SCHEMA)
         try:
             s_s, _ = timed(run_puts_sqlite, conn, data_keys, value)
         finally:
             conn.close()
-        label = "sync=NORMAL*" if sync == "NORMAL" else "sync=FULL"
-        report(Row("put data", n, o_s, label, n, s_s))
-    print("  * WAL with synchronous=NORMAL does not sync at commit; FULL is the like-for-like one")
+        report("put data", n, o_s, "sqlite sync=NORMAL*" if sync == "NORMAL" else "sqlite sync=FULL", s_s)
+    print(NORMAL_NOTE)
 
 
 def bench_scan(tmp: Path, args, rng: random.Random, value: bytes) -> None:
@@ -268,20 +189,20 @@ def bench_scan(tmp: Path, args, rng: random.Random, value: bytes) -> None:
 
     prefixes = [b"grp%07d:" % rng.randrange(groups) for _ in range(args.scans)]
     store = Store.open(omb_path, durability="relaxed")
-    conn = sqlite_open(sql_path, "OFF")
+    conn = sqlite_open(sql_path, "OFF", _SCHEMA)
     try:
         execute = conn.cursor().execute
 
         def sqlite_scan(p):
             return execute(_SQL_SCAN, (p, prefix_end(p))).fetchall()
 
-        o_s, (o_n, o_rows) = timed(run_scans, store.scan_prefix, prefixes, args.scan_budget)
-        s_s, (s_n, s_rows) = timed(run_scans, sqlite_scan, prefixes, args.scan_budget)
+        o_s, (o_n, o_rows) = timed(each_within, store.scan_prefix, prefixes, args.scan_budget)
+        s_s, (s_n, s_rows) = timed(each_within, sqlite_scan, prefixes, args.scan_budget)
         if o_rows != o_n * width or s_rows != s_n * width:
             raise SystemExit(f"scan returned wrong row counts: ombrel {o_rows}, sqlite {s_rows}")
         if min(o_n, s_n) < args.scans:
             print(f"  (time-boxed at {args.scan_budget:g} s a side; the rate is per scan done)")
-        report(Row(f"scan {width:,} of {total:,}", o_n, o_s, "", s_n, s_s))
+        report(f"scan {width:,} of {total:,}", o_n, o_s, "sqlite", s_s, other_n=s_n)
     finally:
         store.close()
         conn.close()
@@ -337,64 +258,46 @@ def bench_open(tmp: Path, args, value: bytes) -> None:
     o_s = statistics.median(o_times)
     print(f"  (median of {args.repeats} opens; sqlite has no replay: it is shown opening and "
           "answering one get, and opening and reading every row)")
-    report(Row("open (replay)", 1, o_s, "open+1 get", 1, statistics.median(a_times), True))
-    report(Row("open (replay)", 1, o_s, "open+read all", 1, statistics.median(b_times), True))
+    report("open (replay)", 1, o_s, "sqlite open+1 get", statistics.median(a_times), unit="s")
+    report("open (replay)", 1, o_s, "sqlite open+read all", statistics.median(b_times), unit="s")
     omb_path.unlink()
     sql_path.unlink()
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--ops", type=int, default=100_000,
-                        help="operations for the relaxed put and the get cases (default 100000)")
-    parser.add_argument("--data-ops", type=int, default=2_000,
-                        help="puts for the data-durability cases, a sync each (default 2000)")
-    parser.add_argument("--keys", type=int, default=1_000_000,
-                        help="keys in the store that is scanned (default 1000000)")
-    parser.add_argument("--scan-width", type=int, default=1_000,
-                        help="keys under each scanned prefix (default 1000)")
-    parser.add_argument("--scans", type=int, default=None,
-                        help="prefix scans to run (default: --ops, time-boxed)")
-    parser.add_argument("--scan-budget", type=float, default=10.0,
-                        help="seconds each side may spend scanning (default 10)")
-    parser.add_argument("--records", type=int, default=1_000_000,
-                        help="records in the file that is opened (default 1000000)")
-    parser.add_argument("--repeats", type=int, default=3, help="opens to take the median of")
-    parser.add_argument("--value-size", type=int, default=100, help="value bytes (default 100)")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--dir", type=Path, default=None,
-                        help="where to make the temporary directory (a real disk: syncs matter)")
-    args = parser.parse_args()
+    p = parser(__doc__)
+    p.add_argument("--ops", type=int, default=100_000,
+                   help="operations for the relaxed put and the get cases (default 100000)")
+    p.add_argument("--data-ops", type=int, default=2_000,
+                   help="puts for the data-durability cases, a sync each (default 2000)")
+    p.add_argument("--keys", type=int, default=1_000_000,
+                   help="keys in the store that is scanned (default 1000000)")
+    p.add_argument("--scan-width", type=int, default=1_000,
+                   help="keys under each scanned prefix (default 1000)")
+    p.add_argument("--scans", type=int, default=None,
+                   help="prefix scans to run (default: --ops, time-boxed)")
+    p.add_argument("--scan-budget", type=float, default=10.0,
+                   help="seconds each side may spend scanning (default 10)")
+    p.add_argument("--records", type=int, default=1_000_000,
+                   help="records in the file that is opened (default 1000000)")
+    p.add_argument("--repeats", type=int, default=3, help="opens to take the median of")
+    p.add_argument("--value-size", type=int, default=100, help="value bytes (default 100)")
+    p.add_argument("--seed", type=int, default=1)
+    args = parse(p, positive=("ops", "data_ops", "scans", "repeats", "scan_width"))
     if args.scans is None:
         args.scans = args.ops
-    for name in ("ops", "data_ops", "scans", "repeats", "scan_width"):
-        if getattr(args, name) < 1:
-            raise SystemExit(f"--{name.replace('_', '-')} must be positive")
     if args.records < 2:
         raise SystemExit("--records must be at least 2")
     args.data_ops = min(args.data_ops, args.ops)
 
     rng = random.Random(args.seed)
     value = bytes(rng.randrange(256) for _ in range(args.value_size))
-    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version} "
-          f"(WAL, autocommit); Python {platform.python_version()} on {platform.machine()}, "
-          f"{os.cpu_count()} CPUs")
-    print(f"values of {args.value_size} bytes; ratio = Ombrel time per op / sqlite time per op "
-          "(< 1: Ombrel faster); warm page cache")
-
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-", dir=args.dir) as tmp:
-        bench_puts_and_gets(Path(tmp), args, rng, value)
-        bench_scan(Path(tmp), args, rng, value)
-        bench_open(Path(tmp), args, value)
-
-    print("\nsummary (ratio = Ombrel time / sqlite time):")
-    for row in ROWS:
-        label = f"{row.case} vs {row.sqlite_label or 'sqlite'}"
-        print(f"  {label:<44} {row.ratio():7.3f}")
-    print(f"total {time.perf_counter() - started:.1f} s")
+    banner(f"values of {args.value_size} bytes; sqlite in autocommit (a transaction per statement)")
+    with workdir(args) as tmp:
+        bench_puts_and_gets(tmp, args, rng, value)
+        bench_scan(tmp, args, rng, value)
+        bench_open(tmp, args, value)
     return 0
 
-
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())

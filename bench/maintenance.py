@@ -17,28 +17,18 @@ Ratios are Ombrel time divided by the reference time (< 1: Ombrel faster). The m
 
 from __future__ import annotations
 
-import argparse
 import os
-import platform
 import shutil
 import sqlite3
 import statistics
-import sys
-import tempfile
-import time
+from functools import partial
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from kv import craft_store, sqlite_bulk_load, timed  # noqa: E402  (the large-store crafting lives there)
+import harness
+from harness import Store, banner, parse, parser, timed, workdir
+from kv import craft_store, sqlite_bulk_load  # the large-store crafting lives there
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
-
-Store = ombrel_store.Store
-ROWS: list[tuple[str, float, str, float]] = []
+report = partial(harness.report, unit="s")
 
 
 def median_time(fn, repeats, cleanup=None):
@@ -49,14 +39,6 @@ def median_time(fn, repeats, cleanup=None):
         if cleanup:
             cleanup()
     return statistics.median(times)
-
-
-def report(case, ombrel_s, reference, reference_s):
-    ROWS.append((case, ombrel_s, reference, reference_s))
-    ratio = ombrel_s / reference_s
-    verdict = f"{1 / ratio:.2f}x faster" if ratio < 1 else f"{ratio:.2f}x slower"
-    print(f"  {case:<24} ombrel {ombrel_s:8.3f} s   {reference:<22} {reference_s:8.3f} s"
-          f"   ratio {ratio:6.2f} (Ombrel {verdict})", flush=True)
 
 
 def overwritten_items(distinct, rounds, value_size):
@@ -92,7 +74,7 @@ def bench_copies(tmp: Path, args) -> None:
         for case in ("backup_to", "checkpoint_to", "compact_copy_to", "compact_generation_to"):
             method = getattr(store, case)
             seconds = median_time(lambda: method(destination), args.repeats, remove_copy)
-            report(case, seconds, "copyfile + fsync", reference)
+            report(case, 1, seconds, "copyfile + fsync", reference)
         result = store.compact_copy_to(destination)
         print(f"  compaction: {result['source_bytes']:,} -> {result['compacted_bytes']:,} bytes "
               f"({result['keys']:,} keys)")
@@ -123,34 +105,22 @@ def bench_health(tmp: Path, args) -> None:
         stats_s = median_time(store.storage_stats, args.repeats)
     sqlite_s = median_time(lambda: conn.execute(query).fetchone(), args.repeats)
     conn.close()
-    report("health_report", ombrel_s, "sqlite count/sum", sqlite_s)
-    report("storage_stats", stats_s, "sqlite count/sum", sqlite_s)
+    report("health_report", 1, ombrel_s, "sqlite count/sum", sqlite_s)
+    report("storage_stats", 1, stats_s, "sqlite count/sum", sqlite_s)
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--mb", type=int, default=100, help="size of the copied store in MB (default 100)")
-    parser.add_argument("--keys", type=int, default=1_000_000,
-                        help="keys of the store given a health report (default 1000000)")
-    parser.add_argument("--repeats", type=int, default=3, help="runs to take the median of (default 3)")
-    parser.add_argument("--dir", type=Path, default=None,
-                        help="where to make the temporary directory (a real disk: syncs matter)")
-    args = parser.parse_args()
-    for name in ("mb", "keys", "repeats"):
-        if getattr(args, name) < 1:
-            raise SystemExit(f"--{name} must be positive")
-    print(f"Ombrel Store {ombrel_store.__version__}, sqlite {sqlite3.sqlite_version}; "
-          f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs; warm page cache")
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-", dir=args.dir) as tmp:
-        bench_copies(Path(tmp), args)
-        bench_health(Path(tmp), args)
-    print("\nsummary (ratio = Ombrel time / reference time):")
-    for case, ombrel_s, reference, reference_s in ROWS:
-        print(f"  {case + ' vs ' + reference:<44} {ombrel_s / reference_s:7.2f}")
-    print(f"total {time.perf_counter() - started:.1f} s")
+    p = parser(__doc__)
+    p.add_argument("--mb", type=int, default=100, help="size of the copied store in MB (default 100)")
+    p.add_argument("--keys", type=int, default=1_000_000,
+                   help="keys of the store given a health report (default 1000000)")
+    p.add_argument("--repeats", type=int, default=3, help="runs to take the median of (default 3)")
+    args = parse(p, positive=("mb", "keys", "repeats"))
+    banner(f"each time is the median of {args.repeats} run{'s' if args.repeats > 1 else ''}")
+    with workdir(args) as tmp:
+        bench_copies(tmp, args)
+        bench_health(tmp, args)
     return 0
 
-
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())

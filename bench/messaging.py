@@ -20,75 +20,25 @@ this run: below 1 Ombrel is faster. Everything runs in a temporary directory tha
 
 from __future__ import annotations
 
-import argparse
-import gc
 import os
-import platform
-import sqlite3
-import sys
-import tempfile
 import time
-from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
+import harness
+from harness import SQLITE_SYNC, Store, banner, parse, parser, sqlite_open, timed, workdir
 
-Store = ombrel_store.Store
-
-SQLITE_SYNC = {"relaxed": "OFF", "data": "FULL"}
-
-
-def timed(fn, *args):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn(*args)
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
-
-
-@dataclass
-class Row:
-    case: str
-    n: int
-    ombrel_s: float
-    sqlite_s: float
-
-    def ombrel_us(self) -> float:
-        return self.ombrel_s / self.n * 1e6
-
-    def sqlite_us(self) -> float:
-        return self.sqlite_s / self.n * 1e6
-
-    def ratio(self) -> float:
-        return self.ombrel_s / self.sqlite_s
-
-
-ROWS: list[Row] = []
-
-
-def report(row: Row) -> None:
-    ROWS.append(row)
-    r = row.ratio()
-    verdict = f"Ombrel {1 / r:.2f}x faster" if r < 1 else f"Ombrel {r:.2f}x slower"
-    print(f"  {row.case:<28} n={row.n:<6,} ombrel {row.ombrel_us():10.1f} us/op   sqlite {row.sqlite_us():8.1f} us/op"
-          f"   ratio {r:7.3f} ({verdict})", flush=True)
+report = partial(harness.report, unit="us")
 
 
 # --- queues ---------------------------------------------------------------------------
 
-_SQL_SCHEMA = (
-    "CREATE TABLE q (id INTEGER PRIMARY KEY, state INTEGER NOT NULL, attempts INTEGER NOT NULL,"
-    " priority INTEGER NOT NULL, available_at_ms INTEGER NOT NULL, lease_until_ms INTEGER NOT NULL,"
-    " payload BLOB NOT NULL)",
-    "CREATE INDEX q_claim ON q (state, priority DESC, id)",
-)
+_SQL_SCHEMA = """
+CREATE TABLE q (id INTEGER PRIMARY KEY, state INTEGER NOT NULL, attempts INTEGER NOT NULL,
+                priority INTEGER NOT NULL, available_at_ms INTEGER NOT NULL, lease_until_ms INTEGER NOT NULL,
+                payload BLOB NOT NULL);
+CREATE INDEX q_claim ON q (state, priority DESC, id);
+"""
 _SQL_PUSH = "INSERT INTO q (state, attempts, priority, available_at_ms, lease_until_ms, payload) VALUES (0, 0, ?, ?, 0, ?)"
 _SQL_READY = ("SELECT id, priority FROM q WHERE state = 0 AND available_at_ms <= ?"
               " ORDER BY priority DESC, id LIMIT 1")
@@ -103,12 +53,7 @@ class SqliteQueue:
     """The same queue in sqlite: claim by priority then id among ready messages and expired leases."""
 
     def __init__(self, path: Path, synchronous: str):
-        self.conn = sqlite3.connect(path, isolation_level=None)
-        if self.conn.execute("PRAGMA journal_mode=WAL").fetchone()[0].lower() != "wal":
-            raise SystemExit("sqlite refused WAL mode")
-        self.conn.execute(f"PRAGMA synchronous={synchronous}")
-        for statement in _SQL_SCHEMA:
-            self.conn.execute(statement)
+        self.conn = sqlite_open(path, synchronous, _SQL_SCHEMA)
         self.cur = self.conn.cursor()
 
     def fill(self, count: int, payload: bytes) -> None:
@@ -200,14 +145,13 @@ def bench_queues(tmp: Path, args) -> None:
         try:
             o_s, _ = timed(ombrel_pushes, store, args.pushes, payload)
             s_s, _ = timed(sqlite_pushes, sq, args.pushes, payload)
-            report(Row(f"push @ {backlog:,}", args.pushes, o_s, s_s))
+            report(f"push @ {backlog:,}", args.pushes, o_s, f"sqlite sync={sync}", s_s)
             o_s, done = timed(ombrel_cycles, store, args.cycles, args.claim_budget)
             s_s, _ = timed(sqlite_cycles, sq, done)
             if done < args.cycles:
                 print(f"  (claims time-boxed at {args.claim_budget:g} s: {done} cycles on both sides)")
-            row = Row(f"claim+ack @ {backlog:,}", done, o_s, s_s)
-            report(row)
-            claim_us.append((backlog, row.ombrel_us(), row.sqlite_us()))
+            row = report(f"claim+ack @ {backlog:,}", done, o_s, f"sqlite sync={sync}", s_s)
+            claim_us.append((backlog, row.ombrel_per_op() * 1e6, row.other_per_op() * 1e6))
             stats = store.queue_stats(b"work")
             expected = backlog + args.pushes - done
             if stats["ready"] != expected or stats["leased"] != 0:
@@ -228,45 +172,35 @@ SECTIONS = {"queues": bench_queues}
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sections", default=",".join(SECTIONS),
-                        help=f"comma-separated sections to run (default all: {','.join(SECTIONS)})")
-    parser.add_argument("--backlogs", default="1000,10000,100000",
-                        help="ready messages already queued, comma-separated (default 1000,10000,100000)")
-    parser.add_argument("--pushes", type=int, default=2_000, help="pushes measured per backlog (default 2000)")
-    parser.add_argument("--cycles", type=int, default=300, help="claim+ack cycles per backlog (default 300)")
-    parser.add_argument("--claim-budget", type=float, default=5.0,
-                        help="seconds Ombrel may spend on the claim+ack cycles of one backlog; sqlite then"
-                             " runs as many (default 5)")
-    parser.add_argument("--payload-size", type=int, default=100, help="payload bytes (default 100)")
-    parser.add_argument("--durability", choices=sorted(SQLITE_SYNC), default="relaxed",
-                        help="store durability, matched in sqlite (default relaxed)")
-    parser.add_argument("--dir", type=Path, default=None,
-                        help="where to make the temporary directory (a real disk: syncs matter)")
-    args = parser.parse_args()
+    p = parser(__doc__)
+    p.add_argument("--sections", default=",".join(SECTIONS),
+                   help=f"comma-separated sections to run (default all: {','.join(SECTIONS)})")
+    p.add_argument("--backlogs", default="1000,10000,100000",
+                   help="ready messages already queued, comma-separated (default 1000,10000,100000)")
+    p.add_argument("--pushes", type=int, default=2_000, help="pushes measured per backlog (default 2000)")
+    p.add_argument("--cycles", type=int, default=300, help="claim+ack cycles per backlog (default 300)")
+    p.add_argument("--claim-budget", type=float, default=5.0,
+                   help="seconds Ombrel may spend on the claim+ack cycles of one backlog; sqlite then"
+                        " runs as many (default 5)")
+    p.add_argument("--payload-size", type=int, default=100, help="payload bytes (default 100)")
+    p.add_argument("--durability", choices=sorted(SQLITE_SYNC), default="relaxed",
+                   help="store durability, matched in sqlite (default relaxed)")
+    args = parse(p, positive=("pushes", "cycles"))
     args.backlogs = [int(b) for b in args.backlogs.split(",") if b]
     sections = [s for s in args.sections.split(",") if s]
     for name in sections:
         if name not in SECTIONS:
             raise SystemExit(f"unknown section {name!r}")
-    if args.pushes < 1 or args.cycles < 1 or any(b < 0 for b in args.backlogs):
-        raise SystemExit("--pushes and --cycles must be positive, backlogs not negative")
+    if any(b < 0 for b in args.backlogs):
+        raise SystemExit("backlogs must not be negative")
     if any(b + args.pushes < args.cycles for b in args.backlogs):
         raise SystemExit("--cycles must not exceed backlog + pushes")
 
-    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version} (WAL);"
-          f" Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs")
-    print("ratio = Ombrel time per op / sqlite time per op (< 1: Ombrel faster)")
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-", dir=args.dir) as tmp:
+    banner()
+    with workdir(args) as tmp:
         for name in sections:
-            SECTIONS[name](Path(tmp), args)
-    print("\nsummary (ratio = Ombrel time / sqlite time):")
-    for row in ROWS:
-        print(f"  {row.case:<28} {row.ratio():8.3f}")
-    print(f"total {time.perf_counter() - started:.1f} s")
+            SECTIONS[name](tmp, args)
     return 0
 
-
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())

@@ -17,84 +17,19 @@ this run: below 1 Ombrel is faster. Everything runs in a temporary directory tha
 
 from __future__ import annotations
 
-import argparse
-import gc
 import hashlib
-import os
-import platform
 import random
-import sqlite3
-import sys
-import tempfile
-import time
-from dataclasses import dataclass
-from pathlib import Path
+from functools import partial
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
+import harness
+from harness import Store, banner, parse, parser, sqlite_open, timed, workdir
 
-Store = ombrel_store.Store
-
+_SCHEMA = ("CREATE TABLE IF NOT EXISTS objects (id INTEGER PRIMARY KEY, "
+           "digest BLOB NOT NULL UNIQUE, content BLOB NOT NULL)")
 _SQL_PUT = "INSERT OR IGNORE INTO objects (digest, content) VALUES (?, ?)"
 _SQL_GET = "SELECT content FROM objects WHERE digest = ?"
 _SQL_ROWID = "SELECT id FROM objects WHERE digest = ?"
 _SQL_CHUNK = "SELECT substr(content, ?, ?) FROM objects WHERE digest = ?"
-
-
-def sqlite_open(path: Path, synchronous: str) -> sqlite3.Connection:
-    conn = sqlite3.connect(path, isolation_level=None)  # autocommit: a transaction per statement
-    mode = conn.execute("PRAGMA journal_mode=WAL").fetchone()[0]
-    if mode.lower() != "wal":
-        raise SystemExit(f"sqlite refused WAL mode (got {mode!r})")
-    conn.execute(f"PRAGMA synchronous={synchronous}")
-    conn.execute(
-        "CREATE TABLE IF NOT EXISTS objects (id INTEGER PRIMARY KEY, "
-        "digest BLOB NOT NULL UNIQUE, content BLOB NOT NULL)"
-    )
-    return conn
-
-
-def timed(fn, *args):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn(*args)
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
-
-
-@dataclass
-class Row:
-    case: str
-    n: int
-    ombrel_s: float
-    sqlite_label: str
-    sqlite_s: float
-
-    def ratio(self) -> float:
-        return self.ombrel_s / self.sqlite_s
-
-
-ROWS: list[Row] = []
-
-
-def report(row: Row, unit_bytes: int) -> None:
-    ROWS.append(row)
-    r = row.ratio()
-    verdict = f"Ombrel {1 / r:.2f}x faster" if r < 1 else f"Ombrel {r:.2f}x slower"
-
-    def fig(secs):
-        per = secs / row.n
-        mib_s = unit_bytes * row.n / secs / 2**20 if unit_bytes else 0
-        return f"{per * 1e3:8.3f} ms/op" + (f" {mib_s:8.1f} MiB/s" if unit_bytes else " " * 14)
-
-    print(f"  {row.case:<22} ombrel {fig(row.ombrel_s)}   sqlite {row.sqlite_label:<12} {fig(row.sqlite_s)}"
-          f"   n={row.n:<5} ratio {r:6.3f} ({verdict})", flush=True)
 
 
 # --- the work, one function per side ---------------------------------------------------
@@ -168,48 +103,39 @@ def sqlite_chunked_blobio(conn, ids, chunk):
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--objects", type=int, default=64, help="distinct objects put per case (default 64)")
-    parser.add_argument("--size", type=int, default=1 << 20, help="bytes per object (default 1 MiB)")
-    parser.add_argument("--chunk", type=int, default=65536, help="bytes per chunk read (default 64 KiB)")
-    parser.add_argument("--reads", type=int, default=5, help="read passes over every object (default 5)")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--dir", type=Path, default=None,
-                        help="where to make the temporary directory (a real disk: syncs matter)")
-    args = parser.parse_args()
-    for name in ("objects", "size", "chunk", "reads"):
-        if getattr(args, name) < 1:
-            raise SystemExit(f"--{name} must be positive")
+    p = parser(__doc__)
+    p.add_argument("--objects", type=int, default=64, help="distinct objects put per case (default 64)")
+    p.add_argument("--size", type=int, default=1 << 20, help="bytes per object (default 1 MiB)")
+    p.add_argument("--chunk", type=int, default=65536, help="bytes per chunk read (default 64 KiB)")
+    p.add_argument("--reads", type=int, default=5, help="read passes over every object (default 5)")
+    p.add_argument("--seed", type=int, default=1)
+    args = parse(p, positive=("objects", "size", "chunk", "reads"))
+    report = partial(harness.report, unit="ms", unit_bytes=args.size)
 
     rng = random.Random(args.seed)
     base = rng.randbytes(args.size)
     # Distinct content per object: a different 8-byte head on the same random body.
     blobs = [i.to_bytes(8, "big") + base[8:] for i in range(args.objects)]
-    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version} "
-          f"(WAL, autocommit); Python {platform.python_version()} on {platform.machine()}, "
-          f"{os.cpu_count()} CPUs")
-    print(f"{args.objects} objects of {args.size:,} bytes, chunks of {args.chunk:,} bytes; "
-          "ratio = Ombrel time / sqlite time (< 1: Ombrel faster); warm page cache")
+    banner(f"{args.objects} objects of {args.size:,} bytes, chunks of {args.chunk:,} bytes; "
+           "sqlite in autocommit (a transaction per statement)")
 
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-", dir=args.dir) as tmp:
-        tmp = Path(tmp)
+    with workdir(args) as tmp:
         print("\nput of new objects, one commit each")
-        for durability, sync in (("relaxed", "OFF"), ("data", "FULL")):
+        for durability, sync in harness.SQLITE_SYNC.items():
             store = Store.open(tmp / f"{durability}.omb", durability=durability)
-            conn = sqlite_open(tmp / f"{durability}.sqlite", sync)
+            conn = sqlite_open(tmp / f"{durability}.sqlite", sync, _SCHEMA)
             try:
                 o_s, o_ids = timed(ombrel_puts, store, blobs)
                 s_s, s_ids = timed(sqlite_puts, conn, blobs)
                 if o_ids != s_ids:
                     raise SystemExit("the two sides computed different ids")
-                report(Row(f"put {durability}", args.objects, o_s, f"sync={sync}", s_s), args.size)
+                report(f"put {durability}", args.objects, o_s, f"sqlite sync={sync}", s_s)
                 if durability == "data":
                     continue
                 # Reads and the repeated put run against the relaxed pair.
                 o_s, _ = timed(ombrel_puts, store, blobs)
                 s_s, _ = timed(sqlite_puts, conn, blobs)
-                report(Row("put existing", args.objects, o_s, "OR IGNORE", s_s), args.size)
+                report("put existing", args.objects, o_s, "sqlite OR IGNORE", s_s)
                 if conn.execute("SELECT count(*) FROM objects").fetchone()[0] != args.objects:
                     raise SystemExit("sqlite stored a duplicate")
                 if len(store.scan_prefix(b"\xffomb:obj:data:")) != args.objects:
@@ -223,23 +149,18 @@ def main() -> int:
                 s_s, s_total = timed(sqlite_gets, conn, ids)
                 if o_total != expected or s_total != expected:
                     raise SystemExit(f"whole reads returned {o_total} / {s_total} bytes, expected {expected}")
-                report(Row("get whole", n, o_s, "SELECT", s_s), args.size)
+                report("get whole", n, o_s, "sqlite SELECT", s_s)
                 o_s, o_total = timed(ombrel_chunked, store, ids, args.chunk)
                 for label, fn in (("substr()", sqlite_chunked_substr), ("blobopen", sqlite_chunked_blobio)):
                     s_s, s_total = timed(fn, conn, ids, args.chunk)
                     if o_total != expected or s_total != expected:
                         raise SystemExit(f"chunked reads returned {o_total} / {s_total} bytes")
-                    report(Row("chunked read", n, o_s, label, s_s), args.size)
+                    report("chunked read", n, o_s, f"sqlite {label}", s_s)
             finally:
                 store.close()
                 conn.close()
-
-    print("\nsummary (ratio = Ombrel time / sqlite time):")
-    for row in ROWS:
-        print(f"  {row.case + ' vs ' + row.sqlite_label:<36} {row.ratio():7.3f}")
-    print(f"total {time.perf_counter() - started:.1f} s")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())

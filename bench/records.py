@@ -22,24 +22,13 @@ Run it against a Release build: a Debug build loads the collection some 25 times
 
 from __future__ import annotations
 
-import argparse
-import gc
-import os
-import platform
 import random
 import sqlite3
-import sys
-import tempfile
 import time
 from pathlib import Path
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
+from harness import Store, banner, each_within, parse, parser, report, sqlite_open, timed, workdir
 
-Store = ombrel_store.Store
 COLLECTION = b"people"
 
 
@@ -66,13 +55,12 @@ def load_ombrel(path: Path, rows, batch: int) -> Store:
 
 
 def load_sqlite(path: Path, rows) -> sqlite3.Connection:
-    conn = sqlite3.connect(path, isolation_level=None)
-    conn.execute("PRAGMA journal_mode=WAL")
-    conn.execute("PRAGMA synchronous=OFF")
-    conn.execute("CREATE TABLE people (pk BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL, "
-                 "grp BLOB NOT NULL, score BLOB NOT NULL) WITHOUT ROWID")
-    conn.execute("CREATE INDEX people_grp ON people (grp, pk)")
-    conn.execute("CREATE INDEX people_score ON people (score, pk)")
+    conn = sqlite_open(path, "OFF", """
+        CREATE TABLE people (pk BLOB PRIMARY KEY NOT NULL, value BLOB NOT NULL,
+                             grp BLOB NOT NULL, score BLOB NOT NULL) WITHOUT ROWID;
+        CREATE INDEX people_grp ON people (grp, pk);
+        CREATE INDEX people_score ON people (score, pk);
+    """)
     conn.execute("BEGIN")
     conn.executemany("INSERT INTO people VALUES (?, ?, ?, ?)", rows)
     conn.execute("COMMIT")
@@ -80,48 +68,24 @@ def load_sqlite(path: Path, rows) -> sqlite3.Connection:
     return conn
 
 
-def run(query, arguments, budget_s):
-    """Runs `query` over `arguments` until done or the budget is spent: (seconds, count, rows)."""
-    gc.collect()
-    gc.disable()
-    try:
-        done = rows = 0
-        start = time.perf_counter()
-        deadline = start + budget_s
-        for a in arguments:
-            rows += len(query(a))
-            done += 1
-            if time.perf_counter() > deadline:
-                break
-        return time.perf_counter() - start, done, rows
-    finally:
-        gc.enable()
-
-
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--records", type=int, default=100_000, help="records (default 100000)")
-    parser.add_argument("--queries", type=int, default=20_000, help="queries per case (default 20000)")
-    parser.add_argument("--budget", type=float, default=5.0, help="seconds per case and side (default 5)")
-    parser.add_argument("--value-size", type=int, default=100, help="record value bytes (default 100)")
-    parser.add_argument("--batch", type=int, default=10_000, help="upserts per load transaction")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--dir", type=Path, default=None, help="where to make the temporary directory")
-    args = parser.parse_args()
-    for name in ("records", "queries", "batch"):
-        if getattr(args, name) < 1:
-            raise SystemExit(f"--{name} must be positive")
+    p = parser(__doc__)
+    p.add_argument("--records", type=int, default=100_000, help="records (default 100000)")
+    p.add_argument("--queries", type=int, default=20_000, help="queries per case (default 20000)")
+    p.add_argument("--budget", type=float, default=5.0, help="seconds per case and side (default 5)")
+    p.add_argument("--value-size", type=int, default=100, help="record value bytes (default 100)")
+    p.add_argument("--batch", type=int, default=10_000, help="upserts per load transaction")
+    p.add_argument("--seed", type=int, default=1)
+    args = parse(p, positive=("records", "queries", "batch"))
 
     rng = random.Random(args.seed)
-    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version}; "
-          f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs")
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-", dir=args.dir) as tmp:
+    banner("both stores are loaded without syncing, then only read")
+    with workdir(args) as tmp:
         rows = list(make_rows(args.records, rng, args.value_size))
         t0 = time.perf_counter()
-        store = load_ombrel(Path(tmp) / "records.omb", rows, args.batch)
+        store = load_ombrel(tmp / "records.omb", rows, args.batch)
         t1 = time.perf_counter()
-        conn = load_sqlite(Path(tmp) / "records.sqlite", rows)
+        conn = load_sqlite(tmp / "records.sqlite", rows)
         t2 = time.perf_counter()
         print(f"{args.records:,} records loaded: ombrel {t1 - t0:.1f} s ({args.batch:,} upserts per "
               f"transaction), sqlite {t2 - t1:.1f} s (one transaction)")
@@ -143,7 +107,6 @@ def main() -> int:
              lambda b: execute("SELECT score, pk, value, grp FROM people WHERE score <= ? "
                                "ORDER BY score DESC, pk DESC LIMIT 10", (b,)).fetchall()),
         ]
-        summary = []
         try:
             for name, arguments, ombrel_query, sqlite_query in cases:
                 # Same answers first: the comparison is only fair if both do the same work.
@@ -154,24 +117,15 @@ def main() -> int:
                         [(r[0], r[1]) for r in sqlite_query(a)]
                     if mine != theirs:
                         raise SystemExit(f"{name}: answers differ for {a!r}")
-                o_s, o_n, o_rows = run(ombrel_query, arguments, args.budget)
-                s_s, s_n, s_rows = run(sqlite_query, arguments, args.budget)
-                ratio = (o_s / o_n) / (s_s / s_n)
-                verdict = f"Ombrel {1 / ratio:.2f}x faster" if ratio < 1 else f"Ombrel {ratio:.2f}x slower"
-                print(f"  {name:<28} ombrel {o_n / o_s:10,.0f}/s ({o_rows / o_n:.1f} rows)  "
-                      f"sqlite {s_n / s_s:10,.0f}/s ({s_rows / s_n:.1f} rows)  ratio {ratio:6.3f} ({verdict})",
-                      flush=True)
-                summary.append((name, ratio))
+                o_s, (o_n, o_rows) = timed(each_within, ombrel_query, arguments, args.budget)
+                s_s, (s_n, s_rows) = timed(each_within, sqlite_query, arguments, args.budget)
+                report(name, o_n, o_s, "sqlite", s_s, other_n=s_n,
+                       note=f"rows per query: ombrel {o_rows / o_n:.1f}, sqlite {s_rows / s_n:.1f}")
         finally:
             store.close()
             conn.close()
-
-    print("\nsummary (ratio = Ombrel time per query / sqlite time per query):")
-    for name, ratio in summary:
-        print(f"  {name:<28} {ratio:7.3f}")
-    print(f"total {time.perf_counter() - started:.1f} s")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())

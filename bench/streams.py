@@ -20,25 +20,11 @@ this run: below 1 Ombrel is faster. Everything runs in a temporary directory tha
 
 from __future__ import annotations
 
-import argparse
-import gc
-import os
-import platform
 import random
-import sqlite3
-import sys
-import tempfile
-import time
-from dataclasses import dataclass
 from pathlib import Path
 
-try:
-    import ombrel_store
-except ImportError:  # running from a checkout with an in-tree build
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import ombrel_store
+from harness import NORMAL_NOTE, Store, banner, parse, parser, report, sqlite_open, timed, workdir
 
-Store = ombrel_store.Store
 STREAM = b"events"
 
 # --- sqlite side ----------------------------------------------------------------------
@@ -59,11 +45,7 @@ class SqliteStreams:
     """The same operations as the store's, on tables, one transaction each."""
 
     def __init__(self, path: Path, synchronous: str):
-        self.conn = sqlite3.connect(path, isolation_level=None)
-        if self.conn.execute("PRAGMA journal_mode=WAL").fetchone()[0].lower() != "wal":
-            raise SystemExit("sqlite refused WAL mode")
-        self.conn.execute(f"PRAGMA synchronous={synchronous}")
-        self.conn.executescript(_SCHEMA)
+        self.conn = sqlite_open(path, synchronous, _SCHEMA)
         self.x = self.conn.cursor().execute
 
     def close(self):
@@ -138,41 +120,7 @@ class SqliteStreams:
         x("COMMIT")
 
 
-# --- measuring ------------------------------------------------------------------------
-
-
-def timed(fn, *args):
-    gc.collect()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn(*args)
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
-
-
-@dataclass
-class Row:
-    case: str
-    n: int
-    ombrel_s: float
-    sqlite_label: str
-    sqlite_s: float
-
-    def ratio(self) -> float:
-        return self.ombrel_s / self.sqlite_s
-
-
-ROWS: list[Row] = []
-
-
-def report(row: Row) -> None:
-    ROWS.append(row)
-    r = row.ratio()
-    verdict = f"Ombrel {1 / r:.2f}x faster" if r < 1 else f"Ombrel {r:.2f}x slower"
-    print(f"  {row.case:<30} ombrel {row.n / row.ombrel_s:11,.0f}/s  sqlite {row.sqlite_label:<13}"
-          f"{row.n / row.sqlite_s:11,.0f}/s  n={row.n:<8,} ratio {r:6.3f} ({verdict})", flush=True)
+# --- the work, one function per side --------------------------------------------------
 
 
 def appends(append, payloads):
@@ -232,7 +180,7 @@ def bench(tmp: Path, args, rng: random.Random) -> None:
         s_s, _ = timed(appends, sql.append, payloads)
         if store.stream_tail_offset(STREAM) != args.entries - 1 or sql.read(STREAM, args.entries - 1, 1)[0][1] != payloads[-1]:
             raise SystemExit("the streams do not hold what was appended")
-        report(Row("append relaxed", args.entries, o_s, "sync=OFF", s_s))
+        report("append relaxed", args.entries, o_s, "sqlite sync=OFF", s_s)
 
         starts = [rng.randrange(args.entries) for _ in range(args.reads)]
         print(f"\nread: {args.reads:,} reads of up to {args.read_limit} entries from random offsets "
@@ -241,28 +189,28 @@ def bench(tmp: Path, args, rng: random.Random) -> None:
         s_s, s_rows = timed(reads, sql.read, starts, args.read_limit)
         if o_rows != s_rows:
             raise SystemExit(f"reads returned different row counts: ombrel {o_rows}, sqlite {s_rows}")
-        report(Row(f"read {args.read_limit} at random offset", args.reads, o_s, "", s_s))
+        report(f"read {args.read_limit} at random offset", args.reads, o_s, "sqlite", s_s)
 
         print(f"\nscan: the whole stream in pages of {args.read_limit} (entries per second)")
         o_s, o_rows = timed(scan, store.read_stream, args.read_limit)
         s_s, s_rows = timed(scan, sql.read, args.read_limit)
         if o_rows != s_rows or o_rows != args.entries:
             raise SystemExit(f"scans returned {o_rows} and {s_rows} entries")
-        report(Row("scan in pages", args.entries, o_s, "", s_s))
+        report("scan in pages", args.entries, o_s, "sqlite", s_s)
 
         print(f"\ntopic: {args.cycles:,} poll({args.batch}) + acknowledge cycles (one commit each)")
         o_s, o_seen = timed(poll_ack, store.poll_topic, store.acknowledge_topic_through, args.cycles, args.batch)
         s_s, s_seen = timed(poll_ack, sql.poll, sql.acknowledge_through, args.cycles, args.batch)
         if o_seen != s_seen:
             raise SystemExit(f"polls saw {o_seen} and {s_seen} entries")
-        report(Row(f"poll {args.batch} + ack", args.cycles, o_s, "sync=OFF", s_s))
+        report(f"poll {args.batch} + ack", args.cycles, o_s, "sqlite sync=OFF", s_s)
 
         print(f"\nconsumer group, relaxed durability: {args.cycles:,} claim + ack cycles (two commits each)")
         o_s, o_done = timed(claim_ack, store.consumer_group_claim, store.consumer_group_ack, args.cycles)
         s_s, s_done = timed(claim_ack, sql.claim, sql.ack, args.cycles)
         if o_done != s_done or store.consumer_group_state(STREAM, b"workers")["next_offset"] != o_done:
             raise SystemExit(f"claim cycles done: ombrel {o_done}, sqlite {s_done}")
-        report(Row("claim + ack relaxed", o_done, o_s, "sync=OFF", s_s))
+        report("claim + ack relaxed", o_done, o_s, "sqlite sync=OFF", s_s)
     finally:
         store.close()
         sql.close()
@@ -275,7 +223,7 @@ def bench(tmp: Path, args, rng: random.Random) -> None:
         o_claim, o_done = timed(claim_ack, store.consumer_group_claim, store.consumer_group_ack, n // 2)
     finally:
         store.close()
-    for sync, label in (("FULL", "sync=FULL"), ("NORMAL", "sync=NORMAL*")):
+    for sync, label in (("FULL", "sqlite sync=FULL"), ("NORMAL", "sqlite sync=NORMAL*")):
         sql = SqliteStreams(tmp / f"data-{sync}.sqlite", sync)
         try:
             s_append, _ = timed(appends, sql.append, payloads[:n])
@@ -284,47 +232,32 @@ def bench(tmp: Path, args, rng: random.Random) -> None:
             sql.close()
         if o_done != s_done:
             raise SystemExit(f"claim cycles done: ombrel {o_done}, sqlite {s_done}")
-        report(Row("append data", n, o_append, label, s_append))
-        report(Row("claim + ack data", o_done, o_claim, label, s_claim))
-    print("  * WAL with synchronous=NORMAL does not sync at commit; FULL is the like-for-like one")
+        report("append data", n, o_append, label, s_append)
+        report("claim + ack data", o_done, o_claim, label, s_claim)
+    print(NORMAL_NOTE)
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--entries", type=int, default=100_000, help="entries appended (default 100000)")
-    parser.add_argument("--data-ops", type=int, default=1_000,
-                        help="appends at data durability, a sync each (default 1000)")
-    parser.add_argument("--reads", type=int, default=5_000, help="random-offset reads (default 5000)")
-    parser.add_argument("--read-limit", type=int, default=100, help="entries per read (default 100)")
-    parser.add_argument("--cycles", type=int, default=10_000,
-                        help="poll+ack and claim+ack cycles at relaxed durability (default 10000)")
-    parser.add_argument("--batch", type=int, default=10, help="entries per poll (default 10)")
-    parser.add_argument("--payload-size", type=int, default=100, help="payload bytes (default 100)")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--dir", type=Path, default=None,
-                        help="where to make the temporary directory (a real disk: syncs matter)")
-    args = parser.parse_args()
-    for name in ("entries", "data_ops", "reads", "read_limit", "cycles", "batch"):
-        if getattr(args, name) < 1:
-            raise SystemExit(f"--{name.replace('_', '-')} must be positive")
+    p = parser(__doc__)
+    p.add_argument("--entries", type=int, default=100_000, help="entries appended (default 100000)")
+    p.add_argument("--data-ops", type=int, default=1_000,
+                   help="appends at data durability, a sync each (default 1000)")
+    p.add_argument("--reads", type=int, default=5_000, help="random-offset reads (default 5000)")
+    p.add_argument("--read-limit", type=int, default=100, help="entries per read (default 100)")
+    p.add_argument("--cycles", type=int, default=10_000,
+                   help="poll+ack and claim+ack cycles at relaxed durability (default 10000)")
+    p.add_argument("--batch", type=int, default=10, help="entries per poll (default 10)")
+    p.add_argument("--payload-size", type=int, default=100, help="payload bytes (default 100)")
+    p.add_argument("--seed", type=int, default=1)
+    args = parse(p, positive=("entries", "data_ops", "reads", "read_limit", "cycles", "batch"))
     args.data_ops = max(2, min(args.data_ops, args.entries))
     args.cycles = min(args.cycles, args.entries // 2 or 1)
 
     rng = random.Random(args.seed)
-    print(f"Ombrel Store {ombrel_store.__version__} vs sqlite {sqlite3.sqlite_version} (WAL); "
-          f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs")
-    print(f"payloads of {args.payload_size} bytes; ratio = Ombrel time per op / sqlite time per op "
-          "(< 1: Ombrel faster); warm page cache")
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="ombrel-bench-", dir=args.dir) as tmp:
-        bench(Path(tmp), args, rng)
-    print("\nsummary (ratio = Ombrel time / sqlite time):")
-    for row in ROWS:
-        label = f"{row.case} vs {row.sqlite_label or 'sqlite'}"
-        print(f"  {label:<48} {row.ratio():7.3f}")
-    print(f"total {time.perf_counter() - started:.1f} s")
+    banner(f"payloads of {args.payload_size} bytes")
+    with workdir(args) as tmp:
+        bench(tmp, args, rng)
     return 0
 
-
 if __name__ == "__main__":
-    sys.exit(main())
+    raise SystemExit(main())
