@@ -80,8 +80,9 @@ fuzz: deps fuzz-deps
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
 
+# Every benchmark at quick sizes (BENCH_ARGS=--full for each script's own sizes).
 bench: install
-	$(PYTHON) bench/kv.py
+	$(PYTHON) bench/run_all.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist src/ombrel_store/_native*.so
