@@ -45,12 +45,6 @@ def test_exact_returns_full_records_sorted_bytewise_by_primary_key(tagged):
     assert tagged.query_index_exact(b"c", b"other", b"x") == []
 
 
-@pytest.mark.parametrize("collection, index", [(b"c", b"nope"), (b"nope", b"tag"), (b"", b"tag"), (b"c", b"")])
-def test_exact_on_an_undefined_index(tagged, collection, index):
-    with raises_exactly(Error, "index does not exist"):
-        tagged.query_index_exact(collection, index, b"x")
-
-
 # --------------------------------------------------------------------------- range
 
 
@@ -148,7 +142,7 @@ def test_range_agrees_with_a_model(tagged, seed):
 
 
 @pytest.mark.parametrize(
-    "collection, index, message",
+    "collection, index, range_message",
     [
         (b"", b"tag", "collection and index names must not be empty"),
         (b"c", b"", "collection and index names must not be empty"),
@@ -156,9 +150,11 @@ def test_range_agrees_with_a_model(tagged, seed):
         (b"nope", b"tag", "index does not exist"),
     ],
 )
-def test_range_on_bad_names(tagged, collection, index, message):
-    with raises_exactly(Error, message):
+def test_queries_on_bad_names(tagged, collection, index, range_message):
+    with raises_exactly(Error, range_message):
         tagged.query_index_range(collection, index, limit=0)
+    with raises_exactly(Error, "index does not exist"):
+        tagged.query_index_exact(collection, index, b"x")
 
 
 @pytest.mark.parametrize(

@@ -120,6 +120,17 @@ bool hand_back(TransactionObject& t, std::unique_ptr<engine::Store> store) {
   return ok;
 }
 
+// The value of `key` as the transaction sees it: the newest staged put or
+// delete of exactly this key decides (other kinds are skipped), else the
+// store; nullptr when absent.
+const std::string* visible_value(const TransactionObject& t, std::string_view key) {
+  for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
+    if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == key) return &put->value;
+    if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == key) return nullptr;
+  }
+  return t.store->find(key);
+}
+
 PyObject* raise_failure(const ModuleState& state, const StagedFailure& failure) {
   return std::visit(Overloaded{
                         [&](const engine::EngineError& error) { return raise_engine_error(state, error); },
@@ -195,13 +206,7 @@ struct Get {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
-        if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == *key)
-          return bytes_result(put->value);
-        if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == *key)
-          return none_result();
-      }
-      const std::string* value = t.store->find(*key);
+      const std::string* value = visible_value(t, *key);
       return value == nullptr ? none_result() : bytes_result(*value);
     });
   }
@@ -217,13 +222,7 @@ struct Contains {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
-        if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == *key)
-          return bool_result(true);
-        if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == *key)
-          return bool_result(false);
-      }
-      return bool_result(t.store->contains_key(*key));
+      return bool_result(visible_value(t, *key) != nullptr);
     });
   }
 };

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #define FUZZ_CHECK(cond)                                                        \
   do {                                                                          \
@@ -11,3 +12,14 @@
       std::abort();                                                             \
     }                                                                           \
   } while (0)
+
+// A decoder's result for `bytes`: refused with the `corrupt` error kind, or a
+// value that `encode` turns back into exactly `bytes`.
+template <class Decoded, class Encode, class Kind>
+void check_round_trip(const Decoded& decoded, Encode&& encode, std::string_view bytes, Kind corrupt) {
+  if (decoded) {
+    FUZZ_CHECK(encode(*decoded) == bytes);
+  } else {
+    FUZZ_CHECK(decoded.error().kind() == corrupt);
+  }
+}
