@@ -8,9 +8,9 @@ import struct
 
 import pytest
 
-import storefile as sf
 from expect import raises_exactly, snapshot
 from ombrel_store import _native
+from test_streams import component, craft, stream_items
 
 Store = _native.Store
 Error = _native.OmbrelStoreError
@@ -21,10 +21,6 @@ CORRUPT = "consumer-group record is corrupt"
 NO_LEASE = "group has no active lease"
 OWNER = "lease owner mismatch"
 STATE_PREFIX = b"\xffomb:cg:state:"
-
-
-def component(name: bytes) -> bytes:
-    return struct.pack(">I", len(name)) + name
 
 
 def state_key(stream: bytes, group: bytes) -> bytes:
@@ -40,20 +36,6 @@ def state_record(next_offset=0, leased=None, until=0, generation=0, owner=b"") -
 def state(next_offset=0, leased=None, until=0, generation=0, owner=b""):
     return {"next_offset": next_offset, "leased_offset": leased, "lease_until_ms": until,
             "lease_generation": generation, "owner": owner}
-
-
-def stream_items(name: bytes, payloads):
-    base = b"\xffomb:stream:" + component(name)
-    items = [(base + b":e:" + struct.pack(">Q", i), b"\x01" + struct.pack("<I", len(p)) + p)
-             for i, p in enumerate(payloads)]
-    return items + [(base + b":next", struct.pack("<Q", len(payloads)))]
-
-
-def craft(path, *items):
-    log = sf.LogBuilder()
-    for key, value in items:
-        log.put(1, key, value)
-    return log.commit(1).write(path)
 
 
 @pytest.fixture
@@ -177,6 +159,8 @@ def test_ack_and_nack_without_a_lease(two, store_path, method, history):
 
 
 def test_reset_clears_the_lease_and_keeps_the_generation(two):
+    two.consumer_group_reset(b"s", b"new", 3)
+    assert two.consumer_group_state(b"s", b"new") == state(3)  # a new group keeps generation 0
     claim(two, b"a", 1000)
     assert two.consumer_group_reset(b"s", b"g", 5) is None
     assert two.consumer_group_state(b"s", b"g") == state(5, None, 0, 1)
@@ -186,11 +170,6 @@ def test_reset_clears_the_lease_and_keeps_the_generation(two):
     assert claim(two, b"b", 1002)["offset"] == 5
     two.consumer_group_reset(b"s", b"g", 0)
     assert claim(two, b"b", 1003) == {"offset": 0, "payload": b"zero", "lease_generation": 3, "lease_until_ms": 1103}
-
-
-def test_reset_of_a_new_group_starts_at_generation_zero(store):
-    store.consumer_group_reset(b"s", b"g", 3)
-    assert store.consumer_group_state(b"s", b"g") == state(3)
 
 
 def test_groups_are_independent_of_each_other_and_of_subscriptions(two):
@@ -267,14 +246,10 @@ def test_empty_names_are_refused(two, store_path, call, names):
         (lambda s: s.consumer_group_claim(b"s", b"g", bytearray(b"c"), 0, 10), TypeError),
         (lambda s: s.consumer_group_claim(b"s", b"g", b"c", 2**63, 10), OverflowError),
         (lambda s: s.consumer_group_claim(b"s", b"g", b"c", 0, 2**63), OverflowError),
-        (lambda s: s.consumer_group_claim(b"s", b"g", b"c", 0.5, 10), TypeError),
         (lambda s: s.consumer_group_ack(b"s", b"g", b"c", -1, 1), OverflowError),
         (lambda s: s.consumer_group_nack(b"s", b"g", b"c", 0, 2**64), OverflowError),
-        (lambda s: s.consumer_group_reset(b"s", "g", 0), TypeError),
-        (lambda s: s.consumer_group_state(b"s"), TypeError),
     ],
-    ids=["bytearray-consumer", "now-2**63", "duration-2**63", "float-now", "negative-offset",
-         "generation-2**64", "str-group", "missing-group"],
+    ids=["bytearray-consumer", "now-2**63", "duration-2**63", "negative-offset", "generation-2**64"],
 )
 def test_bad_arguments_raise_python_errors_and_change_nothing(two, store_path, call, exc):
     before = snapshot(store_path)

@@ -145,7 +145,3 @@ def test_damaged_event_refused(store_path, open_store, value):
     assert s.ack_outbox_event(7, NONCE) is True  # the relay can still remove it
     assert [e["tx_id"] for e in s.outbox_events_after()] == [9]
 
-
-def test_crafted_good_event_is_listed(store_path, open_store):
-    sf.LogBuilder().put(1, event_key(7, NONCE), GOOD).commit(1).write(store_path)
-    assert open_store().outbox_events_after() == [event_dict(7, NONCE, b"topic", b"payload", 1)]

@@ -54,14 +54,18 @@ def test_ids_start_at_one_per_queue_and_are_never_reused(store):
     assert store.queue_stats(b"a") == stats(ready=2) and store.queue_stats(b"ab") == stats(ready=1)
 
 
-def test_records_as_stored(store):
+def test_records_as_stored_and_the_claimed_message(store):
     store.push_queue(b"jobs", b"hello", available_at_ms=-5, priority=-7)
     assert store.get(next_id_key(b"jobs")) == struct.pack("<Q", 2)
     assert store.get(message_key(b"jobs", 1)) == message_record(1, b"hello", priority=-7, available_at_ms=-5)
     assert len(store.get(message_key(b"jobs", 1))) == 38 + 5
-    store.claim_queue(b"jobs", 10, 30)
+    got = store.claim_queue(b"jobs", 10, 30)
+    assert list(got) == ["id", "payload", "attempts", "priority", "available_at_ms", "lease_until_ms",
+                         "lease_generation"]
+    assert got == claimed(1, b"hello", 1, -7, -5, 40)
     assert store.get(message_key(b"jobs", 1)) == message_record(
         1, b"hello", state=1, attempts=1, priority=-7, available_at_ms=-5, lease_until_ms=40)
+    assert store.queue_stats(b"jobs") == stats(leased=1)
 
 
 @pytest.mark.parametrize(
@@ -82,38 +86,19 @@ def test_claim_order_priority_then_id(store, pushes, order):
     assert store.claim_queue(b"q", 0, 1000) is None
 
 
-@pytest.mark.parametrize("now_ms, claimable", [(99, False), (100, True), (I64_MAX, True)])
-def test_availability_in_the_future(store, now_ms, claimable):
-    store.push_queue(b"q", b"later", available_at_ms=100)
-    assert store.queue_stats(b"q") == stats(ready=1)  # counted as ready before its time
-    got = store.claim_queue(b"q", now_ms, 0)
-    assert (got is not None) == claimable
-
-
-def test_a_later_message_does_not_block_an_available_one(store):
-    store.push_queue(b"q", b"later", available_at_ms=500, priority=9)
+@pytest.mark.parametrize("now_ms, taken", [(99, b"now"), (100, b"later"), (I64_MAX, b"later")])
+def test_availability_in_the_future(store, now_ms, taken):
+    store.push_queue(b"q", b"later", available_at_ms=100, priority=9)
     store.push_queue(b"q", b"now", priority=1)
-    assert store.claim_queue(b"q", 0, 10)["payload"] == b"now"
+    assert store.queue_stats(b"q") == stats(ready=2)  # counted as ready before its time
+    assert store.claim_queue(b"q", now_ms, 0)["payload"] == taken
 
 
-def test_claimed_message_shape(store):
-    store.push_queue(b"q", b"body", available_at_ms=7, priority=3)
-    got = store.claim_queue(b"q", 20, 50)
-    assert list(got) == ["id", "payload", "attempts", "priority", "available_at_ms", "lease_until_ms",
-                         "lease_generation"]
-    assert got == claimed(1, b"body", 1, 3, 7, 70)
-    assert store.queue_stats(b"q") == stats(leased=1)
-
-
-@pytest.mark.parametrize("now_ms", [1_099, 1_100], ids=["before-expiry", "at-expiry"])
-def test_lease_expiry_and_reclaim_with_next_generation(store, now_ms):
+def test_lease_expiry_and_reclaim_with_next_generation(store):
     store.push_queue(b"q", b"m")
     assert store.claim_queue(b"q", 1_000, 100)["lease_generation"] == 1
-    second = store.claim_queue(b"q", now_ms, 100)
-    if now_ms < 1_100:
-        assert second is None
-        return
-    assert second == claimed(1, b"m", 2, 0, 0, 1_200)
+    assert store.claim_queue(b"q", 1_099, 100) is None
+    assert store.claim_queue(b"q", 1_100, 100) == claimed(1, b"m", 2, 0, 0, 1_200)
 
 
 @pytest.mark.parametrize("late_call", ["ack", "nack", "dead_letter"])
@@ -261,14 +246,13 @@ def test_empty_name_refused(store, store_path, call):
         (lambda s: s.push_queue(b"q", b"p", priority=-(2**31) - 1), OverflowError),
         (lambda s: s.push_queue(b"q", b"p", available_at_ms=2**63), OverflowError),
         (lambda s: s.push_queue(b"q", bytearray(b"p")), TypeError),
-        (lambda s: s.push_queue("q", b"p"), TypeError),
         (lambda s: s.push_queue(b"q", b"p", 0), TypeError),  # keyword-only
         (lambda s: s.claim_queue(b"q", 0, -1), OverflowError),
         (lambda s: s.ack_queue(b"q", 1, 2**32), OverflowError),
         (lambda s: s.ack_queue(b"q", -1, 1), OverflowError),
         (lambda s: s.queue_stats(b"q", now_ms="0"), TypeError),
     ],
-    ids=["priority-high", "priority-low", "available-at", "bytearray", "str-name", "positional-option",
+    ids=["priority-high", "priority-low", "available-at", "bytearray", "positional-option",
          "negative-lease", "generation", "negative-id", "now-str"],
 )
 def test_bad_arguments_raise_and_write_nothing(store, store_path, call, exc):
@@ -283,18 +267,6 @@ def test_methods_of_a_closed_store(store):
     for name, call in QUEUE_CALLS.items():
         with raises_exactly(_native.StoreClosedError, "store is closed"):
             call(store, b"q")
-
-
-def test_survives_reopen(open_store, store_path):
-    s = open_store()
-    s.push_queue(b"q", b"a")
-    s.push_queue(b"q", b"b", priority=1)
-    s.claim_queue(b"q", 0, 100)
-    s.close()
-    s = open_store()
-    assert s.queue_stats(b"q") == stats(ready=1, leased=1)
-    assert s.push_queue(b"q", b"c") == 3
-    assert s.claim_queue(b"q", 0, 10)["id"] == 1
 
 
 # --- damaged records, crafted in a store file ----------------------------------------
@@ -342,14 +314,6 @@ def test_damaged_record_refused(store_path, open_store, value, call):
     # The good message of the queue is untouched, and other queues work.
     assert s.get(message_key(b"q", 2)) == message_record(2, b"good")
     assert s.push_queue(b"other", b"x") == 1
-
-
-def test_the_crafted_good_record_is_accepted(store_path, open_store):
-    craft_queue(store_path, GOOD)
-    s = open_store()
-    assert s.queue_stats(b"q") == stats(ready=1, leased=1)
-    s.ack_queue(b"q", 1, 1)
-    assert s.claim_queue(b"q", 0, 5) == claimed(2, b"good", 1, 0, 0, 5)
 
 
 @pytest.mark.parametrize("counter", [b"", struct.pack("<I", 5), struct.pack("<Q", 5) + b"\x00"],

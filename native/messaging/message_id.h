@@ -8,9 +8,14 @@
 
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
+#include "engine/store.h"
 #include "util/byte_codec.h"
 #include "util/entropy.h"
 
@@ -62,5 +67,29 @@ inline std::optional<MessageId> message_id_of_key(BytesView key, size_t prefix_s
 }
 
 inline bool operator==(const MessageId& a, const MessageId& b) { return a.tx_id == b.tx_id && a.nonce == b.nonce; }
+
+// Up to `limit` committed records under `prefix` (0: none), in key order
+// (transaction, then nonce), skipping those of transactions up to
+// `after_tx_id`. Every record on the way is decoded with `decode`, and one
+// that does not decode, or whose id is not its key's, fails the walk with
+// `corrupt`: a record filed under another id could be listed but never
+// acknowledged or answered.
+template <class Decode, class Error>
+auto records_after(const engine::Store& store, BytesView prefix, std::optional<uint64_t> after_tx_id, uint64_t limit,
+                   Decode&& decode, Error corrupt)
+    -> std::expected<std::vector<typename std::invoke_result_t<Decode&, BytesView>::value_type>, Error> {
+  std::vector<typename std::invoke_result_t<Decode&, BytesView>::value_type> out;
+  if (limit == 0) return out;
+  for (const auto& [key, value] : store.prefix_range(prefix)) {
+    auto record = decode(BytesView(value));
+    if (!record) return std::unexpected(record.error());
+    auto key_id = message_id_of_key(key, prefix.size());
+    if (!key_id || !(*key_id == MessageId{record->tx_id, record->nonce})) return std::unexpected(corrupt);
+    if (after_tx_id && record->tx_id <= *after_tx_id) continue;
+    out.push_back(std::move(*record));
+    if (out.size() >= limit) break;
+  }
+  return out;
+}
 
 }  // namespace ombrel::messaging

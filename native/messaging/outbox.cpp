@@ -92,20 +92,7 @@ std::expected<MessageId, OutboxError> emit_outbox_event(engine::Store& store, By
 std::expected<std::vector<OutboxEvent>, OutboxError> outbox_events_after(const engine::Store& store,
                                                                          std::optional<uint64_t> after_tx_id,
                                                                          uint64_t limit) {
-  std::vector<OutboxEvent> out;
-  if (limit == 0) return out;
-  for (const auto& [key, value] : store.prefix_range(kOutboxEventPrefix)) {
-    auto event = decode_event(value);
-    if (!event) return std::unexpected(event.error());
-    // An event whose id is not its key's could never be acknowledged, and a
-    // relay would deliver it again forever.
-    auto key_id = message_id_of_key(key, kOutboxEventPrefix.size());
-    if (!key_id || !(*key_id == MessageId{event->tx_id, event->nonce})) return std::unexpected(corrupt());
-    if (after_tx_id && event->tx_id <= *after_tx_id) continue;
-    out.push_back(std::move(*event));
-    if (out.size() >= limit) break;
-  }
-  return out;
+  return records_after(store, kOutboxEventPrefix, after_tx_id, limit, decode_event, corrupt());
 }
 
 std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t tx_id, const Nonce& nonce) {

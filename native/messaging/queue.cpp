@@ -122,6 +122,22 @@ std::optional<uint64_t> id_of_key(BytesView key, size_t prefix_size) {
   return ByteReader(key.substr(prefix_size)).u64_be();
 }
 
+// Runs fn(key, message) over every message of the queue whose message keys
+// are under `prefix`, in id order, until fn fails. A key that is not the
+// prefix and 8 id bytes, or a record that does not decode under its key's
+// id, is InvalidRecord: one bad record fails the whole walk.
+template <class Fn>
+std::expected<void, QueueError> for_each_message(const engine::Store& store, const Bytes& prefix, Fn&& fn) {
+  for (const auto& [key, value] : store.prefix_range(prefix)) {
+    auto id = id_of_key(key, prefix.size());
+    if (!id) return std::unexpected(invalid_record());
+    auto message = decode_view(value, id);
+    if (!message) return std::unexpected(message.error());
+    if (auto done = fn(key, *message); !done) return done;
+  }
+  return {};
+}
+
 Bytes queue_base(BytesView name) {
   ComponentKey key(kQueuePrefix);
   key.component(name);
@@ -249,18 +265,15 @@ std::expected<uint64_t, QueueError> Queue::push_with_options(BytesView payload, 
 
 std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(const engine::Store& store,
                                                                               const Queue& queue, int64_t now_ms) {
-  const size_t prefix_size = queue.message_prefix().size();
   std::optional<MessageView> best;
-  for (const auto& [key, value] : store.prefix_range(queue.message_prefix())) {
-    auto id = id_of_key(key, prefix_size);
-    if (!id) return std::unexpected(invalid_record());
-    auto message = decode_view(value, id);
-    if (!message) return std::unexpected(message.error());
-    const bool claimable = (message->state == MessageState::Ready && message->available_at_ms <= now_ms) ||
-                           (message->state == MessageState::Leased && message->lease_until_ms <= now_ms);
+  auto walked = for_each_message(store, queue.message_prefix(), [&](const Bytes&, const MessageView& message) {
+    const bool claimable = (message.state == MessageState::Ready && message.available_at_ms <= now_ms) ||
+                           (message.state == MessageState::Leased && message.lease_until_ms <= now_ms);
     // Keys ascend by id, so only a strictly higher priority displaces the best.
-    if (claimable && (!best || message->priority > best->priority)) best = *message;
-  }
+    if (claimable && (!best || message.priority > best->priority)) best = message;
+    return std::expected<void, QueueError>{};
+  });
+  if (!walked) return std::unexpected(walked.error());
   if (!best) return std::optional<QueueMessage>{};
   return std::optional<QueueMessage>{to_message(*best)};
 }
@@ -331,15 +344,12 @@ std::expected<void, QueueError> Queue::dead_letter(uint64_t id, uint32_t lease_g
 }
 
 std::expected<uint64_t, QueueError> Queue::purge_dead() {
-  const size_t prefix_size = message_prefix_.size();
   std::vector<Bytes> doomed;
-  for (const auto& [key, value] : store_->prefix_range(message_prefix_)) {
-    auto id = id_of_key(key, prefix_size);
-    if (!id) return std::unexpected(invalid_record());
-    auto message = decode_view(value, id);
-    if (!message) return std::unexpected(message.error());
-    if (message->state == MessageState::Dead) doomed.push_back(key);
-  }
+  auto walked = for_each_message(*store_, message_prefix_, [&](const Bytes& key, const MessageView& message) {
+    if (message.state == MessageState::Dead) doomed.push_back(key);
+    return std::expected<void, QueueError>{};
+  });
+  if (!walked) return std::unexpected(walked.error());
   if (doomed.empty()) return uint64_t{0};
   auto tx = store_->begin();
   if (!tx) return std::unexpected(QueueError::engine(tx.error()));
@@ -352,14 +362,10 @@ std::expected<uint64_t, QueueError> Queue::purge_dead() {
 
 std::expected<QueueStats, QueueError> Queue::stats() const {
   QueueStats stats{0, 0, 0, 0, std::nullopt};
-  const size_t prefix_size = message_prefix_.size();
-  for (const auto& [key, value] : store_->prefix_range(message_prefix_)) {
-    auto id = id_of_key(key, prefix_size);
-    if (!id) return std::unexpected(invalid_record());
-    auto message = decode_view(value, id);
-    if (!message) return std::unexpected(message.error());
-    if (auto added = add_to_stats(stats, *message); !added) return std::unexpected(added.error());
-  }
+  auto walked = for_each_message(*store_, message_prefix_, [&](const Bytes&, const MessageView& message) {
+    return add_to_stats(stats, message);
+  });
+  if (!walked) return std::unexpected(walked.error());
   return stats;
 }
 
@@ -367,6 +373,23 @@ std::expected<uint64_t, QueueError> push_queue(engine::Transaction& tx, BytesVie
                                                int64_t available_at_ms, int32_t priority) {
   if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
   return push_in(tx, queue_base(name), payload, available_at_ms, priority);
+}
+
+std::string transactional_message(const QueueError& error) {
+  switch (error.kind()) {
+    case QueueError::Kind::EmptyName:
+      return "queue/stream/topic name cannot be empty";
+    case QueueError::Kind::NameTooLong:
+      return "name is too long";
+    case QueueError::Kind::PayloadTooLarge:
+      return "payload/object is too large";
+    case QueueError::Kind::InvalidRecord:
+      return "transactional metadata is corrupt";
+    case QueueError::Kind::IdExhausted:
+      return "transactional counter/offset is exhausted";
+    default:
+      return error.message();
+  }
 }
 
 std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store) {

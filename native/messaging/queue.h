@@ -168,10 +168,21 @@ std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(co
 // Push inside the caller's transaction: the counter is read through it, so
 // several pushes in one transaction take consecutive ids. Errors are the
 // push's own kinds (EmptyName, NameTooLong, PayloadTooLarge, InvalidRecord for
-// a counter that is not 8 bytes, IdExhausted, Engine) for the caller's layer
-// to report in its own words.
+// a counter that is not 8 bytes, IdExhausted, Engine); a transaction reports
+// them with `transactional_message`.
 std::expected<uint64_t, QueueError> push_queue(engine::Transaction& tx, BytesView name, BytesView payload,
                                                int64_t available_at_ms, int32_t priority);
+
+// The words of every transactional domain operation for an error of
+// `push_queue`:
+//   Engine            "store error: {engine text}"
+//   EmptyName         "queue/stream/topic name cannot be empty"
+//   NameTooLong       "name is too long"
+//   PayloadTooLarge   "payload/object is too large"
+//   InvalidRecord     "transactional metadata is corrupt"
+//   IdExhausted       "transactional counter/offset is exhausted"
+// Kinds a push never yields keep the queue's own text.
+std::string transactional_message(const QueueError& error);
 
 // The same figures as Queue::stats over every message of every queue.
 std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store);

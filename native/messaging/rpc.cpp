@@ -1,5 +1,6 @@
 #include "messaging/rpc.h"
 
+#include <limits>
 #include <utility>
 
 #include "engine/store.h"
@@ -59,24 +60,6 @@ std::optional<bool> read_flag(ByteReader& r) {
   auto flag = r.u8();
   if (!flag || *flag > 1) return std::nullopt;
   return *flag == 1;
-}
-
-// Pending requests in key order, each checked against its key (a request
-// filed under another id could be listed but never answered).
-std::expected<std::vector<RpcRequest>, RpcError> scan_requests(const engine::Store& store,
-                                                               std::optional<uint64_t> after_tx_id, uint64_t limit) {
-  std::vector<RpcRequest> out;
-  if (limit == 0) return out;
-  for (const auto& [key, value] : store.prefix_range(kRpcRequestPrefix)) {
-    auto request = decode_request(value);
-    if (!request) return std::unexpected(request.error());
-    auto key_id = message_id_of_key(key, kRpcRequestPrefix.size());
-    if (!key_id || !(*key_id == MessageId{request->tx_id, request->nonce})) return std::unexpected(corrupt());
-    if (after_tx_id && request->tx_id <= *after_tx_id) continue;
-    out.push_back(std::move(*request));
-    if (out.size() >= limit) break;
-  }
-  return out;
 }
 
 }  // namespace
@@ -166,7 +149,7 @@ std::expected<MessageId, RpcError> submit_rpc_request(engine::Store& store, Byte
 std::expected<std::vector<RpcRequest>, RpcError> pending_rpc_requests_after(const engine::Store& store,
                                                                             std::optional<uint64_t> after_tx_id,
                                                                             uint64_t limit) {
-  return scan_requests(store, after_tx_id, limit);
+  return records_after(store, kRpcRequestPrefix, after_tx_id, limit, decode_request, corrupt());
 }
 
 std::expected<void, RpcError> respond_rpc(engine::Store& store, const MessageId& id, BytesView payload,
@@ -205,7 +188,7 @@ std::expected<bool, RpcError> ack_rpc_response(engine::Store& store, const Messa
 }
 
 std::expected<uint64_t, RpcError> expire_rpc_requests(engine::Store& store, int64_t now_ms, uint64_t limit) {
-  auto pending = scan_requests(store, std::nullopt, UINT64_MAX);
+  auto pending = pending_rpc_requests_after(store, std::nullopt, std::numeric_limits<uint64_t>::max());
   if (!pending) return std::unexpected(pending.error());
   uint64_t expired = 0;
   for (const RpcRequest& request : *pending) {

@@ -103,6 +103,39 @@ std::expected<void, MessagingError> check_name(BytesView name) {
   return {};
 }
 
+// What one append writes: the counter moved past `offset`, and the entry.
+struct PlannedAppend {
+  uint64_t offset;
+  std::string entry_key;
+  std::string entry_value;
+};
+
+// The append of `payload` to the stream of `keys`, reading stored values
+// through `get` (the committed store or a caller's transaction).
+template <class Get>
+std::expected<PlannedAppend, MessagingError> plan_append(const StreamKeys& keys, std::string_view payload, Get&& get) {
+  uint64_t offset = 0;
+  if (std::optional<std::string> stored = get(keys.next)) {
+    auto counter = decode_counter(*stored);
+    if (!counter) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
+    offset = *counter;
+  }
+  if (offset == kMaxOffset) return std::unexpected(fault(MessagingError::Kind::OffsetExhausted));
+  auto value = encode_stream_entry(payload);
+  if (!value) return std::unexpected(value.error());
+  std::string key = entry_key(keys.entry_prefix, offset);
+  // Entries are never rewritten: a counter that lags behind the entries
+  // (a damaged file) must not make this append replace one.
+  if (get(key)) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
+  return PlannedAppend{offset, std::move(key), std::move(*value)};
+}
+
+std::expected<void, engine::EngineError> write_append(engine::Transaction& tx, const StreamKeys& keys,
+                                                      const PlannedAppend& append) {
+  if (auto put = tx.put_internal(keys.next, encode_counter(append.offset + 1)); !put) return put;
+  return tx.put_internal(append.entry_key, append.entry_value);
+}
+
 }  // namespace
 
 std::expected<std::string, MessagingError> encode_stream_entry(std::string_view payload) {
@@ -124,7 +157,14 @@ std::expected<std::string, MessagingError> decode_stream_entry(std::string_view 
   return std::string(*payload);
 }
 
-std::optional<std::string> stream_base_key(std::string_view name) { return tuple_key(kStreamPrefix, {name}); }
+std::optional<StreamKeys> stream_keys(std::string_view name) {
+  auto base = tuple_key(kStreamPrefix, {name});
+  if (!base) return std::nullopt;
+  StreamKeys keys{*base, std::move(*base)};
+  keys.next.append(kNextSuffix);
+  keys.entry_prefix.append(kEntrySuffix);
+  return keys;
+}
 
 std::optional<std::string> subscription_cursor_key(std::string_view topic, std::string_view subscription) {
   return tuple_key(kSubscriptionPrefix, {topic, subscription});
@@ -134,34 +174,22 @@ std::optional<std::string> subscription_cursor_key(std::string_view topic, std::
 
 std::expected<Stream, MessagingError> Stream::open(engine::Store& store, std::string_view name) {
   if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
-  auto base = stream_base_key(name);
-  if (!base) return std::unexpected(fault(MessagingError::Kind::NameTooLong));
-  std::string next_key = *base;
-  next_key.append(kNextSuffix);
-  std::string entry_prefix = std::move(*base);
-  entry_prefix.append(kEntrySuffix);
-  return Stream(store, std::move(next_key), std::move(entry_prefix));
+  auto keys = stream_keys(name);
+  if (!keys) return std::unexpected(fault(MessagingError::Kind::NameTooLong));
+  return Stream(store, std::move(*keys));
 }
 
 std::expected<uint64_t, MessagingError> Stream::append(std::string_view payload) {
-  auto offset = read_counter(*store_, next_key_);
-  if (!offset) return std::unexpected(offset.error());
-  if (*offset == kMaxOffset) return std::unexpected(fault(MessagingError::Kind::OffsetExhausted));
-  auto value = encode_stream_entry(payload);
-  if (!value) return std::unexpected(value.error());
-  std::string key = entry_key(entry_prefix_, *offset);
-  // Entries are never rewritten: a counter that lags behind the entries
-  // (a damaged file) must not make this append replace one.
-  if (store_->contains_key(key)) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
-
+  // Planned on the committed store before a transaction id is taken.
+  auto append = plan_append(keys_, payload, [&](std::string_view key) { return store_->get(key); });
+  if (!append) return std::unexpected(append.error());
   auto tx = store_->begin();
   if (!tx) return std::unexpected(MessagingError::engine(tx.error()));
-  if (auto put = tx->put_internal(next_key_, encode_counter(*offset + 1)); !put) {
-    return std::unexpected(MessagingError::engine(put.error()));
+  if (auto written = write_append(*tx, keys_, *append); !written) {
+    return std::unexpected(MessagingError::engine(written.error()));
   }
-  if (auto put = tx->put_internal(key, *value); !put) return std::unexpected(MessagingError::engine(put.error()));
   if (auto committed = tx->commit(); !committed) return std::unexpected(MessagingError::engine(committed.error()));
-  return *offset;
+  return append->offset;
 }
 
 std::expected<std::vector<StreamEntry>, MessagingError> Stream::read_from(uint64_t start, uint64_t limit) const {
@@ -170,13 +198,14 @@ std::expected<std::vector<StreamEntry>, MessagingError> Stream::read_from(uint64
   // Entry keys sort by offset, so a read from a later offset seeks straight
   // to it instead of walking every earlier entry; a read from 0 walks the
   // whole prefix, malformed keys included.
-  auto range = store_->prefix_range(entry_prefix_);
+  const std::string& prefix = keys_.entry_prefix;
+  auto range = store_->prefix_range(prefix);
   auto it = range.first;
-  if (start > 0) it = store_->live().lower_bound(std::string_view(entry_key(entry_prefix_, start)));
+  if (start > 0) it = store_->live().lower_bound(std::string_view(entry_key(prefix, start)));
   for (; it != range.last; ++it) {
     const std::string& key = it->first;
-    if (key.size() != entry_prefix_.size() + 8) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
-    ByteReader reader(BytesView(key).substr(entry_prefix_.size()));
+    if (key.size() != prefix.size() + 8) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
+    ByteReader reader(BytesView(key).substr(prefix.size()));
     const uint64_t offset = *reader.u64_be();
     auto payload = decode_stream_entry(it->second);
     if (!payload) return std::unexpected(payload.error());
@@ -187,7 +216,7 @@ std::expected<std::vector<StreamEntry>, MessagingError> Stream::read_from(uint64
 }
 
 std::expected<std::optional<uint64_t>, MessagingError> Stream::tail_offset() const {
-  auto next = read_counter(*store_, next_key_);
+  auto next = read_counter(*store_, keys_.next);
   if (!next) return std::unexpected(next.error());
   if (*next == 0) return std::optional<uint64_t>{};
   return std::optional<uint64_t>{*next - 1};
@@ -250,31 +279,23 @@ std::expected<uint64_t, StreamTransactionError> append_stream(engine::Transactio
                                                               std::string_view payload) {
   using Kind = StreamTransactionError::Kind;
   if (name.empty()) return std::unexpected(StreamTransactionError::of(Kind::EmptyName));
-  auto base = stream_base_key(name);
-  if (!base) return std::unexpected(StreamTransactionError::of(Kind::NameTooLong));
-  std::string next_key = *base;
-  next_key.append(kNextSuffix);
-  std::string entry_prefix = std::move(*base);
-  entry_prefix.append(kEntrySuffix);
-
-  uint64_t offset = 0;
-  if (auto stored = tx.get_internal(next_key)) {
-    auto counter = decode_counter(*stored);
-    if (!counter) return std::unexpected(StreamTransactionError::of(Kind::CorruptMetadata));
-    offset = *counter;
+  auto keys = stream_keys(name);
+  if (!keys) return std::unexpected(StreamTransactionError::of(Kind::NameTooLong));
+  auto append = plan_append(*keys, payload, [&](std::string_view key) { return tx.get_internal(key); });
+  if (!append) {
+    switch (append.error().kind()) {
+      case MessagingError::Kind::OffsetExhausted:
+        return std::unexpected(StreamTransactionError::of(Kind::Exhausted));
+      case MessagingError::Kind::PayloadTooLarge:
+        return std::unexpected(StreamTransactionError::of(Kind::PayloadTooLarge));
+      default:  // the counter, or an entry already where the counter points
+        return std::unexpected(StreamTransactionError::of(Kind::CorruptMetadata));
+    }
   }
-  if (offset == kMaxOffset) return std::unexpected(StreamTransactionError::of(Kind::Exhausted));
-  auto value = encode_stream_entry(payload);
-  if (!value) return std::unexpected(StreamTransactionError::of(Kind::PayloadTooLarge));
-  std::string key = entry_key(entry_prefix, offset);
-  // As in Stream::append: a lagging counter must not overwrite an entry.
-  if (tx.get_internal(key)) return std::unexpected(StreamTransactionError::of(Kind::CorruptMetadata));
-
-  if (auto put = tx.put_internal(next_key, encode_counter(offset + 1)); !put) {
-    return std::unexpected(StreamTransactionError::engine(put.error()));
+  if (auto written = write_append(tx, *keys, *append); !written) {
+    return std::unexpected(StreamTransactionError::engine(written.error()));
   }
-  if (auto put = tx.put_internal(key, *value); !put) return std::unexpected(StreamTransactionError::engine(put.error()));
-  return offset;
+  return append->offset;
 }
 
 }  // namespace ombrel::messaging

@@ -118,8 +118,14 @@ struct StreamEntry {
 std::expected<std::string, MessagingError> encode_stream_entry(std::string_view payload);
 std::expected<std::string, MessagingError> decode_stream_entry(std::string_view bytes);
 
+// The keys of one stream: S ":next" and the entry prefix S ":e:".
+struct StreamKeys {
+  std::string next;
+  std::string entry_prefix;
+};
+
 // Key builders (nullopt: a name longer than 2^32 - 1 bytes).
-std::optional<std::string> stream_base_key(std::string_view name);
+std::optional<StreamKeys> stream_keys(std::string_view name);
 std::optional<std::string> subscription_cursor_key(std::string_view topic, std::string_view subscription);
 
 // A handle on one stream of an open store, built per call.
@@ -138,12 +144,10 @@ class Stream {
   engine::Store& store() const { return *store_; }
 
  private:
-  Stream(engine::Store& store, std::string next_key, std::string entry_prefix)
-      : store_(&store), next_key_(std::move(next_key)), entry_prefix_(std::move(entry_prefix)) {}
+  Stream(engine::Store& store, StreamKeys keys) : store_(&store), keys_(std::move(keys)) {}
 
   engine::Store* store_;
-  std::string next_key_;
-  std::string entry_prefix_;
+  StreamKeys keys_;
 };
 
 // A stream used with subscriptions.
