@@ -2,17 +2,22 @@
 
 from __future__ import annotations
 
+import struct
 import time
 
 import pytest
 
+import storefile as sf
+from expect import raises_exactly
 from ombrel_store import _native
 
 Store = _native.Store
 
-needs_queues = pytest.mark.skipif(not hasattr(Store, "push_queue"), reason="queues are not built in")
-needs_objects = pytest.mark.skipif(not hasattr(Store, "put_object"), reason="objects are not built in")
 QUEUE_KEYS = ["queue_ready", "queue_leased", "queue_dead", "queue_total"]
+
+
+def message_key(name, message_id):
+    return b"\xffomb:q:" + struct.pack(">I", len(name)) + name + b":m:" + struct.pack(">Q", message_id)
 
 
 def queue_figures(store):
@@ -20,7 +25,6 @@ def queue_figures(store):
     return [health[k] for k in QUEUE_KEYS], health["queue_oldest_ready_at_ms"], health["queue_ready_lag_ms"]
 
 
-@needs_queues
 def test_backlog_over_every_queue(store):
     now = int(time.time() * 1000)
     store.push_queue(b"a", b"1", available_at_ms=now - 5_000)
@@ -38,7 +42,6 @@ def test_backlog_over_every_queue(store):
     assert store.health_report()["namespaces"][2]["keys"] > 0  # "queues"
 
 
-@needs_queues
 @pytest.mark.parametrize("available_at_ms", [2**62, 10**15])
 def test_a_ready_message_in_the_future_lags_zero(store, available_at_ms):
     store.push_queue(b"q", b"later", available_at_ms=available_at_ms)
@@ -46,7 +49,6 @@ def test_a_ready_message_in_the_future_lags_zero(store, available_at_ms):
     assert (counts, oldest, lag) == ([1, 0, 0, 1], available_at_ms, 0)
 
 
-@needs_queues
 def test_only_leased_or_dead_messages_have_no_oldest_ready_time(store):
     store.push_queue(b"q", b"x", available_at_ms=0)
     store.claim_queue(b"q", 10, 1_000)
@@ -54,7 +56,6 @@ def test_only_leased_or_dead_messages_have_no_oldest_ready_time(store):
     assert (counts, oldest, lag) == ([0, 1, 0, 1], None, None)
 
 
-@needs_objects
 def test_object_reads_are_counted_process_wide(open_store):
     store = open_store()
     object_id = store.put_object(b"abcd")
@@ -66,3 +67,13 @@ def test_object_reads_are_counted_process_wide(open_store):
     store.close()
     again = open_store()
     assert again.health_report()["object_reads_total"] >= after["object_reads_total"]
+
+
+@pytest.mark.parametrize("value", [b"", b"\x02" + bytes(37), struct.pack("<BBQIiqqI", 1, 0, 9, 0, 0, 0, 0, 0)])
+def test_a_corrupt_queue_message_fails_the_health_report_only(store_path, value):
+    # An undecodable message, or one whose id is not its key's (9 under id 1).
+    sf.LogBuilder().put(1, message_key(b"q", 1), value).commit(1).write(store_path)
+    with Store.open(str(store_path)) as store:
+        with raises_exactly(_native.OmbrelStoreError, "queue health error: queue record has invalid encoding"):
+            store.health_report()
+        assert store.storage_stats()["internal_keys"] == 1

@@ -211,6 +211,15 @@ std::expected<void, EngineError> Store::flush() {
   return synced;
 }
 
+std::expected<void, EngineError> Store::sync_all() {
+  if (sync_failure_) return std::unexpected(*sync_failure_);
+  if (auto synced = file_.sync_all(); !synced) {
+    record_sync_failure(EngineError::io(synced.error()));
+    return std::unexpected(*sync_failure_);
+  }
+  return {};
+}
+
 void Store::record_sync_failure(const EngineError& error) {
   sync_failure_ = error;
   write_refusal_ = error;

@@ -117,6 +117,9 @@ class Store {
   std::expected<void, EngineError> delete_internal(std::string_view key);
 
   std::expected<void, EngineError> flush();
+  // A full sync whatever the durability (before the file is copied). Its
+  // failure is kept as a failed flush is, and an earlier one is reported.
+  std::expected<void, EngineError> sync_all();
 
   // Writes one record at the end of the file (used by transactions).
   std::expected<void, EngineError> append(RecordKind kind, uint64_t tx_id, std::string_view payload);

@@ -57,7 +57,8 @@ std::string CheckpointError::message() const {
 // ---- backup ------------------------------------------------------------------
 
 std::expected<uint64_t, EngineError> backup_to(engine::Store& store, const std::string& destination) {
-  if (auto synced = store.file().sync_all(); !synced) return std::unexpected(EngineError::io(synced.error()));
+  // Through the store, so that a failed sync refuses its later writes.
+  if (auto synced = store.sync_all(); !synced) return std::unexpected(synced.error());
   auto same = paths_refer_to_same_file(store.path(), destination);
   if (!same) return std::unexpected(same.error());
   if (*same) return std::unexpected(EngineError::of(EngineError::Kind::BackupDestinationSame));
@@ -74,14 +75,19 @@ std::expected<uint64_t, EngineError> backup_to(engine::Store& store, const std::
 
 // ---- checkpoint --------------------------------------------------------------
 
+namespace {
+
+// An I/O failure of the engine is the checkpoint's own Io.
+CheckpointError checkpoint_error_of(const EngineError& error) {
+  return error.kind() == EngineError::Kind::Io ? CheckpointError::io(error.io_error()) : CheckpointError::engine(error);
+}
+
+}  // namespace
+
 std::expected<void, CheckpointError> ensure_distinct_destination(const std::string& source,
                                                                  const std::string& destination) {
   auto same = paths_refer_to_same_file(source, destination);
-  if (!same) {
-    const EngineError& error = same.error();
-    return std::unexpected(error.kind() == EngineError::Kind::Io ? CheckpointError::io(error.io_error())
-                                                                 : CheckpointError::engine(error));
-  }
+  if (!same) return std::unexpected(checkpoint_error_of(same.error()));
   if (*same) return std::unexpected(CheckpointError::of(CheckpointError::Kind::SameAsSource));
   auto exists = File::exists(destination);
   if (!exists) return std::unexpected(CheckpointError::io(exists.error()));
@@ -90,18 +96,7 @@ std::expected<void, CheckpointError> ensure_distinct_destination(const std::stri
 }
 
 std::expected<std::string, CheckpointError> reserve_temporary_sibling(const std::string& destination) {
-  auto reserved = reserve_sibling(destination, ".checkpoint-", "checkpoint");
-  if (reserved) return *reserved;
-  const SiblingError& error = reserved.error();
-  switch (error.kind) {
-    case SiblingError::Kind::Entropy:
-      return std::unexpected(CheckpointError::entropy(error.entropy_description));
-    case SiblingError::Kind::ReserveFailed:
-      return std::unexpected(CheckpointError::of(CheckpointError::Kind::ReserveFailed));
-    case SiblingError::Kind::Io:
-      break;
-  }
-  return std::unexpected(CheckpointError::io(error.io));
+  return reserve_sibling_as<CheckpointError>(destination, ".checkpoint-", "checkpoint");
 }
 
 namespace {
@@ -111,7 +106,7 @@ namespace {
 // failure removes it.
 std::expected<uint64_t, CheckpointError> copy_through_temporary(engine::Store& store, const std::string& temporary,
                                                                 const std::string& destination) {
-  if (auto synced = store.file().sync_all(); !synced) return std::unexpected(CheckpointError::io(synced.error()));
+  if (auto synced = store.sync_all(); !synced) return std::unexpected(checkpoint_error_of(synced.error()));
   {
     auto staging = File::open_write_truncate(temporary);
     if (!staging) return std::unexpected(CheckpointError::io(staging.error()));

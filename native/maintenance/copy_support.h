@@ -41,6 +41,25 @@ struct SiblingError {
 std::expected<std::string, SiblingError> reserve_sibling(const std::string& destination, std::string_view label,
                                                          std::string_view fallback_name);
 
+// The same, reported as an operation's own error type, which offers
+// entropy(text), io(IoError) and of(Kind::ReserveFailed).
+template <class Error>
+std::expected<std::string, Error> reserve_sibling_as(const std::string& destination, std::string_view label,
+                                                     std::string_view fallback_name) {
+  auto reserved = reserve_sibling(destination, label, fallback_name);
+  if (reserved) return std::move(*reserved);
+  const SiblingError& error = reserved.error();
+  switch (error.kind) {
+    case SiblingError::Kind::Entropy:
+      return std::unexpected(Error::entropy(error.entropy_description));
+    case SiblingError::Kind::ReserveFailed:
+      return std::unexpected(Error::of(Error::Kind::ReserveFailed));
+    case SiblingError::Kind::Io:
+      break;
+  }
+  return std::unexpected(Error::io(error.io));
+}
+
 // Copies every byte of `from` (from offset 0 to its current length) to `to`
 // starting at offset 0, and returns the number of bytes written.
 std::expected<uint64_t, engine::IoError> copy_file_bytes(const engine::File& from, engine::File& to);

@@ -68,35 +68,38 @@ std::string GenerationError::message() const {
   return {};
 }
 
-std::expected<LogHighWater, GenerationError> log_high_water(const std::string& path) {
-  auto file = File::open_read_only(path);
-  if (!file) return std::unexpected(GenerationError::io(file.error()));
-  auto size = file->size();
-  if (!size) return std::unexpected(GenerationError::io(size.error()));
-  LogHighWater marks;
-  if (*size <= engine::kStoreHeaderSize) return marks;
-  std::string log(static_cast<size_t>(*size - engine::kStoreHeaderSize), '\0');
-  if (auto read = file->read_exact_at(engine::kStoreHeaderSize, log.data(), log.size()); !read)
-    return std::unexpected(GenerationError::io(read.error()));
-
+std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string_view log) {
   // The walk of replay without its bookkeeping: a torn tail ends the log,
   // anything else that is not a record is an error.
+  LogHighWater marks;
   size_t p = 0;
   while (p < log.size()) {
     const size_t left = log.size() - p;
     if (left < engine::kRecordPrefixSize) break;
-    if (std::string_view(log).substr(p, 4) != engine::kRecordMagic)
+    if (log.substr(p, 4) != engine::kRecordMagic)
       return std::unexpected(GenerationError::log(engine::StoreError{engine::StoreError::Kind::BadMagic}));
     const uint64_t length = load_u32_le(log.data() + p + 21);
     if (left < length + engine::kRecordFrameSize) break;
     const size_t record_size = static_cast<size_t>(length + engine::kRecordFrameSize);
-    auto record = engine::decode_record_view(std::string_view(log).substr(p, record_size));
+    auto record = engine::decode_record_view(log.substr(p, record_size));
     if (!record) return std::unexpected(GenerationError::log(record.error()));
     marks.max_tx_id = std::max(marks.max_tx_id, record->tx_id);
     marks.max_sequence = std::max(marks.max_sequence, record->sequence);
     p += record_size;
   }
   return marks;
+}
+
+std::expected<LogHighWater, GenerationError> log_high_water(const std::string& path) {
+  auto file = File::open_read_only(path);
+  if (!file) return std::unexpected(GenerationError::io(file.error()));
+  auto size = file->size();
+  if (!size) return std::unexpected(GenerationError::io(size.error()));
+  if (*size <= engine::kStoreHeaderSize) return LogHighWater{};
+  std::string log(static_cast<size_t>(*size - engine::kStoreHeaderSize), '\0');
+  if (auto read = file->read_exact_at(engine::kStoreHeaderSize, log.data(), log.size()); !read)
+    return std::unexpected(GenerationError::io(read.error()));
+  return log_high_water_of_image(log);
 }
 
 std::expected<void, GenerationError> reserve_destination(const std::string& path) {
@@ -107,18 +110,7 @@ std::expected<void, GenerationError> reserve_destination(const std::string& path
 }
 
 std::expected<std::string, GenerationError> reserve_source_image(const std::string& destination) {
-  auto reserved = reserve_sibling(destination, ".source-", "generation");
-  if (reserved) return *reserved;
-  const SiblingError& error = reserved.error();
-  switch (error.kind) {
-    case SiblingError::Kind::Entropy:
-      return std::unexpected(GenerationError::entropy(error.entropy_description));
-    case SiblingError::Kind::ReserveFailed:
-      return std::unexpected(GenerationError::of(GenerationError::Kind::ReserveFailed));
-    case SiblingError::Kind::Io:
-      break;
-  }
-  return std::unexpected(GenerationError::io(error.io));
+  return reserve_sibling_as<GenerationError>(destination, ".source-", "generation");
 }
 
 namespace {

@@ -29,6 +29,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/errors.h"
 #include "engine/store.h"
@@ -91,6 +92,8 @@ std::expected<GenerationReport, GenerationError> build_generation(engine::Store&
 // Largest tx_id and sequence of the complete records of a store file; stops
 // at a torn tail, fails with Log on bytes that are not a record.
 std::expected<LogHighWater, GenerationError> log_high_water(const std::string& path);
+// The same over the bytes that follow the header.
+std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string_view log);
 
 // Creates `path` exclusively (DestinationExists when it exists).
 std::expected<void, GenerationError> reserve_destination(const std::string& path);
