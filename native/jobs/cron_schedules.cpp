@@ -114,23 +114,20 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   auto next_run = r.i64_le();
   auto enabled = next_run ? r.u8() : std::nullopt;
   auto fire_count = enabled ? r.u64_le() : std::nullopt;
-  auto last_flag = fire_count ? r.u8() : std::nullopt;
-  if (!last_flag || *enabled > 1 || *last_flag > 1) return std::unexpected(corrupt());
-  DurableCronSchedule schedule;
-  if (*last_flag == 1) {
-    auto last = r.i64_le();
-    if (!last) return std::unexpected(corrupt());
-    schedule.last_fired_at_ms = *last;
+  auto last_fired = fire_count ? read_optional_i64(r) : std::nullopt;
+  if (!last_fired || *enabled > 1 || !r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
+  if (!engine::is_valid_utf8(*expression)) {
+    return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::BadExpressionEncoding));
   }
-  if (!r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
-  if (!engine::is_valid_utf8(*expression)) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::BadExpressionEncoding));
   if (auto parsed = parse_expression(*expression); !parsed) return std::unexpected(parsed.error());
+  DurableCronSchedule schedule;
   schedule.id = *id_from_bytes(*id);
   schedule.expression.assign(*expression);
   schedule.job = std::move(*spec);
   schedule.next_run_ms = *next_run;
   schedule.enabled = *enabled == 1;
   schedule.fire_count = *fire_count;
+  schedule.last_fired_at_ms = *last_fired;
   return schedule;
 }
 
