@@ -3,55 +3,66 @@
 namespace ombrel::engine {
 namespace {
 
+// The bytes at `i` as one UTF-8 sequence: how many bytes it spans and whether
+// it is a valid character. An invalid one spans its maximal prefix (at least
+// one byte), the unit that a lossy decoder replaces with one U+FFFD.
+struct Utf8Step {
+  size_t length;
+  bool valid;
+};
+
+Utf8Step utf8_step(std::string_view bytes, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  const unsigned char c = byte(i);
+  if (c < 0x80) return {1, true};
+  size_t width = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    width = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    width = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    width = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return {1, false};
+  }
+  size_t k = 1;
+  for (; k < width && i + k < bytes.size(); ++k) {
+    const unsigned char b = byte(i + k);
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) break;
+  }
+  return {k, k == width};
+}
+
 // Appends `bytes` as UTF-8 text, replacing each maximal invalid sequence with
 // U+FFFD the way a lossy decoder does.
 void append_utf8_lossy(std::string& out, std::string_view bytes) {
   static constexpr std::string_view kReplacement{"\xEF\xBF\xBD", 3};
-  size_t i = 0;
-  const size_t n = bytes.size();
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  while (i < n) {
-    unsigned char c = byte(i);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    }
-    size_t width = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      width = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      width = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      width = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Step step = utf8_step(bytes, i);
+    if (step.valid) {
+      out.append(bytes.substr(i, step.length));
     } else {
       out.append(kReplacement);
-      ++i;
-      continue;
     }
-    size_t k = 1;
-    for (; k < width && i + k < n; ++k) {
-      unsigned char b = byte(i + k);
-      unsigned char min = (k == 1) ? lo : 0x80;
-      unsigned char max = (k == 1) ? hi : 0xBF;
-      if (b < min || b > max) break;
-    }
-    if (k == width) {
-      out.append(bytes.substr(i, width));
-      i += width;
-    } else {
-      out.append(kReplacement);
-      i += k;
-    }
+    i += step.length;
   }
 }
 
 }  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Step step = utf8_step(bytes, i);
+    if (!step.valid) return false;
+    i += step.length;
+  }
+  return true;
+}
 
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;

@@ -30,6 +30,10 @@ std::string namespace_for_key(std::string_view key);
 // equal to its input exactly when the input is valid UTF-8.
 std::string utf8_lossy(std::string_view bytes);
 
+// Whether `bytes` is strict UTF-8: no overlong forms, no surrogates, nothing
+// above U+10FFFF, no truncated sequence.
+bool is_valid_utf8(std::string_view bytes);
+
 // [first, last) of the live keys that begin with `prefix`.
 struct PrefixRange {
   LiveTable::const_iterator first;

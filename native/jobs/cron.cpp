@@ -35,7 +35,22 @@ int64_t floor_div(int64_t a, int64_t b) {
 
 int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+// The length of the whitespace character (Unicode White_Space) that starts at
+// `text[i]`, or 0. Expressions are UTF-8 text, so a no-break or ideographic
+// space separates fields just as an ASCII space does.
+size_t space_at(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
+  const unsigned char c = byte(i);
+  if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
+  if (c == 0xC2) return byte(i + 1) == 0x85 || byte(i + 1) == 0xA0 ? 2 : 0;  // U+0085, U+00A0
+  if (c == 0xE1) return byte(i + 1) == 0x9A && byte(i + 2) == 0x80 ? 3 : 0;  // U+1680
+  if (c == 0xE3) return byte(i + 1) == 0x80 && byte(i + 2) == 0x80 ? 3 : 0;  // U+3000
+  if (c != 0xE2) return 0;
+  const unsigned char b1 = byte(i + 1), b2 = byte(i + 2);
+  // U+2000..U+200A, U+2028, U+2029, U+202F
+  if (b1 == 0x80) return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF ? 3 : 0;
+  return b1 == 0x81 && b2 == 0x9F ? 3 : 0;  // U+205F
+}
 
 // A decimal number with at most one leading "+", no other sign, at most 255.
 std::optional<int> parse_number(std::string_view text) {
@@ -159,10 +174,12 @@ std::expected<CronExpression, CronError> CronExpression::parse(std::string_view 
   std::vector<std::string_view> parts;
   size_t i = 0;
   while (i < text.size()) {
-    while (i < text.size() && is_space(text[i])) ++i;
-    if (i == text.size()) break;
+    if (const size_t space = space_at(text, i); space != 0) {
+      i += space;
+      continue;
+    }
     const size_t start = i;
-    while (i < text.size() && !is_space(text[i])) ++i;
+    while (i < text.size() && space_at(text, i) == 0) ++i;
     parts.push_back(text.substr(start, i - start));
   }
   if (parts.size() != 5) return std::unexpected(CronError::wrong_field_count());

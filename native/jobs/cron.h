@@ -13,9 +13,11 @@
 //                                      most kCronSearchHorizonMinutes minutes
 //                                      (the first candidate included).
 //
-// Field syntax: comma-separated items; an item is "*", a value v, or a range
-// lo-hi, optionally followed by "/step" (1..255). Numbers are decimal with an
-// optional leading "+". A step after a single value selects that value only.
+// Fields are separated by runs of whitespace (Unicode White_Space: the text is
+// UTF-8). Field syntax: comma-separated items; an item is "*", a value v, or a
+// range lo-hi, optionally followed by "/step" (1..255). Numbers are decimal
+// with an optional leading "+". A step after a single value selects that
+// value only.
 // Day rule: when exactly one of day-of-month / day-of-week is the literal "*",
 // the other decides; when neither is, either one suffices. "*/n" is not "*".
 #pragma once

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "engine/keyspace.h"
 #include "util/component_key.h"
 
 namespace ombrel::jobs {
@@ -11,42 +12,6 @@ namespace {
 constexpr uint8_t kFormatVersion = 1;
 
 CronSchedulerError corrupt() { return CronSchedulerError::of(CronSchedulerError::Kind::Corrupt); }
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_utf8(BytesView text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  while (i < n) {
-    const unsigned char c = at(i);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t width = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      width = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      width = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      width = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < width) return false;
-    for (size_t k = 1; k < width; ++k) {
-      const unsigned char b = at(i + k);
-      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return false;
-    }
-    i += width;
-  }
-  return true;
-}
 
 std::expected<CronExpression, CronSchedulerError> parse_expression(BytesView expression) {
   auto parsed = CronExpression::parse(expression);
@@ -149,23 +114,20 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   auto next_run = r.i64_le();
   auto enabled = next_run ? r.u8() : std::nullopt;
   auto fire_count = enabled ? r.u64_le() : std::nullopt;
-  auto last_flag = fire_count ? r.u8() : std::nullopt;
-  if (!last_flag || *enabled > 1 || *last_flag > 1) return std::unexpected(corrupt());
-  DurableCronSchedule schedule;
-  if (*last_flag == 1) {
-    auto last = r.i64_le();
-    if (!last) return std::unexpected(corrupt());
-    schedule.last_fired_at_ms = *last;
+  auto last_fired = fire_count ? read_optional_i64(r) : std::nullopt;
+  if (!last_fired || *enabled > 1 || !r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
+  if (!engine::is_valid_utf8(*expression)) {
+    return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::BadExpressionEncoding));
   }
-  if (!r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
-  if (!is_utf8(*expression)) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::BadExpressionEncoding));
   if (auto parsed = parse_expression(*expression); !parsed) return std::unexpected(parsed.error());
+  DurableCronSchedule schedule;
   schedule.id = *id_from_bytes(*id);
   schedule.expression.assign(*expression);
   schedule.job = std::move(*spec);
   schedule.next_run_ms = *next_run;
   schedule.enabled = *enabled == 1;
   schedule.fire_count = *fire_count;
+  schedule.last_fired_at_ms = *last_fired;
   return schedule;
 }
 

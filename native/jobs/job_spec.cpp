@@ -3,9 +3,8 @@
 #include "util/component_key.h"
 
 namespace ombrel::jobs {
-namespace {
 
-std::optional<std::optional<BytesView>> optional_field(ByteReader& reader) {
+std::optional<std::optional<BytesView>> read_optional_field(ByteReader& reader) {
   auto flag = reader.u8();
   if (!flag || *flag > 1) return std::nullopt;
   if (*flag == 0) return std::optional<BytesView>{};
@@ -14,7 +13,14 @@ std::optional<std::optional<BytesView>> optional_field(ByteReader& reader) {
   return std::optional<BytesView>{*field};
 }
 
-}  // namespace
+std::optional<std::optional<int64_t>> read_optional_i64(ByteReader& reader) {
+  auto flag = reader.u8();
+  if (!flag || *flag > 1) return std::nullopt;
+  if (*flag == 0) return std::optional<int64_t>{};
+  auto value = reader.i64_le();
+  if (!value) return std::nullopt;
+  return std::optional<int64_t>{*value};
+}
 
 std::optional<JobSpecFault> check_job_spec(const JobSpec& spec) {
   if (spec.handler.empty()) return JobSpecFault::EmptyHandler;
@@ -45,23 +51,18 @@ std::optional<JobSpec> decode_job_template(ByteReader& reader) {
   auto handler = reader.field_le();
   auto payload = handler ? reader.field_le() : std::nullopt;
   auto available_at = payload ? reader.i64_le() : std::nullopt;
-  if (!available_at) return std::nullopt;
-  auto deadline_flag = reader.u8();
-  if (!deadline_flag || *deadline_flag > 1) return std::nullopt;
-  if (*deadline_flag == 1) {
-    auto deadline = reader.i64_le();
-    if (!deadline) return std::nullopt;
-    spec.deadline_ms = *deadline;
-  }
+  auto deadline = available_at ? read_optional_i64(reader) : std::nullopt;
+  if (!deadline) return std::nullopt;
   auto priority = reader.u32_le();
   auto max_attempts = priority ? reader.u32_le() : std::nullopt;
   auto backoff = max_attempts ? reader.u64_le() : std::nullopt;
   if (!backoff) return std::nullopt;
-  auto key = optional_field(reader);
+  auto key = read_optional_field(reader);
   if (!key) return std::nullopt;
   spec.handler.assign(*handler);
   spec.payload.assign(*payload);
   spec.available_at_ms = *available_at;
+  spec.deadline_ms = *deadline;
   spec.priority = static_cast<int32_t>(*priority);
   spec.max_attempts = *max_attempts;
   spec.retry_backoff_ms = *backoff;

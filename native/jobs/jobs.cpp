@@ -63,14 +63,9 @@ std::optional<JobRecordView> view_job(BytesView value) {
   if (!handler) return std::nullopt;
   auto payload = r.field_le();
   if (!payload) return std::nullopt;
-  auto flag = r.u8();
-  if (!flag || *flag > 1) return std::nullopt;
-  if (*flag == 1) {
-    auto key = r.field_le();
-    if (!key) return std::nullopt;
-    v.idempotency_key = *key;
-  }
-  if (!r.at_end()) return std::nullopt;
+  auto key = read_optional_field(r);
+  if (!key || !r.at_end()) return std::nullopt;
+  v.idempotency_key = *key;
   v.handler = *handler;
   v.payload = *payload;
   return v;
