@@ -18,7 +18,7 @@ NOT_FUZZED = {"close", "open", "transaction", "__enter__", "__exit__",
               "commit", "commit_with_results", "rollback"}
 # Operations that commit record by record and stop at the first error: a
 # failure may legitimately keep the commits made before it.
-COMMITS_STEP_BY_STEP = {"tick_schedules", "tick_cron_schedules", "release_expired_jobs",
+COMMITS_STEP_BY_STEP = {"tick_schedules", "tick_cron_schedules", "release_expired_jobs", "claim_job",
                         "resume_due_workflows", "expire_rpc_requests"}
 
 VALUES = st.one_of(
