@@ -108,4 +108,17 @@ std::expected<std::string_view, EngineError> parse_delete_payload(std::string_vi
   return *key;
 }
 
+std::expected<std::optional<FramedRecord>, StoreError> next_log_record(std::string_view log, size_t offset) {
+  const size_t left = log.size() - offset;
+  if (left < kRecordPrefixSize) return std::nullopt;
+  if (log.substr(offset, 4) != kRecordMagic) return std::unexpected(StoreError{StoreError::Kind::BadMagic});
+  const uint64_t length = load_u32_le(log.data() + offset + 21);
+  if (left < length + kRecordFrameSize) return std::nullopt;
+  const size_t size = static_cast<size_t>(length + kRecordFrameSize);
+  auto record = decode_record_view(log.substr(offset, size));
+  if (!record) return std::unexpected(record.error());
+  return FramedRecord{*record, size};
+}
+
 }  // namespace ombrel::engine
+

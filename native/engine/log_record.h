@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,17 @@ struct LogRecordView {
 std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
                                                    uint64_t sequence, std::string_view payload);
 std::expected<LogRecordView, StoreError> decode_record_view(std::string_view bytes);
+
+// One step of a walk over a log image (the bytes after the header): the record
+// that starts at `offset` and its framed size; std::nullopt at the end or at a
+// torn tail (fewer bytes left than the frame promises); the error of a record
+// that is whole but does not decode. Replay and every other reader of a raw
+// log walk it with this, so that the torn-tail rule lives in one place.
+struct FramedRecord {
+  LogRecordView record;
+  size_t size;
+};
+std::expected<std::optional<FramedRecord>, StoreError> next_log_record(std::string_view log, size_t offset);
 // Frames a put (value present) or delete record straight from its key and
 // value, without building the payload separately. The caller has checked the
 // key length (KeyTooLarge); PayloadTooLarge when 4 + key + value overflows.

@@ -45,16 +45,12 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
   std::vector<PendingOperation> applied;  // committed operations, in application order
   uint64_t previous_sequence = 0;
   size_t p = 0;
-  const size_t n = log.size();
 
-  while (p < n) {
-    size_t left = n - p;
-    if (left < kRecordPrefixSize) break;  // torn tail
-    if (log.substr(p, 4) != kRecordMagic) return std::unexpected(EngineError::log(StoreError{StoreError::Kind::BadMagic}));
-    uint64_t length = load_u32_le(log.data() + p + 21);
-    if (left < length + kRecordFrameSize) break;  // torn tail
-    auto record = decode_record_view(log.substr(p, static_cast<size_t>(length + kRecordFrameSize)));
-    if (!record) return std::unexpected(EngineError::log(record.error()));
+  while (true) {
+    auto framed = next_log_record(log, p);
+    if (!framed) return std::unexpected(EngineError::log(framed.error()));
+    if (!*framed) break;  // the end, or a torn tail
+    const LogRecordView* record = &(*framed)->record;
     if (previous_sequence != 0 && record->sequence <= previous_sequence)
       return std::unexpected(EngineError::non_monotonic_sequence(previous_sequence, record->sequence));
     if (committed.contains(record->tx_id)) return std::unexpected(EngineError::record_after_commit(record->tx_id));
@@ -88,7 +84,7 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
       }
     }
     previous_sequence = record->sequence;
-    p += static_cast<size_t>(length + kRecordFrameSize);
+    p += (*framed)->size;
   }
 
   build_live_table(applied, state.live);

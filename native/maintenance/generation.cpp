@@ -69,23 +69,15 @@ std::string GenerationError::message() const {
 }
 
 std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string_view log) {
-  // The walk of replay without its bookkeeping: a torn tail ends the log,
-  // anything else that is not a record is an error.
+  // The walk of replay without its bookkeeping.
   LogHighWater marks;
-  size_t p = 0;
-  while (p < log.size()) {
-    const size_t left = log.size() - p;
-    if (left < engine::kRecordPrefixSize) break;
-    if (log.substr(p, 4) != engine::kRecordMagic)
-      return std::unexpected(GenerationError::log(engine::StoreError{engine::StoreError::Kind::BadMagic}));
-    const uint64_t length = load_u32_le(log.data() + p + 21);
-    if (left < length + engine::kRecordFrameSize) break;
-    const size_t record_size = static_cast<size_t>(length + engine::kRecordFrameSize);
-    auto record = engine::decode_record_view(log.substr(p, record_size));
-    if (!record) return std::unexpected(GenerationError::log(record.error()));
-    marks.max_tx_id = std::max(marks.max_tx_id, record->tx_id);
-    marks.max_sequence = std::max(marks.max_sequence, record->sequence);
-    p += record_size;
+  for (size_t p = 0;;) {
+    auto framed = engine::next_log_record(log, p);
+    if (!framed) return std::unexpected(GenerationError::log(framed.error()));
+    if (!*framed) break;
+    marks.max_tx_id = std::max(marks.max_tx_id, (*framed)->record.tx_id);
+    marks.max_sequence = std::max(marks.max_sequence, (*framed)->record.sequence);
+    p += (*framed)->size;
   }
   return marks;
 }
