@@ -1,6 +1,4 @@
-"""Interval schedules through the Store methods: once and interval modes, ticks that fire one
-job per due schedule without catching up missed intervals, limits, enabling, the occurrence
-idempotency key, and the record layout."""
+"""Interval schedules: once and interval modes, ticks, limits, enabling, occurrence keys and the record."""
 
 from __future__ import annotations
 
@@ -13,13 +11,11 @@ from expect import raises_exactly
 from ombrel_store import _native
 from test_jobs import encode_job
 
-Store = _native.Store
-Error = _native.OmbrelStoreError
+Store, Error = _native.Store, _native.OmbrelStoreError
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
-SCHEDULE_PREFIX = b"\xffomb:schedule:data:"
-JOB_PREFIX = b"\xffomb:job:data:"
-TEMPLATE_KEYS = ["handler", "payload", "available_at_ms", "deadline_ms", "priority", "max_attempts",
-                 "retry_backoff_ms", "idempotency_key"]
+PREFIX = b"\xffomb:schedule:data:"
+TEMPLATE = {"handler": b"h", "payload": b"", "available_at_ms": 0, "deadline_ms": None, "priority": 0,
+            "max_attempts": 1, "retry_backoff_ms": 0, "idempotency_key": None}
 
 
 @pytest.fixture
@@ -40,26 +36,22 @@ def interval(store, first_run_ms=0, every_ms=1000, **spec):
 
 
 def test_schedule_dict_and_record(s):
-    sid = s.create_schedule(b"h", b"\x00p", 500, mode="interval", every_ms=250, available_at_ms=9, deadline_ms=-4,
-                            priority=-2, max_attempts=7, retry_backoff_ms=5, idempotency_key=b"k")
+    sid = interval(s, 500, 250, available_at_ms=9, deadline_ms=-4, priority=-2, max_attempts=7, retry_backoff_ms=5,
+                   idempotency_key=b"k")
     schedule = s.get_schedule(sid)
     assert list(schedule) == ["id", "job", "mode", "every_ms", "next_run_ms", "enabled"]
-    assert list(schedule["job"]) == TEMPLATE_KEYS
-    assert schedule == {"id": sid, "job": {"handler": b"h", "payload": b"\x00p", "available_at_ms": 9, "deadline_ms": -4,
-                                           "priority": -2, "max_attempts": 7, "retry_backoff_ms": 5,
-                                           "idempotency_key": b"k"},
-                        "mode": "interval", "every_ms": 250, "next_run_ms": 500, "enabled": True}
-    assert s.scan_prefix(SCHEDULE_PREFIX) == [(SCHEDULE_PREFIX + sid, encode_schedule(schedule))]
+    assert list(schedule["job"]) == list(TEMPLATE)
+    assert schedule == {"id": sid, "mode": "interval", "every_ms": 250, "next_run_ms": 500, "enabled": True,
+                        "job": {"handler": b"h", "payload": b"p", "available_at_ms": 9, "deadline_ms": -4, "priority": -2,
+                                "max_attempts": 7, "retry_backoff_ms": 5, "idempotency_key": b"k"}}
+    assert s.scan_prefix(PREFIX) == [(PREFIX + sid, encode_schedule(schedule))]
     once = s.get_schedule(s.create_schedule(b"h", b"", -7))
     assert (once["mode"], once["every_ms"], once["next_run_ms"], once["job"]["deadline_ms"]) == ("once", None, -7, None)
-    assert s.get(SCHEDULE_PREFIX + once["id"]) == encode_schedule(once)
+    assert s.get(PREFIX + once["id"]) == encode_schedule(once)
 
 
 @pytest.mark.parametrize("first, every, now, next_run", [
-    (0, 1000, 10_500, 11_000),
-    (0, 1000, 0, 1000),            # due exactly at its time
-    (0, 1000, 999, 1000),
-    (-10**18, 1, 10**18, 10**18 + 1),  # far behind: one job, no stepping per missed interval
+    (0, 1000, 10_500, 11_000), (0, 1000, 0, 1000), (0, 1000, 999, 1000), (-10**18, 1, 10**18, 10**18 + 1),
     (5, 2**62, 5, 5 + 2**62),
 ])
 def test_interval_fires_once_and_jumps_past_now(s, first, every, now, next_run):
@@ -69,8 +61,7 @@ def test_interval_fires_once_and_jumps_past_now(s, first, every, now, next_run):
     assert (job["available_at_ms"], job["state"], job["handler"], job["payload"]) == (first, "ready", b"h", b"p")
     assert s.job_history(job["id"]) == [(0, now, "submitted", b"scheduled")]
     assert s.get_schedule(sid)["next_run_ms"] == next_run and s.get_schedule(sid)["enabled"]
-    assert s.tick_schedules(now, 10) == (1, 0)
-    assert s.job_stats()["total"] == 1
+    assert s.tick_schedules(now, 10) == (1, 0) and s.job_stats()["total"] == 1
 
 
 @pytest.mark.parametrize("first, every, now", [(I64_MIN, 1, I64_MAX), (0, 2**63, 0), (0, 2**64 - 1, 5),
@@ -91,8 +82,7 @@ def test_once_mode_fires_once_ignoring_every_ms(s, every_ms):
     assert s.get_schedule(sid) | {"job": None} == {"id": sid, "job": None, "mode": "once", "every_ms": None,
                                                    "next_run_ms": 40, "enabled": False}
     assert s.tick_schedules(2000, 10) == (1, 0)
-    # Re-enabled, it keeps its past time and runs again at the next tick.
-    assert s.set_schedule_enabled(sid, True) is True
+    assert s.set_schedule_enabled(sid, True) is True  # keeps its past time: runs again at the next tick
     assert s.tick_schedules(3000, 10) == (1, 1)
     assert [j["available_at_ms"] for j in s.list_jobs()] == [40, 40]
 
@@ -101,40 +91,26 @@ def test_job_fields_and_occurrence_key(s):
     interval(s, -3, 10, available_at_ms=999, deadline_ms=5000, priority=4, max_attempts=2, retry_backoff_ms=7,
              idempotency_key=b"key")
     no_key = interval(s, -3, 10)
+    s.submit_job(b"other", b"", 0, idempotency_key=b"key" + struct.pack(">q", 7))  # no lookup when firing
     s.tick_schedules(0, 10)
     s.tick_schedules(7, 10)
-    jobs = [j for j in s.list_jobs() if j["idempotency_key"] is not None]
+    jobs = [j for j in s.list_jobs() if j["handler"] == b"h" and j["idempotency_key"] is not None]
     assert [j["available_at_ms"] for j in jobs] == [-3, 7]
-    assert [j["idempotency_key"] for j in jobs] == [b"key" + struct.pack(">q", -3), b"key" + struct.pack(">q", 7)]
-    assert all((j["deadline_ms"], j["priority"], j["max_attempts"], j["retry_backoff_ms"]) == (5000, 4, 2, 7) for j in jobs)
-    assert [j["idempotency_key"] for j in s.list_jobs() if j["idempotency_key"] is None] == [None, None]
+    assert [j["idempotency_key"] for j in jobs] == [b"key" + struct.pack(">q", t) for t in (-3, 7)]
+    assert {(j["deadline_ms"], j["priority"], j["max_attempts"], j["retry_backoff_ms"]) for j in jobs} == {(5000, 4, 2, 7)}
+    assert [j["idempotency_key"] for j in s.list_jobs() if j["handler"] == b"h"].count(None) == 2
     assert s.get_schedule(no_key)["next_run_ms"] == 17
 
 
-def test_no_idempotency_lookup_when_firing(s):
-    interval(s, 0, 10, idempotency_key=b"k")
-    existing = s.submit_job(b"h", b"p", 0, idempotency_key=b"k" + struct.pack(">q", 0))
-    assert s.tick_schedules(0, 1) == (1, 1)
-    assert len([j for j in s.list_jobs() if j["id"] != existing]) == 1
-
-
-@pytest.mark.parametrize("limit, fired", [(0, 0), (1, 1), (2, 2), (3, 3), (2**64 - 1, 3)])
-def test_limit_fires_in_id_order(s, limit, fired):
-    ids = sorted(interval(s, 0, 100) for _ in range(3))
-    assert s.tick_schedules(50, limit) == (3, fired)
-    due = [s.get_schedule(i)["next_run_ms"] for i in ids]
-    assert due == [100] * fired + [0] * (3 - fired)
-
-
-def test_disabled_or_later_schedule_is_passed_over_and_limit_counts_fired_only(s):
+@pytest.mark.parametrize("limit, fired", [(0, 0), (1, 1), (3, 3), (2**64 - 1, 3)])
+def test_limit_counts_fired_schedules_in_id_order(s, limit, fired):
     later = interval(s, 51, 100)
-    off, on = sorted(interval(s, 0, 100) for _ in range(2))
+    off, *ids = sorted(interval(s, 0, 100) for _ in range(4))
     assert s.set_schedule_enabled(off, False) is True
-    assert s.tick_schedules(50, 1) == (3, 1)
-    assert s.get_schedule(later)["next_run_ms"] == 51 and len(s.list_jobs()) == 1
-    assert s.get_schedule(off) | {"job": None} == {"id": off, "job": None, "mode": "interval", "every_ms": 100,
-                                                  "next_run_ms": 0, "enabled": False}
-    assert s.get_schedule(on)["next_run_ms"] == 100
+    assert s.tick_schedules(50, limit) == (5, fired)
+    assert [s.get_schedule(i)["next_run_ms"] for i in ids] == [100] * fired + [0] * (3 - fired)
+    assert [s.get_schedule(i)["next_run_ms"] for i in (later, off)] == [51, 0] and len(s.list_jobs()) == fired
+    assert s.get_schedule(off)["enabled"] is False
 
 
 @pytest.mark.parametrize("kwargs, message", [
@@ -146,46 +122,33 @@ def test_disabled_or_later_schedule_is_passed_over_and_limit_counts_fired_only(s
     ({"max_attempts": 0}, "max attempts must be at least one"),
 ])
 def test_create_refuses(s, kwargs, message):
-    handler = kwargs.pop("handler", b"h")
     with raises_exactly(Error, message):
-        s.create_schedule(handler, b"p", 0, **kwargs)
+        s.create_schedule(kwargs.pop("handler", b"h"), b"p", 0, **kwargs)
     assert s.scan_prefix(b"\xffomb:") == []
 
 
-def _schedule_value(sid: bytes, **changes) -> bytes:
-    schedule = {"id": sid, "job": {"handler": b"h", "payload": b"", "available_at_ms": 0, "deadline_ms": None,
-                                   "priority": 0, "max_attempts": 1, "retry_backoff_ms": 0, "idempotency_key": None},
-                "every_ms": 10, "next_run_ms": 0, "enabled": True}
-    schedule.update(changes)
-    return encode_schedule(schedule)
+def schedule_value(sid: bytes, **changes) -> bytes:
+    return encode_schedule({"id": sid, "job": TEMPLATE, "every_ms": 10, "next_run_ms": 0, "enabled": True} | changes)
 
 
-GOOD = _schedule_value(b"\xee" * 16)
+GOOD = schedule_value(b"\xee" * 16)
 BAD_RECORDS = {
-    "short": GOOD[:26],
-    "version": b"\x00" + GOOD[1:],
-    "enabled byte": GOOD[:17] + b"\x02" + GOOD[18:],
-    "every flag": GOOD[:26] + b"\x02" + GOOD[27:],
-    "every zero": GOOD[:27] + bytes(8) + GOOD[35:],
-    "flag without every": GOOD[:34],
-    "template length": GOOD[:35] + struct.pack("<I", len(GOOD) - 38) + GOOD[39:],
-    "leftover": GOOD + b"\x00",
-    "template not a job": GOOD[:39] + b"\x02" + GOOD[40:],
-    "empty handler": _schedule_value(b"\xee" * 16, job={"handler": b"", "payload": b"", "available_at_ms": 0,
-                                                         "deadline_ms": None, "priority": 0, "max_attempts": 1,
-                                                         "retry_backoff_ms": 0, "idempotency_key": None}),
+    "short": GOOD[:26], "version": b"\x00" + GOOD[1:], "enabled byte": GOOD[:17] + b"\x02" + GOOD[18:],
+    "every flag": GOOD[:26] + b"\x02" + GOOD[27:], "every zero": GOOD[:27] + bytes(8) + GOOD[35:],
+    "flag without every": GOOD[:34], "template length": GOOD[:35] + struct.pack("<I", len(GOOD) - 38) + GOOD[39:],
+    "leftover": GOOD + b"\x00", "template not a job": GOOD[:39] + b"\x02" + GOOD[40:],
+    "empty handler": schedule_value(b"\xee" * 16, job=TEMPLATE | {"handler": b""}),
 }
 
 
-@pytest.mark.parametrize("value", list(BAD_RECORDS.values()), ids=list(BAD_RECORDS))
+@pytest.mark.parametrize("value", BAD_RECORDS.values(), ids=list(BAD_RECORDS))
 def test_corrupt_record_ends_the_tick_keeping_earlier_firings(store_path, value):
-    good_id, bad_id = b"\x00" * 16, b"\xee" * 16
-    log = sf.LogBuilder().put(1, SCHEDULE_PREFIX + good_id, _schedule_value(good_id))
-    log.put(1, SCHEDULE_PREFIX + bad_id, value).commit(1).write(store_path)
+    good_id, bad_id = bytes(16), b"\xee" * 16
+    log = sf.LogBuilder().put(1, PREFIX + good_id, schedule_value(good_id))
+    log.put(1, PREFIX + bad_id, value).commit(1).write(store_path)
     with Store.open(str(store_path)) as s:
-        if value is BAD_RECORDS["empty handler"]:  # decodes; the repeated template check refuses it
-            message = "job handler cannot be empty"
-        else:
+        message = "job handler cannot be empty"  # decodes; the template check repeated at firing refuses it
+        if value is not BAD_RECORDS["empty handler"]:
             message = "job record is corrupt or unsupported"
             with raises_exactly(Error, message):
                 s.get_schedule(bad_id)
