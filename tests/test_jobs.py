@@ -247,21 +247,14 @@ def test_claim_refuses_handlers_that_are_not_a_sequence_of_bytes(s, handlers):
     assert s.job_stats()["ready"] == 1
 
 
-@pytest.mark.parametrize("situation", ["ready now", "ready later", "lease ended"])
-def test_overdue_jobs_are_made_dead_by_claims_whatever_their_availability(s, situation):
-    job_id = s.submit_job(b"h", b"p", 0, deadline_ms=50, available_at_ms=1000 if situation == "ready later" else 0)
-    if situation == "lease ended":
-        assert s.claim_job(0, 10)["id"] == job_id
-    fresh = s.submit_job(b"h", b"p", 0, priority=-1)
-    assert s.claim_job(50, 10, handlers=[b"other"]) is None  # filtered out: untouched
-    assert s.get_job(job_id)["state"] == ("leased" if situation == "lease ended" else "ready")
-    assert s.claim_job(50, 10)["id"] == fresh
-    assert s.get_job(job_id)["state"] == "dead" and history(s, job_id)[-1] == ("dead", b"deadline exceeded")
-
-
-def test_running_lease_is_not_made_dead_by_its_deadline(s):
-    job_id, _ = job(s, 100, deadline_ms=10)
-    assert s.claim_job(20, 10) is None and s.get_job(job_id)["state"] == "leased"
+@pytest.mark.parametrize("available, lease, after", [(0, None, "dead"), (1000, None, "dead"), (0, 10, "dead"),
+                                                     (0, 100, "leased")], ids=["ready", "later", "ended", "running"])
+def test_claims_kill_overdue_jobs_unless_filtered_out_or_running(s, available, lease, after):
+    job_id, _ = job(s, lease, deadline_ms=50, available_at_ms=available)
+    fresh, before = s.submit_job(b"h", b"p", 0, priority=-1), s.get_job(job_id)
+    assert s.claim_job(50, 10, handlers=[b"other"]) is None and s.get_job(job_id) == before
+    assert s.claim_job(50, 10)["id"] == fresh and s.get_job(job_id)["state"] == after
+    assert after == "leased" or history(s, job_id)[-1] == ("dead", b"deadline exceeded")
 
 
 def test_exhausted_best_candidate_ends_the_claim(s):
