@@ -1,5 +1,4 @@
-"""Collections and secondary indexes: key and value layouts, unique indexes, index
-maintenance on upsert and delete, schema migrations, and corrupt records met by a call."""
+"""Collections and secondary indexes: layouts, unique indexes, index upkeep, migrations, corrupt records."""
 
 from __future__ import annotations
 
@@ -14,14 +13,11 @@ from ombrel_store import _native
 Store = _native.Store
 Error = _native.OmbrelStoreError
 
-NOT_FOUND = "collection does not exist"
-NO_INDEX = "index does not exist"
-EMPTY_NAME = "collection/index name must not be empty"
-EMPTY_PK = "primary key must not be empty"
+NOT_FOUND, NO_INDEX = "collection does not exist", "index does not exist"
+EMPTY_NAME, EMPTY_PK = "collection/index name must not be empty", "primary key must not be empty"
 CORRUPT_META = "collection metadata is corrupt or unsupported"
 CORRUPT_RECORD = "collection record is corrupt or unsupported"
-UNIQUE = "unique index violation"
-MUST_INCREASE = "schema version must increase"
+UNIQUE, MUST_INCREASE = "unique index violation", "schema version must increase"
 
 
 def c(x: bytes) -> bytes:
@@ -63,10 +59,6 @@ def migration_value(frm, to, codec=b"bytes"):
     return struct.pack("<BIII", 1, frm, to, len(codec)) + codec
 
 
-def collection_items(store):
-    return {k: v for k, v in store.scan_prefix(b"\xffomb:col:")}
-
-
 def craft(path, items):
     """A store file whose one committed transaction writes `items`."""
     log = sf.LogBuilder()
@@ -83,13 +75,10 @@ def users(store):
     return store
 
 
-# --------------------------------------------------------------------------- layouts
-
-
 def test_keys_and_values_are_laid_out_byte_for_byte(users):
     users.upsert_record(b"users", b"u1", b"alice", indexes=[(b"city", b"Oslo"), (b"email", b"a@x")])
     assert users.migrate_collection_schema(b"users", 1, 2, codec=b"json") is True
-    assert collection_items(users) == {
+    assert dict(users.scan_prefix(b"\xffomb:col:")) == {
         meta_key(b"users"): definition_value(2, b"json"),
         index_meta_key(b"users", b"city"): b"\x01\x00",
         index_meta_key(b"users", b"email"): b"\x01\x01",
@@ -100,19 +89,14 @@ def test_keys_and_values_are_laid_out_byte_for_byte(users):
     }
 
 
-def test_names_that_extend_another_name_never_share_its_keys(store):
-    for name in (b"a", b"ab"):
+def test_scan_orders_primary_keys_by_length_first_and_stays_in_its_collection(store):
+    for name in (b"a", b"ab"):  # a name that extends another never shares its keys
         store.create_collection(name)
         store.upsert_record(name, b"k", name)
-    assert store.scan_collection(b"a") == [(b"k", b"a", [])]
-    assert store.scan_collection(b"ab") == [(b"k", b"ab", [])]
-
-
-def test_scan_orders_primary_keys_by_length_first(store):
-    store.create_collection(b"c")
     for pk in (b"aa", b"z", b"b", b"\x00\x00\x00"):
-        store.upsert_record(b"c", pk, pk.upper())
-    assert [r[0] for r in store.scan_collection(b"c")] == [b"b", b"z", b"aa", b"\x00\x00\x00"]
+        store.upsert_record(b"a", pk, pk)
+    assert [r[0] for r in store.scan_collection(b"a")] == [b"b", b"k", b"z", b"aa", b"\x00\x00\x00"]
+    assert store.scan_collection(b"ab") == [(b"k", b"ab", [])]
 
 
 def test_migrations_are_listed_in_numeric_version_order(store, store_path):
@@ -129,40 +113,29 @@ def test_migrations_are_listed_in_numeric_version_order(store, store_path):
     assert store.collection_definition(b"c") == (2**32 - 1, b"v4294967295")
 
 
-# --------------------------------------------------------------------------- definitions
-
-
-def test_create_twice_keeps_the_first_definition(store):
-    assert store.create_collection(b"c", schema_version=3, codec=bytearray(b"json")) is True
-    assert store.create_collection(b"c", schema_version=7, codec=b"other") is False
-    assert store.collection_definition(b"c") == (3, b"json")
-    assert store.collection_definition(b"missing") is None
-
-
-def test_define_index_twice_keeps_the_unique_flag(users):
+def test_definitions_keep_their_first_form_and_missing_things_read_as_absent(users):
+    assert users.create_collection(b"c", schema_version=3, codec=bytearray(b"json")) is True
+    assert users.create_collection(b"c", schema_version=7, codec=b"other") is False
+    assert users.collection_definition(b"c") == (3, b"json") and users.collection_definition(b"missing") is None
+    assert users.get_record(b"users", b"nobody") is None and users.get_record(b"nope", b"k") is None
+    assert users.scan_collection(b"nope") == []
+    assert users.delete_record(b"nope", b"k") is False and users.delete_record(b"users", b"nobody") is False
     assert users.define_index(b"users", b"email", unique=False) is False
     users.upsert_record(b"users", b"1", b"", indexes=[(b"email", b"e")])
     with raises_exactly(Error, UNIQUE):
         users.upsert_record(b"users", b"2", b"", indexes=[(b"email", b"e")])
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda s: s.create_collection(b""), EMPTY_NAME),
-        (lambda s: s.define_index(b"nope", b"i"), NOT_FOUND),
-        (lambda s: s.define_index(b"", b"i"), NOT_FOUND),
-        (lambda s: s.define_index(b"users", b""), EMPTY_NAME),
-        (lambda s: s.upsert_record(b"nope", b"k", b"v"), NOT_FOUND),
-        (lambda s: s.upsert_record(b"users", b"", b"v"), EMPTY_PK),
-        (lambda s: s.upsert_record(b"users", b"k", b"v", indexes=[(b"city", b"x"), (b"age", b"1")]), NO_INDEX),
-        (lambda s: s.migrate_collection_schema(b"nope", 1, 2), NOT_FOUND),
-        (lambda s: s.migrate_collection_schema(b"users", 1, 1), MUST_INCREASE),
-        (lambda s: s.migrate_collection_schema(b"users", 1, 0), MUST_INCREASE),
-    ],
-    ids=["empty-collection", "index-on-missing", "index-on-empty", "empty-index", "upsert-missing",
-         "empty-pk", "unknown-index", "migrate-missing", "same-version", "lower-version"],
-)
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.create_collection(b""), EMPTY_NAME), (lambda s: s.define_index(b"nope", b"i"), NOT_FOUND),
+    (lambda s: s.define_index(b"", b"i"), NOT_FOUND), (lambda s: s.define_index(b"users", b""), EMPTY_NAME),
+    (lambda s: s.upsert_record(b"nope", b"k", b"v"), NOT_FOUND),
+    (lambda s: s.upsert_record(b"users", b"", b"v"), EMPTY_PK),
+    (lambda s: s.upsert_record(b"users", b"k", b"v", indexes=[(b"city", b"x"), (b"age", b"1")]), NO_INDEX),
+    (lambda s: s.migrate_collection_schema(b"nope", 1, 2), NOT_FOUND),
+    (lambda s: s.migrate_collection_schema(b"users", 1, 1), MUST_INCREASE),
+    (lambda s: s.migrate_collection_schema(b"users", 1, 0), MUST_INCREASE),
+])
 def test_domain_faults_raise_their_text_and_write_nothing(users, store_path, call, message):
     before = snapshot(store_path)
     with raises_exactly(Error, message):
@@ -170,7 +143,14 @@ def test_domain_faults_raise_their_text_and_write_nothing(users, store_path, cal
     assert snapshot(store_path) == before
 
 
-# --------------------------------------------------------------------------- records and index entries
+def test_encoding_limits(users, store_path):
+    users.define_index(b"users", b"n" * 65536)
+    before = snapshot(store_path)
+    for indexes, message in [([(b"n" * 65536, b"")], "collection component is too large"),
+                             ([(b"city", b"")] * 65536, "record has too many indexes")]:
+        with raises_exactly(Error, message):
+            users.upsert_record(b"users", b"k", b"v", indexes=indexes)
+    assert snapshot(store_path) == before
 
 
 def entries(store, name):
@@ -198,19 +178,15 @@ def test_several_values_for_one_index(users):
     assert entries(users, b"city") == {}
 
 
-@pytest.mark.parametrize("same_pk", [True, False])
-def test_unique_index_admits_only_its_own_primary_key(users, store_path, same_pk):
+def test_unique_index_admits_only_its_own_primary_key(users, store_path):
     users.upsert_record(b"users", b"u1", b"v", indexes=[(b"email", b"a@x")])
-    if same_pk:
-        users.upsert_record(b"users", b"u1", b"v2", indexes=[(b"email", b"a@x"), (b"email", b"a@x")])
-        assert users.get_record(b"users", b"u1")[1] == b"v2"
-        return
+    users.upsert_record(b"users", b"u1", b"v2", indexes=[(b"email", b"a@x"), (b"email", b"a@x")])
+    assert users.get_record(b"users", b"u1")[1] == b"v2"
     before = snapshot(store_path)
     with raises_exactly(Error, UNIQUE):
         users.upsert_record(b"users", b"u2", b"v", indexes=[(b"city", b"Oslo"), (b"email", b"a@x")])
     assert snapshot(store_path) == before and users.get_record(b"users", b"u2") is None
-    # Once the holder lets go of the value, another record may take it.
-    users.upsert_record(b"users", b"u1", b"v")
+    users.upsert_record(b"users", b"u1", b"v")  # once the holder lets go, another record may take the value
     users.upsert_record(b"users", b"u2", b"v", indexes=[(b"email", b"a@x")])
 
 
@@ -222,12 +198,6 @@ def test_index_defined_after_records_covers_only_later_upserts(users):
     assert [r[0] for r in users.query_index_exact(b"users", b"tag", b"t")] == [b"u"]
 
 
-def test_missing_records_and_collections(users):
-    assert users.get_record(b"users", b"nobody") is None and users.get_record(b"nope", b"k") is None
-    assert users.scan_collection(b"nope") == []
-    assert users.delete_record(b"nope", b"k") is False and users.delete_record(b"users", b"nobody") is False
-
-
 def test_binary_names_and_large_values_roundtrip(store):
     name, pk, value = b"\x00\xff", b"\xff" * 3, bytes(range(256)) * 1000
     store.create_collection(name)
@@ -237,65 +207,26 @@ def test_binary_names_and_large_values_roundtrip(store):
     assert store.query_index_exact(name, b"\x00", b"") == [(pk, value, [(b"\x00", b"")])]
 
 
-# --------------------------------------------------------------------------- argument faults
+STR_TO_VEC = "Can't extract `str` to `Vec`"
 
 
-BAD_ARGUMENTS = [
-    (dict(indexes="city"), TypeError, "Can't extract `str` to `Vec`"),
-    (dict(indexes=b"ab"), TypeError, None),
-    (dict(indexes=5), TypeError, None),
-    (dict(indexes=[(b"city",)]), ValueError, None),
-    (dict(indexes=[(b"city", b"x", b"y")]), ValueError, None),
-    (dict(indexes=[(b"city", "Oslo")]), TypeError, "Can't extract `str` to `Vec`"),
-    (dict(indexes=[(b"city", 5)]), TypeError, None),
-    (dict(indexes=[b"ci"]), TypeError, None),
-    (dict(primary_key=bytearray(b"k")), TypeError, None),
-    (dict(collection="users"), TypeError, None),
-]
-
-
-@pytest.mark.parametrize("kwargs, exc, message", BAD_ARGUMENTS)
-def test_bad_upsert_arguments_raise_and_write_nothing(users, store_path, kwargs, exc, message):
+@pytest.mark.parametrize("indexes, exc, message", [
+    ("city", TypeError, STR_TO_VEC), ([(b"city", "Oslo")], TypeError, STR_TO_VEC), (b"ab", TypeError, None),
+    ([b"ci"], TypeError, None), ([(b"city",)], ValueError, None), ([(b"city", b"x", b"y")], ValueError, None),
+])
+def test_bad_index_lists_raise_and_write_nothing(users, store_path, indexes, exc, message):
     before = snapshot(store_path)
     with raises_exactly(exc, message):
-        users.upsert_record(**{"collection": b"users", "primary_key": b"u", "value": b"v", **kwargs})
+        users.upsert_record(b"users", b"u", b"v", indexes=indexes)
     assert snapshot(store_path) == before
-
-
-def test_indexes_accept_any_byte_sequences(users):
     users.upsert_record(b"users", b"u", b"v", indexes=([bytearray(b"city"), [79, 115, 108, 111]],))
     assert users.get_record(b"users", b"u") == (b"u", b"v", [(b"city", b"Oslo")])
 
 
-@pytest.mark.parametrize(
-    "call, exc",
-    [
-        (lambda s: s.create_collection(b"c", schema_version=-1), OverflowError),
-        (lambda s: s.create_collection(b"c", schema_version=2**32), OverflowError),
-        (lambda s: s.create_collection(b"c", codec="json"), TypeError),
-        (lambda s: s.define_index(b"users", b"i", unique=1), TypeError),
-        (lambda s: s.migrate_collection_schema(b"users", 1, 2**32), OverflowError),
-    ],
-)
-def test_argument_faults_raise_python_exceptions(users, store_path, call, exc):
-    before = snapshot(store_path)
-    with raises_exactly(exc):
-        call(users)
-    assert snapshot(store_path) == before
-
-
-# --------------------------------------------------------------------------- corrupt records
-
-
-BAD_RECORDS = {
-    "version": b"\x02" + record_value(b"v")[1:],
-    "overrun": record_value(b"v")[:-1],
-    "leftover": record_value(b"v") + b"\x00",
-    "short-entry": record_value(b"v", [(b"i", b"x")])[:-2],
-}
-
-
-@pytest.mark.parametrize("bad", BAD_RECORDS.values(), ids=BAD_RECORDS.keys())
+@pytest.mark.parametrize("bad", [
+    b"\x02" + record_value(b"v")[1:], record_value(b"v")[:-1], record_value(b"v") + b"\x00",
+    record_value(b"v", [(b"i", b"x")])[:-2],
+])
 def test_a_corrupt_record_stops_every_call_before_anything_is_written(store_path, bad):
     good = record_value(b"ok", [(b"i", b"x")])
     data = craft(store_path, [
@@ -306,84 +237,80 @@ def test_a_corrupt_record_stops_every_call_before_anything_is_written(store_path
     with Store.open(str(store_path)) as s:
         for call in (lambda: s.get_record(b"c", b"bad"), lambda: s.delete_record(b"c", b"bad"),
                      lambda: s.upsert_record(b"c", b"bad", b"new"), lambda: s.scan_collection(b"c"),
-                     lambda: s.query_index_exact(b"c", b"i", b"x"),
-                     lambda: s.query_index_range(b"c", b"i")):
+                     lambda: s.query_index_exact(b"c", b"i", b"x"), lambda: s.query_index_range(b"c", b"i")):
             with raises_exactly(Error, CORRUPT_RECORD):
                 call()
         assert s.get_record(b"c", b"good") == (b"good", b"ok", [(b"i", b"x")])
     assert store_path.read_bytes() == data
 
 
-@pytest.mark.parametrize(
-    "key, value, call",
-    [
-        (meta_key(b"c"), b"\x01\x01\x00\x00", lambda s: s.collection_definition(b"c")),
-        (meta_key(b"c"), definition_value(1) + b"!", lambda s: s.migrate_collection_schema(b"c", 1, 2)),
-        (index_meta_key(b"c", b"i"), b"\x01\x02", lambda s: s.upsert_record(b"c", b"k", b"v", indexes=[(b"i", b"")])),
-        (index_meta_key(b"c", b"i"), b"\x02\x00", lambda s: s.query_index_exact(b"c", b"i", b"")),
-        (migration_key(b"c", 2, 2), migration_value(2, 2), lambda s: s.collection_migrations(b"c")),
-        (record_key(b"c", b"k") + b"\x00", record_value(b"v"), lambda s: s.scan_collection(b"c")),
-    ],
-    ids=["definition-short", "definition-leftover", "index-flag", "index-version", "migration-not-increasing",
-         "record-key-trailing-bytes"],
-)
+@pytest.mark.parametrize("key, value, call", [
+    (meta_key(b"c"), b"\x01\x01\x00\x00", lambda s: s.collection_definition(b"c")),
+    (meta_key(b"c"), definition_value(1) + b"!", lambda s: s.migrate_collection_schema(b"c", 1, 2)),
+    (index_meta_key(b"c", b"i"), b"\x01\x02", lambda s: s.upsert_record(b"c", b"k", b"v", indexes=[(b"i", b"")])),
+    (index_meta_key(b"c", b"i"), b"\x02\x00", lambda s: s.query_index_exact(b"c", b"i", b"")),
+    (migration_key(b"c", 2, 2), migration_value(2, 2), lambda s: s.collection_migrations(b"c")),
+    (record_key(b"c", b"k") + b"\x00", record_value(b"v"), lambda s: s.scan_collection(b"c")),
+])
 def test_corrupt_metadata_is_refused(store_path, key, value, call):
-    items = dict([(meta_key(b"c"), definition_value(1)), (index_meta_key(b"c", b"i"), b"\x01\x00")])
-    items[key] = value
-    data = craft(store_path, items.items())
+    data = craft(store_path, {meta_key(b"c"): definition_value(1), index_meta_key(b"c", b"i"): b"\x01\x00",
+                              key: value}.items())
     with Store.open(str(store_path)) as s:
         with raises_exactly(Error, CORRUPT_META):
             call(s)
     assert store_path.read_bytes() == data
 
 
-# --------------------------------------------------------------------------- binding frame
-
-
 def test_engine_errors_are_wrapped(open_store):
     s = open_store(namespace_max_bytes=200)
     s.create_collection(b"c")
-    with raises_exactly(Error) as info:
+    with raises_exactly(Error, "store error: store namespace quota exceeded for internal:col: maximum 200 value bytes"):
         s.upsert_record(b"c", b"k", b"x" * 300)
-    assert str(info.value) == "store error: store namespace quota exceeded for internal:col: maximum 200 value bytes"
     assert s.get_record(b"c", b"k") is None
 
 
-SIGNATURES = [
-    "create_collection($self, name, *, schema_version=1, codec=None)",
-    "define_index($self, collection, name, *, unique=False)",
-    "upsert_record($self, collection, primary_key, value, *, indexes=...)",
-    "get_record($self, collection, primary_key)",
-    "delete_record($self, collection, primary_key)",
-    "scan_collection($self, collection)",
-    "collection_definition($self, name)",
-    "collection_migrations($self, collection)",
-    "migrate_collection_schema($self, collection, expected_version, next_version, *, codec=None)",
-    "query_index_exact($self, collection, index, value)",
-    "query_index_range($self, collection, index, *, start=None, end=None, start_inclusive=True, "
-    "end_inclusive=True, descending=False, limit=None)",
-    "put_object($self, content)",
-    "put_object_with_metadata($self, content, metadata)",
-    "get_object($self, id)",
-    "get_object_chunk($self, id, offset=0, limit=65536)",
-    "object_info($self, id)",
-    "verify_object($self, id)",
-    "link_object($self, namespace, name, id)",
-    "resolve_object_ref($self, namespace, name)",
-    "unlink_object($self, namespace, name)",
-    "list_object_refs($self, namespace, name_prefix=None)",
-    "gc_orphan_objects($self, limit=100)",
-    "purge_expired_objects($self, now_unix, limit=100)",
-    "Transaction.upsert_record($self, collection, primary_key, value, *, indexes=...)",
-    "Transaction.delete_record($self, collection, primary_key)",
-    "Transaction.commit_with_results($self)",
-    "Transaction.__exit__($self, exc_type, _exc_value, _traceback)",
-]
+SIGNATURES = """
+create_collection($self, name, *, schema_version=1, codec=None)
+define_index($self, collection, name, *, unique=False)
+upsert_record($self, collection, primary_key, value, *, indexes=...)
+get_record($self, collection, primary_key)
+delete_record($self, collection, primary_key)
+scan_collection($self, collection)
+collection_definition($self, name)
+collection_migrations($self, collection)
+migrate_collection_schema($self, collection, expected_version, next_version, *, codec=None)
+query_index_exact($self, collection, index, value)
+query_index_range($self, collection, index, *, start=None, end=None, start_inclusive=True, end_inclusive=True, \
+descending=False, limit=None)
+put_object($self, content)
+put_object_with_metadata($self, content, metadata)
+get_object($self, id)
+get_object_chunk($self, id, offset=0, limit=65536)
+object_info($self, id)
+verify_object($self, id)
+link_object($self, namespace, name, id)
+resolve_object_ref($self, namespace, name)
+unlink_object($self, namespace, name)
+list_object_refs($self, namespace, name_prefix=None)
+gc_orphan_objects($self, limit=100)
+purge_expired_objects($self, now_unix, limit=100)
+Transaction.get($self, key)
+Transaction.contains($self, key)
+Transaction.scan_prefix($self, prefix)
+Transaction.put($self, key, value)
+Transaction.delete($self, key)
+Transaction.upsert_record($self, collection, primary_key, value, *, indexes=...)
+Transaction.delete_record($self, collection, primary_key)
+Transaction.commit($self)
+Transaction.commit_with_results($self)
+Transaction.rollback($self)
+Transaction.__enter__($self)
+Transaction.__exit__($self, exc_type, _exc_value, _traceback)
+""".strip().splitlines()
 
 
-@pytest.mark.parametrize("signature", SIGNATURES, ids=[s.split("(")[0] for s in SIGNATURES])
-def test_published_signatures_and_docstrings(signature):
+@pytest.mark.parametrize("signature", SIGNATURES)
+def test_published_signatures(signature):
     name, params = signature.split("(", 1)
     owner, _, name = name.rpartition(".")
-    method = getattr(getattr(_native, owner or "Store"), name)
-    assert method.__text_signature__ == "(" + params and len(method.__doc__) > 20
+    assert getattr(getattr(_native, owner or "Store"), name).__text_signature__ == "(" + params

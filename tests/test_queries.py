@@ -1,5 +1,4 @@
-"""Index queries: exact matches, range ordering by bytewise value (not key order), bounds,
-descending order, limits, and how missing or corrupt entries are met."""
+"""Index queries: exact matches, bytewise range order, bounds, descending order, limits, bad entries."""
 
 from __future__ import annotations
 
@@ -31,83 +30,48 @@ def hits(result):
     return [(value, record[0]) for value, record in result]
 
 
-# --------------------------------------------------------------------------- exact
-
-
 def test_exact_returns_full_records_sorted_bytewise_by_primary_key(tagged):
     for pk in (b"zz", b"b", b"a\x00", b"\xff"):
         put(tagged, pk, b"x")
     put(tagged, b"c", b"y")
     assert tagged.query_index_exact(b"c", b"tag", b"x") == [
-        (pk, b"value of " + pk, [(b"tag", b"x")]) for pk in (b"a\x00", b"b", b"zz", b"\xff")
-    ]
-    assert tagged.query_index_exact(b"c", b"tag", b"") == []
-    assert tagged.query_index_exact(b"c", b"other", b"x") == []
-
-
-# --------------------------------------------------------------------------- range
-
-
-def test_range_orders_by_bytewise_value_not_by_key_order(tagged):
-    for pk, value in [(b"1", b"b"), (b"2", b"aa"), (b"3", b"a")]:
-        put(tagged, pk, value)
-    assert hits(tagged.query_index_range(b"c", b"tag")) == [(b"a", b"3"), (b"aa", b"2"), (b"b", b"1")]
-    assert hits(tagged.query_index_range(b"c", b"tag", descending=True)) == [(b"b", b"1"), (b"aa", b"2"), (b"a", b"3")]
-    [(value, record)] = tagged.query_index_range(b"c", b"tag", start=b"b")
-    assert (value, record) == (b"b", (b"1", b"value of 1", [(b"tag", b"b")]))
+        (pk, b"value of " + pk, [(b"tag", b"x")]) for pk in (b"a\x00", b"b", b"zz", b"\xff")]
+    assert tagged.query_index_exact(b"c", b"tag", b"") == [] == tagged.query_index_exact(b"c", b"other", b"x")
 
 
 def test_ties_by_primary_key_bytewise_and_reversed_when_descending(tagged):
     for pk in (b"bb", b"a", b"c"):
         put(tagged, pk, b"same")
     put(tagged, b"z", b"less")
-    assert hits(tagged.query_index_range(b"c", b"tag")) == [(b"less", b"z"), (b"same", b"a"), (b"same", b"bb"),
-                                                             (b"same", b"c")]
+    assert hits(tagged.query_index_range(b"c", b"tag")) == [
+        (b"less", b"z"), (b"same", b"a"), (b"same", b"bb"), (b"same", b"c")]
     assert hits(tagged.query_index_range(b"c", b"tag", descending=True, limit=3)) == [
         (b"same", b"c"), (b"same", b"bb"), (b"same", b"a")]
 
 
-@pytest.mark.parametrize(
-    "bounds, expected",
-    [
-        (dict(start=b"a", start_inclusive=False), [b"aa", b"ab", b"b"]),
-        (dict(start=b"a"), [b"a", b"aa", b"ab", b"b"]),
-        (dict(end=b"aa", end_inclusive=False), [b"", b"a"]),
-        (dict(end=b"aa"), [b"", b"a", b"aa"]),
-        (dict(start=b"a", end=b"ab", start_inclusive=False, end_inclusive=False), [b"aa"]),
-        (dict(start=b"b", end=b"a"), []),
-        (dict(start=b"aa", end=b"aa"), [b"aa"]),
-        (dict(start=b"aa", end=b"aa", end_inclusive=False), []),
-        (dict(start=b"", start_inclusive=False), [b"a", b"aa", b"ab", b"b"]),
-        (dict(start=b"a\x00"), [b"aa", b"ab", b"b"]),
-        (dict(end=b"a\x00", end_inclusive=False), [b"", b"a"]),
-    ],
-    ids=["after-a", "from-a", "before-aa", "through-aa", "open-both", "empty-range", "point", "empty-point",
-         "after-empty", "from-a-nul", "before-a-nul"],
-)
+@pytest.mark.parametrize("bounds, expected", [
+    ({}, [b"", b"a", b"aa", b"ab", b"b"]),  # bytewise, not the length-first key order
+    (dict(start=b"a", start_inclusive=False), [b"aa", b"ab", b"b"]), (dict(start=b"a"), [b"a", b"aa", b"ab", b"b"]),
+    (dict(end=b"aa", end_inclusive=False), [b"", b"a"]), (dict(end=b"aa"), [b"", b"a", b"aa"]),
+    (dict(start=b"a", end=b"ab", start_inclusive=False, end_inclusive=False), [b"aa"]),
+    (dict(start=b"b", end=b"a"), []), (dict(start=b"aa", end=b"aa"), [b"aa"]),
+    (dict(start=b"aa", end=b"aa", end_inclusive=False), []),
+    (dict(start=b"", start_inclusive=False), [b"a", b"aa", b"ab", b"b"]),
+    (dict(start=b"a\x00"), [b"aa", b"ab", b"b"]), (dict(end=b"a\x00", end_inclusive=False), [b"", b"a"]),
+])
 def test_bounds(tagged, bounds, expected):
     for value in (b"b", b"ab", b"aa", b"a", b""):
         put(tagged, b"pk-" + value, value)
     assert [v for v, _ in tagged.query_index_range(b"c", b"tag", **bounds)] == expected
-    descending = tagged.query_index_range(b"c", b"tag", descending=True, **bounds)
-    assert [v for v, _ in descending] == expected[::-1]
-
-
-@pytest.mark.parametrize("descending", [False, True])
-@pytest.mark.parametrize("limit", [1, 2, 5, 100])
-def test_limit_keeps_the_first_of_the_order(tagged, descending, limit):
-    values = [b"b", b"aa", b"a", b"c", b"ba"]
-    for i, value in enumerate(values):
-        put(tagged, b"%d" % i, value)
-    expected = sorted(values, reverse=descending)[:limit]
-    got = tagged.query_index_range(b"c", b"tag", descending=descending, limit=limit)
-    assert [v for v, _ in got] == expected
+    assert [v for v, _ in tagged.query_index_range(b"c", b"tag", descending=True, **bounds)] == expected[::-1]
 
 
 def test_a_record_is_returned_once_per_matching_value(tagged):
     put(tagged, b"r", b"x", b"y", b"zz")
     put(tagged, b"s", b"q", index=b"other")
-    assert hits(tagged.query_index_range(b"c", b"tag", end=b"y")) == [(b"x", b"r"), (b"y", b"r")]
+    record = (b"r", b"value of r", [(b"tag", b"x"), (b"tag", b"y"), (b"tag", b"zz")])
+    assert tagged.query_index_range(b"c", b"tag", end=b"y") == [(b"x", record), (b"y", record)]
+    assert tagged.query_index_range(b"c", b"tag", descending=True, limit=2) == [(b"zz", record), (b"y", record)]
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -123,7 +87,7 @@ def test_range_agrees_with_a_model(tagged, seed):
         values = [word() for _ in range(rng.randrange(0, 3))]
         put(tagged, pk, *values)
         model[pk] = set(values)
-        if n % 10 == 0 and model:
+        if n % 10 == 0:
             gone = rng.choice(sorted(model))
             tagged.delete_record(b"c", gone)
             del model[gone]
@@ -132,8 +96,7 @@ def test_range_agrees_with_a_model(tagged, seed):
         start, end = rng.choice([None, word()]), rng.choice([None, word()])
         si, ei, desc = rng.random() < 0.5, rng.random() < 0.5, rng.random() < 0.5
         limit = rng.choice([None, 1, 3, 10])
-        expected = [p for p in pairs
-                    if (start is None or (p[0] >= start if si else p[0] > start))
+        expected = [p for p in pairs if (start is None or (p[0] >= start if si else p[0] > start))
                     and (end is None or (p[0] <= end if ei else p[0] < end))]
         expected = (expected[::-1] if desc else expected)[:limit]
         got = tagged.query_index_range(b"c", b"tag", start=start, end=end, start_inclusive=si, end_inclusive=ei,
@@ -141,15 +104,13 @@ def test_range_agrees_with_a_model(tagged, seed):
         assert hits(got) == expected, (start, end, si, ei, desc, limit)
 
 
-@pytest.mark.parametrize(
-    "collection, index, range_message",
-    [
-        (b"", b"tag", "collection and index names must not be empty"),
-        (b"c", b"", "collection and index names must not be empty"),
-        (b"c", b"nope", "index does not exist"),
-        (b"nope", b"tag", "index does not exist"),
-    ],
-)
+EMPTY = "collection and index names must not be empty"
+
+
+@pytest.mark.parametrize("collection, index, range_message", [
+    (b"", b"tag", EMPTY), (b"c", b"", EMPTY), (b"c", b"nope", "index does not exist"),
+    (b"nope", b"tag", "index does not exist"),
+])
 def test_queries_on_bad_names(tagged, collection, index, range_message):
     with raises_exactly(Error, range_message):
         tagged.query_index_range(collection, index, limit=0)
@@ -157,25 +118,11 @@ def test_queries_on_bad_names(tagged, collection, index, range_message):
         tagged.query_index_exact(collection, index, b"x")
 
 
-@pytest.mark.parametrize(
-    "kwargs, exc",
-    [
-        (dict(start="a"), TypeError), (dict(end=bytearray(b"a")), TypeError), (dict(limit=-1), OverflowError),
-        (dict(limit=1.5), TypeError), (dict(descending=1), TypeError), (dict(start_inclusive=None), TypeError),
-    ],
-)
-def test_range_argument_faults(tagged, kwargs, exc):
-    with raises_exactly(exc):
-        tagged.query_index_range(b"c", b"tag", **kwargs)
-
-
-# --------------------------------------------------------------------------- missing and corrupt entries
-
-
 def crafted(store_path, *extra):
     items = [(meta_key(b"c"), definition_value(1)), (index_meta_key(b"c", b"tag"), b"\x01\x00")]
     for pk, value in [(b"p1", b"m"), (b"p2", b"n")]:
-        items += [(record_key(b"c", pk), record_value(b"v", [(b"tag", value)])), (entry_key(b"c", b"tag", value, pk), pk)]
+        items += [(record_key(b"c", pk), record_value(b"v", [(b"tag", value)])),
+                  (entry_key(b"c", b"tag", value, pk), pk)]
     return craft(store_path, items + list(extra))
 
 
@@ -192,16 +139,10 @@ def test_entry_of_a_missing_record(store_path):
 PREFIX = b"\xffomb:col:index:" + c(b"c") + c(b"tag")
 
 
-@pytest.mark.parametrize(
-    "key, value",
-    [
-        (entry_key(b"c", b"tag", b"m", b"p3"), b"other"),
-        (entry_key(b"c", b"tag", b"m", b"p3") + b"\x00", b"p3"),
-        (PREFIX + c(b"m") + b"\x00\x00\x00\x05p3", b"p3"),
-        (PREFIX + b"\x00\x00", b""),
-    ],
-    ids=["value-differs", "trailing-byte", "short-primary-key", "short-length"],
-)
+@pytest.mark.parametrize("key, value", [
+    (entry_key(b"c", b"tag", b"m", b"p3"), b"other"), (entry_key(b"c", b"tag", b"m", b"p3") + b"\x00", b"p3"),
+    (PREFIX + c(b"m") + b"\x00\x00\x00\x05p3", b"p3"), (PREFIX + b"\x00\x00", b""),
+])
 def test_corrupt_index_entry(store_path, key, value):
     crafted(store_path, (key, value))
     with Store.open(str(store_path)) as s:

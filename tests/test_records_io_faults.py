@@ -1,7 +1,5 @@
-"""Multi-record operations of collections, objects and the Transaction class under injected
-I/O faults: a failing write or sync raises a store error, the reopened store shows the
-operation whole or not at all, index entries match records and object metadata has its
-data, and the operation succeeds when retried."""
+"""Collection, object and Transaction operations under injected write and sync faults: a store error,
+then the operation whole or not at all after reopening, and success on retry."""
 
 import pytest
 
@@ -10,8 +8,7 @@ from ombrel_store import _native
 
 STORE_ERRORS = {n for n, v in vars(_native).items() if isinstance(v, type) and issubclass(v, _native.OmbrelStoreError)}
 
-# In every step of the child: what must change whole, and whether the records agree with
-# their index entries and every object metadata record with its data record.
+# What must change whole, and whether index entries match records and object metadata its data.
 HELPERS = r"""
 import struct
 def c(x):
@@ -20,7 +17,7 @@ def state(store):
     records = store.scan_collection(b"c")
     entries = sorted(k for k, _ in store.scan_prefix(b"\xffomb:col:index:"))
     expected = sorted(b"\xffomb:col:index:" + c(b"c") + c(n) + c(v) + c(pk) for pk, _, idx in records for n, v in idx)
-    data, meta = ({k[-32:] for k, _ in store.scan_prefix(p)} for p in (b"\xffomb:obj:data:", b"\xffomb:obj:meta:"))
+    data, meta = ({k[-32:] for k, _ in store.scan_prefix(b"\xffomb:obj:" + p)} for p in (b"data:", b"meta:"))
     return {"records": repr(records), "definition": repr(store.collection_definition(b"c")),
             "migrations": repr(store.collection_migrations(b"c")), "objects": repr(sorted(data)),
             "users": repr(store.scan_prefix(b"k")), "consistent": entries == expected and meta <= data}
