@@ -1,8 +1,6 @@
 """Argument conversion: wrong types and values raise Python's own exceptions, in argument
 order, before anything is created or written."""
 
-from __future__ import annotations
-
 import os
 import pathlib
 

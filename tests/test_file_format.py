@@ -1,7 +1,5 @@
 """The store file as bytes: a new store's header, the records writes append, damaged headers."""
 
-from __future__ import annotations
-
 import os
 import struct
 import time

@@ -1,7 +1,5 @@
 """The health report's queue backlog and object read figures, once queues and objects exist."""
 
-from __future__ import annotations
-
 import struct
 import time
 

@@ -1,7 +1,5 @@
 """`max_bytes` on the file length per record and `namespace_max_bytes` per namespace at commit."""
 
-from __future__ import annotations
-
 import pytest
 
 import storefile as sf

@@ -1,12 +1,9 @@
 """One writer per store file, whichever process opens it and by whatever name."""
 
-from __future__ import annotations
-
 import fcntl
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -17,33 +14,25 @@ Store = _native.Store
 HELD = "store is already open by another writer"
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
 
-HOLDER = textwrap.dedent(
-    """
-    import sys
-    from ombrel_store import _native
-    store = _native.Store.open(sys.argv[1])
-    store.put(b"child", b"was here")
-    print("ready", flush=True)
-    sys.stdin.readline()
-    store.close()
-    """
-)
-
-PROBE = textwrap.dedent(
-    """
-    import sys
-    from ombrel_store import _native
-    for how in ("open", "verify"):
-        try:
-            result = getattr(_native.Store, how)(sys.argv[1])
-        except _native.OmbrelStoreError as exc:
-            print(how, type(exc).__name__, exc, sep="|")
-        else:
-            if how == "open":
-                result.close()
-            print(how, "ok", sep="|")
-    """
-)
+HOLDER = """import sys
+from ombrel_store import _native
+store = _native.Store.open(sys.argv[1])
+store.put(b"child", b"was here")
+print("ready", flush=True)
+sys.stdin.readline()
+store.close()
+"""
+PROBE = """import sys
+from ombrel_store import _native
+for how in ("open", "verify"):
+    try:
+        result = getattr(_native.Store, how)(sys.argv[1])
+    except _native.OmbrelStoreError as exc:
+        print(how, type(exc).__name__, exc, sep="|")
+    else:
+        result.close() if how == "open" else None
+        print(how, "ok", sep="|")
+"""
 REFUSED = [f"open|AlreadyOpenError|{HELD}", f"verify|AlreadyOpenError|{HELD}"]
 
 

@@ -1,7 +1,5 @@
 """The Store class: key-value semantics, ordering, reserved keys, lifecycle, signatures."""
 
-from __future__ import annotations
-
 import gc
 import inspect
 import threading
@@ -119,12 +117,6 @@ def test_methods_of_a_closed_store_raise(store, store_path, name, args):
     assert snapshot(store_path) == before
 
 
-def test_close_twice_and_enter_after_close(store):
-    assert store.close() is None and store.close() is None
-    assert store.__enter__() is store
-    assert store.__exit__(ValueError, ValueError("x"), None) is False
-
-
 def test_with_block_closes_even_on_exception(store_path):
     with pytest.raises(KeyError):
         with Store.open(str(store_path)) as s:
@@ -132,6 +124,8 @@ def test_with_block_closes_even_on_exception(store_path):
             raise KeyError("boom")
     with raises_exactly(_native.StoreClosedError, CLOSED):
         s.get(b"k")
+    assert s.close() is None and s.close() is None and s.__enter__() is s
+    assert s.__exit__(ValueError, ValueError("x"), None) is False
     with Store.open(str(store_path)) as again:  # the writer lock went with it
         assert again.get(b"k") == b"v"
 
