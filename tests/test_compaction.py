@@ -66,19 +66,6 @@ def test_a_destination_in_a_missing_directory_leaves_nothing(store, tmp_path, op
     assert sorted(os.listdir(tmp_path)) == ["store.omb"]
 
 
-@pytest.mark.parametrize("operation", OPERATIONS)
-def test_a_destination_open_as_another_store_is_refused(open_store, store_path, tmp_path, operation):
-    source = open_store()
-    source.put(b"k", b"v")
-    other_path = tmp_path / "other.omb"
-    with Store.open(str(other_path)) as other:
-        other.put(b"mine", b"keep")
-        before = other_path.read_bytes()
-        with pytest.raises(_native.OmbrelStoreError):
-            getattr(source, operation)(str(other_path))
-        assert other_path.read_bytes() == before
-
-
 @pytest.mark.parametrize("relative", [False, True])
 def test_snapshot_identities_and_destination(store, store_path, tmp_path, monkeypatch, relative):
     store.put(b"k", b"v")

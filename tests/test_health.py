@@ -103,13 +103,3 @@ def test_metrics_restart_at_reopen_while_process_counters_do_not(open_store, sto
     health = again.health_report()
     assert health["metrics"] == dict.fromkeys(METRIC_KEYS, 0) | {"recovery_records": 3}
     assert health["lock_contentions_total"] == contentions + 1
-
-
-@pytest.mark.parametrize("method", ["backup_to", "checkpoint_to", "compact_copy_to", "snapshot_to",
-                                    "compact_generation_to", "storage_stats", "health_report"])
-def test_refused_on_a_closed_store(store, tmp_path, method):
-    store.close()
-    args = () if method in ("storage_stats", "health_report") else (str(tmp_path / "copy.omb"),)
-    with raises_exactly(_native.StoreClosedError, "store is closed"):
-        getattr(store, method)(*args)
-    assert not (tmp_path / "copy.omb").exists()

@@ -32,31 +32,23 @@ def verify(path, *fields):
     return tuple(getattr(report, f) for f in fields)
 
 
+@pytest.mark.parametrize("repair", [True, False])
 @pytest.mark.parametrize("tail", TORN_TAILS)
-def test_torn_tail_is_cut_at_open_before_new_records(store_path, tail):
+def test_torn_tail_is_cut_at_open_or_else_every_write_is_refused(store_path, tail, repair):
     store_path.write_bytes(BASE + tail)
     assert verify(store_path, "valid_bytes", "file_bytes", "has_torn_tail") == (len(BASE), len(BASE + tail), True)
-    with Store.open(str(store_path)) as s:
-        assert store_path.read_bytes() == BASE  # cut at open, not at the first write
-        assert user_items(s) == [(b"a", b"1"), (b"b", b"2")]
-        s.put(b"c", b"3")
-    assert store_path.read_bytes() == BASE + AFTER_BASE
-
-
-@pytest.mark.parametrize("tail", TORN_TAILS)
-def test_unrepaired_torn_tail_reads_but_refuses_every_write(store_path, tail):
-    store_path.write_bytes(BASE + tail)
     before = snapshot(store_path)
-    with Store.open(str(store_path), repair_torn_tail=False) as s:
-        assert s.get(b"a") == b"1" and s.contains(b"b")
-        for write in (lambda: s.put(b"c", b"3"), lambda: s.delete(b"a"), lambda: s.delete(b"absent")):
-            with raises_exactly(_native.IoError, TORN_WRITE):
-                write()
-        with raises_exactly(_native.OmbrelStoreError, "store error: " + TORN_WRITE):
-            s.prune_changes_through(100)
-        assert user_items(s) == [(b"a", b"1"), (b"b", b"2")]
-        assert [c["key"] for c in s.changes_after()] == [b"a", b"b"]
-    assert snapshot(store_path) == before
+    with Store.open(str(store_path), repair_torn_tail=repair) as s:
+        if repair:
+            assert store_path.read_bytes() == BASE  # cut at open, not at the first write
+        else:
+            for write in (lambda: s.put(b"c", b"3"), lambda: s.delete(b"a"), lambda: s.delete(b"absent")):
+                with raises_exactly(_native.IoError, TORN_WRITE):
+                    write()
+            with raises_exactly(_native.OmbrelStoreError, "store error: " + TORN_WRITE):
+                s.prune_changes_through(100)
+        assert user_items(s) == [(b"a", b"1"), (b"b", b"2")] and [c["key"] for c in s.changes_after()] == [b"a", b"b"]
+    assert repair or snapshot(store_path) == before
     with Store.open(str(store_path)) as s:
         s.put(b"c", b"3")
     assert store_path.read_bytes() == BASE + AFTER_BASE

@@ -1,6 +1,7 @@
 """The Store class: key-value semantics, ordering, reserved keys, lifecycle, signatures."""
 
 import gc
+import os
 import inspect
 import threading
 
@@ -72,15 +73,18 @@ def test_scan_prefix_selects_and_sorts_unsigned_shorter_first(store):
     assert [k for k, _ in user_items(store)] == sorted(keys)
 
 
-def test_empty_prefix_lists_internal_keys_after_lower_user_keys(store):
-    user = [b"zz", b"", b"\xfe\xff", b"\xffa", b"\xffomb", b"\xffomb;", b"\xffzz"]
+def test_near_misses_are_user_keys_and_the_empty_prefix_lists_internal_keys_after_lower_ones(store):
+    user = [b"zz", b"", b"\xfe\xff", b"\xffa", b"\xffomb", b"\xffomb;", b"\xffzz", b"omb:x", b"\xffOMB:x"]
     for key in user:
         store.put(key, b"u")
     internal = [sf.change_key(tx) for tx in range(1, len(user) + 1)]
-    assert [k for k, _ in store.scan_prefix(b"")] == [b"", b"zz", b"\xfe\xff", b"\xffa", b"\xffomb", *internal,
-                                                      b"\xffomb;", b"\xffzz"]
+    assert [k for k, _ in store.scan_prefix(b"")] == [b"", b"omb:x", b"zz", b"\xfe\xff", b"\xffOMB:x", b"\xffa",
+                                                      b"\xffomb", *internal, b"\xffomb;", b"\xffzz"]
     assert store.scan_prefix(sf.INTERNAL_PREFIX) == [(k, store.get(k)) for k in internal]  # reads are not restricted
     assert store.get(internal[0]) == sf.encode_change(1, 0, b"zz", b"u") and store.contains(internal[0])
+    for key in user:
+        store.delete(key)
+    assert [k for k, _ in store.scan_prefix(b"")] == [sf.change_key(tx) for tx in range(1, 2 * len(user) + 1)]
 
 
 @pytest.mark.parametrize("key", [b"\xffomb:x", b"\xffomb:"])
@@ -94,27 +98,22 @@ def test_internal_keys_are_refused_and_nothing_is_written(store, store_path, key
     assert [c["tx_id"] for c in store.changes_after()] == [2]
 
 
-@pytest.mark.parametrize("key", [b"\xffomb", b"\xffomb;", b"omb:x", b"\xffOMB:x"])
-def test_near_misses_are_user_keys(store, key):
-    store.put(key, b"v")
-    assert store.get(key) == b"v" and store.changes_after()[0]["key"] == key
-    store.delete(key)
-    assert store.contains(key) is False
-
-
 CALLS = [("flush", ()), ("get", (b"k",)), ("contains", (b"k",)), ("put", (b"k", b"v")), ("delete", (b"k",)),
          ("scan_prefix", (b"",)), ("transaction", ()), ("changes_after", ()), ("changes_for_transaction", (1,)),
-         ("prune_changes_through", (1,))]
+         ("prune_changes_through", (1,)), ("storage_stats", ()), ("health_report", ())]
+CALLS += [(name, ("copy.omb",)) for name in ("backup_to", "checkpoint_to", "compact_copy_to", "snapshot_to",
+                                            "compact_generation_to")]
 
 
 @pytest.mark.parametrize("name, args", CALLS)
-def test_methods_of_a_closed_store_raise(store, store_path, name, args):
+def test_methods_of_a_closed_store_raise(store, store_path, tmp_path, monkeypatch, name, args):
+    monkeypatch.chdir(tmp_path)
     store.put(b"k", b"v")
     store.close()
     before = snapshot(store_path)
     with raises_exactly(_native.StoreClosedError, CLOSED):
         getattr(store, name)(*args)
-    assert snapshot(store_path) == before
+    assert snapshot(store_path) == before and os.listdir(tmp_path) == ["store.omb"]
 
 
 def test_with_block_closes_even_on_exception(store_path):
