@@ -1,6 +1,4 @@
-"""Byte-for-byte copies: backup_to, checkpoint_to and the static restore_copy."""
-
-from __future__ import annotations
+"""Byte-for-byte copies (backup_to, checkpoint_to, restore_copy) and where any copy may go."""
 
 import os
 from pathlib import Path
@@ -28,32 +26,54 @@ def leftovers(directory):
 
 
 def other_names_of(store_path, how):
-    """Another spelling, or another name, of the store's own file."""
-    parent = store_path.parent
-    if how == "same":
-        return str(store_path)
-    if how == "doubled separators":
-        return f"{parent}//{store_path.name}"
-    if how == "dot component":
-        return f"{parent}/./{store_path.name}"
-    if how == "pathlib":
-        return Path(store_path)
+    """Another spelling or name of the store's own file, or another existing path."""
+    parent, name, other = store_path.parent, store_path.name, store_path.parent / "other.omb"
     if how == "parent hop":
         (parent / "sub").mkdir()
-        return f"{parent}/sub/../{store_path.name}"
-    if how == "symbolic link":
-        os.symlink(store_path, parent / "link.omb")
-        return str(parent / "link.omb")
-    if how == "hard link":
-        os.link(store_path, parent / "hard.omb")
-        return str(parent / "hard.omb")
-    raise AssertionError(how)
+    elif how in ("symbolic link", "hard link"):
+        (os.symlink if how == "symbolic link" else os.link)(store_path, other)
+    elif how in ("file", "empty file"):
+        other.write_bytes(b"precious" if how == "file" else b"")
+    elif how == "directory":
+        other.mkdir()
+    elif how in ("link to another file", "dangling link"):
+        (parent / "target").write_bytes(b"precious") if how == "link to another file" else None
+        os.symlink(parent / "target", other)
+    return {"same": str(store_path), "doubled separators": f"{parent}//{name}", "dot component": f"{parent}/./{name}",
+            "pathlib": Path(store_path), "parent hop": f"{parent}/sub/../{name}"}.get(how, str(other))
 
 
 SELF_NAMES = ["same", "doubled separators", "dot component", "pathlib", "parent hop", "symbolic link", "hard link"]
+OTHER_PATHS = ["file", "empty file", "directory", "link to another file", "dangling link"]
+REFUSALS = {  # operation: class, text for a lexically equal path, text for any other existing path
+    "backup_to": (_native.OmbrelStoreError, SAME_BACKUP, None),
+    "checkpoint_to": (_native.OmbrelStoreError, SAME_CHECKPOINT, EXISTS_CHECKPOINT),
+    "compact_copy_to": (_native.IoError, "I/O error: compaction destination must differ from source store",
+                        "I/O error: compaction destination already exists"),
+    "snapshot_to": (_native.OmbrelStoreError,
+                    "store error: I/O error: compaction destination must differ from source store",
+                    "store error: I/O error: compaction destination already exists"),
+    "compact_generation_to": (_native.OmbrelStoreError, "generation destination must differ from source store",
+                              "generation destination already exists"),
+}
 
 
-# ---- backup_to ---------------------------------------------------------------------------
+def files_of(directory):
+    return {p.name: p.read_bytes() if p.is_file() else None for p in directory.iterdir()}
+
+
+@pytest.mark.parametrize("operation, how", [(op, how) for op in REFUSALS for how in SELF_NAMES + OTHER_PATHS
+                                            if op != "backup_to" or how in SELF_NAMES])
+def test_a_copy_onto_the_store_itself_or_an_existing_path_is_refused(store, store_path, tmp_path, operation, how):
+    fill(store)
+    destination = other_names_of(store_path, how)
+    before = files_of(tmp_path)
+    cls, same, exists = REFUSALS[operation]
+    # Backup and checkpoint also resolve names; the rewrites refuse any existing path.
+    lexical = how in SELF_NAMES[:4] or (operation in ("backup_to", "checkpoint_to") and how in SELF_NAMES)
+    with raises_exactly(cls, same if lexical else exists):
+        getattr(store, operation)(destination)
+    assert files_of(tmp_path) == before and store.get(b"key:4") == b"value 4"
 
 
 @pytest.mark.parametrize("existing", [None, b"an unrelated file that is much longer than the store" * 50, b""])
@@ -62,45 +82,25 @@ def test_backup_copies_every_byte_and_overwrites(store, store_path, tmp_path, ex
     destination = tmp_path / "backup.omb"
     if existing is not None:
         destination.write_bytes(existing)
-    copied = store.backup_to(str(destination))
-    assert copied == store_path.stat().st_size
+    assert store.backup_to(str(destination)) == store_path.stat().st_size
     assert destination.read_bytes() == store_path.read_bytes()
-    report = Store.verify(destination)
-    assert (report.keys, report.has_torn_tail) == (10, False)
     store.put(b"after", b"backup")  # the store stays open and writable
     assert store.get(b"after") == b"backup"
 
-
-@pytest.mark.parametrize("how", SELF_NAMES)
-@pytest.mark.parametrize("operation, message", [("backup_to", SAME_BACKUP), ("checkpoint_to", SAME_CHECKPOINT)])
-def test_a_copy_onto_the_store_itself_is_refused(store, store_path, tmp_path, how, operation, message):
-    fill(store)
-    destination = other_names_of(store_path, how)
-    before = store_path.read_bytes()
-    with raises_exactly(_native.OmbrelStoreError, message):
-        getattr(store, operation)(destination)
-    assert store_path.read_bytes() == before
-    assert store.get(b"key:4") == b"value 4"
-    assert leftovers(tmp_path) == []
-
-
-# ---- checkpoint_to -----------------------------------------------------------------------
 
 CHECKPOINT_KEYS = ["source_store_id", "checkpoint_store_id", "file_bytes", "valid_bytes", "keys",
                    "committed_transactions", "pending_transactions"]
 
 
-@pytest.mark.parametrize("as_path", [False, True])
-def test_checkpoint_reports_the_verified_copy(store, store_path, tmp_path, as_path):
+def test_checkpoint_reports_the_verified_copy(store, store_path, tmp_path):
     fill(store)
     destination = tmp_path / "checkpoint.omb"
-    report = store.checkpoint_to(destination if as_path else str(destination))
+    report = store.checkpoint_to(destination)
     assert list(report) == CHECKPOINT_KEYS
     size = store_path.stat().st_size
     assert report["source_store_id"] == report["checkpoint_store_id"] == Store.verify(destination).store_id
     assert [report[k] for k in CHECKPOINT_KEYS[2:]] == [size, size, 10, 5, 0]
-    assert destination.read_bytes() == store_path.read_bytes()
-    assert leftovers(tmp_path) == []
+    assert destination.read_bytes() == store_path.read_bytes() and leftovers(tmp_path) == []
     store.put(b"k", b"v")  # the store goes on, and the next checkpoint holds the new commit
     again = store.checkpoint_to(str(tmp_path / "again.omb"))
     assert (again["keys"], again["committed_transactions"]) == (12, 6)
@@ -108,57 +108,16 @@ def test_checkpoint_reports_the_verified_copy(store, store_path, tmp_path, as_pa
 
 def test_checkpoint_of_a_relative_destination_leaves_nothing_in_the_current_directory(store, tmp_path, monkeypatch):
     fill(store, 1)
-    work = tmp_path / "work"
-    work.mkdir()
-    monkeypatch.chdir(work)
-    report = store.checkpoint_to("relative.omb")
-    assert report["keys"] == 2
-    assert os.listdir(work) == ["relative.omb"]
-
-
-@pytest.mark.parametrize("kind", ["file", "empty file", "directory", "link to another file"])
-def test_checkpoint_onto_an_existing_path_leaves_it_untouched(store, tmp_path, kind):
-    fill(store)
-    destination = tmp_path / "existing.omb"
-    if kind == "file":
-        destination.write_bytes(b"precious")
-    elif kind == "empty file":
-        destination.write_bytes(b"")
-    elif kind == "directory":
-        destination.mkdir()
-    else:
-        (tmp_path / "target").write_bytes(b"precious")
-        os.symlink(tmp_path / "target", destination)
-    before = sorted(os.listdir(tmp_path))
-    with raises_exactly(_native.OmbrelStoreError, EXISTS_CHECKPOINT):
-        store.checkpoint_to(str(destination))
-    assert sorted(os.listdir(tmp_path)) == before
-    if kind == "file":
-        assert destination.read_bytes() == b"precious"
-
-
-# ---- restore_copy ------------------------------------------------------------------------
+    (tmp_path / "work").mkdir()
+    monkeypatch.chdir(tmp_path / "work")
+    assert store.checkpoint_to("relative.omb")["keys"] == 2
+    assert os.listdir(".") == ["relative.omb"]
 
 
 def closed_store(path, count=5):
     with Store.open(str(path)) as s:
         fill(s, count)
     return path
-
-
-@pytest.mark.parametrize("as_path", [False, True])
-def test_restore_copies_and_proves_the_copy(store_path, tmp_path, as_path):
-    closed_store(store_path)
-    destination = tmp_path / "restored.omb"
-    before = snapshot(store_path)
-    args = (store_path, destination) if as_path else (str(store_path), str(destination))
-    report = Store.restore_copy(*args)
-    assert list(report) == ["bytes", "keys", "store_id"]
-    assert report == {"bytes": store_path.stat().st_size, "keys": 10, "store_id": Store.verify(store_path).store_id}
-    assert destination.read_bytes() == store_path.read_bytes()
-    assert snapshot(store_path) == before
-    with Store.open(str(destination)) as restored:
-        assert restored.get(b"key:3") == b"value 3"
 
 
 TORN = "I/O error: restore source has a torn tail"
@@ -195,10 +154,7 @@ def test_a_refused_restore_creates_nothing_and_leaves_the_source(store_path, tmp
 def test_restore_onto_an_existing_destination_leaves_it_as_it_was(store_path, tmp_path, kind):
     closed_store(store_path)
     destination = tmp_path / "existing.omb"
-    if kind == "file":
-        destination.write_bytes(b"precious")
-    else:
-        os.symlink(store_path, destination)
+    destination.write_bytes(b"precious") if kind == "file" else os.symlink(store_path, destination)
     source_before = snapshot(store_path)
     with raises_exactly(_native.IoError) as info:
         Store.restore_copy(str(store_path), str(destination))
@@ -208,13 +164,17 @@ def test_restore_onto_an_existing_destination_leaves_it_as_it_was(store_path, tm
         assert destination.read_bytes() == b"precious"
 
 
-def test_restore_of_a_crafted_store_keeps_its_header_fields(tmp_path):
-    source = tmp_path / "crafted.omb"
+def test_restore_copies_a_crafted_store_byte_for_byte(tmp_path):
+    source, copy = tmp_path / "crafted.omb", tmp_path / "copy.omb"
     header = sf.encode_header(store_id=b"S" * 16, created_at_ms=123, reserved=77, minor=3)
     sf.LogBuilder(header).store_write(1, b"a", b"1").put(2, b"pending", b"x").write(source)
-    report = Store.restore_copy(str(source), str(tmp_path / "copy.omb"))
+    before = snapshot(source)
+    report = Store.restore_copy(source, copy)
+    assert list(report) == ["bytes", "keys", "store_id"]
     assert report == {"bytes": source.stat().st_size, "keys": 2, "store_id": b"S" * 16}
-    assert (tmp_path / "copy.omb").read_bytes() == source.read_bytes()
+    assert copy.read_bytes() == source.read_bytes() and snapshot(source) == before
+    with Store.open(str(copy)) as restored:
+        assert restored.get(b"a") == b"1" and restored.get(b"pending") is None
 
 
 def test_a_checkpoint_that_fails_its_verification_is_removed(store_path, tmp_path):

@@ -1,7 +1,5 @@
 """The module's contents and its exception classes."""
 
-from __future__ import annotations
-
 import pytest
 
 import ombrel_store

@@ -1,8 +1,4 @@
-"""The two quotas: `max_bytes` on the file length, checked before each record, and
-`namespace_max_bytes` on the value bytes per key namespace, checked at commit. Change
-records are values too: they count under "internal:cdc" (a put's is 59 + key length bytes)."""
-
-from __future__ import annotations
+"""`max_bytes` on the file length per record and `namespace_max_bytes` per namespace at commit."""
 
 import pytest
 
@@ -11,6 +7,7 @@ from expect import raises_exactly, snapshot
 from ombrel_store import _native
 
 Store = _native.Store
+USER_100 = "store namespace quota exceeded for user: maximum 100 value bytes"
 PUT_A_BC = sf.store_write_bytes(1, 1, b"a", b"bc")  # records of 36, 121 and 29 bytes
 
 
@@ -18,20 +15,7 @@ def storage_message(limit):
     return f"store storage quota exceeded: maximum {limit} bytes"
 
 
-def namespace_message(namespace, limit):
-    return f"store namespace quota exceeded for {namespace}: maximum {limit} value bytes"
-
-
-@pytest.mark.parametrize(
-    "room, written",
-    [
-        pytest.param(186, 186, id="all-three-fit-exactly"),
-        pytest.param(185, 157, id="commit-short-by-1"),
-        pytest.param(157, 157, id="no-room-for-commit"),
-        pytest.param(37, 36, id="change-short"),
-        pytest.param(35, 0, id="put-short-by-1"),
-    ],
-)
+@pytest.mark.parametrize("room, written", [(186, 186), (185, 157), (157, 157), (37, 36), (35, 0)])
 def test_max_bytes_is_checked_before_each_record(fresh_file, open_store, room, written):
     s = open_store(max_bytes=64 + room)
     if written == len(PUT_A_BC):
@@ -41,7 +25,7 @@ def test_max_bytes_is_checked_before_each_record(fresh_file, open_store, room, w
         with raises_exactly(_native.OmbrelStoreError, storage_message(64 + room)):
             s.put(b"a", b"bc")
         assert s.get(b"a") is None and s.changes_after() == []
-    # Whatever fitted was written; a put without its commit record stays invisible after reopening.
+    # Whatever fitted was written; without its commit record it stays invisible after reopening.
     assert fresh_file.read_bytes()[64:] == PUT_A_BC[:written]
     s.close()
     assert Store.verify(str(fresh_file)).keys == (2 if written == len(PUT_A_BC) else 0)
@@ -66,7 +50,7 @@ def test_max_bytes_counts_uncommitted_bytes_in_the_file(fresh_file, open_store):
         s.put(b"a", b"bc")
 
 
-def test_store_larger_than_its_limit_opens_reads_and_refuses_writes(store_path, open_store):
+def test_store_larger_than_4096_opens_reads_and_refuses_writes(store_path, open_store):
     s = open_store(durability="relaxed")
     for i in range(30):
         s.put(b"key%02d" % i, b"v" * 100)
@@ -76,9 +60,8 @@ def test_store_larger_than_its_limit_opens_reads_and_refuses_writes(store_path, 
     assert len(s.scan_prefix(b"key")) == 30
     before = snapshot(store_path)
     for write in (lambda: s.put(b"n", b""), lambda: s.delete(b"key00")):
-        with raises_exactly(_native.OmbrelStoreError, storage_message(4096)):
+        with raises_exactly(_native.OmbrelStoreError, "store storage quota exceeded: maximum 4096 bytes"):
             write()
-    # Pruning the change feed reports the engine error wrapped by the change feed.
     with raises_exactly(_native.OmbrelStoreError, "store error: " + storage_message(4096)):
         s.prune_changes_through(10)
     assert snapshot(store_path) == before and len(s.changes_after()) == 30
@@ -86,7 +69,7 @@ def test_store_larger_than_its_limit_opens_reads_and_refuses_writes(store_path, 
 
 def test_user_value_over_the_namespace_limit(fresh_file, open_store):
     s = open_store(namespace_max_bytes=100)
-    with raises_exactly(_native.NamespaceQuotaError, namespace_message("user", 100)):
+    with raises_exactly(_native.NamespaceQuotaError, USER_100):
         s.put(b"k", b"x" * 101)
     assert s.get(b"k") is None and s.changes_after() == []
     s.put(b"k", b"x" * 100)  # the failed commit left nothing behind: a value at the limit fits
@@ -100,28 +83,22 @@ def test_change_records_count_under_internal_cdc_until_pruned(open_store):
     s = open_store(namespace_max_bytes=150)
     s.put(b"a", b"1")  # "internal:cdc" holds 60 bytes
     s.put(b"b", b"2")  # 120
-    with raises_exactly(_native.NamespaceQuotaError, namespace_message("internal:cdc", 150)):
+    with raises_exactly(_native.NamespaceQuotaError,
+                        "store namespace quota exceeded for internal:cdc: maximum 150 value bytes"):
         s.put(b"c", b"3")  # would be 180, while "user" holds 3
     assert s.prune_changes_through(2) == 2
     s.put(b"c", b"3")
     assert [(k, v) for k, v in s.scan_prefix(b"") if len(k) == 1] == [(b"a", b"1"), (b"b", b"2"), (b"c", b"3")]
 
 
-@pytest.mark.parametrize(
-    "big, write, allowed",
-    [
-        pytest.param(80, lambda s: s.put(b"big", b"y" * 90), True, id="grow-to-limit"),
-        pytest.param(80, lambda s: s.put(b"big", b"y" * 91), False, id="grow-past-limit"),
-        pytest.param(150, lambda s: s.put(b"big", b"y" * 90), True, id="shrink-to-limit"),
-        pytest.param(150, lambda s: s.put(b"big", b"y" * 91), False, id="shrink-still-over"),
-        pytest.param(150, lambda s: s.delete(b"big"), True, id="delete-brings-under"),
-        pytest.param(150, lambda s: s.put(b"small", b""), False, id="other-key-emptied"),
-        pytest.param(150, lambda s: s.put(b"new", b"n"), False, id="new-key"),
-    ],
-)
+@pytest.mark.parametrize("big, write, allowed", [
+    (80, lambda s: s.put(b"big", b"y" * 90), True), (80, lambda s: s.put(b"big", b"y" * 91), False),
+    (150, lambda s: s.put(b"big", b"y" * 90), True), (150, lambda s: s.put(b"big", b"y" * 91), False),
+    (150, lambda s: s.delete(b"big"), True), (150, lambda s: s.put(b"small", b""), False),
+    (150, lambda s: s.put(b"new", b"n"), False),
+])
 def test_one_write_against_the_namespace_limit(open_store, big, write, allowed):
-    # Written without a quota and the change feed pruned; reopened with a limit of 100,
-    # so the one write's change record (at most 62 bytes) keeps "internal:cdc" under it.
+    # Reopened with a limit of 100 over "user"; the one write's change record (<= 62 bytes) fits "internal:cdc".
     s = open_store()
     s.put(b"big", b"x" * big)
     s.put(b"small", b"s" * 10)
@@ -133,6 +110,14 @@ def test_one_write_against_the_namespace_limit(open_store, big, write, allowed):
         write(s)
         assert len(s.changes_after()) == 1
     else:
-        with raises_exactly(_native.NamespaceQuotaError, namespace_message("user", 100)):
+        with raises_exactly(_native.NamespaceQuotaError, USER_100):
             write(s)
         assert s.scan_prefix(b"") == before
+
+
+def test_a_domain_write_is_wrapped_and_names_its_internal_namespace(open_store):
+    s = open_store(namespace_max_bytes=1000)
+    with raises_exactly(_native.OmbrelStoreError,
+                        "store error: store namespace quota exceeded for internal:q: maximum 1000 value bytes"):
+        s.push_queue(b"q", b"x" * 2000)
+    assert s.scan_prefix(b"") == []

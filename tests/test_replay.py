@@ -1,7 +1,4 @@
-"""Opening replays the log: torn tails, corruption, sequence and commit rules, and the
-order in which transactions take effect. Files are crafted byte by byte."""
-
-from __future__ import annotations
+"""Opening replays a crafted log: torn tails, corruption, commit order, counter limits."""
 
 import random
 import struct
@@ -19,130 +16,95 @@ from ombrel_store import _native
 Store = _native.Store
 P, D, C = sf.PUT, sf.DELETE, sf.COMMIT
 TORN_WRITE = "I/O error: store has a torn tail; reopen with repair_torn_tail=True to write"
+BASE = sf.LogBuilder().store_write(1, b"a", b"1").store_write(2, b"b", b"2").file_bytes()  # tx 1-2, seq 1-6
+C3 = sf.encode_record(P, 3, 7, sf.key_payload(b"c", b"3"))
+AFTER_BASE = sf.store_write_bytes(3, 7, b"c", b"3")
+TORN_TAILS = [b"\x01" * 24, bytes(24), C3[:-1], sf.encode_record(P, 3, 7, sf.key_payload(b"c", b"3"), length=1000),
+              sf.encode_record(P, 3, 7, b"x" * 40, length=0xFFFFFFFF), sf.encode_record(C, 3, 7)[:28]]
 
 
 def user_items(store):
     return [(k, v) for k, v in store.scan_prefix(b"") if not k.startswith(sf.INTERNAL_PREFIX)]
 
 
-def base_log() -> sf.LogBuilder:
-    """Two committed puts as the store writes them: transactions 1 and 2, sequences 1 to 6."""
-    return sf.LogBuilder().store_write(1, b"a", b"1").store_write(2, b"b", b"2")
+def verify(path, *fields):
+    report = Store.verify(str(path))
+    return tuple(getattr(report, f) for f in fields)
 
 
-BASE = base_log().file_bytes()
-C3 = sf.encode_record(P, 3, 7, sf.key_payload(b"c", b"3"))
-
-TORN_TAILS = [
-    pytest.param(b"\x01" * 24, id="24-stray-bytes"),
-    pytest.param(bytes(24), id="24-zero-bytes"),
-    pytest.param(C3[:-1], id="cut-before-checksum"),
-    pytest.param(sf.encode_record(P, 3, 7, sf.key_payload(b"c", b"3"), length=1000), id="length-promises-more"),
-    pytest.param(sf.encode_record(P, 3, 7, b"x" * 40, length=0xFFFFFFFF), id="length-max"),
-    pytest.param(sf.encode_record(C, 3, 7)[:28], id="28-byte-commit"),
-]
-
-
+@pytest.mark.parametrize("repair", [True, False])
 @pytest.mark.parametrize("tail", TORN_TAILS)
-def test_torn_tail_is_cut_at_open_before_new_records(store_path, tail):
+def test_torn_tail_is_cut_at_open_or_else_every_write_is_refused(store_path, tail, repair):
     store_path.write_bytes(BASE + tail)
-    report = Store.verify(str(store_path))
-    assert (report.valid_bytes, report.file_bytes, report.has_torn_tail) == (len(BASE), len(BASE) + len(tail), True)
-    with Store.open(str(store_path)) as s:
-        assert store_path.read_bytes() == BASE  # cut at open, not at the first write
-        assert user_items(s) == [(b"a", b"1"), (b"b", b"2")]
-        s.put(b"c", b"3")
-    assert store_path.read_bytes() == BASE + sf.store_write_bytes(3, 7, b"c", b"3")
-
-
-@pytest.mark.parametrize("tail", TORN_TAILS)
-def test_unrepaired_torn_tail_reads_but_refuses_every_write(store_path, tail):
-    store_path.write_bytes(BASE + tail)
+    assert verify(store_path, "valid_bytes", "file_bytes", "has_torn_tail") == (len(BASE), len(BASE + tail), True)
     before = snapshot(store_path)
-    with Store.open(str(store_path), repair_torn_tail=False) as s:
-        assert s.get(b"a") == b"1" and s.contains(b"b")
-        for write in (lambda: s.put(b"c", b"3"), lambda: s.delete(b"a"), lambda: s.delete(b"absent")):
-            with raises_exactly(_native.IoError, TORN_WRITE):
-                write()
-        with raises_exactly(_native.OmbrelStoreError, "store error: " + TORN_WRITE):
-            s.prune_changes_through(100)
-        assert user_items(s) == [(b"a", b"1"), (b"b", b"2")]
-        assert [c["key"] for c in s.changes_after()] == [b"a", b"b"]
-    assert snapshot(store_path) == before
-    with Store.open(str(store_path)) as s:  # reopened with repair, it takes writes again
+    with Store.open(str(store_path), repair_torn_tail=repair) as s:
+        if repair:
+            assert store_path.read_bytes() == BASE  # cut at open, not at the first write
+        else:
+            for write in (lambda: s.put(b"c", b"3"), lambda: s.delete(b"a"), lambda: s.delete(b"absent")):
+                with raises_exactly(_native.IoError, TORN_WRITE):
+                    write()
+            with raises_exactly(_native.OmbrelStoreError, "store error: " + TORN_WRITE):
+                s.prune_changes_through(100)
+        assert user_items(s) == [(b"a", b"1"), (b"b", b"2")] and [c["key"] for c in s.changes_after()] == [b"a", b"b"]
+    assert repair or snapshot(store_path) == before
+    with Store.open(str(store_path)) as s:
         s.put(b"c", b"3")
-    assert store_path.read_bytes() == BASE + sf.store_write_bytes(3, 7, b"c", b"3")
+    assert store_path.read_bytes() == BASE + AFTER_BASE
 
 
-def test_uncommitted_transaction_changes_nothing_but_raises_the_next_id(store_path):
-    # A crash inside the commit record of transaction 7: its put is complete, its commit is not.
-    valid = base_log().put(7, b"c", b"lost").file_bytes()
-    store_path.write_bytes(valid + sf.encode_record(C, 7, 8)[:-3])
-    report = Store.verify(str(store_path))
-    assert (report.valid_bytes, report.records, report.pending_transactions) == (len(valid), 7, 1)
+def test_new_records_continue_after_the_last_sequence_and_highest_id_even_uncommitted(store_path):
+    # Sparse sequences, ids out of order, a commit without records, and tx 7 torn inside its commit record.
+    valid = sf.LogBuilder().put(4, b"k", b"v", sequence=5).commit(4, sequence=9).commit(2).put(7, b"c", b"lost")
+    valid = valid.file_bytes()
+    store_path.write_bytes(valid + sf.encode_record(C, 7, 12)[:-3])
+    assert verify(store_path, "valid_bytes", "records", "pending_transactions") == (len(valid), 4, 1)
     with Store.open(str(store_path)) as s:
         assert s.get(b"c") is None
         s.put(b"d", b"4")
-        assert [c["tx_id"] for c in s.changes_after()] == [1, 2, 8]
     # Reusing id 7 would have committed the dropped put.
-    assert store_path.read_bytes() == valid + sf.store_write_bytes(8, 8, b"d", b"4")
+    assert store_path.read_bytes() == valid + sf.store_write_bytes(8, 12, b"d", b"4")
     with Store.open(str(store_path)) as s:
-        assert s.get(b"c") is None and s.get(b"d") == b"4"
+        assert s.get(b"c") is None and s.get(b"d") == b"4" and s.get(b"k") == b"v"
 
 
-def test_new_records_continue_after_the_last_sequence_and_highest_id(store_path):
-    # Sequences need not start at 1 nor be dense; transaction ids need not be in order.
-    valid = sf.LogBuilder().put(4, b"k", b"v", sequence=5).commit(4, sequence=9).commit(2).write(store_path)
-    with Store.open(str(store_path)) as s:
-        s.put(b"x", b"y")
-    assert store_path.read_bytes() == valid + sf.store_write_bytes(5, 11, b"x", b"y")
-
-
-# --------------------------------------------------------------------------- corruption
-
-
-def _flipped(record: bytes, offset: int) -> tuple[bytes, str]:
-    bad = record[:offset] + bytes([record[offset] ^ 0x10]) + record[offset + 1 :]
-    (stored,) = struct.unpack("<I", bad[-4:])
-    return bad, f"log error: record checksum mismatch: expected {sf.hex32(stored)}, got {sf.hex32(sf.crc32(bad[:-4]))}"
-
-
-def _log(*records: bytes) -> bytes:
+def _log(*records):
     return sf.encode_header() + b"".join(records)
 
 
-MAGIC = "log error: record has invalid magic bytes"
-INVALID = "invalid operation payload"
-STORED_12 = sf.encode_record(C, 3, 7, checksum=0x12)
-PUT_K = sf.encode_record(P, 9, 1, sf.key_payload(b"k", b"v"))
-ORDER_9 = "log contains a record after transaction 9 was committed"
-
-
-def _sequences(first, second):
+def _seq(first, second):
     return _log(sf.encode_record(P, 1, first, sf.key_payload(b"k", b"v")), sf.encode_record(C, 1, second))
 
 
+def _checksum(record):
+    return f"log error: record checksum mismatch: expected {sf.hex32(struct.unpack('<I', record[-4:])[0])}, " \
+           f"got {sf.hex32(sf.crc32(record[:-4]))}"
+
+
+MAGIC, INVALID = "log error: record has invalid magic bytes", "invalid operation payload"
+FLIPPED = C3[:30] + bytes([C3[30] ^ 0x10]) + C3[31:]
+STORED_12 = sf.encode_record(C, 3, 7, checksum=0x12)
+PUT_K = sf.encode_record(P, 9, 1, sf.key_payload(b"k", b"v"))
+ORDER_9 = "log contains a record after transaction 9 was committed"
 CORRUPT_LOGS = [
-    pytest.param(BASE + bytes(25), MAGIC, id="25-zero-bytes"),
-    pytest.param(BASE + bytes(30), MAGIC, id="30-zero-bytes"),
-    pytest.param(BASE + _flipped(C3, 25 + 4 + 1)[0], _flipped(C3, 25 + 4 + 1)[1], id="flipped-value-bit"),
-    pytest.param(BASE + STORED_12, f"log error: record checksum mismatch: expected 0x00000012, got "
-                 f"{sf.hex32(sf.crc32(STORED_12[:-4]))}", id="stored-checksum-0x12"),
-    pytest.param(BASE + sf.encode_record(0, 3, 7), "log error: unknown record kind 0", id="kind-0"),
-    pytest.param(BASE + sf.encode_record(4, 3, 7, checksum=0), "log error: unknown record kind 4",
-                 id="kind-4-bad-checksum"),
-    pytest.param(_sequences(5, 5), "non-monotonic log sequence: previous 5, current 5", id="sequence-5-5"),
-    pytest.param(_sequences(7, 7), "non-monotonic log sequence: previous 7, current 7", id="sequence-7-7"),
-    pytest.param(_sequences(5, 3), "non-monotonic log sequence: previous 5, current 3", id="sequence-goes-back"),
-    pytest.param(_log(PUT_K, sf.encode_record(C, 9, 2), sf.encode_record(P, 9, 3, sf.key_payload(b"k", b"w"))),
-                 ORDER_9, id="put-after-commit"),
-    pytest.param(_log(PUT_K, sf.encode_record(C, 9, 2), sf.encode_record(C, 9, 3)), ORDER_9, id="second-commit"),
+    (BASE + bytes(25), MAGIC), (BASE + bytes(30), MAGIC),
+    (BASE + FLIPPED, _checksum(FLIPPED)),
+    (BASE + STORED_12, "log error: record checksum mismatch: expected 0x00000012, got "
+     + sf.hex32(sf.crc32(STORED_12[:-4]))),
+    (BASE + sf.encode_record(0, 3, 7), "log error: unknown record kind 0"),
+    (BASE + sf.encode_record(4, 3, 7, checksum=0), "log error: unknown record kind 4"),
+    (_seq(5, 5), "non-monotonic log sequence: previous 5, current 5"),
+    (_seq(7, 7), "non-monotonic log sequence: previous 7, current 7"),
+    (_seq(5, 3), "non-monotonic log sequence: previous 5, current 3"),
+    (_log(PUT_K, sf.encode_record(C, 9, 2), sf.encode_record(P, 9, 3, sf.key_payload(b"k", b"w"))), ORDER_9),
+    (_log(PUT_K, sf.encode_record(C, 9, 2), sf.encode_record(C, 9, 3)), ORDER_9),
     # Malformed payloads fail even in a transaction that never commits.
-    pytest.param(BASE + sf.encode_record(P, 3, 7, b"\x01\x00\x00"), INVALID, id="put-3-bytes"),
-    pytest.param(BASE + sf.encode_record(P, 3, 7, struct.pack("<I", 5) + b"abc"), INVALID, id="put-key-past-end"),
-    pytest.param(BASE + sf.encode_record(P, 3, 7, struct.pack("<I", 0xFFFFFFFF) + b"abc"), INVALID, id="put-key-max"),
-    pytest.param(BASE + sf.encode_record(D, 3, 7, b"\x00\x00"), INVALID, id="delete-2-bytes"),
-    pytest.param(BASE + sf.encode_record(D, 3, 7, sf.key_payload(b"a", b"b")), INVALID, id="delete-trailing-bytes"),
+    (BASE + sf.encode_record(P, 3, 7, b"\x01\x00\x00"), INVALID),
+    (BASE + sf.encode_record(P, 3, 7, struct.pack("<I", 5) + b"abc"), INVALID),
+    (BASE + sf.encode_record(P, 3, 7, struct.pack("<I", 0xFFFFFFFF) + b"abc"), INVALID),
+    (BASE + sf.encode_record(D, 3, 7, b"\x00\x00"), INVALID),
+    (BASE + sf.encode_record(D, 3, 7, sf.key_payload(b"a", b"b")), INVALID),
 ]
 
 
@@ -156,24 +118,19 @@ def test_corrupt_log_is_refused_and_left_alone(store_path, data, message, how):
     assert snapshot(store_path) == before
 
 
-# --------------------------------------------------------------------------- replay semantics
-
+# steps: (P, tx, key, value) / (D, tx, key) / (C, tx[, payload]); then live table and (records, committed, pending)
 REPLAYS = [
-    # steps: (PUT, tx, key, value), (DELETE, tx, key) or (COMMIT, tx[, payload]); counts: records, committed, pending
-    pytest.param([(P, 1, b"k", b"1"), (P, 1, b"k", b"2"), (C, 1)], {b"k": b"2"}, (3, 1, 0), id="last-put-wins"),
-    pytest.param([(P, 1, b"k", b"1"), (D, 1, b"k"), (C, 1)], {}, (3, 1, 0), id="put-then-delete"),
-    pytest.param([(D, 1, b"k"), (P, 1, b"k", b"1"), (C, 1)], {b"k": b"1"}, (3, 1, 0), id="delete-then-put"),
-    pytest.param([(P, 1, b"k", b"1"), (C, 1), (D, 2, b"k"), (C, 2)], {}, (4, 2, 0), id="later-delete"),
-    pytest.param([(P, 1, b"k", b"1"), (C, 1), (D, 2, b"k")], {b"k": b"1"}, (3, 1, 1), id="uncommitted-delete"),
-    pytest.param([(P, 1, b"k", b"v")], {}, (1, 0, 1), id="dropped-put"),
-    pytest.param([(C, 1), (C, 2)], {}, (2, 2, 0), id="commits-without-records"),
-    pytest.param([(P, 1, b"k", b"v"), (C, 1, b"ignored")], {b"k": b"v"}, (2, 1, 0), id="commit-payload-ignored"),
-    pytest.param([(P, 1, b"", b"empty key"), (P, 1, b"k", b""), (C, 1)], {b"": b"empty key", b"k": b""}, (3, 1, 0),
-                 id="empty-key-and-value"),
-    pytest.param([(P, 2, b"k", b"from 2"), (P, 3, b"k", b"from 3"), (C, 3), (C, 2)], {b"k": b"from 2"}, (4, 2, 0),
-                 id="interleaved-3-commits-first"),
-    pytest.param([(P, 2, b"x", b"2"), (P, 3, b"k", b"3"), (D, 2, b"k"), (C, 3), (C, 2)], {b"x": b"2"}, (5, 2, 0),
-                 id="delete-applied-at-its-commit"),
+    ([(P, 1, b"k", b"1"), (P, 1, b"k", b"2"), (C, 1)], {b"k": b"2"}, (3, 1, 0)),
+    ([(P, 1, b"k", b"1"), (D, 1, b"k"), (C, 1)], {}, (3, 1, 0)),
+    ([(D, 1, b"k"), (P, 1, b"k", b"1"), (C, 1)], {b"k": b"1"}, (3, 1, 0)),
+    ([(P, 1, b"k", b"1"), (C, 1), (D, 2, b"k"), (C, 2)], {}, (4, 2, 0)),
+    ([(P, 1, b"k", b"1"), (C, 1), (D, 2, b"k")], {b"k": b"1"}, (3, 1, 1)),
+    ([(P, 1, b"k", b"v")], {}, (1, 0, 1)),
+    ([(C, 1), (C, 2)], {}, (2, 2, 0)),
+    ([(P, 1, b"k", b"v"), (C, 1, b"ignored")], {b"k": b"v"}, (2, 1, 0)),
+    ([(P, 1, b"", b"empty key"), (P, 1, b"k", b""), (C, 1)], {b"": b"empty key", b"k": b""}, (3, 1, 0)),
+    ([(P, 2, b"k", b"from 2"), (P, 3, b"k", b"from 3"), (C, 3), (C, 2)], {b"k": b"from 2"}, (4, 2, 0)),
+    ([(P, 2, b"x", b"2"), (P, 3, b"k", b"3"), (D, 2, b"k"), (C, 3), (C, 2)], {b"x": b"2"}, (5, 2, 0)),
 ]
 
 
@@ -183,8 +140,7 @@ def test_replay_applies_committed_transactions_in_commit_order(store_path, steps
     for kind, tx, *rest in steps:
         {P: log.put, D: log.delete, C: log.commit}[kind](tx, *rest)
     log.write(store_path)
-    report = Store.verify(str(store_path))
-    assert (report.records, report.committed_transactions, report.pending_transactions, report.keys) == (
+    assert verify(store_path, "records", "committed_transactions", "pending_transactions", "keys") == (
         *counts, len(expected))
     with Store.open(str(store_path)) as s:
         assert s.scan_prefix(b"") == sorted(expected.items())
@@ -192,11 +148,7 @@ def test_replay_applies_committed_transactions_in_commit_order(store_path, steps
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_many_interleaved_transactions_on_few_keys_match_an_independent_replay(store_path, seed):
-    # Hundreds of writes to a handful of keys, records of concurrent transactions
-    # interleaved and committed out of order: the last committed write of each
-    # key must win, however the replay groups its work.
-    rng = random.Random(seed)
-    log, open_txs, next_tx = sf.LogBuilder(), [], 1
+    rng, log, open_txs, next_tx = random.Random(seed), sf.LogBuilder(), [], 1
     for _ in range(600):
         if open_txs and rng.random() < 0.3:
             log.commit(open_txs.pop(rng.randrange(len(open_txs))))
@@ -205,16 +157,11 @@ def test_many_interleaved_transactions_on_few_keys_match_an_independent_replay(s
             open_txs.append(next_tx)
             next_tx += 1
         tx, key = rng.choice(open_txs), rng.choice([b"a", b"b", b"c", b"d"])
-        if rng.random() < 0.2:
-            log.delete(tx, key)
-        else:
-            log.put(tx, key, b"%d:%d" % (tx, rng.randrange(1000)))
+        log.delete(tx, key) if rng.random() < 0.2 else log.put(tx, key, b"%d:%d" % (tx, rng.randrange(1000)))
     data = log.write(store_path)
     with Store.open(str(store_path)) as s:
         assert s.scan_prefix(b"") == sorted(sf.replay(data).items())
 
-
-# --------------------------------------------------------------------------- model check
 
 KEYS = st.sampled_from([b"", b"a", b"ab", b"b", b"\x00", b"\xff", b"\xffomb", b"\x80\x01"])
 OPS = st.lists(st.one_of(st.tuples(st.just("put"), KEYS, st.binary(max_size=24)),
@@ -225,50 +172,36 @@ OPS = st.lists(st.one_of(st.tuples(st.just("put"), KEYS, st.binary(max_size=24))
 @given(ops=OPS)
 def test_store_agrees_with_a_model_and_with_an_independent_replay(ops):
     with tempfile.TemporaryDirectory() as tmp:
-        path = str(Path(tmp) / "model.omb")
-        model: dict[bytes, bytes] = {}
+        path, model = str(Path(tmp) / "model.omb"), {}
         s = Store.open(path, durability="relaxed")
         try:
             for op, *args in ops:
-                if op == "put":
-                    s.put(*args)
-                    model[args[0]] = args[1]
-                elif op == "delete":
-                    s.delete(*args)
-                    model.pop(args[0], None)
-                else:
+                if op == "reopen":
                     s.close()
                     s = Store.open(path, durability="relaxed")
+                elif op == "put":
+                    s.put(*args)
+                    model[args[0]] = args[1]
+                else:
+                    s.delete(*args)
+                    model.pop(args[0], None)
                 assert user_items(s) == sorted(model.items())
         finally:
             s.close()
-        oracle = sf.replay(Path(path).read_bytes())
         with Store.open(path) as s:
-            assert s.scan_prefix(b"") == sorted(oracle.items())
+            assert s.scan_prefix(b"") == sorted(sf.replay(Path(path).read_bytes()).items())
         writes = sum(op[0] != "reopen" for op in ops)
-        report = Store.verify(path)
-        assert (report.records, report.committed_transactions, report.keys) == (3 * writes, writes, len(model) + writes)
+        assert verify(path, "records", "committed_transactions", "keys") == (3 * writes, writes, len(model) + writes)
 
 
-# --------------------------------------------------------------------------- counter limits
-
-TOP = 2**64 - 1
-EXHAUSTED = "transaction or sequence counter exhausted"
+TOP, EXHAUSTED = 2**64 - 1, "transaction or sequence counter exhausted"
 
 
-@pytest.mark.parametrize(
-    "tx_id, sequence, opens",
-    [
-        pytest.param(TOP, 2, False, id="tx-id-at-top"),
-        pytest.param(1, TOP, False, id="sequence-at-top"),
-        pytest.param(TOP - 1, 2, True, id="last-tx-id-left"),
-        pytest.param(1, TOP - 1, True, id="last-sequence-left"),
-    ],
-)
+@pytest.mark.parametrize("tx_id, sequence, opens", [(TOP, 2, False), (1, TOP, False), (TOP - 1, 2, True),
+                                                    (1, TOP - 1, True)])
 def test_exhausted_counters_refuse_instead_of_wrapping(store_path, tx_id, sequence, opens):
-    # 2**64 - 1 is never handed out: the counter would have nowhere to go after it.
     data = sf.LogBuilder().put(tx_id, b"k", b"v", sequence=sequence - 1).commit(tx_id).write(store_path)
-    assert Store.verify(str(store_path)).keys == 1  # the log itself is sound
+    assert verify(store_path, "keys") == (1,)
     if not opens:
         with raises_exactly(_native.OmbrelStoreError, EXHAUSTED):
             Store.open(str(store_path))

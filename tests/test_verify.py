@@ -1,7 +1,5 @@
 """Store.verify: a read-only replay that reports what it found and never writes."""
 
-from __future__ import annotations
-
 import pytest
 
 import storefile as sf
@@ -25,14 +23,16 @@ def test_fresh_store(fresh_file):
 
 
 def test_after_one_put_and_with_a_torn_tail(store_path):
+    store_path.write_bytes(sf.encode_header(store_id=b"0123456789abcdef"))
     with Store.open(str(store_path)) as s:
         s.put(b"k", b"v")
-    size = store_path.stat().st_size
-    before = snapshot(store_path)
+    size, before = store_path.stat().st_size, snapshot(store_path)
     report = Store.verify(str(store_path))
     assert [getattr(report, name) for name in FIELDS] == [size, size, 3, 1, 0, 2]
     assert repr(report) == (f"VerificationReport(file_bytes={size}, valid_bytes={size}, records=3, "
                             "committed_transactions=1, pending_transactions=0, keys=2, has_torn_tail=false)")
+    first, second = report.store_id, report.store_id
+    assert type(first) is bytes and first == second == b"0123456789abcdef" and first is not second
     assert snapshot(store_path) == before
     with open(store_path, "ab") as f:
         f.write(b"\x07" * 10)
@@ -41,12 +41,3 @@ def test_after_one_put_and_with_a_torn_tail(store_path):
     assert (report.has_torn_tail, report.file_bytes, report.valid_bytes) == (True, size + 10, size)
     assert repr(report).endswith(", keys=2, has_torn_tail=true)")
     assert snapshot(store_path) == before  # reported, not repaired
-
-
-def test_store_id_is_the_header_identity_as_fresh_bytes(store_path):
-    store_path.write_bytes(sf.encode_header(store_id=b"0123456789abcdef"))
-    with Store.open(str(store_path)) as s:
-        s.put(b"k", b"v")
-    report = Store.verify(str(store_path))
-    first, second = report.store_id, report.store_id
-    assert type(first) is bytes and first == second == b"0123456789abcdef" and first is not second
