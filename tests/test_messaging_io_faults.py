@@ -1,8 +1,4 @@
-"""Messaging operations that write several records or commit several times, under injected
-I/O faults: a failing write or sync raises a store error, the reopened store shows whole
-commits only (queue counters above every message id, stream counters matching their
-entries, every RPC request either pending or answered), and the operation succeeds when
-retried."""
+"""Multi-record messaging writes under injected I/O faults: whole commits only, and a retry succeeds."""
 
 import pytest
 
@@ -11,20 +7,19 @@ from ombrel_store import _native
 
 STORE_ERRORS = {n for n, v in vars(_native).items() if isinstance(v, type) and issubclass(v, _native.OmbrelStoreError)}
 
-# What each step of the child reports: every messaging record, and whether the domains'
-# records agree with each other.
+# Queue counters above every id, stream counters matching entries, each RPC pending or answered.
 HELPERS = r"""
 import struct
 def state(store):
-    counter = store.get(b"\xffomb:q:" + struct.pack(">I", 1) + b"q:next")
-    ids = [struct.unpack(">Q", k[-8:])[0] for k, _ in store.scan_prefix(b"\xffomb:q:" + struct.pack(">I", 1) + b"q:m:")]
-    stats = store.queue_stats(b"q")
-    queue_ok = stats["total"] == len(ids) and all(i < struct.unpack("<Q", counter)[0] for i in ids)
-    tail = store.stream_tail_offset(b"s")
-    stream_ok = [o for o, _ in store.read_stream(b"s", 0, 1000)] == list(range(tail + 1))
+    base = b"\xffomb:q:" + struct.pack(">I", 1) + b"q"
+    counter = store.get(base + b":next")
+    ids = [struct.unpack(">Q", k[-8:])[0] for k, _ in store.scan_prefix(base + b":m:")]
+    queue_ok = store.queue_stats(b"q")["total"] == len(ids) and all(i < struct.unpack("<Q", counter)[0] for i in ids)
+    stream_ok = [o for o, _ in store.read_stream(b"s", 0, 1000)] == list(range(store.stream_tail_offset(b"s") + 1))
     pending = {r["id"] for r in store.pending_rpc_requests_after()}
-    answered = {tuple(i) for i in shared["rpc"] if store.get_rpc_response(*i) is not None}
-    rpc_ok = not (pending & answered) and pending | answered == {tuple(i) for i in shared["rpc"]}
+    ids = {tuple(i) for i in shared["rpc"]}
+    answered = {i for i in ids if store.get_rpc_response(*i) is not None}
+    rpc_ok = not (pending & answered) and pending | answered == ids
     # Change records carry transaction ids, which a failed transaction may or may not use up.
     records = [r for p in (b"\xffomb:q:", b"\xffomb:stream:", b"\xffomb:rpc:") for r in store.scan_prefix(p)]
     return {"records": repr(records), "consistent": [queue_ok, stream_ok, rpc_ok]}
