@@ -177,18 +177,28 @@ CALLS = {
 
 
 @pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
-def test_empty_name_refused(store, store_path, call):
+def test_empty_name_and_closed_store_refused(store, store_path, call):
     before = snapshot(store_path)
     with raises_exactly(Error, "queue name cannot be empty"):
         call(store, b"")
     assert snapshot(store_path) == before
-
-
-def test_methods_of_a_closed_store(store):
     store.close()
-    for call in CALLS.values():
-        with raises_exactly(_native.StoreClosedError, "store is closed"):
-            call(store, b"q")
+    with raises_exactly(_native.StoreClosedError, "store is closed"):
+        call(store, b"q")
+
+
+# Later arguments of the wrong type or range: the random argument tests seldom get that far.
+@pytest.mark.parametrize("call", [
+    lambda s: s.push_queue(b"q", "p"), lambda s: s.push_queue(b"q", b"p", available_at_ms=2**63),
+    lambda s: s.push_queue(b"q", b"p", priority=2**31), lambda s: s.ack_queue(b"q", -1, 1),
+    lambda s: s.queue_stats(b"q", now_ms="0"), lambda s: s.claim_queue(b"q", 0, -1),
+    lambda s: s.ack_queue(b"q", 1, 2**32),
+])
+def test_a_bad_later_argument_raises_and_writes_nothing(store, store_path, call):
+    before = snapshot(store_path)
+    with pytest.raises((TypeError, OverflowError)):
+        call(store)
+    assert snapshot(store_path) == before
 
 
 GOOD = record(1, b"payload", state=1, attempts=1, lease_until_ms=10)
@@ -219,21 +229,15 @@ def test_damaged_record_refused(store_path, open_store, value):
 @pytest.mark.parametrize("key, value, message", [
     (qkey(b"q"), b"", INVALID), (qkey(b"q"), struct.pack("<I", 5), INVALID),
     (qkey(b"q"), struct.pack("<Q", 5) + b"\x00", INVALID),
+    (qkey(b"q"), struct.pack("<Q", 2**64 - 2), "queue message id space is exhausted"),  # after the last id
     (qkey(b"q", 1), record(1, b"m", attempts=2**32 - 1), "queue delivery attempt counter is exhausted"),
 ])
-def test_damaged_counter_or_exhausted_attempts(store_path, open_store, key, value, message):
+def test_damaged_counter_or_exhausted_space(store_path, open_store, key, value, message):
     sf.LogBuilder().put(1, key, value).commit(1).write(store_path)
     s = open_store()
+    if value == struct.pack("<Q", 2**64 - 2):
+        assert s.push_queue(b"q", b"last") == 2**64 - 2
     before = snapshot(store_path)
     with raises_exactly(Error, message):
         s.push_queue(b"q", b"p") if key == qkey(b"q") else s.claim_queue(b"q", 0, 1)
     assert snapshot(store_path) == before
-
-
-def test_exhausted_id_space(store_path, open_store):
-    sf.LogBuilder().put(1, qkey(b"q"), struct.pack("<Q", 2**64 - 2)).commit(1).write(store_path)
-    s = open_store()
-    assert s.push_queue(b"q", b"last") == 2**64 - 2
-    with raises_exactly(Error, "queue message id space is exhausted"):
-        s.push_queue(b"q", b"more")
-    assert s.claim_queue(b"q", 0, 1)["id"] == 2**64 - 2
