@@ -1,7 +1,8 @@
-"""Multi-record messaging writes under injected I/O faults: whole commits only, and a retry succeeds."""
+"""Messaging writes failing beneath: I/O faults leave whole commits only; refusals are store errors."""
 
 import pytest
 
+from expect import raises_exactly
 from faults.harness import run_fault_script, sweep
 from ombrel_store import _native
 
@@ -79,3 +80,26 @@ observed = {{"before": shared["before"], "state": first, "retried": [state(store
             assert state == after and retried == done["observed"]["retried"], result
     assert fired >= 3  # at least a first write, a partial write and a sync
     assert any(r["error"] and r["observed"]["state"] == before for r in faulted)
+
+
+WRITES = {
+    "push_queue": lambda s, rid: s.push_queue(b"q", b"p"),
+    "append_stream": lambda s, rid: s.append_stream(b"s", b"p"),
+    "acknowledge_topic_through": lambda s, rid: s.acknowledge_topic_through(b"s", b"sub", 0),
+    "consumer_group_claim": lambda s, rid: s.consumer_group_claim(b"s", b"g", b"c", 0, 10),
+    "emit_outbox_event": lambda s, rid: s.emit_outbox_event(b"t", b"p", 0),
+    "respond_rpc": lambda s, rid: s.respond_rpc(*rid, b"p", 0),
+}
+
+
+@pytest.mark.parametrize("write", WRITES.values(), ids=WRITES.keys())
+def test_a_refused_write_beneath_is_wrapped_as_a_store_error(open_store, store_path, write):
+    s = open_store()
+    s.append_stream(b"s", b"entry")
+    rid = s.submit_rpc_request(b"m", b"", 0)
+    s.close()
+    limit = store_path.stat().st_size
+    s = open_store(max_bytes=limit)
+    with raises_exactly(_native.OmbrelStoreError, f"store error: store storage quota exceeded: maximum {limit} bytes"):
+        write(s, rid)
+    assert store_path.stat().st_size == limit
