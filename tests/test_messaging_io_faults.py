@@ -1,30 +1,26 @@
-"""Messaging operations that write several records or commit several times, under injected
-I/O faults: a failing write or sync raises a store error, the reopened store shows whole
-commits only (queue counters above every message id, stream counters matching their
-entries, every RPC request either pending or answered), and the operation succeeds when
-retried."""
+"""Messaging writes failing beneath: I/O faults leave whole commits only; refusals are store errors."""
 
 import pytest
 
+from expect import raises_exactly
 from faults.harness import run_fault_script, sweep
 from ombrel_store import _native
 
 STORE_ERRORS = {n for n, v in vars(_native).items() if isinstance(v, type) and issubclass(v, _native.OmbrelStoreError)}
 
-# What each step of the child reports: every messaging record, and whether the domains'
-# records agree with each other.
+# Queue counters above every id, stream counters matching entries, each RPC pending or answered.
 HELPERS = r"""
 import struct
 def state(store):
-    counter = store.get(b"\xffomb:q:" + struct.pack(">I", 1) + b"q:next")
-    ids = [struct.unpack(">Q", k[-8:])[0] for k, _ in store.scan_prefix(b"\xffomb:q:" + struct.pack(">I", 1) + b"q:m:")]
-    stats = store.queue_stats(b"q")
-    queue_ok = stats["total"] == len(ids) and all(i < struct.unpack("<Q", counter)[0] for i in ids)
-    tail = store.stream_tail_offset(b"s")
-    stream_ok = [o for o, _ in store.read_stream(b"s", 0, 1000)] == list(range(tail + 1))
+    base = b"\xffomb:q:" + struct.pack(">I", 1) + b"q"
+    counter = store.get(base + b":next")
+    ids = [struct.unpack(">Q", k[-8:])[0] for k, _ in store.scan_prefix(base + b":m:")]
+    queue_ok = store.queue_stats(b"q")["total"] == len(ids) and all(i < struct.unpack("<Q", counter)[0] for i in ids)
+    stream_ok = [o for o, _ in store.read_stream(b"s", 0, 1000)] == list(range(store.stream_tail_offset(b"s") + 1))
     pending = {r["id"] for r in store.pending_rpc_requests_after()}
-    answered = {tuple(i) for i in shared["rpc"] if store.get_rpc_response(*i) is not None}
-    rpc_ok = not (pending & answered) and pending | answered == {tuple(i) for i in shared["rpc"]}
+    ids = {tuple(i) for i in shared["rpc"]}
+    answered = {i for i in ids if store.get_rpc_response(*i) is not None}
+    rpc_ok = not (pending & answered) and pending | answered == ids
     # Change records carry transaction ids, which a failed transaction may or may not use up.
     records = [r for p in (b"\xffomb:q:", b"\xffomb:stream:", b"\xffomb:rpc:") for r in store.scan_prefix(p)]
     return {"records": repr(records), "consistent": [queue_ok, stream_ok, rpc_ok]}
@@ -84,3 +80,26 @@ observed = {{"before": shared["before"], "state": first, "retried": [state(store
             assert state == after and retried == done["observed"]["retried"], result
     assert fired >= 3  # at least a first write, a partial write and a sync
     assert any(r["error"] and r["observed"]["state"] == before for r in faulted)
+
+
+WRITES = {
+    "push_queue": lambda s, rid: s.push_queue(b"q", b"p"),
+    "append_stream": lambda s, rid: s.append_stream(b"s", b"p"),
+    "acknowledge_topic_through": lambda s, rid: s.acknowledge_topic_through(b"s", b"sub", 0),
+    "consumer_group_claim": lambda s, rid: s.consumer_group_claim(b"s", b"g", b"c", 0, 10),
+    "emit_outbox_event": lambda s, rid: s.emit_outbox_event(b"t", b"p", 0),
+    "respond_rpc": lambda s, rid: s.respond_rpc(*rid, b"p", 0),
+}
+
+
+@pytest.mark.parametrize("write", WRITES.values(), ids=WRITES.keys())
+def test_a_refused_write_beneath_is_wrapped_as_a_store_error(open_store, store_path, write):
+    s = open_store()
+    s.append_stream(b"s", b"entry")
+    rid = s.submit_rpc_request(b"m", b"", 0)
+    s.close()
+    limit = store_path.stat().st_size
+    s = open_store(max_bytes=limit)
+    with raises_exactly(_native.OmbrelStoreError, f"store error: store storage quota exceeded: maximum {limit} bytes"):
+        write(s, rid)
+    assert store_path.stat().st_size == limit
