@@ -5,7 +5,7 @@
 // every creator applies (non-empty handler, at least one attempt), and
 // job_spec_fields_fit tells whether every variable field has a 32-bit length.
 //
-// Stored templates (cron schedules, triggers) embed the spec inline, without
+// Stored templates (cron schedules, triggers) embed the JobSpec inline, without
 // gaps, in this order (integers little-endian):
 //   width        field
 //   4 + H        handler length, handler bytes
@@ -39,7 +39,7 @@ struct JobSpec {
 
 enum class JobSpecFault : uint8_t { EmptyHandler, ZeroMaxAttempts };
 
-// The first rule the spec breaks, in the order creators check them.
+// The first rule a JobSpec breaks, in the order creators check them.
 std::optional<JobSpecFault> check_job_spec(const JobSpec& spec);
 
 // Whether handler, payload and key each have a length that fits 32 bits.
