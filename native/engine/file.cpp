@@ -67,11 +67,6 @@ std::expected<File, IoError> File::create_new(const std::string& path) {
   return File(*fd);
 }
 
-std::expected<File, IoError> File::open_write_existing(const std::string& path) {
-  auto fd = open_with(path, O_WRONLY, 0);
-  if (!fd) return std::unexpected(fd.error());
-  return File(*fd);
-}
 
 std::expected<void, IoError> File::remove(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));

@@ -31,8 +31,6 @@ class File {
   // Write-only, created with mode 0666 (before umask); fails with EEXIST when
   // the name exists in any form, a dangling symbolic link included.
   static std::expected<File, IoError> create_new(const std::string& path);
-  // Write-only on an existing file: never created, never truncated.
-  static std::expected<File, IoError> open_write_existing(const std::string& path);
   // Removes the name from its directory.
   static std::expected<void, IoError> remove(const std::string& path);
 
