@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/keyspace.h"
+#include "engine/transaction.h"
 #include "util/entropy.h"
 
 namespace ombrel::maintenance {
@@ -121,6 +122,16 @@ std::expected<uint64_t, IoError> copy_file_bytes(const File& from, File& to) {
     offset += chunk;
   }
   return offset;
+}
+
+std::expected<void, EngineError> put_live_pairs(const engine::Store& source, engine::Store& target) {
+  if (source.live().empty()) return {};
+  auto tx = target.begin_without_cdc();
+  if (!tx) return std::unexpected(tx.error());
+  for (const auto& [key, value] : source.live()) {
+    if (auto put = tx->put_internal(key, value); !put) return std::unexpected(put.error());
+  }
+  return tx->commit();
 }
 
 void discard_file(const std::string& path) { (void)File::remove(path); }

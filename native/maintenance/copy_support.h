@@ -17,6 +17,7 @@
 
 #include "engine/errors.h"
 #include "engine/file.h"
+#include "engine/store.h"
 
 namespace ombrel::maintenance {
 
@@ -63,6 +64,10 @@ std::expected<std::string, Error> reserve_sibling_as(const std::string& destinat
 // Copies every byte of `from` (from offset 0 to its current length) to `to`
 // starting at offset 0, and returns the number of bytes written.
 std::expected<uint64_t, engine::IoError> copy_file_bytes(const engine::File& from, engine::File& to);
+
+// Writes every live pair of `source` into `target` in key order as one
+// transaction without change capture; an empty source writes nothing.
+std::expected<void, engine::EngineError> put_live_pairs(const engine::Store& source, engine::Store& target);
 
 // Removes a file that an operation created and must not leave behind;
 // a failure to remove it is ignored.

@@ -6,7 +6,6 @@
 #include "engine/file.h"
 #include "engine/log_record.h"
 #include "engine/store_header.h"
-#include "engine/transaction.h"
 #include "engine/verification.h"
 #include "maintenance/checkpoint.h"
 #include "maintenance/copy_support.h"
@@ -119,13 +118,9 @@ std::expected<LogHighWater, GenerationError> write_generation(const engine::Stor
   auto opened = engine::Store::open_with_options(destination, options);
   if (!opened) return std::unexpected(GenerationError::engine(opened.error()));
   engine::Store& generation = **opened;
+  if (auto written = put_live_pairs(store, generation); !written)
+    return std::unexpected(GenerationError::engine(written.error()));
   if (!store.live().empty()) {
-    auto tx = generation.begin_without_cdc();
-    if (!tx) return std::unexpected(GenerationError::engine(tx.error()));
-    for (const auto& [key, value] : store.live()) {
-      if (auto put = tx->put_internal(key, value); !put) return std::unexpected(GenerationError::engine(put.error()));
-    }
-    if (auto committed = tx->commit(); !committed) return std::unexpected(GenerationError::engine(committed.error()));
     if (auto synced = generation.file().sync_all(); !synced) return std::unexpected(GenerationError::io(synced.error()));
   }
 

@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include "engine/file.h"
-#include "engine/transaction.h"
 #include "engine/verification.h"
 #include "maintenance/copy_support.h"
 
@@ -21,14 +20,7 @@ EngineError compaction_failure(const char* text) { return EngineError::io(IoErro
 std::expected<void, EngineError> write_compacted(const engine::Store& source, const std::string& destination) {
   auto target = engine::Store::open(destination);
   if (!target) return std::unexpected(target.error());
-  if (!source.live().empty()) {
-    auto tx = (*target)->begin_without_cdc();
-    if (!tx) return std::unexpected(tx.error());
-    for (const auto& [key, value] : source.live()) {
-      if (auto put = tx->put_internal(key, value); !put) return std::unexpected(put.error());
-    }
-    if (auto committed = tx->commit(); !committed) return std::unexpected(committed.error());
-  }
+  if (auto written = put_live_pairs(source, **target); !written) return written;
   return (*target)->flush();
 }
 

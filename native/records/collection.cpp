@@ -6,6 +6,7 @@
 
 #include "engine/store.h"
 #include "engine/transaction.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 
 namespace ombrel::records {
@@ -152,17 +153,6 @@ CollectionResult<bool> delete_in(engine::Transaction& tx, BytesView collection, 
     if (auto done = written(tx.delete_internal(entry)); !done) return std::unexpected(done.error());
   }
   return true;
-}
-
-// Runs `body` in a transaction of its own and commits it when it succeeds.
-template <class Body>
-auto in_own_transaction(engine::Store& store, Body&& body) -> decltype(body(std::declval<engine::Transaction&>())) {
-  auto tx = store.begin();
-  if (!tx) return fail(tx.error());
-  auto result = body(*tx);
-  if (!result) return result;  // dropped uncommitted
-  if (auto committed = tx->commit(); !committed) return fail(committed.error());
-  return result;
 }
 
 }  // namespace
@@ -338,11 +328,8 @@ CollectionResult<bool> define_index(engine::Store& store, BytesView collection, 
   auto key = index_meta_key(collection, index.name);
   if (!key) return std::unexpected(key.error());
   if (store.contains_key(*key)) return false;
-  return in_own_transaction(store, [&](engine::Transaction& tx) -> CollectionResult<bool> {
-    if (auto done = written(tx.put_internal(*key, encode_index_definition(index.unique))); !done)
-      return std::unexpected(done.error());
-    return true;
-  });
+  if (auto done = store.put_internal(*key, encode_index_definition(index.unique)); !done) return fail(done.error());
+  return true;
 }
 
 CollectionResult<void> upsert_record(engine::Store& store, BytesView collection, BytesView primary_key,

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <iterator>
 
+#include "records/own_transaction.h"
+
 namespace ombrel::records {
 namespace {
 
@@ -56,14 +58,14 @@ bool is_referenced(const std::vector<ObjectId>& referenced, const ObjectId& id) 
 
 // Deletes the data and metadata records of each id in one committed transaction.
 std::expected<void, ObjectError> delete_objects(engine::Store& store, const std::vector<ObjectId>& ids) {
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(engine_error(tx.error()));
-  for (const ObjectId& id : ids) {
-    if (auto done = tx->delete_internal(object_data_key(id)); !done) return std::unexpected(engine_error(done.error()));
-    if (auto done = tx->delete_internal(object_meta_key(id)); !done) return std::unexpected(engine_error(done.error()));
-  }
-  if (auto committed = tx->commit(); !committed) return std::unexpected(engine_error(committed.error()));
-  return {};
+  return in_own_transaction(store, [&](engine::Transaction& tx) -> std::expected<void, ObjectError> {
+    for (const ObjectId& id : ids) {
+      for (const std::string& key : {object_data_key(id), object_meta_key(id)}) {
+        if (auto done = tx.delete_internal(key); !done) return std::unexpected(engine_error(done.error()));
+      }
+    }
+    return {};
+  });
 }
 
 void count_collection(engine::Store& store, uint64_t removed) {
@@ -140,14 +142,14 @@ std::expected<ObjectId, ObjectError> put_object(engine::Store& store, BytesView 
   const ObjectId id = object_id_of(content);
   // Stored already: the first put's metadata stays, and nothing is written.
   if (store.contains_key(object_data_key(id))) return id;
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(engine_error(tx.error()));
-  if (auto put = put_object_tx(*tx, content); !put) return put;
-  if (!normalized->empty()) {
-    if (auto put = tx->put_internal(object_meta_key(id), encode_object_metadata(*normalized)); !put)
-      return std::unexpected(engine_error(put.error()));
-  }
-  if (auto committed = tx->commit(); !committed) return std::unexpected(engine_error(committed.error()));
+  auto written = in_own_transaction(store, [&](engine::Transaction& tx) -> std::expected<ObjectId, ObjectError> {
+    auto put = put_object_tx(tx, content);
+    if (!put || normalized->empty()) return put;
+    if (auto meta = tx.put_internal(object_meta_key(id), encode_object_metadata(*normalized)); !meta)
+      return std::unexpected(engine_error(meta.error()));
+    return put;
+  });
+  if (!written) return written;
   saturating_add(store.metrics().object_puts, 1);
   saturating_add(store.metrics().object_bytes_written, content.size());
   return id;
@@ -198,11 +200,7 @@ std::expected<void, ObjectError> link_object(engine::Store& store, BytesView ns,
   if (!*content) return std::unexpected(error(ObjectError::Kind::NotFound));
   // Refuse a bad name before a transaction id is spent on it.
   if (auto key = object_ref_key(ns, name); !key) return std::unexpected(key.error());
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(engine_error(tx.error()));
-  if (auto linked = put_reference(*tx, ns, name, id); !linked) return linked;
-  if (auto committed = tx->commit(); !committed) return std::unexpected(engine_error(committed.error()));
-  return {};
+  return in_own_transaction(store, [&](engine::Transaction& tx) { return put_reference(tx, ns, name, id); });
 }
 
 std::expected<std::optional<ObjectId>, ObjectError> resolve_object_ref(const engine::Store& store, BytesView ns,
@@ -221,12 +219,7 @@ std::expected<bool, ObjectError> unlink_object(engine::Store& store, BytesView n
   if (!key) return std::unexpected(key.error());
   // An absent reference costs no transaction.
   if (!store.contains_key(*key)) return false;
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(engine_error(tx.error()));
-  auto removed = unlink_object_tx(*tx, ns, name);
-  if (!removed) return removed;
-  if (auto committed = tx->commit(); !committed) return std::unexpected(engine_error(committed.error()));
-  return removed;
+  return in_own_transaction(store, [&](engine::Transaction& tx) { return unlink_object_tx(tx, ns, name); });
 }
 
 std::expected<std::vector<ObjectRef>, ObjectError> list_object_refs(const engine::Store& store, BytesView ns,
