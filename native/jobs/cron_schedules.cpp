@@ -95,10 +95,9 @@ std::expected<Bytes, CronSchedulerError> encode_cron_schedule(const DurableCronS
   w.field_le(schedule.expression);
   encode_job_template(w, schedule.job);
   w.i64_le(schedule.next_run_ms);
-  w.u8(schedule.enabled ? 1 : 0);
+  w.flag(schedule.enabled);
   w.u64_le(schedule.fire_count);
-  w.u8(schedule.last_fired_at_ms ? 1 : 0);
-  if (schedule.last_fired_at_ms) w.i64_le(*schedule.last_fired_at_ms);
+  w.optional_i64_le(schedule.last_fired_at_ms);
   return out;
 }
 
@@ -112,10 +111,10 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   auto spec = decode_job_template(r);
   if (!spec) return std::unexpected(corrupt());
   auto next_run = r.i64_le();
-  auto enabled = next_run ? r.u8() : std::nullopt;
+  auto enabled = next_run ? r.flag() : std::nullopt;
   auto fire_count = enabled ? r.u64_le() : std::nullopt;
-  auto last_fired = fire_count ? read_optional_i64(r) : std::nullopt;
-  if (!last_fired || *enabled > 1 || !r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
+  auto last_fired = fire_count ? r.optional_i64_le() : std::nullopt;
+  if (!last_fired || !r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
   if (!engine::is_valid_utf8(*expression)) {
     return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::BadExpressionEncoding));
   }
@@ -125,7 +124,7 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   schedule.expression.assign(*expression);
   schedule.job = std::move(*spec);
   schedule.next_run_ms = *next_run;
-  schedule.enabled = *enabled == 1;
+  schedule.enabled = *enabled;
   schedule.fire_count = *fire_count;
   schedule.last_fired_at_ms = *last_fired;
   return schedule;

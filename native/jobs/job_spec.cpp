@@ -4,24 +4,6 @@
 
 namespace ombrel::jobs {
 
-std::optional<std::optional<BytesView>> read_optional_field(ByteReader& reader) {
-  auto flag = reader.u8();
-  if (!flag || *flag > 1) return std::nullopt;
-  if (*flag == 0) return std::optional<BytesView>{};
-  auto field = reader.field_le();
-  if (!field) return std::nullopt;
-  return std::optional<BytesView>{*field};
-}
-
-std::optional<std::optional<int64_t>> read_optional_i64(ByteReader& reader) {
-  auto flag = reader.u8();
-  if (!flag || *flag > 1) return std::nullopt;
-  if (*flag == 0) return std::optional<int64_t>{};
-  auto value = reader.i64_le();
-  if (!value) return std::nullopt;
-  return std::optional<int64_t>{*value};
-}
-
 std::optional<JobSpecFault> check_job_spec(const JobSpec& spec) {
   if (spec.handler.empty()) return JobSpecFault::EmptyHandler;
   if (spec.max_attempts == 0) return JobSpecFault::ZeroMaxAttempts;
@@ -37,13 +19,11 @@ void encode_job_template(ByteWriter& writer, const JobSpec& spec) {
   writer.field_le(spec.handler);
   writer.field_le(spec.payload);
   writer.i64_le(spec.available_at_ms);
-  writer.u8(spec.deadline_ms ? 1 : 0);
-  if (spec.deadline_ms) writer.i64_le(*spec.deadline_ms);
+  writer.optional_i64_le(spec.deadline_ms);
   writer.u32_le(static_cast<uint32_t>(spec.priority));
   writer.u32_le(spec.max_attempts);
   writer.u64_le(spec.retry_backoff_ms);
-  writer.u8(spec.idempotency_key ? 1 : 0);
-  if (spec.idempotency_key) writer.field_le(*spec.idempotency_key);
+  writer.optional_field_le(spec.idempotency_key);
 }
 
 std::optional<JobSpec> decode_job_template(ByteReader& reader) {
@@ -51,13 +31,13 @@ std::optional<JobSpec> decode_job_template(ByteReader& reader) {
   auto handler = reader.field_le();
   auto payload = handler ? reader.field_le() : std::nullopt;
   auto available_at = payload ? reader.i64_le() : std::nullopt;
-  auto deadline = available_at ? read_optional_i64(reader) : std::nullopt;
+  auto deadline = available_at ? reader.optional_i64_le() : std::nullopt;
   if (!deadline) return std::nullopt;
   auto priority = reader.u32_le();
   auto max_attempts = priority ? reader.u32_le() : std::nullopt;
   auto backoff = max_attempts ? reader.u64_le() : std::nullopt;
   if (!backoff) return std::nullopt;
-  auto key = read_optional_field(reader);
+  auto key = reader.optional_field_le();
   if (!key) return std::nullopt;
   spec.handler.assign(*handler);
   spec.payload.assign(*payload);

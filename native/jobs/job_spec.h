@@ -47,10 +47,6 @@ bool job_spec_fields_fit(const JobSpec& spec);
 
 // The inline template layout above; the caller has checked job_spec_fields_fit.
 void encode_job_template(ByteWriter& writer, const JobSpec& spec);
-// Optional fields are a flag byte, 0 (absent) or 1 (present), then the value.
-// These read one; nullopt on an overrun or a flag other than 0 or 1.
-std::optional<std::optional<BytesView>> read_optional_field(ByteReader& reader);
-std::optional<std::optional<int64_t>> read_optional_i64(ByteReader& reader);
 
 // Reads one template; nullopt on an overrun or a bad flag byte. The fields
 // are not validated (each owner reports a broken template its own way).

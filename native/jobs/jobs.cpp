@@ -38,6 +38,7 @@ struct JobRecordView {
 
   bool has_deadline() const { return deadline_ms != kNoDeadline; }
   bool is_active() const { return state == JobState::Ready || state == JobState::Leased; }
+  bool lease_ended_by(int64_t now_ms) const { return state == JobState::Leased && lease_until_ms <= now_ms; }
 };
 
 std::optional<JobRecordView> view_job(BytesView value) {
@@ -63,7 +64,7 @@ std::optional<JobRecordView> view_job(BytesView value) {
   if (!handler) return std::nullopt;
   auto payload = r.field_le();
   if (!payload) return std::nullopt;
-  auto key = read_optional_field(r);
+  auto key = r.optional_field_le();
   if (!key || !r.at_end()) return std::nullopt;
   v.idempotency_key = *key;
   v.handler = *handler;
@@ -303,8 +304,7 @@ std::expected<Bytes, JobError> encode_job(const DurableJob& job) {
   w.u32_le(job.lease_generation);
   w.field_le(job.handler);
   w.field_le(job.payload);
-  w.u8(job.idempotency_key ? 1 : 0);
-  if (job.idempotency_key) w.field_le(*job.idempotency_key);
+  w.optional_field_le(job.idempotency_key);
   return out;
 }
 
@@ -424,7 +424,7 @@ std::expected<ClaimSelection, JobError> select_claim(const engine::Store& store,
     auto job = view_job(value);
     if (!job) return std::unexpected(corrupt());
     if (!handlers.empty() && std::find(handlers.begin(), handlers.end(), job->handler) == handlers.end()) continue;
-    const bool lease_ended = job->state == JobState::Leased && job->lease_until_ms <= now_ms;
+    const bool lease_ended = job->lease_ended_by(now_ms);
     if (job->state != JobState::Ready && !lease_ended) continue;
     if (job->has_deadline() && job->deadline_ms <= now_ms) {
       selection.overdue.push_back(materialize(*job));
@@ -573,7 +573,7 @@ std::expected<uint64_t, JobError> release_expired_jobs(engine::Store& store, int
   for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
     auto job = view_job(value);
     if (!job) return std::unexpected(corrupt());
-    if (job->state == JobState::Leased && job->lease_until_ms <= now_ms) expired.push_back(materialize(*job));
+    if (job->lease_ended_by(now_ms)) expired.push_back(materialize(*job));
   }
   for (DurableJob& job : expired) {
     job.lease_until_ms = 0;
@@ -670,14 +670,13 @@ std::expected<JobStats, JobError> job_stats(const engine::Store& store) {
 }
 
 std::expected<std::vector<JobHistoryEntry>, JobError> job_history(const engine::Store& store, const JobId& id) {
+  // The seq ends each key, big-endian: key order is already seq order.
   std::vector<JobHistoryEntry> entries;
   for (const auto& [key, value] : store.prefix_range(job_history_prefix(id))) {
     auto entry = decode_job_history(value);
     if (!entry) return std::unexpected(entry.error());
     entries.push_back(std::move(*entry));
   }
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const JobHistoryEntry& a, const JobHistoryEntry& b) { return a.seq < b.seq; });
   return entries;
 }
 

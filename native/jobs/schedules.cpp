@@ -50,9 +50,9 @@ std::expected<Bytes, JobError> encode_schedule(const DurableSchedule& schedule) 
   ByteWriter w(out);
   w.u8(kFormatVersion);
   w.bytes(id_view(schedule.id));
-  w.u8(schedule.enabled ? 1 : 0);
+  w.flag(schedule.enabled);
   w.i64_le(schedule.next_run_ms);
-  w.u8(schedule.every_ms ? 1 : 0);
+  w.flag(schedule.every_ms.has_value());
   if (schedule.every_ms) w.u64_le(*schedule.every_ms);
   w.field_le(*templ);
   return out;

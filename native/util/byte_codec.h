@@ -45,6 +45,16 @@ class ByteWriter {
     u32_be(static_cast<uint32_t>(b.size()));
     bytes(b);
   }
+  // Optional values: a flag byte, 1 followed by the value or 0 alone.
+  void flag(bool set) { u8(set ? 1 : 0); }
+  void optional_field_le(std::optional<BytesView> b) {
+    flag(b.has_value());
+    if (b) field_le(*b);
+  }
+  void optional_i64_le(std::optional<int64_t> v) {
+    flag(v.has_value());
+    if (v) i64_le(*v);
+  }
   size_t size() const { return out_.size(); }
   std::string& buffer() { return out_; }
 
@@ -98,6 +108,31 @@ class ByteReader {
     if (!n) return std::nullopt;
     return bytes(*n);
   }
+  // A flag byte other than 0 or 1 is damage and reads as nullopt, like an
+  // overrun.
+  std::optional<bool> flag() {
+    auto f = u8();
+    if (!f || *f > 1) return std::nullopt;
+    return *f == 1;
+  }
+  // Counterparts of ByteWriter::optional_field_le and optional_i64_le: the
+  // outer nullopt is damage, the inner one an absent value.
+  std::optional<std::optional<BytesView>> optional_field_le() {
+    auto present = flag();
+    if (!present) return std::nullopt;
+    if (!*present) return std::optional<BytesView>{};
+    auto field = field_le();
+    if (!field) return std::nullopt;
+    return std::optional<BytesView>{*field};
+  }
+  std::optional<std::optional<int64_t>> optional_i64_le() {
+    auto present = flag();
+    if (!present) return std::nullopt;
+    if (!*present) return std::optional<int64_t>{};
+    auto value = i64_le();
+    if (!value) return std::nullopt;
+    return std::optional<int64_t>{*value};
+  }
   BytesView rest() {
     BytesView out = in_.substr(pos_);
     pos_ = in_.size();
@@ -143,9 +178,6 @@ inline uint64_t load_u64_le(const char* p) {
 }
 inline uint16_t load_u16_le(const char* p) {
   return static_cast<uint16_t>(static_cast<uint8_t>(p[0]) | (static_cast<uint8_t>(p[1]) << 8));
-}
-inline void store_u32_le(char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 // Saturating counter arithmetic for statistics.

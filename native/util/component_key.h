@@ -75,23 +75,4 @@ inline std::optional<Bytes> tuple_key(BytesView prefix, std::initializer_list<By
   return component_key(prefix, components);
 }
 
-// Feeds each component of `rest` (a key with its prefix removed) to `emit`;
-// false when `rest` does not decode as whole components.
-template <typename Out>
-bool split_components(BytesView rest, Out&& emit) {
-  ByteReader reader(rest);
-  while (!reader.at_end()) {
-    auto c = reader.component();
-    if (!c) return false;
-    emit(*c);
-  }
-  return true;
-}
-
-inline Bytes u64_be_bytes(uint64_t value) {
-  Bytes out;
-  ByteWriter(out).u64_be(value);
-  return out;
-}
-
 }  // namespace ombrel
