@@ -88,8 +88,8 @@ struct MessageView {
   BytesView payload;
 };
 
-// Layout in queue.h.
-std::expected<MessageView, QueueError> decode_view(BytesView bytes, std::optional<uint64_t> key_id) {
+// Layout in queue.h; the record must carry `key_id`, the id of its key.
+std::expected<MessageView, QueueError> decode_view(BytesView bytes, uint64_t key_id) {
   if (bytes.size() < kMessageHeaderSize) return std::unexpected(invalid_record());
   ByteReader r(bytes);
   auto version = r.u8();
@@ -105,7 +105,7 @@ std::expected<MessageView, QueueError> decode_view(BytesView bytes, std::optiona
     return std::unexpected(invalid_record());
   // A record filed under another id would be claimed under one id and then
   // be unreachable for its ack: refuse it like any other damage.
-  if (key_id && *key_id != *id) return std::unexpected(invalid_record());
+  if (key_id != *id) return std::unexpected(invalid_record());
   return MessageView{static_cast<MessageState>(*state), *id,           *attempts,
                      static_cast<int32_t>(*priority),  *available_at, *lease_until,
                      *payload};
@@ -114,6 +114,11 @@ std::expected<MessageView, QueueError> decode_view(BytesView bytes, std::optiona
 QueueMessage to_message(const MessageView& view) {
   return QueueMessage{view.state,           view.id,        view.attempts, view.priority,
                       view.available_at_ms, view.lease_until_ms, Bytes(view.payload)};
+}
+
+MessageView view_of(const QueueMessage& message) {
+  return MessageView{message.state,           message.id,             message.attempts, message.priority,
+                     message.available_at_ms, message.lease_until_ms, message.payload};
 }
 
 // The id of a message key under `prefix`, or nothing for any other key shape.
@@ -131,17 +136,24 @@ std::expected<void, QueueError> for_each_message(const engine::Store& store, con
   for (const auto& [key, value] : store.prefix_range(prefix)) {
     auto id = id_of_key(key, prefix.size());
     if (!id) return std::unexpected(invalid_record());
-    auto message = decode_view(value, id);
+    auto message = decode_view(value, *id);
     if (!message) return std::unexpected(message.error());
     if (auto done = fn(key, *message); !done) return done;
   }
   return {};
 }
 
-Bytes queue_base(BytesView name) {
+QueueKeys queue_keys(BytesView name) {
   ComponentKey key(kQueuePrefix);
   key.component(name);
-  return std::move(key).take();
+  Bytes base = std::move(key).take();
+  return QueueKeys{base + Bytes(kNextIdSuffix), base + Bytes(kMessageSeparator)};
+}
+
+Bytes message_key_under(BytesView message_prefix, uint64_t id) {
+  Bytes key(message_prefix);
+  ByteWriter(key).u64_be(id);
+  return key;
 }
 
 std::expected<void, QueueError> check_name(BytesView name) {
@@ -172,23 +184,58 @@ std::expected<uint64_t, QueueError> parse_next_id(const std::optional<Bytes>& st
   return *ByteReader(*stored).u64_le();
 }
 
-// The push itself, inside `tx`: counter, then the ready message.
-std::expected<uint64_t, QueueError> push_in(engine::Transaction& tx, const Bytes& base, BytesView payload,
-                                            int64_t available_at_ms, int32_t priority) {
+// What one push writes: the counter moved past `id`, and the ready message.
+struct PlannedPush {
+  uint64_t id;
+  Bytes message_key;
+  Bytes message_value;
+};
+
+// The push of `payload` to the queue of `keys`, reading the counter through
+// `get` (the committed store or a caller's transaction).
+template <class Get>
+std::expected<PlannedPush, QueueError> plan_push(const QueueKeys& keys, BytesView payload, int64_t available_at_ms,
+                                                 int32_t priority, Get&& get) {
   if (!component_fits(payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
-  Bytes next_key = base + Bytes(kNextIdSuffix);
-  auto id = parse_next_id(tx.get_internal(next_key));
+  auto id = parse_next_id(get(keys.next_id));
   if (!id) return std::unexpected(id.error());
   if (*id == std::numeric_limits<uint64_t>::max()) return std::unexpected(QueueError::of(QueueError::Kind::IdExhausted));
-  Bytes value;
-  write_record(value, MessageState::Ready, *id, 0, priority, available_at_ms, 0, payload);
+  PlannedPush push{*id, message_key_under(keys.message_prefix, *id), {}};
+  write_record(push.message_value, MessageState::Ready, *id, 0, priority, available_at_ms, 0, payload);
+  return push;
+}
+
+std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueKeys& keys, const PlannedPush& push) {
   Bytes counter;
-  ByteWriter(counter).u64_le(*id + 1);
-  if (auto put = tx.put_internal(next_key, counter); !put) return std::unexpected(QueueError::engine(put.error()));
-  Bytes message_key = base + Bytes(kMessageSeparator);
-  ByteWriter(message_key).u64_be(*id);
-  if (auto put = tx.put_internal(message_key, value); !put) return std::unexpected(QueueError::engine(put.error()));
-  return *id;
+  ByteWriter(counter).u64_le(push.id + 1);
+  if (auto put = tx.put_internal(keys.next_id, counter); !put) return std::unexpected(QueueError::engine(put.error()));
+  if (auto put = tx.put_internal(push.message_key, push.message_value); !put)
+    return std::unexpected(QueueError::engine(put.error()));
+  return {};
+}
+
+// The committed record under `key` (message `id`), checked to be leased under
+// `generation`. The view points into the store and lasts until its next write.
+std::expected<MessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
+                                                   uint32_t generation) {
+  const Bytes* stored = store.find(key);
+  if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
+  auto message = decode_view(*stored, id);
+  if (!message) return message;
+  if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
+  if (message->attempts != generation)
+    return std::unexpected(QueueError::generation_mismatch(id, message->attempts, generation));
+  return message;
+}
+
+// Replaces the record under `key`; the message came from a stored record, so
+// its payload fits.
+std::expected<void, QueueError> write_message(engine::Store& store, const Bytes& key, const MessageView& message) {
+  Bytes value;
+  write_record(value, message.state, message.id, message.attempts, message.priority, message.available_at_ms,
+               message.lease_until_ms, message.payload);
+  if (auto put = store.put_internal(key, value); !put) return std::unexpected(QueueError::engine(put.error()));
+  return {};
 }
 
 std::expected<void, QueueError> count_one(uint64_t& count) {
@@ -216,51 +263,24 @@ std::expected<void, QueueError> add_to_stats(QueueStats& stats, const MessageVie
 
 }  // namespace
 
-std::expected<Bytes, QueueError> encode_message(const QueueMessage& message) {
-  if (!component_fits(message.payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
-  Bytes out;
-  write_record(out, message.state, message.id, message.attempts, message.priority, message.available_at_ms,
-               message.lease_until_ms, message.payload);
-  return out;
-}
-
-std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, std::optional<uint64_t> key_id) {
-  auto view = decode_view(bytes, key_id);
-  if (!view) return std::unexpected(view.error());
-  return to_message(*view);
-}
-
-Queue::Queue(engine::Store& store, Bytes name)
-    : store_(&store),
-      name_(std::move(name)),
-      next_id_key_(queue_base(name_) + Bytes(kNextIdSuffix)),
-      message_prefix_(queue_base(name_) + Bytes(kMessageSeparator)) {}
-
 std::expected<Queue, QueueError> Queue::open(engine::Store& store, BytesView name) {
   if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
-  return Queue(store, Bytes(name));
+  return Queue(store, queue_keys(name));
 }
 
-Bytes Queue::message_key(uint64_t id) const {
-  Bytes key = message_prefix_;
-  ByteWriter(key).u64_be(id);
-  return key;
-}
+Bytes Queue::message_key(uint64_t id) const { return message_key_under(keys_.message_prefix, id); }
 
 std::expected<uint64_t, QueueError> Queue::push_with_options(BytesView payload, int64_t available_at_ms,
                                                             int32_t priority) {
-  if (!component_fits(payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
-  // Refuse a damaged or exhausted counter before taking a transaction id.
-  auto next = parse_next_id(store_->get(next_id_key_));
-  if (!next) return std::unexpected(next.error());
-  if (*next == std::numeric_limits<uint64_t>::max())
-    return std::unexpected(QueueError::of(QueueError::Kind::IdExhausted));
+  // Planned on the committed store, so that a damaged or exhausted counter
+  // is refused before a transaction id is taken.
+  auto push = plan_push(keys_, payload, available_at_ms, priority, [&](BytesView key) { return store_->get(key); });
+  if (!push) return std::unexpected(push.error());
   auto tx = store_->begin();
   if (!tx) return std::unexpected(QueueError::engine(tx.error()));
-  auto id = push_in(*tx, queue_base(name_), payload, available_at_ms, priority);
-  if (!id) return id;
+  if (auto written = write_push(*tx, keys_, *push); !written) return std::unexpected(written.error());
   if (auto committed = tx->commit(); !committed) return std::unexpected(QueueError::engine(committed.error()));
-  return id;
+  return push->id;
 }
 
 std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(const engine::Store& store,
@@ -291,61 +311,45 @@ std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t no
   message.state = MessageState::Leased;
   message.attempts += 1;
   message.lease_until_ms = lease_until;
-  if (auto written = write_back(message); !written) return std::unexpected(written.error());
+  if (auto written = write_message(*store_, message_key(message.id), view_of(message)); !written)
+    return std::unexpected(written.error());
   saturating_add(store_->metrics().queue_claims, 1);
   return std::optional<ClaimedMessage>{ClaimedMessage{message.id, std::move(message.payload), message.attempts,
                                                       message.priority, message.available_at_ms,
                                                       message.lease_until_ms, message.attempts}};
 }
 
-std::expected<QueueMessage, QueueError> Queue::leased_message(uint64_t id, uint32_t generation) const {
-  const Bytes* stored = store_->find(message_key(id));
-  if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
-  auto message = decode_message(*stored, id);
-  if (!message) return message;
-  if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
-  if (message->attempts != generation)
-    return std::unexpected(QueueError::generation_mismatch(id, message->attempts, generation));
-  return message;
-}
-
-std::expected<void, QueueError> Queue::write_back(const QueueMessage& message) {
-  auto value = encode_message(message);
-  if (!value) return std::unexpected(value.error());
-  if (auto put = store_->put_internal(message_key(message.id), *value); !put)
-    return std::unexpected(QueueError::engine(put.error()));
-  return {};
-}
-
 std::expected<void, QueueError> Queue::ack(uint64_t id, uint32_t lease_generation) {
-  auto message = leased_message(id, lease_generation);
+  const Bytes key = message_key(id);
+  auto message = leased_view(*store_, key, id, lease_generation);
   if (!message) return std::unexpected(message.error());
-  if (auto deleted = store_->delete_internal(message_key(id)); !deleted)
-    return std::unexpected(QueueError::engine(deleted.error()));
+  if (auto deleted = store_->delete_internal(key); !deleted) return std::unexpected(QueueError::engine(deleted.error()));
   saturating_add(store_->metrics().queue_acks, 1);
   return {};
 }
 
 std::expected<void, QueueError> Queue::nack(uint64_t id, uint32_t lease_generation, int64_t available_at_ms) {
-  auto message = leased_message(id, lease_generation);
+  const Bytes key = message_key(id);
+  auto message = leased_view(*store_, key, id, lease_generation);
   if (!message) return std::unexpected(message.error());
   message->state = MessageState::Ready;
   message->available_at_ms = available_at_ms;
   message->lease_until_ms = 0;
-  return write_back(*message);
+  return write_message(*store_, key, *message);
 }
 
 std::expected<void, QueueError> Queue::dead_letter(uint64_t id, uint32_t lease_generation) {
-  auto message = leased_message(id, lease_generation);
+  const Bytes key = message_key(id);
+  auto message = leased_view(*store_, key, id, lease_generation);
   if (!message) return std::unexpected(message.error());
   message->state = MessageState::Dead;
   message->lease_until_ms = 0;
-  return write_back(*message);
+  return write_message(*store_, key, *message);
 }
 
 std::expected<uint64_t, QueueError> Queue::purge_dead() {
   std::vector<Bytes> doomed;
-  auto walked = for_each_message(*store_, message_prefix_, [&](const Bytes& key, const MessageView& message) {
+  auto walked = for_each_message(*store_, keys_.message_prefix, [&](const Bytes& key, const MessageView& message) {
     if (message.state == MessageState::Dead) doomed.push_back(key);
     return std::expected<void, QueueError>{};
   });
@@ -362,7 +366,7 @@ std::expected<uint64_t, QueueError> Queue::purge_dead() {
 
 std::expected<QueueStats, QueueError> Queue::stats() const {
   QueueStats stats{0, 0, 0, 0, std::nullopt};
-  auto walked = for_each_message(*store_, message_prefix_, [&](const Bytes&, const MessageView& message) {
+  auto walked = for_each_message(*store_, keys_.message_prefix, [&](const Bytes&, const MessageView& message) {
     return add_to_stats(stats, message);
   });
   if (!walked) return std::unexpected(walked.error());
@@ -372,7 +376,11 @@ std::expected<QueueStats, QueueError> Queue::stats() const {
 std::expected<uint64_t, QueueError> push_queue(engine::Transaction& tx, BytesView name, BytesView payload,
                                                int64_t available_at_ms, int32_t priority) {
   if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
-  return push_in(tx, queue_base(name), payload, available_at_ms, priority);
+  const QueueKeys keys = queue_keys(name);
+  auto push = plan_push(keys, payload, available_at_ms, priority, [&](BytesView key) { return tx.get_internal(key); });
+  if (!push) return std::unexpected(push.error());
+  if (auto written = write_push(tx, keys, *push); !written) return std::unexpected(written.error());
+  return push->id;
 }
 
 std::string transactional_message(const QueueError& error) {
@@ -402,7 +410,7 @@ std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store
     if (!reader.component()) continue;
     auto separator = reader.bytes(kMessageSeparator.size());
     if (!separator || *separator != kMessageSeparator || reader.remaining() != 8) continue;
-    auto message = decode_view(value, reader.u64_be());
+    auto message = decode_view(value, *reader.u64_be());
     if (!message) return std::unexpected(message.error());
     if (auto added = add_to_stats(stats, *message); !added) return std::unexpected(added.error());
   }

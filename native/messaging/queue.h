@@ -46,6 +46,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine/errors.h"
 #include "util/byte_codec.h"
@@ -124,18 +125,18 @@ struct QueueStats {
   std::optional<int64_t> oldest_ready_at_ms;
 };
 
-std::expected<Bytes, QueueError> encode_message(const QueueMessage& message);
-// `key_id`, when given, must equal the record's id.
-std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, std::optional<uint64_t> key_id = std::nullopt);
+// The keys of one queue: B ":next" and the message prefix B ":m:".
+struct QueueKeys {
+  Bytes next_id;
+  Bytes message_prefix;
+};
 
 class Queue {
  public:
   // EmptyName / NameTooLong.
   static std::expected<Queue, QueueError> open(engine::Store& store, BytesView name);
 
-  const Bytes& name() const { return name_; }
-  const Bytes& next_id_key() const { return next_id_key_; }
-  const Bytes& message_prefix() const { return message_prefix_; }
+  const Bytes& message_prefix() const { return keys_.message_prefix; }
   Bytes message_key(uint64_t id) const;
 
   std::expected<uint64_t, QueueError> push_with_options(BytesView payload, int64_t available_at_ms, int32_t priority);
@@ -147,15 +148,10 @@ class Queue {
   std::expected<QueueStats, QueueError> stats() const;
 
  private:
-  Queue(engine::Store& store, Bytes name);
-  // The committed record of `id`, checked to be leased under `generation`.
-  std::expected<QueueMessage, QueueError> leased_message(uint64_t id, uint32_t generation) const;
-  std::expected<void, QueueError> write_back(const QueueMessage& message);
+  Queue(engine::Store& store, QueueKeys keys) : store_(&store), keys_(std::move(keys)) {}
 
   engine::Store* store_;
-  Bytes name_;
-  Bytes next_id_key_;
-  Bytes message_prefix_;
+  QueueKeys keys_;
 };
 
 // The message a claim at `now_ms` takes: among ready messages whose time has
