@@ -200,18 +200,6 @@ std::optional<uint32_t> u32_arg(PyObject* object, const char* name) {
   return narrow_unsigned_arg<uint32_t>(object, name, "an unsigned 32-bit integer");
 }
 
-std::optional<uint16_t> u16_arg(PyObject* object, const char* name) {
-  return narrow_unsigned_arg<uint16_t>(object, name, "an unsigned 16-bit integer");
-}
-
-std::optional<uint8_t> u8_arg(PyObject* object, const char* name) {
-  return narrow_unsigned_arg<uint8_t>(object, name, "an unsigned 8-bit integer");
-}
-
-std::optional<size_t> usize_arg(PyObject* object, const char* name) {
-  return narrow_unsigned_arg<size_t>(object, name, "an unsigned machine-size integer");
-}
-
 std::optional<int64_t> i64_arg(PyObject* object, const char* name) {
   if (object == nullptr || !PyLong_Check(object)) {
     raise_wrong_type(name, "int", object);
@@ -347,11 +335,6 @@ std::optional<int32_t> i32_arg(PyObject* object, const char* name, int32_t if_om
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted) {
   if (object == nullptr) return if_omitted;
   return u32_arg(object, name);
-}
-
-std::optional<size_t> usize_arg(PyObject* object, const char* name, size_t if_omitted) {
-  if (object == nullptr) return if_omitted;
-  return usize_arg(object, name);
 }
 
 std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted) {

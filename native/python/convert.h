@@ -51,9 +51,6 @@ std::optional<uint64_t> u64_arg(PyObject* object, const char* name);
 std::optional<int64_t> i64_arg(PyObject* object, const char* name);
 std::optional<int32_t> i32_arg(PyObject* object, const char* name);
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name);
-std::optional<uint16_t> u16_arg(PyObject* object, const char* name);
-std::optional<uint8_t> u8_arg(PyObject* object, const char* name);
-std::optional<size_t> usize_arg(PyObject* object, const char* name);
 std::optional<std::optional<uint64_t>> optional_u64_arg(PyObject* object, const char* name);
 std::optional<std::optional<int64_t>> optional_i64_arg(PyObject* object, const char* name);
 
@@ -67,7 +64,6 @@ std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_
 std::optional<int64_t> i64_arg(PyObject* object, const char* name, int64_t if_omitted);
 std::optional<int32_t> i32_arg(PyObject* object, const char* name, int32_t if_omitted);
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted);
-std::optional<size_t> usize_arg(PyObject* object, const char* name, size_t if_omitted);
 std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted);
 std::optional<std::string> text_arg(PyObject* object, const char* name, std::string_view if_omitted);
 
