@@ -377,6 +377,22 @@ PyObject* text_result(std::string_view utf8) {
   return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace");
 }
 
+PyObject* tuple_result(std::initializer_list<PyObject*> items) {
+  PyRef tuple;
+  if (std::ranges::none_of(items, [](PyObject* item) { return item == nullptr; })) {
+    tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  }
+  Py_ssize_t index = 0;
+  for (PyObject* item : items) {
+    if (tuple) {
+      PyTuple_SetItem(tuple.get(), index++, item);  // steals item
+    } else {
+      Py_XDECREF(item);
+    }
+  }
+  return tuple.release();
+}
+
 DictBuilder& DictBuilder::set(const char* key, PyObject* value) {
   PyRef owned = PyRef::steal(value);
   if (!ok()) return *this;

@@ -29,6 +29,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -98,14 +99,15 @@ PyObject* list_result(const Range& range, MakeItem&& make_item) {
   return list.release();
 }
 
+// A tuple of `items`, each a new reference, which the tuple takes over. When
+// any item is nullptr (its builder set an exception) the others are dropped
+// and nullptr is returned.
+PyObject* tuple_result(std::initializer_list<PyObject*> items);
+
 // A (bytes, bytes) tuple from anything with .first and .second byte strings.
 template <class Pair>
 PyObject* bytes_pair_result(const Pair& pair) {
-  PyRef key = PyRef::steal(bytes_result(pair.first));
-  if (!key) return nullptr;
-  PyRef value = PyRef::steal(bytes_result(pair.second));
-  if (!value) return nullptr;
-  return PyTuple_Pack(2, key.get(), value.get());
+  return tuple_result({bytes_result(pair.first), bytes_result(pair.second)});
 }
 
 template <class Range>

@@ -53,12 +53,8 @@ PyObject* optional_job_dict(const std::optional<jobs::DurableJob>& job) {
 }
 
 PyObject* history_tuple(const jobs::JobHistoryEntry& entry) {
-  PyRef seq = PyRef::steal(int_result(entry.seq));
-  PyRef at = PyRef::steal(int_result(entry.at_ms));
-  PyRef kind = PyRef::steal(text_result(jobs::job_history_kind_name(entry.kind)));
-  PyRef detail = PyRef::steal(bytes_result(entry.detail));
-  if (!seq || !at || !kind || !detail) return nullptr;
-  return PyTuple_Pack(4, seq.get(), at.get(), kind.get(), detail.get());
+  return tuple_result({int_result(entry.seq), int_result(entry.at_ms),
+                       text_result(jobs::job_history_kind_name(entry.kind)), bytes_result(entry.detail)});
 }
 
 // The id argument of a job method, checked before the store is locked.

@@ -29,11 +29,7 @@ inline std::optional<messaging::Nonce> nonce_arg(PyObject* self, PyObject* objec
 
 // The tuple (tx_id, nonce).
 inline PyObject* message_id_result(const messaging::MessageId& id) {
-  PyRef tx_id = PyRef::steal(int_result(id.tx_id));
-  if (!tx_id) return nullptr;
-  PyRef nonce = PyRef::steal(bytes_result(messaging::nonce_bytes(id.nonce)));
-  if (!nonce) return nullptr;
-  return PyTuple_Pack(2, tx_id.get(), nonce.get());
+  return tuple_result({int_result(id.tx_id), bytes_result(messaging::nonce_bytes(id.nonce))});
 }
 
 }  // namespace ombrel::python

@@ -262,12 +262,8 @@ struct ListObjectRefs {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto refs = records::list_object_refs(store, *ns, name_prefix->value_or(std::string()));
       if (!refs) return map_object_error(state, refs.error());
-      return list_result(*refs, [](const records::ObjectRef& ref) -> PyObject* {
-        PyRef name = PyRef::steal(bytes_result(ref.name));
-        if (!name) return nullptr;
-        PyRef id = PyRef::steal(id_result(ref.id));
-        if (!id) return nullptr;
-        return PyTuple_Pack(2, name.get(), id.get());
+      return list_result(*refs, [](const records::ObjectRef& ref) {
+        return tuple_result({bytes_result(ref.name), id_result(ref.id)});
       });
     });
   }

@@ -42,10 +42,7 @@ std::optional<jobs::JobId> id_arg(PyObject* self, PyObject* object, std::string_
 }
 
 PyObject* pair_result(const std::pair<uint64_t, uint64_t>& pair) {
-  PyRef first = PyRef::steal(int_result(pair.first));
-  PyRef second = PyRef::steal(int_result(pair.second));
-  if (!first || !second) return nullptr;
-  return PyTuple_Pack(2, first.get(), second.get());
+  return tuple_result({int_result(pair.first), int_result(pair.second)});
 }
 
 // ---- interval schedules ----
