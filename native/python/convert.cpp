@@ -353,6 +353,10 @@ PyObject* bytes_result(std::string_view bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
+PyObject* bytes_result(std::span<const uint8_t> bytes) {
+  return bytes_result(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
 PyObject* int_result(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
 PyObject* int_result(int64_t value) { return PyLong_FromLongLong(value); }

@@ -32,6 +32,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -74,6 +75,8 @@ std::string type_name(PyObject* object);
 // ---- results ----
 
 PyObject* bytes_result(std::string_view bytes);
+// The raw bytes of a fixed-size identity or digest.
+PyObject* bytes_result(std::span<const uint8_t> bytes);
 PyObject* int_result(uint64_t value);
 PyObject* int_result(int64_t value);
 PyObject* optional_int_result(std::optional<uint64_t> value);
