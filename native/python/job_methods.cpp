@@ -59,9 +59,7 @@ PyObject* history_tuple(const jobs::JobHistoryEntry& entry) {
 
 // The id argument of a job method, checked before the store is locked.
 std::optional<jobs::JobId> job_id_arg(PyObject* self, PyObject* object) {
-  ModuleState* state = state_of_instance(self);
-  if (state == nullptr) return std::nullopt;
-  return fixed_id_arg(*state, object, "id", "job");
+  return fixed_length_arg(self, object, "id", "job id must be exactly 16 bytes", jobs::id_from_bytes);
 }
 
 // The lease that heartbeat, complete, fail and release act under: the job id,

@@ -17,14 +17,7 @@ namespace ombrel::python {
 // OmbrelStoreError with `wrong_length_message` (the caller's area's text);
 // a non-bytes argument raises TypeError.
 inline std::optional<messaging::Nonce> nonce_arg(PyObject* self, PyObject* object, const char* wrong_length_message) {
-  auto bytes = bytes_arg(object, "nonce");
-  if (!bytes) return std::nullopt;
-  auto nonce = messaging::nonce_from(*bytes);
-  if (!nonce) {
-    if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, wrong_length_message);
-    return std::nullopt;
-  }
-  return nonce;
+  return fixed_length_arg(self, object, "nonce", wrong_length_message, messaging::nonce_from);
 }
 
 // The tuple (tx_id, nonce).

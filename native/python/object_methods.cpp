@@ -35,14 +35,7 @@ PyObject* map_object_error(const ModuleState& state, const ObjectError& error) {
 
 // The id argument: TypeError for a non-bytes, OmbrelStoreError for a wrong length.
 std::optional<ObjectId> object_id_arg(PyObject* self, PyObject* object) {
-  auto bytes = bytes_arg(object, "id");
-  if (!bytes) return std::nullopt;
-  auto id = records::object_id_from(*bytes);
-  if (!id) {
-    if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, kIdLengthMessage);
-    return std::nullopt;
-  }
-  return id;
+  return fixed_length_arg(self, object, "id", kIdLengthMessage, records::object_id_from);
 }
 
 PyObject* id_result(const ObjectId& id) { return bytes_result(records::id_bytes(id)); }
