@@ -32,12 +32,7 @@ PyObject* change_dict(const engine::ChangeRecord& change) {
   dict.set("kind", text_result(is_put ? "put" : "delete"));
   dict.set("key", bytes_result(change.key));
   dict.set("value_len", optional_int_result(change.value_len));
-  if (change.value_sha256) {
-    const auto& digest = *change.value_sha256;
-    dict.set("value_sha256", bytes_result(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size())));
-  } else {
-    dict.set("value_sha256", none_result());
-  }
+  dict.set("value_sha256", change.value_sha256 ? bytes_result(*change.value_sha256) : none_result());
   return dict.finish();
 }
 

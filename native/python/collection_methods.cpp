@@ -30,15 +30,10 @@ std::optional<std::vector<records::IndexValue>> index_values_arg(PyObject* objec
 }
 
 PyObject* collection_record_result(const records::CollectionRecord& record) {
-  PyRef primary_key = PyRef::steal(bytes_result(record.primary_key));
-  if (!primary_key) return nullptr;
-  PyRef value = PyRef::steal(bytes_result(record.value));
-  if (!value) return nullptr;
-  PyRef indexes = PyRef::steal(list_result(record.indexes, [](const records::IndexValue& index) {
-    return bytes_pair_result(std::pair<std::string_view, std::string_view>(index.name, index.value));
-  }));
-  if (!indexes) return nullptr;
-  return PyTuple_Pack(3, primary_key.get(), value.get(), indexes.get());
+  return tuple_result({bytes_result(record.primary_key), bytes_result(record.value),
+                       list_result(record.indexes, [](const records::IndexValue& index) {
+                         return tuple_result({bytes_result(index.name), bytes_result(index.value)});
+                       })});
 }
 
 namespace {
@@ -196,11 +191,7 @@ struct CollectionDefinition {
       auto definition = records::collection_definition(store, *name);
       if (!definition) return map_collection_error(state, definition.error());
       if (!*definition) return none_result();
-      PyRef version = PyRef::steal(int_result(uint64_t{(*definition)->schema_version}));
-      if (!version) return nullptr;
-      PyRef codec = PyRef::steal(bytes_result((*definition)->codec));
-      if (!codec) return nullptr;
-      return PyTuple_Pack(2, version.get(), codec.get());
+      return tuple_result({int_result(uint64_t{(*definition)->schema_version}), bytes_result((*definition)->codec)});
     });
   }
 };
@@ -217,12 +208,9 @@ struct CollectionMigrations {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto migrations = records::collection_migrations(store, *collection);
       if (!migrations) return map_collection_error(state, migrations.error());
-      return list_result(*migrations, [](const records::CollectionMigration& m) -> PyObject* {
-        PyRef from = PyRef::steal(int_result(uint64_t{m.from_version}));
-        PyRef to = PyRef::steal(int_result(uint64_t{m.to_version}));
-        PyRef codec = PyRef::steal(bytes_result(m.codec));
-        if (!from || !to || !codec) return nullptr;
-        return PyTuple_Pack(3, from.get(), to.get(), codec.get());
+      return list_result(*migrations, [](const records::CollectionMigration& m) {
+        return tuple_result({int_result(uint64_t{m.from_version}), int_result(uint64_t{m.to_version}),
+                             bytes_result(m.codec)});
       });
     });
   }

@@ -49,6 +49,25 @@ PyObject* state_dict(const messaging::ConsumerGroupState& group) {
   return dict.finish();
 }
 
+// Ack and nack: parse (stream, group, consumer, offset, lease_generation),
+// the lease they settle, and run settle(store, ...) on the open store.
+template <class Settle>
+PyObject* settle_lease(PyObject* self, Args args, Settle settle) {
+  auto stream = bytes_arg(args[0], "stream");
+  if (!stream) return nullptr;
+  auto group = bytes_arg(args[1], "group");
+  if (!group) return nullptr;
+  auto consumer = bytes_arg(args[2], "consumer");
+  if (!consumer) return nullptr;
+  auto offset = u64_arg(args[3], "offset");
+  if (!offset) return nullptr;
+  auto generation = u64_arg(args[4], "lease_generation");
+  if (!generation) return nullptr;
+  return with_open_store(self, [&](engine::Store& store, const ModuleState& state) {
+    return none_or_error(state, settle(store, *stream, *group, *consumer, *offset, *generation));
+  });
+}
+
 struct ConsumerGroupClaim {
   static constexpr const char* kName = "consumer_group_claim";
   static constexpr Param kParams[] = {{"stream"}, {"group"}, {"consumer"}, {"now_ms"}, {"lease_duration_ms"}};
@@ -85,22 +104,7 @@ struct ConsumerGroupAck {
       "Acknowledge the leased entry: the group's position moves to offset + 1 and the lease is\n"
       "released. `consumer`, `offset` and `lease_generation` must match the recorded lease.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto stream = bytes_arg(args[0], "stream");
-    if (!stream) return nullptr;
-    auto group = bytes_arg(args[1], "group");
-    if (!group) return nullptr;
-    auto consumer = bytes_arg(args[2], "consumer");
-    if (!consumer) return nullptr;
-    auto offset = u64_arg(args[3], "offset");
-    if (!offset) return nullptr;
-    auto generation = u64_arg(args[4], "lease_generation");
-    if (!generation) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) {
-      return none_or_error(state,
-                           messaging::consumer_group_ack(store, *stream, *group, *consumer, *offset, *generation));
-    });
-  }
+  static PyObject* call(PyObject* self, Args args) { return settle_lease(self, args, messaging::consumer_group_ack); }
 };
 
 struct ConsumerGroupNack {
@@ -110,22 +114,7 @@ struct ConsumerGroupNack {
       "Give the leased entry back: the lease is released and the position stays, so the next\n"
       "claim delivers the same entry again. Arguments must match the recorded lease, as for ack.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto stream = bytes_arg(args[0], "stream");
-    if (!stream) return nullptr;
-    auto group = bytes_arg(args[1], "group");
-    if (!group) return nullptr;
-    auto consumer = bytes_arg(args[2], "consumer");
-    if (!consumer) return nullptr;
-    auto offset = u64_arg(args[3], "offset");
-    if (!offset) return nullptr;
-    auto generation = u64_arg(args[4], "lease_generation");
-    if (!generation) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) {
-      return none_or_error(state,
-                           messaging::consumer_group_nack(store, *stream, *group, *consumer, *offset, *generation));
-    });
-  }
+  static PyObject* call(PyObject* self, Args args) { return settle_lease(self, args, messaging::consumer_group_nack); }
 };
 
 struct ConsumerGroupReset {

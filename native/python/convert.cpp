@@ -200,18 +200,6 @@ std::optional<uint32_t> u32_arg(PyObject* object, const char* name) {
   return narrow_unsigned_arg<uint32_t>(object, name, "an unsigned 32-bit integer");
 }
 
-std::optional<uint16_t> u16_arg(PyObject* object, const char* name) {
-  return narrow_unsigned_arg<uint16_t>(object, name, "an unsigned 16-bit integer");
-}
-
-std::optional<uint8_t> u8_arg(PyObject* object, const char* name) {
-  return narrow_unsigned_arg<uint8_t>(object, name, "an unsigned 8-bit integer");
-}
-
-std::optional<size_t> usize_arg(PyObject* object, const char* name) {
-  return narrow_unsigned_arg<size_t>(object, name, "an unsigned machine-size integer");
-}
-
 std::optional<int64_t> i64_arg(PyObject* object, const char* name) {
   if (object == nullptr || !PyLong_Check(object)) {
     raise_wrong_type(name, "int", object);
@@ -349,11 +337,6 @@ std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_
   return u32_arg(object, name);
 }
 
-std::optional<size_t> usize_arg(PyObject* object, const char* name, size_t if_omitted) {
-  if (object == nullptr) return if_omitted;
-  return usize_arg(object, name);
-}
-
 std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted) {
   if (object == nullptr) return if_omitted;
   return bool_arg(object, name);
@@ -368,6 +351,10 @@ std::optional<std::string> text_arg(PyObject* object, const char* name, std::str
 
 PyObject* bytes_result(std::string_view bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* bytes_result(std::span<const uint8_t> bytes) {
+  return bytes_result(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 PyObject* int_result(uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
@@ -392,6 +379,22 @@ PyObject* none_result() { return Py_NewRef(Py_None); }
 
 PyObject* text_result(std::string_view utf8) {
   return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace");
+}
+
+PyObject* tuple_result(std::initializer_list<PyObject*> items) {
+  PyRef tuple;
+  if (std::ranges::none_of(items, [](PyObject* item) { return item == nullptr; })) {
+    tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  }
+  Py_ssize_t index = 0;
+  for (PyObject* item : items) {
+    if (tuple) {
+      PyTuple_SetItem(tuple.get(), index++, item);  // steals item
+    } else {
+      Py_XDECREF(item);
+    }
+  }
+  return tuple.release();
 }
 
 DictBuilder& DictBuilder::set(const char* key, PyObject* value) {

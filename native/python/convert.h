@@ -29,8 +29,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -51,9 +53,6 @@ std::optional<uint64_t> u64_arg(PyObject* object, const char* name);
 std::optional<int64_t> i64_arg(PyObject* object, const char* name);
 std::optional<int32_t> i32_arg(PyObject* object, const char* name);
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name);
-std::optional<uint16_t> u16_arg(PyObject* object, const char* name);
-std::optional<uint8_t> u8_arg(PyObject* object, const char* name);
-std::optional<size_t> usize_arg(PyObject* object, const char* name);
 std::optional<std::optional<uint64_t>> optional_u64_arg(PyObject* object, const char* name);
 std::optional<std::optional<int64_t>> optional_i64_arg(PyObject* object, const char* name);
 
@@ -67,7 +66,6 @@ std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_
 std::optional<int64_t> i64_arg(PyObject* object, const char* name, int64_t if_omitted);
 std::optional<int32_t> i32_arg(PyObject* object, const char* name, int32_t if_omitted);
 std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted);
-std::optional<size_t> usize_arg(PyObject* object, const char* name, size_t if_omitted);
 std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted);
 std::optional<std::string> text_arg(PyObject* object, const char* name, std::string_view if_omitted);
 
@@ -77,6 +75,8 @@ std::string type_name(PyObject* object);
 // ---- results ----
 
 PyObject* bytes_result(std::string_view bytes);
+// The raw bytes of a fixed-size identity or digest.
+PyObject* bytes_result(std::span<const uint8_t> bytes);
 PyObject* int_result(uint64_t value);
 PyObject* int_result(int64_t value);
 PyObject* optional_int_result(std::optional<uint64_t> value);
@@ -102,14 +102,15 @@ PyObject* list_result(const Range& range, MakeItem&& make_item) {
   return list.release();
 }
 
+// A tuple of `items`, each a new reference, which the tuple takes over. When
+// any item is nullptr (its builder set an exception) the others are dropped
+// and nullptr is returned.
+PyObject* tuple_result(std::initializer_list<PyObject*> items);
+
 // A (bytes, bytes) tuple from anything with .first and .second byte strings.
 template <class Pair>
 PyObject* bytes_pair_result(const Pair& pair) {
-  PyRef key = PyRef::steal(bytes_result(pair.first));
-  if (!key) return nullptr;
-  PyRef value = PyRef::steal(bytes_result(pair.second));
-  if (!value) return nullptr;
-  return PyTuple_Pack(2, key.get(), value.get());
+  return tuple_result({bytes_result(pair.first), bytes_result(pair.second)});
 }
 
 template <class Range>

@@ -53,19 +53,31 @@ PyObject* optional_job_dict(const std::optional<jobs::DurableJob>& job) {
 }
 
 PyObject* history_tuple(const jobs::JobHistoryEntry& entry) {
-  PyRef seq = PyRef::steal(int_result(entry.seq));
-  PyRef at = PyRef::steal(int_result(entry.at_ms));
-  PyRef kind = PyRef::steal(text_result(jobs::job_history_kind_name(entry.kind)));
-  PyRef detail = PyRef::steal(bytes_result(entry.detail));
-  if (!seq || !at || !kind || !detail) return nullptr;
-  return PyTuple_Pack(4, seq.get(), at.get(), kind.get(), detail.get());
+  return tuple_result({int_result(entry.seq), int_result(entry.at_ms),
+                       text_result(jobs::job_history_kind_name(entry.kind)), bytes_result(entry.detail)});
 }
 
 // The id argument of a job method, checked before the store is locked.
 std::optional<jobs::JobId> job_id_arg(PyObject* self, PyObject* object) {
-  ModuleState* state = state_of_instance(self);
-  if (state == nullptr) return std::nullopt;
-  return fixed_id_arg(*state, object, "id", "job");
+  return fixed_length_arg(self, object, "id", "job id must be exactly 16 bytes", jobs::id_from_bytes);
+}
+
+// The lease that heartbeat, complete, fail and release act under: the job id,
+// the generation its claim handed out, and the caller's clock (arguments 0-2).
+struct LeaseArgs {
+  jobs::JobId id;
+  uint32_t generation;
+  int64_t now_ms;
+};
+
+std::optional<LeaseArgs> lease_args(PyObject* self, Args args) {
+  auto id = job_id_arg(self, args[0]);
+  if (!id) return std::nullopt;
+  auto generation = u32_arg(args[1], "lease_generation");
+  if (!generation) return std::nullopt;
+  auto now_ms = i64_arg(args[2], "now_ms");
+  if (!now_ms) return std::nullopt;
+  return LeaseArgs{*id, *generation, *now_ms};
 }
 
 // A sequence of bytes handler names; omitted or None admits every handler.
@@ -169,16 +181,12 @@ struct HeartbeatJob {
       "False when the job is missing, not leased, or leased under another generation.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto generation = u32_arg(args[1], "lease_generation");
-    if (!generation) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
-    auto lease = u64_arg(args[3], "lease_duration_ms");
+    auto lease = lease_args(self, args);
     if (!lease) return nullptr;
+    auto duration = u64_arg(args[3], "lease_duration_ms");
+    if (!duration) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto extended = jobs::heartbeat_job(store, *id, *generation, *now_ms, *lease);
+      auto extended = jobs::heartbeat_job(store, lease->id, lease->generation, lease->now_ms, *duration);
       if (!extended) return map_job_error(state, extended.error());
       return bool_result(*extended);
     });
@@ -193,14 +201,10 @@ struct CompleteJob {
       "leased under another generation.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto generation = u32_arg(args[1], "lease_generation");
-    if (!generation) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+    auto lease = lease_args(self, args);
+    if (!lease) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = jobs::complete_job(store, *id, *generation, *now_ms);
+      auto done = jobs::complete_job(store, lease->id, lease->generation, lease->now_ms);
       if (!done) return map_job_error(state, done.error());
       return none_result();
     });
@@ -216,16 +220,12 @@ struct FailJob {
       "Raises OmbrelStoreError like complete_job.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto generation = u32_arg(args[1], "lease_generation");
-    if (!generation) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+    auto lease = lease_args(self, args);
+    if (!lease) return nullptr;
     auto detail = bytes_arg(args[3], "detail");
     if (!detail) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto next = jobs::fail_job(store, *id, *generation, *now_ms, *detail);
+      auto next = jobs::fail_job(store, lease->id, lease->generation, lease->now_ms, *detail);
       if (!next) return map_job_error(state, next.error());
       return text_result(jobs::job_state_name(*next));
     });
@@ -240,14 +240,10 @@ struct ReleaseJob {
       "(False when the job is missing, not leased, or leased under another generation).";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto generation = u32_arg(args[1], "lease_generation");
-    if (!generation) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+    auto lease = lease_args(self, args);
+    if (!lease) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto released = jobs::release_job(store, *id, *generation, *now_ms);
+      auto released = jobs::release_job(store, lease->id, lease->generation, lease->now_ms);
       if (!released) return map_job_error(state, released.error());
       return bool_result(*released);
     });

@@ -1,10 +1,8 @@
 #include "python/job_spec_convert.h"
 
 #include <limits>
-#include <string>
 
 #include "python/convert.h"
-#include "python/errors.h"
 
 namespace ombrel::python {
 
@@ -52,18 +50,6 @@ PyObject* job_template_dict(const jobs::JobSpec& spec) {
   dict.set("retry_backoff_ms", int_result(spec.retry_backoff_ms));
   dict.set("idempotency_key", spec.idempotency_key ? bytes_result(*spec.idempotency_key) : none_result());
   return dict.finish();
-}
-
-std::optional<jobs::JobId> fixed_id_arg(const ModuleState& state, PyObject* object, const char* name,
-                                        std::string_view kind) {
-  auto bytes = bytes_arg(object, name);
-  if (!bytes) return std::nullopt;
-  auto id = jobs::id_from_bytes(*bytes);
-  if (!id) {
-    raise_domain_error(state, std::string(kind) + " id must be exactly 16 bytes");
-    return std::nullopt;
-  }
-  return id;
 }
 
 }  // namespace ombrel::python

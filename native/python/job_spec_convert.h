@@ -14,8 +14,6 @@
 // - job_template_dict builds the template dict: "handler", "payload",
 //   "available_at_ms", "deadline_ms", "priority", "max_attempts",
 //   "retry_backoff_ms", "idempotency_key", in that order.
-// - fixed_id_arg reads a 16-byte id; another length raises OmbrelStoreError
-//   "<kind> id must be exactly 16 bytes".
 #pragma once
 
 #include <Python.h>
@@ -30,7 +28,6 @@
 #include "jobs/job_spec.h"
 #include "jobs/jobs.h"
 #include "python/arguments.h"
-#include "python/module_state.h"
 
 namespace ombrel::python {
 
@@ -58,8 +55,5 @@ std::optional<jobs::JobSpec> job_spec_from_args(PyObject* handler, PyObject* pay
                                                 std::span<PyObject* const> spec_args);
 
 PyObject* job_template_dict(const jobs::JobSpec& spec);
-
-std::optional<jobs::JobId> fixed_id_arg(const ModuleState& state, PyObject* object, const char* name,
-                                        std::string_view kind);
 
 }  // namespace ombrel::python

@@ -17,23 +17,12 @@ namespace ombrel::python {
 // OmbrelStoreError with `wrong_length_message` (the caller's area's text);
 // a non-bytes argument raises TypeError.
 inline std::optional<messaging::Nonce> nonce_arg(PyObject* self, PyObject* object, const char* wrong_length_message) {
-  auto bytes = bytes_arg(object, "nonce");
-  if (!bytes) return std::nullopt;
-  auto nonce = messaging::nonce_from(*bytes);
-  if (!nonce) {
-    if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, wrong_length_message);
-    return std::nullopt;
-  }
-  return nonce;
+  return fixed_length_arg(self, object, "nonce", wrong_length_message, messaging::nonce_from);
 }
 
 // The tuple (tx_id, nonce).
 inline PyObject* message_id_result(const messaging::MessageId& id) {
-  PyRef tx_id = PyRef::steal(int_result(id.tx_id));
-  if (!tx_id) return nullptr;
-  PyRef nonce = PyRef::steal(bytes_result(messaging::nonce_bytes(id.nonce)));
-  if (!nonce) return nullptr;
-  return PyTuple_Pack(2, tx_id.get(), nonce.get());
+  return tuple_result({int_result(id.tx_id), bytes_result(messaging::nonce_bytes(id.nonce))});
 }
 
 }  // namespace ombrel::python

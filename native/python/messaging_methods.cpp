@@ -28,11 +28,7 @@ PyObject* map_messaging_error(const ModuleState& state, const MessagingError& er
 }
 
 PyObject* entry_tuple(const StreamEntry& entry) {
-  PyRef offset = PyRef::steal(int_result(entry.offset));
-  if (!offset) return nullptr;
-  PyRef payload = PyRef::steal(bytes_result(entry.payload));
-  if (!payload) return nullptr;
-  return PyTuple_Pack(2, offset.get(), payload.get());
+  return tuple_result({int_result(entry.offset), bytes_result(entry.payload)});
 }
 
 PyObject* entries_result(const ModuleState& state,

@@ -35,14 +35,7 @@ PyObject* map_object_error(const ModuleState& state, const ObjectError& error) {
 
 // The id argument: TypeError for a non-bytes, OmbrelStoreError for a wrong length.
 std::optional<ObjectId> object_id_arg(PyObject* self, PyObject* object) {
-  auto bytes = bytes_arg(object, "id");
-  if (!bytes) return std::nullopt;
-  auto id = records::object_id_from(*bytes);
-  if (!id) {
-    if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, kIdLengthMessage);
-    return std::nullopt;
-  }
-  return id;
+  return fixed_length_arg(self, object, "id", kIdLengthMessage, records::object_id_from);
 }
 
 PyObject* id_result(const ObjectId& id) { return bytes_result(records::id_bytes(id)); }
@@ -262,12 +255,8 @@ struct ListObjectRefs {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto refs = records::list_object_refs(store, *ns, name_prefix->value_or(std::string()));
       if (!refs) return map_object_error(state, refs.error());
-      return list_result(*refs, [](const records::ObjectRef& ref) -> PyObject* {
-        PyRef name = PyRef::steal(bytes_result(ref.name));
-        if (!name) return nullptr;
-        PyRef id = PyRef::steal(id_result(ref.id));
-        if (!id) return nullptr;
-        return PyTuple_Pack(2, name.get(), id.get());
+      return list_result(*refs, [](const records::ObjectRef& ref) {
+        return tuple_result({bytes_result(ref.name), id_result(ref.id)});
       });
     });
   }

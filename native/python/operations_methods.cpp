@@ -9,7 +9,6 @@
 // keeps the key order below.
 #include <Python.h>
 
-#include <array>
 #include <span>
 #include <string_view>
 
@@ -29,10 +28,6 @@ namespace ombrel::python {
 namespace {
 
 using Args = std::span<PyObject* const>;
-
-PyObject* store_id_result(const std::array<uint8_t, 16>& id) {
-  return bytes_result(std::string_view(reinterpret_cast<const char*>(id.data()), id.size()));
-}
 
 uint64_t reclaimed(uint64_t source_bytes, uint64_t copy_bytes) {
   return source_bytes > copy_bytes ? source_bytes - copy_bytes : 0;
@@ -78,7 +73,7 @@ PyObject* namespace_dict(const maintenance::NamespaceUsage& usage) {
 
 PyObject* health_dict(const maintenance::HealthReport& report) {
   DictBuilder dict;
-  dict.set("store_id", store_id_result(report.store_id));
+  dict.set("store_id", bytes_result(report.store_id));
   dict.set("format_major", int_result(uint64_t{report.format_major}));
   dict.set("format_minor", int_result(uint64_t{report.format_minor}));
   dict.set("max_bytes", optional_int_result(report.max_bytes));
@@ -139,8 +134,8 @@ struct CheckpointTo {
       auto report = maintenance::checkpoint_to(store, *destination);
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
-      dict.set("source_store_id", store_id_result(report->source_store_id));
-      dict.set("checkpoint_store_id", store_id_result(report->checkpoint_store_id));
+      dict.set("source_store_id", bytes_result(report->source_store_id));
+      dict.set("checkpoint_store_id", bytes_result(report->checkpoint_store_id));
       dict.set("file_bytes", int_result(report->file_bytes));
       dict.set("valid_bytes", int_result(report->valid_bytes));
       dict.set("keys", int_result(report->keys));
@@ -174,7 +169,7 @@ struct RestoreCopy {
     DictBuilder dict;
     dict.set("bytes", int_result(report->bytes));
     dict.set("keys", int_result(report->keys));
-    dict.set("store_id", store_id_result(report->store_id));
+    dict.set("store_id", bytes_result(report->store_id));
     return dict.finish();
   }
 };
@@ -221,8 +216,8 @@ struct SnapshotTo {
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("destination", pathlib_path_result(report->destination));
-      dict.set("source_store_id", store_id_result(report->source_store_id));
-      dict.set("snapshot_store_id", store_id_result(report->snapshot_store_id));
+      dict.set("source_store_id", bytes_result(report->source_store_id));
+      dict.set("snapshot_store_id", bytes_result(report->snapshot_store_id));
       dict.set("keys", int_result(report->keys));
       dict.set("source_bytes", int_result(report->source_bytes));
       dict.set("snapshot_bytes", int_result(report->snapshot_bytes));
@@ -250,7 +245,7 @@ struct CompactGenerationTo {
       auto report = maintenance::compact_generation_to(store, *destination);
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
-      dict.set("store_id", store_id_result(report->store_id));
+      dict.set("store_id", bytes_result(report->store_id));
       dict.set("source_bytes", int_result(report->source_bytes));
       dict.set("generation_bytes", int_result(report->generation_bytes));
       dict.set("bytes_reclaimed", int_result(reclaimed(report->source_bytes, report->generation_bytes)));

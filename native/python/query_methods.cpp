@@ -102,12 +102,8 @@ struct QueryIndexRange {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto found = records::query_index_range(store, *collection, *index, query);
       if (!found) return raise_domain_error(state, found.error().message());
-      return list_result(*found, [](const records::IndexedRecord& hit) -> PyObject* {
-        PyRef value = PyRef::steal(bytes_result(hit.index_value));
-        if (!value) return nullptr;
-        PyRef record = PyRef::steal(collection_record_result(hit.record));
-        if (!record) return nullptr;
-        return PyTuple_Pack(2, value.get(), record.get());
+      return list_result(*found, [](const records::IndexedRecord& hit) {
+        return tuple_result({bytes_result(hit.index_value), collection_record_result(hit.record)});
       });
     });
   }

@@ -35,22 +35,18 @@ PyObject* map_error(const ModuleState& state, const jobs::CronSchedulerError& er
   return raise_domain_error(state, error.message());
 }
 
-std::optional<jobs::JobId> id_arg(PyObject* self, PyObject* object, std::string_view kind) {
-  ModuleState* state = state_of_instance(self);
-  if (state == nullptr) return std::nullopt;
-  return fixed_id_arg(*state, object, "id", kind);
+// The schedule id argument; another length raises `wrong_length_message`.
+std::optional<jobs::JobId> id_arg(PyObject* self, PyObject* object, std::string_view wrong_length_message) {
+  return fixed_length_arg(self, object, "id", wrong_length_message, jobs::id_from_bytes);
 }
 
 PyObject* pair_result(const std::pair<uint64_t, uint64_t>& pair) {
-  PyRef first = PyRef::steal(int_result(pair.first));
-  PyRef second = PyRef::steal(int_result(pair.second));
-  if (!first || !second) return nullptr;
-  return PyTuple_Pack(2, first.get(), second.get());
+  return tuple_result({int_result(pair.first), int_result(pair.second)});
 }
 
 // ---- interval schedules ----
 
-constexpr std::string_view kScheduleKind = "schedule";
+constexpr std::string_view kScheduleIdMessage = "schedule id must be exactly 16 bytes";
 
 PyObject* schedule_dict(const jobs::DurableSchedule& schedule) {
   DictBuilder dict;
@@ -107,7 +103,7 @@ struct GetSchedule {
   static constexpr const char* kDoc = "Return the interval schedule with this id as a dict, or None.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kScheduleKind);
+    auto id = id_arg(self, args[0], kScheduleIdMessage);
     if (!id) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto schedule = jobs::get_schedule(store, *id);
@@ -124,7 +120,7 @@ struct SetScheduleEnabled {
       "Enable or disable an interval schedule (its next_run_ms is kept); False if there is none.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kScheduleKind);
+    auto id = id_arg(self, args[0], kScheduleIdMessage);
     if (!id) return nullptr;
     auto enabled = bool_arg(args[1], "enabled");
     if (!enabled) return nullptr;
@@ -158,7 +154,7 @@ struct TickSchedules {
 
 // ---- cron schedules ----
 
-constexpr std::string_view kCronScheduleKind = "cron schedule";
+constexpr std::string_view kCronScheduleIdMessage = "cron schedule id must be exactly 16 bytes";
 
 PyObject* cron_schedule_dict(const jobs::DurableCronSchedule& schedule) {
   DictBuilder dict;
@@ -203,7 +199,7 @@ struct GetCronSchedule {
   static constexpr const char* kDoc = "Return the cron schedule with this id as a dict, or None.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kCronScheduleKind);
+    auto id = id_arg(self, args[0], kCronScheduleIdMessage);
     if (!id) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto schedule = jobs::get_cron_schedule(store, *id);
@@ -235,7 +231,7 @@ struct SetCronScheduleEnabled {
       "ticks); False if there is none.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kCronScheduleKind);
+    auto id = id_arg(self, args[0], kCronScheduleIdMessage);
     if (!id) return nullptr;
     auto enabled = bool_arg(args[1], "enabled");
     if (!enabled) return nullptr;

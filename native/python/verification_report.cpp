@@ -24,8 +24,7 @@ PyObject* get_counter(PyObject* self, void*) {
 }
 
 PyObject* get_store_id(PyObject* self, void*) {
-  const auto& id = report_of(self).header.store_id;
-  return bytes_result(std::string_view(reinterpret_cast<const char*>(id.data()), id.size()));
+  return bytes_result(report_of(self).header.store_id);
 }
 
 PyObject* get_has_torn_tail(PyObject* self, void*) { return bool_result(report_of(self).has_torn_tail()); }
