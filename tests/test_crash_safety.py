@@ -46,10 +46,13 @@ def test_killed_writer_keeps_every_acknowledged_commit(tmp_path, durability):
     for kill in range(1, KILLS_PER_MODE + 1):
         acknowledged += run_until_killed(path, durability, (acknowledged[-1] + 1) if acknowledged else 0, rng)
         report = _native.Store.verify(str(path))
-        # Each kill may leave the transaction it was writing without a commit record.
-        assert report.pending_transactions <= kill and not report.has_torn_tail
+        # Each kill may leave the transaction it was writing without a commit
+        # record, and a write killed between two pages leaves a torn record,
+        # which the reopen below cuts off.
+        assert report.pending_transactions <= kill
         with _native.Store.open(str(path)) as store:
             contents = user_contents(store)
+        assert not _native.Store.verify(str(path)).has_torn_tail
         pairs = {int(k[5:]) for k in contents if k.startswith(b"pair:")}
         survivors = {int(k[2:]) for k in contents if k.startswith(b"n:")}
         last = acknowledged[-1]
