@@ -263,6 +263,20 @@ std::expected<void, QueueError> add_to_stats(QueueStats& stats, const MessageVie
 
 }  // namespace
 
+std::expected<Bytes, QueueError> encode_message(const QueueMessage& message) {
+  if (!component_fits(message.payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
+  Bytes out;
+  write_record(out, message.state, message.id, message.attempts, message.priority, message.available_at_ms,
+               message.lease_until_ms, message.payload);
+  return out;
+}
+
+std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, uint64_t key_id) {
+  auto view = decode_view(bytes, key_id);
+  if (!view) return std::unexpected(view.error());
+  return to_message(*view);
+}
+
 std::expected<Queue, QueueError> Queue::open(engine::Store& store, BytesView name) {
   if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
   return Queue(store, queue_keys(name));

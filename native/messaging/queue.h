@@ -117,6 +117,11 @@ struct ClaimedMessage {
   uint32_t lease_generation = 0;
 };
 
+// The message record codec (layout above) for readers outside this unit. A
+// record is accepted only under the id of its own key, `key_id`.
+std::expected<Bytes, QueueError> encode_message(const QueueMessage& message);
+std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, uint64_t key_id);
+
 struct QueueStats {
   uint64_t ready;
   uint64_t leased;
