@@ -387,31 +387,38 @@ std::expected<QueueStats, QueueError> Queue::stats() const {
   return stats;
 }
 
-std::expected<uint64_t, QueueError> push_queue(engine::Transaction& tx, BytesView name, BytesView payload,
-                                               int64_t available_at_ms, int32_t priority) {
-  if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
-  const QueueKeys keys = queue_keys(name);
-  auto push = plan_push(keys, payload, available_at_ms, priority, [&](BytesView key) { return tx.get_internal(key); });
-  if (!push) return std::unexpected(push.error());
-  if (auto written = write_push(tx, keys, *push); !written) return std::unexpected(written.error());
-  return push->id;
-}
+namespace {
 
-std::string transactional_message(const QueueError& error) {
+// A push's own failures in the transactional words; a push yields no other kind.
+engine::DomainTransactionError transactional_error(const QueueError& error) {
+  using Kind = engine::DomainTransactionError::Kind;
   switch (error.kind()) {
     case QueueError::Kind::EmptyName:
-      return "queue/stream/topic name cannot be empty";
+      return engine::DomainTransactionError::of(Kind::EmptyName);
     case QueueError::Kind::NameTooLong:
-      return "name is too long";
+      return engine::DomainTransactionError::of(Kind::NameTooLong);
     case QueueError::Kind::PayloadTooLarge:
-      return "payload/object is too large";
-    case QueueError::Kind::InvalidRecord:
-      return "transactional metadata is corrupt";
+      return engine::DomainTransactionError::of(Kind::PayloadTooLarge);
     case QueueError::Kind::IdExhausted:
-      return "transactional counter/offset is exhausted";
+      return engine::DomainTransactionError::of(Kind::Exhausted);
+    case QueueError::Kind::Engine:
+      return engine::DomainTransactionError::engine(*error.engine_error());
     default:
-      return error.message();
+      return engine::DomainTransactionError::of(Kind::CorruptMetadata);
   }
+}
+
+}  // namespace
+
+std::expected<uint64_t, engine::DomainTransactionError> push_queue(engine::Transaction& tx, BytesView name,
+                                                                   BytesView payload, int64_t available_at_ms,
+                                                                   int32_t priority) {
+  if (auto checked = check_name(name); !checked) return std::unexpected(transactional_error(checked.error()));
+  const QueueKeys keys = queue_keys(name);
+  auto push = plan_push(keys, payload, available_at_ms, priority, [&](BytesView key) { return tx.get_internal(key); });
+  if (!push) return std::unexpected(transactional_error(push.error()));
+  if (auto written = write_push(tx, keys, *push); !written) return std::unexpected(transactional_error(written.error()));
+  return push->id;
 }
 
 std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store) {

@@ -49,6 +49,7 @@
 #include <utility>
 
 #include "engine/errors.h"
+#include "engine/transaction_domains.h"
 #include "util/byte_codec.h"
 
 namespace ombrel::engine {
@@ -83,6 +84,8 @@ class QueueError {
   static QueueError generation_mismatch(uint64_t id, uint32_t expected, uint32_t provided);
 
   Kind kind() const { return kind_; }
+  // The engine error underneath, for Kind::Engine.
+  const std::optional<engine::EngineError>& engine_error() const { return engine_; }
   std::string message() const;
 
  private:
@@ -167,23 +170,11 @@ std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(co
                                                                               const Queue& queue, int64_t now_ms);
 
 // Push inside the caller's transaction: the counter is read through it, so
-// several pushes in one transaction take consecutive ids. Errors are the
-// push's own kinds (EmptyName, NameTooLong, PayloadTooLarge, InvalidRecord for
-// a counter that is not 8 bytes, IdExhausted, Engine); a transaction reports
-// them with `transactional_message`.
-std::expected<uint64_t, QueueError> push_queue(engine::Transaction& tx, BytesView name, BytesView payload,
-                                               int64_t available_at_ms, int32_t priority);
-
-// The words of every transactional domain operation for an error of
-// `push_queue`:
-//   Engine            "store error: {engine text}"
-//   EmptyName         "queue/stream/topic name cannot be empty"
-//   NameTooLong       "name is too long"
-//   PayloadTooLarge   "payload/object is too large"
-//   InvalidRecord     "transactional metadata is corrupt"
-//   IdExhausted       "transactional counter/offset is exhausted"
-// Kinds a push never yields keep the queue's own text.
-std::string transactional_message(const QueueError& error);
+// several pushes in one transaction take consecutive ids. Errors are in the
+// words of every transactional domain write (engine/transaction_domains.h).
+std::expected<uint64_t, engine::DomainTransactionError> push_queue(engine::Transaction& tx, BytesView name,
+                                                                   BytesView payload, int64_t available_at_ms,
+                                                                   int32_t priority);
 
 // The same figures as Queue::stats over every message of every queue.
 std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store);

@@ -39,24 +39,6 @@ MessagingError MessagingError::cursor_regression(uint64_t from, uint64_t to) {
   return error;
 }
 
-std::string StreamTransactionError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyName:
-      return "queue/stream/topic name cannot be empty";
-    case Kind::NameTooLong:
-      return "name is too long";
-    case Kind::PayloadTooLarge:
-      return "payload/object is too large";
-    case Kind::CorruptMetadata:
-      return "transactional metadata is corrupt";
-    case Kind::Exhausted:
-      return "transactional counter/offset is exhausted";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kEntryFormatVersion = 1;
@@ -275,25 +257,26 @@ std::expected<uint64_t, MessagingError> Topic::subscription_state(std::string_vi
 
 // ---- inside a caller's transaction ----
 
-std::expected<uint64_t, StreamTransactionError> append_stream(engine::Transaction& tx, std::string_view name,
-                                                              std::string_view payload) {
-  using Kind = StreamTransactionError::Kind;
-  if (name.empty()) return std::unexpected(StreamTransactionError::of(Kind::EmptyName));
+std::expected<uint64_t, engine::DomainTransactionError> append_stream(engine::Transaction& tx, std::string_view name,
+                                                                      std::string_view payload) {
+  using Error = engine::DomainTransactionError;
+  using Kind = Error::Kind;
+  if (name.empty()) return std::unexpected(Error::of(Kind::EmptyName));
   auto keys = stream_keys(name);
-  if (!keys) return std::unexpected(StreamTransactionError::of(Kind::NameTooLong));
+  if (!keys) return std::unexpected(Error::of(Kind::NameTooLong));
   auto append = plan_append(*keys, payload, [&](std::string_view key) { return tx.get_internal(key); });
   if (!append) {
     switch (append.error().kind()) {
       case MessagingError::Kind::OffsetExhausted:
-        return std::unexpected(StreamTransactionError::of(Kind::Exhausted));
+        return std::unexpected(Error::of(Kind::Exhausted));
       case MessagingError::Kind::PayloadTooLarge:
-        return std::unexpected(StreamTransactionError::of(Kind::PayloadTooLarge));
+        return std::unexpected(Error::of(Kind::PayloadTooLarge));
       default:  // the counter, or an entry already where the counter points
-        return std::unexpected(StreamTransactionError::of(Kind::CorruptMetadata));
+        return std::unexpected(Error::of(Kind::CorruptMetadata));
     }
   }
   if (auto written = write_append(tx, *keys, *append); !written) {
-    return std::unexpected(StreamTransactionError::engine(written.error()));
+    return std::unexpected(Error::engine(written.error()));
   }
   return append->offset;
 }

@@ -25,7 +25,7 @@
 // engine transaction that it commits; a failed operation changes nothing.
 // `append_stream` is the variant for a caller's engine transaction: it reads
 // and writes through that transaction (so several appends in one transaction
-// get consecutive offsets) and reports StreamTransactionError texts.
+// get consecutive offsets) and reports DomainTransactionError texts.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "engine/errors.h"
+#include "engine/transaction_domains.h"
 
 namespace ombrel::engine {
 class Store;
@@ -79,34 +80,6 @@ class MessagingError {
   Kind kind_;
   std::optional<engine::EngineError> engine_;
   uint64_t from_ = 0, to_ = 0;  // CursorRegression
-};
-
-// Errors of `append_stream` inside a caller's transaction; the texts are the
-// ones every transactional domain operation uses.
-//
-//   #  StreamTransactionError::Kind  display text
-//   0  Engine                        "store error: {engine text}"
-//   1  EmptyName                     "queue/stream/topic name cannot be empty"
-//   2  NameTooLong                   "name is too long"
-//   3  PayloadTooLarge               "payload/object is too large"
-//   4  CorruptMetadata               "transactional metadata is corrupt"
-//   5  Exhausted                     "transactional counter/offset is exhausted"
-class StreamTransactionError {
- public:
-  enum class Kind : uint8_t { Engine, EmptyName, NameTooLong, PayloadTooLarge, CorruptMetadata, Exhausted };
-
-  static StreamTransactionError engine(engine::EngineError e) {
-    return StreamTransactionError(Kind::Engine, std::move(e));
-  }
-  static StreamTransactionError of(Kind k) { return StreamTransactionError(k, std::nullopt); }
-
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  StreamTransactionError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
 };
 
 struct StreamEntry {
@@ -177,7 +150,7 @@ class Topic {
 };
 
 // Appends to stream `name` inside `tx` and returns the new entry's offset.
-std::expected<uint64_t, StreamTransactionError> append_stream(engine::Transaction& tx, std::string_view name,
+std::expected<uint64_t, engine::DomainTransactionError> append_stream(engine::Transaction& tx, std::string_view name,
                                                               std::string_view payload);
 
 }  // namespace ombrel::messaging

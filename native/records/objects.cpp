@@ -134,6 +134,22 @@ std::expected<bool, ObjectError> unlink_object_tx(engine::Transaction& tx, Bytes
   return true;
 }
 
+engine::DomainTransactionError transactional_error(const ObjectError& error) {
+  using Kind = engine::DomainTransactionError::Kind;
+  switch (error.kind()) {
+    case ObjectError::Kind::Engine:
+      return engine::DomainTransactionError::engine(*error.engine_error());
+    case ObjectError::Kind::NotFound:
+      return engine::DomainTransactionError::of(Kind::ObjectMissing);
+    case ObjectError::Kind::EmptyReferenceName:
+      return engine::DomainTransactionError::of(Kind::EmptyReferenceName);
+    case ObjectError::Kind::ReferenceNameTooLong:
+      return engine::DomainTransactionError::of(Kind::ReferenceNameTooLong);
+    default:  // the `_tx` variants decode no record, so nothing else arises
+      return engine::DomainTransactionError::of(Kind::CorruptMetadata);
+  }
+}
+
 // ---- store level ----
 
 std::expected<ObjectId, ObjectError> put_object(engine::Store& store, BytesView content, ObjectMetadata metadata) {

@@ -31,6 +31,7 @@
 
 #include "engine/store.h"
 #include "engine/transaction.h"
+#include "engine/transaction_domains.h"
 #include "records/object_codec.h"
 #include "records/object_error.h"
 
@@ -79,6 +80,10 @@ std::expected<void, ObjectError> link_object_tx(engine::Transaction& tx, BytesVi
                                                 const ObjectId& id);
 // False, writing nothing, when the transaction sees no such reference.
 std::expected<bool, ObjectError> unlink_object_tx(engine::Transaction& tx, BytesView ns, BytesView name);
+
+// An error of the `_tx` variants in the words of every transactional domain
+// write (engine/transaction_domains.h); the texts coincide.
+engine::DomainTransactionError transactional_error(const ObjectError& error);
 
 // ---- store level ----
 
