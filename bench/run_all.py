@@ -37,6 +37,7 @@ QUICK = {
              "--budget", "2", "--schedules", "5000"],
     "cron": ["--ops", "5000", "--fires", "1000", "--data-ops", "100"],
     "maintenance": ["--mb", "50", "--keys", "300000", "--repeats", "3"],
+    "transactions": ["--commits", "10000", "--data-commits", "200"],
 }
 
 

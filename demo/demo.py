@@ -20,6 +20,7 @@ import objects_tour  # noqa: E402
 import queue_tour  # noqa: E402
 import records_tour  # noqa: E402
 import topic_tour  # noqa: E402
+import workflow_tour  # noqa: E402
 
 
 def step(title):
@@ -121,6 +122,7 @@ TOURS = [
     ("queues", queue_tour.tour),
     ("streams, topics and subscriptions", topic_tour.tour),
     ("durable jobs and schedules", jobs_tour.tour),
+    ("workflows, triggers and transactions across domains", workflow_tour.tour),
     ("maintenance: backup, checkpoint, restore, compaction, health", maintenance_tour.tour),
 ]
 

@@ -15,49 +15,9 @@
 #include "python/errors.h"
 #include "python/method_registry.h"
 #include "python/store_slot.h"
+#include "util/overloaded.h"
 
 namespace ombrel::python {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
-
-std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operation(engine::Transaction& tx,
-                                                                                     const StagedOperation& operation) {
-  using Outcome = std::expected<std::optional<OperationResult>, StagedFailure>;
-  auto engine_outcome = [](const std::expected<void, engine::EngineError>& done) -> Outcome {
-    if (!done) return std::unexpected(StagedFailure(done.error()));
-    return std::nullopt;
-  };
-  auto domain_failure = [](const auto& error) -> Outcome {
-    return std::unexpected(StagedFailure(DomainFailure{error.message()}));
-  };
-  return std::visit(
-      Overloaded{
-          [&](const staged::Put& op) { return engine_outcome(tx.put(op.key, op.value)); },
-          [&](const staged::Delete& op) { return engine_outcome(tx.delete_key(op.key)); },
-          [&](const staged::UpsertRecord& op) -> Outcome {
-            auto done = records::upsert_record(tx, op.collection, op.primary_key, op.value, op.indexes);
-            if (!done) return domain_failure(done.error());
-            return std::nullopt;
-          },
-          [&](const staged::DeleteRecord& op) -> Outcome {
-            auto removed = records::delete_record(tx, op.collection, op.primary_key);
-            if (!removed) return domain_failure(removed.error());
-            return std::nullopt;
-          },
-      },
-      operation);
-}
-
-PyObject* operation_result_dict(const OperationResult& result) {
-  return std::visit(Overloaded{[](const NoResultKind&) -> PyObject* {
-                      PyErr_SetString(PyExc_SystemError, "_native: staged operation has no result");
-                      return nullptr;
-                    }},
-                    result);
-}
 
 namespace {
 
@@ -103,13 +63,8 @@ PyObject* with_live_transaction(PyObject* self, Fn&& fn) {
   return result;
 }
 
-// Appends one operation; returns None (the kinds of this unit yield no position).
-PyObject* stage(PyObject* self, StagedOperation operation) {
-  return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-    t.operations.push_back(std::move(operation));
-    return none_result();
-  });
-}
+// The plain writes and record operations return None rather than their position.
+PyObject* stage(PyObject* self, StagedOperation operation) { return stage_operation(self, std::move(operation), false); }
 
 // Gives the store back and lets go of the slot holder: when the Store object
 // is already gone, this was its last owner and the store closes here, not
@@ -469,4 +424,13 @@ constexpr MethodSpec kStoreTransactionMethods[] = {method_spec<BeginTransaction>
 const MethodBlock kStoreTransactionBlock{TargetClass::Store, kStoreTransactionMethods};
 
 }  // namespace
+
+PyObject* stage_operation(PyObject* self, StagedOperation operation, bool return_position) {
+  return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
+    const uint64_t position = t.operations.size();
+    t.operations.push_back(std::move(operation));
+    return return_position ? int_result(position) : none_result();
+  });
+}
+
 }  // namespace ombrel::python

@@ -19,12 +19,13 @@
 //   live    object destroyed                       (store given back quietly)
 //   finished any method but __enter__/__exit__     TransactionFinishedError
 //
-// Extension point for further staged kinds (queue pushes, job enqueues, ...):
-// add the kind's struct to StagedOperation, its staging method on the
-// Transaction class (a MethodBlock with TargetClass::Transaction, returning
-// the operation's position), its case in apply_staged_operation and, when it
-// yields a result, an alternative of OperationResult with its case in
-// operation_result_dict.
+// The staged kinds and their results are listed in staged_operations.h. The
+// domain staging methods (transaction_domains.cpp) each return the position
+// of the operation they staged; commit_with_results returns the results by
+// position. A new kind adds its struct there, its staging method (a
+// MethodBlock with TargetClass::Transaction calling stage_operation), its case
+// in apply_staged_operation and, when it yields a result, its alternative of
+// OperationResult and its case in operation_result_dict.
 #pragma once
 
 #include <Python.h>
@@ -38,39 +39,9 @@
 
 #include "engine/errors.h"
 #include "engine/transaction.h"
-#include "records/collection.h"
+#include "python/staged_operations.h"
 
 namespace ombrel::python {
-
-namespace staged {
-
-struct Put {
-  std::string key;
-  std::string value;
-};
-struct Delete {
-  std::string key;
-};
-struct UpsertRecord {
-  std::string collection;
-  std::string primary_key;
-  std::string value;
-  std::vector<records::IndexValue> indexes;
-};
-struct DeleteRecord {
-  std::string collection;
-  std::string primary_key;
-};
-
-}  // namespace staged
-
-using StagedOperation = std::variant<staged::Put, staged::Delete, staged::UpsertRecord, staged::DeleteRecord>;
-
-// What an applied operation yields, for the kinds that yield something; none
-// of the current kinds does, so the only alternative is a placeholder that is
-// never produced.
-struct NoResultKind {};
-using OperationResult = std::variant<NoResultKind>;
 
 // Why a staged operation failed: an engine error keeps its own exception
 // class (a reserved key raises ReservedKeyError), a domain error is raised as
@@ -84,6 +55,11 @@ using StagedFailure = std::variant<engine::EngineError, DomainFailure>;
 // the operations applied before.
 std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operation(engine::Transaction& tx,
                                                                                      const StagedOperation& operation);
+
+// Appends `operation` to the live transaction `self` and returns its
+// position as an int (or None when `return_position` is false); raises
+// TransactionFinishedError on a finished transaction.
+PyObject* stage_operation(PyObject* self, StagedOperation operation, bool return_position);
 
 // The dict a result is returned as ({"kind": ..., ...}); new reference or nullptr.
 PyObject* operation_result_dict(const OperationResult& result);

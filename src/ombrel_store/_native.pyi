@@ -749,6 +749,81 @@ class Transaction:
     def delete_record(self, collection: bytes, primary_key: bytes) -> None:
         """Stage a record deletion, applied at commit as ``Store.delete_record``."""
 
+    # --- Domain operations: each returns its position; results come from commit_with_results ---
+
+    def enqueue_job(
+        self,
+        handler: bytes,
+        payload: bytes,
+        now_ms: int,
+        *,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: _ByteVec | None = None,
+    ) -> int:
+        """Stage a job; result ``{"kind": "job", "id": bytes}``."""
+
+    def push_queue(self, queue: bytes, payload: bytes, *, available_at_ms: int = 0, priority: int = 0) -> int:
+        """Stage a queue push; result ``{"kind": "queue", "id": int}``."""
+
+    def append_stream(self, stream: bytes, payload: bytes) -> int:
+        """Stage a stream append; result ``{"kind": "stream", "offset": int}``."""
+
+    def publish_topic(self, topic: bytes, payload: bytes) -> int:
+        """Stage a topic publication; result ``{"kind": "topic", "offset": int}``."""
+
+    def emit_event(self, topic: bytes, payload: bytes, created_at_ms: int) -> int:
+        """Stage an outbox event; result ``{"kind": "outbox", "tx_id": int, "nonce": bytes}``."""
+
+    def put_object(self, content: bytes) -> int:
+        """Stage an object put; result ``{"kind": "object", "id": bytes}``."""
+
+    def put_linked_object(self, content: bytes, namespace: bytes, name: bytes) -> int:
+        """Stage an object put and a reference to it; result ``{"kind": "object", "id": bytes}``."""
+
+    def link_object(self, namespace: bytes, name: bytes, id: bytes) -> int:
+        """Stage a reference to object ``id`` (32 bytes, checked now); no result."""
+
+    def unlink_object(self, namespace: bytes, name: bytes) -> int:
+        """Stage a reference removal; result ``{"kind": "object_unlink", "removed": bool}``."""
+
+    def request_rpc(self, method: bytes, payload: bytes, created_at_ms: int, deadline_ms: int | None = None) -> int:
+        """Stage an RPC request; result ``{"kind": "rpc", "tx_id": int, "nonce": bytes}``."""
+
+    def create_workflow(
+        self,
+        workflow_type: bytes,
+        initial_step: bytes,
+        initial_state: bytes,
+        now_ms: int,
+        parent_id: _ByteVec | None = None,
+    ) -> int:
+        """Stage a workflow creation; result ``{"kind": "workflow", "id": bytes}``."""
+
+    def set_workflow_step(self, id: bytes, step: bytes, state: bytes, now_ms: int) -> int:
+        """Stage a step change of workflow ``id`` (16 bytes, checked now); no result."""
+
+    def wait_for_signal(self, id: bytes, signal: bytes, now_ms: int) -> int:
+        """Stage parking workflow ``id`` until ``signal``; no result."""
+
+    def signal_workflow(self, id: bytes, signal: bytes, payload: bytes, now_ms: int) -> int:
+        """Stage a signal; result ``{"kind": "workflow_signal", "signaled": bool}``."""
+
+    def wait_until(self, id: bytes, resume_at_ms: int, now_ms: int) -> int:
+        """Stage parking workflow ``id`` until ``resume_at_ms``; no result."""
+
+    def complete_workflow(self, id: bytes, final_state: bytes, now_ms: int) -> int:
+        """Stage completing workflow ``id``; no result."""
+
+    def fail_workflow(self, id: bytes, error: bytes, now_ms: int) -> int:
+        """Stage failing workflow ``id`` with ``error`` as its state; no result."""
+
+    def cancel_workflow(self, id: bytes, reason: bytes, now_ms: int) -> int:
+        """Stage a cancellation; result ``{"kind": "workflow_cancel", "cancelled": bool}``."""
+
     def commit(self) -> None:
         """Apply every staged operation in one engine transaction; on failure nothing is visible."""
 
