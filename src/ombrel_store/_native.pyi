@@ -291,6 +291,21 @@ class _CronScheduleDict(TypedDict):
     fire_count: int
     last_fired_at_ms: int | None
 
+# ---- Triggers (stub-only result shape; keys in this order) ----
+
+class _TriggerDict(TypedDict):
+    """A trigger: its event source and the job template it submits when fired."""
+
+    id: bytes
+    name: bytes
+    source: Literal["manual", "collection", "stream", "topic"]
+    source_name: bytes | None
+    operation: bytes | None
+    job: _JobTemplateDict
+    enabled: bool
+    fire_count: int
+    last_fired_at_ms: int | None
+
 @final
 class Store:
     """An open Ombrel Store file: byte-string keys and values in one transactional, single-writer file.
@@ -706,6 +721,39 @@ class Store:
 
     def tick_cron_schedules(self, now_ms: int, limit: int) -> tuple[int, int]:
         """Fire the oldest due run of up to ``limit`` cron schedules; return (schedules listed, schedules fired)."""
+
+    # ---- Triggers ----
+
+    def create_trigger(
+        self,
+        name: bytes,
+        source: str,
+        handler: bytes,
+        payload: bytes,
+        *,
+        source_name: bytes | bytearray | Sequence[int] | None = None,
+        operation: bytes | bytearray | Sequence[int] | None = None,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> bytes:
+        """Create an enabled trigger ("manual", "collection", "stream" or "topic" source); return its 16-byte id."""
+
+    def get_trigger(self, id: bytes) -> _TriggerDict | None:
+        """Return the trigger with this id, or None."""
+
+    def list_triggers(self) -> list[_TriggerDict]:
+        """Return every trigger, by name and then id."""
+
+    def set_trigger_enabled(self, id: bytes, enabled: bool) -> bool:
+        """Enable or disable a trigger; False if there is none."""
+
+    def fire_trigger(self, id: bytes, event_payload: bytes, now_ms: int) -> bytes | None:
+        """Submit the trigger's job and count the firing in one commit; return the job id, or None if disabled."""
+    # ---- end of triggers ----
 
     def __enter__(self) -> Store:
         """Return the store itself."""
