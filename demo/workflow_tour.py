@@ -49,7 +49,7 @@ def tour(workdir, step, check):
             t.push_queue(b"", b"no queue name")  # staged fine, refused at commit
     except OmbrelStoreError as exc:
         print(f"   OmbrelStoreError: {exc}")
-    check(store.get_record(b"orders", b"order-1")[0] == b"paid 42.00" and store.outbox_len() == 1,
+    check(store.get_record(b"orders", b"order-1")[1] == b"paid 42.00" and store.outbox_len() == 1,
           "the record and the outbox are as before")
     check(store.get_workflow(order)["current_step"] == b"await-payment", "the workflow did not move")
 
