@@ -1,5 +1,6 @@
 #include "engine/transaction.h"
 
+#include <iterator>
 #include <map>
 
 #include "engine/change_feed.h"
@@ -51,6 +52,30 @@ std::vector<KeyValue> Transaction::scan_prefix_internal(std::string_view prefix)
     }
   }
   return out;
+}
+
+std::optional<std::string> Transaction::last_key_internal(std::string_view prefix) const {
+  // Walk both sorted ranges down from their ends: a committed key above every
+  // own key is live; an own key is live when its newest operation is a put.
+  PrefixRange committed = store_->prefix_range(prefix);
+  const std::string succ = prefix_successor(prefix);
+  const auto own_first = latest_.lower_bound(prefix);
+  auto own_end = succ.empty() ? latest_.end() : latest_.lower_bound(std::string_view(succ));
+  auto committed_end = committed.last;
+  while (true) {
+    const bool own_left = own_end != own_first;
+    const bool committed_left = committed_end != committed.first;
+    if (!own_left && !committed_left) return std::nullopt;
+    if (!own_left) return std::prev(committed_end)->first;
+    const auto own = std::prev(own_end);
+    if (committed_left) {
+      const std::string& top = std::prev(committed_end)->first;
+      if (std::string_view(top) > own->first) return top;
+      if (std::string_view(top) == own->first) --committed_end;  // shadowed by the own write
+    }
+    if (own->second->kind == Operation::Kind::Put) return std::string(own->first);
+    own_end = own;
+  }
 }
 
 std::expected<void, EngineError> Transaction::write(Operation::Kind kind, std::string_view key,

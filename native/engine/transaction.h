@@ -55,6 +55,9 @@ class Transaction {
   // transaction holds.
   std::optional<std::string> get_internal(std::string_view key) const;
   std::vector<KeyValue> scan_prefix_internal(std::string_view prefix) const;
+  // The largest key under `prefix` in the same view, without copying values:
+  // O(log n) plus the keys this transaction deleted at the top of the range.
+  std::optional<std::string> last_key_internal(std::string_view prefix) const;
 
   // Any key.
   std::expected<void, EngineError> put_internal(std::string_view key, std::string_view value);
