@@ -188,7 +188,8 @@ std::expected<void, WorkflowError> wait_until(engine::Transaction& tx, const Wor
                                               int64_t now_ms);
 std::expected<bool, WorkflowError> signal_workflow(engine::Transaction& tx, const WorkflowId& id, BytesView signal,
                                                    BytesView payload, int64_t now_ms);
-// complete (status Completed) and fail (status Failed) share this one operation
+// complete (status Completed) and fail (status Failed) share this one operation;
+// any outcome other than Failed completes.
 std::expected<void, WorkflowError> finish_workflow(engine::Transaction& tx, const WorkflowId& id,
                                                    WorkflowStatus outcome, BytesView final_state_or_error,
                                                    int64_t now_ms);
