@@ -456,6 +456,24 @@ def test_corrupt_instance_is_refused(store_path, value):
     assert store_path.read_bytes() == data
 
 
+@pytest.mark.parametrize("key_id, value_id", [(b"\x05" * 16, b"\x06" * 16), (b"\x05" * 17, b"\x05" * 16)],
+                         ids=["another id", "longer key"])
+def test_record_under_a_key_that_is_not_its_own_is_refused(store_path, key_id, value_id):
+    """Changing such an instance would write to the key of another one."""
+    wait = timer_wait(0)
+    data = crafted(store_path, [(key_id, encode_instance(instance(value_id, status="waiting", wait=wait)))])
+    with Store.open(str(store_path)) as s:
+        calls = [lambda: s.workflow_children(bytes(16)), lambda: s.resume_due_workflows(0)]
+        if len(key_id) == 16:
+            calls += [lambda: s.get_workflow(key_id), lambda: s.cancel_workflow(key_id, b"", 1),
+                      lambda: s.set_workflow_step(key_id, b"a", b"", 1)]
+        for call in calls:
+            with raises_exactly(Error, CORRUPT):
+                call()
+        assert s.get_workflow(value_id) is None
+    assert store_path.read_bytes() == data
+
+
 def test_resume_decodes_nothing_past_its_limit(store_path):
     due = instance(b"\x01" * 16, status="waiting", wait=timer_wait(0))
     crafted(store_path, [due, (b"\x05" * 16, b"junk")])

@@ -95,6 +95,16 @@ std::optional<InstanceView> view_instance(BytesView value) {
   return v;
 }
 
+// A record is only trusted under its own key: one whose id differs from the
+// id in its key would make every change of that instance land on another
+// instance's key, so it is refused as damage like any other bad field.
+std::optional<InstanceView> view_instance_at(BytesView key, BytesView value) {
+  if (key.size() != kWorkflowInstancePrefix.size() + kWorkflowIdBytes) return std::nullopt;
+  auto view = view_instance(value);
+  if (!view || key.substr(kWorkflowInstancePrefix.size()) != workflow_id_view(view->id)) return std::nullopt;
+  return view;
+}
+
 WorkflowInstance materialize(const InstanceView& v) {
   WorkflowInstance instance;
   instance.id = v.id;
@@ -142,11 +152,12 @@ std::expected<void, WorkflowError> stage_change(engine::Transaction& tx, Workflo
 
 std::expected<std::optional<WorkflowInstance>, WorkflowError> load(const engine::Transaction& tx,
                                                                    const WorkflowId& id) {
-  auto value = tx.get_internal(workflow_key(id));
+  const Bytes key = workflow_key(id);
+  auto value = tx.get_internal(key);
   if (!value) return std::optional<WorkflowInstance>{};
-  auto instance = decode_workflow(*value);
-  if (!instance) return std::unexpected(instance.error());
-  return std::optional<WorkflowInstance>(std::move(*instance));
+  auto view = view_instance_at(key, *value);
+  if (!view) return std::unexpected(corrupt());
+  return std::optional<WorkflowInstance>(materialize(*view));
 }
 
 // The instance, which must exist and must not be terminal.
@@ -496,11 +507,12 @@ std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const W
 
 std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const engine::Store& store,
                                                                            const WorkflowId& id) {
-  const std::string* value = store.find(workflow_key(id));
+  const Bytes key = workflow_key(id);
+  const std::string* value = store.find(key);
   if (value == nullptr) return std::optional<WorkflowInstance>{};
-  auto instance = decode_workflow(*value);
-  if (!instance) return std::unexpected(instance.error());
-  return std::optional<WorkflowInstance>(std::move(*instance));
+  auto view = view_instance_at(key, *value);
+  if (!view) return std::unexpected(corrupt());
+  return std::optional<WorkflowInstance>(materialize(*view));
 }
 
 std::expected<std::vector<WorkflowHistoryEntry>, WorkflowError> workflow_history(const engine::Store& store,
@@ -522,7 +534,7 @@ std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(co
                                                                               const WorkflowId& parent_id) {
   std::vector<WorkflowInstance> children;
   for (const auto& [key, value] : store.prefix_range(kWorkflowInstancePrefix)) {
-    auto view = view_instance(value);
+    auto view = view_instance_at(key, value);
     if (!view) return std::unexpected(corrupt());
     if (view->parent_id == parent_id) children.push_back(materialize(*view));
   }
@@ -542,7 +554,7 @@ std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::
   auto range = store.prefix_range(kWorkflowInstancePrefix);
   auto it = range.first;
   for (; it != range.last && due.size() < limit; ++it, ++report.scanned) {
-    auto view = view_instance(it->second);
+    auto view = view_instance_at(it->first, it->second);
     if (!view) return std::unexpected(corrupt());
     if (view->timer_due(now_ms)) due.push_back(materialize(*view));
   }

@@ -52,7 +52,8 @@
 //   next        1      wait kind: 0 none, 1 signal, 2 timer
 //   next        4      signal name length N, then N bytes   (wait kind 1 only)
 //   next        8      resume_at_ms (signed)                (wait kind 2 only)
-//   The value ends exactly after the wait fields.
+//   The value ends exactly after the wait fields. The operations and reads
+//   also refuse, as corrupt, a record whose id differs from its key's.
 //
 // History entry value (little-endian), exactly 22 + L bytes:
 //   offset  width  field
