@@ -305,6 +305,53 @@ class _TriggerDict(TypedDict):
     enabled: bool
     fire_count: int
     last_fired_at_ms: int | None
+# ---- Workflows (stub-only result shapes; keys in this order) ----
+
+_WorkflowStatus = Literal["running", "waiting", "completed", "failed", "cancelled"]
+_WorkflowHistoryKind = Literal[
+    "created", "step_changed", "waiting_signal", "signal_received", "waiting_timer", "timer_fired", "completed",
+    "failed", "cancelled",
+]
+
+class _WorkflowSignalWaitDict(TypedDict):
+    """Waiting for the signal `name`."""
+
+    kind: Literal["signal"]
+    name: bytes
+
+class _WorkflowTimerWaitDict(TypedDict):
+    """Waiting until `resume_at_ms`."""
+
+    kind: Literal["timer"]
+    resume_at_ms: int
+
+class _WorkflowDict(TypedDict):
+    """A workflow instance."""
+
+    id: bytes
+    workflow_type: bytes
+    status: _WorkflowStatus
+    current_step: bytes
+    state: bytes
+    parent_id: bytes | None
+    wait: _WorkflowSignalWaitDict | _WorkflowTimerWaitDict | None
+    created_at_ms: int
+    updated_at_ms: int
+
+class _WorkflowHistoryDict(TypedDict):
+    """One entry of a workflow's history."""
+
+    sequence: int
+    at_ms: int
+    kind: _WorkflowHistoryKind
+    detail: bytes
+
+class _WorkflowResumeDict(TypedDict):
+    """What resume_due_workflows did."""
+
+    scanned: int
+    resumed: int
+# ---- end of workflows ----
 
 @final
 class Store:
@@ -754,6 +801,46 @@ class Store:
     def fire_trigger(self, id: bytes, event_payload: bytes, now_ms: int) -> bytes | None:
         """Submit the trigger's job and count the firing in one commit; return the job id, or None if disabled."""
     # ---- end of triggers ----
+    # ---- Workflows ----
+
+    def create_workflow(
+        self, workflow_type: bytes, initial_step: bytes, initial_state: bytes, now_ms: int, parent_id: bytes | None = None
+    ) -> bytes:
+        """Create a running instance (type and step not empty, parent_id 16 bytes or None); return its 16-byte id."""
+
+    def get_workflow(self, id: bytes) -> _WorkflowDict | None:
+        """Return the instance with this id, or None."""
+
+    def set_workflow_step(self, id: bytes, step: bytes, state: bytes, now_ms: int) -> None:
+        """Move a running or waiting instance to `step` with `state`; it becomes running, its wait cleared."""
+
+    def wait_for_signal(self, id: bytes, signal: bytes, now_ms: int) -> None:
+        """Park a running or waiting instance until the signal `signal` arrives."""
+
+    def wait_until(self, id: bytes, resume_at_ms: int, now_ms: int) -> None:
+        """Park a running or waiting instance until resume_due_workflows reaches `resume_at_ms`."""
+
+    def signal_workflow(self, id: bytes, signal: bytes, payload: bytes, now_ms: int) -> bool:
+        """Deliver a signal to an instance waiting for exactly that name (payload becomes its state); else False."""
+
+    def complete_workflow(self, id: bytes, final_state: bytes, now_ms: int) -> None:
+        """Complete a running or waiting instance with `final_state` as its state."""
+
+    def fail_workflow(self, id: bytes, error: bytes, now_ms: int) -> None:
+        """Fail a running or waiting instance; `error` becomes its state and the history detail."""
+
+    def cancel_workflow(self, id: bytes, reason: bytes, now_ms: int) -> bool:
+        """Cancel a running or waiting instance; False when there is none or it is already terminal."""
+
+    def resume_due_workflows(self, now_ms: int, limit: int = 100) -> _WorkflowResumeDict:
+        """Wake at most `limit` instances whose timer is due at `now_ms`, smallest id first, one commit each."""
+
+    def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
+        """Return the instance's history in sequence order (empty for an unknown id)."""
+
+    def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
+        """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
+    # ---- end of workflows ----
 
     def __enter__(self) -> Store:
         """Return the store itself."""

@@ -1,0 +1,575 @@
+#include "jobs/workflow.h"
+
+#include <algorithm>
+#include <iterator>
+#include <limits>
+
+#include "records/own_transaction.h"
+#include "util/component_key.h"
+#include "util/entropy.h"
+
+namespace ombrel::jobs {
+namespace {
+
+constexpr uint8_t kFormatVersion = 1;
+constexpr size_t kInstanceMinBytes = 35;   // a value of 34 bytes or fewer cannot hold the fixed part
+constexpr size_t kHistoryFixedBytes = 22;  // up to and including the detail length
+
+using Kind = WorkflowError::Kind;
+
+WorkflowError corrupt() { return WorkflowError::of(Kind::Corrupt); }
+
+std::expected<void, WorkflowError> engine_result(const std::expected<void, engine::EngineError>& done) {
+  if (!done) return std::unexpected(WorkflowError::engine(done.error()));
+  return {};
+}
+
+// The fields of an instance record, borrowed from the stored value, so that
+// the scans (children, due timers) validate every record without copying the
+// states they do not keep.
+struct InstanceView {
+  WorkflowId id{};
+  WorkflowStatus status = WorkflowStatus::Running;
+  int64_t created_at_ms = 0;
+  int64_t updated_at_ms = 0;
+  std::optional<WorkflowId> parent_id;
+  BytesView workflow_type;
+  BytesView current_step;
+  BytesView state;
+  WorkflowWaitKind wait_kind = WorkflowWaitKind::None;
+  BytesView signal;
+  int64_t resume_at_ms = 0;
+
+  bool timer_due(int64_t now_ms) const {
+    return status == WorkflowStatus::Waiting && wait_kind == WorkflowWaitKind::Timer && resume_at_ms <= now_ms;
+  }
+};
+
+WorkflowId id_at(BytesView sixteen) {
+  WorkflowId id{};
+  std::copy(sixteen.begin(), sixteen.end(), id.begin());
+  return id;
+}
+
+std::optional<InstanceView> view_instance(BytesView value) {
+  if (value.size() < kInstanceMinBytes) return std::nullopt;
+  ByteReader r(value);
+  InstanceView v;
+  // The fixed part is known to be there: these reads cannot overrun.
+  const uint8_t version = *r.u8();
+  v.id = id_at(*r.bytes(kWorkflowIdBytes));
+  const uint8_t status = *r.u8();
+  if (version != kFormatVersion || status > static_cast<uint8_t>(WorkflowStatus::Cancelled)) return std::nullopt;
+  v.status = static_cast<WorkflowStatus>(status);
+  v.created_at_ms = *r.i64_le();
+  v.updated_at_ms = *r.i64_le();
+  auto has_parent = r.flag();
+  if (!has_parent) return std::nullopt;
+  if (*has_parent) {
+    auto parent = r.bytes(kWorkflowIdBytes);
+    if (!parent) return std::nullopt;
+    v.parent_id = id_at(*parent);
+  }
+  auto type = r.field_le();
+  if (!type) return std::nullopt;
+  auto step = r.field_le();
+  if (!step) return std::nullopt;
+  auto state = r.field_le();
+  if (!state) return std::nullopt;
+  auto wait = r.u8();
+  if (!wait || *wait > static_cast<uint8_t>(WorkflowWaitKind::Timer)) return std::nullopt;
+  v.wait_kind = static_cast<WorkflowWaitKind>(*wait);
+  if (v.wait_kind == WorkflowWaitKind::Signal) {
+    auto signal = r.field_le();
+    if (!signal) return std::nullopt;
+    v.signal = *signal;
+  } else if (v.wait_kind == WorkflowWaitKind::Timer) {
+    auto resume = r.i64_le();
+    if (!resume) return std::nullopt;
+    v.resume_at_ms = *resume;
+  }
+  if (!r.at_end()) return std::nullopt;
+  v.workflow_type = *type;
+  v.current_step = *step;
+  v.state = *state;
+  return v;
+}
+
+// A record is only trusted under its own key: one whose id differs from the
+// id in its key would make every change of that instance land on another
+// instance's key, so it is refused as damage like any other bad field.
+std::optional<InstanceView> view_instance_at(BytesView key, BytesView value) {
+  if (key.size() != kWorkflowInstancePrefix.size() + kWorkflowIdBytes) return std::nullopt;
+  auto view = view_instance(value);
+  if (!view || key.substr(kWorkflowInstancePrefix.size()) != workflow_id_view(view->id)) return std::nullopt;
+  return view;
+}
+
+WorkflowInstance materialize(const InstanceView& v) {
+  WorkflowInstance instance;
+  instance.id = v.id;
+  instance.workflow_type.assign(v.workflow_type);
+  instance.current_step.assign(v.current_step);
+  instance.state.assign(v.state);
+  instance.parent_id = v.parent_id;
+  instance.status = v.status;
+  instance.wait.kind = v.wait_kind;
+  instance.wait.signal.assign(v.signal);
+  instance.wait.resume_at_ms = v.resume_at_ms;
+  instance.created_at_ms = v.created_at_ms;
+  instance.updated_at_ms = v.updated_at_ms;
+  return instance;
+}
+
+// The sequence after the largest one under the instance's history prefix in
+// the transaction's view (committed entries plus those staged in it); 0 when
+// there is none. Only the last key is read.
+std::expected<uint64_t, WorkflowError> next_history_sequence(const engine::Transaction& tx, const WorkflowId& id) {
+  const Bytes prefix = workflow_history_prefix(id);
+  auto last_key = tx.last_key_internal(prefix);
+  if (!last_key) return 0;
+  if (last_key->size() != prefix.size() + 8 || !last_key->starts_with(prefix)) return std::unexpected(corrupt());
+  const uint64_t last = *ByteReader(BytesView(*last_key).substr(prefix.size())).u64_be();
+  if (last == std::numeric_limits<uint64_t>::max()) return std::unexpected(WorkflowError::of(Kind::HistorySequenceExhausted));
+  return last + 1;
+}
+
+// Stages `instance` (its updated_at_ms set to now_ms) and its next history
+// entry. Both values are encoded before either is written, so that a field
+// too large stages nothing.
+std::expected<void, WorkflowError> stage_change(engine::Transaction& tx, WorkflowInstance& instance, int64_t now_ms,
+                                                WorkflowHistoryKind kind, BytesView detail) {
+  auto sequence = next_history_sequence(tx, instance.id);
+  if (!sequence) return std::unexpected(sequence.error());
+  instance.updated_at_ms = now_ms;
+  auto record = encode_workflow(instance);
+  if (!record) return std::unexpected(record.error());
+  auto entry = encode_workflow_history(WorkflowHistoryEntry{*sequence, now_ms, kind, Bytes(detail)});
+  if (!entry) return std::unexpected(entry.error());
+  if (auto put = engine_result(tx.put_internal(workflow_key(instance.id), *record)); !put) return put;
+  return engine_result(tx.put_internal(workflow_history_key(instance.id, *sequence), *entry));
+}
+
+std::expected<std::optional<WorkflowInstance>, WorkflowError> load(const engine::Transaction& tx,
+                                                                   const WorkflowId& id) {
+  const Bytes key = workflow_key(id);
+  auto value = tx.get_internal(key);
+  if (!value) return std::optional<WorkflowInstance>{};
+  auto view = view_instance_at(key, *value);
+  if (!view) return std::unexpected(corrupt());
+  return std::optional<WorkflowInstance>(materialize(*view));
+}
+
+// The instance, which must exist and must not be terminal.
+std::expected<WorkflowInstance, WorkflowError> load_live(const engine::Transaction& tx, const WorkflowId& id) {
+  auto instance = load(tx, id);
+  if (!instance) return std::unexpected(instance.error());
+  if (!*instance) return std::unexpected(WorkflowError::of(Kind::NotFound));
+  if (workflow_status_terminal((*instance)->status)) return std::unexpected(WorkflowError::of(Kind::Terminal));
+  return std::move(**instance);
+}
+
+// Like records::in_own_transaction, but an operation that staged nothing (a
+// signal nobody waits for, a cancel of a finished instance) ends without a
+// commit: answering false costs no log record and no sync.
+template <class Body>
+auto in_own_transaction_if_written(engine::Store& store, Body&& body)
+    -> std::invoke_result_t<Body&, engine::Transaction&> {
+  auto tx = store.begin();
+  if (!tx) return std::unexpected(WorkflowError::engine(tx.error()));
+  auto result = body(*tx);
+  if (!result || tx->operations().empty()) return result;
+  if (auto committed = tx->commit(); !committed) return std::unexpected(WorkflowError::engine(committed.error()));
+  return result;
+}
+
+}  // namespace
+
+// ---- errors and names ----
+
+std::string WorkflowError::message() const {
+  switch (kind_) {
+    case Kind::Engine:
+      return "store error: " + engine_->message();
+    case Kind::EmptyType:
+      return "workflow type cannot be empty";
+    case Kind::EmptyStep:
+      return "workflow step cannot be empty";
+    case Kind::EmptySignalName:
+      return "signal name cannot be empty";
+    case Kind::NotFound:
+      return "workflow was not found";
+    case Kind::Terminal:
+      return "workflow is already terminal";
+    case Kind::FieldTooLarge:
+      return "workflow field is too large";
+    case Kind::Corrupt:
+      return "workflow record is corrupt or unsupported";
+    case Kind::HistorySequenceExhausted:
+      return "workflow history sequence exhausted";
+    case Kind::NoEntropy:
+      return "operating-system entropy is unavailable";
+  }
+  return {};
+}
+
+std::string_view workflow_status_name(WorkflowStatus status) {
+  switch (status) {
+    case WorkflowStatus::Running:
+      return "running";
+    case WorkflowStatus::Waiting:
+      return "waiting";
+    case WorkflowStatus::Completed:
+      return "completed";
+    case WorkflowStatus::Failed:
+      return "failed";
+    case WorkflowStatus::Cancelled:
+      return "cancelled";
+  }
+  return {};
+}
+
+std::string_view workflow_history_kind_name(WorkflowHistoryKind kind) {
+  switch (kind) {
+    case WorkflowHistoryKind::Created:
+      return "created";
+    case WorkflowHistoryKind::StepChanged:
+      return "step_changed";
+    case WorkflowHistoryKind::WaitingSignal:
+      return "waiting_signal";
+    case WorkflowHistoryKind::SignalReceived:
+      return "signal_received";
+    case WorkflowHistoryKind::WaitingTimer:
+      return "waiting_timer";
+    case WorkflowHistoryKind::TimerFired:
+      return "timer_fired";
+    case WorkflowHistoryKind::Completed:
+      return "completed";
+    case WorkflowHistoryKind::Failed:
+      return "failed";
+    case WorkflowHistoryKind::Cancelled:
+      return "cancelled";
+  }
+  return {};
+}
+
+bool workflow_status_terminal(WorkflowStatus status) {
+  return status == WorkflowStatus::Completed || status == WorkflowStatus::Failed ||
+         status == WorkflowStatus::Cancelled;
+}
+
+std::optional<WorkflowId> workflow_id_from_bytes(BytesView bytes) {
+  if (bytes.size() != kWorkflowIdBytes) return std::nullopt;
+  return id_at(bytes);
+}
+
+// ---- keys and codecs ----
+
+Bytes workflow_key(const WorkflowId& id) {
+  ComponentKey key(kWorkflowInstancePrefix);
+  key.raw(workflow_id_view(id));
+  return std::move(key).take();
+}
+
+Bytes workflow_history_prefix(const WorkflowId& id) {
+  ComponentKey key(kWorkflowHistoryPrefix);
+  key.raw(workflow_id_view(id));
+  return std::move(key).take();
+}
+
+Bytes workflow_history_key(const WorkflowId& id, uint64_t sequence) {
+  ComponentKey key(kWorkflowHistoryPrefix);
+  key.raw(workflow_id_view(id)).number(sequence);
+  return std::move(key).take();
+}
+
+std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& instance) {
+  const bool signal = instance.wait.kind == WorkflowWaitKind::Signal;
+  if (!component_fits(instance.workflow_type) || !component_fits(instance.current_step) ||
+      !component_fits(instance.state) || (signal && !component_fits(instance.wait.signal))) {
+    return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
+  }
+  Bytes out;
+  out.reserve(kInstanceMinBytes + 16 + 12 + 13 + instance.workflow_type.size() + instance.current_step.size() +
+              instance.state.size() + (signal ? instance.wait.signal.size() : 0));
+  ByteWriter w(out);
+  w.u8(kFormatVersion);
+  w.bytes(workflow_id_view(instance.id));
+  w.u8(static_cast<uint8_t>(instance.status));
+  w.i64_le(instance.created_at_ms);
+  w.i64_le(instance.updated_at_ms);
+  w.flag(instance.parent_id.has_value());
+  if (instance.parent_id) w.bytes(workflow_id_view(*instance.parent_id));
+  w.field_le(instance.workflow_type);
+  w.field_le(instance.current_step);
+  w.field_le(instance.state);
+  w.u8(static_cast<uint8_t>(instance.wait.kind));
+  if (signal) w.field_le(instance.wait.signal);
+  if (instance.wait.kind == WorkflowWaitKind::Timer) w.i64_le(instance.wait.resume_at_ms);
+  return out;
+}
+
+std::expected<WorkflowInstance, WorkflowError> decode_workflow(BytesView value) {
+  auto view = view_instance(value);
+  if (!view) return std::unexpected(corrupt());
+  return materialize(*view);
+}
+
+std::expected<Bytes, WorkflowError> encode_workflow_history(const WorkflowHistoryEntry& entry) {
+  if (!component_fits(entry.detail)) return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
+  Bytes out;
+  out.reserve(kHistoryFixedBytes + entry.detail.size());
+  ByteWriter w(out);
+  w.u8(kFormatVersion);
+  w.u64_le(entry.sequence);
+  w.i64_le(entry.at_ms);
+  w.u8(static_cast<uint8_t>(entry.kind));
+  w.field_le(entry.detail);
+  return out;
+}
+
+std::expected<WorkflowHistoryEntry, WorkflowError> decode_workflow_history(BytesView value) {
+  if (value.size() < kHistoryFixedBytes) return std::unexpected(corrupt());
+  ByteReader r(value);
+  const uint8_t version = *r.u8();
+  WorkflowHistoryEntry entry;
+  entry.sequence = *r.u64_le();
+  entry.at_ms = *r.i64_le();
+  const uint8_t kind = *r.u8();
+  if (version != kFormatVersion || kind > static_cast<uint8_t>(WorkflowHistoryKind::Cancelled)) {
+    return std::unexpected(corrupt());
+  }
+  entry.kind = static_cast<WorkflowHistoryKind>(kind);
+  auto detail = r.field_le();
+  if (!detail || !r.at_end()) return std::unexpected(corrupt());
+  entry.detail.assign(*detail);
+  return entry;
+}
+
+// ---- engine-transaction operations ----
+
+std::expected<WorkflowId, WorkflowError> create_workflow(engine::Transaction& tx, BytesView workflow_type,
+                                                         BytesView initial_step, BytesView initial_state,
+                                                         int64_t now_ms, const std::optional<WorkflowId>& parent_id) {
+  if (workflow_type.empty()) return std::unexpected(WorkflowError::of(Kind::EmptyType));
+  if (initial_step.empty()) return std::unexpected(WorkflowError::of(Kind::EmptyStep));
+  WorkflowInstance instance;
+  if (!fill_random(instance.id)) return std::unexpected(WorkflowError::of(Kind::NoEntropy));
+  instance.workflow_type.assign(workflow_type);
+  instance.current_step.assign(initial_step);
+  instance.state.assign(initial_state);
+  instance.parent_id = parent_id;
+  instance.status = WorkflowStatus::Running;
+  instance.created_at_ms = now_ms;
+  instance.updated_at_ms = now_ms;
+  auto record = encode_workflow(instance);
+  if (!record) return std::unexpected(record.error());
+  auto entry = encode_workflow_history(WorkflowHistoryEntry{0, now_ms, WorkflowHistoryKind::Created, {}});
+  if (!entry) return std::unexpected(entry.error());
+  if (auto put = engine_result(tx.put_internal(workflow_key(instance.id), *record)); !put) {
+    return std::unexpected(put.error());
+  }
+  if (auto put = engine_result(tx.put_internal(workflow_history_key(instance.id, 0), *entry)); !put) {
+    return std::unexpected(put.error());
+  }
+  return instance.id;
+}
+
+std::expected<void, WorkflowError> set_workflow_step(engine::Transaction& tx, const WorkflowId& id, BytesView step,
+                                                     BytesView state, int64_t now_ms) {
+  if (step.empty()) return std::unexpected(WorkflowError::of(Kind::EmptyStep));
+  auto instance = load_live(tx, id);
+  if (!instance) return std::unexpected(instance.error());
+  instance->status = WorkflowStatus::Running;
+  instance->current_step.assign(step);
+  instance->state.assign(state);
+  instance->wait = WorkflowWait{};
+  return stage_change(tx, *instance, now_ms, WorkflowHistoryKind::StepChanged, step);
+}
+
+std::expected<void, WorkflowError> wait_for_signal(engine::Transaction& tx, const WorkflowId& id, BytesView signal,
+                                                   int64_t now_ms) {
+  if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
+  auto instance = load_live(tx, id);
+  if (!instance) return std::unexpected(instance.error());
+  instance->status = WorkflowStatus::Waiting;
+  instance->wait = WorkflowWait{WorkflowWaitKind::Signal, Bytes(signal), 0};
+  return stage_change(tx, *instance, now_ms, WorkflowHistoryKind::WaitingSignal, signal);
+}
+
+std::expected<void, WorkflowError> wait_until(engine::Transaction& tx, const WorkflowId& id, int64_t resume_at_ms,
+                                              int64_t now_ms) {
+  auto instance = load_live(tx, id);
+  if (!instance) return std::unexpected(instance.error());
+  instance->status = WorkflowStatus::Waiting;
+  instance->wait = WorkflowWait{WorkflowWaitKind::Timer, {}, resume_at_ms};
+  Bytes detail;
+  ByteWriter(detail).i64_le(resume_at_ms);
+  return stage_change(tx, *instance, now_ms, WorkflowHistoryKind::WaitingTimer, detail);
+}
+
+std::expected<bool, WorkflowError> signal_workflow(engine::Transaction& tx, const WorkflowId& id, BytesView signal,
+                                                   BytesView payload, int64_t now_ms) {
+  if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
+  auto loaded = load(tx, id);
+  if (!loaded) return std::unexpected(loaded.error());
+  if (!*loaded) return std::unexpected(WorkflowError::of(Kind::NotFound));
+  WorkflowInstance& instance = **loaded;
+  // Signals are not queued: one that nobody waits for is dropped.
+  if (instance.status != WorkflowStatus::Waiting || instance.wait.kind != WorkflowWaitKind::Signal ||
+      instance.wait.signal != signal) {
+    return false;
+  }
+  instance.status = WorkflowStatus::Running;
+  instance.wait = WorkflowWait{};
+  instance.state.assign(payload);
+  auto staged = stage_change(tx, instance, now_ms, WorkflowHistoryKind::SignalReceived, signal);
+  if (!staged) return std::unexpected(staged.error());
+  return true;
+}
+
+std::expected<void, WorkflowError> finish_workflow(engine::Transaction& tx, const WorkflowId& id,
+                                                   WorkflowStatus outcome, BytesView final_state_or_error,
+                                                   int64_t now_ms) {
+  const bool failed = outcome == WorkflowStatus::Failed;
+  auto instance = load_live(tx, id);
+  if (!instance) return std::unexpected(instance.error());
+  instance->status = failed ? WorkflowStatus::Failed : WorkflowStatus::Completed;
+  instance->wait = WorkflowWait{};
+  instance->state.assign(final_state_or_error);
+  return stage_change(tx, *instance, now_ms, failed ? WorkflowHistoryKind::Failed : WorkflowHistoryKind::Completed,
+                      final_state_or_error);
+}
+
+std::expected<bool, WorkflowError> cancel_workflow(engine::Transaction& tx, const WorkflowId& id, BytesView reason,
+                                                   int64_t now_ms) {
+  auto loaded = load(tx, id);
+  if (!loaded) return std::unexpected(loaded.error());
+  if (!*loaded || workflow_status_terminal((*loaded)->status)) return false;
+  WorkflowInstance& instance = **loaded;
+  instance.status = WorkflowStatus::Cancelled;
+  instance.wait = WorkflowWait{};
+  auto staged = stage_change(tx, instance, now_ms, WorkflowHistoryKind::Cancelled, reason);
+  if (!staged) return std::unexpected(staged.error());
+  return true;
+}
+
+// ---- store operations ----
+
+std::expected<WorkflowId, WorkflowError> create_workflow(engine::Store& store, BytesView workflow_type,
+                                                         BytesView initial_step, BytesView initial_state,
+                                                         int64_t now_ms, const std::optional<WorkflowId>& parent_id) {
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
+    return create_workflow(tx, workflow_type, initial_step, initial_state, now_ms, parent_id);
+  });
+}
+
+std::expected<void, WorkflowError> set_workflow_step(engine::Store& store, const WorkflowId& id, BytesView step,
+                                                     BytesView state, int64_t now_ms) {
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return set_workflow_step(tx, id, step, state, now_ms); });
+}
+
+std::expected<void, WorkflowError> wait_for_signal(engine::Store& store, const WorkflowId& id, BytesView signal,
+                                                   int64_t now_ms) {
+  return records::in_own_transaction(store,
+                                     [&](engine::Transaction& tx) { return wait_for_signal(tx, id, signal, now_ms); });
+}
+
+std::expected<void, WorkflowError> wait_until(engine::Store& store, const WorkflowId& id, int64_t resume_at_ms,
+                                              int64_t now_ms) {
+  return records::in_own_transaction(store,
+                                     [&](engine::Transaction& tx) { return wait_until(tx, id, resume_at_ms, now_ms); });
+}
+
+std::expected<bool, WorkflowError> signal_workflow(engine::Store& store, const WorkflowId& id, BytesView signal,
+                                                   BytesView payload, int64_t now_ms) {
+  if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
+  return in_own_transaction_if_written(
+      store, [&](engine::Transaction& tx) { return signal_workflow(tx, id, signal, payload, now_ms); });
+}
+
+std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const WorkflowId& id,
+                                                   WorkflowStatus outcome, BytesView final_state_or_error,
+                                                   int64_t now_ms) {
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
+    return finish_workflow(tx, id, outcome, final_state_or_error, now_ms);
+  });
+}
+
+std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const WorkflowId& id, BytesView reason,
+                                                   int64_t now_ms) {
+  return in_own_transaction_if_written(store,
+                                       [&](engine::Transaction& tx) { return cancel_workflow(tx, id, reason, now_ms); });
+}
+
+// ---- reads ----
+
+std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const engine::Store& store,
+                                                                           const WorkflowId& id) {
+  const Bytes key = workflow_key(id);
+  const std::string* value = store.find(key);
+  if (value == nullptr) return std::optional<WorkflowInstance>{};
+  auto view = view_instance_at(key, *value);
+  if (!view) return std::unexpected(corrupt());
+  return std::optional<WorkflowInstance>(materialize(*view));
+}
+
+std::expected<std::vector<WorkflowHistoryEntry>, WorkflowError> workflow_history(const engine::Store& store,
+                                                                                 const WorkflowId& id) {
+  std::vector<WorkflowHistoryEntry> entries;
+  for (const auto& [key, value] : store.prefix_range(workflow_history_prefix(id))) {
+    auto entry = decode_workflow_history(value);
+    if (!entry) return std::unexpected(entry.error());
+    entries.push_back(std::move(*entry));
+  }
+  // Key order is sequence order for every entry this layer wrote; sorting by
+  // the stored sequence keeps the promise even for one that was not.
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const WorkflowHistoryEntry& a, const WorkflowHistoryEntry& b) { return a.sequence < b.sequence; });
+  return entries;
+}
+
+std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(const engine::Store& store,
+                                                                              const WorkflowId& parent_id) {
+  std::vector<WorkflowInstance> children;
+  for (const auto& [key, value] : store.prefix_range(kWorkflowInstancePrefix)) {
+    auto view = view_instance_at(key, value);
+    if (!view) return std::unexpected(corrupt());
+    if (view->parent_id == parent_id) children.push_back(materialize(*view));
+  }
+  // Stable: children created in the same millisecond stay in id order.
+  std::stable_sort(children.begin(), children.end(), [](const WorkflowInstance& a, const WorkflowInstance& b) {
+    return a.created_at_ms < b.created_at_ms;
+  });
+  return children;
+}
+
+std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::Store& store, int64_t now_ms,
+                                                                        uint64_t limit) {
+  // Collect first: each resume commits, and a commit changes the live table
+  // the range walks.
+  WorkflowResumeReport report;
+  std::vector<WorkflowInstance> due;
+  auto range = store.prefix_range(kWorkflowInstancePrefix);
+  auto it = range.first;
+  for (; it != range.last && due.size() < limit; ++it, ++report.scanned) {
+    auto view = view_instance_at(it->first, it->second);
+    if (!view) return std::unexpected(corrupt());
+    if (view->timer_due(now_ms)) due.push_back(materialize(*view));
+  }
+  // Past the limit the rest are counted, not decoded.
+  report.scanned += static_cast<uint64_t>(std::distance(it, range.last));
+  for (WorkflowInstance& instance : due) {
+    auto resumed = records::in_own_transaction(store, [&](engine::Transaction& tx) {
+      instance.status = WorkflowStatus::Running;
+      instance.wait = WorkflowWait{};
+      return stage_change(tx, instance, now_ms, WorkflowHistoryKind::TimerFired, {});
+    });
+    if (!resumed) return std::unexpected(resumed.error());
+    ++report.resumed;
+  }
+  return report;
+}
+
+}  // namespace ombrel::jobs

@@ -1,0 +1,237 @@
+// Workflows: durable records of long-running processes that the application
+// drives step by step. The store runs no workflow code: it keeps each
+// instance (type, current step, opaque state, optional parent, status, wait
+// condition) and an append-only history of every change, and wakes
+// timer-parked instances when the caller asks (resume_due_workflows), since
+// the store has no timers of its own. Time moves only through now_ms.
+//
+// Contract: every changing operation comes in two forms. The engine::Store&
+// form reads the committed state and writes through one transaction of its
+// own that it commits (it runs the Transaction form in in_own_transaction).
+// The engine::Transaction& form reads through the open transaction (so it
+// sees what was staged earlier in it) and stages its writes without
+// committing. Each change writes the instance record and exactly one history
+// entry together, so a failed operation leaves the instance as it was. Input
+// checks (empty type, step or signal name) come before any read. Records and
+// history are never deleted.
+//
+// State machine (a missing instance is "workflow was not found", except for
+// cancel, which yields false):
+//   from                          operation            to                        history
+//   (none)                        create               running                   created, ""
+//   running, waiting              set step            running (wait cleared)    step_changed, the step
+//   running, waiting              wait for signal     waiting (signal)          waiting_signal, the name
+//   running, waiting              wait until          waiting (timer)           waiting_timer, resume_at_ms i64 LE
+//   waiting for that signal       signal              running (state=payload)   signal_received, the name -> true
+//   waiting (timer due)           resume due          running (wait cleared)    timer_fired, ""
+//   running, waiting              complete            completed                 completed, the final state
+//   running, waiting              fail                failed (state=error)      failed, the error bytes
+//   running, waiting              cancel              cancelled                 cancelled, the reason -> true
+//   completed, failed, cancelled  set step, wait,     error "workflow is already terminal", nothing written
+//                                 complete, fail
+//   completed, failed, cancelled  cancel, signal      unchanged, false, nothing written
+//   any other signal (not waiting, another name, a timer): unchanged, false (signals are not queued)
+//
+// Keys:
+//   instance        0xFF "omb:wf:instance:" | id (16)                    33 bytes
+//   history entry   0xFF "omb:wf:history:"  | id (16) | seq u64 BE       40 bytes
+//   (the first 32 bytes of a history key are the instance's history prefix)
+//
+// Instance value (little-endian):
+//   offset      width  field
+//   0           1      format version, 1
+//   1           16     id
+//   17          1      status code (0..4)
+//   18          8      created_at_ms (signed)
+//   26          8      updated_at_ms (signed)
+//   34          1      parent flag (0 or 1)
+//   35          16     parent_id                  (flag 1 only)
+//   35 or 51    4      workflow_type length T, then T bytes
+//   next        4      current_step length S, then S bytes
+//   next        4      state length D, then D bytes
+//   next        1      wait kind: 0 none, 1 signal, 2 timer
+//   next        4      signal name length N, then N bytes   (wait kind 1 only)
+//   next        8      resume_at_ms (signed)                (wait kind 2 only)
+//   The value ends exactly after the wait fields. The operations and reads
+//   also refuse, as corrupt, a record whose id differs from its key's.
+//
+// History entry value (little-endian), exactly 22 + L bytes:
+//   offset  width  field
+//   0       1      format version, 1
+//   1       8      sequence
+//   9       8      at_ms (signed)
+//   17      1      kind code (0..8)
+//   18      4      detail length L
+//   22      L      detail
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/errors.h"
+#include "engine/store.h"
+#include "engine/transaction.h"
+#include "util/byte_codec.h"
+
+namespace ombrel::jobs {
+
+class WorkflowError {
+ public:
+  enum class Kind : uint8_t {
+    Engine,
+    EmptyType,
+    EmptyStep,
+    EmptySignalName,
+    NotFound,
+    Terminal,
+    FieldTooLarge,
+    Corrupt,
+    HistorySequenceExhausted,
+    NoEntropy,
+  };
+  static WorkflowError engine(engine::EngineError e) { return WorkflowError(Kind::Engine, std::move(e)); }
+  static WorkflowError of(Kind kind) { return WorkflowError(kind, std::nullopt); }
+
+  Kind kind() const { return kind_; }
+  const std::optional<engine::EngineError>& engine_error() const { return engine_; }
+  std::string message() const;
+
+ private:
+  WorkflowError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
+  Kind kind_;
+  std::optional<engine::EngineError> engine_;
+};
+
+inline constexpr size_t kWorkflowIdBytes = 16;
+using WorkflowId = std::array<unsigned char, 16>;
+
+enum class WorkflowStatus : uint8_t { Running = 0, Waiting = 1, Completed = 2, Failed = 3, Cancelled = 4 };
+enum class WorkflowHistoryKind : uint8_t {
+  Created = 0,
+  StepChanged = 1,
+  WaitingSignal = 2,
+  SignalReceived = 3,
+  WaitingTimer = 4,
+  TimerFired = 5,
+  Completed = 6,
+  Failed = 7,
+  Cancelled = 8,
+};
+enum class WorkflowWaitKind : uint8_t { None = 0, Signal = 1, Timer = 2 };
+
+// "running", "waiting", ...; "created", "step_changed", ...
+std::string_view workflow_status_name(WorkflowStatus status);
+std::string_view workflow_history_kind_name(WorkflowHistoryKind kind);
+bool workflow_status_terminal(WorkflowStatus status);
+
+inline BytesView workflow_id_view(const WorkflowId& id) {
+  return BytesView(reinterpret_cast<const char*>(id.data()), id.size());
+}
+// nullopt unless `bytes` is exactly 16 bytes long.
+std::optional<WorkflowId> workflow_id_from_bytes(BytesView bytes);
+
+struct WorkflowWait {
+  WorkflowWaitKind kind = WorkflowWaitKind::None;
+  Bytes signal;              // kind Signal only
+  int64_t resume_at_ms = 0;  // kind Timer only
+};
+
+struct WorkflowInstance {
+  WorkflowId id{};
+  Bytes workflow_type;
+  Bytes current_step;
+  Bytes state;
+  std::optional<WorkflowId> parent_id;
+  WorkflowStatus status = WorkflowStatus::Running;
+  WorkflowWait wait;
+  int64_t created_at_ms = 0;
+  int64_t updated_at_ms = 0;
+};
+
+struct WorkflowHistoryEntry {
+  uint64_t sequence = 0;
+  int64_t at_ms = 0;
+  WorkflowHistoryKind kind = WorkflowHistoryKind::Created;
+  Bytes detail;
+};
+
+struct WorkflowResumeReport {
+  uint64_t scanned = 0;
+  uint64_t resumed = 0;
+};
+
+inline constexpr std::string_view kWorkflowInstancePrefix{"\xFFomb:wf:instance:", 17};
+inline constexpr std::string_view kWorkflowHistoryPrefix{"\xFFomb:wf:history:", 16};
+
+Bytes workflow_key(const WorkflowId& id);
+Bytes workflow_history_prefix(const WorkflowId& id);
+Bytes workflow_history_key(const WorkflowId& id, uint64_t sequence);
+
+std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& instance);
+std::expected<WorkflowInstance, WorkflowError> decode_workflow(BytesView value);
+std::expected<Bytes, WorkflowError> encode_workflow_history(const WorkflowHistoryEntry& entry);
+std::expected<WorkflowHistoryEntry, WorkflowError> decode_workflow_history(BytesView value);
+
+// Engine-transaction forms: read through `tx`, stage the writes, never commit.
+std::expected<WorkflowId, WorkflowError> create_workflow(engine::Transaction& tx, BytesView workflow_type,
+                                                         BytesView initial_step, BytesView initial_state,
+                                                         int64_t now_ms, const std::optional<WorkflowId>& parent_id);
+std::expected<void, WorkflowError> set_workflow_step(engine::Transaction& tx, const WorkflowId& id, BytesView step,
+                                                     BytesView state, int64_t now_ms);
+std::expected<void, WorkflowError> wait_for_signal(engine::Transaction& tx, const WorkflowId& id, BytesView signal,
+                                                   int64_t now_ms);
+std::expected<void, WorkflowError> wait_until(engine::Transaction& tx, const WorkflowId& id, int64_t resume_at_ms,
+                                              int64_t now_ms);
+std::expected<bool, WorkflowError> signal_workflow(engine::Transaction& tx, const WorkflowId& id, BytesView signal,
+                                                   BytesView payload, int64_t now_ms);
+// complete (status Completed) and fail (status Failed) share this one operation;
+// any outcome other than Failed completes.
+std::expected<void, WorkflowError> finish_workflow(engine::Transaction& tx, const WorkflowId& id,
+                                                   WorkflowStatus outcome, BytesView final_state_or_error,
+                                                   int64_t now_ms);
+std::expected<bool, WorkflowError> cancel_workflow(engine::Transaction& tx, const WorkflowId& id, BytesView reason,
+                                                   int64_t now_ms);
+
+// Store forms: each runs the transaction form above in a transaction of its
+// own that commits when the operation succeeds.
+std::expected<WorkflowId, WorkflowError> create_workflow(engine::Store& store, BytesView workflow_type,
+                                                         BytesView initial_step, BytesView initial_state,
+                                                         int64_t now_ms, const std::optional<WorkflowId>& parent_id);
+std::expected<void, WorkflowError> set_workflow_step(engine::Store& store, const WorkflowId& id, BytesView step,
+                                                     BytesView state, int64_t now_ms);
+std::expected<void, WorkflowError> wait_for_signal(engine::Store& store, const WorkflowId& id, BytesView signal,
+                                                   int64_t now_ms);
+std::expected<void, WorkflowError> wait_until(engine::Store& store, const WorkflowId& id, int64_t resume_at_ms,
+                                              int64_t now_ms);
+std::expected<bool, WorkflowError> signal_workflow(engine::Store& store, const WorkflowId& id, BytesView signal,
+                                                   BytesView payload, int64_t now_ms);
+std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const WorkflowId& id,
+                                                   WorkflowStatus outcome, BytesView final_state_or_error,
+                                                   int64_t now_ms);
+std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const WorkflowId& id, BytesView reason,
+                                                   int64_t now_ms);
+
+// Store-only reads of the committed state.
+std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const engine::Store& store,
+                                                                           const WorkflowId& id);
+// In sequence order; an id with no entries yields an empty list (the
+// instance is not looked up).
+std::expected<std::vector<WorkflowHistoryEntry>, WorkflowError> workflow_history(const engine::Store& store,
+                                                                                 const WorkflowId& id);
+// Every instance whose parent is `parent_id`, by created_at_ms (then id).
+std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(const engine::Store& store,
+                                                                              const WorkflowId& parent_id);
+// Counts every instance ("scanned"), collects in key order at most `limit`
+// waiting instances whose timer is due at now_ms (decoding no record once
+// `limit` are collected; limit 0 collects none) and resumes each in a commit
+// of its own ("resumed"). An error ends the call; instances already resumed
+// stay so.
+std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::Store& store, int64_t now_ms,
+                                                                        uint64_t limit);
+
+}  // namespace ombrel::jobs
