@@ -45,6 +45,12 @@ namespace ombrel::python {
 // ---- arguments ----
 
 std::optional<std::string_view> bytes_arg(PyObject* object, const char* name);
+// bytes_arg, copied: for arguments kept beyond the call (staged operations).
+inline std::optional<std::string> copied_bytes_arg(PyObject* object, const char* name) {
+  auto bytes = bytes_arg(object, name);
+  if (!bytes) return std::nullopt;
+  return std::string(*bytes);
+}
 std::optional<std::string> byte_vec_arg(PyObject* object, const char* name);
 std::optional<std::optional<std::string>> optional_byte_vec_arg(PyObject* object, const char* name);
 std::optional<std::vector<std::pair<std::string, std::string>>> byte_pairs_arg(PyObject* object, const char* name);

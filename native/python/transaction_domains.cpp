@@ -25,6 +25,7 @@
 #include "python/message_id_args.h"
 #include "python/method_registry.h"
 #include "python/transaction.h"
+#include "python/workflow_args.h"
 #include "records/objects.h"
 #include "util/overloaded.h"
 
@@ -190,18 +191,6 @@ namespace {
 using Args = std::span<PyObject* const>;
 
 constexpr const char* kObjectIdLengthMessage = "object id must be exactly 32 bytes";
-constexpr const char* kWorkflowIdLengthMessage = "workflow id must be exactly 16 bytes";
-
-std::optional<jobs::WorkflowId> workflow_id_arg(PyObject* self, PyObject* object, const char* name) {
-  return fixed_length_arg(self, object, name, kWorkflowIdLengthMessage, jobs::workflow_id_from_bytes);
-}
-
-// A byte string argument copied for staging.
-std::optional<std::string> owned_bytes_arg(PyObject* object, const char* name) {
-  auto bytes = bytes_arg(object, name);
-  if (!bytes) return std::nullopt;
-  return std::string(*bytes);
-}
 
 PyObject* stage(PyObject* self, StagedOperation operation) { return stage_operation(self, std::move(operation), true); }
 
@@ -233,9 +222,9 @@ struct PushQueue {
       "consecutive ids.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto queue = owned_bytes_arg(args[0], "queue");
+    auto queue = copied_bytes_arg(args[0], "queue");
     if (!queue) return nullptr;
-    auto payload = owned_bytes_arg(args[1], "payload");
+    auto payload = copied_bytes_arg(args[1], "payload");
     if (!payload) return nullptr;
     auto available_at_ms = i64_arg(args[2], "available_at_ms", 0);
     if (!available_at_ms) return nullptr;
@@ -257,9 +246,9 @@ struct AppendLog {
                "consecutive offsets.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto name = owned_bytes_arg(args[0], kParams[0].name);
+    auto name = copied_bytes_arg(args[0], kParams[0].name);
     if (!name) return nullptr;
-    auto payload = owned_bytes_arg(args[1], "payload");
+    auto payload = copied_bytes_arg(args[1], "payload");
     if (!payload) return nullptr;
     return stage(self, staged::AppendStream{std::move(*name), std::move(*payload), kTopic});
   }
@@ -273,9 +262,9 @@ struct EmitEvent {
       "{\"kind\": \"outbox\", \"tx_id\": <int>, \"nonce\": <16 bytes>}, the event's id.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto topic = owned_bytes_arg(args[0], "topic");
+    auto topic = copied_bytes_arg(args[0], "topic");
     if (!topic) return nullptr;
-    auto payload = owned_bytes_arg(args[1], "payload");
+    auto payload = copied_bytes_arg(args[1], "payload");
     if (!payload) return nullptr;
     auto created_at_ms = i64_arg(args[2], "created_at_ms");
     if (!created_at_ms) return nullptr;
@@ -291,7 +280,7 @@ struct PutObject {
       "operation's position. Its result is {\"kind\": \"object\", \"id\": <32-byte SHA-256>}.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto content = owned_bytes_arg(args[0], "content");
+    auto content = copied_bytes_arg(args[0], "content");
     if (!content) return nullptr;
     return stage(self, staged::PutObject{std::move(*content)});
   }
@@ -305,11 +294,11 @@ struct PutLinkedObject {
       "return the operation's position. Its result is {\"kind\": \"object\", \"id\": <32 bytes>}.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto content = owned_bytes_arg(args[0], "content");
+    auto content = copied_bytes_arg(args[0], "content");
     if (!content) return nullptr;
-    auto ns = owned_bytes_arg(args[1], "namespace");
+    auto ns = copied_bytes_arg(args[1], "namespace");
     if (!ns) return nullptr;
-    auto name = owned_bytes_arg(args[2], "name");
+    auto name = copied_bytes_arg(args[2], "name");
     if (!name) return nullptr;
     return stage(self, staged::PutLinkedObject{std::move(*content), std::move(*ns), std::move(*name)});
   }
@@ -324,9 +313,9 @@ struct LinkObject {
       "\"object does not exist\". No result. A wrong id length raises at once.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto ns = owned_bytes_arg(args[0], "namespace");
+    auto ns = copied_bytes_arg(args[0], "namespace");
     if (!ns) return nullptr;
-    auto name = owned_bytes_arg(args[1], "name");
+    auto name = copied_bytes_arg(args[1], "name");
     if (!name) return nullptr;
     auto id = fixed_length_arg(self, args[2], "id", kObjectIdLengthMessage, records::object_id_from);
     if (!id) return nullptr;
@@ -342,9 +331,9 @@ struct UnlinkObject {
       "Its result is {\"kind\": \"object_unlink\", \"removed\": <bool>}.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto ns = owned_bytes_arg(args[0], "namespace");
+    auto ns = copied_bytes_arg(args[0], "namespace");
     if (!ns) return nullptr;
-    auto name = owned_bytes_arg(args[1], "name");
+    auto name = copied_bytes_arg(args[1], "name");
     if (!name) return nullptr;
     return stage(self, staged::UnlinkObject{std::move(*ns), std::move(*name)});
   }
@@ -358,9 +347,9 @@ struct RequestRpc {
       "{\"kind\": \"rpc\", \"tx_id\": <int>, \"nonce\": <16 bytes>}, the request's id.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto method = owned_bytes_arg(args[0], "method");
+    auto method = copied_bytes_arg(args[0], "method");
     if (!method) return nullptr;
-    auto payload = owned_bytes_arg(args[1], "payload");
+    auto payload = copied_bytes_arg(args[1], "payload");
     if (!payload) return nullptr;
     auto created_at_ms = i64_arg(args[2], "created_at_ms");
     if (!created_at_ms) return nullptr;
@@ -380,11 +369,11 @@ struct CreateWorkflow {
       "raises at once.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto workflow_type = owned_bytes_arg(args[0], "workflow_type");
+    auto workflow_type = copied_bytes_arg(args[0], "workflow_type");
     if (!workflow_type) return nullptr;
-    auto initial_step = owned_bytes_arg(args[1], "initial_step");
+    auto initial_step = copied_bytes_arg(args[1], "initial_step");
     if (!initial_step) return nullptr;
-    auto initial_state = owned_bytes_arg(args[2], "initial_state");
+    auto initial_state = copied_bytes_arg(args[2], "initial_state");
     if (!initial_state) return nullptr;
     auto now_ms = i64_arg(args[3], "now_ms");
     if (!now_ms) return nullptr;
@@ -403,121 +392,73 @@ struct CreateWorkflow {
   }
 };
 
-struct SetWorkflowStep {
+// A workflow move staged with the same parameters and conversion as the
+// Store method of that name (workflow_args.h).
+template <class Op, const auto& Params, auto Convert>
+struct StageWorkflowMove {
+  static constexpr const auto& kParams = Params;
+  static PyObject* call(PyObject* self, Args args) {
+    std::optional<Op> op = Convert(self, args);
+    if (!op) return nullptr;
+    return stage(self, std::move(*op));
+  }
+};
+
+std::optional<staged::FinishWorkflow> complete_args(PyObject* self, Args args) {
+  return finish_workflow_args(self, args, jobs::WorkflowStatus::Completed);
+}
+std::optional<staged::FinishWorkflow> fail_args(PyObject* self, Args args) {
+  return finish_workflow_args(self, args, jobs::WorkflowStatus::Failed);
+}
+
+struct SetWorkflowStep : StageWorkflowMove<staged::SetWorkflowStep, kSetWorkflowStepParams, set_workflow_step_args> {
   static constexpr const char* kName = "set_workflow_step";
-  static constexpr Param kParams[] = {{"id"}, {"step"}, {"state"}, {"now_ms"}};
   static constexpr const char* kDoc =
       "Stage a move of workflow `id` to `step` with `state` (running, no wait) and return the\n"
       "operation's position. No result.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto step = owned_bytes_arg(args[1], "step");
-    if (!step) return nullptr;
-    auto state = owned_bytes_arg(args[2], "state");
-    if (!state) return nullptr;
-    auto now_ms = i64_arg(args[3], "now_ms");
-    if (!now_ms) return nullptr;
-    return stage(self, staged::SetWorkflowStep{*id, std::move(*step), std::move(*state), *now_ms});
-  }
 };
 
-struct WaitForSignal {
+struct WaitForSignal : StageWorkflowMove<staged::WaitForSignal, kWaitForSignalParams, wait_for_signal_args> {
   static constexpr const char* kName = "wait_for_signal";
-  static constexpr Param kParams[] = {{"id"}, {"signal"}, {"now_ms"}};
   static constexpr const char* kDoc =
       "Stage parking workflow `id` until `signal` arrives and return the operation's position.\n"
       "No result.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto signal = owned_bytes_arg(args[1], "signal");
-    if (!signal) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
-    return stage(self, staged::WaitForSignal{*id, std::move(*signal), *now_ms});
-  }
 };
 
-struct SignalWorkflow {
+struct SignalWorkflow : StageWorkflowMove<staged::SignalWorkflow, kSignalWorkflowParams, signal_workflow_args> {
   static constexpr const char* kName = "signal_workflow";
-  static constexpr Param kParams[] = {{"id"}, {"signal"}, {"payload"}, {"now_ms"}};
   static constexpr const char* kDoc =
       "Stage delivering `signal` with `payload` to workflow `id` and return the operation's\n"
       "position. Its result is {\"kind\": \"workflow_signal\", \"signaled\": <bool>}: False when the\n"
       "instance was not waiting for that signal (signals are not queued).";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto signal = owned_bytes_arg(args[1], "signal");
-    if (!signal) return nullptr;
-    auto payload = owned_bytes_arg(args[2], "payload");
-    if (!payload) return nullptr;
-    auto now_ms = i64_arg(args[3], "now_ms");
-    if (!now_ms) return nullptr;
-    return stage(self, staged::SignalWorkflow{*id, std::move(*signal), std::move(*payload), *now_ms});
-  }
 };
 
-struct WaitUntil {
+struct WaitUntil : StageWorkflowMove<staged::WaitUntil, kWaitUntilParams, wait_until_args> {
   static constexpr const char* kName = "wait_until";
-  static constexpr Param kParams[] = {{"id"}, {"resume_at_ms"}, {"now_ms"}};
   static constexpr const char* kDoc =
       "Stage parking workflow `id` until `resume_at_ms` (resumed by Store.resume_due_workflows) and\n"
       "return the operation's position. No result.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto resume_at_ms = i64_arg(args[1], "resume_at_ms");
-    if (!resume_at_ms) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
-    return stage(self, staged::WaitUntil{*id, *resume_at_ms, *now_ms});
-  }
 };
 
-template <jobs::WorkflowStatus kOutcome>
-struct FinishWorkflow {
-  static constexpr bool kCompleted = kOutcome == jobs::WorkflowStatus::Completed;
-  static constexpr const char* kName = kCompleted ? "complete_workflow" : "fail_workflow";
-  static constexpr Param kParams[] = {{"id"}, {kCompleted ? "final_state" : "error"}, {"now_ms"}};
+struct CompleteWorkflow : StageWorkflowMove<staged::FinishWorkflow, kCompleteWorkflowParams, complete_args> {
+  static constexpr const char* kName = "complete_workflow";
   static constexpr const char* kDoc =
-      kCompleted ? "Stage completing workflow `id` with `final_state` as its state and return the operation's\n"
-                   "position. No result."
-                 : "Stage failing workflow `id`, keeping `error` as its state, and return the operation's\n"
-                   "position. No result.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto data = owned_bytes_arg(args[1], kParams[1].name);
-    if (!data) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
-    return stage(self, staged::FinishWorkflow{*id, kOutcome, std::move(*data), *now_ms});
-  }
+      "Stage completing workflow `id` with `final_state` as its state and return the operation's\n"
+      "position. No result.";
 };
 
-struct CancelWorkflow {
+struct FailWorkflow : StageWorkflowMove<staged::FinishWorkflow, kFailWorkflowParams, fail_args> {
+  static constexpr const char* kName = "fail_workflow";
+  static constexpr const char* kDoc =
+      "Stage failing workflow `id`, keeping `error` as its state, and return the operation's\n"
+      "position. No result.";
+};
+
+struct CancelWorkflow : StageWorkflowMove<staged::CancelWorkflow, kCancelWorkflowParams, cancel_workflow_args> {
   static constexpr const char* kName = "cancel_workflow";
-  static constexpr Param kParams[] = {{"id"}, {"reason"}, {"now_ms"}};
   static constexpr const char* kDoc =
       "Stage cancelling workflow `id` with `reason` and return the operation's position. Its result\n"
       "is {\"kind\": \"workflow_cancel\", \"cancelled\": <bool>}: False for a missing or finished instance.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto reason = owned_bytes_arg(args[1], "reason");
-    if (!reason) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
-    return stage(self, staged::CancelWorkflow{*id, std::move(*reason), *now_ms});
-  }
 };
 
 constexpr MethodSpec kDomainMethods[] = {
@@ -536,8 +477,8 @@ constexpr MethodSpec kDomainMethods[] = {
     method_spec<WaitForSignal>(),
     method_spec<SignalWorkflow>(),
     method_spec<WaitUntil>(),
-    method_spec<FinishWorkflow<jobs::WorkflowStatus::Completed>>(),
-    method_spec<FinishWorkflow<jobs::WorkflowStatus::Failed>>(),
+    method_spec<CompleteWorkflow>(),
+    method_spec<FailWorkflow>(),
     method_spec<CancelWorkflow>(),
 };
 const MethodBlock kDomainBlock{TargetClass::Transaction, kDomainMethods};

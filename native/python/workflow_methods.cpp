@@ -21,20 +21,85 @@
 #include "python/errors.h"
 #include "python/method_registry.h"
 #include "python/store_slot.h"
+#include "python/workflow_args.h"
 
 namespace ombrel::python {
+
+std::optional<jobs::WorkflowId> workflow_id_arg(PyObject* self, PyObject* object, const char* name) {
+  return fixed_length_arg(self, object, name, kWorkflowIdLengthMessage, jobs::workflow_id_from_bytes);
+}
+
+std::optional<staged::SetWorkflowStep> set_workflow_step_args(PyObject* self, WorkflowArgs args) {
+  auto id = workflow_id_arg(self, args[0], "id");
+  if (!id) return std::nullopt;
+  auto step = copied_bytes_arg(args[1], "step");
+  if (!step) return std::nullopt;
+  auto state = copied_bytes_arg(args[2], "state");
+  if (!state) return std::nullopt;
+  auto now_ms = i64_arg(args[3], "now_ms");
+  if (!now_ms) return std::nullopt;
+  return staged::SetWorkflowStep{*id, std::move(*step), std::move(*state), *now_ms};
+}
+
+std::optional<staged::WaitForSignal> wait_for_signal_args(PyObject* self, WorkflowArgs args) {
+  auto id = workflow_id_arg(self, args[0], "id");
+  if (!id) return std::nullopt;
+  auto signal = copied_bytes_arg(args[1], "signal");
+  if (!signal) return std::nullopt;
+  auto now_ms = i64_arg(args[2], "now_ms");
+  if (!now_ms) return std::nullopt;
+  return staged::WaitForSignal{*id, std::move(*signal), *now_ms};
+}
+
+std::optional<staged::SignalWorkflow> signal_workflow_args(PyObject* self, WorkflowArgs args) {
+  auto id = workflow_id_arg(self, args[0], "id");
+  if (!id) return std::nullopt;
+  auto signal = copied_bytes_arg(args[1], "signal");
+  if (!signal) return std::nullopt;
+  auto payload = copied_bytes_arg(args[2], "payload");
+  if (!payload) return std::nullopt;
+  auto now_ms = i64_arg(args[3], "now_ms");
+  if (!now_ms) return std::nullopt;
+  return staged::SignalWorkflow{*id, std::move(*signal), std::move(*payload), *now_ms};
+}
+
+std::optional<staged::WaitUntil> wait_until_args(PyObject* self, WorkflowArgs args) {
+  auto id = workflow_id_arg(self, args[0], "id");
+  if (!id) return std::nullopt;
+  auto resume_at_ms = i64_arg(args[1], "resume_at_ms");
+  if (!resume_at_ms) return std::nullopt;
+  auto now_ms = i64_arg(args[2], "now_ms");
+  if (!now_ms) return std::nullopt;
+  return staged::WaitUntil{*id, *resume_at_ms, *now_ms};
+}
+
+std::optional<staged::FinishWorkflow> finish_workflow_args(PyObject* self, WorkflowArgs args,
+                                                           jobs::WorkflowStatus outcome) {
+  auto id = workflow_id_arg(self, args[0], "id");
+  if (!id) return std::nullopt;
+  auto data = copied_bytes_arg(args[1], outcome == jobs::WorkflowStatus::Failed ? "error" : "final_state");
+  if (!data) return std::nullopt;
+  auto now_ms = i64_arg(args[2], "now_ms");
+  if (!now_ms) return std::nullopt;
+  return staged::FinishWorkflow{*id, outcome, std::move(*data), *now_ms};
+}
+
+std::optional<staged::CancelWorkflow> cancel_workflow_args(PyObject* self, WorkflowArgs args) {
+  auto id = workflow_id_arg(self, args[0], "id");
+  if (!id) return std::nullopt;
+  auto reason = copied_bytes_arg(args[1], "reason");
+  if (!reason) return std::nullopt;
+  auto now_ms = i64_arg(args[2], "now_ms");
+  if (!now_ms) return std::nullopt;
+  return staged::CancelWorkflow{*id, std::move(*reason), *now_ms};
+}
+
 namespace {
 
 using Args = std::span<PyObject* const>;
 
-constexpr std::string_view kWrongIdLength = "workflow id must be exactly 16 bytes";
-
 PyObject* map_workflow_error(const ModuleState& state, const jobs::WorkflowError& error) {
   return raise_domain_error(state, error.message());
-}
-
-std::optional<jobs::WorkflowId> workflow_id_arg(PyObject* self, PyObject* object, const char* name) {
-  return fixed_length_arg(self, object, name, kWrongIdLength, jobs::workflow_id_from_bytes);
 }
 
 // None (or omitted) is no parent; the outer nullopt means an exception is set.
@@ -144,141 +209,112 @@ struct GetWorkflow {
 
 struct SetWorkflowStep {
   static constexpr const char* kName = "set_workflow_step";
-  static constexpr Param kParams[] = {{"id"}, {"step"}, {"state"}, {"now_ms"}};
+  static constexpr const auto& kParams = kSetWorkflowStepParams;
   static constexpr const char* kDoc =
       "Move a running or waiting instance to `step` with `state`; it becomes running and any wait is\n"
       "cleared. Raises OmbrelStoreError for an empty step, a missing or a terminal instance.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto step = bytes_arg(args[1], "step");
-    if (!step) return nullptr;
-    auto new_state = bytes_arg(args[2], "state");
-    if (!new_state) return nullptr;
-    auto now_ms = i64_arg(args[3], "now_ms");
-    if (!now_ms) return nullptr;
+    auto op = set_workflow_step_args(self, args);
+    if (!op) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_error(state, jobs::set_workflow_step(store, *id, *step, *new_state, *now_ms));
+      return none_or_error(state, jobs::set_workflow_step(store, op->id, op->step, op->state, op->now_ms));
     });
   }
 };
 
 struct WaitForSignal {
   static constexpr const char* kName = "wait_for_signal";
-  static constexpr Param kParams[] = {{"id"}, {"signal"}, {"now_ms"}};
+  static constexpr const auto& kParams = kWaitForSignalParams;
   static constexpr const char* kDoc =
       "Park a running or waiting instance until the signal named `signal` arrives (replacing any\n"
       "earlier wait). Raises OmbrelStoreError for an empty name, a missing or a terminal instance.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto signal = bytes_arg(args[1], "signal");
-    if (!signal) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+    auto op = wait_for_signal_args(self, args);
+    if (!op) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_error(state, jobs::wait_for_signal(store, *id, *signal, *now_ms));
+      return none_or_error(state, jobs::wait_for_signal(store, op->id, op->signal, op->now_ms));
     });
   }
 };
 
 struct WaitUntil {
   static constexpr const char* kName = "wait_until";
-  static constexpr Param kParams[] = {{"id"}, {"resume_at_ms"}, {"now_ms"}};
+  static constexpr const auto& kParams = kWaitUntilParams;
   static constexpr const char* kDoc =
       "Park a running or waiting instance until `resume_at_ms` (any time, past ones included); a later\n"
       "resume_due_workflows wakes it. Raises OmbrelStoreError for a missing or a terminal instance.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto resume_at_ms = i64_arg(args[1], "resume_at_ms");
-    if (!resume_at_ms) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+    auto op = wait_until_args(self, args);
+    if (!op) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_error(state, jobs::wait_until(store, *id, *resume_at_ms, *now_ms));
+      return none_or_error(state, jobs::wait_until(store, op->id, op->resume_at_ms, op->now_ms));
     });
   }
 };
 
 struct SignalWorkflow {
   static constexpr const char* kName = "signal_workflow";
-  static constexpr Param kParams[] = {{"id"}, {"signal"}, {"payload"}, {"now_ms"}};
+  static constexpr const auto& kParams = kSignalWorkflowParams;
   static constexpr const char* kDoc =
       "Deliver the signal `signal` with `payload`; return True if the instance was waiting for exactly\n"
       "that signal (it becomes running with `payload` as its state). Signals are not queued: in any\n"
       "other case nothing changes and False is returned. A missing instance raises OmbrelStoreError.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto signal = bytes_arg(args[1], "signal");
-    if (!signal) return nullptr;
-    auto payload = bytes_arg(args[2], "payload");
-    if (!payload) return nullptr;
-    auto now_ms = i64_arg(args[3], "now_ms");
-    if (!now_ms) return nullptr;
+    auto op = signal_workflow_args(self, args);
+    if (!op) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return bool_or_error(state, jobs::signal_workflow(store, *id, *signal, *payload, *now_ms));
+      return bool_or_error(state, jobs::signal_workflow(store, op->id, op->signal, op->payload, op->now_ms));
     });
   }
 };
 
 // complete_workflow and fail_workflow: (id, bytes, now_ms) into one finishing operation.
-template <jobs::WorkflowStatus Outcome>
-PyObject* finish(PyObject* self, Args args, const char* bytes_name) {
-  auto id = workflow_id_arg(self, args[0], "id");
-  if (!id) return nullptr;
-  auto bytes = bytes_arg(args[1], bytes_name);
-  if (!bytes) return nullptr;
-  auto now_ms = i64_arg(args[2], "now_ms");
-  if (!now_ms) return nullptr;
+PyObject* finish(PyObject* self, Args args, jobs::WorkflowStatus outcome) {
+  auto op = finish_workflow_args(self, args, outcome);
+  if (!op) return nullptr;
   return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-    return none_or_error(state, jobs::finish_workflow(store, *id, Outcome, *bytes, *now_ms));
+    return none_or_error(state, jobs::finish_workflow(store, op->id, op->outcome, op->data, op->now_ms));
   });
 }
 
 struct CompleteWorkflow {
   static constexpr const char* kName = "complete_workflow";
-  static constexpr Param kParams[] = {{"id"}, {"final_state"}, {"now_ms"}};
+  static constexpr const auto& kParams = kCompleteWorkflowParams;
   static constexpr const char* kDoc =
       "Complete a running or waiting instance with `final_state` as its state. Raises OmbrelStoreError\n"
       "for a missing or a terminal instance.";
 
   static PyObject* call(PyObject* self, Args args) {
-    return finish<jobs::WorkflowStatus::Completed>(self, args, "final_state");
+    return finish(self, args, jobs::WorkflowStatus::Completed);
   }
 };
 
 struct FailWorkflow {
   static constexpr const char* kName = "fail_workflow";
-  static constexpr Param kParams[] = {{"id"}, {"error"}, {"now_ms"}};
+  static constexpr const auto& kParams = kFailWorkflowParams;
   static constexpr const char* kDoc =
       "Fail a running or waiting instance; the `error` bytes become its state and the history detail.\n"
       "Raises OmbrelStoreError for a missing or a terminal instance.";
 
-  static PyObject* call(PyObject* self, Args args) { return finish<jobs::WorkflowStatus::Failed>(self, args, "error"); }
+  static PyObject* call(PyObject* self, Args args) { return finish(self, args, jobs::WorkflowStatus::Failed); }
 };
 
 struct CancelWorkflow {
   static constexpr const char* kName = "cancel_workflow";
-  static constexpr Param kParams[] = {{"id"}, {"reason"}, {"now_ms"}};
+  static constexpr const auto& kParams = kCancelWorkflowParams;
   static constexpr const char* kDoc =
       "Cancel a running or waiting instance, recording `reason` in its history; return True if\n"
       "cancelled, False when there is no such instance or it is already terminal.";
 
   static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
-    auto reason = bytes_arg(args[1], "reason");
-    if (!reason) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+    auto op = cancel_workflow_args(self, args);
+    if (!op) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return bool_or_error(state, jobs::cancel_workflow(store, *id, *reason, *now_ms));
+      return bool_or_error(state, jobs::cancel_workflow(store, op->id, op->reason, op->now_ms));
     });
   }
 };
