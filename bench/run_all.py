@@ -38,6 +38,7 @@ QUICK = {
     "cron": ["--ops", "5000", "--fires", "1000", "--data-ops", "100"],
     "maintenance": ["--mb", "50", "--keys", "300000", "--repeats", "3"],
     "transactions": ["--commits", "10000", "--data-commits", "200"],
+    "workflows": ["--instances", "100000", "--steps", "10000", "--data-steps", "200"],
 }
 
 
