@@ -360,8 +360,10 @@ void transaction_dealloc(PyObject* self) {
 constexpr const char* kTransactionDoc =
     "An explicit transaction on a Store, made by Store.transaction().\n\n"
     "It holds the store exclusively: writes are staged and applied together at commit, reads see\n"
-    "the staged writes over the committed state. Usable as a context manager that commits when the\n"
-    "block ends normally and rolls back when it raises.";
+    "the staged writes over the committed state. Domain operations (jobs, queues, streams, topics,\n"
+    "outbox events, objects, RPC requests, workflow moves) are staged alongside and return their\n"
+    "position; commit_with_results() returns what they produced, keyed by position. Usable as a\n"
+    "context manager that commits when the block ends normally and rolls back when it raises.";
 
 int add_transaction_class(PyObject* module, ModuleState& state) {
   PyMethodDef* methods = method_table(TargetClass::Transaction);

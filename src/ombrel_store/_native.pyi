@@ -857,8 +857,10 @@ class Store:
 class Transaction:
     """An explicit transaction made by ``Store.transaction()``; holds the store exclusively.
 
-    Writes are staged and applied together at commit; reads see them over the committed state.
-    As a context manager it commits on normal exit and rolls back when the block raises.
+    Writes and domain operations are staged and applied together at commit; reads see the
+    staged writes over the committed state. Domain staging methods return the operation's
+    position, the key of its result in ``commit_with_results()``. As a context manager it
+    commits on normal exit and rolls back when the block raises.
     """
 
     def get(self, key: bytes) -> bytes | None:
