@@ -320,6 +320,7 @@ BAD_RECORDS = {
     "short": GOOD[:65], "version": b"\x02" + GOOD[1:], "state": GOOD[:1] + b"\x05" + GOOD[2:],
     "handler overrun": GOOD[:66] + struct.pack("<I", 1000) + GOOD[70:],
     "flag": job_value(idempotency_key=None)[:-1] + b"\x02", "leftover": GOOD + b"\x00", "truncated key": GOOD[:-1],
+    "another job's id": GOOD,  # stored under the key of job ff..ff: changing it would overwrite job 00..0f
 }
 
 

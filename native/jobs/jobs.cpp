@@ -72,6 +72,19 @@ std::optional<JobRecordView> view_job(BytesView value) {
   return v;
 }
 
+// A record is only trusted under its own key: one carrying another job's id
+// would have every change written under that other job's key, overwriting it.
+std::optional<JobRecordView> view_job_under(BytesView key, BytesView value) {
+  auto view = view_job(value);
+  if (!view || key.size() != kJobDataPrefix.size() + kIdBytes ||
+      !std::equal(view->id.begin(), view->id.end(), key.begin() + kJobDataPrefix.size(), [](unsigned char a, char b) {
+        return a == static_cast<unsigned char>(b);
+      })) {
+    return std::nullopt;
+  }
+  return view;
+}
+
 DurableJob materialize(const JobRecordView& v) {
   DurableJob job;
   job.id = v.id;
@@ -94,7 +107,7 @@ DurableJob materialize(const JobRecordView& v) {
 std::expected<std::vector<DurableJob>, JobError> load_all_jobs(const engine::Store& store) {
   std::vector<DurableJob> jobs;
   for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
-    auto view = view_job(value);
+    auto view = view_job_under(key, value);
     if (!view) return std::unexpected(corrupt());
     jobs.push_back(materialize(*view));
   }
@@ -146,7 +159,7 @@ std::expected<std::optional<DurableJob>, JobError> load_if_held(const engine::St
 template <class Records>
 std::expected<std::optional<JobId>, JobError> first_active_with_key(const Records& records, BytesView key) {
   for (const auto& [record_key, value] : records) {
-    auto job = view_job(value);
+    auto job = view_job_under(record_key, value);
     if (!job) return std::unexpected(corrupt());
     if (job->is_active() && job->idempotency_key && *job->idempotency_key == key) return std::optional<JobId>(job->id);
   }
@@ -421,7 +434,7 @@ std::expected<ClaimSelection, JobError> select_claim(const engine::Store& store,
   ClaimSelection selection;
   std::optional<JobRecordView> best;
   for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
-    auto job = view_job(value);
+    auto job = view_job_under(key, value);
     if (!job) return std::unexpected(corrupt());
     if (!handlers.empty() && std::find(handlers.begin(), handlers.end(), job->handler) == handlers.end()) continue;
     const bool lease_ended = job->lease_ended_by(now_ms);
@@ -571,7 +584,7 @@ std::expected<bool, JobError> release_job(engine::Store& store, const JobId& id,
 std::expected<uint64_t, JobError> release_expired_jobs(engine::Store& store, int64_t now_ms) {
   std::vector<DurableJob> expired;
   for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
-    auto job = view_job(value);
+    auto job = view_job_under(key, value);
     if (!job) return std::unexpected(corrupt());
     if (job->lease_ended_by(now_ms)) expired.push_back(materialize(*job));
   }
@@ -623,6 +636,7 @@ std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Store& 
   if (value == nullptr) return std::optional<DurableJob>{};
   auto job = decode_job(*value);
   if (!job) return std::unexpected(job.error());
+  if (job->id != id) return std::unexpected(corrupt());
   return std::optional<DurableJob>(std::move(*job));
 }
 
@@ -644,7 +658,7 @@ std::expected<JobStats, JobError> job_stats(const engine::Store& store) {
     return true;
   };
   for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
-    auto job = view_job(value);
+    auto job = view_job_under(key, value);
     if (!job) return std::unexpected(corrupt());
     uint64_t* per_state = nullptr;
     switch (job->state) {

@@ -52,6 +52,7 @@
 //   74+H+P   1      idempotency key flag (0 or 1)
 //   75+H+P   4      key length K     (flag 1 only)
 //   79+H+P   K      key bytes        (flag 1 only)
+// A record whose id is not its key's is refused as corrupt.
 //
 // History entry value (little-endian):
 //   offset  width  field
