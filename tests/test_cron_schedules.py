@@ -161,6 +161,7 @@ BAD_RECORDS = {
     "not UTF-8": (cron_value(BAD, b"* * * * \xff"), "cron expression must be UTF-8"),
     "surrogate": (cron_value(BAD, b"* * * * \xed\xa0\x80"), "cron expression must be UTF-8"),
     "bad expression": (cron_value(BAD, b"* * *"), "cron error: cron expression must contain exactly five fields"),
+    "another schedule's id": (cron_value(b"\x01" * 16), CORRUPT),  # a tick would write it over schedule 01..01
 }
 
 

@@ -145,11 +145,24 @@ std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::S
   return *id;
 }
 
+namespace {
+
+// A schedule is only trusted under its own key: a tick writes it back under
+// the key of the id it carries, which would overwrite another schedule.
+std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_under(BytesView key, BytesView value) {
+  auto schedule = decode_cron_schedule(value);
+  if (schedule && key != cron_schedule_key(schedule->id)) return std::unexpected(corrupt());
+  return schedule;
+}
+
+}  // namespace
+
 std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
     const engine::Store& store, const CronScheduleId& id) {
-  const std::string* value = store.find(cron_schedule_key(id));
+  const Bytes key = cron_schedule_key(id);
+  const std::string* value = store.find(key);
   if (value == nullptr) return std::optional<DurableCronSchedule>{};
-  auto schedule = decode_cron_schedule(*value);
+  auto schedule = decode_cron_schedule_under(key, *value);
   if (!schedule) return std::unexpected(schedule.error());
   return std::optional<DurableCronSchedule>(std::move(*schedule));
 }
@@ -157,7 +170,7 @@ std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_s
 std::expected<std::vector<DurableCronSchedule>, CronSchedulerError> list_cron_schedules(const engine::Store& store) {
   std::vector<DurableCronSchedule> schedules;
   for (const auto& [key, value] : store.prefix_range(kCronDataPrefix)) {
-    auto schedule = decode_cron_schedule(value);
+    auto schedule = decode_cron_schedule_under(key, value);
     if (!schedule) return std::unexpected(schedule.error());
     schedules.push_back(std::move(*schedule));
   }
