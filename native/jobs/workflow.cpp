@@ -130,7 +130,9 @@ std::expected<uint64_t, WorkflowError> next_history_sequence(const engine::Trans
   if (!last_key) return 0;
   if (last_key->size() != prefix.size() + 8 || !last_key->starts_with(prefix)) return std::unexpected(corrupt());
   const uint64_t last = *ByteReader(BytesView(*last_key).substr(prefix.size())).u64_be();
-  if (last == std::numeric_limits<uint64_t>::max()) return std::unexpected(WorkflowError::of(Kind::HistorySequenceExhausted));
+  if (last == std::numeric_limits<uint64_t>::max()) {
+    return std::unexpected(WorkflowError::of(Kind::HistorySequenceExhausted));
+  }
   return last + 1;
 }
 

@@ -70,7 +70,6 @@ std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operat
     if (!done) return std::unexpected(StagedFailure(done.error()));
     return std::nullopt;
   };
-  auto with = [](auto make) { return make; };
   return std::visit(
       Overloaded{
           [&](const staged::Put& op) { return engine_outcome(tx.put(op.key, op.value)); },
@@ -84,7 +83,7 @@ std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operat
           },
           [&](const staged::EnqueueJob& op) {
             return outcome_of(jobs::enqueue_job_transactional(tx, op.spec, op.now_ms),
-                              with([](jobs::JobId id) { return std::optional<OperationResult>(result::Job{id}); }));
+                              [](jobs::JobId id) { return std::optional<OperationResult>(result::Job{id}); });
           },
           [&](const staged::PushQueue& op) {
             return outcome_of(messaging::push_queue(tx, op.queue, op.payload, op.available_at_ms, op.priority),
@@ -114,7 +113,9 @@ std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operat
           },
           [&](const staged::UnlinkObject& op) {
             return outcome_of(in_transactional_words(records::unlink_object_tx(tx, op.ns, op.name)),
-                              [](bool removed) { return std::optional<OperationResult>(result::ObjectUnlink{removed}); });
+                              [](bool removed) {
+                                return std::optional<OperationResult>(result::ObjectUnlink{removed});
+                              });
           },
           [&](const staged::RequestRpc& op) {
             return outcome_of(messaging::request_rpc(tx, op.method, op.payload, op.created_at_ms, op.deadline_ms),
@@ -156,7 +157,9 @@ std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operat
 PyObject* operation_result_dict(const OperationResult& operation_result) {
   DictBuilder dict;
   std::visit(Overloaded{
-                 [&](const result::Job& r) { dict.set("kind", text_result("job")).set("id", bytes_result(jobs::id_view(r.id))); },
+                 [&](const result::Job& r) {
+                   dict.set("kind", text_result("job")).set("id", bytes_result(jobs::id_view(r.id)));
+                 },
                  [&](const result::Queue& r) { dict.set("kind", text_result("queue")).set("id", int_result(r.id)); },
                  [&](const result::Stream& r) {
                    dict.set("kind", text_result(r.as_topic ? "topic" : "stream")).set("offset", int_result(r.offset));
