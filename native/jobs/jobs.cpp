@@ -169,14 +169,15 @@ std::expected<std::optional<JobId>, JobError> first_active_with_key(const Record
 std::expected<uint64_t, JobError> next_history_seq(const engine::Store& store, const JobId& id) {
   const Bytes prefix = job_history_prefix(id);
   auto range = store.prefix_range(prefix);
-  if (range.first == range.last) return 0;
-  const Bytes& last_key = std::prev(range.last)->first;
-  if (last_key.size() != prefix.size() + 8 || !last_key.starts_with(prefix)) return std::unexpected(corrupt());
-  const uint64_t last = *ByteReader(BytesView(last_key).substr(prefix.size())).u64_be();
-  if (last == std::numeric_limits<uint64_t>::max()) {
-    return std::unexpected(JobError::of(JobError::Kind::HistorySequenceExhausted));
+  std::optional<BytesView> last_key;
+  if (range.first != range.last) last_key = std::prev(range.last)->first;
+  auto next = sequence_after(last_key, prefix);
+  if (!next) {
+    return std::unexpected(next.error() == SequenceFault::Exhausted
+                               ? JobError::of(JobError::Kind::HistorySequenceExhausted)
+                               : corrupt());
   }
-  return last + 1;
+  return *next;
 }
 
 std::expected<void, JobError> engine_result(const std::expected<void, engine::EngineError>& done) {

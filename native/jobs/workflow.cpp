@@ -126,14 +126,14 @@ WorkflowInstance materialize(const InstanceView& v) {
 // there is none. Only the last key is read.
 std::expected<uint64_t, WorkflowError> next_history_sequence(const engine::Transaction& tx, const WorkflowId& id) {
   const Bytes prefix = workflow_history_prefix(id);
-  auto last_key = tx.last_key_internal(prefix);
-  if (!last_key) return 0;
-  if (last_key->size() != prefix.size() + 8 || !last_key->starts_with(prefix)) return std::unexpected(corrupt());
-  const uint64_t last = *ByteReader(BytesView(*last_key).substr(prefix.size())).u64_be();
-  if (last == std::numeric_limits<uint64_t>::max()) {
-    return std::unexpected(WorkflowError::of(Kind::HistorySequenceExhausted));
+  const std::optional<std::string> last_key = tx.last_key_internal(prefix);
+  auto next = sequence_after(last_key ? std::optional<BytesView>(*last_key) : std::nullopt, prefix);
+  if (!next) {
+    return std::unexpected(next.error() == SequenceFault::Exhausted
+                               ? WorkflowError::of(Kind::HistorySequenceExhausted)
+                               : corrupt());
   }
-  return last + 1;
+  return *next;
 }
 
 // Stages `instance` (its updated_at_ms set to now_ms) and its next history
@@ -169,20 +169,6 @@ std::expected<WorkflowInstance, WorkflowError> load_live(const engine::Transacti
   if (!*instance) return std::unexpected(WorkflowError::of(Kind::NotFound));
   if (workflow_status_terminal((*instance)->status)) return std::unexpected(WorkflowError::of(Kind::Terminal));
   return std::move(**instance);
-}
-
-// Like records::in_own_transaction, but an operation that staged nothing (a
-// signal nobody waits for, a cancel of a finished instance) ends without a
-// commit: answering false costs no log record and no sync.
-template <class Body>
-auto in_own_transaction_if_written(engine::Store& store, Body&& body)
-    -> std::invoke_result_t<Body&, engine::Transaction&> {
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(WorkflowError::engine(tx.error()));
-  auto result = body(*tx);
-  if (!result || tx->operations().empty()) return result;
-  if (auto committed = tx->commit(); !committed) return std::unexpected(WorkflowError::engine(committed.error()));
-  return result;
 }
 
 }  // namespace
@@ -487,8 +473,9 @@ std::expected<void, WorkflowError> wait_until(engine::Store& store, const Workfl
 std::expected<bool, WorkflowError> signal_workflow(engine::Store& store, const WorkflowId& id, BytesView signal,
                                                    BytesView payload, int64_t now_ms) {
   if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
-  return in_own_transaction_if_written(
-      store, [&](engine::Transaction& tx) { return signal_workflow(tx, id, signal, payload, now_ms); });
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return signal_workflow(tx, id, signal, payload, now_ms); },
+      records::EmptyTransaction::Drop);
 }
 
 std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const WorkflowId& id,
@@ -501,8 +488,9 @@ std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const W
 
 std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const WorkflowId& id, BytesView reason,
                                                    int64_t now_ms) {
-  return in_own_transaction_if_written(store,
-                                       [&](engine::Transaction& tx) { return cancel_workflow(tx, id, reason, now_ms); });
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return cancel_workflow(tx, id, reason, now_ms); },
+      records::EmptyTransaction::Drop);
 }
 
 // ---- reads ----

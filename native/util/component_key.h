@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <initializer_list>
 #include <limits>
 #include <optional>
@@ -73,6 +74,20 @@ inline std::optional<Bytes> component_key(BytesView prefix, std::initializer_lis
 // The same encoding under the name the messaging layers use.
 inline std::optional<Bytes> tuple_key(BytesView prefix, std::initializer_list<BytesView> components) {
   return component_key(prefix, components);
+}
+
+// Append-only logs keyed by a prefix and a sequence number (history entries):
+// the sequence that follows the one closing `last_key`, the largest key
+// under `prefix` (nullopt when there is none: the first sequence, 0).
+enum class SequenceFault : uint8_t { MalformedKey, Exhausted };
+inline std::expected<uint64_t, SequenceFault> sequence_after(std::optional<BytesView> last_key, BytesView prefix) {
+  if (!last_key) return 0;
+  if (last_key->size() != prefix.size() + 8 || !last_key->starts_with(prefix)) {
+    return std::unexpected(SequenceFault::MalformedKey);
+  }
+  const uint64_t last = *ByteReader(last_key->substr(prefix.size())).u64_be();
+  if (last == std::numeric_limits<uint64_t>::max()) return std::unexpected(SequenceFault::Exhausted);
+  return last + 1;
 }
 
 }  // namespace ombrel
