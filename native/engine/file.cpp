@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -12,13 +13,39 @@
 namespace ombrel::engine {
 namespace {
 
+// Opened non-blocking so that a FIFO cannot stall the open, then checked to
+// be a regular file before the flag is cleared again.
 std::expected<int, IoError> open_with(const std::string& path, int flags, mode_t mode) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(IoError::from_errno(errno));
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return std::unexpected(IoError::from_errno(err));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::unexpected(IoError::described(File::kNotRegularFile));
+  }
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return std::unexpected(IoError::from_errno(err));
+  }
   return fd;
+}
+
+// The directory part of `path` ("." for a bare name).
+std::string parent_directory(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
 }  // namespace
@@ -43,8 +70,17 @@ void File::close() {
   }
 }
 
-std::expected<File, IoError> File::open_read_write_create(const std::string& path) {
-  auto fd = open_with(path, O_RDWR | O_CREAT, 0666);
+std::expected<File, IoError> File::open_read_write_create(const std::string& path, bool* created) {
+  // Exclusive first, so that the caller learns whether the name is new (a new
+  // store file's directory entry must be synced).
+  auto fd = open_with(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+  if (fd) {
+    if (created != nullptr) *created = true;
+    return File(*fd);
+  }
+  if (fd.error().code != EEXIST) return std::unexpected(fd.error());
+  if (created != nullptr) *created = false;
+  fd = open_with(path, O_RDWR | O_CREAT, 0666);
   if (!fd) return std::unexpected(fd.error());
   return File(*fd);
 }
@@ -70,6 +106,37 @@ std::expected<File, IoError> File::create_new(const std::string& path) {
 
 std::expected<void, IoError> File::remove(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+std::expected<void, IoError> File::sync_parent_directory(const std::string& path) {
+  const std::string directory = parent_directory(path);
+  int fd;
+  do {
+    fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(IoError::from_errno(errno));
+  const int rc = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  // Some file systems cannot sync a directory at all; their entries are as
+  // durable as they will ever be.
+  if (rc != 0 && err != EINVAL && err != ENOTSUP) return std::unexpected(IoError::from_errno(err));
+  return {};
+}
+
+std::expected<void, IoError> File::rename_replacing(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+std::expected<void, IoError> File::rename_no_replace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return std::unexpected(IoError::from_errno(errno));
+  // No RENAME_NOREPLACE here: a hard link never replaces either; then the
+  // temporary name goes.
+  if (::link(from.c_str(), to.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));
+  (void)::unlink(from.c_str());
   return {};
 }
 

@@ -24,7 +24,8 @@ class File {
   File& operator=(const File&) = delete;
 
   // Read-write, created with mode 0666 (before umask) if missing, never truncated.
-  static std::expected<File, IoError> open_read_write_create(const std::string& path);
+  // `created` (optional) tells whether this call made the file.
+  static std::expected<File, IoError> open_read_write_create(const std::string& path, bool* created = nullptr);
   static std::expected<File, IoError> open_read_only(const std::string& path);
   // Write-only, created with mode 0666 (before umask) if missing, truncated.
   static std::expected<File, IoError> open_write_truncate(const std::string& path);
@@ -33,6 +34,21 @@ class File {
   static std::expected<File, IoError> create_new(const std::string& path);
   // Removes the name from its directory.
   static std::expected<void, IoError> remove(const std::string& path);
+  // Every open refuses what is not a regular file (a FIFO, a device, a
+  // directory) with NotRegularFile, promptly: the open itself never waits
+  // for a FIFO's other end.
+  static constexpr const char* kNotRegularFile = "not a regular file";
+
+  // Directory entries reach the disk only when their directory is synced:
+  // after creating, renaming or removing a name that must survive a power
+  // loss, sync the directory that holds it.
+  static std::expected<void, IoError> sync_parent_directory(const std::string& path);
+  // Moves `from` to `to`, replacing an existing `to` atomically.
+  static std::expected<void, IoError> rename_replacing(const std::string& from, const std::string& to);
+  // Moves `from` to `to` only if `to` does not exist (EEXIST otherwise), in
+  // one step; never replaces, even when another process creates `to` at the
+  // same moment.
+  static std::expected<void, IoError> rename_no_replace(const std::string& from, const std::string& to);
 
   std::expected<uint64_t, IoError> size() const;
   // Reads exactly out.size() bytes at `offset`; a short file is unexpected_eof.

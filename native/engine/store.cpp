@@ -93,7 +93,8 @@ std::expected<std::unique_ptr<Store>, EngineError> Store::open(const std::string
 
 std::expected<std::unique_ptr<Store>, EngineError> Store::open_with_options(const std::string& path,
                                                                             const StoreOptions& options) {
-  auto file = File::open_read_write_create(path);
+  bool created = false;
+  auto file = File::open_read_write_create(path, &created);
   if (!file) return std::unexpected(EngineError::io(file.error()));
   auto guard = ProcessWriterGuard::acquire(path);
   if (!guard) return std::unexpected(guard.error());
@@ -105,6 +106,14 @@ std::expected<std::unique_ptr<Store>, EngineError> Store::open_with_options(cons
   if (!header) {
     file->unlock();
     return std::unexpected(header.error());
+  }
+  // A new store's name must survive a power loss as surely as its first
+  // commit: without this sync the directory entry may never reach the disk.
+  if (created) {
+    if (auto synced = File::sync_parent_directory(path); !synced) {
+      file->unlock();
+      return std::unexpected(EngineError::io(synced.error()));
+    }
   }
   auto recovered = recover(*file);
   if (!recovered) {
