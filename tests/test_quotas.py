@@ -121,3 +121,21 @@ def test_a_domain_write_is_wrapped_and_names_its_internal_namespace(open_store):
                         "store error: store namespace quota exceeded for internal:q: maximum 1000 value bytes"):
         s.push_queue(b"q", b"x" * 2000)
     assert s.scan_prefix(b"") == []
+
+
+@pytest.mark.parametrize("grown, emptied", [(b"a", b"b"), (b"b", b"a")])
+def test_a_namespace_is_judged_on_its_total_after_the_whole_transaction(open_store, grown, emptied):
+    s = open_store()
+    s.put(emptied, b"e" * 90)
+    s.put(grown, b"g" * 60)
+    s.prune_changes_through(2)
+    s.close()
+    s = open_store(namespace_max_bytes=150)  # "user" holds 150 bytes: exactly the limit
+    with s.transaction() as t:
+        t.put(emptied, b"")
+        t.put(grown, b"G" * 120)  # 150 - 90 - 60 + 120 = 120, whichever key is counted first
+    assert (s.get(grown), s.get(emptied)) == (b"G" * 120, b"")
+    with raises_exactly(_native.NamespaceQuotaError, "store namespace quota exceeded for user: maximum 150 value bytes"):
+        with s.transaction() as t:
+            t.put(emptied, b"e" * 20)
+            t.put(grown, b"G" * 131)

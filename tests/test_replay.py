@@ -118,6 +118,99 @@ def test_corrupt_log_is_refused_and_left_alone(store_path, data, message, how):
     assert snapshot(store_path) == before
 
 
+def committed_history(n):
+    """A store file of `n` Store.put commits, as the store writes them."""
+    builder = sf.LogBuilder()
+    for tx in range(1, n + 1):
+        builder.store_write(tx, b"k%04d" % tx, b"v" * 20)
+    return builder.file_bytes()
+
+
+def damaged_at(data, offset, *, length):
+    """`data` with the record at `offset` given another length field."""
+    return data[:offset + 21] + struct.pack("<I", length) + data[offset + 25:]
+
+
+def damaged_message(offset, valid_offset):
+    return (f"log error: record at offset {offset} runs past the end of the log, but a valid record follows "
+            f"at offset {valid_offset}: the log is damaged, not torn")
+
+
+HISTORY = committed_history(200)
+SECOND = 64 + len(sf.store_write_bytes(1, 1, b"k0001", b"v" * 20))  # offset of transaction 2's first record
+PUT_SIZE = 29 + 4 + 5 + 20
+# One flipped bit in a length field makes the frame reach past the end of the file.
+DAMAGED = [
+    (damaged_at(HISTORY, 64, length=PUT_SIZE - 29 | 1 << 31), 64, 64 + PUT_SIZE),
+    (damaged_at(HISTORY, SECOND, length=PUT_SIZE - 29 | 1 << 20), SECOND, SECOND + PUT_SIZE),
+]
+
+
+@pytest.mark.parametrize("data, offset, valid_offset", DAMAGED, ids=["first", "second"])
+@pytest.mark.parametrize("how", ["open", "open-no-repair", "verify"])
+def test_a_damaged_length_is_refused_rather_than_cut_as_a_torn_tail(store_path, data, offset, valid_offset, how):
+    store_path.write_bytes(data)
+    before = snapshot(store_path)
+    with raises_exactly(_native.CorruptionError, damaged_message(offset, valid_offset)):
+        if how == "verify":
+            Store.verify(str(store_path))
+        else:
+            Store.open(str(store_path), repair_torn_tail=how == "open")
+    assert snapshot(store_path) == before
+
+
+def test_salvage_cuts_at_the_damage_and_keeps_every_cut_byte(store_path):
+    data, offset, valid_offset = DAMAGED[1]
+    store_path.write_bytes(data)
+    report = Store.salvage(store_path)
+    side = store_path.parent / f"store.omb.salvage-{offset}"
+    assert report == {"file_bytes": len(data), "valid_bytes": offset, "cut_bytes": len(data) - offset,
+                      "side_file": str(side), "damage": damaged_message(offset, valid_offset)}
+    assert store_path.read_bytes() + side.read_bytes() == data
+    with Store.open(str(store_path)) as s:
+        assert user_items(s) == [(b"k0001", b"v" * 20)]
+    # Salvaging again finds nothing to cut; a second damage gets a side file of its own name.
+    assert Store.salvage(str(store_path))["side_file"] is None and store_path.read_bytes() == data[:offset]
+    store_path.write_bytes(data)
+    assert Store.salvage(str(store_path))["side_file"] == str(side) + "-2"
+
+
+@pytest.mark.parametrize("data, valid_bytes, damage", [
+    pytest.param(BASE, len(BASE), None, id="clean"),
+    pytest.param(BASE + C3[:-1], len(BASE), None, id="torn"),
+    pytest.param(BASE + sf.encode_record(0, 3, 7), len(BASE), "log error: unknown record kind 0", id="kind"),
+    pytest.param(_seq(5, 5), 64 + len(PUT_K), "non-monotonic log sequence: previous 5, current 5", id="sequence"),
+])
+def test_salvage_keeps_the_prefix_that_replays(store_path, data, valid_bytes, damage):
+    store_path.write_bytes(data)
+    report = Store.salvage(str(store_path))
+    assert (report["valid_bytes"], report["cut_bytes"], report["damage"]) == (valid_bytes, len(data) - valid_bytes,
+                                                                             damage)
+    assert store_path.read_bytes() == data[:valid_bytes]
+    assert Store.verify(str(store_path)).has_torn_tail is False
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda p: p.write_bytes(sf.encode_header()[:40]), _native.CorruptionError),
+    (lambda p: None, _native.IoError),
+    (lambda p: p.write_bytes(sf.encode_header(magic=b"NOTASTOR")), _native.CorruptionError),
+], ids=["short", "missing", "magic"])
+def test_salvage_refuses_what_is_not_a_store_and_changes_nothing(store_path, make, error):
+    make(store_path)
+    before = store_path.exists() and snapshot(store_path)
+    with pytest.raises(error):
+        Store.salvage(str(store_path))
+    assert (store_path.exists() and snapshot(store_path)) == before
+    assert list(store_path.parent.iterdir()) == ([store_path] if before else [])
+
+
+def test_salvage_refuses_an_open_store(store_path):
+    with Store.open(str(store_path)) as s:
+        with raises_exactly(_native.AlreadyOpenError, "store is already open by another writer"):
+            Store.salvage(str(store_path))
+        s.put(b"k", b"v")
+
+
 # steps: (P, tx, key, value) / (D, tx, key) / (C, tx[, payload]); then live table and (records, committed, pending)
 REPLAYS = [
     ([(P, 1, b"k", b"1"), (P, 1, b"k", b"2"), (C, 1)], {b"k": b"2"}, (3, 1, 0)),

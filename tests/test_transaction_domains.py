@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import hashlib
+import inspect
 
 import pytest
 
@@ -236,13 +237,20 @@ def test_wrong_argument_types_raise_and_stage_nothing(store, call):
     assert t.commit_with_results() == {}
 
 
-def test_staging_on_a_finished_transaction_raises(store):
+TRANSACTION_METHODS = sorted(name for name in dir(_native.Transaction)
+                             if not name.startswith("_") and callable(getattr(_native.Transaction, name)))
+
+
+@pytest.mark.parametrize("name", TRANSACTION_METHODS)
+@pytest.mark.parametrize("finish", ["commit", "rollback"])
+def test_every_method_of_a_finished_transaction_raises_before_it_looks_at_its_arguments(store, name, finish):
     t = store.transaction()
-    t.rollback()
+    getattr(t, finish)()
+    # Short ids, wrong types: a finished transaction says so first.
+    parameters = inspect.signature(getattr(t, name)).parameters.values()
+    arguments = [b"short" for p in parameters if p.default is inspect.Parameter.empty]
     with raises_exactly(_native.TransactionFinishedError, "transaction is finished"):
-        t.push_queue(b"q", b"m")
-    with raises_exactly(_native.TransactionFinishedError, "transaction is finished"):
-        t.cancel_workflow(b"\x00" * 16, b"", 0)
+        getattr(t, name)(*arguments)
 
 
 def test_a_with_block_commits_domain_operations_together(store):

@@ -1,5 +1,10 @@
 """Store.verify: a read-only replay that reports what it found and never writes."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import storefile as sf
@@ -41,3 +46,25 @@ def test_after_one_put_and_with_a_torn_tail(store_path):
     assert (report.has_torn_tail, report.file_bytes, report.valid_bytes) == (True, size + 10, size)
     assert repr(report).endswith(", keys=2, has_torn_tail=true)")
     assert snapshot(store_path) == before  # reported, not repaired
+
+
+@pytest.mark.parametrize("call", [
+    "Store.verify(p)", "Store.open(p)", "Store.salvage(p)", "Store.restore_copy(p, p + '.restored')",
+])
+def test_what_is_not_a_regular_file_is_refused_promptly(tmp_path, call):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    code = textwrap.dedent(f"""
+        from ombrel_store._native import Store, IoError
+        for p in ({str(fifo)!r}, {str(tmp_path)!r}):
+            try:
+                {call}
+                print("accepted")
+            except IoError as e:
+                print(e)
+    """)
+    # A child, so that a regression that blocks on the FIFO fails the test instead of hanging it.
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    fifo_error, directory_error = result.stdout.splitlines()
+    assert fifo_error == "I/O error: not a regular file" and directory_error.startswith("I/O error: ")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo"]

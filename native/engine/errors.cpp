@@ -44,6 +44,9 @@ std::string StoreError::message() const {
     case Kind::ChecksumMismatch:
       return "record checksum mismatch: expected " + format_checksum(expected) + ", got " +
              format_checksum(got);
+    case Kind::DamagedFrame:
+      return "record at offset " + std::to_string(offset) + " runs past the end of the log, but a valid record follows at offset " +
+             std::to_string(valid_offset) + ": the log is damaged, not torn";
   }
   return {};
 }

@@ -43,12 +43,15 @@ struct HeaderError {
   std::string message() const;
 };
 
-// Errors of the log record codec.
+// Errors of the log record codec. DamagedFrame comes from the walk over a
+// log, not from decoding one record: a frame that runs past the end of the
+// log although a valid record lies beyond it.
 struct StoreError {
-  enum class Kind : uint8_t { BadMagic, Truncated, UnknownKind, PayloadTooLarge, ChecksumMismatch };
+  enum class Kind : uint8_t { BadMagic, Truncated, UnknownKind, PayloadTooLarge, ChecksumMismatch, DamagedFrame };
   Kind kind;
   uint8_t record_kind = 0;            // UnknownKind
   uint32_t expected = 0, got = 0;     // ChecksumMismatch: stored, computed
+  uint64_t offset = 0, valid_offset = 0;  // DamagedFrame: file offsets of the frame and of the valid record
 
   std::string message() const;
 };

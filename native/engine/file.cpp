@@ -91,6 +91,12 @@ std::expected<File, IoError> File::open_read_only(const std::string& path) {
   return File(*fd);
 }
 
+std::expected<File, IoError> File::open_read_write(const std::string& path) {
+  auto fd = open_with(path, O_RDWR, 0);
+  if (!fd) return std::unexpected(fd.error());
+  return File(*fd);
+}
+
 std::expected<File, IoError> File::open_write_truncate(const std::string& path) {
   auto fd = open_with(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!fd) return std::unexpected(fd.error());

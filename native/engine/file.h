@@ -27,6 +27,8 @@ class File {
   // `created` (optional) tells whether this call made the file.
   static std::expected<File, IoError> open_read_write_create(const std::string& path, bool* created = nullptr);
   static std::expected<File, IoError> open_read_only(const std::string& path);
+  // Read-write; the file must exist.
+  static std::expected<File, IoError> open_read_write(const std::string& path);
   // Write-only, created with mode 0666 (before umask) if missing, truncated.
   static std::expected<File, IoError> open_write_truncate(const std::string& path);
   // Write-only, created with mode 0666 (before umask); fails with EEXIST when

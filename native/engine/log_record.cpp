@@ -1,5 +1,6 @@
 #include "engine/log_record.h"
 
+#include "engine/store_header.h"
 #include "util/byte_codec.h"
 #include "util/digest.h"
 
@@ -64,7 +65,7 @@ std::expected<LogRecordView, StoreError> decode_record_view(std::string_view byt
     e.record_kind = kind;
     return std::unexpected(e);
   }
-  uint64_t length = load_u32_le(bytes.data() + 21);
+  uint64_t length = load_u32_le(bytes.data() + kRecordLengthOffset);
   if (n != length + kRecordFrameSize) return std::unexpected(StoreError{StoreError::Kind::Truncated});
   uint32_t stored = load_u32_le(bytes.data() + n - 4);
   uint32_t computed = crc32_of(bytes.substr(0, n - 4));
@@ -74,8 +75,8 @@ std::expected<LogRecordView, StoreError> decode_record_view(std::string_view byt
     e.got = computed;
     return std::unexpected(e);
   }
-  return LogRecordView{static_cast<RecordKind>(kind), load_u64_le(bytes.data() + 5),
-                       load_u64_le(bytes.data() + 13), bytes.substr(kRecordPrefixSize, length)};
+  return LogRecordView{static_cast<RecordKind>(kind), load_u64_le(bytes.data() + kRecordTxIdOffset),
+                       load_u64_le(bytes.data() + kRecordSequenceOffset), bytes.substr(kRecordPrefixSize, length)};
 }
 
 std::expected<LogRecord, StoreError> LogRecord::decode(std::string_view bytes) {
@@ -108,12 +109,41 @@ std::expected<std::string_view, EngineError> parse_delete_payload(std::string_vi
   return *key;
 }
 
-std::expected<std::optional<FramedRecord>, StoreError> next_log_record(std::string_view log, size_t offset) {
+namespace {
+
+// The log offset of the first complete, checksummed record that starts after
+// `offset` with a sequence above `after_sequence`, if any.
+std::optional<size_t> valid_record_after(std::string_view log, size_t offset, uint64_t after_sequence) {
+  for (size_t at = log.find(kRecordMagic, offset + 1); at != std::string_view::npos;
+       at = log.find(kRecordMagic, at + 1)) {
+    const size_t left = log.size() - at;
+    if (left < kRecordFrameSize) break;
+    const uint64_t length = load_u32_le(log.data() + at + kRecordLengthOffset);
+    if (left < length + kRecordFrameSize) continue;
+    auto record = decode_record_view(log.substr(at, static_cast<size_t>(length + kRecordFrameSize)));
+    if (record && record->sequence > after_sequence) return at;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<std::optional<FramedRecord>, StoreError> next_log_record(std::string_view log, size_t offset,
+                                                                       uint64_t after_sequence) {
   const size_t left = log.size() - offset;
-  if (left < kRecordPrefixSize) return std::nullopt;
+  auto torn_or_damaged = [&]() -> std::expected<std::optional<FramedRecord>, StoreError> {
+    auto valid = valid_record_after(log, offset, after_sequence);
+    if (!valid) return std::nullopt;
+    StoreError damaged{StoreError::Kind::DamagedFrame};
+    damaged.offset = kStoreHeaderSize + offset;
+    damaged.valid_offset = kStoreHeaderSize + *valid;
+    return std::unexpected(damaged);
+  };
+  if (left == 0) return std::nullopt;
+  if (left < kRecordPrefixSize) return torn_or_damaged();
   if (log.substr(offset, 4) != kRecordMagic) return std::unexpected(StoreError{StoreError::Kind::BadMagic});
-  const uint64_t length = load_u32_le(log.data() + offset + 21);
-  if (left < length + kRecordFrameSize) return std::nullopt;
+  const uint64_t length = load_u32_le(log.data() + offset + kRecordLengthOffset);
+  if (left < length + kRecordFrameSize) return torn_or_damaged();
   const size_t size = static_cast<size_t>(length + kRecordFrameSize);
   auto record = decode_record_view(log.substr(offset, size));
   if (!record) return std::unexpected(record.error());

@@ -29,8 +29,13 @@
 
 namespace ombrel::engine {
 
-inline constexpr size_t kRecordFrameSize = 29;   // fixed bytes around a payload
+inline constexpr size_t kRecordKindOffset = 4;
+inline constexpr size_t kRecordTxIdOffset = 5;
+inline constexpr size_t kRecordSequenceOffset = 13;
+inline constexpr size_t kRecordLengthOffset = 21;
 inline constexpr size_t kRecordPrefixSize = 25;  // bytes before the payload
+inline constexpr size_t kRecordFrameSize = 29;   // fixed bytes around a payload
+static_assert(kRecordLengthOffset + 4 == kRecordPrefixSize && kRecordPrefixSize + 4 == kRecordFrameSize);
 inline constexpr std::string_view kRecordMagic{"OMB1", 4};
 inline constexpr uint64_t kMaxPayloadLength = 0xFFFFFFFFull;
 
@@ -61,14 +66,23 @@ std::expected<LogRecordView, StoreError> decode_record_view(std::string_view byt
 
 // One step of a walk over a log image (the bytes after the header): the record
 // that starts at `offset` and its framed size; std::nullopt at the end or at a
-// torn tail (fewer bytes left than the frame promises); the error of a record
-// that is whole but does not decode. Replay and every other reader of a raw
-// log walk it with this, so that the torn-tail rule lives in one place.
+// torn tail; the error of a record that is whole but does not decode. Replay
+// and every other reader of a raw log walk it with this, so that the
+// torn-tail rule lives in one place.
+//
+// The torn-tail rule: only the last append can be torn, so a frame that runs
+// past the end of the log (fewer bytes left than its prefix or its length
+// promise) is a torn tail only when no complete record with a valid checksum
+// and a sequence above `after_sequence` starts anywhere after it. Otherwise
+// the frame was damaged in place (a flipped bit in a length field) and the
+// walk fails with DamagedFrame: cutting there would throw away committed
+// records.
 struct FramedRecord {
   LogRecordView record;
   size_t size;
 };
-std::expected<std::optional<FramedRecord>, StoreError> next_log_record(std::string_view log, size_t offset);
+std::expected<std::optional<FramedRecord>, StoreError> next_log_record(std::string_view log, size_t offset,
+                                                                       uint64_t after_sequence = 0);
 // Frames a put (value present) or delete record straight from its key and
 // value, without building the payload separately. The caller has checked the
 // key length (KeyTooLarge); PayloadTooLarge when 4 + key + value overflows.

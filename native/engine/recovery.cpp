@@ -38,39 +38,55 @@ void build_live_table(std::vector<PendingOperation>& applied, LiveTable& live) {
 
 }  // namespace
 
-std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
-  RecoveryState state;
+ReplayOutcome replay_log(std::string_view log) {
+  ReplayOutcome outcome;
+  RecoveryState& state = outcome.state;
   std::unordered_set<uint64_t> committed;
   std::unordered_map<uint64_t, std::vector<PendingOperation>> pending;
   std::vector<PendingOperation> applied;  // committed operations, in application order
   uint64_t previous_sequence = 0;
   size_t p = 0;
 
+  auto fail = [&](EngineError error) { outcome.failure = ReplayFailure{std::move(error), kStoreHeaderSize + p}; };
   while (true) {
-    auto framed = next_log_record(log, p);
-    if (!framed) return std::unexpected(EngineError::log(framed.error()));
+    auto framed = next_log_record(log, p, previous_sequence);
+    if (!framed) {
+      fail(EngineError::log(framed.error()));
+      break;
+    }
     if (!*framed) break;  // the end, or a torn tail
     const LogRecordView* record = &(*framed)->record;
-    if (previous_sequence != 0 && record->sequence <= previous_sequence)
-      return std::unexpected(EngineError::non_monotonic_sequence(previous_sequence, record->sequence));
-    if (committed.contains(record->tx_id)) return std::unexpected(EngineError::record_after_commit(record->tx_id));
-    if (record->tx_id > state.max_tx_id) state.max_tx_id = record->tx_id;
-    if (state.records == UINT64_MAX) return std::unexpected(EngineError::of(EngineError::Kind::CounterExhausted));
-    ++state.records;
+    if (previous_sequence != 0 && record->sequence <= previous_sequence) {
+      fail(EngineError::non_monotonic_sequence(previous_sequence, record->sequence));
+      break;
+    }
+    if (committed.contains(record->tx_id)) {
+      fail(EngineError::record_after_commit(record->tx_id));
+      break;
+    }
+    if (state.records == UINT64_MAX) {
+      fail(EngineError::of(EngineError::Kind::CounterExhausted));
+      break;
+    }
 
+    std::optional<EngineError> invalid;
     switch (record->kind) {
       case RecordKind::Put: {
-        auto& ops = pending[record->tx_id];
         auto put = parse_put_payload(record->payload);
-        if (!put) return std::unexpected(put.error());
-        ops.push_back(PendingOperation{RecordKind::Put, put->key, put->value});
+        if (!put) {
+          invalid = put.error();
+          break;
+        }
+        pending[record->tx_id].push_back(PendingOperation{RecordKind::Put, put->key, put->value});
         break;
       }
       case RecordKind::Delete: {
-        auto& ops = pending[record->tx_id];
         auto key = parse_delete_payload(record->payload);
-        if (!key) return std::unexpected(key.error());
-        ops.push_back(PendingOperation{RecordKind::Delete, *key, {}});
+        if (!key) {
+          invalid = key.error();
+          break;
+        }
+        pending[record->tx_id].push_back(PendingOperation{RecordKind::Delete, *key, {}});
         break;
       }
       case RecordKind::Commit: {
@@ -83,6 +99,12 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
         break;
       }
     }
+    if (invalid) {
+      fail(std::move(*invalid));
+      break;
+    }
+    if (record->tx_id > state.max_tx_id) state.max_tx_id = record->tx_id;
+    ++state.records;
     previous_sequence = record->sequence;
     p += (*framed)->size;
   }
@@ -92,7 +114,13 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
   state.valid_bytes = kStoreHeaderSize + p;
   state.committed_transactions = committed.size();
   state.pending_transactions = pending.size();
-  return state;
+  return outcome;
+}
+
+std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
+  ReplayOutcome outcome = replay_log(log);
+  if (outcome.failure) return std::unexpected(std::move(outcome.failure->error));
+  return std::move(outcome.state);
 }
 
 std::expected<RecoveryState, EngineError> recover(const File& file) {

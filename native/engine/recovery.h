@@ -3,7 +3,8 @@
 // transactions, applied in the order of their commit records.
 //
 // Rules, in the order they are checked for each record at position p:
-//   - fewer than 25 bytes left, or fewer than L + 29: torn tail, stop
+//   - fewer than 25 bytes left, or fewer than L + 29: torn tail, stop, unless
+//     a valid record follows further on: Log(DamagedFrame) (see next_log_record)
 //   - no "OMB1" at p: Log(BadMagic) (garbage is corruption, not a torn tail)
 //   - the record fails to decode: Log(...) (unknown kind, checksum)
 //   - sequence not above the previous one: NonMonotonicSequence
@@ -14,6 +15,8 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <string_view>
 
 #include "engine/errors.h"
 #include "engine/file.h"
@@ -31,6 +34,21 @@ struct RecoveryState {
   uint64_t committed_transactions = 0;
   uint64_t pending_transactions = 0;
 };
+
+// Where and why a replay stopped short of the end of a readable log.
+struct ReplayFailure {
+  EngineError error;
+  uint64_t offset;  // file offset of the record that could not be replayed
+};
+
+// Replays the longest prefix that obeys the rules above: `state` describes
+// that prefix, `failure` the first record that broke a rule (none when the
+// log ends cleanly or in a torn tail).
+struct ReplayOutcome {
+  RecoveryState state;
+  std::optional<ReplayFailure> failure;
+};
+ReplayOutcome replay_log(std::string_view log);
 
 std::expected<RecoveryState, EngineError> recover(const File& file);
 // The same replay over a log image already in memory (bytes after the header).

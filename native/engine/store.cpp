@@ -1,5 +1,7 @@
 #include "engine/store.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -81,11 +83,14 @@ Store::Store(std::string path, StoreOptions options, ProcessWriterGuard guard, F
       options_(options),
       path_(std::move(path)),
       writer_guard_(std::move(guard)),
-      header_(header) {}
+      header_(header),
+      owner_pid_(static_cast<int>(::getpid())) {}
 
 Store::~Store() {
-  file_.unlock();
+  if (opened_by_this_process()) file_.unlock();
 }
+
+bool Store::opened_by_this_process() const { return static_cast<int>(::getpid()) == owner_pid_; }
 
 std::expected<std::unique_ptr<Store>, EngineError> Store::open(const std::string& path) {
   return open_with_options(path, StoreOptions{});

@@ -9,6 +9,11 @@
 // positioned write at the tracked end of the file; nothing is synced until a
 // transaction commits (once, by durability). Reads never touch the file.
 //
+// Processes: a store belongs to the process that opened it. A forked child
+// shares the file descriptor and with it the whole-file lock, so dropping
+// the inherited Store in the child must not unlock (that would unlock the
+// parent's store too); ~Store unlocks only in the opening process.
+//
 // Write refusal: a store whose file may hold bytes that a later replay cannot
 // read past refuses every further append with the error that caused it, until
 // it is reopened; reads go on. This happens when a torn tail was left in place
@@ -36,6 +41,9 @@
 namespace ombrel::engine {
 
 class Transaction;
+
+inline constexpr const char* kIncompleteTableMessage =
+    "store ran out of memory while applying a commit; close and reopen it";
 
 enum class Durability : uint8_t { Strict = 0, Data = 1, Relaxed = 2 };
 
@@ -127,6 +135,13 @@ class Store {
   std::expected<void, EngineError> append_operation(RecordKind kind, uint64_t tx_id, std::string_view key,
                                                     std::string_view value);
 
+  // Whether the calling process is the one that opened the store.
+  bool opened_by_this_process() const;
+  // Set when an allocation failed while committed operations were being
+  // applied: the live table then lacks part of a commit that is on disk, so
+  // nothing may be read or written until the store is reopened.
+  bool live_table_incomplete() const { return live_table_incomplete_; }
+
   const StoreOptions& options() const { return options_; }
   const std::string& path() const { return path_; }
   const std::string& canonical_path() const { return writer_guard_.canonical_path(); }
@@ -178,6 +193,8 @@ class Store {
   // Value bytes per namespace, kept only while a namespace quota is set.
   std::map<std::string, uint64_t, std::less<>> namespace_usage_;
   bool namespace_usage_overflowed_ = false;
+  bool live_table_incomplete_ = false;
+  int owner_pid_;
 };
 
 }  // namespace ombrel::engine

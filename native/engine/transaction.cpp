@@ -1,6 +1,7 @@
 #include "engine/transaction.h"
 
 #include <iterator>
+#include <new>
 #include <map>
 
 #include "engine/change_feed.h"
@@ -110,24 +111,41 @@ std::expected<void, EngineError> Transaction::delete_key(std::string_view key) {
 std::expected<void, EngineError> Transaction::check_namespace_quota(uint64_t limit) const {
   if (store_->namespace_usage_overflowed_)
     return std::unexpected(EngineError::of(EngineError::Kind::NamespaceQuotaOverflow));
-  // Totals of the namespaces this transaction touches, starting from the
-  // store's running usage of the live table.
-  std::map<std::string, uint64_t, std::less<>> totals;
+  // Each touched namespace is judged on its total after every write of the
+  // transaction, so the outcome cannot depend on the order of its keys.
+  struct Change {
+    uint64_t before = 0;   // the namespace's running usage
+    uint64_t removed = 0;  // current values of the keys written
+    uint64_t added = 0;    // new values put
+  };
+  std::map<std::string, Change, std::less<>> changes;
+  std::vector<std::string> namespaces;  // of latest_'s keys, in key order
+  namespaces.reserve(latest_.size());
   for (const auto& [key, op] : latest_) {
     std::string ns = namespace_for_key(key);
-    auto [slot, inserted] = totals.try_emplace(ns, 0);
+    auto [slot, inserted] = changes.try_emplace(ns);
+    Change& change = slot->second;
     if (inserted) {
       auto usage = store_->namespace_usage_.find(ns);
-      slot->second = usage == store_->namespace_usage_.end() ? 0 : usage->second;
+      change.before = usage == store_->namespace_usage_.end() ? 0 : usage->second;
     }
-    uint64_t& total = slot->second;
-    if (const std::string* current = store_->find(key)) total -= std::min<uint64_t>(total, current->size());
+    if (const std::string* current = store_->find(key)) change.removed += current->size();
     if (op->kind == Operation::Kind::Put) {
-      if (total > UINT64_MAX - op->value.size())
+      if (change.added > UINT64_MAX - op->value.size())
         return std::unexpected(EngineError::of(EngineError::Kind::NamespaceQuotaOverflow));
-      total += op->value.size();
+      change.added += op->value.size();
     }
-    if (total > limit) return std::unexpected(EngineError::namespace_quota_exceeded(std::move(ns), limit));
+    namespaces.push_back(std::move(ns));
+  }
+  std::map<std::string_view, uint64_t> totals;
+  for (const auto& [ns, change] : changes) {
+    const uint64_t kept = change.before - std::min(change.before, change.removed);
+    if (kept > UINT64_MAX - change.added)
+      return std::unexpected(EngineError::of(EngineError::Kind::NamespaceQuotaOverflow));
+    totals.emplace(ns, kept + change.added);
+  }
+  for (std::string& ns : namespaces) {
+    if (totals.find(std::string_view(ns))->second > limit) return std::unexpected(EngineError::namespace_quota_exceeded(std::move(ns), limit));
   }
   return {};
 }
@@ -154,11 +172,18 @@ std::expected<void, EngineError> Transaction::commit_steps() {
   uint64_t sync_us = micros_since(sync_started);
 
   latest_.clear();  // its views die as the keys move into the table
-  for (auto& op : operations_) {
-    if (op.kind == Operation::Kind::Put)
-      store.apply_put(std::move(op.key), std::move(op.value));
-    else
-      store.apply_delete(op.key);
+  try {
+    for (auto& op : operations_) {
+      if (op.kind == Operation::Kind::Put)
+        store.apply_put(std::move(op.key), std::move(op.value));
+      else
+        store.apply_delete(op.key);
+    }
+  } catch (const std::bad_alloc&) {
+    // The commit is on disk but only part of it reached the table.
+    store.live_table_incomplete_ = true;
+    store.write_refusal_ = EngineError::io(IoError::described(kIncompleteTableMessage));
+    throw;
   }
   operations_.clear();
   uint64_t commit_us = micros_since(started);

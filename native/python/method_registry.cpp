@@ -2,6 +2,8 @@
 #include "python/method_registry.h"
 
 #include "python/py_ref.h"
+#include "python/store_slot.h"
+#include "python/transaction.h"
 
 #include <algorithm>
 #include <deque>
@@ -100,6 +102,15 @@ int add_static_methods(PyObject* type, TargetClass target, PyObject* module) {
     if (PyObject_SetAttrString(type, def.ml_name, wrapped.get()) < 0) return -1;
   }
   return 0;
+}
+
+bool method_precheck(PyObject* self, std::string_view method_name) {
+  ModuleState* state = state_of_instance(self);
+  if (state == nullptr) return false;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  if (type == state->store_type) return store_precheck(self, method_name);
+  if (type == state->transaction_type) return transaction_precheck(self, method_name);
+  return true;
 }
 
 ClassRegistration::ClassRegistration(const ClassSpec& spec) { classes().push_back(spec); }

@@ -34,6 +34,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "python/arguments.h"
@@ -77,12 +78,21 @@ constexpr MethodKind kind_of() {
 
 }  // namespace detail
 
+// The checks an instance method makes before it looks at its arguments'
+// values, by the class of `self`: a Store or Transaction used from another
+// process than the one that opened it is refused, and so is every method of
+// a finished Transaction but __enter__ and __exit__. False with an exception set.
+bool method_precheck(PyObject* self, std::string_view method_name);
+
 template <class M>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
     constexpr std::span<const Param> params = detail::params_of<M>();
     std::array<PyObject*, params.size()> slots{};
     if (!parse_arguments(M::kName, params, args, nargs, kwnames, slots)) return nullptr;
+    if constexpr (detail::kind_of<M>() == MethodKind::Instance) {
+      if (!method_precheck(self, M::kName)) return nullptr;
+    }
     return M::call(self, std::span<PyObject* const>(slots));
   } catch (...) {
     return raise_current_cpp_exception();

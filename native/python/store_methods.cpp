@@ -14,6 +14,7 @@
 
 #include "engine/store.h"
 #include "engine/verification.h"
+#include "maintenance/salvage.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
@@ -49,26 +50,30 @@ void store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// close() and __exit__: Open -> Closed, Closed stays, Borrowed refuses.
+// close() and __exit__: Open -> Closed, Closed stays, Borrowed refuses. A
+// poisoned lock does not stop a close: whatever an internal fault left, the
+// file and its lock are released. In a forked child nothing is touched: the
+// child's copy is let go of when the object is dropped, without unlocking.
 PyObject* close_store(PyObject* self) {
   ModuleState* state = state_of_instance(self);
   if (state == nullptr) return nullptr;
   StoreCell& cell = cell_of(self);
-  return with_locked_cell(cell, [&]() -> PyObject* {
-    switch (cell.state) {
-      case SlotState::Open: {
-        std::unique_ptr<engine::Store> closing = std::move(cell.store());
-        cell.state = SlotState::Closed;
-        closing.reset();  // releases the file, its lock and the writer registry entry
-        return none_result();
-      }
-      case SlotState::Closed:
-        return none_result();
-      case SlotState::Borrowed:
-        break;
+  if (!cell.opened_by_this_process()) return none_result();
+  SlotGuard guard(cell);
+  if (!guard.locked()) return nullptr;
+  switch (cell.state) {
+    case SlotState::Open: {
+      std::unique_ptr<engine::Store> closing = std::move(cell.store());
+      cell.state = SlotState::Closed;
+      closing.reset();  // releases the file, its lock and the writer registry entry
+      return none_result();
     }
-    return raise_store_error(*state, ExceptionKind::StoreBusyError, "cannot close store while a transaction is active");
-  });
+    case SlotState::Closed:
+      return none_result();
+    case SlotState::Borrowed:
+      break;
+  }
+  return raise_store_error(*state, ExceptionKind::StoreBusyError, "cannot close store while a transaction is active");
 }
 
 std::optional<engine::Durability> durability_from_text(std::string_view text) {
@@ -154,6 +159,38 @@ struct Verify {
     auto report = engine::verify_store(*path);
     if (!report) return raise_engine_error(*state, report.error());
     return new_verification_report(*state, *report);
+  }
+};
+
+struct Salvage {
+  static constexpr const char* kName = "salvage";
+  static constexpr MethodKind kKind = MethodKind::Static;
+  static constexpr Param kParams[] = {{"path"}};
+  static constexpr const char* kDoc =
+      "Cut a damaged store file back to the longest prefix of its log that replays, keeping the cut\n"
+      "bytes in a side file, and return a dict describing the cut.\n\n"
+      "Opening refuses a log that is damaged before its end (CorruptionError) and never cuts past a\n"
+      "valid record on its own; this is the owner's knowing way out. The bytes after the prefix are\n"
+      "written to \"<path>.salvage-<offset>\" and synced before the store file is cut. A file that\n"
+      "replays to its end is left unchanged. The store must not be open anywhere (AlreadyOpenError).\n\n"
+      "Returns {\"file_bytes\": length before, \"valid_bytes\": length after, \"cut_bytes\": bytes moved\n"
+      "out, \"side_file\": its path or None, \"damage\": the error text that stopped the replay, or\n"
+      "None for a clean end or a torn tail}. A damaged header raises CorruptionError.";
+
+  static PyObject* call(PyObject* module, Args args) {
+    ModuleState* state = state_of_module(module);
+    if (state == nullptr) return nullptr;
+    auto path = path_arg(args[0], "path");
+    if (!path) return nullptr;
+    auto report = maintenance::salvage_store(*path);
+    if (!report) return raise_engine_error(*state, report.error());
+    DictBuilder dict;
+    dict.set("file_bytes", int_result(report->file_bytes))
+        .set("valid_bytes", int_result(report->valid_bytes))
+        .set("cut_bytes", int_result(report->file_bytes - report->valid_bytes))
+        .set("side_file", report->side_file.empty() ? none_result() : text_result(report->side_file))
+        .set("damage", report->damage ? text_result(report->damage->message()) : none_result());
+    return dict.finish();
   }
 };
 
@@ -281,7 +318,7 @@ struct Exit {
 };
 
 constexpr MethodSpec kMainBlock[] = {
-    method_spec<Open>(),   method_spec<Verify>(),     method_spec<Close>(), method_spec<Flush>(),
+    method_spec<Open>(),   method_spec<Verify>(), method_spec<Salvage>(),     method_spec<Close>(), method_spec<Flush>(),
     method_spec<Get>(),    method_spec<Contains>(),   method_spec<Put>(),   method_spec<Delete>(),
     method_spec<ScanPrefix>(), method_spec<Enter>(), method_spec<Exit>(),
 };

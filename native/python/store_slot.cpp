@@ -1,15 +1,49 @@
 // The binding lock and the slot moves; see store_slot.h for the contract.
 #include "python/store_slot.h"
 
+#include <unistd.h>
+
 #include "python/convert.h"
 
 namespace ombrel::python {
+
+StoreCell::StoreCell(std::unique_ptr<engine::Store> store)
+    : owner_pid_(static_cast<int>(::getpid())), store_(std::move(store)) {}
+
+bool StoreCell::opened_by_this_process() const { return static_cast<int>(::getpid()) == owner_pid_; }
+
+void StoreCell::park_returned_store(std::unique_ptr<engine::Store> store) {
+  std::lock_guard lock(parked_mutex_);
+  parked_ = std::move(store);
+}
+
+void StoreCell::settle_parked_store() {
+  std::unique_ptr<engine::Store> parked;
+  {
+    std::lock_guard lock(parked_mutex_);
+    parked = std::move(parked_);
+  }
+  if (!parked) return;
+  if (state == SlotState::Borrowed && !poisoned_) {
+    store_ = std::move(parked);
+    state = SlotState::Open;
+  }
+  // Otherwise the slot no longer waits for it: closed as `parked` goes.
+}
+
+bool store_precheck(PyObject* self, std::string_view method_name) {
+  if (cell_of(self).opened_by_this_process() || method_name == "close" || method_name == "__exit__") return true;
+  ModuleState* state = state_of_instance(self);
+  if (state != nullptr) raise_store_error(*state, ExceptionKind::OmbrelStoreError, kOtherProcessMessage);
+  return false;
+}
 
 SlotGuard::SlotGuard(StoreCell& cell, bool quiet) : cell_(cell) {
   const std::thread::id me = std::this_thread::get_id();
   try {
     if (!cell.mutex_.try_lock()) {
       if (cell.owner_.load(std::memory_order_acquire) == me) {
+        reentrant_ = true;
         if (!quiet) PyErr_SetString(PyExc_RuntimeError, kReentrantMessage);
         return;
       }
@@ -29,10 +63,12 @@ SlotGuard::SlotGuard(StoreCell& cell, bool quiet) : cell_(cell) {
   }
   cell.owner_.store(me, std::memory_order_release);
   locked_ = true;
+  cell.settle_parked_store();
 }
 
 SlotGuard::~SlotGuard() {
   if (!locked_) return;
+  cell_.settle_parked_store();
   cell_.owner_.store(std::thread::id{}, std::memory_order_release);
   cell_.mutex_.unlock();
 }
@@ -80,7 +116,14 @@ bool give_back(StoreCell& cell, std::unique_ptr<engine::Store> store) {
 }
 
 void give_back_quietly(StoreCell& cell, std::unique_ptr<engine::Store> store) noexcept {
+  // A forked child never hands back: the parent's slot is not its to fill,
+  // and the lock may be held by a thread that does not exist here.
+  if (!cell.opened_by_this_process()) return;
   SlotGuard guard(cell, /*quiet=*/true);
+  if (guard.reentrant()) {
+    cell.park_returned_store(std::move(store));
+    return;
+  }
   if (guard.locked() && !cell.poisoned() && cell.state == SlotState::Borrowed) {
     cell.store() = std::move(store);
     cell.state = SlotState::Open;

@@ -18,6 +18,20 @@
 //   with the lock held.
 // - take_for_transaction / give_back move the engine store out of and back
 //   into the slot for a Transaction; give_back_quietly is for destructors.
+//   A destructor that runs while its own thread holds the lock (the cyclic
+//   garbage collector freeing a Transaction inside a locked call) cannot take
+//   the lock: it parks the store in the cell, and the lock's holder puts it
+//   back into the slot before it lets go of the lock.
+// - An allocation failure (MemoryError) does not poison the lock: every
+//   engine operation leaves the store as it was when std::bad_alloc unwinds
+//   through it, except the one window that the engine reports itself
+//   (live_table_incomplete). Any other C++ exception poisons it. close()
+//   ignores the poison and always releases the file and its lock.
+// - A Store belongs to the process that opened it. In a forked child every
+//   method raises OmbrelStoreError (kOtherProcessMessage) before it looks at
+//   its arguments, except close() and __exit__, which only let go of the
+//   child's copy: nothing is written and the lock (which the child's
+//   descriptor shares with the parent's) is never released.
 #pragma once
 
 #include <Python.h>
@@ -25,6 +39,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -38,7 +54,7 @@ enum class SlotState : uint8_t { Open, Borrowed, Closed };
 
 class StoreCell {
  public:
-  explicit StoreCell(std::unique_ptr<engine::Store> store) : store_(std::move(store)) {}
+  explicit StoreCell(std::unique_ptr<engine::Store> store);
   StoreCell(const StoreCell&) = delete;
   StoreCell& operator=(const StoreCell&) = delete;
 
@@ -47,13 +63,23 @@ class StoreCell {
   std::unique_ptr<engine::Store>& store() { return store_; }
   bool poisoned() const { return poisoned_; }
   void poison() { poisoned_ = true; }
+  bool opened_by_this_process() const;
+  // Parks a store that a destructor could not hand back (see the contract).
+  void park_returned_store(std::unique_ptr<engine::Store> store);
 
  private:
   friend class SlotGuard;
+  // With the lock held: a parked store goes back into a Borrowed slot, or is
+  // closed when the slot no longer waits for it.
+  void settle_parked_store();
+
   std::mutex mutex_;
   std::atomic<std::thread::id> owner_{};
   bool poisoned_ = false;
+  int owner_pid_;
   std::unique_ptr<engine::Store> store_;
+  std::mutex parked_mutex_;
+  std::unique_ptr<engine::Store> parked_;
 };
 
 // Holds the binding lock of one cell for its lifetime. Must be created and
@@ -68,10 +94,13 @@ class SlotGuard {
   SlotGuard& operator=(const SlotGuard&) = delete;
 
   bool locked() const { return locked_; }
+  // The lock was not taken because this thread already holds it.
+  bool reentrant() const { return reentrant_; }
 
  private:
   StoreCell& cell_;
   bool locked_ = false;
+  bool reentrant_ = false;
 };
 
 // Layout of a Python `Store` instance.
@@ -87,6 +116,13 @@ inline constexpr const char* kReentrantMessage =
     "Ombrel Store binding lock is already held by this thread (re-entrant call on the same store)";
 inline constexpr const char* kBusyMessage = "store is exclusively borrowed by an active transaction";
 inline constexpr const char* kClosedMessage = "store is closed";
+inline constexpr const char* kOtherProcessMessage =
+    "store was opened by another process; open it again in this process";
+
+// The check every Store method makes before it looks at its arguments: the
+// calling process must be the one that opened the store (close and __exit__
+// are let through; they handle a child themselves). False with the exception set.
+bool store_precheck(PyObject* self, std::string_view method_name);
 
 // Takes the lock and checks the poisoned flag, then runs fn() (which returns a
 // new reference or nullptr with an exception set). A C++ exception from fn
@@ -101,6 +137,8 @@ PyObject* with_locked_cell(StoreCell& cell, Fn&& fn) {
   }
   try {
     return std::forward<Fn>(fn)();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
   } catch (...) {
     cell.poison();
     return raise_current_cpp_exception();
@@ -118,6 +156,8 @@ PyObject* with_open_store(PyObject* self, Fn&& fn) {
   return with_locked_cell(cell, [&]() -> PyObject* {
     switch (cell.state) {
       case SlotState::Open:
+        if (cell.store()->live_table_incomplete())
+          return raise_store_error(*state, ExceptionKind::OmbrelStoreError, engine::kIncompleteTableMessage);
         return fn(*cell.store(), static_cast<const ModuleState&>(*state));
       case SlotState::Borrowed:
         return raise_store_error(*state, ExceptionKind::StoreBusyError, kBusyMessage);

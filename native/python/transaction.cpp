@@ -2,6 +2,8 @@
 // contract.
 #include "python/transaction.h"
 
+#include <unistd.h>
+
 #include <map>
 #include <memory>
 #include <new>
@@ -31,6 +33,7 @@ struct TransactionObject {
   std::unique_ptr<engine::Store> store;  // null once given back
   std::vector<StagedOperation> operations;
   std::shared_ptr<StoreCell> cell;
+  int owner_pid;  // the process that began it
   bool finished;
   bool in_call;  // refuses re-entrant use (a finaliser calling back in)
 };
@@ -347,7 +350,8 @@ void transaction_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   TransactionObject& t = *as_transaction(self);
   // Neither committed nor rolled back: the staged operations are dropped and
-  // the store goes back (or is closed if the slot cannot take it).
+  // the store goes back (or is closed if the slot cannot take it). In a
+  // forked child it is only let go of (give_back_quietly knows).
   if (t.store) give_back_quietly(*t.cell, std::move(t.store));
   t.cell.~shared_ptr();
   t.operations.~vector();
@@ -416,6 +420,7 @@ struct BeginTransaction {
     new (&t.store) std::unique_ptr<engine::Store>(std::move(store));
     new (&t.operations) std::vector<StagedOperation>();
     new (&t.cell) std::shared_ptr<StoreCell>(std::move(cell));
+    t.owner_pid = static_cast<int>(::getpid());
     t.finished = false;
     t.in_call = false;
     return created;
@@ -426,6 +431,19 @@ constexpr MethodSpec kStoreTransactionMethods[] = {method_spec<BeginTransaction>
 const MethodBlock kStoreTransactionBlock{TargetClass::Store, kStoreTransactionMethods};
 
 }  // namespace
+
+bool transaction_precheck(PyObject* self, std::string_view method_name) {
+  ModuleState* state = state_of_instance(self);
+  if (state == nullptr) return false;
+  const TransactionObject& t = *as_transaction(self);
+  if (t.owner_pid != static_cast<int>(::getpid())) {
+    raise_store_error(*state, ExceptionKind::OmbrelStoreError, kOtherProcessMessage);
+    return false;
+  }
+  if (method_name == "__enter__" || method_name == "__exit__" || !is_finished(t)) return true;
+  raise_store_error(*state, ExceptionKind::TransactionFinishedError, kFinishedMessage);
+  return false;
+}
 
 PyObject* stage_operation(PyObject* self, StagedOperation operation, bool return_position) {
   return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {

@@ -34,6 +34,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -55,6 +56,12 @@ using StagedFailure = std::variant<engine::EngineError, DomainFailure>;
 // the operations applied before.
 std::expected<std::optional<OperationResult>, StagedFailure> apply_staged_operation(engine::Transaction& tx,
                                                                                      const StagedOperation& operation);
+
+// The check every Transaction method makes before it looks at its
+// arguments: the process must be the one that began it, and the transaction
+// must not be finished (except for __enter__ and __exit__). False with the
+// exception set.
+bool transaction_precheck(PyObject* self, std::string_view method_name);
 
 // Appends `operation` to the live transaction `self` and returns its
 // position as an int (or None when `return_position` is false); raises

@@ -26,6 +26,15 @@ class _ChangeDict(TypedDict):
     value_len: int | None
     value_sha256: bytes | None
 
+class _SalvageDict(TypedDict):
+    """What ``Store.salvage`` cut off a damaged store file (keys in this order)."""
+
+    file_bytes: int
+    valid_bytes: int
+    cut_bytes: int
+    side_file: str | None
+    damage: str | None
+
 class _ObjectInfoDict(TypedDict):
     """A stored object, as returned by ``Store.object_info`` (keys in this order)."""
 
@@ -386,6 +395,14 @@ class Store:
 
         A torn tail is reported, never repaired. Raises AlreadyOpenError while a writer
         holds the file, IoError when it cannot be read, CorruptionError when damaged.
+        """
+
+    @staticmethod
+    def salvage(path: str | os.PathLike[str]) -> _SalvageDict:
+        """Cut a damaged store file back to the longest prefix that replays, keeping the cut bytes.
+
+        The bytes after the prefix go to "<path>.salvage-<offset>" (synced) before the file is
+        cut; a file that replays to its end is left unchanged. The store must not be open.
         """
 
     def close(self) -> None:
