@@ -304,14 +304,24 @@ std::expected<void, EngineError> Store::write_record_buffer(RecordKind kind) {
 // ---- applying committed operations ---------------------------------------------------
 
 void Store::apply_put(std::string key, std::string value) {
+  auto it = live_.lower_bound(key);
+  const std::string* before = it != live_.end() && it->first == key ? &it->second : nullptr;
   if (options_.namespace_max_bytes) {
     auto ns = namespace_for_key(key);
     uint64_t& usage = namespace_usage_[ns];
-    if (auto it = live_.find(key); it != live_.end()) usage -= std::min<uint64_t>(usage, it->second.size());
+    if (before != nullptr) usage -= std::min<uint64_t>(usage, before->size());
     if (usage > UINT64_MAX - value.size()) namespace_usage_overflowed_ = true;
     usage += value.size();
   }
-  live_.insert_or_assign(std::move(key), std::move(value));
+  if (!indexes_.empty() && is_internal_key(key)) {
+    indexes_.apply(key, before == nullptr ? std::nullopt : std::optional<std::string_view>(*before),
+                   std::string_view(value));
+  }
+  if (before != nullptr) {
+    it->second = std::move(value);
+  } else {
+    live_.emplace_hint(it, std::move(key), std::move(value));
+  }
 }
 
 void Store::apply_delete(std::string_view key) {
@@ -321,6 +331,7 @@ void Store::apply_delete(std::string_view key) {
     uint64_t& usage = namespace_usage_[namespace_for_key(key)];
     usage -= std::min<uint64_t>(usage, it->second.size());
   }
+  if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, std::string_view(it->second), std::nullopt);
   live_.erase(it);
 }
 

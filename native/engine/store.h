@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/derived_index.h"
 #include "engine/errors.h"
 #include "engine/file.h"
 #include "engine/keyspace.h"
@@ -118,6 +119,23 @@ class Store {
   PrefixRange prefix_range(std::string_view prefix) const { return engine::prefix_range(live_, prefix); }
   const LiveTable& live() const { return live_; }
 
+  // The store's instance of a domain's derived index, built from the live
+  // table on first use (see engine/derived_index.h). Valid until the store
+  // closes; it changes only as commits reach the live table.
+  template <class Index>
+  Index& derived_index() const {
+    if (DerivedIndex* found = indexes_.find(typeid(Index))) return static_cast<DerivedIndexOf<Index>*>(found)->index;
+    auto built = std::make_unique<DerivedIndexOf<Index>>();
+    for (std::string_view prefix : Index::kPrefixes) {
+      for (const auto& [key, value] : prefix_range(prefix))
+        built->index.apply(key, std::nullopt, std::string_view(value));
+    }
+    Index& index = built->index;
+    indexes_.add(DerivedIndexes::Entry{&typeid(Index), {Index::kPrefixes.begin(), Index::kPrefixes.end()},
+                                       std::move(built)});
+    return index;
+  }
+
   // One-operation transactions with change capture, committed at once.
   std::expected<void, EngineError> put(std::string_view key, std::string_view value);
   std::expected<void, EngineError> delete_key(std::string_view key);
@@ -193,6 +211,8 @@ class Store {
   // Value bytes per namespace, kept only while a namespace quota is set.
   std::map<std::string, uint64_t, std::less<>> namespace_usage_;
   bool namespace_usage_overflowed_ = false;
+  // Built lazily by const readers, hence mutable; changed only by commits.
+  mutable DerivedIndexes indexes_;
   bool live_table_incomplete_ = false;
   int owner_pid_;
 };
