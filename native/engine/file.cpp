@@ -1,5 +1,7 @@
 #include "engine/file.h"
 
+#include "engine/blocking.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <optional>
 
 namespace ombrel::engine {
 namespace {
@@ -122,8 +125,13 @@ std::expected<void, IoError> File::sync_parent_directory(const std::string& path
     fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(IoError::from_errno(errno));
-  const int rc = ::fsync(fd);
-  const int err = errno;
+  int rc;
+  int err;
+  {
+    BlockingRegion blocking;
+    rc = ::fsync(fd);
+    err = errno;  // before the region's exit hook runs
+  }
   ::close(fd);
   // Some file systems cannot sync a directory at all; their entries are as
   // durable as they will ever be.
@@ -167,6 +175,8 @@ std::expected<void, IoError> File::read_exact_at(uint64_t offset, char* out, siz
 }
 
 std::expected<void, IoError> File::write_all_at(uint64_t offset, std::string_view data) {
+  std::optional<BlockingRegion> blocking;
+  if (data.size() >= kBlockingWriteBytes) blocking.emplace();
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
@@ -181,6 +191,7 @@ std::expected<void, IoError> File::write_all_at(uint64_t offset, std::string_vie
 }
 
 std::expected<void, IoError> File::truncate(uint64_t length) {
+  BlockingRegion blocking;
   int rc;
   do {
     rc = ::ftruncate(fd_, static_cast<off_t>(length));
@@ -190,11 +201,13 @@ std::expected<void, IoError> File::truncate(uint64_t length) {
 }
 
 std::expected<void, IoError> File::sync_all() {
+  BlockingRegion blocking;
   if (::fsync(fd_) != 0) return std::unexpected(IoError::from_errno(errno));
   return {};
 }
 
 std::expected<void, IoError> File::sync_data() {
+  BlockingRegion blocking;
   if (::fdatasync(fd_) != 0) return std::unexpected(IoError::from_errno(errno));
   return {};
 }

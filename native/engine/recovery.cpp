@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/blocking.h"
 #include "engine/log_record.h"
 #include "util/byte_codec.h"
 #include "util/clock.h"
@@ -124,6 +125,7 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
 }
 
 std::expected<RecoveryState, EngineError> recover(const File& file) {
+  BlockingRegion blocking;
   auto size = file.size();
   if (!size) return std::unexpected(EngineError::io(size.error()));
   std::string log;

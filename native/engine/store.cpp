@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "engine/blocking.h"
 #include "engine/recovery.h"
 #include "engine/transaction.h"
 #include "util/byte_codec.h"
@@ -98,6 +99,7 @@ std::expected<std::unique_ptr<Store>, EngineError> Store::open(const std::string
 
 std::expected<std::unique_ptr<Store>, EngineError> Store::open_with_options(const std::string& path,
                                                                             const StoreOptions& options) {
+  BlockingRegion blocking;
   bool created = false;
   auto file = File::open_read_write_create(path, &created);
   if (!file) return std::unexpected(EngineError::io(file.error()));

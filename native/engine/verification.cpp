@@ -1,11 +1,13 @@
 #include "engine/verification.h"
 
+#include "engine/blocking.h"
 #include "engine/file.h"
 #include "engine/recovery.h"
 
 namespace ombrel::engine {
 
 std::expected<VerificationReport, EngineError> verify_store(const std::string& path) {
+  BlockingRegion blocking;
   auto file = File::open_read_only(path);
   if (!file) return std::unexpected(EngineError::io(file.error()));
   if (auto locked = file->lock_shared_nonblocking(); !locked) return std::unexpected(map_lock_error(locked.error()));

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "engine/blocking.h"
 #include "engine/keyspace.h"
 #include "engine/transaction.h"
 #include "util/entropy.h"
@@ -110,6 +111,7 @@ std::expected<std::string, SiblingError> reserve_sibling(const std::string& dest
 }
 
 std::expected<uint64_t, IoError> copy_file_bytes(const File& from, File& to) {
+  engine::BlockingRegion blocking;
   auto length = from.size();
   if (!length) return std::unexpected(length.error());
   std::string buffer(static_cast<size_t>(std::min<uint64_t>(*length, kCopyChunk)), '\0');
@@ -125,6 +127,7 @@ std::expected<uint64_t, IoError> copy_file_bytes(const File& from, File& to) {
 }
 
 std::expected<void, EngineError> put_live_pairs(const engine::Store& source, engine::Store& target) {
+  engine::BlockingRegion blocking;
   if (source.live().empty()) return {};
   auto tx = target.begin_without_cdc();
   if (!tx) return std::unexpected(tx.error());

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "python/arguments.h"
+#include "python/blocking_call.h"
 #include "python/errors.h"
 #include "python/module_state.h"
 
@@ -87,6 +88,7 @@ bool method_precheck(PyObject* self, std::string_view method_name);
 template <class M>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
+    install_blocking_hook();
     constexpr std::span<const Param> params = detail::params_of<M>();
     std::array<PyObject*, params.size()> slots{};
     if (!parse_arguments(M::kName, params, args, nargs, kwnames, slots)) return nullptr;

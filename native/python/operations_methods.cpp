@@ -18,6 +18,7 @@
 #include "maintenance/operations.h"
 #include "maintenance/restore.h"
 #include "maintenance/snapshot.h"
+#include "python/blocking_call.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
@@ -109,7 +110,7 @@ struct BackupTo {
     auto destination = path_arg(args[0], "destination");
     if (!destination) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto copied = maintenance::backup_to(store, *destination);
+      auto copied = run_blocking([&] { return maintenance::backup_to(store, *destination); });
       if (!copied) return raise_engine_error(state, copied.error());
       return int_result(*copied);
     });
@@ -131,7 +132,7 @@ struct CheckpointTo {
     auto destination = path_arg(args[0], "destination");
     if (!destination) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = maintenance::checkpoint_to(store, *destination);
+      auto report = run_blocking([&] { return maintenance::checkpoint_to(store, *destination); });
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("source_store_id", bytes_result(report->source_store_id));
@@ -164,7 +165,7 @@ struct RestoreCopy {
     if (!source) return nullptr;
     auto destination = path_arg(args[1], "destination");
     if (!destination) return nullptr;
-    auto report = maintenance::restore_copy(*source, *destination);
+    auto report = run_blocking([&] { return maintenance::restore_copy(*source, *destination); });
     if (!report) return raise_engine_error(*state, report.error());
     DictBuilder dict;
     dict.set("bytes", int_result(report->bytes));
@@ -187,7 +188,7 @@ struct CompactCopyTo {
     auto destination = path_arg(args[0], "destination");
     if (!destination) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = maintenance::compact_copy_to(store, *destination);
+      auto report = run_blocking([&] { return maintenance::compact_copy_to(store, *destination); });
       if (!report) return raise_engine_error(state, report.error());
       DictBuilder dict;
       dict.set("source_bytes", int_result(report->source_bytes));
@@ -212,7 +213,7 @@ struct SnapshotTo {
     auto destination = path_arg(args[0], "destination");
     if (!destination) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = maintenance::snapshot_to(store, *destination);
+      auto report = run_blocking([&] { return maintenance::snapshot_to(store, *destination); });
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("destination", pathlib_path_result(report->destination));
@@ -242,7 +243,7 @@ struct CompactGenerationTo {
     auto destination = path_arg(args[0], "destination");
     if (!destination) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = maintenance::compact_generation_to(store, *destination);
+      auto report = run_blocking([&] { return maintenance::compact_generation_to(store, *destination); });
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("store_id", bytes_result(report->store_id));
@@ -265,7 +266,7 @@ struct StorageStatsMethod {
 
   static PyObject* call(PyObject* self, Args) {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto stats = maintenance::storage_stats(store);
+      auto stats = run_blocking([&] { return maintenance::storage_stats(store); });
       if (!stats) return raise_domain_error(state, stats.error().message());
       return storage_dict(*stats);
     });
@@ -282,7 +283,7 @@ struct HealthReportMethod {
 
   static PyObject* call(PyObject* self, Args) {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = maintenance::health_report(store);
+      auto report = run_blocking([&] { return maintenance::health_report(store); });
       if (!report) return raise_domain_error(state, report.error().message());
       return health_dict(*report);
     });

@@ -15,6 +15,7 @@
 #include "engine/store.h"
 #include "engine/verification.h"
 #include "maintenance/salvage.h"
+#include "python/blocking_call.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
@@ -182,7 +183,7 @@ struct Salvage {
     if (state == nullptr) return nullptr;
     auto path = path_arg(args[0], "path");
     if (!path) return nullptr;
-    auto report = maintenance::salvage_store(*path);
+    auto report = run_blocking([&] { return maintenance::salvage_store(*path); });
     if (!report) return raise_engine_error(*state, report.error());
     DictBuilder dict;
     dict.set("file_bytes", int_result(report->file_bytes))
