@@ -4,13 +4,10 @@ closed at teardown so that one failing test never leaves a writer lock behind.""
 from __future__ import annotations
 
 import contextlib
-import os
-import shutil
-import subprocess
-from pathlib import Path
 
 import pytest
 
+from faults.harness import build_iofault
 from ombrel_store import _native
 
 
@@ -46,19 +43,10 @@ def fresh_file(store_path):
     return store_path
 
 
-FAULTS_DIR = Path(__file__).parent / "faults"
-
-
 @pytest.fixture(scope="session")
 def iofault_library(tmp_path_factory):
     """The I/O fault injector, compiled from tests/faults/iofault.c for this run."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
+    library = build_iofault(tmp_path_factory.mktemp("iofault"))
+    if library is None:
         pytest.skip("no C compiler to build the I/O fault injector")
-    library = tmp_path_factory.mktemp("iofault") / "iofault.so"
-    subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(FAULTS_DIR / "iofault.c"), "-ldl"],
-        check=True,
-    )
     return library
-

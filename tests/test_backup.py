@@ -1,6 +1,7 @@
 """Byte-for-byte copies (backup_to, checkpoint_to, restore_copy) and where any copy may go."""
 
 import os
+import stat
 from pathlib import Path
 
 import pytest
@@ -88,6 +89,20 @@ def test_backup_copies_every_byte_and_overwrites(store, store_path, tmp_path, ex
     assert store.get(b"after") == b"backup"
 
 
+@pytest.mark.parametrize("through", ["file", "link"])
+def test_backup_replaces_the_file_a_link_names_and_keeps_its_permissions(store, store_path, tmp_path, through):
+    fill(store)
+    target = tmp_path / "kept.omb"
+    target.write_bytes(b"yesterday's backup")
+    target.chmod(0o600)
+    destination = target if through == "file" else tmp_path / "link.omb"
+    if through == "link":
+        os.symlink(target, destination)
+    store.backup_to(str(destination))
+    assert target.read_bytes() == store_path.read_bytes() and stat.S_IMODE(target.stat().st_mode) == 0o600
+    assert destination.is_symlink() == (through == "link") and leftovers(tmp_path) == []
+
+
 CHECKPOINT_KEYS = ["source_store_id", "checkpoint_store_id", "file_bytes", "valid_bytes", "keys",
                    "committed_transactions", "pending_transactions"]
 
@@ -150,18 +165,19 @@ def test_a_refused_restore_creates_nothing_and_leaves_the_source(store_path, tmp
     assert sorted(os.listdir(tmp_path)) == ["store.omb"]
 
 
-@pytest.mark.parametrize("kind", ["file", "link to the source"])
+@pytest.mark.parametrize("kind", ["file", "link to the source", "dangling link"])
 def test_restore_onto_an_existing_destination_leaves_it_as_it_was(store_path, tmp_path, kind):
     closed_store(store_path)
     destination = tmp_path / "existing.omb"
-    destination.write_bytes(b"precious") if kind == "file" else os.symlink(store_path, destination)
-    source_before = snapshot(store_path)
-    with raises_exactly(_native.IoError) as info:
-        Store.restore_copy(str(store_path), str(destination))
-    assert str(info.value).startswith("I/O error: ")
-    assert snapshot(store_path) == source_before
     if kind == "file":
-        assert destination.read_bytes() == b"precious"
+        destination.write_bytes(b"precious")
+    else:
+        os.symlink(store_path if kind == "link to the source" else tmp_path / "missing.omb", destination)
+    source_before, before = snapshot(store_path), files_of(tmp_path)
+    with raises_exactly(_native.IoError, "I/O error: File exists (os error 17)"):
+        Store.restore_copy(str(store_path), str(destination))
+    assert snapshot(store_path) == source_before and files_of(tmp_path) == before
+    assert destination.is_symlink() == (kind != "file")
 
 
 def test_restore_copies_a_crafted_store_byte_for_byte(tmp_path):

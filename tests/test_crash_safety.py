@@ -1,6 +1,7 @@
 """Crashes, torn files and flipped bits: every acknowledged commit survives a killed
-writer, every prefix of a store file opens to exactly its complete commits, and a
-damaged file is refused or read as a committed prefix, never misread."""
+writer, every prefix of a store file opens to exactly its complete commits, a damaged
+file is refused or read as a committed prefix, never misread, and a maintenance
+operation killed part-way leaves no partial copy."""
 
 import os
 import random
@@ -12,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from faults import kills
 from ombrel_store import _native
 
 CRASH_CHILD = Path(__file__).parent / "faults" / "crash_child.py"
@@ -134,3 +136,12 @@ def test_single_bit_flips_are_refused_or_read_as_a_committed_prefix(tmp_path, hi
                 continue
             assert contents in prefixes, (offset, bit)
     assert flips > 1000 and refused > flips // 2
+
+
+@pytest.mark.parametrize("operation", kills.OPERATIONS)
+def test_a_maintenance_operation_killed_at_any_write_sync_or_rename_leaves_no_partial_copy(iofault_library, tmp_path,
+                                                                                           operation):
+    # What each kill must leave is listed in faults/kills.py; run it as a script for the counts.
+    tally = kills.sweep(iofault_library, tmp_path, operation)
+    assert tally.problems == []
+    assert tally.kills > 1 and tally.partial_destinations_left == 0

@@ -1,6 +1,6 @@
 """Copies and rewrites under injected I/O faults: the call fails cleanly or misses the fault, the
-source is never modified, nothing is left behind (backup_to keeps what it wrote, by design), a
-finished copy is whole, and the same call succeeds once the fault is gone."""
+source is never modified, nothing is left behind (a failed backup_to leaves the older backup it
+was to replace), a finished copy is whole, and the same call succeeds once the fault is gone."""
 
 import pytest
 
@@ -30,14 +30,23 @@ def run(store, operation, source, destination):
     return getattr(store, operation)(destination)
 """
 SETUP = HELPERS + """
+import tempfile
 for i in range(4):
     store.put(b"k%d" % i, b"v" * (50 + i))
+with tempfile.TemporaryDirectory() as directory:  # a good backup of an earlier state
+    store.backup_to(directory + "/old.omb")
+    shared["old_backup"] = digest(directory + "/old.omb")
+    with open(directory + "/old.omb", "rb") as f:
+        shared["old_bytes"] = f.read().hex()
 store.put(b"k0", b"overwritten")
 store.delete(b"k1")
 shared["live"] = live_digest(store)
 """
 ACTION = HELPERS + """
 source = store_path()
+if OPERATION == "backup_to":  # plain write calls, which no plan counts
+    with open(source + ".copy", "wb") as f:
+        f.write(bytes.fromhex(shared["old_bytes"]))
 try:
     run(store, OPERATION, source, source + ".copy")
     shared["outcome"] = None
@@ -51,6 +60,8 @@ directory, name = os.path.split(source)
 def copy_state():
     if not os.path.exists(destination):
         return None
+    if digest(destination) == shared["old_backup"]:
+        return "old backup"
     try:
         report = _native.Store.verify(destination)
         with _native.Store.open(destination) as copy:
@@ -92,8 +103,9 @@ def test_a_failing_write_or_sync_leaves_the_source_and_nothing_else(iofault_libr
         assert observed["source"] == results[0]["observed"]["source"] and observed["leftovers"] == [], result
         if observed["outcome"] is None:
             assert whole(observed["copy"], operation), result
-        elif operation == "backup_to":  # overwrites in place and keeps what it wrote
+        elif operation == "backup_to":
             assert result["fired"] and observed["outcome"][0] == "IoError", result
+            assert observed["copy"] == "old backup", result
         else:
             assert result["fired"] and observed["copy"] is None, result
         assert whole(observed["retry"], operation) and observed["source_after_retry"], result

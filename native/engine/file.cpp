@@ -267,4 +267,15 @@ std::expected<File::Identity, IoError> File::identity_of(const std::string& path
   return identity_from(st);
 }
 
+std::expected<uint32_t, IoError> File::permissions_of(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  return static_cast<uint32_t>(st.st_mode & 07777);
+}
+
+std::expected<void, IoError> File::set_permissions(uint32_t bits) {
+  if (::fchmod(fd_, static_cast<mode_t>(bits & 07777)) != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
 }  // namespace ombrel::engine

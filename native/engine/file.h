@@ -79,6 +79,12 @@ class File {
   std::expected<Identity, IoError> identity() const;
   static std::expected<Identity, IoError> identity_of(const std::string& path);
 
+  // Permission bits (the low 12 bits of the mode) of the file a path names,
+  // links followed; and setting them on this file. A file that replaces
+  // another keeps that one's permissions this way.
+  static std::expected<uint32_t, IoError> permissions_of(const std::string& path);
+  std::expected<void, IoError> set_permissions(uint32_t bits);
+
   void close();
 
  private:

@@ -1,6 +1,7 @@
 #include "maintenance/checkpoint.h"
 
 #include <cerrno>
+#include <optional>
 
 #include "engine/file.h"
 #include "engine/verification.h"
@@ -56,6 +57,29 @@ std::string CheckpointError::message() const {
 
 // ---- backup ------------------------------------------------------------------
 
+namespace {
+
+// The name a backup is renamed onto: through a link to the file it names,
+// as a write through the link would, so that the link survives. An existing
+// file's permissions are kept for its replacement.
+struct BackupTarget {
+  std::string path;
+  std::optional<uint32_t> permissions;
+};
+
+std::expected<BackupTarget, IoError> backup_target(const std::string& destination) {
+  auto exists = File::exists(destination);
+  if (!exists) return std::unexpected(exists.error());
+  if (!*exists) return BackupTarget{destination, std::nullopt};
+  auto canonical = File::canonical_path(destination);
+  if (!canonical) return std::unexpected(canonical.error());
+  auto permissions = File::permissions_of(*canonical);
+  if (!permissions) return std::unexpected(permissions.error());
+  return BackupTarget{std::move(*canonical), *permissions};
+}
+
+}  // namespace
+
 std::expected<uint64_t, EngineError> backup_to(engine::Store& store, const std::string& destination) {
   // Through the store, so that a failed sync refuses its later writes.
   if (auto synced = store.sync_all(); !synced) return std::unexpected(synced.error());
@@ -63,13 +87,20 @@ std::expected<uint64_t, EngineError> backup_to(engine::Store& store, const std::
   if (!same) return std::unexpected(same.error());
   if (*same) return std::unexpected(EngineError::of(EngineError::Kind::BackupDestinationSame));
 
-  auto target = File::open_write_truncate(destination);
+  auto target = backup_target(destination);
   if (!target) return std::unexpected(EngineError::io(target.error()));
+  auto staged = StagedDestination::reserve(target->path, ".backup-", "backup");
+  if (!staged) return std::unexpected(sibling_engine_error(staged.error(), "backup"));
+  if (target->permissions) {
+    if (auto set = staged->file().set_permissions(*target->permissions); !set)
+      return std::unexpected(EngineError::io(set.error()));
+  }
   // The store's own descriptor is read with positioned reads, which leave
   // the writer's position alone and cannot reach another file by its name.
-  auto copied = copy_file_bytes(store.file(), *target);
+  auto copied = copy_file_bytes(store.file(), staged->file());
   if (!copied) return std::unexpected(EngineError::io(copied.error()));
-  if (auto synced = target->sync_all(); !synced) return std::unexpected(EngineError::io(synced.error()));
+  if (auto published = staged->publish(StagedDestination::Move::Replacing); !published)
+    return std::unexpected(EngineError::io(published.error()));
   return *copied;
 }
 
@@ -80,6 +111,29 @@ namespace {
 // An I/O failure of the engine is the checkpoint's own Io.
 CheckpointError checkpoint_error_of(const EngineError& error) {
   return error.kind() == EngineError::Kind::Io ? CheckpointError::io(error.io_error()) : CheckpointError::engine(error);
+}
+
+// The store's file copied into the temporary and verified there against the
+// store's identity and the bytes copied.
+std::expected<CheckpointReport, CheckpointError> copy_and_verify(engine::Store& store, StagedDestination& staged) {
+  if (auto synced = store.sync_all(); !synced) return std::unexpected(checkpoint_error_of(synced.error()));
+  auto copied = copy_file_bytes(store.file(), staged.file());
+  if (!copied) return std::unexpected(CheckpointError::io(copied.error()));
+  auto verified = engine::verify_store(staged.temporary());
+  if (!verified) return std::unexpected(CheckpointError::engine(verified.error()));
+  if (verified->header.store_id != store.header().store_id)
+    return std::unexpected(CheckpointError::of(CheckpointError::Kind::IdentityMismatch));
+  if (verified->file_bytes != *copied || verified->has_torn_tail())
+    return std::unexpected(CheckpointError::of(CheckpointError::Kind::VerificationMismatch));
+  CheckpointReport report;
+  report.source_store_id = store.header().store_id;
+  report.checkpoint_store_id = verified->header.store_id;
+  report.file_bytes = verified->file_bytes;
+  report.valid_bytes = verified->valid_bytes;
+  report.keys = verified->keys;
+  report.committed_transactions = verified->committed_transactions;
+  report.pending_transactions = verified->pending_transactions;
+  return report;
 }
 
 }  // namespace
@@ -95,83 +149,19 @@ std::expected<void, CheckpointError> ensure_distinct_destination(const std::stri
   return {};
 }
 
-std::expected<std::string, CheckpointError> reserve_temporary_sibling(const std::string& destination) {
-  return reserve_sibling_as<CheckpointError>(destination, ".checkpoint-", "checkpoint");
-}
-
-namespace {
-
-// Store file -> temporary -> destination (created exclusively); returns the
-// bytes copied into the destination. Once the destination exists, any
-// failure removes it.
-std::expected<uint64_t, CheckpointError> copy_through_temporary(engine::Store& store, const std::string& temporary,
-                                                                const std::string& destination) {
-  if (auto synced = store.sync_all(); !synced) return std::unexpected(checkpoint_error_of(synced.error()));
-  {
-    auto staging = File::open_write_truncate(temporary);
-    if (!staging) return std::unexpected(CheckpointError::io(staging.error()));
-    if (auto copied = copy_file_bytes(store.file(), *staging); !copied)
-      return std::unexpected(CheckpointError::io(copied.error()));
-    if (auto synced = staging->sync_all(); !synced) return std::unexpected(CheckpointError::io(synced.error()));
-  }
-  auto staged = File::open_read_only(temporary);
-  if (!staged) return std::unexpected(CheckpointError::io(staged.error()));
-  auto target = File::create_new(destination);
-  if (!target) {
-    if (target.error().code == EEXIST)
-      return std::unexpected(CheckpointError::of(CheckpointError::Kind::DestinationExists));
-    return std::unexpected(CheckpointError::io(target.error()));
-  }
-  auto copied = copy_file_bytes(*staged, *target);
-  if (copied) {
-    if (auto synced = target->sync_all(); !synced) copied = std::unexpected(synced.error());
-  }
-  if (!copied) {
-    target->close();
-    discard_file(destination);
-    return std::unexpected(CheckpointError::io(copied.error()));
-  }
-  return *copied;
-}
-
-std::expected<CheckpointReport, CheckpointError> copy_and_verify(engine::Store& store, const std::string& temporary,
-                                                                 const std::string& destination) {
-  auto copied = copy_through_temporary(store, temporary, destination);
-  if (!copied) return std::unexpected(copied.error());
-  auto verified = engine::verify_store(destination);
-  if (!verified) {
-    discard_file(destination);
-    return std::unexpected(CheckpointError::engine(verified.error()));
-  }
-  if (verified->header.store_id != store.header().store_id) {
-    discard_file(destination);
-    return std::unexpected(CheckpointError::of(CheckpointError::Kind::IdentityMismatch));
-  }
-  if (verified->file_bytes != *copied || verified->has_torn_tail()) {
-    discard_file(destination);
-    return std::unexpected(CheckpointError::of(CheckpointError::Kind::VerificationMismatch));
-  }
-  CheckpointReport report;
-  report.source_store_id = store.header().store_id;
-  report.checkpoint_store_id = verified->header.store_id;
-  report.file_bytes = verified->file_bytes;
-  report.valid_bytes = verified->valid_bytes;
-  report.keys = verified->keys;
-  report.committed_transactions = verified->committed_transactions;
-  report.pending_transactions = verified->pending_transactions;
-  return report;
-}
-
-}  // namespace
-
 std::expected<CheckpointReport, CheckpointError> checkpoint_to(engine::Store& store, const std::string& destination) {
   if (auto flushed = store.flush(); !flushed) return std::unexpected(CheckpointError::engine(flushed.error()));
   if (auto distinct = ensure_distinct_destination(store.path(), destination); !distinct)
     return std::unexpected(distinct.error());
-  auto temporary = reserve_temporary_sibling(destination);
-  if (!temporary) return std::unexpected(temporary.error());
-  auto report = copy_and_verify(store, *temporary, destination);
-  discard_file(*temporary);
+  auto staged = StagedDestination::reserve(destination, ".checkpoint-", "checkpoint");
+  if (!staged) return std::unexpected(sibling_error_as<CheckpointError>(staged.error()));
+  auto report = copy_and_verify(store, *staged);
+  if (!report) return report;
+  if (auto published = staged->publish(StagedDestination::Move::NoReplace); !published) {
+    if (published.error().code == EEXIST)
+      return std::unexpected(CheckpointError::of(CheckpointError::Kind::DestinationExists));
+    return std::unexpected(CheckpointError::io(published.error()));
+  }
   return report;
 }
 

@@ -1,11 +1,19 @@
-// Byte-for-byte copies of an open store's file.
+// Byte-for-byte copies of an open store's file, each built under a temporary
+// sibling and moved into place only once complete (copy_support.h), so that
+// a crash or failure never leaves a partial copy at the destination.
 //
-// backup_to overwrites any destination other than the store's own file and
-// checks nothing. checkpoint_to only ever creates its destination: the bytes
-// go through a temporary sibling ".<name>.checkpoint-<16 hex>.tmp" into a
-// destination created exclusively, which is then verified against the
-// store's identity and the number of bytes copied. The temporary file is
-// removed on every path; a destination found wrong or incomplete is removed.
+// backup_to replaces any destination other than the store's own file and
+// checks nothing: the copy is written to ".<name>.backup-<16 hex>.tmp",
+// synced and renamed over the destination, so an older backup stays whole
+// until the new one is. A destination that is a link is followed: the file
+// it names is replaced, keeping its permissions. checkpoint_to only ever
+// creates its destination: the copy is written to
+// ".<name>.checkpoint-<16 hex>.tmp", verified there against the store's
+// identity and the number of bytes copied, and moved to a destination that
+// must not exist. The temporary file is removed on every failure. A backup
+// whose temporary cannot be reserved fails with an Io error carrying
+// "failed to obtain randomness for backup temporary file: {}" or
+// "could not reserve a backup temporary file".
 //
 // CheckpointError, variants in order, display texts:
 //   Engine                "store error: {engine text}"
@@ -66,10 +74,10 @@ struct CheckpointReport {
   uint64_t pending_transactions = 0;
 };
 
-// Full sync of the store, then a copy of its file over `destination`
-// (created or truncated); returns the bytes copied. BackupDestinationSame
-// when `destination` is the store's own file by any name; every other
-// failure is Io and leaves what was written.
+// Full sync of the store, then a copy of its file that replaces
+// `destination`; returns the bytes copied. BackupDestinationSame when
+// `destination` is the store's own file by any name; every other failure is
+// Io and leaves the destination as it was.
 std::expected<uint64_t, engine::EngineError> backup_to(engine::Store& store, const std::string& destination);
 
 std::expected<CheckpointReport, CheckpointError> checkpoint_to(engine::Store& store, const std::string& destination);
@@ -78,8 +86,5 @@ std::expected<CheckpointReport, CheckpointError> checkpoint_to(engine::Store& st
 // destination exists otherwise; a missing destination passes.
 std::expected<void, CheckpointError> ensure_distinct_destination(const std::string& source,
                                                                  const std::string& destination);
-
-// A new empty temporary file next to `destination`; returns its path.
-std::expected<std::string, CheckpointError> reserve_temporary_sibling(const std::string& destination);
 
 }  // namespace ombrel::maintenance

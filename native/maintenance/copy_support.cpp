@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include "engine/blocking.h"
@@ -48,6 +49,10 @@ std::string hex16(uint64_t value) {
   return out;
 }
 
+// Removes a file that an operation created and must not leave behind; a
+// failure to remove it is ignored: the failure being reported matters more.
+void discard_file(const std::string& path) { (void)File::remove(path); }
+
 }  // namespace
 
 bool lexically_same_path(std::string_view a, std::string_view b) {
@@ -74,8 +79,22 @@ std::expected<bool, EngineError> paths_refer_to_same_file(const std::string& ori
   return *original_identity == *candidate_identity;
 }
 
-std::expected<std::string, SiblingError> reserve_sibling(const std::string& destination, std::string_view label,
-                                                         std::string_view fallback_name) {
+EngineError sibling_engine_error(const SiblingError& error, std::string_view what) {
+  switch (error.kind) {
+    case SiblingError::Kind::Entropy:
+      return EngineError::io(IoError::described("failed to obtain randomness for " + std::string(what) +
+                                                " temporary file: " + error.entropy_description));
+    case SiblingError::Kind::ReserveFailed:
+      return EngineError::io(IoError::described("could not reserve a " + std::string(what) + " temporary file"));
+    case SiblingError::Kind::Io:
+      break;
+  }
+  return EngineError::io(error.io);
+}
+
+std::expected<StagedDestination, SiblingError> StagedDestination::reserve(const std::string& destination,
+                                                                          std::string_view label,
+                                                                          std::string_view fallback_name) {
   PathParts parts = split_path(destination);
   std::string directory;
   std::string_view name;
@@ -103,11 +122,33 @@ std::expected<std::string, SiblingError> reserve_sibling(const std::string& dest
     candidate.reserve(directory.size() + base.size() + label.size() + 22);
     candidate.append(directory).append(".").append(base).append(label).append(hex16(number)).append(".tmp");
     auto created = File::create_new(candidate);
-    if (created) return candidate;
+    if (created) return StagedDestination(destination, std::move(candidate), std::move(*created));
     if (created.error().code != EEXIST)
       return std::unexpected(SiblingError{SiblingError::Kind::Io, {}, created.error()});
   }
   return std::unexpected(SiblingError{SiblingError::Kind::ReserveFailed, {}, {}});
+}
+
+StagedDestination::StagedDestination(StagedDestination&& other) noexcept
+    : destination_(std::move(other.destination_)),
+      temporary_(std::exchange(other.temporary_, {})),
+      file_(std::move(other.file_)) {}
+
+StagedDestination::~StagedDestination() {
+  file_.close();
+  if (!temporary_.empty()) discard_file(temporary_);
+}
+
+std::expected<void, IoError> StagedDestination::publish(Move move) {
+  if (auto synced = file_.sync_all(); !synced) return synced;
+  file_.close();
+  auto moved = move == Move::Replacing ? File::rename_replacing(temporary_, destination_)
+                                       : File::rename_no_replace(temporary_, destination_);
+  if (!moved) return moved;
+  temporary_.clear();
+  auto synced = File::sync_parent_directory(destination_);
+  if (!synced && move == Move::NoReplace) discard_file(destination_);
+  return synced;
 }
 
 std::expected<uint64_t, IoError> copy_file_bytes(const File& from, File& to) {
@@ -136,7 +177,5 @@ std::expected<void, EngineError> put_live_pairs(const engine::Store& source, eng
   }
   return tx->commit();
 }
-
-void discard_file(const std::string& path) { (void)File::remove(path); }
 
 }  // namespace ombrel::maintenance

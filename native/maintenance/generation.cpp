@@ -7,7 +7,6 @@
 #include "engine/log_record.h"
 #include "engine/store_header.h"
 #include "engine/verification.h"
-#include "maintenance/checkpoint.h"
 #include "maintenance/copy_support.h"
 #include "util/byte_codec.h"
 
@@ -81,27 +80,14 @@ std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string
   return marks;
 }
 
-std::expected<LogHighWater, GenerationError> log_high_water(const std::string& path) {
-  auto file = File::open_read_only(path);
-  if (!file) return std::unexpected(GenerationError::io(file.error()));
-  auto size = file->size();
+std::expected<LogHighWater, GenerationError> log_high_water(const File& file) {
+  auto size = file.size();
   if (!size) return std::unexpected(GenerationError::io(size.error()));
   if (*size <= engine::kStoreHeaderSize) return LogHighWater{};
   std::string log(static_cast<size_t>(*size - engine::kStoreHeaderSize), '\0');
-  if (auto read = file->read_exact_at(engine::kStoreHeaderSize, log.data(), log.size()); !read)
+  if (auto read = file.read_exact_at(engine::kStoreHeaderSize, log.data(), log.size()); !read)
     return std::unexpected(GenerationError::io(read.error()));
   return log_high_water_of_image(log);
-}
-
-std::expected<void, GenerationError> reserve_destination(const std::string& path) {
-  auto created = File::create_new(path);
-  if (created) return {};
-  if (created.error().code == EEXIST) return std::unexpected(GenerationError::of(GenerationError::Kind::DestinationExists));
-  return std::unexpected(GenerationError::io(created.error()));
-}
-
-std::expected<std::string, GenerationError> reserve_source_image(const std::string& destination) {
-  return reserve_sibling_as<GenerationError>(destination, ".source-", "generation");
 }
 
 namespace {
@@ -109,13 +95,12 @@ namespace {
 // Writes the live pairs into the generation, held open as a store (writer
 // registry and exclusive lock) until its header and final commit record are
 // in place; returns the high-water marks written.
-std::expected<LogHighWater, GenerationError> write_generation(const engine::Store& store,
-                                                             const std::string& destination,
+std::expected<LogHighWater, GenerationError> write_generation(const engine::Store& store, const std::string& path,
                                                              const LogHighWater& source_marks) {
   engine::StoreOptions options;
   options.durability = engine::Durability::Data;
   options.repair_torn_tail = true;
-  auto opened = engine::Store::open_with_options(destination, options);
+  auto opened = engine::Store::open_with_options(path, options);
   if (!opened) return std::unexpected(GenerationError::engine(opened.error()));
   engine::Store& generation = **opened;
   if (auto written = put_live_pairs(store, generation); !written)
@@ -124,7 +109,9 @@ std::expected<LogHighWater, GenerationError> write_generation(const engine::Stor
     if (auto synced = generation.file().sync_all(); !synced) return std::unexpected(GenerationError::io(synced.error()));
   }
 
-  auto own_marks = log_high_water(destination);
+  // Through the generation's own descriptor: the lock stays held throughout.
+  File& file = generation.file();
+  auto own_marks = log_high_water(file);
   if (!own_marks) return std::unexpected(own_marks.error());
   const uint64_t top_tx = std::max(source_marks.max_tx_id, own_marks->max_tx_id);
   const uint64_t top_sequence = std::max(source_marks.max_sequence, own_marks->max_sequence);
@@ -137,8 +124,6 @@ std::expected<LogHighWater, GenerationError> write_generation(const engine::Stor
                                                 marks.max_sequence, {});
       !encoded)
     return std::unexpected(GenerationError::log(encoded.error()));
-  // Through the generation's own descriptor: the lock stays held throughout.
-  File& file = generation.file();
   auto end = file.size();
   if (!end) return std::unexpected(GenerationError::io(end.error()));
   if (auto written = file.write_all_at(0, store.header().encode()); !written)
@@ -151,19 +136,19 @@ std::expected<LogHighWater, GenerationError> write_generation(const engine::Stor
 
 }  // namespace
 
-std::expected<GenerationReport, GenerationError> build_generation(engine::Store& store,
-                                                                  const std::string& destination,
-                                                                  const std::string& source_image) {
-  auto source_marks = log_high_water(source_image);
+std::expected<GenerationReport, GenerationError> build_generation(engine::Store& store, const std::string& path) {
+  // Read through the store's own descriptor, which reaches the very file the
+  // store writes, whatever has become of its name.
+  auto source_marks = log_high_water(store.file());
   if (!source_marks) return std::unexpected(source_marks.error());
   auto source_bytes = store.file().size();
   if (!source_bytes) return std::unexpected(GenerationError::io(source_bytes.error()));
   const uint64_t pairs = store.live().size();
 
-  auto marks = write_generation(store, destination, *source_marks);
+  auto marks = write_generation(store, path, *source_marks);
   if (!marks) return std::unexpected(marks.error());
 
-  auto verified = engine::verify_store(destination);
+  auto verified = engine::verify_store(path);
   if (!verified) return std::unexpected(GenerationError::engine(verified.error()));
   if (verified->has_torn_tail() || verified->keys != pairs || verified->header.store_id != store.header().store_id)
     return std::unexpected(GenerationError::of(GenerationError::Kind::VerificationFailed));
@@ -183,19 +168,25 @@ std::expected<GenerationReport, GenerationError> compact_generation_to(engine::S
   if (auto flushed = store.flush(); !flushed) return std::unexpected(GenerationError::engine(flushed.error()));
   if (lexically_same_path(store.path(), destination))
     return std::unexpected(GenerationError::of(GenerationError::Kind::SameAsSource));
-  if (auto reserved = reserve_destination(destination); !reserved) return std::unexpected(reserved.error());
-  auto image = reserve_source_image(destination);
-  if (!image) {
-    discard_file(destination);
-    return std::unexpected(image.error());
-  }
+  // Another name of the store's own file is refused here too: it exists.
+  auto exists = File::exists(destination);
+  if (!exists) return std::unexpected(GenerationError::io(exists.error()));
+  if (*exists) return std::unexpected(GenerationError::of(GenerationError::Kind::DestinationExists));
+  // Whatever the durability, the store's records are on disk before a
+  // generation built from them can be: a crash never leaves the store behind
+  // its generation. Through the store, so that a failed sync refuses its
+  // later writes.
+  if (auto synced = store.sync_all(); !synced) return std::unexpected(GenerationError::engine(synced.error()));
 
-  auto report = [&]() -> std::expected<GenerationReport, GenerationError> {
-    if (auto copied = backup_to(store, *image); !copied) return std::unexpected(GenerationError::engine(copied.error()));
-    return build_generation(store, destination, *image);
-  }();
-  if (!report) discard_file(destination);
-  discard_file(*image);
+  auto staged = StagedDestination::reserve(destination, ".generation-", "generation");
+  if (!staged) return std::unexpected(sibling_error_as<GenerationError>(staged.error()));
+  auto report = build_generation(store, staged->temporary());
+  if (!report) return report;
+  if (auto published = staged->publish(StagedDestination::Move::NoReplace); !published) {
+    if (published.error().code == EEXIST)
+      return std::unexpected(GenerationError::of(GenerationError::Kind::DestinationExists));
+    return std::unexpected(GenerationError::io(published.error()));
+  }
   return report;
 }
 

@@ -1,16 +1,18 @@
 // A new generation of an open store: a compacted file that keeps the
 // store's identity and continues its numbering.
 //
-// compact_generation_to creates the destination exclusively, copies the
-// store's file into a temporary source image ".<name>.source-<16 hex>.tmp"
-// beside it (for its high-water marks), and builds the generation: the live
-// keys in key order as one transaction without change capture, the header
-// replaced by the source's (same store_id, created_at_ms, reserved, format
-// numbers), and a final commit record of no operations whose tx_id and
-// sequence are one past the largest of either file. Replay counts that
-// record, so a generation opened in place of its source hands out ids past
-// every id the source used. The image is removed on every path; the
-// destination on every failure.
+// compact_generation_to refuses an existing destination, fully syncs the
+// store and builds the generation in a temporary sibling
+// ".<name>.generation-<16 hex>.tmp" (copy_support.h): the live keys in key
+// order as one transaction without change capture, the header replaced by
+// the source's (same store_id, created_at_ms, reserved, format numbers), and
+// a final commit record of no operations whose tx_id and sequence are one
+// past the largest of either file, the store's file read through its own
+// descriptor. Replay counts that record, so a generation opened in place of
+// its source hands out ids past every id the source used. Verified, the
+// generation is moved to the destination by a move that never replaces; a
+// failure or crash at any point leaves no destination, and nothing but that
+// one temporary sibling is ever written beside it.
 //
 // GenerationError, variants in order, display texts:
 //   Engine              "store error: {engine text}"
@@ -32,6 +34,7 @@
 #include <string_view>
 
 #include "engine/errors.h"
+#include "engine/file.h"
 #include "engine/store.h"
 
 namespace ombrel::maintenance {
@@ -83,22 +86,14 @@ struct LogHighWater {
 std::expected<GenerationReport, GenerationError> compact_generation_to(engine::Store& store,
                                                                        const std::string& destination);
 
-// Builds the generation into `destination` (existing and empty) from the
-// live keys of `store` and the log of `source_image`.
-std::expected<GenerationReport, GenerationError> build_generation(engine::Store& store,
-                                                                  const std::string& destination,
-                                                                  const std::string& source_image);
+// Builds the generation into `path` (existing and empty) from the live keys
+// and the file of `store`.
+std::expected<GenerationReport, GenerationError> build_generation(engine::Store& store, const std::string& path);
 
 // Largest tx_id and sequence of the complete records of a store file; stops
 // at a torn tail, fails with Log on bytes that are not a record.
-std::expected<LogHighWater, GenerationError> log_high_water(const std::string& path);
+std::expected<LogHighWater, GenerationError> log_high_water(const engine::File& file);
 // The same over the bytes that follow the header.
 std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string_view log);
-
-// Creates `path` exclusively (DestinationExists when it exists).
-std::expected<void, GenerationError> reserve_destination(const std::string& path);
-
-// A new empty temporary file beside `destination`; returns its path.
-std::expected<std::string, GenerationError> reserve_source_image(const std::string& destination);
 
 }  // namespace ombrel::maintenance

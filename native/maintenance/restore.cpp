@@ -1,5 +1,7 @@
 #include "maintenance/restore.h"
 
+#include <cerrno>
+
 #include "engine/file.h"
 #include "engine/verification.h"
 #include "maintenance/copy_support.h"
@@ -30,6 +32,11 @@ std::expected<RestoreReport, EngineError> restore_copy(const std::string& source
   auto verified = engine::verify_store(source);
   if (!verified) return std::unexpected(verified.error());
   if (verified->has_torn_tail()) return std::unexpected(restore_failure("restore source has a torn tail"));
+  // Refused before any byte is copied; the move at the end refuses a
+  // destination that appears meanwhile with the same error.
+  auto exists = File::exists(destination);
+  if (!exists) return std::unexpected(EngineError::io(exists.error()));
+  if (*exists) return std::unexpected(EngineError::io(IoError::from_errno(EEXIST)));
 
   auto from = File::open_read_only(source);
   if (!from) return std::unexpected(EngineError::io(from.error()));
@@ -37,29 +44,19 @@ std::expected<RestoreReport, EngineError> restore_copy(const std::string& source
   // append between its verification and the copy.
   if (auto locked = from->lock_shared_nonblocking(); !locked)
     return std::unexpected(engine::map_lock_error(locked.error()));
-  auto to = File::create_new(destination);
-  if (!to) return std::unexpected(EngineError::io(to.error()));
-  auto copied = copy_file_bytes(*from, *to);
-  if (copied) {
-    if (auto synced = to->sync_all(); !synced) copied = std::unexpected(synced.error());
-  }
-  to->close();
+  auto staged = StagedDestination::reserve(destination, ".restore-", "restore");
+  if (!staged) return std::unexpected(sibling_engine_error(staged.error(), "restore"));
+  auto copied = copy_file_bytes(*from, staged->file());
   from->unlock();
   from->close();
-  if (!copied) {
-    discard_file(destination);
-    return std::unexpected(EngineError::io(copied.error()));
-  }
+  if (!copied) return std::unexpected(EngineError::io(copied.error()));
 
-  auto check = engine::verify_store(destination);
-  if (!check) {
-    discard_file(destination);
-    return std::unexpected(check.error());
-  }
-  if (!same_state(*verified, *check)) {
-    discard_file(destination);
+  auto check = engine::verify_store(staged->temporary());
+  if (!check) return std::unexpected(check.error());
+  if (!same_state(*verified, *check))
     return std::unexpected(restore_failure("restored store does not match verified source"));
-  }
+  if (auto published = staged->publish(StagedDestination::Move::NoReplace); !published)
+    return std::unexpected(EngineError::io(published.error()));
   RestoreReport report;
   report.store_id = check->header.store_id;
   report.bytes = *copied;

@@ -3,14 +3,20 @@
 // internal keys included, written in key order as one transaction without
 // change capture. An empty store compacts to its 64-byte header alone.
 //
-// The destination is created exclusively, so an existing file is never
-// written to; once created it is removed on any later failure, a failed
-// verification included. compact_copy_to reports through EngineError, its
-// own checks as Io errors with fixed texts:
+// The copy is written to a temporary sibling (copy_support.h),
+// ".<name>.compact-<16 hex>.tmp" for compact_copy_to and
+// ".<name>.snapshot-<16 hex>.tmp" for snapshot_to, verified there, and only
+// then moved to the destination by a move that never replaces. An existing
+// destination is refused, and never written to; a failure or crash at any
+// point leaves no destination. compact_copy_to reports through EngineError,
+// its own checks as Io errors with fixed texts:
 //   "compaction destination must differ from source store"
 //   "compaction destination already exists"
 //   "compacted store failed verification"
-// snapshot_to wraps them, and verifies the copy once more:
+//   "failed to obtain randomness for compaction temporary file: {}"
+//   "could not reserve a compaction temporary file"
+// snapshot_to wraps them ("snapshot" for "compaction" in the last two), and
+// verifies the copy once more before moving it:
 //   SnapshotError::Engine              "store error: {engine text}"
 //   SnapshotError::VerificationFailed  "snapshot verification failed"
 #pragma once

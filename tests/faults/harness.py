@@ -3,11 +3,24 @@ preloaded, or killed at random moments."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 HERE = Path(__file__).parent
+
+
+def build_iofault(directory):
+    """Compiles the I/O fault injector (iofault.c) into `directory`; returns the library's path,
+    or None when there is no C compiler."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        return None
+    library = Path(directory) / "iofault.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(HERE / "iofault.c"), "-ldl"],
+                   check=True)
+    return library
 
 
 def preload_env(library):

@@ -4,7 +4,11 @@
  *
  * Environment, read by this file alone:
  *   OMBREL_FAULT        comma-separated plans "op:nth:action[:count]"
- *                         op      write | pwrite | fsync | fdatasync | ftruncate
+ *                         op      write | pwrite | fsync | fdatasync |
+ *                                 ftruncate | rename (rename, renameat,
+ *                                 renameat2, link, linkat) | unlink (unlink,
+ *                                 unlinkat) | any (every call above, counted
+ *                                 together)
  *                         nth     the first call of that op to fail (1-based,
  *                                 counted since the plan was armed)
  *                         action  ENOSPC | EIO   fail without writing
@@ -12,28 +16,36 @@
  *                                                fail with ENOSPC
  *                                 short          write half the buffer and
  *                                                report that (a short write)
+ *                                 kill           die by SIGKILL instead of
+ *                                                making the call
+ *                                 tear           write half the buffer, then
+ *                                                die by SIGKILL (other calls:
+ *                                                as kill)
  *                         count   calls failing from nth on (default 1,
  *                                 0 = every later call)
  *   OMBREL_FAULT_ARM    any token; counters restart whenever it changes, so
  *                       one process can run many scenarios
  *   OMBREL_FAULT_MATCH  only descriptors whose path contains this text are
- *                       counted (default: every descriptor)
+ *                       counted (default: every descriptor); for rename and
+ *                       unlink, either path as given
  *   OMBREL_FAULT_LOG    file that receives one line per injected fault
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-enum op { OP_WRITE, OP_PWRITE, OP_FSYNC, OP_FDATASYNC, OP_FTRUNCATE, OP_COUNT };
-static const char* const op_names[OP_COUNT] = {"write", "pwrite", "fsync", "fdatasync", "ftruncate"};
+enum op { OP_WRITE, OP_PWRITE, OP_FSYNC, OP_FDATASYNC, OP_FTRUNCATE, OP_RENAME, OP_UNLINK, OP_ANY, OP_COUNT };
+static const char* const op_names[OP_COUNT] = {"write",  "pwrite", "fsync", "fdatasync",
+                                               "ftruncate", "rename", "unlink", "any"};
 
-enum action { ACT_NONE, ACT_ERRNO, ACT_PARTIAL, ACT_SHORT };
+enum action { ACT_NONE, ACT_ERRNO, ACT_PARTIAL, ACT_SHORT, ACT_KILL, ACT_TEAR };
 
 static char armed_token[256];
 static long calls[OP_COUNT];
@@ -51,6 +63,11 @@ static void note(const char* what, enum op op, long nth) {
   close(fd);
 }
 
+static int text_matches(const char* text) {
+  const char* match = getenv("OMBREL_FAULT_MATCH");
+  return !match || !*match || (text && strstr(text, match) != NULL);
+}
+
 static int descriptor_matches(int fd) {
   const char* match = getenv("OMBREL_FAULT_MATCH");
   if (!match || !*match) return 1;
@@ -59,13 +76,13 @@ static int descriptor_matches(int fd) {
   ssize_t n = readlink(link, target, sizeof target - 1);
   if (n < 0) return 0;
   target[n] = '\0';
-  return strstr(target, match) != NULL;
+  return text_matches(target);
 }
 
-/* Counts this call and returns the action to take, with the errno to set. */
-static enum action decide(enum op op, int fd, int* err) {
+/* Counts this call (already matched) and returns the action to take, with the errno to set. */
+static enum action decide_matched(enum op op, int* err) {
   const char* plans = getenv("OMBREL_FAULT");
-  if (!plans || !*plans || !descriptor_matches(fd)) return ACT_NONE;
+  if (!plans || !*plans) return ACT_NONE;
   const char* token = getenv("OMBREL_FAULT_ARM");
   if (!token) token = "";
   if (strncmp(token, armed_token, sizeof armed_token) != 0) {
@@ -73,6 +90,7 @@ static enum action decide(enum op op, int fd, int* err) {
     memset(calls, 0, sizeof calls);
   }
   long nth_call = ++calls[op];
+  long nth_any = ++calls[OP_ANY];
   char buf[512];
   snprintf(buf, sizeof buf, "%s", plans);
   char* save = NULL;
@@ -80,15 +98,30 @@ static enum action decide(enum op op, int fd, int* err) {
     char name[32] = {0}, act[32] = {0};
     long nth = 0, count = 1;
     if (sscanf(plan, "%31[^:]:%ld:%31[^:]:%ld", name, &nth, act, &count) < 3) continue;
-    if (strcmp(name, op_names[op]) != 0) continue;
-    if (nth_call < nth || (count > 0 && nth_call >= nth + count)) continue;
-    note(act, op, nth_call);
+    long counted = strcmp(name, "any") == 0 ? nth_any : strcmp(name, op_names[op]) == 0 ? nth_call : -1;
+    if (counted < 0) continue;
+    if (counted < nth || (count > 0 && counted >= nth + count)) continue;
+    note(act, op, counted);
+    if (strcmp(act, "kill") == 0) return ACT_KILL;
+    if (strcmp(act, "tear") == 0) return ACT_TEAR;
     if (strcmp(act, "partial") == 0) { *err = ENOSPC; return ACT_PARTIAL; }
     if (strcmp(act, "short") == 0) return ACT_SHORT;
     *err = strcmp(act, "ENOSPC") == 0 ? ENOSPC : EIO;
     return ACT_ERRNO;
   }
   return ACT_NONE;
+}
+
+static enum action decide(enum op op, int fd, int* err) {
+  const char* plans = getenv("OMBREL_FAULT");
+  if (!plans || !*plans || !descriptor_matches(fd)) return ACT_NONE;
+  return decide_matched(op, err);
+}
+
+/* The process ends here, as a crash would end it: nothing more is written. */
+static void die(void) {
+  raise(SIGKILL);
+  _exit(137);
 }
 
 typedef ssize_t (*pwrite_fn)(int, const void*, size_t, off_t);
@@ -104,6 +137,8 @@ static ssize_t faulty_pwrite(int fd, const void* buf, size_t n, off_t off) {
     case ACT_ERRNO: errno = err; return -1;
     case ACT_PARTIAL: if (n > 1) real_pwrite64(fd, buf, n / 2, off); errno = err; return -1;
     case ACT_SHORT: return real_pwrite64(fd, buf, n > 1 ? n / 2 : n, off);
+    case ACT_TEAR: if (n > 1) real_pwrite64(fd, buf, n / 2, off); die(); return -1;
+    case ACT_KILL: die(); return -1;
     default: return real_pwrite64(fd, buf, n, off);
   }
 }
@@ -117,13 +152,23 @@ ssize_t write(int fd, const void* buf, size_t n) {
     case ACT_ERRNO: errno = err; return -1;
     case ACT_PARTIAL: if (n > 1) real_write(fd, buf, n / 2); errno = err; return -1;
     case ACT_SHORT: return real_write(fd, buf, n > 1 ? n / 2 : n);
+    case ACT_TEAR: if (n > 1) real_write(fd, buf, n / 2); die(); return -1;
+    case ACT_KILL: die(); return -1;
     default: return real_write(fd, buf, n);
   }
 }
 
+/* The calls that write no buffer: any fault fails them, kill and tear end the process. */
+static int fail_or_die(enum action action, int err) {
+  if (action == ACT_KILL || action == ACT_TEAR) die();
+  errno = err ? err : EIO;
+  return -1;
+}
+
 static int faulty_sync(enum op op, int fd, int (*real)(int)) {
   int err = 0;
-  if (decide(op, fd, &err) != ACT_NONE) { errno = err ? err : EIO; return -1; }
+  enum action action = decide(op, fd, &err);
+  if (action != ACT_NONE) return fail_or_die(action, err);
   return real(fd);
 }
 int fsync(int fd) { REAL(fsync, fd_fn); return faulty_sync(OP_FSYNC, fd, real_fsync); }
@@ -132,8 +177,54 @@ int fdatasync(int fd) { REAL(fdatasync, fd_fn); return faulty_sync(OP_FDATASYNC,
 static int faulty_truncate(int fd, off_t length) {
   REAL(ftruncate64, truncate_fn);
   int err = 0;
-  if (decide(OP_FTRUNCATE, fd, &err) != ACT_NONE) { errno = err ? err : EIO; return -1; }
+  enum action action = decide(OP_FTRUNCATE, fd, &err);
+  if (action != ACT_NONE) return fail_or_die(action, err);
   return real_ftruncate64(fd, length);
 }
 int ftruncate(int fd, off_t length) { return faulty_truncate(fd, length); }
 int ftruncate64(int fd, off_t length) { return faulty_truncate(fd, length); }
+
+/* Names: matched on the paths as given. */
+static int faulty_name_op(enum op op, const char* a, const char* b) {
+  const char* plans = getenv("OMBREL_FAULT");
+  if (!plans || !*plans || !(text_matches(a) || (b && text_matches(b)))) return 0;
+  int err = 0;
+  enum action action = decide_matched(op, &err);
+  return action == ACT_NONE ? 0 : fail_or_die(action, err);
+}
+
+typedef int (*rename_fn)(const char*, const char*);
+typedef int (*renameat_fn)(int, const char*, int, const char*);
+typedef int (*renameat2_fn)(int, const char*, int, const char*, unsigned);
+typedef int (*linkat_fn)(int, const char*, int, const char*, int);
+typedef int (*unlink_fn)(const char*);
+typedef int (*unlinkat_fn)(int, const char*, int);
+
+int rename(const char* from, const char* to) {
+  REAL(rename, rename_fn);
+  return faulty_name_op(OP_RENAME, from, to) ? -1 : real_rename(from, to);
+}
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+  REAL(renameat, renameat_fn);
+  return faulty_name_op(OP_RENAME, from, to) ? -1 : real_renameat(from_dir, from, to_dir, to);
+}
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+  REAL(renameat2, renameat2_fn);
+  return faulty_name_op(OP_RENAME, from, to) ? -1 : real_renameat2(from_dir, from, to_dir, to, flags);
+}
+int link(const char* from, const char* to) {
+  REAL(link, rename_fn);
+  return faulty_name_op(OP_RENAME, from, to) ? -1 : real_link(from, to);
+}
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  REAL(linkat, linkat_fn);
+  return faulty_name_op(OP_RENAME, from, to) ? -1 : real_linkat(from_dir, from, to_dir, to, flags);
+}
+int unlink(const char* path) {
+  REAL(unlink, unlink_fn);
+  return faulty_name_op(OP_UNLINK, path, NULL) ? -1 : real_unlink(path);
+}
+int unlinkat(int dir, const char* path, int flags) {
+  REAL(unlinkat, unlinkat_fn);
+  return faulty_name_op(OP_UNLINK, path, NULL) ? -1 : real_unlinkat(dir, path, flags);
+}
