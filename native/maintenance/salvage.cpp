@@ -5,7 +5,6 @@
 #include "engine/file.h"
 #include "engine/recovery.h"
 #include "engine/store.h"
-#include "maintenance/copy_support.h"
 
 namespace ombrel::maintenance {
 namespace {
@@ -68,7 +67,7 @@ std::expected<SalvageReport, EngineError> salvage_store(const std::string& path)
   if (kept) kept = File::sync_parent_directory(side_name);
   if (!kept) {
     side_file.close();
-    discard_file(side_name);
+    (void)File::remove(side_name);
     return std::unexpected(engine::map_io_error(kept.error()));
   }
   if (auto truncated = file->truncate(report.valid_bytes); !truncated)
