@@ -5,8 +5,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
@@ -49,16 +47,22 @@ def fresh_file(store_path):
 FAULTS_DIR = Path(__file__).parent / "faults"
 
 
+def _preload_library(tmp_path_factory, name):
+    from faults.harness import compile_preload
+
+    try:
+        return compile_preload(FAULTS_DIR / f"{name}.c", tmp_path_factory.mktemp(name) / f"{name}.so")
+    except FileNotFoundError as missing:
+        pytest.skip(str(missing))
+
+
 @pytest.fixture(scope="session")
 def iofault_library(tmp_path_factory):
     """The I/O fault injector, compiled from tests/faults/iofault.c for this run."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler to build the I/O fault injector")
-    library = tmp_path_factory.mktemp("iofault") / "iofault.so"
-    subprocess.run(
-        [compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(FAULTS_DIR / "iofault.c"), "-ldl"],
-        check=True,
-    )
-    return library
+    return _preload_library(tmp_path_factory, "iofault")
 
+
+@pytest.fixture(scope="session")
+def powerloss_library(tmp_path_factory):
+    """The power-loss recorder, compiled from tests/faults/powerloss.c for this run."""
+    return _preload_library(tmp_path_factory, "powerloss")

@@ -3,11 +3,23 @@ preloaded, or killed at random moments."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 HERE = Path(__file__).parent
+
+
+def compile_preload(source, library):
+    """Compiles the LD_PRELOAD shim `source` (a C file) into `library`; FileNotFoundError
+    when there is no C compiler."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        raise FileNotFoundError(f"no C compiler to build {Path(source).name}")
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-Wall", "-Wextra", "-Werror", "-o", str(library),
+                    str(source), "-ldl"], check=True)
+    return library
 
 
 def preload_env(library):
