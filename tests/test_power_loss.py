@@ -9,8 +9,8 @@ import os
 import pytest
 
 from faults.powerloss import MARK, STOPPED, Recording, workspace
-from faults.powerloss_checks import (HISTORY, STORE, commit_run, copy_run, store_with_history,
-                                     sweep)
+from faults.powerloss_checks import (HISTORY, STORE, commit_run, copy_run, killed_creator_run,
+                                     store_with_history, sweep)
 from faults.powerloss_child import SAME_ID
 
 
@@ -44,6 +44,17 @@ def test_relaxed_loses_a_suffix_of_commits_and_still_opens(powerloss_library, wo
 @pytest.mark.parametrize("durability", ["strict", "data"])
 def test_fresh_store_keeps_its_first_acknowledged_commit(powerloss_library, workdir, durability):
     result = commit_run(powerloss_library, workdir, durability, fresh=True, count=3, reopen_every=0)
+    assert_clean(result)
+
+
+@pytest.mark.parametrize("crashed_before", [1, 2, 3], ids=["header-unwritten", "header-unsynced", "name-unsynced"])
+@pytest.mark.parametrize("durability", ["strict", "data"])
+def test_store_whose_creator_crashed_keeps_the_next_writers_commits(powerloss_library, workdir, durability,
+                                                                    crashed_before):
+    # The creator stops after creating the file, writing the header, or syncing
+    # it, but before syncing the directory; the next writer's open must make
+    # the name durable before its commits are acknowledged.
+    result = killed_creator_run(powerloss_library, workdir, durability, crashed_before)
     assert_clean(result)
 
 
