@@ -228,38 +228,19 @@ static int open_tracked(int dirfd, const char* path, int flags, mode_t mode) {
   return fd;
 }
 
-static mode_t mode_argument(int flags, va_list ap) {
-  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
-}
+/* The body of the variadic entry points: the mode argument exists only when
+ * the flags call for one. */
+#define OPEN_WITH_MODE(dirfd)                                                                   \
+  va_list ap;                                                                                   \
+  va_start(ap, flags);                                                                          \
+  mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0; \
+  va_end(ap);                                                                                   \
+  return open_tracked(dirfd, path, flags, mode)
 
-int open(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = mode_argument(flags, ap);
-  va_end(ap);
-  return open_tracked(AT_FDCWD, path, flags, mode);
-}
-int open64(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = mode_argument(flags, ap);
-  va_end(ap);
-  return open_tracked(AT_FDCWD, path, flags, mode);
-}
-int openat(int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = mode_argument(flags, ap);
-  va_end(ap);
-  return open_tracked(dirfd, path, flags, mode);
-}
-int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = mode_argument(flags, ap);
-  va_end(ap);
-  return open_tracked(dirfd, path, flags, mode);
-}
+int open(const char* path, int flags, ...) { OPEN_WITH_MODE(AT_FDCWD); }
+int open64(const char* path, int flags, ...) { OPEN_WITH_MODE(AT_FDCWD); }
+int openat(int dirfd, const char* path, int flags, ...) { OPEN_WITH_MODE(dirfd); }
+int openat64(int dirfd, const char* path, int flags, ...) { OPEN_WITH_MODE(dirfd); }
 /* What fortified callers reach when the flags need no mode. */
 int __open_2(const char* path, int flags) { return open_tracked(AT_FDCWD, path, flags, 0); }
 int __open64_2(const char* path, int flags) { return open_tracked(AT_FDCWD, path, flags, 0); }
