@@ -59,7 +59,8 @@ def test_store_whose_creator_crashed_keeps_the_next_writers_commits(powerloss_li
 
 
 @pytest.mark.xfail(raises=AssertionError, strict=False,
-                   reason="copies are still written under their final name and their directory is never synced")
+                   reason="copies are still built under their final name instead of in a synced temporary "
+                          "renamed into place and followed by a sync of its directory")
 @pytest.mark.parametrize("operation", list(SAME_ID))
 def test_copies_are_absent_or_whole_after_power_loss(powerloss_library, workdir, operation):
     result = copy_run(powerloss_library, workdir, operation)
@@ -76,6 +77,8 @@ def test_copies_are_absent_or_whole_after_power_loss(powerloss_library, workdir,
     ("in place", "holds no complete store"),
 ])
 def test_copy_checks_catch_broken_publish_protocols(powerloss_library, workdir, protocol, caught):
+    # The checks the maintenance operations face, over copies made with plain
+    # file calls: the sound protocol passes, each broken one is caught.
     root = workdir / "disk"
     (root / "copies").mkdir(parents=True)
     store_with_history(root)
