@@ -4,10 +4,11 @@ closed at teardown so that one failing test never leaves a writer lock behind.""
 from __future__ import annotations
 
 import contextlib
+from pathlib import Path
 
 import pytest
 
-from faults.harness import build_iofault
+from faults.harness import compile_preload
 from ombrel_store import _native
 
 
@@ -43,10 +44,23 @@ def fresh_file(store_path):
     return store_path
 
 
+FAULTS_DIR = Path(__file__).parent / "faults"
+
+
+def _preload_library(tmp_path_factory, name):
+    try:
+        return compile_preload(FAULTS_DIR / f"{name}.c", tmp_path_factory.mktemp(name) / f"{name}.so")
+    except FileNotFoundError as missing:
+        pytest.skip(str(missing))
+
+
 @pytest.fixture(scope="session")
 def iofault_library(tmp_path_factory):
     """The I/O fault injector, compiled from tests/faults/iofault.c for this run."""
-    library = build_iofault(tmp_path_factory.mktemp("iofault"))
-    if library is None:
-        pytest.skip("no C compiler to build the I/O fault injector")
-    return library
+    return _preload_library(tmp_path_factory, "iofault")
+
+
+@pytest.fixture(scope="session")
+def powerloss_library(tmp_path_factory):
+    """The power-loss recorder, compiled from tests/faults/powerloss.c for this run."""
+    return _preload_library(tmp_path_factory, "powerloss")

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <set>
 
@@ -27,6 +28,21 @@ std::set<std::string>& open_writers() {
 std::atomic<uint64_t> g_lock_contentions{0};
 
 void count_lock_contention() { g_lock_contentions.fetch_add(1, std::memory_order_relaxed); }
+
+// The store's name must be on the disk before anything committed through it
+// is acknowledged, or a power loss takes the whole file with it. That holds
+// for a name this open found as well: its creator may have crashed between
+// creating it and syncing its directory. So a new store's directory is synced
+// whatever the durability, and an existing store's by "strict" and "data",
+// the modes that promise to survive a power loss.
+std::expected<void, EngineError> sync_store_directory(const std::string& path, bool created) {
+  auto synced = File::sync_parent_directory(path);
+  if (synced) return {};
+  // A directory this process may search but not read cannot be opened to be
+  // synced; an existing store there still opens, as it always has.
+  if (!created && (synced.error().code == EACCES || synced.error().code == EPERM)) return {};
+  return std::unexpected(EngineError::io(synced.error()));
+}
 
 EngineError torn_tail_refusal() {
   return EngineError::io(IoError::described("store has a torn tail; reopen with repair_torn_tail=True to write"));
@@ -114,12 +130,10 @@ std::expected<std::unique_ptr<Store>, EngineError> Store::open_with_options(cons
     file->unlock();
     return std::unexpected(header.error());
   }
-  // A new store's name must survive a power loss as surely as its first
-  // commit: without this sync the directory entry may never reach the disk.
-  if (created) {
-    if (auto synced = File::sync_parent_directory(path); !synced) {
+  if (created || options.durability != Durability::Relaxed) {
+    if (auto synced = sync_store_directory(path, created); !synced) {
       file->unlock();
-      return std::unexpected(EngineError::io(synced.error()));
+      return std::unexpected(synced.error());
     }
   }
   auto recovered = recover(*file);

@@ -11,16 +11,24 @@ from pathlib import Path
 HERE = Path(__file__).parent
 
 
+def compile_preload(source, library):
+    """Compiles the LD_PRELOAD shim `source` (a C file) into `library`; FileNotFoundError
+    when there is no C compiler."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        raise FileNotFoundError(f"no C compiler to build {Path(source).name}")
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-Wall", "-Wextra", "-Werror", "-o", str(library),
+                    str(source), "-ldl"], check=True)
+    return library
+
+
 def build_iofault(directory):
     """Compiles the I/O fault injector (iofault.c) into `directory`; returns the library's path,
     or None when there is no C compiler."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
+    try:
+        return compile_preload(HERE / "iofault.c", Path(directory) / "iofault.so")
+    except FileNotFoundError:
         return None
-    library = Path(directory) / "iofault.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", str(library), str(HERE / "iofault.c"), "-ldl"],
-                   check=True)
-    return library
 
 
 def preload_env(library):
