@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
@@ -235,24 +236,36 @@ std::expected<void, EngineError> Store::delete_internal(std::string_view key) {
 }
 
 std::expected<void, EngineError> Store::flush() {
+  settle();
   if (sync_failure_) return std::unexpected(*sync_failure_);
   auto synced = sync_file(file_, options_.durability);
-  if (!synced) record_sync_failure(synced.error());
+  if (!synced) {
+    record_sync_failure(synced.error());
+    return synced;
+  }
+  if (options_.durability != Durability::Relaxed) commit_sync_.synced_by_holder(file_end_);
   return synced;
 }
 
 std::expected<void, EngineError> Store::sync_all() {
+  settle();
   if (sync_failure_) return std::unexpected(*sync_failure_);
   if (auto synced = file_.sync_all(); !synced) {
     record_sync_failure(EngineError::io(synced.error()));
     return std::unexpected(*sync_failure_);
   }
+  commit_sync_.synced_by_holder(file_end_);
   return {};
 }
 
 void Store::record_sync_failure(const EngineError& error) {
   sync_failure_ = error;
   write_refusal_ = error;
+  if (group_commit_) {
+    // Commits waiting for a sync can no longer be proven durable either.
+    commit_sync_.fail(error);
+    undo_pending();
+  }
 }
 
 // ---- the writer ------------------------------------------------------------------
@@ -260,6 +273,7 @@ void Store::record_sync_failure(const EngineError& error) {
 std::expected<uint64_t, EngineError> Store::next_record_sequence() {
   if (next_sequence_ == UINT64_MAX) return std::unexpected(EngineError::of(EngineError::Kind::CounterExhausted));
   uint64_t sequence = next_sequence_++;  // consumed even if the append fails
+  if (!write_refusal_ && commit_sync_.failed_fast()) write_refusal_ = commit_sync_.failure();
   if (write_refusal_) return std::unexpected(*write_refusal_);
   return sequence;
 }
@@ -319,7 +333,7 @@ std::expected<void, EngineError> Store::write_record_buffer(RecordKind kind) {
 
 // ---- applying committed operations ---------------------------------------------------
 
-void Store::apply_put(std::string key, std::string value) {
+void Store::apply_put(std::string key, std::string value, UndoLog* undo) {
   auto it = live_.lower_bound(key);
   const std::string* before = it != live_.end() && it->first == key ? &it->second : nullptr;
   if (options_.namespace_max_bytes) {
@@ -333,6 +347,9 @@ void Store::apply_put(std::string key, std::string value) {
     indexes_.apply(key, before == nullptr ? std::nullopt : std::optional<std::string_view>(*before),
                    std::string_view(value));
   }
+  if (undo != nullptr) {
+    undo->push_back(UndoEntry{key, before == nullptr ? std::nullopt : std::optional<std::string>(std::move(it->second)), 0});
+  }
   if (before != nullptr) {
     it->second = std::move(value);
   } else {
@@ -340,7 +357,7 @@ void Store::apply_put(std::string key, std::string value) {
   }
 }
 
-void Store::apply_delete(std::string_view key) {
+void Store::apply_delete(std::string_view key, UndoLog* undo) {
   auto it = live_.find(key);
   if (it == live_.end()) return;
   if (options_.namespace_max_bytes) {
@@ -348,7 +365,51 @@ void Store::apply_delete(std::string_view key) {
     usage -= std::min<uint64_t>(usage, it->second.size());
   }
   if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, std::string_view(it->second), std::nullopt);
+  if (undo != nullptr) undo->push_back(UndoEntry{std::string(key), std::move(it->second), 0});
   live_.erase(it);
+}
+
+// ---- group commit ------------------------------------------------------------------
+
+void Store::pending_commit(uint64_t end) {
+  for (auto entry = undo_.rbegin(); entry != undo_.rend() && entry->commit_end == 0; ++entry) entry->commit_end = end;
+  pending_end_ = end;
+  commit_sync_.appended(end);
+}
+
+std::optional<uint64_t> Store::durability_ticket() const {
+  if (!group_commit_pending_allowed() || pending_end_ <= commit_sync_.durable_end()) return std::nullopt;
+  return pending_end_;
+}
+
+std::expected<void, EngineError> Store::await_durable(uint64_t ticket) {
+  // The descriptor is only read here; appends by the store's holder may run
+  // alongside, and a sync covers whatever they wrote before it began.
+  return commit_sync_.await_durable(ticket, [this] { return sync_file(file_, options_.durability); });
+}
+
+void Store::settle() {
+  if (undo_.empty() && !commit_sync_.failed()) return;
+  const uint64_t durable = commit_sync_.durable_end();
+  auto first_pending = std::find_if(undo_.begin(), undo_.end(),
+                                    [durable](const UndoEntry& entry) { return entry.commit_end > durable; });
+  undo_.erase(undo_.begin(), first_pending);
+  if (auto failure = commit_sync_.failure()) {
+    undo_pending();
+    pending_end_ = durable;
+    sync_failure_ = *failure;
+    write_refusal_ = *failure;
+  }
+}
+
+void Store::undo_pending() {
+  for (auto entry = undo_.rbegin(); entry != undo_.rend(); ++entry) {
+    if (entry->before)
+      apply_put(std::move(entry->key), std::move(*entry->before));
+    else
+      apply_delete(entry->key);
+  }
+  undo_.clear();
 }
 
 void Store::rebuild_namespace_usage() {

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/commit_sync.h"
 #include "engine/derived_index.h"
 #include "engine/errors.h"
 #include "engine/file.h"
@@ -142,6 +143,26 @@ class Store {
   std::expected<void, EngineError> put_internal(std::string_view key, std::string_view value);
   std::expected<void, EngineError> delete_internal(std::string_view key);
 
+  // Group commit (engine/commit_sync.h). Off by default: every commit then
+  // syncs before it returns, as an engine caller that holds the store for its
+  // whole life expects. Once on, a commit under "strict" or "data" returns
+  // applied but not yet durable; the caller must, before it reports anything
+  // read or written since, let go of the store and await_durable(ticket).
+  void enable_group_commit() { group_commit_ = true; }
+  // The offset the newest applied commit must reach to be durable, when it
+  // has not yet: what the holder's caller must await. Holder only.
+  std::optional<uint64_t> durability_ticket() const;
+  // Thread-safe (needs no holder): waits until `ticket` is durable, leading
+  // syncs as needed; the first failure fails every later ticket.
+  std::expected<void, EngineError> await_durable(uint64_t ticket);
+  // Holder only, at the start of every use: forgets the undo entries of
+  // commits that became durable and, after a failed group sync, undoes every
+  // commit that did not (newest first) and refuses writes until reopened.
+  void settle();
+  // Whether commits must be waited for before the store can be given up
+  // (pending syncs exist that nobody may be waiting on).
+  bool has_pending_commits() const { return !undo_.empty() || pending_end_ > commit_sync_.durable_end(); }
+
   std::expected<void, EngineError> flush();
   // A full sync whatever the durability (before the file is copied). Its
   // failure is kept as a failed flush is, and an earlier one is reported.
@@ -180,9 +201,21 @@ class Store {
   std::expected<Transaction, EngineError> begin_transaction(bool capture_changes);
   std::expected<void, EngineError> run_single(bool user_key_check, RecordKind kind, std::string_view key,
                                               std::string_view value);
-  // Applies committed operations to the live table (and quota usage).
-  void apply_put(std::string key, std::string value);
-  void apply_delete(std::string_view key);
+  // The old values a grouped commit replaced, until its sync succeeds.
+  struct UndoEntry {
+    std::string key;
+    std::optional<std::string> before;  // absent: the key did not exist
+    uint64_t commit_end;                // the commit it belongs to (0 until known)
+  };
+  using UndoLog = std::vector<UndoEntry>;
+  // Applies committed operations to the live table (and quota usage and
+  // derived indexes); with `undo`, the replaced value is moved there.
+  void apply_put(std::string key, std::string value, UndoLog* undo = nullptr);
+  void apply_delete(std::string_view key, UndoLog* undo = nullptr);
+  bool group_commit_pending_allowed() const { return group_commit_ && options_.durability != Durability::Relaxed; }
+  // A grouped commit ending at `end` was applied.
+  void pending_commit(uint64_t end);
+  void undo_pending();
   void rebuild_namespace_usage();
   void record_sync_failure(const EngineError& error);
   // Takes the next sequence number, or refuses the append.
@@ -214,6 +247,10 @@ class Store {
   // Built lazily by const readers, hence mutable; changed only by commits.
   mutable DerivedIndexes indexes_;
   bool live_table_incomplete_ = false;
+  bool group_commit_ = false;
+  CommitSync commit_sync_;
+  UndoLog undo_;
+  uint64_t pending_end_ = 0;  // end of the newest grouped commit applied
   int owner_pid_;
 };
 

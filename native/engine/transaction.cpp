@@ -161,24 +161,31 @@ std::expected<void, EngineError> Transaction::commit_steps() {
   }
   if (auto appended = store.append(RecordKind::Commit, tx_id_, {}); !appended) return appended;
 
-  MonotonicInstant sync_started = monotonic_now();
-  if (auto synced = sync_file(store.file_, store.options_.durability); !synced) {
-    // The commit record is in the file but may never reach the disk; a retried
-    // sync can report success after the kernel dropped the pages, so the store
-    // stops writing until it is reopened and replays what the disk holds.
-    store.record_sync_failure(synced.error());
-    return synced;
+  // Grouped: applied now, synced by the caller's await_durable (commit_sync.h).
+  const bool grouped = store.group_commit_pending_allowed();
+  uint64_t sync_us = 0;
+  if (!grouped) {
+    MonotonicInstant sync_started = monotonic_now();
+    if (auto synced = sync_file(store.file_, store.options_.durability); !synced) {
+      // The commit record is in the file but may never reach the disk; a retried
+      // sync can report success after the kernel dropped the pages, so the store
+      // stops writing until it is reopened and replays what the disk holds.
+      store.record_sync_failure(synced.error());
+      return synced;
+    }
+    sync_us = micros_since(sync_started);
   }
-  uint64_t sync_us = micros_since(sync_started);
 
   latest_.clear();  // its views die as the keys move into the table
+  Store::UndoLog* undo = grouped ? &store.undo_ : nullptr;
   try {
     for (auto& op : operations_) {
       if (op.kind == Operation::Kind::Put)
-        store.apply_put(std::move(op.key), std::move(op.value));
+        store.apply_put(std::move(op.key), std::move(op.value), undo);
       else
-        store.apply_delete(op.key);
+        store.apply_delete(op.key, undo);
     }
+    if (grouped) store.pending_commit(store.file_end_);
   } catch (const std::bad_alloc&) {
     // The commit is on disk but only part of it reached the table.
     store.live_table_incomplete_ = true;
@@ -190,9 +197,11 @@ std::expected<void, EngineError> Transaction::commit_steps() {
 
   StoreMetrics& m = store.metrics_;
   saturating_add(m.commit_latency_total_us, commit_us);
-  saturating_add(m.fsync_latency_total_us, sync_us);
   if (commit_us > m.commit_latency_max_us) m.commit_latency_max_us = commit_us;
-  if (sync_us > m.fsync_latency_max_us) m.fsync_latency_max_us = sync_us;
+  if (!grouped) {
+    saturating_add(m.fsync_latency_total_us, sync_us);
+    if (sync_us > m.fsync_latency_max_us) m.fsync_latency_max_us = sync_us;
+  }
   return {};
 }
 

@@ -62,6 +62,9 @@ PyObject* close_store(PyObject* self) {
   if (!cell.opened_by_this_process()) return none_result();
   SlotGuard guard(cell);
   if (!guard.locked()) return nullptr;
+  // Calls still awaiting a sync use the engine store without the lock.
+  if (cell.state == SlotState::Open && cell.waiters() > 0)
+    cell.wait_for_slot(/*for_waiters=*/true, std::chrono::steady_clock::time_point::max());
   switch (cell.state) {
     case SlotState::Open: {
       std::unique_ptr<engine::Store> closing = std::move(cell.store());
@@ -138,6 +141,7 @@ struct Open {
     options.durability = *durability;
     auto store = engine::Store::open_with_options(*path, options);
     if (!store) return raise_engine_error(*state, store.error());
+    (*store)->enable_group_commit();
     return new_store_object(*state, std::move(*store));
   }
 };
@@ -209,7 +213,7 @@ struct Flush {
   static constexpr const char* kDoc = "Make everything written so far durable on disk.";
 
   static PyObject* call(PyObject* self, Args) {
-    return with_open_store(self, [](engine::Store& store, const ModuleState& state) -> PyObject* {
+    return with_open_store<SyncErrors::Engine>(self, [](engine::Store& store, const ModuleState& state) -> PyObject* {
       return none_or_engine_error(state, store.flush());
     });
   }
@@ -225,7 +229,7 @@ struct Get {
   static PyObject* call(PyObject* self, Args args) {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
+    return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
       const std::string* value = store.find(*key);
       return value == nullptr ? none_result() : bytes_result(*value);
     });
@@ -240,7 +244,7 @@ struct Contains {
   static PyObject* call(PyObject* self, Args args) {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
+    return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
       return bool_result(store.contains_key(*key));
     });
   }
@@ -259,7 +263,7 @@ struct Put {
     if (!key) return nullptr;
     auto value = bytes_arg(args[1], "value");
     if (!value) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+    return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       return none_or_engine_error(state, store.put(*key, *value));
     });
   }
@@ -275,7 +279,7 @@ struct Delete {
   static PyObject* call(PyObject* self, Args args) {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+    return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       return none_or_engine_error(state, store.delete_key(*key));
     });
   }
@@ -291,7 +295,7 @@ struct ScanPrefix {
   static PyObject* call(PyObject* self, Args args) {
     auto prefix = bytes_arg(args[0], "prefix");
     if (!prefix) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
+    return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
       return list_of_pairs_result(store.prefix_range(*prefix));
     });
   }
@@ -325,6 +329,42 @@ constexpr MethodSpec kMainBlock[] = {
 };
 const MethodBlock kMainMethods{TargetClass::Store, kMainBlock};
 
+// The busy timeout, in seconds as sqlite3 counts it; 0 refuses at once.
+PyObject* get_busy_timeout(PyObject* self, void*) {
+  if (!store_precheck(self, "busy_timeout")) return nullptr;
+  return PyFloat_FromDouble(static_cast<double>(cell_of(self).busy_timeout_ms.load()) / 1000.0);
+}
+
+int set_busy_timeout(PyObject* self, PyObject* value, void*) {
+  if (!store_precheck(self, "busy_timeout")) return -1;
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "busy_timeout cannot be deleted");
+    return -1;
+  }
+  if (PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value))) {
+    PyErr_Format(PyExc_TypeError, "busy_timeout must be a number of seconds, not %s", type_name(value).c_str());
+    return -1;
+  }
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred()) return -1;
+  // Up to a day: longer is a hang, not a timeout.
+  if (!(seconds >= 0.0 && seconds <= 86400.0)) {
+    PyErr_SetString(PyExc_ValueError, "busy_timeout must be between 0 and 86400 seconds");
+    return -1;
+  }
+  cell_of(self).busy_timeout_ms.store(static_cast<uint64_t>(seconds * 1000.0 + 0.5));
+  return 0;
+}
+
+PyGetSetDef kStoreGetSet[] = {
+    {"busy_timeout", &get_busy_timeout, &set_busy_timeout,
+     "Seconds a call from another thread waits while a Transaction holds the store before it raises\n"
+     "StoreBusyError (0, the default, raises at once). The thread that holds the transaction is\n"
+     "always refused at once.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 constexpr const char* kStoreDoc =
     "An open Ombrel Store file: byte-string keys and values in one transactional, single-writer file.\n\n"
     "Created only by Store.open(path, ...). Usable as a context manager that closes the store on exit.";
@@ -335,6 +375,7 @@ int add_store_class(PyObject* module, ModuleState& state) {
   PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(&store_dealloc)},
       {Py_tp_methods, methods},
+      {Py_tp_getset, kStoreGetSet},
       {Py_tp_doc, const_cast<char*>(kStoreDoc)},
       {0, nullptr},
   };

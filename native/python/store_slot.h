@@ -32,11 +32,26 @@
 //   its arguments, except close() and __exit__, which only let go of the
 //   child's copy: nothing is written and the lock (which the child's
 //   descriptor shares with the parent's) is never released.
+// - Group commit (engine/commit_sync.h): the engine store is opened with group
+//   commit on. A call that leaves a commit applied but not yet durable, or
+//   that read one, lets go of the lock and of the interpreter lock and awaits
+//   the sync before it returns (await_durable_then_return); meanwhile other
+//   threads use the store and their commits join the next sync. A failed sync
+//   raises its error in every call that waited on it, after the commits it
+//   covered were undone. close() waits for the waiting calls (waiters) first.
+// - Busy timeout: with busy_timeout_ms > 0, a call from another thread than
+//   the one that borrowed the store for a Transaction waits (without the
+//   interpreter lock) until the slot is given back or the timeout passes,
+//   and only then raises StoreBusyError; the borrowing thread is refused at
+//   once, since waiting would deadlock.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -67,6 +82,22 @@ class StoreCell {
   // Parks a store that a destructor could not hand back (see the contract).
   void park_returned_store(std::unique_ptr<engine::Store> store);
 
+  // Busy timeout, in milliseconds; 0 refuses at once.
+  std::atomic<uint64_t> busy_timeout_ms{0};
+  // The thread that borrowed the store for a Transaction (slot Borrowed).
+  std::thread::id borrower{};
+  // Calls awaiting a sync after letting go of the lock; the engine store
+  // must outlive them.
+  void begin_wait() { waiters_.fetch_add(1, std::memory_order_acq_rel); }
+  void end_wait();
+  // With the lock held through `guard`'s mutex: lets go of it and of the
+  // interpreter lock until the slot leaves Borrowed (or no call waits for a
+  // sync, with `for_waiters`), or `deadline`; then holds it again.
+  void wait_for_slot(bool for_waiters, std::chrono::steady_clock::time_point deadline);
+  // After the slot left Borrowed.
+  void notify_slot_changed() { slot_changed_.notify_all(); }
+  int waiters() const { return waiters_.load(std::memory_order_acquire); }
+
  private:
   friend class SlotGuard;
   // With the lock held: a parked store goes back into a Borrowed slot, or is
@@ -80,6 +111,8 @@ class StoreCell {
   std::unique_ptr<engine::Store> store_;
   std::mutex parked_mutex_;
   std::unique_ptr<engine::Store> parked_;
+  std::atomic<int> waiters_{0};
+  std::condition_variable slot_changed_;
 };
 
 // Holds the binding lock of one cell for its lifetime. Must be created and
@@ -145,20 +178,48 @@ PyObject* with_locked_cell(StoreCell& cell, Fn&& fn) {
   }
 }
 
+// With the lock held: waits out a Borrowed slot when a busy timeout allows
+// it (see the contract). Returns the slot's state afterwards.
+SlotState wait_while_borrowed(StoreCell& cell);
+
+// How a method reports a failed sync of its commits: as the engine error
+// itself (the key-value methods and Transaction.commit: IoError, DiskFullError
+// ...) or as its domain does (OmbrelStoreError "store error: " + the engine
+// text, every domain error's wrapping of an engine error).
+enum class SyncErrors : uint8_t { Engine, Domain };
+
+// After a call whose result (or exception) `result` may show commits that
+// are not yet durable: awaits `ticket` with neither lock held, then returns
+// `result`, or raises the failed sync's error instead (the commits it
+// covered undone first). The caller has counted itself in cell.begin_wait().
+PyObject* await_durable_then_return(const ModuleState& state, StoreCell& cell, engine::Store& store, uint64_t ticket,
+                                    PyObject* result, SyncErrors errors);
+
 // The frame of every Store method that runs against the open engine store.
 // fn(engine::Store&, const ModuleState&) returns a new reference or nullptr
 // with an exception set (the state is there for mapping errors).
-template <class Fn>
+template <SyncErrors kSyncErrors = SyncErrors::Domain, class Fn>
 PyObject* with_open_store(PyObject* self, Fn&& fn) {
   ModuleState* state = state_of_instance(self);
   if (state == nullptr) return nullptr;
   StoreCell& cell = cell_of(self);
-  return with_locked_cell(cell, [&]() -> PyObject* {
-    switch (cell.state) {
-      case SlotState::Open:
-        if (cell.store()->live_table_incomplete())
+  engine::Store* used = nullptr;
+  std::optional<uint64_t> ticket;
+  PyObject* result = with_locked_cell(cell, [&]() -> PyObject* {
+    switch (wait_while_borrowed(cell)) {
+      case SlotState::Open: {
+        engine::Store& store = *cell.store();
+        store.settle();
+        if (store.live_table_incomplete())
           return raise_store_error(*state, ExceptionKind::OmbrelStoreError, engine::kIncompleteTableMessage);
-        return fn(*cell.store(), static_cast<const ModuleState&>(*state));
+        PyObject* out = fn(store, static_cast<const ModuleState&>(*state));
+        ticket = store.durability_ticket();
+        if (ticket) {
+          used = &store;
+          cell.begin_wait();
+        }
+        return out;
+      }
       case SlotState::Borrowed:
         return raise_store_error(*state, ExceptionKind::StoreBusyError, kBusyMessage);
       case SlotState::Closed:
@@ -166,6 +227,8 @@ PyObject* with_open_store(PyObject* self, Fn&& fn) {
     }
     return raise_store_error(*state, ExceptionKind::StoreClosedError, kClosedMessage);
   });
+  if (used == nullptr) return result;
+  return await_durable_then_return(*state, cell, *used, *ticket, result, kSyncErrors);
 }
 
 // Moves the engine store out of an Open slot, leaving it Borrowed. On failure

@@ -97,8 +97,23 @@ PyObject* raise_failure(const ModuleState& state, const StagedFailure& failure) 
                     failure);
 }
 
+PyObject* results_dict(const std::vector<std::pair<size_t, OperationResult>>& results) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [position, result] : results) {
+    PyRef key = PyRef::steal(int_result(uint64_t{position}));
+    if (!key) return nullptr;
+    PyRef value = PyRef::steal(operation_result_dict(result));
+    if (!value) return nullptr;
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 // Commit shared by commit, commit_with_results and __exit__: the result
-// entries by position, or nullptr with the exception set.
+// entries by position, or nullptr with the exception set. The store goes back
+// to the slot before the commit's sync is awaited, so that other threads'
+// commits can join that sync.
 PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, bool want_results) {
   // From here on the transaction counts as finished whatever happens.
   std::unique_ptr<engine::Store> store = std::move(t.store);
@@ -131,19 +146,17 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
     throw;
   }
 
-  if (!hand_back(t, std::move(store))) return nullptr;
-  if (failure) return raise_failure(state, *failure);
-  if (!want_results) return none_result();
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [position, result] : results) {
-    PyRef key = PyRef::steal(int_result(uint64_t{position}));
-    if (!key) return nullptr;
-    PyRef value = PyRef::steal(operation_result_dict(result));
-    if (!value) return nullptr;
-    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  std::shared_ptr<StoreCell> cell = t.cell;
+  engine::Store* committed = store.get();
+  const std::optional<uint64_t> ticket = store->durability_ticket();
+  if (ticket) cell->begin_wait();  // before the store is back where close() can reach it
+  if (!hand_back(t, std::move(store))) {
+    if (ticket) cell->end_wait();
+    return nullptr;
   }
-  return dict.release();
+  PyObject* result = failure ? raise_failure(state, *failure) : want_results ? results_dict(results) : none_result();
+  if (!ticket) return result;
+  return await_durable_then_return(state, *cell, *committed, *ticket, result, SyncErrors::Engine);
 }
 
 PyObject* rollback_transaction(TransactionObject& t) {

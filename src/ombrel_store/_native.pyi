@@ -370,6 +370,10 @@ class Store:
     Usable as a context manager that closes the store on exit.
     """
 
+    busy_timeout: float
+    """Seconds a call from another thread waits while a Transaction holds the store before it
+    raises StoreBusyError (0, the default, raises at once); the holding thread is refused at once."""
+
     @staticmethod
     def open(
         path: str | os.PathLike[str],

@@ -29,6 +29,9 @@
  *                       counted (default: every descriptor); for rename and
  *                       unlink, either path as given
  *   OMBREL_FAULT_LOG    file that receives one line per injected fault
+ *   OMBREL_FAULT_DELAY_MS  milliseconds each injected fault waits before it
+ *                       acts, so that other threads pile up behind a failing
+ *                       call (a shared sync)
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -102,6 +105,8 @@ static enum action decide_matched(enum op op, int* err) {
     if (counted < 0) continue;
     if (counted < nth || (count > 0 && counted >= nth + count)) continue;
     note(act, op, counted);
+    const char* delay = getenv("OMBREL_FAULT_DELAY_MS");
+    if (delay && *delay) usleep((useconds_t)(atol(delay) * 1000));
     if (strcmp(act, "kill") == 0) return ACT_KILL;
     if (strcmp(act, "tear") == 0) return ACT_TEAR;
     if (strcmp(act, "partial") == 0) { *err = ENOSPC; return ACT_PARTIAL; }
