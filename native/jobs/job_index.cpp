@@ -82,6 +82,9 @@ void JobIndex::record_changed(std::string_view key, std::optional<std::string_vi
   if (was_finished == now_finished) return;
   const JobId id = was ? was->id : now->id;
   if (was_finished) {
+    // Its finishing entry is still its last one: should the record come back
+    // finished, as a rebuild would see it, that entry dates it again.
+    if (auto known = finished_at_.find(id); known != finished_at_.end()) finish_seen_first_[id] = known->second;
     forget_finish(id);
     return;
   }

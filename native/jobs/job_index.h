@@ -22,6 +22,8 @@
 //   that entry have been seen, in either order; a history entry that is not
 //   a finishing one, or a deletion under the job's history, makes it unknown
 //   again, and a job whose finish date is unknown is never offered for purge.
+//   The index is a function of the records alone: after any commit it equals
+//   one rebuilt from the live table (the job_index fuzz target checks this).
 // - Counters of decoded records by state.
 // Resident cost: about 32 bytes per ready job, 40 per leased one, 48 per
 // finished one, plus 24 for a deadline or an idempotency key of an active

@@ -274,7 +274,6 @@ std::optional<JobRecordView> view_job_under(BytesView key, BytesView value) {
   return view;
 }
 
-
 Bytes job_key(const JobId& id) {
   ComponentKey key(kJobDataPrefix);
   key.raw(id_view(id));

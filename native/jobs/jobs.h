@@ -164,7 +164,6 @@ struct JobRecordView {
   bool has_deadline() const { return deadline_ms != std::numeric_limits<int64_t>::min(); }
   bool is_active() const { return state == JobState::Ready || state == JobState::Leased; }
   bool is_finished() const { return !is_active(); }
-  bool lease_ended_by(int64_t now_ms) const { return state == JobState::Leased && lease_until_ms <= now_ms; }
 };
 
 // The record stored under `key`, or nullopt when it does not decode or
