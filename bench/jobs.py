@@ -4,9 +4,15 @@
 Cases:
   submit        `submit_job`: the job record and its first history entry, one commit per job.
   claim+complete  one `claim_job` (lease) and one `complete_job`, two commits, on stores that
-                hold 1,000, 10,000 and 100,000 ready jobs. A claim reads every job record (there
-                is no index by state), so its cost grows with the number of jobs; sqlite picks the
-                job through an index on (state, priority, available_at, id).
+                hold 1,000, 10,000 and 100,000 ready jobs; sqlite picks the job through an index on
+                (state, priority, available_at, id). The first claim builds the store's job index
+                from every record, a one-time cost that these cycles carry (see backlog).
+  backlog       one `claim_job`, its `complete_job` and one `submit_job` (so that the backlog stays
+                constant), three commits, on stores that hold 1,000 and 100,000 ready jobs and as many
+                finished (cancelled) ones; sqlite does the same through its claim index. Reports the
+                growth from the smallest to the largest backlog on each side, the first claim on the
+                largest store (which builds the store's job index) and the resident memory that claim
+                added, per job held.
   tick          one `tick_schedules` over 10,000 due interval schedules: a job, its history
                 entry and the schedule update per schedule, one commit each; and a tick over the
                 same 10,000 schedules when none is due (the read cost alone).
@@ -16,7 +22,8 @@ same rows. "relaxed" durability is matched by synchronous=OFF, "data" by synchro
 fsync per commit).
 
     python bench/jobs.py [--submits N] [--data-submits N] [--cycles N] [--budget S]
-                         [--sizes 1000,10000,100000] [--schedules N] [--dir PATH]
+                         [--sizes 1000,10000,100000] [--backlogs 1000,100000] [--backlog-cycles N]
+                         [--schedules N] [--dir PATH]
 
 Ratios are Ombrel time per operation divided by sqlite time per operation, both measured in
 this run: below 1 Ombrel is faster. Everything runs in a temporary directory that is removed.
@@ -24,6 +31,7 @@ this run: below 1 Ombrel is faster. Everything runs in a temporary directory tha
 
 from __future__ import annotations
 
+import gc
 import os
 import time
 from functools import partial
@@ -113,6 +121,16 @@ def sqlite_tick(conn, now_ms):
 # --- cases ----------------------------------------------------------------------------
 
 
+def time_boxed(cycle, first_ms: int, cycles: int, budget_s: float) -> int:
+    """Runs cycle(now_ms) for now_ms = first_ms, first_ms + 1, ... until `cycles` ran or the budget is spent."""
+    deadline = time.perf_counter() + budget_s
+    for i in range(cycles):
+        cycle(first_ms + i)
+        if time.perf_counter() > deadline:
+            return i + 1
+    return cycles
+
+
 def bench_submit(tmp: Path, n: int, durability: str, synchronous: str) -> None:
     print(f"\nsubmit, {durability} durability: {n:,} jobs, one commit each")
     store = Store.open(tmp / f"submit-{durability}.omb", durability=durability)
@@ -143,21 +161,16 @@ def bench_claims(tmp: Path, size: int, cycles: int, budget_s: float) -> Row:
         conn.execute("COMMIT")
         print(f"  (built: {size:,} submits in {build_s:.1f} s)")
 
-        def ombrel_cycles():
-            deadline = time.perf_counter() + budget_s
-            for i in range(cycles):
-                job = store.claim_job(1 + i, LEASE_MS)
-                store.complete_job(job["id"], job["lease_generation"], 1 + i)
-                if time.perf_counter() > deadline:
-                    return i + 1
-            return cycles
+        def ombrel_cycle(now_ms):
+            job = store.claim_job(now_ms, LEASE_MS)
+            store.complete_job(job["id"], job["lease_generation"], now_ms)
 
         def sqlite_cycles(done):
             for i in range(done):
                 job_id, generation = sqlite_claim(conn, 1 + i)
                 sqlite_complete(conn, job_id, generation, 1 + i)
 
-        o_s, done = timed(ombrel_cycles)
+        o_s, done = timed(time_boxed, ombrel_cycle, 1, cycles, budget_s)
         s_s, _ = timed(sqlite_cycles, done)
         if store.job_stats()["completed"] != done:
             raise SystemExit("ombrel completed the wrong number of jobs")
@@ -167,6 +180,73 @@ def bench_claims(tmp: Path, size: int, cycles: int, budget_s: float) -> Row:
     finally:
         store.close()
         conn.close()
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def bench_backlog(tmp: Path, size: int, cycles: int, budget_s: float, first_claim: bool) -> Row:
+    print(f"\nclaim+complete+submit, relaxed durability: {cycles:,} cycles at a backlog of {size:,} ready "
+          f"and {size:,} finished jobs")
+    store = Store.open(tmp / f"backlog-{size}.omb", durability="relaxed")
+    conn = sqlite_open(tmp / f"backlog-{size}.sqlite", "OFF", _SCHEMA)
+    try:
+        def build():
+            ids = [store.submit_job(b"work", PAYLOAD, 0) for _ in range(2 * size)]
+            for job_id in ids[1::2]:
+                store.cancel_job(job_id, 0)
+        build_s, _ = timed(build)
+        conn.execute("BEGIN")
+        for i in range(2 * size):
+            job_id = os.urandom(16)
+            conn.execute("INSERT INTO jobs VALUES (?, ?, ?, ?, NULL, NULL, 0, 1000, 0, 3, 0, 0, 0)",
+                         (job_id, 4 * (i % 2), b"work", PAYLOAD))
+            conn.execute("INSERT INTO job_history VALUES (?, 0, 0, 0, x'')", (job_id,))
+            if i % 2:
+                conn.execute("INSERT INTO job_history VALUES (?, 1, 0, 5, x'')", (job_id,))
+        conn.execute("COMMIT")
+        print(f"  (built: {2 * size:,} submits and {size:,} cancels in {build_s:.1f} s)")
+
+        def cycle(now_ms):
+            job = store.claim_job(now_ms, LEASE_MS)
+            store.complete_job(job["id"], job["lease_generation"], now_ms)
+            store.submit_job(b"work", PAYLOAD, now_ms, available_at_ms=now_ms)
+
+        gc.collect()
+        rss_before = resident_bytes()
+        first_s, _ = timed(cycle, 1)
+        rss_added = resident_bytes() - rss_before
+        if first_claim:
+            print(f"  first claim+complete+submit on {2 * size:,} jobs: {first_s * 1e3:.1f} ms; resident memory "
+                  f"added {rss_added / 2**20:.1f} MiB, {rss_added / (2 * size):.1f} bytes per job")
+
+        def sqlite_cycles(done):
+            for i in range(done):
+                job_id, generation = sqlite_claim(conn, 2 + i)
+                sqlite_complete(conn, job_id, generation, 2 + i)
+                sqlite_submit(conn, 2 + i)
+
+        o_s, done = timed(time_boxed, cycle, 2, cycles, budget_s)
+        s_s, _ = timed(sqlite_cycles, done)
+        if store.job_stats()["ready"] != size:
+            raise SystemExit("ombrel's backlog changed size")
+        if done < cycles:
+            print(f"  (time-boxed at {budget_s:g} s: {done:,} cycles on each side)")
+        return report(f"claim+complete+submit {size:,}", done, o_s, "sqlite sync=OFF", s_s)
+    finally:
+        store.close()
+        conn.close()
+
+
+def backlog_growth(rows) -> None:
+    if len(rows) < 2:
+        return
+    first, last = rows[0], rows[-1]
+    print(f"\nclaim+complete+submit growth, {first.case.split()[-1]} to {last.case.split()[-1]} ready jobs: "
+          f"Ombrel x{last.ombrel_per_op() / first.ombrel_per_op():.2f}, "
+          f"sqlite x{last.other_per_op() / first.other_per_op():.2f}")
 
 
 def bench_tick(tmp: Path, n: int) -> None:
@@ -215,10 +295,15 @@ def main() -> int:
     p.add_argument("--cycles", type=int, default=200, help="claim+complete cycles per size (default 200)")
     p.add_argument("--budget", type=float, default=8.0,
                    help="seconds the Ombrel side of one claim case may take (default 8)")
+    p.add_argument("--backlogs", default="1000,100000", help="ready (and finished) jobs of the backlog cases")
+    p.add_argument("--backlog-cycles", type=int, default=2000,
+                   help="claim+complete+submit cycles per backlog (default 2000)")
     p.add_argument("--schedules", type=int, default=10_000, help="interval schedules ticked (default 10000)")
     args = p.parse_args()
     sizes = [int(s) for s in args.sizes.split(",") if s]
-    if min([args.submits, args.data_submits, args.cycles, args.schedules] + sizes) < 1:
+    backlogs = [int(s) for s in args.backlogs.split(",") if s]
+    if min([args.submits, args.data_submits, args.cycles, args.backlog_cycles, args.schedules]
+           + sizes + backlogs) < 1:
         raise SystemExit("every count must be positive")
     if args.cycles > min(sizes):
         raise SystemExit("--cycles must not exceed the smallest size")
@@ -228,6 +313,8 @@ def main() -> int:
         bench_submit(tmp, args.submits, "relaxed", "OFF")
         bench_submit(tmp, args.data_submits, "data", "FULL")
         claim_growth([bench_claims(tmp, size, args.cycles, args.budget) for size in sizes])
+        backlog_growth([bench_backlog(tmp, size, args.backlog_cycles, args.budget, size == max(backlogs))
+                        for size in backlogs])
         bench_tick(tmp, args.schedules)
     return 0
 

@@ -25,7 +25,7 @@ SIGNATURES = [
     "complete_job($self, id, lease_generation, now_ms)", "fail_job($self, id, lease_generation, now_ms, detail)",
     "release_job($self, id, lease_generation, now_ms)", "release_expired_jobs($self, now_ms)",
     "retry_job($self, id, now_ms)", "cancel_job($self, id, now_ms)", "list_jobs($self)", "job_stats($self)",
-    "job_history($self, id)",
+    "job_history($self, id)", "purge_finished_jobs($self, finished_before_ms, limit=100)",
     'create_schedule($self, handler, payload, first_run_ms, *, mode="once", every_ms=None, ' + SPEC[3:],
     "get_schedule($self, id)", "set_schedule_enabled($self, id, enabled)", "tick_schedules($self, now_ms, limit)",
     "create_cron_schedule($self, expression, handler, payload, after_ms, " + SPEC, "get_cron_schedule($self, id)",
@@ -331,11 +331,33 @@ def test_corrupt_job_record_fails_scans_before_writing(store_path, value):
     data = log.write(store_path)
     with Store.open(str(store_path)) as s:
         for call in (lambda: s.claim_job(0, 10), s.list_jobs, s.job_stats, lambda: s.release_expired_jobs(0),
-                     lambda: s.submit_job(b"h", b"p", 0, idempotency_key=b"k"), lambda: s.get_job(b"\xff" * 16)):
+                     lambda: s.submit_job(b"h", b"p", 0, idempotency_key=b"k"), lambda: s.get_job(b"\xff" * 16),
+                     lambda: s.purge_finished_jobs(2**63 - 1)):
             with raises_exactly(Error, CORRUPT):
                 call()
         assert s.get_job(bytes(16))["state"] == "ready"
     assert store_path.read_bytes() == data
+
+
+@pytest.mark.parametrize("match_first", [True, False])
+@pytest.mark.parametrize("in_transaction", [False, True])
+def test_idempotency_check_stops_at_a_match_or_a_corrupt_record_whichever_comes_first(store_path, match_first,
+                                                                                      in_transaction):
+    holder, corrupt = (bytes(16), b"\xff" * 16) if match_first else (b"\xff" * 16, bytes(16))
+    sf.LogBuilder().put(1, JOB_PREFIX + holder, job_value(id=holder)).put(1, JOB_PREFIX + corrupt, GOOD[:65]) \
+        .commit(1).write(store_path)
+    with Store.open(str(store_path)) as s:
+        def submit():
+            if not in_transaction:
+                return s.submit_job(b"h", b"p", 0, idempotency_key=b"k")
+            t = s.transaction()
+            position = t.enqueue_job(b"h", b"p", 0, idempotency_key=b"k")
+            return t.commit_with_results()[position]["id"]
+        if match_first:
+            assert submit() == holder
+        else:
+            with raises_exactly(Error, CORRUPT):
+                submit()
 
 
 @pytest.mark.parametrize("value", [struct.pack("<BQqBI", 1, 0, 0, 0, 2) + b"a", struct.pack("<BQqBI", 2, 0, 0, 4, 0),
@@ -384,3 +406,51 @@ def test_retry_delay_of_a_known_id(store_path, backoff, attempts, delay):
     with Store.open(str(store_path)) as s:
         assert s.fail_job(job_id, attempts, 1000, b"") == "ready"
         assert s.get_job(job_id)["available_at_ms"] == 1000 + delay
+
+
+def finished_jobs(s):
+    """Jobs finished at 5 (completed), 3 (dead), 7 (cancelled), and three active ones, one of them revived."""
+    done, gen = job(s, lease=100, max_attempts=1)
+    s.complete_job(done, gen, 5)
+    dead, gen = job(s, lease=100, max_attempts=1)
+    s.fail_job(dead, gen, 3, b"x")
+    cancelled = s.submit_job(b"h", b"p", 0)
+    s.cancel_job(cancelled, 7)
+    revived, gen = job(s, lease=100, max_attempts=1)
+    s.fail_job(revived, gen, 1, b"x")
+    s.retry_job(revived, 2)
+    leased, _ = job(s, lease=100)
+    ready = s.submit_job(b"h", b"p", 0, deadline_ms=0)
+    return [dead, done, cancelled], [revived, leased, ready]
+
+
+@pytest.mark.parametrize("calls, removed", [
+    ([(7, 1)], 1), ([(7, 1), (7, 100)], 2), ([(8,)], 3), ([(2**63 - 1, 2), (2**63 - 1, 5)], 3)])
+def test_purge_removes_the_oldest_finished_jobs_with_their_history(s, calls, removed):
+    finished, active = finished_jobs(s)
+    s.claim_job(0, 0, handlers=[b"none"])
+    first_tx = s.changes_after(limit=10_000)[-1]["tx_id"]
+    gone, kept = finished[:removed], finished[removed:] + active
+    keys = [key for i in gone for key in [JOB_PREFIX + i] + [k for k, _ in s.scan_prefix(HISTORY_PREFIX + i)]]
+    counts = [s.purge_finished_jobs(*args) for args in calls]
+    assert sum(counts) == removed and s.purge_finished_jobs(2**63 - 1, 0) == 0
+    assert [s.get_job(i) for i in gone] == [None] * removed and [s.job_history(i) for i in gone] == [[]] * removed
+    assert all(s.get_job(i) is not None and s.job_history(i) for i in kept)
+    deleted = [(c["tx_id"], c["key"]) for c in s.changes_after(after_tx_id=first_tx) if c["kind"] == "delete"]
+    assert sorted(key for _, key in deleted) == sorted(keys)
+    assert len({tx for tx, _ in deleted}) == sum(1 for n in counts if n)  # one commit per call
+
+
+@pytest.mark.parametrize("args, error", [((2**63 - 1, 0), None), ((3,), None), ((-(2**63),), None),
+                                         ((2**63,), OverflowError), ((9, -1), OverflowError),
+                                         ((9, 2**64), OverflowError), ((9, None), TypeError), ((9.0,), TypeError),
+                                         ((9, "1"), TypeError)])
+def test_purge_that_removes_nothing_writes_nothing(s, store_path, args, error):
+    finished_jobs(s)
+    size = store_path.stat().st_size
+    if error is None:
+        assert s.purge_finished_jobs(*args) == 0
+    else:
+        with pytest.raises(error):
+            s.purge_finished_jobs(*args)
+    assert store_path.stat().st_size == size

@@ -79,6 +79,17 @@ std::optional<std::string> Transaction::last_key_internal(std::string_view prefi
   }
 }
 
+std::vector<std::pair<std::string_view, std::optional<std::string_view>>> Transaction::own_writes_internal(
+    std::string_view prefix) const {
+  std::vector<std::pair<std::string_view, std::optional<std::string_view>>> out;
+  for (auto it = latest_.lower_bound(prefix); it != latest_.end() && it->first.starts_with(prefix); ++it) {
+    const Operation& op = *it->second;
+    out.emplace_back(it->first, op.kind == Operation::Kind::Put ? std::optional<std::string_view>(op.value)
+                                                                 : std::nullopt);
+  }
+  return out;
+}
+
 std::expected<void, EngineError> Transaction::write(Operation::Kind kind, std::string_view key,
                                                     std::string_view value) {
   if (finished_) return std::unexpected(EngineError::of(EngineError::Kind::TransactionFinished));

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/errors.h"
@@ -58,6 +59,12 @@ class Transaction {
   // The largest key under `prefix` in the same view, without copying values:
   // O(log n) plus the keys this transaction deleted at the top of the range.
   std::optional<std::string> last_key_internal(std::string_view prefix) const;
+  // This transaction's own writes under `prefix`, in key order, each key once
+  // with its newest operation: the value put, or nullopt for a delete. The
+  // views last until the next write. O(log n) plus the matches, so that a
+  // domain with an index of the committed state can lay these over it.
+  std::vector<std::pair<std::string_view, std::optional<std::string_view>>> own_writes_internal(
+      std::string_view prefix) const;
 
   // Any key.
   std::expected<void, EngineError> put_internal(std::string_view key, std::string_view value);

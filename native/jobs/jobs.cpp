@@ -4,6 +4,7 @@
 #include <iterator>
 #include <limits>
 
+#include "jobs/job_index.h"
 #include "util/component_key.h"
 #include "util/entropy.h"
 
@@ -17,29 +18,6 @@ constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::min();
 
 JobError corrupt() { return JobError::of(JobError::Kind::Corrupt); }
 JobError time_overflow() { return JobError::of(JobError::Kind::TimeOverflow); }
-
-// The fields of a job record, borrowed from the stored value. Decoding into
-// views lets the scans of claim, release and the idempotency check validate
-// every record without copying payloads they do not keep.
-struct JobRecordView {
-  JobState state = JobState::Ready;
-  JobId id{};
-  int64_t available_at_ms = 0;
-  int64_t deadline_ms = kNoDeadline;
-  int32_t priority = 0;
-  uint32_t attempts = 0;
-  uint32_t max_attempts = 0;
-  uint64_t retry_backoff_ms = 0;
-  int64_t lease_until_ms = 0;
-  uint32_t lease_generation = 0;
-  BytesView handler;
-  BytesView payload;
-  std::optional<BytesView> idempotency_key;
-
-  bool has_deadline() const { return deadline_ms != kNoDeadline; }
-  bool is_active() const { return state == JobState::Ready || state == JobState::Leased; }
-  bool lease_ended_by(int64_t now_ms) const { return state == JobState::Leased && lease_until_ms <= now_ms; }
-};
 
 std::optional<JobRecordView> view_job(BytesView value) {
   if (value.size() < kJobFixedBytes) return std::nullopt;
@@ -70,19 +48,6 @@ std::optional<JobRecordView> view_job(BytesView value) {
   v.handler = *handler;
   v.payload = *payload;
   return v;
-}
-
-// A record is only trusted under its own key: one carrying another job's id
-// would have every change written under that other job's key, overwriting it.
-std::optional<JobRecordView> view_job_under(BytesView key, BytesView value) {
-  auto view = view_job(value);
-  if (!view || key.size() != kJobDataPrefix.size() + kIdBytes ||
-      !std::equal(view->id.begin(), view->id.end(), key.begin() + kJobDataPrefix.size(), [](unsigned char a, char b) {
-        return a == static_cast<unsigned char>(b);
-      })) {
-    return std::nullopt;
-  }
-  return view;
 }
 
 DurableJob materialize(const JobRecordView& v) {
@@ -156,14 +121,32 @@ std::expected<std::optional<DurableJob>, JobError> load_if_held(const engine::St
   return job;
 }
 
-template <class Records>
-std::expected<std::optional<JobId>, JobError> first_active_with_key(const Records& records, BytesView key) {
-  for (const auto& [record_key, value] : records) {
-    auto job = view_job_under(record_key, value);
-    if (!job) return std::unexpected(corrupt());
-    if (job->is_active() && job->idempotency_key && *job->idempotency_key == key) return std::optional<JobId>(job->id);
-  }
-  return std::optional<JobId>{};
+// Every search over all jobs fails, as a full scan would, while a record
+// under the prefix does not decode.
+std::expected<const JobIndex*, JobError> sound_index(const engine::Store& store) {
+  const JobIndex& index = store.derived_index<JobIndex>();
+  if (!index.corrupt_keys().empty()) return std::unexpected(corrupt());
+  return &index;
+}
+
+// The record of a job the index named (it decoded when it was indexed).
+std::expected<DurableJob, JobError> load_indexed(const engine::Store& store, const JobId& id) {
+  auto job = get_job(store, id);
+  if (!job) return std::unexpected(job.error());
+  if (!*job) return std::unexpected(corrupt());
+  return std::move(**job);
+}
+
+bool holds_key(const std::optional<JobRecordView>& job, BytesView key) {
+  return job && job->is_active() && job->idempotency_key == key;
+}
+
+// A scan in key order stops at whichever comes first: the matching job or a
+// record that does not decode.
+std::expected<std::optional<JobId>, JobError> first_of(std::optional<JobId> match,
+                                                       std::optional<BytesView> first_corrupt_key) {
+  if (first_corrupt_key && (!match || *first_corrupt_key < job_key(*match))) return std::unexpected(corrupt());
+  return match;
 }
 
 std::expected<uint64_t, JobError> next_history_seq(const engine::Store& store, const JobId& id) {
@@ -278,6 +261,19 @@ std::optional<JobId> id_from_bytes(BytesView bytes) {
 
 // ---- keys and codecs ----
 
+// A record is only trusted under its own key: one carrying another job's id
+// would have every change written under that other job's key, overwriting it.
+std::optional<JobRecordView> view_job_under(BytesView key, BytesView value) {
+  auto view = view_job(value);
+  if (!view || key.size() != kJobDataPrefix.size() + kIdBytes ||
+      !std::equal(view->id.begin(), view->id.end(), key.begin() + kJobDataPrefix.size(), [](unsigned char a, char b) {
+        return a == static_cast<unsigned char>(b);
+      })) {
+    return std::nullopt;
+  }
+  return view;
+}
+
 Bytes job_key(const JobId& id) {
   ComponentKey key(kJobDataPrefix);
   key.raw(id_view(id));
@@ -362,11 +358,56 @@ std::expected<JobHistoryEntry, JobError> decode_job_history(BytesView value) {
 // ---- building blocks ----
 
 std::expected<std::optional<JobId>, JobError> find_active_job_by_key(const engine::Store& store, BytesView key) {
-  return first_active_with_key(store.prefix_range(kJobDataPrefix), key);
+  const JobIndex& index = store.derived_index<JobIndex>();
+  std::optional<JobId> match;
+  for (const JobId& id : index.active_with_key(key)) {
+    const Bytes record_key = job_key(id);
+    const std::string* value = store.find(record_key);
+    if (value != nullptr && holds_key(view_job_under(record_key, *value), key)) {
+      match = id;
+      break;
+    }
+  }
+  const auto& corrupt_keys = index.corrupt_keys();
+  return first_of(match, corrupt_keys.empty() ? std::nullopt : std::optional<BytesView>(*corrupt_keys.begin()));
 }
 
 std::expected<std::optional<JobId>, JobError> find_active_job_by_key(const engine::Transaction& tx, BytesView key) {
-  return first_active_with_key(tx.scan_prefix_internal(kJobDataPrefix), key);
+  // The transaction's own writes decide for the records they touch; the
+  // index of the committed state answers for the others.
+  const auto own = tx.own_writes_internal(kJobDataPrefix);
+  auto own_write = [&](BytesView record_key) {
+    return std::binary_search(own.begin(), own.end(), std::make_pair(record_key, std::optional<BytesView>{}),
+                              [](const auto& a, const auto& b) { return a.first < b.first; });
+  };
+  std::optional<JobId> match;
+  std::optional<BytesView> first_corrupt_key;
+  for (const auto& [record_key, value] : own) {
+    if (!value) continue;
+    auto job = view_job_under(record_key, *value);
+    if (!job && !first_corrupt_key) first_corrupt_key = record_key;
+    if (!match && holds_key(job, key)) match = job->id;
+  }
+  const engine::Store& store = tx.store();
+  const JobIndex& index = store.derived_index<JobIndex>();
+  for (const JobId& id : index.active_with_key(key)) {
+    if (match && !(id < *match)) break;
+    const Bytes record_key = job_key(id);
+    if (own_write(record_key)) continue;
+    const std::string* value = store.find(record_key);
+    if (value != nullptr && holds_key(view_job_under(record_key, *value), key)) {
+      match = id;
+      break;
+    }
+  }
+  for (const std::string& record_key : index.corrupt_keys()) {
+    if (first_corrupt_key && !(BytesView(record_key) < *first_corrupt_key)) break;
+    if (!own_write(record_key)) {
+      first_corrupt_key = record_key;
+      break;
+    }
+  }
+  return first_of(match, first_corrupt_key);
 }
 
 std::expected<JobId, JobError> new_job_id() {
@@ -432,26 +473,20 @@ std::expected<void, JobError> persist_job_with_history(engine::Store& store, con
 
 std::expected<ClaimSelection, JobError> select_claim(const engine::Store& store, int64_t now_ms,
                                                      std::span<const Bytes> handlers) {
+  auto index = sound_index(store);
+  if (!index) return std::unexpected(index.error());
+  const JobIndex::ClaimCandidates candidates = (*index)->claim_candidates(now_ms, handlers);
   ClaimSelection selection;
-  std::optional<JobRecordView> best;
-  for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
-    auto job = view_job_under(key, value);
-    if (!job) return std::unexpected(corrupt());
-    if (!handlers.empty() && std::find(handlers.begin(), handlers.end(), job->handler) == handlers.end()) continue;
-    const bool lease_ended = job->lease_ended_by(now_ms);
-    if (job->state != JobState::Ready && !lease_ended) continue;
-    if (job->has_deadline() && job->deadline_ms <= now_ms) {
-      selection.overdue.push_back(materialize(*job));
-      continue;
-    }
-    if (!lease_ended && job->available_at_ms > now_ms) continue;
-    if (!best || job->priority > best->priority ||
-        (job->priority == best->priority && job->available_at_ms < best->available_at_ms)) {
-      best = *job;
-    }
+  for (const JobId& id : candidates.overdue) {
+    auto job = load_indexed(store, id);
+    if (!job) return std::unexpected(job.error());
+    selection.overdue.push_back(std::move(*job));
   }
-  // Views into the live table stay valid: nothing was written during the scan.
-  if (best) selection.best = materialize(*best);
+  if (candidates.best) {
+    auto job = load_indexed(store, *candidates.best);
+    if (!job) return std::unexpected(job.error());
+    selection.best = std::move(*job);
+  }
   return selection;
 }
 
@@ -583,11 +618,13 @@ std::expected<bool, JobError> release_job(engine::Store& store, const JobId& id,
 }
 
 std::expected<uint64_t, JobError> release_expired_jobs(engine::Store& store, int64_t now_ms) {
+  auto index = sound_index(store);
+  if (!index) return std::unexpected(index.error());
   std::vector<DurableJob> expired;
-  for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
-    auto job = view_job_under(key, value);
-    if (!job) return std::unexpected(corrupt());
-    if (job->lease_ended_by(now_ms)) expired.push_back(materialize(*job));
+  for (const JobId& id : (*index)->ended_leases(now_ms)) {
+    auto job = load_indexed(store, id);
+    if (!job) return std::unexpected(job.error());
+    expired.push_back(std::move(*job));
   }
   for (DurableJob& job : expired) {
     job.lease_until_ms = 0;
@@ -652,36 +689,9 @@ std::expected<std::vector<DurableJob>, JobError> list_jobs(const engine::Store& 
 }
 
 std::expected<JobStats, JobError> job_stats(const engine::Store& store) {
-  JobStats stats;
-  auto bump = [](uint64_t& counter) {
-    if (counter == std::numeric_limits<uint64_t>::max()) return false;
-    ++counter;
-    return true;
-  };
-  for (const auto& [key, value] : store.prefix_range(kJobDataPrefix)) {
-    auto job = view_job_under(key, value);
-    if (!job) return std::unexpected(corrupt());
-    uint64_t* per_state = nullptr;
-    switch (job->state) {
-      case JobState::Ready:
-        per_state = &stats.ready;
-        break;
-      case JobState::Leased:
-        per_state = &stats.leased;
-        break;
-      case JobState::Completed:
-        per_state = &stats.completed;
-        break;
-      case JobState::Dead:
-        per_state = &stats.dead;
-        break;
-      case JobState::Cancelled:
-        per_state = &stats.cancelled;
-        break;
-    }
-    if (!bump(stats.total) || !bump(*per_state)) return std::unexpected(JobError::of(JobError::Kind::CountOverflow));
-  }
-  return stats;
+  auto index = sound_index(store);
+  if (!index) return std::unexpected(index.error());
+  return (*index)->counts();
 }
 
 std::expected<std::vector<JobHistoryEntry>, JobError> job_history(const engine::Store& store, const JobId& id) {
@@ -693,6 +703,31 @@ std::expected<std::vector<JobHistoryEntry>, JobError> job_history(const engine::
     entries.push_back(std::move(*entry));
   }
   return entries;
+}
+
+std::expected<uint64_t, JobError> purge_finished_jobs(engine::Store& store, int64_t finished_before_ms,
+                                                      uint64_t limit) {
+  if (limit == 0) return 0;
+  auto index = sound_index(store);
+  if (!index) return std::unexpected(index.error());
+  const auto finished = (*index)->finished_before(finished_before_ms, limit);
+  if (finished.empty()) return 0;
+  // Every key first: the index changes as the commit reaches the table.
+  std::vector<Bytes> doomed;
+  for (const auto& [at_ms, id] : finished) {
+    auto job = load_indexed(store, id);
+    if (!job) return std::unexpected(job.error());
+    if (job->state == JobState::Ready || job->state == JobState::Leased) return std::unexpected(corrupt());
+    doomed.push_back(job_key(id));
+    for (const auto& [key, value] : store.prefix_range(job_history_prefix(id))) doomed.push_back(key);
+  }
+  auto tx = store.begin();
+  if (!tx) return std::unexpected(JobError::engine(tx.error()));
+  for (const Bytes& key : doomed) {
+    if (auto deleted = engine_result(tx->delete_internal(key)); !deleted) return std::unexpected(deleted.error());
+  }
+  if (auto committed = engine_result(tx->commit()); !committed) return std::unexpected(committed.error());
+  return finished.size();
 }
 
 }  // namespace ombrel::jobs

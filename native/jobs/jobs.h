@@ -26,7 +26,15 @@
 //   leased, lease ended           release_expired_jobs, attempts >= max dead       dead, "lease expired: max attempts exhausted"
 //   dead                          retry_job                             ready      retry_scheduled, "manual retry"
 //   ready or leased               cancel_job                            cancelled  cancelled, ""
-// "completed" and "cancelled" are final; records and history are never deleted.
+// "completed" and "cancelled" are final. A finished job (completed, dead or
+// cancelled) leaves the store only through purge_finished_jobs, which deletes
+// its record and its whole history.
+//
+// The searches over every job (claim, release of expired leases, the
+// idempotency check, statistics, purge) ask the store's JobIndex
+// (jobs/job_index.h) for candidates and read the records it names; a record
+// under the prefix that does not decode still fails them all, as a full scan
+// would have.
 //
 // Keys:
 //   job record      0xFF "omb:job:data:" | id (16)                      30 bytes
@@ -67,6 +75,7 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -134,6 +143,33 @@ using JobId = std::array<unsigned char, kIdBytes>;
 inline BytesView id_view(const JobId& id) { return BytesView(reinterpret_cast<const char*>(id.data()), id.size()); }
 // nullopt unless `bytes` is exactly 16 bytes long.
 std::optional<JobId> id_from_bytes(BytesView bytes);
+
+// The fields of a job record, borrowed from the stored value: the scans and
+// the index validate records without copying payloads they do not keep.
+struct JobRecordView {
+  JobState state = JobState::Ready;
+  JobId id{};
+  int64_t available_at_ms = 0;
+  int64_t deadline_ms = std::numeric_limits<int64_t>::min();  // the minimum: no deadline
+  int32_t priority = 0;
+  uint32_t attempts = 0;
+  uint32_t max_attempts = 0;
+  uint64_t retry_backoff_ms = 0;
+  int64_t lease_until_ms = 0;
+  uint32_t lease_generation = 0;
+  BytesView handler;
+  BytesView payload;
+  std::optional<BytesView> idempotency_key;
+
+  bool has_deadline() const { return deadline_ms != std::numeric_limits<int64_t>::min(); }
+  bool is_active() const { return state == JobState::Ready || state == JobState::Leased; }
+  bool is_finished() const { return !is_active(); }
+};
+
+// The record stored under `key`, or nullopt when it does not decode or
+// carries another job's id (every change to it would be written under that
+// other job's key).
+std::optional<JobRecordView> view_job_under(BytesView key, BytesView value);
 
 struct DurableJob {
   JobId id{};
@@ -222,6 +258,14 @@ std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Store& 
 std::expected<std::vector<DurableJob>, JobError> list_jobs(const engine::Store& store);
 std::expected<JobStats, JobError> job_stats(const engine::Store& store);
 std::expected<std::vector<JobHistoryEntry>, JobError> job_history(const engine::Store& store, const JobId& id);
+// Deletes, in one commit, up to `limit` finished jobs (completed, dead,
+// cancelled) whose finishing history entry is dated before
+// `finished_before_ms`, oldest first (then by id), each with its whole
+// history; returns how many. A ready or leased job is never removed. A limit
+// of 0 writes nothing; a record under the prefix that does not decode fails
+// the call before anything is written.
+std::expected<uint64_t, JobError> purge_finished_jobs(engine::Store& store, int64_t finished_before_ms,
+                                                      uint64_t limit);
 
 // Writes `job` and its next history entry (kind, detail, at_ms) in one commit.
 std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,

@@ -1,6 +1,6 @@
 // Durable-job methods of Store: submit, claim, heartbeat, complete, fail,
-// release, release of expired leases, manual retry, cancel, get, list, stats
-// and history.
+// release, release of expired leases, manual retry, cancel, get, list, stats,
+// history and the purge of finished jobs.
 //
 // Contract: a job is returned as a dict with the keys, in this order, "id",
 // "state", "handler", "payload", "available_at_ms", "deadline_ms",
@@ -362,12 +362,34 @@ struct JobHistory {
   }
 };
 
+struct PurgeFinishedJobs {
+  static constexpr const char* kName = "purge_finished_jobs";
+  static constexpr Param kParams[] = {{"finished_before_ms"}, {"limit", "100"}};
+  static constexpr const char* kDoc =
+      "Delete up to `limit` finished jobs (completed, dead or cancelled) that finished before\n"
+      "`finished_before_ms`, oldest first, each with its whole history, in one commit; return how many.\n\n"
+      "A ready or leased job is never removed. A limit of 0 removes nothing and writes nothing. The\n"
+      "file space is reclaimed by compact_copy_to or a new generation.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto before = i64_arg(args[0], "finished_before_ms");
+    if (!before) return nullptr;
+    auto limit = u64_arg(args[1], "limit", 100);
+    if (!limit) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto removed = jobs::purge_finished_jobs(store, *before, *limit);
+      if (!removed) return map_job_error(state, removed.error());
+      return int_result(*removed);
+    });
+  }
+};
+
 constexpr MethodSpec kJobMethods[] = {
     method_spec<SubmitJob>(),  method_spec<GetJob>(),        method_spec<ClaimJob>(),
     method_spec<HeartbeatJob>(), method_spec<CompleteJob>(), method_spec<FailJob>(),
     method_spec<ReleaseJob>(), method_spec<ReleaseExpiredJobs>(), method_spec<RetryJob>(),
     method_spec<CancelJob>(),  method_spec<ListJobs>(),      method_spec<JobStats>(),
-    method_spec<JobHistory>(),
+    method_spec<JobHistory>(), method_spec<PurgeFinishedJobs>(),
 };
 const MethodBlock kJobBlock{TargetClass::Store, kJobMethods};
 

@@ -736,6 +736,9 @@ class Store:
     def job_history(self, id: bytes) -> list[tuple[int, int, _JobHistoryKind, bytes]]:
         """Return the job's (seq, at_ms, kind, detail) history entries in order; [] for an unknown id."""
 
+    def purge_finished_jobs(self, finished_before_ms: int, limit: int = 100) -> int:
+        """Delete up to limit jobs that finished before finished_before_ms, oldest first, with their history; return how many."""
+
     def create_schedule(
         self,
         handler: bytes,
