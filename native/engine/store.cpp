@@ -371,6 +371,19 @@ void Store::apply_delete(std::string_view key, UndoLog* undo) {
 
 // ---- group commit ------------------------------------------------------------------
 
+StoreMetrics Store::metrics_snapshot() const {
+  // A grouped commit's latency runs until its sync: the sync's time is part
+  // of it, counted once per sync however many commits shared it.
+  StoreMetrics out = metrics_;
+  const uint64_t total = commit_sync_.sync_latency_total_us();
+  const uint64_t longest = commit_sync_.sync_latency_max_us();
+  saturating_add(out.fsync_latency_total_us, total);
+  out.fsync_latency_max_us = std::max(out.fsync_latency_max_us, longest);
+  saturating_add(out.commit_latency_total_us, total);
+  if (longest > 0) saturating_add(out.commit_latency_max_us, longest);
+  return out;
+}
+
 void Store::pending_commit(uint64_t end) {
   for (auto entry = undo_.rbegin(); entry != undo_.rend() && entry->commit_end == 0; ++entry) entry->commit_end = end;
   pending_end_ = end;

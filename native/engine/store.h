@@ -186,6 +186,10 @@ class Store {
   const std::string& canonical_path() const { return writer_guard_.canonical_path(); }
   const StoreHeader& header() const { return header_; }
   const StoreMetrics& metrics() const { return metrics_; }
+  // The counters with the latency of the syncs that group commit led
+  // outside the holder's thread folded in (into the sync and the commit
+  // latencies both, since a commit lasts until its sync).
+  StoreMetrics metrics_snapshot() const;
   StoreMetrics& metrics() { return metrics_; }
   uint64_t next_tx_id() const { return next_tx_id_; }
   uint64_t next_sequence() const { return next_sequence_; }

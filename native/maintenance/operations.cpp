@@ -131,7 +131,7 @@ std::expected<HealthReport, OperationsError> health_report(engine::Store& store)
   const records::ObjectReadCounters objects = records::object_read_counters();
   report.object_reads_total = objects.reads;
   report.object_bytes_read_total = objects.bytes_read;
-  report.metrics = store.metrics();
+  report.metrics = store.metrics_snapshot();
   return report;
 }
 
