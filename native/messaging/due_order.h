@@ -47,6 +47,9 @@ class DueOrder {
     return due_;
   }
 
+  // The same timed elements, whatever clock either was last asked about.
+  bool operator==(const DueOrder& other) const { return by_time_ == other.by_time_; }
+
   size_t size() const { return by_time_.size(); }
   bool empty() const { return by_time_.empty(); }
   // The smallest time held, or nothing when empty.
@@ -59,6 +62,7 @@ class DueOrder {
   struct Timed {
     int64_t time;
     Rank rank;
+    bool operator==(const Timed&) const = default;
   };
   // Orders by time, then rank; a bare time finds the bounds of its run.
   struct ByTime {

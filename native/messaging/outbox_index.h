@@ -24,6 +24,7 @@ class OutboxIndex {
   static constexpr std::array<std::string_view, 1> kPrefixes{kOutboxEventPrefix};
 
   void apply(std::string_view key, std::optional<std::string_view> before, std::optional<std::string_view> after);
+  bool operator==(const OutboxIndex&) const = default;
 
   uint64_t count() const { return count_; }
   const UnreadableKeys& unreadable() const { return unreadable_; }

@@ -51,6 +51,7 @@ struct QueueMessages {
   uint64_t damaged = 0;
   uint64_t misshapen = 0;
 
+  bool operator==(const QueueMessages&) const = default;
   bool readable() const { return damaged == 0 && misshapen == 0; }
   bool empty() const { return ready.empty() && leased.empty() && dead.empty() && damaged == 0 && misshapen == 0; }
   // The id a claim at `now_ms` takes: the best-ranked ready message whose
@@ -63,6 +64,8 @@ class QueueIndex {
   static constexpr std::array<std::string_view, 1> kPrefixes{kQueuePrefix};
 
   void apply(std::string_view key, std::optional<std::string_view> before, std::optional<std::string_view> after);
+  // The same queues and messages (an index kept in step equals a rebuild).
+  bool operator==(const QueueIndex&) const = default;
 
   // The queue whose message keys are under `message_prefix`; nullptr when
   // it holds no message key. Valid until a commit changes that queue.

@@ -32,6 +32,7 @@ class RpcRequestIndex {
   static constexpr std::array<std::string_view, 1> kPrefixes{kRpcRequestPrefix};
 
   void apply(std::string_view key, std::optional<std::string_view> before, std::optional<std::string_view> after);
+  bool operator==(const RpcRequestIndex&) const = default;
 
   DueOrder<MessageId>& deadlines() { return deadlines_; }
   const UnreadableKeys& unreadable() const { return unreadable_; }
