@@ -12,7 +12,7 @@ a delete. The same cycle runs against persist-queue's SQLiteAckQueue (put, get, 
 SqliteStorage (enqueue, dequeue: huey takes and deletes in one step, with no lease) when they
 are installed; they are benchmark-only tools, never dependencies of the package. Durability is
 matched: "relaxed" with synchronous=OFF everywhere, "data" with synchronous=FULL (WAL mode, a
-sync per commit). The section also prints the memory the queue's index takes per message.
+sync per commit). The section also prints the heap memory the queue's index takes per message.
 
 rpc: expire_rpc_requests with nothing due, and outbox_len, on stores holding 1,000 and 50,000
 requests (deadlines in the future) or events, next to sqlite with an index on the deadline and
@@ -29,6 +29,7 @@ is removed.
 
 from __future__ import annotations
 
+import ctypes
 import gc
 import os
 import time
@@ -50,13 +51,21 @@ except ImportError:
     HueySqliteStorage = None
 
 
-def resident_bytes() -> int:
-    """This process's resident set size (Linux), or 0 where /proc is not there."""
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def heap_in_use() -> int:
+    """Bytes the C allocator has handed out and not had back (glibc's mallinfo2), or 0 where it is not there."""
     try:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
         return 0
+    mallinfo2.restype = _MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 # --- queues ---------------------------------------------------------------------------
@@ -223,11 +232,15 @@ def bench_queues(tmp: Path, args) -> None:
         store = Store.open(omb_path, durability=args.durability)
         try:
             gc.collect()
-            rss = resident_bytes()
+            heap = heap_in_use()
             store.queue_stats(b"work")  # the first question builds the queue's index
-            index_bytes = resident_bytes() - rss
-            if backlog >= 10_000 and rss:
-                print(f"  (index of {backlog:,} messages: {index_bytes / backlog:.0f} bytes of resident memory each)")
+            built = heap_in_use() - heap
+            got = store.claim_queue(b"work", 0, 1)  # every message is due from now on
+            store.nack_queue(b"work", got["id"], got["lease_generation"], 0)
+            due = heap_in_use() - heap
+            if heap:
+                print(f"  (heap taken by the queue's index: {built / backlog:.1f} bytes per message once built,"
+                      f" {due / backlog:.1f} once every message is due)")
             o_s, _ = timed(ombrel_pushes, store, args.pushes, payload)
             s_s, _ = timed(sqlite_pushes, sq, args.pushes, payload)
             report(f"push @ {backlog:,}", args.pushes, o_s, f"sqlite sync={sync}", s_s)

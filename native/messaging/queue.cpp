@@ -170,7 +170,7 @@ std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueK
 // The committed record under `key` (message `id`), checked to be leased under
 // `generation`. The view points into the store and lasts until its next write.
 std::expected<QueueMessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
-                                                   uint32_t generation) {
+                                                        uint32_t generation) {
   const Bytes* stored = store.find(key);
   if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
   auto message = decode_message_view(*stored, id);
