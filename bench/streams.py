@@ -3,7 +3,8 @@
 
 Cases: appends to one stream (each its own commit) at "relaxed" and "data" durability; reads
 of 100 entries from random offsets of the resulting 100,000-entry stream; a whole-stream scan
-in pages of 100; topic poll + acknowledge cycles; consumer-group claim + ack cycles.
+in pages of 100; topic poll + acknowledge cycles; consumer-group claim + ack cycles; trims of
+the stream's head in steps of a twentieth of it (one transaction each).
 
 The sqlite side implements the same records: a counter row per stream and one row per entry
 (primary key (stream, offset), WITHOUT ROWID), a cursor row per subscription and a state row
@@ -64,6 +65,13 @@ class SqliteStreams:
     def read(self, name: bytes, offset: int, limit: int):
         return self.x("SELECT offset, payload FROM entries WHERE stream = ? AND offset >= ? ORDER BY offset LIMIT ?",
                       (name, offset, limit)).fetchall()
+
+    def trim(self, before_offset: int) -> int:
+        x = self.x
+        x("BEGIN IMMEDIATE")
+        removed = x("DELETE FROM entries WHERE stream = ? AND offset < ?", (STREAM, before_offset)).rowcount
+        x("COMMIT")
+        return removed
 
     def cursor(self, topic: bytes, sub: bytes) -> int:
         row = self.x("SELECT next_offset FROM cursors WHERE topic = ? AND sub = ?", (topic, sub)).fetchone()
@@ -169,6 +177,14 @@ def claim_ack(claim, ack, cycles):
     return done
 
 
+def trims(trim, entries, chunk):
+    """Trims below chunk, 2 * chunk, ... up to half the stream: the removals, one transaction each."""
+    removed = 0
+    for bound in range(chunk, entries // 2 + 1, chunk):
+        removed += trim(bound)
+    return removed
+
+
 def bench(tmp: Path, args, rng: random.Random) -> None:
     payloads = [rng.randbytes(args.payload_size) for _ in range(args.entries)]
 
@@ -211,6 +227,14 @@ def bench(tmp: Path, args, rng: random.Random) -> None:
         if o_done != s_done or store.consumer_group_state(STREAM, b"workers")["next_offset"] != o_done:
             raise SystemExit(f"claim cycles done: ombrel {o_done}, sqlite {s_done}")
         report("claim + ack relaxed", o_done, o_s, "sqlite sync=OFF", s_s)
+
+        chunk = max(1, args.entries // 20)
+        print(f"\nretention: the stream trimmed from its head, {chunk:,} entries per call (entries per second)")
+        o_s, o_removed = timed(trims, lambda bound: store.trim_stream(STREAM, bound, force=True), args.entries, chunk)
+        s_s, s_removed = timed(trims, sql.trim, args.entries, chunk)
+        if o_removed != s_removed or store.read_stream(STREAM, 0, 1) != sql.read(STREAM, 0, 1):
+            raise SystemExit(f"trims removed {o_removed} and {s_removed} entries")
+        report(f"trim {chunk:,} per call", o_removed, o_s, "sqlite sync=OFF", s_s)
     finally:
         store.close()
         sql.close()

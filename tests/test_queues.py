@@ -2,9 +2,15 @@
 
 from __future__ import annotations
 
+import os
+import shutil
 import struct
+import tempfile
 
 import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import storefile as sf
 from expect import raises_exactly, snapshot
@@ -241,3 +247,126 @@ def test_damaged_counter_or_exhausted_space(store_path, open_store, key, value, 
     with raises_exactly(Error, message):
         s.push_queue(b"q", b"p") if key == qkey(b"q") else s.claim_queue(b"q", 0, 1)
     assert snapshot(store_path) == before
+
+
+@pytest.mark.parametrize("suffix", [b"", bytes(7), bytes(9)])
+def test_a_misshapen_message_key_fails_the_queue_but_not_the_health_report(store_path, open_store, suffix):
+    log = sf.LogBuilder().put(1, qkey(b"q", 1)[:-8] + suffix, record(1)).put(1, qkey(b"q", 2), record(2, b"good"))
+    log.commit(1).write(store_path)
+    s = open_store()
+    for op in ("claim", "purge", "stats"):
+        with raises_exactly(Error, INVALID):
+            CALLS[op](s, b"q")
+    assert s.health_report()["queue_ready"] == 1  # no message key: not counted, not refused
+
+
+# --- model: every indexed answer against a walk over the stored records -----------------
+
+MODEL_QUEUES = [b"a", b"ab"]  # the second name extends the first
+
+
+def stored_messages(store, name):
+    """{id: (state, attempts, priority, available_at_ms, lease_until_ms)} decoded from the stored records."""
+    prefix = qkey(name)[: -len(b":next")] + b":m:"
+    messages = {}
+    for key, value in store.scan_prefix(prefix):
+        _, state, message_id, attempts, priority, available, until, _ = struct.unpack_from("<BBQIiqqI", value)
+        assert key == prefix + struct.pack(">Q", message_id)
+        messages[message_id] = (state, attempts, priority, available, until)
+    return messages
+
+
+def claim_by_walk(messages, now_ms):
+    claimable = [(-m[2], i) for i, m in messages.items()
+                 if (m[0] == 0 and m[3] <= now_ms) or (m[0] == 1 and m[4] <= now_ms)]
+    return min(claimable)[1] if claimable else None
+
+
+def stats_by_walk(messages, now_ms):
+    ready_at = [m[3] for m in messages.values() if m[0] == 0]
+    counts = [sum(1 for m in messages.values() if m[0] == state) for state in (0, 1, 2)]
+    lag = None if not ready_at else max(0, now_ms - min(ready_at))
+    return stats(*counts, ready_lag_ms=lag)
+
+
+class QueueModel(RuleBasedStateMachine):
+    """Pushes (with priorities, delays, in transactions), claims as the clock moves either way, acks, nacks,
+    dead letters, purges and reopens; each claim, purge and statistic is checked against a walk over the records."""
+
+    def __init__(self):
+        super().__init__()
+        self.dir = tempfile.mkdtemp(prefix="ombrel-queue-model-")
+        self.path = os.path.join(self.dir, "model.omb")
+        self.store = _native.Store.open(self.path, durability="relaxed")
+        self.now = 1_000
+
+    def teardown(self):
+        self.store.close()
+        shutil.rmtree(self.dir)
+
+    @rule(name=st.sampled_from(MODEL_QUEUES), priority=st.integers(-2, 2), delay=st.integers(-5, 15))
+    def push(self, name, priority, delay):
+        self.store.push_queue(name, b"p", available_at_ms=self.now + delay, priority=priority)
+
+    @rule(name=st.sampled_from(MODEL_QUEUES), commit=st.booleans(),
+          pushes=st.lists(st.tuples(st.integers(-2, 2), st.integers(-5, 15)), min_size=1, max_size=3))
+    def push_in_a_transaction(self, name, commit, pushes):
+        tx = self.store.transaction()
+        for priority, delay in pushes:
+            tx.push_queue(name, b"t", available_at_ms=self.now + delay, priority=priority)
+        tx.commit() if commit else tx.rollback()
+
+    @rule(name=st.sampled_from(MODEL_QUEUES), lease=st.integers(0, 20), skew=st.integers(-15, 5))
+    def claim(self, name, lease, skew):
+        now = self.now + skew  # consumers' clocks disagree a little
+        messages = stored_messages(self.store, name)
+        expected = claim_by_walk(messages, now)
+        got = self.store.claim_queue(name, now, lease)
+        if expected is None:
+            assert got is None
+        else:
+            _, attempts, priority, available, _ = messages[expected]
+            payload = self.store.get(qkey(name, expected))[38:]
+            assert got == claimed(expected, payload, attempts + 1, priority, available, now + lease)
+
+    @rule(name=st.sampled_from(MODEL_QUEUES), op=st.sampled_from(["ack", "nack", "dead_letter"]), data=st.data())
+    def settle(self, name, op, data):
+        messages = stored_messages(self.store, name)
+        leased = sorted(i for i, m in messages.items() if m[0] == 1)
+        if not leased:
+            return
+        message_id = data.draw(st.sampled_from(leased))
+        generation = messages[message_id][1]
+        if op == "nack":
+            self.store.nack_queue(name, message_id, generation, self.now + data.draw(st.integers(-5, 15)))
+        else:
+            SETTLE[op](self.store, name, message_id, generation)
+
+    @rule(name=st.sampled_from(MODEL_QUEUES))
+    def purge(self, name):
+        dead = sum(1 for m in stored_messages(self.store, name).values() if m[0] == 2)
+        assert self.store.purge_dead_queue(name) == dead
+
+    @rule(delta=st.integers(-10, 30))
+    def tick(self, delta):
+        self.now += delta
+
+    @rule()
+    def reopen(self):
+        self.store.close()
+        self.store = _native.Store.open(self.path, durability="relaxed")
+
+    @invariant()
+    def statistics_match_the_records(self):
+        totals = [0, 0, 0, 0]
+        for name in MODEL_QUEUES:
+            expected = stats_by_walk(stored_messages(self.store, name), self.now)
+            assert self.store.queue_stats(name, now_ms=self.now) == expected
+            totals = [t + expected[k] for t, k in zip(totals, ("ready", "leased", "dead", "total"))]
+        health = self.store.health_report()
+        assert [health[k] for k in ("queue_ready", "queue_leased", "queue_dead", "queue_total")] == totals
+
+
+TestQueueModel = QueueModel.TestCase
+TestQueueModel.settings = settings(max_examples=60, stateful_step_count=40, deadline=None,
+                                   suppress_health_check=[HealthCheck.too_slow])

@@ -2,9 +2,15 @@
 
 from __future__ import annotations
 
+import os
+import shutil
 import struct
+import tempfile
 
 import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import storefile as sf
 from expect import raises_exactly, snapshot
@@ -172,3 +178,131 @@ def test_damaged_response_refused(store_path, open_store, value):
     with raises_exactly(Error, "RPC record is corrupt"):
         s.get_rpc_response(5, NONCE)
     assert s.ack_rpc_response(5, NONCE) is True
+
+
+@pytest.mark.parametrize("after, limit, fails", [
+    (None, 1, False),  # the walk ends at tx 3, before the damaged request
+    (None, 2, True), (3, 1, True), (4, 1, True),  # it reaches it
+    (5, 1, True), (8, 100, True),  # it starts past it, but used to decode it on the way: still refused
+    (None, 0, False),
+])
+def test_a_damaged_request_fails_the_listings_that_would_have_read_it(store_path, open_store, after, limit, fails):
+    log = sf.LogBuilder().put(1, key(REQ, 3, NONCE), request_value(3, NONCE, 0, None, b"m", b""))
+    log.put(1, key(REQ, 5, NONCE), b"\x02").put(1, key(REQ, 9, NONCE), request_value(9, NONCE, 0, 1, b"m", b""))
+    log.commit(1).write(store_path)
+    s = open_store()
+    if fails:
+        with raises_exactly(Error, "RPC record is corrupt"):
+            s.pending_rpc_requests_after(after, limit)
+    else:
+        assert [r["tx_id"] for r in s.pending_rpc_requests_after(after, limit)] == [3][:limit]
+    with raises_exactly(Error, "RPC record is corrupt"):
+        s.expire_rpc_requests(100, 0)  # refused before any request is looked at
+
+
+# --- model: RPC expiry and the outbox against walks over the stored records --------------
+
+EVENTS = b"\xffomb:outbox:event:"
+
+
+def pending_by_walk(store):
+    """[(tx_id, nonce, deadline_ms or None)] of the stored requests, in key order."""
+    pending = []
+    for k, value in store.scan_prefix(REQ):
+        tx_id, nonce = struct.unpack(">Q", k[13:21])[0], k[21:]
+        deadline = struct.unpack_from("<q", value, 34)[0] if value[33] else None
+        pending.append((tx_id, nonce, deadline))
+    return pending
+
+
+def after_filter(ids, after, limit):
+    return [i for i in ids if after is None or i[0] > after][:limit]
+
+
+class RequestsAndEventsModel(RuleBasedStateMachine):
+    """Requests with and without deadlines and outbox events, written alone or in transactions, answered,
+    expired as the clock moves either way, acknowledged, listed and counted, across reopens."""
+
+    def __init__(self):
+        super().__init__()
+        self.dir = tempfile.mkdtemp(prefix="ombrel-rpc-model-")
+        self.path = os.path.join(self.dir, "model.omb")
+        self.store = _native.Store.open(self.path, durability="relaxed")
+        self.now = 1_000
+
+    def teardown(self):
+        self.store.close()
+        shutil.rmtree(self.dir)
+
+    deadlines = st.one_of(st.none(), st.integers(-10, 20))
+
+    @rule(delay=deadlines)
+    def submit(self, delay):
+        self.store.submit_rpc_request(b"m", b"p", self.now, None if delay is None else self.now + delay)
+
+    @rule(delays=st.lists(deadlines, max_size=3), events=st.integers(0, 2), commit=st.booleans())
+    def write_in_a_transaction(self, delays, events, commit):
+        tx = self.store.transaction()
+        for delay in delays:
+            tx.request_rpc(b"m", b"t", self.now, None if delay is None else self.now + delay)
+        for _ in range(events):
+            tx.emit_event(b"topic", b"e", self.now)
+        tx.commit() if commit else tx.rollback()
+
+    @rule(data=st.data())
+    def respond(self, data):
+        pending = pending_by_walk(self.store)
+        if pending:
+            tx_id, nonce, _ = data.draw(st.sampled_from(pending))
+            self.store.respond_rpc(tx_id, nonce, b"r", self.now)
+
+    @rule(limit=st.integers(0, 3), skew=st.integers(-15, 5))
+    def expire(self, limit, skew):
+        now = self.now + skew  # callers' clocks disagree a little
+        due = [p[:2] for p in pending_by_walk(self.store) if p[2] is not None and p[2] <= now][:limit]
+        assert self.store.expire_rpc_requests(now, limit) == len(due)
+        for tx_id, nonce in due:
+            assert self.store.get_rpc_response(tx_id, nonce) == {
+                "request_id": (tx_id, nonce), "tx_id": tx_id, "nonce": nonce, "payload": b"deadline exceeded",
+                "completed_at_ms": now, "is_error": True}
+            assert self.store.ack_rpc_response(tx_id, nonce) is True
+
+    @rule(after=st.one_of(st.none(), st.integers(0, 40)), limit=st.integers(0, 4))
+    def list_requests(self, after, limit):
+        expected = after_filter([p[:2] for p in pending_by_walk(self.store)], after, limit)
+        assert [r["id"] for r in self.store.pending_rpc_requests_after(after, limit)] == expected
+
+    @rule(events=st.integers(1, 2))
+    def emit(self, events):
+        for _ in range(events):
+            self.store.emit_outbox_event(b"topic", b"e", self.now)
+
+    @rule(data=st.data())
+    def ack_event(self, data):
+        keys = [k for k, _ in self.store.scan_prefix(EVENTS)]
+        if keys:
+            k = data.draw(st.sampled_from(keys))
+            assert self.store.ack_outbox_event(struct.unpack(">Q", k[18:26])[0], k[26:]) is True
+
+    @rule(after=st.one_of(st.none(), st.integers(0, 40)), limit=st.integers(0, 4))
+    def list_events(self, after, limit):
+        ids = [(struct.unpack(">Q", k[18:26])[0], k[26:]) for k, _ in self.store.scan_prefix(EVENTS)]
+        assert [e["id"] for e in self.store.outbox_events_after(after, limit)] == after_filter(ids, after, limit)
+
+    @rule(delta=st.integers(-10, 30))
+    def tick(self, delta):
+        self.now += delta
+
+    @rule()
+    def reopen(self):
+        self.store.close()
+        self.store = _native.Store.open(self.path, durability="relaxed")
+
+    @invariant()
+    def outbox_length_matches_the_records(self):
+        assert self.store.outbox_len() == len(self.store.scan_prefix(EVENTS))
+
+
+TestRequestsAndEventsModel = RequestsAndEventsModel.TestCase
+TestRequestsAndEventsModel.settings = settings(max_examples=60, stateful_step_count=40, deadline=None,
+                                               suppress_health_check=[HealthCheck.too_slow])

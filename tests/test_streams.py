@@ -69,6 +69,7 @@ def abc(store):
     ("acknowledge_topic_through", "($self, topic, subscription, offset)"),
     ("reset_topic_subscription", "($self, topic, subscription, next_offset)"),
     ("topic_subscription_offset", "($self, topic, subscription)"),
+    ("trim_stream", "($self, name, before_offset, *, force=False)"),
 ])
 def test_signatures(name, signature):
     assert getattr(Store, name).__text_signature__ == signature
@@ -152,7 +153,7 @@ CALLS = [("append_stream", N, b"x"), ("read_stream", N), ("stream_tail_offset", 
          ("read_topic", N), ("poll_topic", N, b"sub"), ("acknowledge_topic_through", N, b"sub", 0),
          ("reset_topic_subscription", N, b"sub", 0), ("topic_subscription_offset", N, b"sub"),
          ("poll_topic", b"s", N), ("acknowledge_topic_through", b"s", N, 0),
-         ("reset_topic_subscription", b"s", N, 0), ("topic_subscription_offset", b"s", N)]
+         ("reset_topic_subscription", b"s", N, 0), ("topic_subscription_offset", b"s", N), ("trim_stream", N, 1)]
 
 
 def call(store, row, name):
@@ -174,7 +175,7 @@ def test_empty_names_and_a_closed_store_are_refused(abc, store_path, row):
 @pytest.mark.parametrize("call", [
     lambda s: s.acknowledge_topic_through(b"s", b"sub", -1), lambda s: s.reset_topic_subscription(b"s", b"sub", 2**64),
     lambda s: s.append_stream(b"s", "x"), lambda s: s.read_stream(b"s", -1), lambda s: s.read_stream(b"s", 0, -1),
-    lambda s: s.read_topic(b"s", 0, 2**64),
+    lambda s: s.read_topic(b"s", 0, 2**64), lambda s: s.trim_stream(b"s", -1), lambda s: s.trim_stream(b"s", 2, force=1),
 ])
 def test_a_bad_later_argument_raises_and_writes_nothing(abc, store_path, call):
     before = snapshot(store_path)
@@ -231,3 +232,75 @@ def test_entry_keys_of_another_length_are_corrupt_metadata(store_path, suffix):
     craft(store_path, *stream_items(b"s", [b"a"]), (skey(b"s", 0)[:-8] + suffix, entry_value(b"x")))
     with Store.open(str(store_path)) as s, raises_exactly(Error, CORRUPT_META):
         s.read_stream(b"s")
+
+
+# --- retention ------------------------------------------------------------------------
+
+GROUP_KEY = b"\xffomb:cg:state:" + component(b"s") + component(b"g")
+
+
+def six(store):
+    for i in range(6):
+        store.append_stream(b"s", b"%d" % i)
+
+
+@pytest.mark.parametrize("readers, before, force, removed", [
+    ([], 4, False, 4), ([], 0, False, 0), ([], 99, False, 6), ([], MAX, False, 6),
+    ([("sub", 2)], 4, False, 2), ([("sub", 2)], 4, True, 4), ([("sub", 5), ("sub2", 3)], 9, False, 3),
+    ([("group", 1)], 4, False, 1), ([("group", 1)], 9, True, 6), ([("group", 3), ("sub", 5)], 9, False, 3),
+    ([("leased", 2)], 5, False, 2),  # the group's leased entry stays too
+    ([("sub-of-other-topic", 0), ("group-of-other-stream", 0)], 4, False, 4),
+])
+def test_trim_keeps_what_readers_have_yet_to_take(store, readers, before, force, removed):
+    six(store)
+    store.append_stream(b"other", b"x")
+    for kind, offset in readers:
+        if kind.startswith("sub"):
+            store.reset_topic_subscription(b"other" if "other" in kind else b"s", kind.encode(), offset)
+        elif kind == "leased":
+            store.consumer_group_reset(b"s", b"g", offset)
+            store.consumer_group_claim(b"s", b"g", b"c", 0, 10)
+        else:
+            store.consumer_group_reset(b"other" if "other" in kind else b"s", b"g", offset)
+    assert store.trim_stream(b"s", before, force=force) == removed
+    kept = [(i, b"%d" % i) for i in range(removed, 6)]
+    assert store.read_stream(b"s") == kept and store.read_stream(b"s", 1, 2) == [e for e in kept if e[0] >= 1][:2]
+    assert store.stream_tail_offset(b"s") == 5 and store.append_stream(b"s", b"6") == 6  # offsets never reused
+    assert store.read_stream(b"other") == [(0, b"x")]
+
+
+def test_trim_is_one_transaction_with_change_records_and_readers_resume_at_the_first_entry_kept(store, store_path):
+    six(store)
+    store.consumer_group_reset(b"s", b"g", 0)
+    before = snapshot(store_path)
+    assert store.trim_stream(b"s", 4) == 0 and store.trim_stream(b"s", 0, force=True) == 0
+    assert snapshot(store_path) == before  # nothing to delete: nothing written
+    last = store.changes_after()[-1]["tx_id"]
+    assert store.trim_stream(b"s", 4, force=True) == 4
+    changes = [(c["tx_id"], c["kind"], c["key"]) for c in store.changes_after(last)]
+    assert changes == [(last + 1, "delete", skey(b"s", i)) for i in range(4)]
+    assert store.poll_topic(b"s", b"new", 1) == [(4, b"4")]
+    assert store.consumer_group_claim(b"s", b"g", b"c", 0, 10)["offset"] == 4
+
+
+@pytest.mark.parametrize("key, value", [
+    (cursor_key(b"s", b"sub"), b"\x01" * 7), (GROUP_KEY, b"\x02" + bytes(29)),
+])
+def test_a_damaged_reader_position_refuses_the_trim_unless_forced(store_path, key, value):
+    craft(store_path, *stream_items(b"s", [b"a", b"b"]), (key, value))
+    with Store.open(str(store_path)) as s:
+        before = snapshot(store_path)
+        with raises_exactly(Error, CORRUPT_META):
+            s.trim_stream(b"s", 2)
+        assert snapshot(store_path) == before
+        assert s.trim_stream(b"s", 2, force=True) == 2
+
+
+def test_a_misshapen_entry_key_below_the_bound_refuses_the_trim(store_path):
+    craft(store_path, *stream_items(b"s", [b"a", b"b"]), (skey(b"s", 0)[:-8] + bytes(7), entry_value(b"x")))
+    with Store.open(str(store_path)) as s:
+        before = snapshot(store_path)
+        with raises_exactly(Error, CORRUPT_META):
+            s.trim_stream(b"s", 1)
+        assert snapshot(store_path) == before
+        assert s.read_stream(b"s", 1) == [(1, b"b")]

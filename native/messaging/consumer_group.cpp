@@ -154,6 +154,10 @@ std::optional<std::string> consumer_group_state_key(std::string_view stream, std
   return tuple_key(kStatePrefix, {stream, group});
 }
 
+std::optional<std::string> consumer_group_states_prefix(std::string_view stream) {
+  return tuple_key(kStatePrefix, {stream});
+}
+
 std::string encode_state(const ConsumerGroupState& state) {
   std::string out;
   out.reserve(38 + state.owner.size());

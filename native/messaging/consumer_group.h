@@ -116,6 +116,8 @@ struct ConsumerGroupDelivery {
 };
 
 std::optional<std::string> consumer_group_state_key(std::string_view stream, std::string_view group);
+// The prefix of the state keys of every group of `stream`.
+std::optional<std::string> consumer_group_states_prefix(std::string_view stream);
 // The owner must fit a u32 length; the operations refuse longer names first.
 std::string encode_state(const ConsumerGroupState& state);
 std::expected<ConsumerGroupState, ConsumerGroupError> decode_state(std::string_view bytes);

@@ -6,9 +6,12 @@
 // big-endian, so that keys sort by transaction) and the nonce.
 #pragma once
 
+#include <absl/container/btree_set.h>
+
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -67,25 +70,56 @@ inline std::optional<MessageId> message_id_of_key(BytesView key, size_t prefix_s
 }
 
 inline bool operator==(const MessageId& a, const MessageId& b) { return a.tx_id == b.tx_id && a.nonce == b.nonce; }
+// Key order: transaction, then nonce bytes.
+inline bool operator<(const MessageId& a, const MessageId& b) {
+  if (a.tx_id != b.tx_id) return a.tx_id < b.tx_id;
+  return a.nonce < b.nonce;
+}
+
+// The record stored as `value` under `key` (a key under a prefix of
+// `prefix_size` bytes), decoded with `decode`; nothing when it does not
+// decode or its id is not its key's: a record filed under another id could
+// be listed but never acknowledged or answered.
+template <class Decode>
+auto record_under_key(BytesView key, size_t prefix_size, BytesView value, Decode&& decode)
+    -> std::optional<typename std::invoke_result_t<Decode&, BytesView>::value_type> {
+  auto record = decode(value);
+  if (!record) return std::nullopt;
+  auto key_id = message_id_of_key(key, prefix_size);
+  if (!key_id || !(*key_id == MessageId{record->tx_id, record->nonce})) return std::nullopt;
+  return std::move(*record);
+}
+
+// The keys under one prefix whose records record_under_key refuses, kept by
+// a derived index so that a walk that starts part-way still fails on them.
+using UnreadableKeys = absl::btree_set<Bytes, std::less<>>;
 
 // Up to `limit` committed records under `prefix` (0: none), in key order
 // (transaction, then nonce), skipping those of transactions up to
-// `after_tx_id`. Every record on the way is decoded with `decode`, and one
-// that does not decode, or whose id is not its key's, fails the walk with
-// `corrupt`: a record filed under another id could be listed but never
-// acknowledged or answered.
+// `after_tx_id`. A record that record_under_key refuses fails the walk with
+// `corrupt` once the walk reaches it; the walk starts at the first
+// transaction after `after_tx_id`, and `unreadable` (every such key under
+// the prefix) answers for the records it passes over, so a listing costs
+// the same however many records come before it.
 template <class Decode, class Error>
-auto records_after(const engine::Store& store, BytesView prefix, std::optional<uint64_t> after_tx_id, uint64_t limit,
-                   Decode&& decode, Error corrupt)
+auto records_after(const engine::Store& store, BytesView prefix, const UnreadableKeys& unreadable,
+                   std::optional<uint64_t> after_tx_id, uint64_t limit, Decode&& decode, Error corrupt)
     -> std::expected<std::vector<typename std::invoke_result_t<Decode&, BytesView>::value_type>, Error> {
   std::vector<typename std::invoke_result_t<Decode&, BytesView>::value_type> out;
   if (limit == 0) return out;
-  for (const auto& [key, value] : store.prefix_range(prefix)) {
-    auto record = decode(BytesView(value));
-    if (!record) return std::unexpected(record.error());
-    auto key_id = message_id_of_key(key, prefix.size());
-    if (!key_id || !(*key_id == MessageId{record->tx_id, record->nonce})) return std::unexpected(corrupt);
-    if (after_tx_id && record->tx_id <= *after_tx_id) continue;
+  Bytes start(prefix);
+  if (after_tx_id) {
+    if (*after_tx_id == std::numeric_limits<uint64_t>::max()) {
+      if (!unreadable.empty()) return std::unexpected(corrupt);
+      return out;
+    }
+    ByteWriter(start).u64_be(*after_tx_id + 1);
+  }
+  if (!unreadable.empty() && *unreadable.begin() < start) return std::unexpected(corrupt);
+  const auto end = store.prefix_range(prefix).last;
+  for (auto it = store.live().lower_bound(BytesView(start)); it != end; ++it) {
+    auto record = record_under_key(it->first, prefix.size(), it->second, decode);
+    if (!record) return std::unexpected(corrupt);
     out.push_back(std::move(*record));
     if (out.size() >= limit) break;
   }

@@ -1,10 +1,10 @@
 #include "messaging/outbox.h"
 
-#include <iterator>
 #include <utility>
 
 #include "engine/store.h"
 #include "engine/transaction.h"
+#include "messaging/outbox_index.h"
 #include "util/component_key.h"
 
 namespace ombrel::messaging {
@@ -92,7 +92,8 @@ std::expected<MessageId, OutboxError> emit_outbox_event(engine::Store& store, By
 std::expected<std::vector<OutboxEvent>, OutboxError> outbox_events_after(const engine::Store& store,
                                                                          std::optional<uint64_t> after_tx_id,
                                                                          uint64_t limit) {
-  return records_after(store, kOutboxEventPrefix, after_tx_id, limit, decode_event, corrupt());
+  return records_after(store, kOutboxEventPrefix, store.derived_index<OutboxIndex>().unreadable(), after_tx_id, limit,
+                       decode_event, corrupt());
 }
 
 std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t tx_id, const Nonce& nonce) {
@@ -102,9 +103,6 @@ std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t
   return true;
 }
 
-uint64_t outbox_len(const engine::Store& store) {
-  auto range = store.prefix_range(kOutboxEventPrefix);
-  return static_cast<uint64_t>(std::distance(range.first, range.last));
-}
+uint64_t outbox_len(const engine::Store& store) { return store.derived_index<OutboxIndex>().count(); }
 
 }  // namespace ombrel::messaging

@@ -78,13 +78,15 @@ std::expected<MessageId, OutboxError> emit_event(engine::Transaction& tx, BytesV
                                                  int64_t created_at_ms);
 
 // Up to `limit` pending events of transactions after `after_tx_id` (all when
-// none), in (tx_id, nonce) order. A limit of 0 returns nothing.
+// none), in (tx_id, nonce) order. A limit of 0 returns nothing. The walk
+// starts at the first listed transaction (records_after, message_id.h).
 std::expected<std::vector<OutboxEvent>, OutboxError> outbox_events_after(const engine::Store& store,
                                                                          std::optional<uint64_t> after_tx_id,
                                                                          uint64_t limit);
 // Whether an event was there to remove.
 std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t tx_id, const Nonce& nonce);
-// Pending events, counted by key (not decoded).
+// Pending events, counted by key (not decoded), as the store's OutboxIndex
+// keeps them (outbox_index.h).
 uint64_t outbox_len(const engine::Store& store);
 
 }  // namespace ombrel::messaging

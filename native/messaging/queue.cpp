@@ -6,6 +6,7 @@
 
 #include "engine/store.h"
 #include "engine/transaction.h"
+#include "messaging/queue_index.h"
 #include "util/component_key.h"
 
 namespace ombrel::messaging {
@@ -76,71 +77,23 @@ constexpr std::string_view kMessageSeparator = ":m:";
 
 QueueError invalid_record() { return QueueError::of(QueueError::Kind::InvalidRecord); }
 
-// A decoded record whose payload still points into the stored value, so that
-// scans over a whole queue copy nothing.
-struct MessageView {
-  MessageState state;
-  uint64_t id;
-  uint32_t attempts;
-  int32_t priority;
-  int64_t available_at_ms;
-  int64_t lease_until_ms;
-  BytesView payload;
-};
-
-// Layout in queue.h; the record must carry `key_id`, the id of its key.
-std::expected<MessageView, QueueError> decode_view(BytesView bytes, uint64_t key_id) {
-  if (bytes.size() < kMessageHeaderSize) return std::unexpected(invalid_record());
-  ByteReader r(bytes);
-  auto version = r.u8();
-  auto state = r.u8();
-  auto id = r.u64_le();
-  auto attempts = r.u32_le();
-  auto priority = r.u32_le();
-  auto available_at = r.i64_le();
-  auto lease_until = r.i64_le();
-  auto payload = r.field_le();
-  if (!version || *version != kMessageFormatVersion || !state || *state > 2 || !id || !attempts || !priority ||
-      !available_at || !lease_until || !payload || !r.at_end())
-    return std::unexpected(invalid_record());
-  // A record filed under another id would be claimed under one id and then
-  // be unreachable for its ack: refuse it like any other damage.
-  if (key_id != *id) return std::unexpected(invalid_record());
-  return MessageView{static_cast<MessageState>(*state), *id,           *attempts,
-                     static_cast<int32_t>(*priority),  *available_at, *lease_until,
-                     *payload};
-}
-
-QueueMessage to_message(const MessageView& view) {
+QueueMessage to_message(const QueueMessageView& view) {
   return QueueMessage{view.state,           view.id,        view.attempts, view.priority,
                       view.available_at_ms, view.lease_until_ms, Bytes(view.payload)};
 }
 
-MessageView view_of(const QueueMessage& message) {
-  return MessageView{message.state,           message.id,             message.attempts, message.priority,
-                     message.available_at_ms, message.lease_until_ms, message.payload};
+QueueMessageView view_of(const QueueMessage& message) {
+  return QueueMessageView{message.state,           message.id,             message.attempts, message.priority,
+                          message.available_at_ms, message.lease_until_ms, message.payload};
 }
 
-// The id of a message key under `prefix`, or nothing for any other key shape.
-std::optional<uint64_t> id_of_key(BytesView key, size_t prefix_size) {
-  if (key.size() != prefix_size + 8) return std::nullopt;
-  return ByteReader(key.substr(prefix_size)).u64_be();
-}
-
-// Runs fn(key, message) over every message of the queue whose message keys
-// are under `prefix`, in id order, until fn fails. A key that is not the
-// prefix and 8 id bytes, or a record that does not decode under its key's
-// id, is InvalidRecord: one bad record fails the whole walk.
-template <class Fn>
-std::expected<void, QueueError> for_each_message(const engine::Store& store, const Bytes& prefix, Fn&& fn) {
-  for (const auto& [key, value] : store.prefix_range(prefix)) {
-    auto id = id_of_key(key, prefix.size());
-    if (!id) return std::unexpected(invalid_record());
-    auto message = decode_view(value, *id);
-    if (!message) return std::unexpected(message.error());
-    if (auto done = fn(key, *message); !done) return done;
-  }
-  return {};
+// The indexed messages of the queue under `prefix`, or InvalidRecord when it
+// holds a record or key that a walk over its records would fail on; nullptr
+// for a queue without messages.
+std::expected<QueueMessages*, QueueError> readable_messages(const engine::Store& store, BytesView prefix) {
+  QueueMessages* messages = store.derived_index<QueueIndex>().find(prefix);
+  if (messages != nullptr && !messages->readable()) return std::unexpected(invalid_record());
+  return messages;
 }
 
 QueueKeys queue_keys(BytesView name) {
@@ -216,11 +169,11 @@ std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueK
 
 // The committed record under `key` (message `id`), checked to be leased under
 // `generation`. The view points into the store and lasts until its next write.
-std::expected<MessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
-                                                   uint32_t generation) {
+std::expected<QueueMessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
+                                                        uint32_t generation) {
   const Bytes* stored = store.find(key);
   if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
-  auto message = decode_view(*stored, id);
+  auto message = decode_message_view(*stored, id);
   if (!message) return message;
   if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
   if (message->attempts != generation)
@@ -230,7 +183,8 @@ std::expected<MessageView, QueueError> leased_view(const engine::Store& store, c
 
 // Replaces the record under `key`; the message came from a stored record, so
 // its payload fits.
-std::expected<void, QueueError> write_message(engine::Store& store, const Bytes& key, const MessageView& message) {
+std::expected<void, QueueError> write_message(engine::Store& store, const Bytes& key,
+                                              const QueueMessageView& message) {
   Bytes value;
   write_record(value, message.state, message.id, message.attempts, message.priority, message.available_at_ms,
                message.lease_until_ms, message.payload);
@@ -238,27 +192,10 @@ std::expected<void, QueueError> write_message(engine::Store& store, const Bytes&
   return {};
 }
 
-std::expected<void, QueueError> count_one(uint64_t& count) {
-  if (count == std::numeric_limits<uint64_t>::max()) return std::unexpected(QueueError::of(QueueError::Kind::CountOverflow));
-  ++count;
-  return {};
-}
-
-std::expected<void, QueueError> add_to_stats(QueueStats& stats, const MessageView& message) {
-  switch (message.state) {
-    case MessageState::Ready:
-      if (auto counted = count_one(stats.ready); !counted) return counted;
-      if (!stats.oldest_ready_at_ms || message.available_at_ms < *stats.oldest_ready_at_ms)
-        stats.oldest_ready_at_ms = message.available_at_ms;
-      break;
-    case MessageState::Leased:
-      if (auto counted = count_one(stats.leased); !counted) return counted;
-      break;
-    case MessageState::Dead:
-      if (auto counted = count_one(stats.dead); !counted) return counted;
-      break;
-  }
-  return count_one(stats.total);
+// The figures of one queue's indexed messages.
+QueueStats stats_of(const QueueMessages& messages) {
+  const uint64_t ready = messages.ready.size(), leased = messages.leased.size(), dead = messages.dead.size();
+  return QueueStats{ready, leased, dead, ready + leased + dead, messages.ready.earliest()};
 }
 
 }  // namespace
@@ -272,9 +209,45 @@ std::expected<Bytes, QueueError> encode_message(const QueueMessage& message) {
 }
 
 std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, uint64_t key_id) {
-  auto view = decode_view(bytes, key_id);
+  auto view = decode_message_view(bytes, key_id);
   if (!view) return std::unexpected(view.error());
   return to_message(*view);
+}
+
+std::expected<QueueMessageView, QueueError> decode_message_view(BytesView bytes, uint64_t key_id) {
+  if (bytes.size() < kMessageHeaderSize) return std::unexpected(invalid_record());
+  ByteReader r(bytes);
+  auto version = r.u8();
+  auto state = r.u8();
+  auto id = r.u64_le();
+  auto attempts = r.u32_le();
+  auto priority = r.u32_le();
+  auto available_at = r.i64_le();
+  auto lease_until = r.i64_le();
+  auto payload = r.field_le();
+  if (!version || *version != kMessageFormatVersion || !state || *state > 2 || !id || !attempts || !priority ||
+      !available_at || !lease_until || !payload || !r.at_end())
+    return std::unexpected(invalid_record());
+  // A record filed under another id would be claimed under one id and then
+  // be unreachable for its ack: refuse it like any other damage.
+  if (key_id != *id) return std::unexpected(invalid_record());
+  return QueueMessageView{static_cast<MessageState>(*state), *id,           *attempts,
+                          static_cast<int32_t>(*priority),  *available_at, *lease_until,
+                          *payload};
+}
+
+std::optional<MessageKeyParts> parse_message_key(BytesView key) {
+  // Walk the key's structure rather than searching it for ":m:": a queue
+  // name (or its length bytes) may itself contain those bytes, and the
+  // counter key of such a queue is no message.
+  if (!key.starts_with(kQueuePrefix)) return std::nullopt;
+  ByteReader reader(key.substr(kQueuePrefix.size()));
+  if (!reader.component()) return std::nullopt;
+  auto separator = reader.bytes(kMessageSeparator.size());
+  if (!separator || *separator != kMessageSeparator) return std::nullopt;
+  MessageKeyParts parts{key.substr(0, key.size() - reader.remaining()), std::nullopt};
+  if (reader.remaining() == 8) parts.id = reader.u64_be();
+  return parts;
 }
 
 std::expected<Queue, QueueError> Queue::open(engine::Store& store, BytesView name) {
@@ -299,17 +272,17 @@ std::expected<uint64_t, QueueError> Queue::push_with_options(BytesView payload, 
 
 std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(const engine::Store& store,
                                                                               const Queue& queue, int64_t now_ms) {
-  std::optional<MessageView> best;
-  auto walked = for_each_message(store, queue.message_prefix(), [&](const Bytes&, const MessageView& message) {
-    const bool claimable = (message.state == MessageState::Ready && message.available_at_ms <= now_ms) ||
-                           (message.state == MessageState::Leased && message.lease_until_ms <= now_ms);
-    // Keys ascend by id, so only a strictly higher priority displaces the best.
-    if (claimable && (!best || message.priority > best->priority)) best = message;
-    return std::expected<void, QueueError>{};
-  });
-  if (!walked) return std::unexpected(walked.error());
-  if (!best) return std::optional<QueueMessage>{};
-  return std::optional<QueueMessage>{to_message(*best)};
+  auto messages = readable_messages(store, queue.message_prefix());
+  if (!messages) return std::unexpected(messages.error());
+  if (*messages == nullptr) return std::optional<QueueMessage>{};
+  auto id = (*messages)->claim_candidate(now_ms);
+  if (!id) return std::optional<QueueMessage>{};
+  // The index names the message; its record, read as always, is the truth.
+  const Bytes* stored = store.find(queue.message_key(*id));
+  if (stored == nullptr) return std::unexpected(invalid_record());
+  auto message = decode_message(*stored, *id);
+  if (!message) return std::unexpected(message.error());
+  return std::optional<QueueMessage>{std::move(*message)};
 }
 
 std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t now_ms, int64_t lease_duration_ms) {
@@ -362,13 +335,13 @@ std::expected<void, QueueError> Queue::dead_letter(uint64_t id, uint32_t lease_g
 }
 
 std::expected<uint64_t, QueueError> Queue::purge_dead() {
+  auto messages = readable_messages(*store_, keys_.message_prefix);
+  if (!messages) return std::unexpected(messages.error());
+  if (*messages == nullptr || (*messages)->dead.empty()) return uint64_t{0};
+  // Keys first: the commit below changes the index they come from.
   std::vector<Bytes> doomed;
-  auto walked = for_each_message(*store_, keys_.message_prefix, [&](const Bytes& key, const MessageView& message) {
-    if (message.state == MessageState::Dead) doomed.push_back(key);
-    return std::expected<void, QueueError>{};
-  });
-  if (!walked) return std::unexpected(walked.error());
-  if (doomed.empty()) return uint64_t{0};
+  doomed.reserve((*messages)->dead.size());
+  for (uint64_t id : (*messages)->dead) doomed.push_back(message_key(id));
   auto tx = store_->begin();
   if (!tx) return std::unexpected(QueueError::engine(tx.error()));
   for (const Bytes& key : doomed) {
@@ -379,12 +352,10 @@ std::expected<uint64_t, QueueError> Queue::purge_dead() {
 }
 
 std::expected<QueueStats, QueueError> Queue::stats() const {
-  QueueStats stats{0, 0, 0, 0, std::nullopt};
-  auto walked = for_each_message(*store_, keys_.message_prefix, [&](const Bytes&, const MessageView& message) {
-    return add_to_stats(stats, message);
-  });
-  if (!walked) return std::unexpected(walked.error());
-  return stats;
+  auto messages = readable_messages(*store_, keys_.message_prefix);
+  if (!messages) return std::unexpected(messages.error());
+  if (*messages == nullptr) return QueueStats{0, 0, 0, 0, std::nullopt};
+  return stats_of(**messages);
 }
 
 namespace {
@@ -422,20 +393,20 @@ std::expected<uint64_t, engine::DomainTransactionError> push_queue(engine::Trans
 }
 
 std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store) {
-  QueueStats stats{0, 0, 0, 0, std::nullopt};
-  for (const auto& [key, value] : store.prefix_range(kQueuePrefix)) {
-    // Walk the key's structure rather than searching it for ":m:": a queue
-    // name (or its length bytes) may itself contain those bytes, and the
-    // counter key of such a queue is no message.
-    ByteReader reader(BytesView(key).substr(kQueuePrefix.size()));
-    if (!reader.component()) continue;
-    auto separator = reader.bytes(kMessageSeparator.size());
-    if (!separator || *separator != kMessageSeparator || reader.remaining() != 8) continue;
-    auto message = decode_view(value, *reader.u64_be());
-    if (!message) return std::unexpected(message.error());
-    if (auto added = add_to_stats(stats, *message); !added) return std::unexpected(added.error());
-  }
-  return stats;
+  QueueStats total{0, 0, 0, 0, std::nullopt};
+  bool damaged = false;
+  store.derived_index<QueueIndex>().for_each_queue([&](const QueueMessages& messages) {
+    damaged = damaged || messages.damaged != 0;
+    const QueueStats one = stats_of(messages);
+    total.ready += one.ready;
+    total.leased += one.leased;
+    total.dead += one.dead;
+    total.total += one.total;
+    if (one.oldest_ready_at_ms && (!total.oldest_ready_at_ms || *one.oldest_ready_at_ms < *total.oldest_ready_at_ms))
+      total.oldest_ready_at_ms = one.oldest_ready_at_ms;
+  });
+  if (damaged) return std::unexpected(invalid_record());
+  return total;
 }
 
 std::optional<int64_t> ready_lag_ms(const QueueStats& stats, int64_t now_ms) {

@@ -3,7 +3,10 @@
 // Contract: a `Queue` is a handle built per call from a name and the open
 // store; every operation reads the committed state and writes in one engine
 // transaction with commit, so a failed operation changes nothing. Time is the
-// caller's `now_ms`; nothing happens on its own.
+// caller's `now_ms`; nothing happens on its own. Claims, statistics and
+// purges find their messages through the store's QueueIndex
+// (queue_index.h), so they cost the same however many messages a queue
+// holds; one bad record or key in a queue still fails each of them.
 //
 // Keys (B = 0xFF "omb:q:" | name length u32 BE | name):
 //   B ":next"                 next message id, u64 LE (absent: 1)
@@ -120,10 +123,32 @@ struct ClaimedMessage {
   uint32_t lease_generation = 0;
 };
 
+// A record decoded in place: the payload points into the decoded bytes.
+struct QueueMessageView {
+  MessageState state;
+  uint64_t id;
+  uint32_t attempts;
+  int32_t priority;
+  int64_t available_at_ms;
+  int64_t lease_until_ms;
+  BytesView payload;
+};
+
 // The message record codec (layout above) for readers outside this unit. A
 // record is accepted only under the id of its own key, `key_id`.
 std::expected<Bytes, QueueError> encode_message(const QueueMessage& message);
 std::expected<QueueMessage, QueueError> decode_message(BytesView bytes, uint64_t key_id);
+std::expected<QueueMessageView, QueueError> decode_message_view(BytesView bytes, uint64_t key_id);
+
+// What a key under kQueuePrefix is when it lies under some queue's message
+// prefix B ":m:": that prefix, and the id when the rest is exactly 8 bytes
+// (a key with another rest is misshapen). Nothing for any other key, the
+// counters included.
+struct MessageKeyParts {
+  BytesView message_prefix;
+  std::optional<uint64_t> id;
+};
+std::optional<MessageKeyParts> parse_message_key(BytesView key);
 
 struct QueueStats {
   uint64_t ready;
@@ -164,8 +189,8 @@ class Queue {
 
 // The message a claim at `now_ms` takes: among ready messages whose time has
 // come and leased messages whose lease ran out, the highest priority, then the
-// smallest id. Every record of the queue is decoded on the way, so one bad
-// record fails the claim.
+// smallest id. Found through the queue's derived index (queue_index.h); a
+// queue holding one bad record or key fails the claim, whichever it takes.
 std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(const engine::Store& store,
                                                                               const Queue& queue, int64_t now_ms);
 
@@ -176,7 +201,8 @@ std::expected<uint64_t, engine::DomainTransactionError> push_queue(engine::Trans
                                                                    BytesView payload, int64_t available_at_ms,
                                                                    int32_t priority);
 
-// The same figures as Queue::stats over every message of every queue.
+// The same figures as Queue::stats over every message of every queue. A
+// damaged record fails it; a misshapen key is no message and is skipped.
 std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store);
 
 // now_ms minus the oldest ready time (0 when that lies ahead), or nothing when

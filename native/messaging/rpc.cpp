@@ -1,10 +1,10 @@
 #include "messaging/rpc.h"
 
-#include <limits>
 #include <utility>
 
 #include "engine/store.h"
 #include "engine/transaction.h"
+#include "messaging/rpc_index.h"
 #include "util/component_key.h"
 
 namespace ombrel::messaging {
@@ -149,7 +149,8 @@ std::expected<MessageId, RpcError> submit_rpc_request(engine::Store& store, Byte
 std::expected<std::vector<RpcRequest>, RpcError> pending_rpc_requests_after(const engine::Store& store,
                                                                             std::optional<uint64_t> after_tx_id,
                                                                             uint64_t limit) {
-  return records_after(store, kRpcRequestPrefix, after_tx_id, limit, decode_request, corrupt());
+  return records_after(store, kRpcRequestPrefix, store.derived_index<RpcRequestIndex>().unreadable(), after_tx_id,
+                       limit, decode_request, corrupt());
 }
 
 std::expected<void, RpcError> respond_rpc(engine::Store& store, const MessageId& id, BytesView payload,
@@ -188,14 +189,19 @@ std::expected<bool, RpcError> ack_rpc_response(engine::Store& store, const Messa
 }
 
 std::expected<uint64_t, RpcError> expire_rpc_requests(engine::Store& store, int64_t now_ms, uint64_t limit) {
-  auto pending = pending_rpc_requests_after(store, std::nullopt, std::numeric_limits<uint64_t>::max());
-  if (!pending) return std::unexpected(pending.error());
+  RpcRequestIndex& index = store.derived_index<RpcRequestIndex>();
+  // Any unreadable request fails the call before anything expires, as the
+  // decoding of every pending request always did.
+  if (!index.unreadable().empty()) return std::unexpected(corrupt());
+  // The ids first: each answer below commits and changes the index.
+  std::vector<MessageId> due;
+  for (const MessageId& id : index.deadlines().due_at(now_ms)) {
+    if (due.size() >= limit) break;
+    due.push_back(id);
+  }
   uint64_t expired = 0;
-  for (const RpcRequest& request : *pending) {
-    if (expired >= limit) break;
-    if (!request.deadline_ms || *request.deadline_ms > now_ms) continue;
-    if (auto answered = respond_rpc(store, MessageId{request.tx_id, request.nonce}, kDeadlineExceeded, now_ms, true);
-        !answered)
+  for (const MessageId& id : due) {
+    if (auto answered = respond_rpc(store, id, kDeadlineExceeded, now_ms, true); !answered)
       return std::unexpected(answered.error());
     ++expired;
   }

@@ -130,8 +130,11 @@ std::expected<std::optional<RpcResponse>, RpcError> get_rpc_response(const engin
 // Whether a response was there to remove.
 std::expected<bool, RpcError> ack_rpc_response(engine::Store& store, const MessageId& id);
 // Answers up to `limit` requests whose deadline is at or before now_ms with
-// an error response, each in its own transaction, and returns how many. A
-// failure stops the walk; those answered before it stay answered.
+// an error response, the first in key order, each in its own transaction,
+// and returns how many. A failure stops the walk; those answered before it
+// stay answered. The due requests come from the store's RpcRequestIndex
+// (rpc_index.h), so requests not yet due cost nothing; an unreadable
+// request anywhere fails the call before anything is answered.
 std::expected<uint64_t, RpcError> expire_rpc_requests(engine::Store& store, int64_t now_ms, uint64_t limit);
 
 }  // namespace ombrel::messaging

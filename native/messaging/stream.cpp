@@ -50,14 +50,6 @@ constexpr BytesView kEntrySuffix{":e:"};
 
 MessagingError fault(MessagingError::Kind kind) { return MessagingError::of(kind); }
 
-// An 8-byte little-endian counter; nullopt when the value has another length.
-std::optional<uint64_t> decode_counter(BytesView value) {
-  ByteReader reader(value);
-  auto counter = reader.u64_le();
-  if (!counter || !reader.at_end()) return std::nullopt;
-  return counter;
-}
-
 std::string encode_counter(uint64_t value) {
   std::string out;
   ByteWriter(out).u64_le(value);
@@ -68,7 +60,7 @@ std::string encode_counter(uint64_t value) {
 std::expected<uint64_t, MessagingError> read_counter(const engine::Store& store, BytesView key) {
   const std::string* value = store.find(key);
   if (value == nullptr) return 0;
-  auto counter = decode_counter(*value);
+  auto counter = decode_stream_counter(*value);
   if (!counter) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
   return *counter;
 }
@@ -98,7 +90,7 @@ template <class Get>
 std::expected<PlannedAppend, MessagingError> plan_append(const StreamKeys& keys, std::string_view payload, Get&& get) {
   uint64_t offset = 0;
   if (std::optional<std::string> stored = get(keys.next)) {
-    auto counter = decode_counter(*stored);
+    auto counter = decode_stream_counter(*stored);
     if (!counter) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
     offset = *counter;
   }
@@ -130,6 +122,13 @@ std::expected<std::string, MessagingError> encode_stream_entry(std::string_view 
   return out;
 }
 
+std::optional<uint64_t> decode_stream_counter(std::string_view value) {
+  ByteReader reader(value);
+  auto counter = reader.u64_le();
+  if (!counter || !reader.at_end()) return std::nullopt;
+  return counter;
+}
+
 std::expected<std::string, MessagingError> decode_stream_entry(std::string_view bytes) {
   ByteReader reader(bytes);
   auto version = reader.u8();
@@ -150,6 +149,10 @@ std::optional<StreamKeys> stream_keys(std::string_view name) {
 
 std::optional<std::string> subscription_cursor_key(std::string_view topic, std::string_view subscription) {
   return tuple_key(kSubscriptionPrefix, {topic, subscription});
+}
+
+std::optional<std::string> subscription_cursors_prefix(std::string_view topic) {
+  return tuple_key(kSubscriptionPrefix, {topic});
 }
 
 // ---- Stream ----

@@ -87,6 +87,10 @@ struct StreamEntry {
   std::string payload;
 };
 
+// A next-offset counter or cursor value: 8 bytes, u64 LE; nullopt for any
+// other length.
+std::optional<uint64_t> decode_stream_counter(std::string_view value);
+
 // Entry value codec (layout above); decode yields the payload.
 std::expected<std::string, MessagingError> encode_stream_entry(std::string_view payload);
 std::expected<std::string, MessagingError> decode_stream_entry(std::string_view bytes);
@@ -100,6 +104,8 @@ struct StreamKeys {
 // Key builders (nullopt: a name longer than 2^32 - 1 bytes).
 std::optional<StreamKeys> stream_keys(std::string_view name);
 std::optional<std::string> subscription_cursor_key(std::string_view topic, std::string_view subscription);
+// The prefix of the cursor keys of every subscription of `topic`.
+std::optional<std::string> subscription_cursors_prefix(std::string_view topic);
 
 // A handle on one stream of an open store, built per call.
 class Stream {

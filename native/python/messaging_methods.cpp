@@ -1,6 +1,6 @@
-// Stream and topic methods of Store: append, read and tail of a stream;
-// publish and read of a topic; poll, acknowledge, reset and read the cursor
-// of a topic subscription.
+// Stream and topic methods of Store: append, read, tail and trim of a
+// stream; publish and read of a topic; poll, acknowledge, reset and read the
+// cursor of a topic subscription.
 //
 // Contract: entries are returned as lists of (offset, payload) tuples in
 // ascending offset order. Every MessagingError is raised as OmbrelStoreError
@@ -11,6 +11,7 @@
 
 #include "engine/store.h"
 #include "messaging/stream.h"
+#include "messaging/stream_retention.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
@@ -235,6 +236,30 @@ struct TopicSubscriptionOffset {
   }
 };
 
+struct TrimStream {
+  static constexpr const char* kName = "trim_stream";
+  static constexpr Param kParams[] = {{"name"}, {"before_offset"}, Param::keyword("force", "False")};
+  static constexpr const char* kDoc =
+      "Delete the entries of the stream `name` below `before_offset` in one transaction and return\n"
+      "how many were deleted.\n\n"
+      "Entries that a reader has yet to take stay unless `force` is true: nothing at or past the\n"
+      "cursor of a subscription of the topic of the same name, or the position of a consumer group\n"
+      "of the stream, is deleted. Offsets are never reused and the tail stays; a read, poll or\n"
+      "claim from a trimmed offset starts at the first entry kept.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto name = bytes_arg(args[0], "name");
+    if (!name) return nullptr;
+    auto before_offset = u64_arg(args[1], "before_offset");
+    if (!before_offset) return nullptr;
+    auto force = bool_arg(args[2], "force", false);
+    if (!force) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) {
+      return offset_result(state, messaging::trim_stream(store, *name, *before_offset, *force));
+    });
+  }
+};
+
 constexpr MethodSpec kMessagingMethods[] = {
     method_spec<AppendStream>(),
     method_spec<ReadStream>(),
@@ -245,6 +270,7 @@ constexpr MethodSpec kMessagingMethods[] = {
     method_spec<AcknowledgeTopicThrough>(),
     method_spec<ResetTopicSubscription>(),
     method_spec<TopicSubscriptionOffset>(),
+    method_spec<TrimStream>(),
 };
 const MethodBlock kMessagingBlock{TargetClass::Store, kMessagingMethods};
 

@@ -524,6 +524,10 @@ class Store:
     def topic_subscription_offset(self, topic: bytes, subscription: bytes) -> int:
         """Return the subscription's cursor (0 for a subscription never used)."""
 
+    def trim_stream(self, name: bytes, before_offset: int, *, force: bool = False) -> int:
+        """Delete the entries below ``before_offset`` (never one a subscription or group has yet to take unless
+        ``force``); return how many were deleted."""
+
     def consumer_group_claim(
         self, stream: bytes, group: bytes, consumer: bytes, now_ms: int, lease_duration_ms: int
     ) -> _ConsumerGroupDelivery | None:
