@@ -6,7 +6,7 @@ PIP ?= $(PYTHON) -m pip
 SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
-.PHONY: deps install demo test native-test dev dev-test bench test-asan sanitize fuzz fuzz-deps clean
+.PHONY: deps install demo test native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
 
 # System libraries the extension links against (Debian).
 deps:
@@ -58,6 +58,22 @@ test-asan: deps
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests
 
 sanitize: test-asan
+
+# The native tests and the threaded tests against a ThreadSanitizer build.
+TSAN_BUILD := build/tsan
+TSAN_PKG := $(TSAN_BUILD)/pkg
+test-tsan: deps
+	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_TSAN=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build $(TSAN_BUILD) -j 2
+	for t in $(TSAN_BUILD)/*_test; do TSAN_OPTIONS=halt_on_error=1 $$t || exit 1; done
+	rm -rf $(TSAN_PKG) && mkdir -p $(TSAN_PKG)/ombrel_store
+	cp src/ombrel_store/*.py src/ombrel_store/*.pyi src/ombrel_store/py.typed $(TSAN_BUILD)/_native*.so $(TSAN_PKG)/ombrel_store/
+	# The interpreter itself, not a wrapper script that would load the runtime first.
+	interpreter=$$($(PYTHON) -c 'import sys; print(sys.executable)'); \
+	PYTHONPATH=$(TSAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \
+	  TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  $$interpreter -m pytest -q -p no:cacheprovider tests/test_threads.py
 
 # libFuzzer targets (tests/fuzz/*_fuzz.cpp), each run for FUZZ_SECONDS from its
 # seed corpus in tests/fuzz/corpus/; what they find stays in build/fuzz/work.
