@@ -39,6 +39,7 @@ QUICK = {
     "maintenance": ["--mb", "50", "--keys", "300000", "--repeats", "3"],
     "transactions": ["--commits", "10000", "--data-commits", "200"],
     "workflows": ["--instances", "100000", "--steps", "10000", "--data-steps", "200"],
+    "threads": ["--seconds", "1", "--megabytes", "50"],
 }
 
 
