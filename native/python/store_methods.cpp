@@ -45,7 +45,10 @@ PyObject* new_store_object(const ModuleState& state, std::unique_ptr<engine::Sto
 void store_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   // Closes the engine store unless a live Transaction still shares the cell.
-  reinterpret_cast<StoreObject*>(self)->cell.~shared_ptr();
+  {
+    engine::BlockingRegion region;
+    reinterpret_cast<StoreObject*>(self)->cell.~shared_ptr();
+  }
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
@@ -69,7 +72,11 @@ PyObject* close_store(PyObject* self) {
     case SlotState::Open: {
       std::unique_ptr<engine::Store> closing = std::move(cell.store());
       cell.state = SlotState::Closed;
-      closing.reset();  // releases the file, its lock and the writer registry entry
+      {
+        // Freeing a large table takes a while; other threads run meanwhile.
+        engine::BlockingRegion region;
+        closing.reset();  // releases the file, its lock and the writer registry entry
+      }
       return none_result();
     }
     case SlotState::Closed:
