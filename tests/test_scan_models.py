@@ -107,6 +107,16 @@ class StoreMachine(RuleBasedStateMachine):
             f.write(log.commit(tx).log_bytes() if puts or deletes else b"")
         self.store = Store.open(str(self.path), durability="relaxed")
 
+    def damage_under(self, prefix, junk, odd):
+        """Writes `junk` under a fresh id or, when `odd`, the first record's value again under its
+        key and one more byte, or under the all-zero id."""
+        records = self.store.scan_prefix(prefix)
+        key, value = prefix + bytes([len(records) % 256]) * 16, junk
+        if odd and records:
+            (key, value), *_ = records
+            key = key + b"x" if len(junk) % 2 else prefix + bytes(16)
+        self.reopen(puts=[(key, value)])
+
     @rule(step=st.integers(0, 5 * MINUTE))
     def advance(self, step):
         self.now += step
@@ -235,13 +245,7 @@ class Schedules(StoreMachine):
 
     @rule(junk=JUNK, odd=st.booleans(), cron=st.booleans())
     def damage(self, junk, odd, cron):
-        prefix, ids = (CRON, self.cron_ids) if cron else (SCHEDULE, self.schedule_ids)
-        # A junk value under a fresh id, or a good record under a key of another length or id.
-        key, value, records = prefix + bytes([len(ids)]) * 16, junk, self.store.scan_prefix(prefix)
-        if odd and records:
-            (key, value), *_ = records
-            key = key + b"x" if len(junk) % 2 else prefix + bytes(16)
-        self.reopen(puts=[(key, value)])
+        self.damage_under(CRON if cron else SCHEDULE, junk, odd)
 
     @rule()
     def repair(self):
@@ -360,11 +364,7 @@ class Workflows(StoreMachine):
 
     @rule(junk=JUNK, odd=st.booleans())
     def damage(self, junk, odd):
-        key, value, records = INSTANCE + bytes([len(self.ids)]) * 16, junk, self.store.scan_prefix(INSTANCE)
-        if odd and records:
-            (key, value), *_ = records
-            key = key + b"x" if len(junk) % 2 else INSTANCE + bytes(16)
-        self.reopen(puts=[(key, value)])
+        self.damage_under(INSTANCE, junk, odd)
 
     @rule()
     def repair(self):

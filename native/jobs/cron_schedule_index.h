@@ -12,10 +12,9 @@
 // records in key order.
 #pragma once
 
-#include <absl/container/btree_set.h>
-
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -24,19 +23,13 @@
 
 namespace ombrel::jobs {
 
-class CronScheduleEntries {
- public:
+struct CronScheduleTiming {
   static constexpr std::array<std::string_view, 1> kPrefixes{kCronDataPrefix};
-  bool take(std::string_view key, std::string_view value);
-  void drop(std::string_view key, std::string_view value);
-  const absl::btree_set<TimedId<kIdBytes>>& enabled_by_next_run() const { return enabled_by_next_run_; }
-  bool operator==(const CronScheduleEntries&) const = default;
-
- private:
-  absl::btree_set<TimedId<kIdBytes>> enabled_by_next_run_;
+  // By next_run_ms while enabled.
+  static std::optional<std::optional<TimedId<kIdBytes>>> entry(std::string_view key, std::string_view value);
 };
 
-using CronScheduleIndex = RecordIndex<CronScheduleEntries>;
+using CronScheduleIndex = RecordIndex<TimedEntries<CronScheduleTiming, kIdBytes>>;
 
 std::vector<CronScheduleId> due_cron_schedules(const CronScheduleIndex& index, int64_t now_ms, uint64_t limit);
 

@@ -13,10 +13,9 @@
 // `limit` due ids, and the records it skips are neither due nor damaged.
 #pragma once
 
-#include <absl/container/btree_set.h>
-
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,19 +25,13 @@
 
 namespace ombrel::jobs {
 
-class ScheduleEntries {
- public:
+struct ScheduleTiming {
   static constexpr std::array<std::string_view, 1> kPrefixes{kScheduleDataPrefix};
-  bool take(std::string_view key, std::string_view value);
-  void drop(std::string_view key, std::string_view value);
-  const absl::btree_set<TimedId<kIdBytes>>& enabled_by_next_run() const { return enabled_by_next_run_; }
-  bool operator==(const ScheduleEntries&) const = default;
-
- private:
-  absl::btree_set<TimedId<kIdBytes>> enabled_by_next_run_;
+  // By next_run_ms while enabled.
+  static std::optional<std::optional<TimedId<kIdBytes>>> entry(std::string_view key, std::string_view value);
 };
 
-using ScheduleIndex = RecordIndex<ScheduleEntries>;
+using ScheduleIndex = RecordIndex<TimedEntries<ScheduleTiming, kIdBytes>>;
 
 std::vector<std::string> tick_candidates(const ScheduleIndex& index, int64_t now_ms, uint64_t limit);
 

@@ -15,6 +15,11 @@
 //   meets them exactly where the full scan did.
 // - TimedId<N>: a time and an N-byte id, ordered by time, then id (unsigned
 //   bytes); 8 + N bytes, so 24 for a 16-byte id.
+// - TimedEntries<Timing, N>: Entries for records that carry one time (a next
+//   run): Timing declares kPrefixes and
+//     static std::optional<std::optional<TimedId<N>>> entry(key, value);
+//   whose outer nullopt refuses the record and whose inner nullopt takes it
+//   in without a time (a disabled schedule, say).
 // - smallest_due_ids: of the entries timed at or before `now`, the `limit`
 //   smallest ids, ascending. It walks the due entries once, so it costs what
 //   is due, not what is stored.
@@ -95,6 +100,28 @@ class RecordIndex {
   uint64_t records_ = 0;
   UnindexedKeys unindexed_;
   Entries entries_;
+};
+
+template <class Timing, size_t N>
+class TimedEntries {
+ public:
+  static constexpr auto kPrefixes = Timing::kPrefixes;
+
+  bool take(std::string_view key, std::string_view value) {
+    auto entry = Timing::entry(key, value);
+    if (!entry) return false;
+    if (*entry) by_time_.insert(**entry);
+    return true;
+  }
+  void drop(std::string_view key, std::string_view value) {
+    if (auto entry = Timing::entry(key, value); entry && *entry) by_time_.erase(**entry);
+  }
+
+  const absl::btree_set<TimedId<N>>& by_time() const { return by_time_; }
+  bool operator==(const TimedEntries&) const = default;
+
+ private:
+  absl::btree_set<TimedId<N>> by_time_;
 };
 
 template <size_t N>
