@@ -75,7 +75,7 @@ class StoreMachine(RuleBasedStateMachine):
         self.dir = Path(tempfile.mkdtemp(prefix="ombrel-model-"))
         self.path = self.dir / "model.omb"
         self.store = Store.open(str(self.path), durability="relaxed")
-        self.now, self.seen_tx = 0, None
+        self.now, self.seen_tx, self.damaged = 0, None, set()
 
     def teardown(self):
         self.store.close()
@@ -95,6 +95,7 @@ class StoreMachine(RuleBasedStateMachine):
 
     def reopen(self, puts=(), deletes=()):
         """Closes the store, appends one committed transaction of raw writes, opens it again."""
+        self.damaged |= {key for key, _ in puts}
         self.store.close()
         records = sf.parse_records(self.path.read_bytes())
         tx = max((r[1] for r in records), default=0) + 1
@@ -124,6 +125,11 @@ class StoreMachine(RuleBasedStateMachine):
     @rule()
     def reopen_unchanged(self):
         self.reopen()
+
+    @rule()
+    def repair(self):
+        self.reopen(deletes=sorted(key for key in self.damaged if self.store.contains(key)))
+        self.damaged.clear()
 
 
 # ---- interval and cron schedules ---------------------------------------------------------------
@@ -247,11 +253,6 @@ class Schedules(StoreMachine):
     def damage(self, junk, odd, cron):
         self.damage_under(CRON if cron else SCHEDULE, junk, odd)
 
-    @rule()
-    def repair(self):
-        good = set(SCHEDULE + i for i in self.schedule_ids) | set(CRON + i for i in self.cron_ids)
-        damaged = [k for prefix in (SCHEDULE, CRON) for k, _ in self.store.scan_prefix(prefix) if k not in good]
-        self.reopen(deletes=damaged)
 
 
 # ---- workflows ---------------------------------------------------------------------------------
@@ -366,10 +367,6 @@ class Workflows(StoreMachine):
     def damage(self, junk, odd):
         self.damage_under(INSTANCE, junk, odd)
 
-    @rule()
-    def repair(self):
-        good = set(INSTANCE + i for i in self.ids)
-        self.reopen(deletes=[k for k, _ in self.store.scan_prefix(INSTANCE) if k not in good])
 
 
 # ---- objects -----------------------------------------------------------------------------------
@@ -480,12 +477,6 @@ class Objects(StoreMachine):
             self.reopen(puts=[(DATA + bytes(31), b"\x01" + bytes(8))])
         else:
             self.reopen(puts=[(REF + struct.pack(">I", 3) + b"bad" + struct.pack(">I", 1) + b"r", b"short")])
-
-    @rule()
-    def repair(self):
-        damaged = [k for k, _ in self.store.scan_prefix(DATA) if len(k) != 46]
-        damaged += [k for k, v in self.store.scan_prefix(REF) if len(v) != 32]
-        self.reopen(deletes=damaged)
 
 
 Schedules.TestCase.settings = Workflows.TestCase.settings = Objects.TestCase.settings = RUNS
