@@ -550,6 +550,14 @@ def test_crafted_instance_reads_back(store_path):
         assert s.workflow_children(b"\x09" * 16) == [inst]
 
 
+def test_children_of_parents_with_a_common_head(store_path):
+    parents = [b"\x09" * 8 + bytes([n]) * 8 for n in (1, 2)]
+    children = [instance(bytes([n]) * 16, parent=parent) for n, parent in zip((3, 4), parents)]
+    crafted(store_path, children)
+    with Store.open(str(store_path)) as s:
+        assert [s.workflow_children(parent) for parent in parents] == [[children[0]], [children[1]]]
+
+
 GOOD_ENTRY = encode_history(0, 0, "created", b"")
 BAD_HISTORY = {
     "21 bytes": GOOD_ENTRY[:21],

@@ -25,6 +25,12 @@ WorkflowId status_entry_id(const WorkflowStatusEntry& entry) {
 
 constexpr WorkflowId kSmallestId{};
 
+uint64_t parent_head(const WorkflowId& parent) {
+  uint64_t head = 0;
+  for (size_t i = 0; i < 8; ++i) head = head << 8 | parent[i];
+  return head;
+}
+
 // What resume_due_workflows wakes once its time has come.
 bool parked_on_timer(const WorkflowRecordView& view) {
   return view.status == WorkflowStatus::Waiting && view.wait_kind == WorkflowWaitKind::Timer;
@@ -51,7 +57,7 @@ bool WorkflowEntries::take(std::string_view key, std::string_view value) {
   if (!view) return false;
   by_status_.insert(workflow_status_entry(view->status, view->updated_at_ms, view->id));
   by_type_.insert(WorkflowTypeEntry{workflow_type_hash(view->workflow_type), view->id});
-  if (view->parent_id) by_parent_.insert(WorkflowChildEntry{*view->parent_id, view->id});
+  if (view->parent_id) by_parent_.insert(WorkflowChildEntry{parent_head(*view->parent_id), view->id});
   if (parked_on_timer(*view)) timers_.insert({view->resume_at_ms, view->id});
   return true;
 }
@@ -61,7 +67,7 @@ void WorkflowEntries::drop(std::string_view key, std::string_view value) {
   if (!view) return;
   by_status_.erase(workflow_status_entry(view->status, view->updated_at_ms, view->id));
   by_type_.erase(WorkflowTypeEntry{workflow_type_hash(view->workflow_type), view->id});
-  if (view->parent_id) by_parent_.erase(WorkflowChildEntry{*view->parent_id, view->id});
+  if (view->parent_id) by_parent_.erase(WorkflowChildEntry{parent_head(*view->parent_id), view->id});
   if (parked_on_timer(*view)) timers_.erase({view->resume_at_ms, view->id});
 }
 
@@ -74,7 +80,8 @@ std::vector<std::string> due_timer_candidates(const WorkflowIndex& index, int64_
 std::vector<WorkflowId> children_of(const WorkflowIndex& index, const WorkflowId& parent) {
   std::vector<WorkflowId> children;
   const auto& by_parent = index.entries().by_parent();
-  for (auto it = by_parent.lower_bound({parent, kSmallestId}); it != by_parent.end() && it->parent == parent; ++it)
+  const uint64_t head = parent_head(parent);
+  for (auto it = by_parent.lower_bound({head, kSmallestId}); it != by_parent.end() && it->parent_head == head; ++it)
     children.push_back(it->child);
   return children;
 }

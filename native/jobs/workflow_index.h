@@ -8,9 +8,10 @@
 //   by_status    status | updated_at_ms | id, as 25 order-preserving bytes
 //   by_type      a 32-bit hash of workflow_type | id (20 bytes): candidates,
 //                which a listing confirms by reading the record
-//   by_parent    parent id | id (32 bytes), instances with a parent only
+//   by_parent    the parent id's first 8 bytes | id (24 bytes), instances
+//                with a parent only: candidates, confirmed by the record
 //   timers       resume_at_ms | id (24 bytes), waiting on a timer only
-// so an instance costs about 45 bytes of B-tree slots, more while it has a
+// so an instance costs 45 bytes of B-tree slots, 24 more while it has a
 // parent or waits for a time. A terminal instance cannot change, so its
 // updated_at_ms is the time it finished.
 //
@@ -19,7 +20,8 @@
 //   instances whose timer is due at now, and every unindexed key; walking
 //   them with the resume's own decoding and due test collects what a walk
 //   over every record collects and fails where it failed.
-// - children_of(parent): the ids of its children, ascending.
+// - children_of(parent): the ids of its children, ascending, and of any
+//   instance whose parent id shares its first 8 bytes.
 // - finished_before(before, limit): completed, failed and cancelled
 //   instances whose updated_at_ms < before, oldest first (then id).
 // - with_status / of_type_candidates: one page after a cursor, for listings.
@@ -50,7 +52,7 @@ struct WorkflowTypeEntry {
 };
 
 struct WorkflowChildEntry {
-  WorkflowId parent;
+  uint64_t parent_head;
   WorkflowId child;
   auto operator<=>(const WorkflowChildEntry&) const = default;
 };
