@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import ctypes
 import gc
 import json
 import os
@@ -60,6 +61,15 @@ def each_within(fn, items, budget_s: float):
         if time.perf_counter() > deadline:
             break
     return done, rows
+
+
+def resident_bytes() -> int:
+    """The process's resident set, after handing freed heap back to the system (glibc malloc_trim),
+    so that growth between two readings is what stayed allocated."""
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def sqlite_open(path: Path, synchronous: str, schema: str = "") -> sqlite3.Connection:

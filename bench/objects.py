@@ -9,7 +9,16 @@ for sqlite exactly as Ombrel computes it inside put_object. Chunks are read from
 substr() and, separately, with incremental blob I/O (Connection.blobopen, Python 3.11+).
 "relaxed" is matched by synchronous=OFF, "data" by synchronous=FULL (an fsync per commit).
 
-    python bench/objects.py [--objects N] [--size BYTES] [--chunk BYTES] [--reads N]
+Expiry purge: N small objects (20,000 by default) carrying an "expires_at_unix" metadata entry, 100
+of them expired at spread-out ids, some of those named by a reference; one
+`purge_expired_objects(now, 100)` removes the expired unreferenced ones in one commit. sqlite
+keeps the expiry in a column with an index, finds the expired rows through it, checks references
+through an index on the referenced digest, and deletes in one transaction; it counts no rows,
+while Ombrel's result also reports how many objects there are. The first call of an open store
+builds the in-memory index of objects; its time and the memory it keeps per object (growth of
+the resident set, after malloc_trim) are printed but not timed against anything.
+
+    python bench/objects.py [--objects N] [--size BYTES] [--chunk BYTES] [--reads N] [--expiring N]
 
 Ratios are Ombrel time per operation divided by sqlite time per operation, both measured in
 this run: below 1 Ombrel is faster. Everything runs in a temporary directory that is removed.
@@ -22,7 +31,7 @@ import random
 from functools import partial
 
 import harness
-from harness import Store, banner, parse, parser, sqlite_open, timed, workdir
+from harness import Store, banner, parse, parser, resident_bytes, sqlite_open, timed, workdir
 
 _SCHEMA = ("CREATE TABLE IF NOT EXISTS objects (id INTEGER PRIMARY KEY, "
            "digest BLOB NOT NULL UNIQUE, content BLOB NOT NULL)")
@@ -30,6 +39,62 @@ _SQL_PUT = "INSERT OR IGNORE INTO objects (digest, content) VALUES (?, ?)"
 _SQL_GET = "SELECT content FROM objects WHERE digest = ?"
 _SQL_ROWID = "SELECT id FROM objects WHERE digest = ?"
 _SQL_CHUNK = "SELECT substr(content, ?, ?) FROM objects WHERE digest = ?"
+
+
+_PURGE_SCHEMA = """
+CREATE TABLE objects (digest BLOB PRIMARY KEY, content BLOB NOT NULL, expires_at INTEGER) WITHOUT ROWID;
+CREATE INDEX objects_expiry ON objects (expires_at);
+CREATE TABLE refs (ns BLOB, name BLOB, digest BLOB NOT NULL, PRIMARY KEY (ns, name)) WITHOUT ROWID;
+CREATE INDEX refs_digest ON refs (digest);
+"""
+
+
+def sqlite_purge(conn, now, limit):
+    execute = conn.cursor().execute
+    # Through the expiry index (ordering by digest in SQL would make sqlite walk every row instead).
+    expired = sorted(execute("SELECT digest FROM objects INDEXED BY objects_expiry WHERE expires_at <= ?",
+                             (now,)).fetchall())
+    unreferenced = [d for (d,) in expired if execute("SELECT 1 FROM refs WHERE digest = ?", (d,)).fetchone() is None]
+    execute("BEGIN")
+    for digest in unreferenced[:limit]:
+        execute("DELETE FROM objects WHERE digest = ?", (digest,))
+    execute("COMMIT")
+    return len(expired), len(unreferenced[:limit])
+
+
+def bench_purge(tmp, n, expired):
+    print(f"\nexpiry purge, relaxed durability: {n:,} objects, {expired} expired, a third of those referenced")
+    store = Store.open(tmp / "purge.omb", durability="relaxed")
+    conn = sqlite_open(tmp / "purge.sqlite", "OFF", _PURGE_SCHEMA)
+    try:
+        contents = [i.to_bytes(8, "big") * 2 for i in range(n)]
+        digests = sorted((hashlib.sha256(c).digest(), c) for c in contents)
+        step = n // expired
+        expiring = {d for d, _ in digests[::step][:expired]}
+        linked = sorted(expiring)[::3]
+        conn.execute("BEGIN")
+        for digest, content in digests:
+            at = 10 if digest in expiring else 10**9
+            store.put_object_with_metadata(content, {"expires_at_unix": str(at)})
+            conn.execute("INSERT INTO objects VALUES (?, ?, ?)", (digest, content, at))
+        for i, digest in enumerate(linked):
+            store.link_object(b"ns", str(i).encode(), digest)
+            conn.execute("INSERT INTO refs VALUES ('ns', ?, ?)", (str(i).encode(), digest))
+        conn.execute("COMMIT")
+        before = resident_bytes()
+        build_s, _ = timed(store.purge_expired_objects, 0, 1)  # nothing has expired yet
+        grown = resident_bytes() - before
+        print(f"  (first call: {build_s * 1e3:.1f} ms; resident set +{grown / n:.0f} bytes per object)")
+        o_s, result = timed(store.purge_expired_objects, 100, 100)
+        s_s, (s_expired, s_removed) = timed(sqlite_purge, conn, 100, 100)
+        removed = expired - len(linked)
+        if result != {"scanned": n, "expired": expired, "referenced": len(linked), "removed": removed} or \
+                (s_expired, s_removed) != (expired, removed):
+            raise SystemExit(f"the purges disagree: {result}, {s_expired}, {s_removed}")
+        harness.report(f"purge {removed} expired of {n:,}", 1, o_s, "sqlite (expires_at)", s_s, unit="ms")
+    finally:
+        store.close()
+        conn.close()
 
 
 # --- the work, one function per side ---------------------------------------------------
@@ -108,8 +173,11 @@ def main() -> int:
     p.add_argument("--size", type=int, default=1 << 20, help="bytes per object (default 1 MiB)")
     p.add_argument("--chunk", type=int, default=65536, help="bytes per chunk read (default 64 KiB)")
     p.add_argument("--reads", type=int, default=5, help="read passes over every object (default 5)")
+    p.add_argument("--expiring", type=int, default=20_000, help="objects of the expiry purge (default 20000)")
     p.add_argument("--seed", type=int, default=1)
-    args = parse(p, positive=("objects", "size", "chunk", "reads"))
+    args = parse(p, positive=("objects", "size", "chunk", "reads", "expiring"))
+    if args.expiring < 200:
+        raise SystemExit("--expiring must be at least 200")
     report = partial(harness.report, unit="ms", unit_bytes=args.size)
 
     rng = random.Random(args.seed)
@@ -159,6 +227,7 @@ def main() -> int:
             finally:
                 store.close()
                 conn.close()
+        bench_purge(tmp, args.expiring, 100)
     return 0
 
 

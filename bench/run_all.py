@@ -36,6 +36,7 @@ QUICK = {
     "jobs": ["--submits", "10000", "--data-submits", "200", "--sizes", "1000,10000,100000", "--cycles", "100",
              "--budget", "2", "--schedules", "5000"],
     "cron": ["--ops", "5000", "--fires", "1000", "--data-ops", "100"],
+    "schedules": ["--schedules", "100000", "--ticks", "20000", "--budget", "2"],
     "maintenance": ["--mb", "50", "--keys", "300000", "--repeats", "3"],
     "transactions": ["--commits", "10000", "--data-commits", "200"],
     "workflows": ["--instances", "100000", "--steps", "10000", "--data-steps", "200"],

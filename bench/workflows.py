@@ -3,18 +3,25 @@
 
 Cases:
   resume        one `resume_due_workflows(now, 100)` over N instances (20,000 by default, 100,000
-                with --full) of which 100 wait for a timer that is due: every instance key is
-                counted, records are decoded until 100 due ones are found, and each of those is
-                resumed in a commit of its own (record + "timer_fired" history entry). Ombrel has no
-                index by timer. It is compared with sqlite finding the due rows through an index on
-                (status, resume_at_ms) and updating each (row + history row, one transaction each),
-                and with the same sqlite work forced to a full table scan (NOT INDEXED), the
-                like-for-like read.
-  resume, none due  the same call when nothing is due: the cost of reading every instance, next
-                to sqlite counting every row by a full scan.
+                with --full) of which 100 wait for a timer that is due: the store's in-memory index
+                of timers names the due instances, and each is resumed in a commit of its own
+                (record + "timer_fired" history entry). It is compared with sqlite finding the due
+                rows through an index on (status, resume_at_ms) and updating each (row + history
+                row, one transaction each), and with the same sqlite work forced to a full table
+                scan (NOT INDEXED).
+  resume, none due  the same call when nothing is due, next to sqlite counting every row by a full
+                scan (the result reports how many instances there are).
+  purge         `purge_finished_workflows(now, 100)` removing the 100 oldest finished instances
+                with their history in one commit, next to sqlite selecting them through an index
+                on (status, updated_at_ms) and deleting the rows and their history rows in one
+                transaction.
   step          `set_workflow_step`: the instance record and one history entry in one commit,
                 next to sqlite updating the instance row and inserting a history row (its sequence
                 from max(sequence) + 1 through the history primary key) in one transaction.
+
+The first call of an open store builds the index; that build, and the memory the index keeps per
+instance (growth of the resident set, after malloc_trim), are printed but not timed against
+anything.
 
 sqlite3 runs in WAL mode; every Ombrel commit is matched by one sqlite transaction holding the
 same rows. "relaxed" durability is matched by synchronous=OFF, "data" by synchronous=FULL (an
@@ -33,7 +40,7 @@ from functools import partial
 from pathlib import Path
 
 import harness
-from harness import Store, banner, parser, sqlite_open, timed, workdir
+from harness import Store, banner, parser, resident_bytes, sqlite_open, timed, workdir
 
 report = partial(harness.report, unit="us")
 STATE = b"s" * 64
@@ -49,6 +56,7 @@ CREATE TABLE IF NOT EXISTS wf (
   created_at_ms INTEGER NOT NULL, updated_at_ms INTEGER NOT NULL
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS wf_timer ON wf (status, resume_at_ms);
+CREATE INDEX IF NOT EXISTS wf_finished ON wf (status, updated_at_ms);
 CREATE TABLE IF NOT EXISTS wf_history (
   id BLOB NOT NULL, sequence INTEGER NOT NULL, at_ms INTEGER NOT NULL, kind INTEGER NOT NULL, detail BLOB NOT NULL,
   PRIMARY KEY (id, sequence)
@@ -93,6 +101,25 @@ def sqlite_resume(conn, now_ms, limit, indexed=True):
     return total, len(due)
 
 
+def sqlite_complete(conn, wf_id, now_ms):
+    conn.execute("BEGIN")
+    conn.execute("UPDATE wf SET status = 2, wait_kind = 0, resume_at_ms = NULL, updated_at_ms = ? WHERE id = ?",
+                 (now_ms, wf_id))
+    _append_history(conn, wf_id, now_ms, 6, b"")
+    conn.execute("COMMIT")
+
+
+def sqlite_purge(conn, before_ms, limit):
+    finished = conn.execute("SELECT id FROM wf WHERE status IN (2, 3, 4) AND updated_at_ms < ? "
+                            "ORDER BY updated_at_ms, id LIMIT ?", (before_ms, limit)).fetchall()
+    conn.execute("BEGIN")
+    for (wf_id,) in finished:
+        conn.execute("DELETE FROM wf_history WHERE id = ?", (wf_id,))
+        conn.execute("DELETE FROM wf WHERE id = ?", (wf_id,))
+    conn.execute("COMMIT")
+    return len(finished)
+
+
 def sqlite_step(conn, wf_id, now_ms):
     conn.execute("BEGIN")
     conn.execute("UPDATE wf SET status = 0, current_step = 'next', state = ?, wait_kind = 0, wait_signal = NULL, "
@@ -121,6 +148,10 @@ def bench_resume(tmp: Path, n: int, due: int) -> None:
             store.wait_until(wf_id, at, 1)
             sqlite_wait_until(conn, sqlite_id, at, 1)
 
+        before = resident_bytes()
+        build_s, _ = timed(store.resume_due_workflows, 5, 0)  # counts only; builds the index if there is one
+        grown = resident_bytes() - before
+        print(f"  (first call: {build_s * 1e3:.1f} ms; resident set +{grown / n:.0f} bytes per instance)")
         o_s, counts = timed(store.resume_due_workflows, 5, due)  # nothing due yet
         s_s, (total, resumed) = timed(sqlite_resume, conn, 5, due, False)
         if counts != {"scanned": n, "resumed": 0} or (total, resumed) != (n, 0):
@@ -140,6 +171,17 @@ def bench_resume(tmp: Path, n: int, due: int) -> None:
         if (total, resumed) != (n, due):
             raise SystemExit("sqlite's full-scan resume woke the wrong number of rows")
         report(f"resume {due} of {n:,}", 1, o_s, "sqlite full scan", s_s)
+
+        if not hasattr(store, "purge_finished_workflows"):
+            return
+        for wf_id, sqlite_id in zip(parked[::2], sqlite_parked[::2]):
+            store.complete_workflow(wf_id, b"done", 200)
+            sqlite_complete(conn, sqlite_id, 200)
+        o_s, removed = timed(store.purge_finished_workflows, 300, due)
+        s_s, sqlite_removed = timed(sqlite_purge, conn, 300, due)
+        if removed != due or sqlite_removed != due:
+            raise SystemExit(f"purge removed the wrong number of instances: {removed}, {sqlite_removed}")
+        report(f"purge {due} of {n:,}", 1, o_s, "sqlite (status,updated_at)", s_s)
     finally:
         store.close()
         conn.close()

@@ -34,6 +34,7 @@ SIGNATURES = [
     "resume_due_workflows($self, now_ms, limit=100)",
     "workflow_history($self, id)",
     "workflow_children($self, parent_id)",
+    "purge_finished_workflows($self, finished_before_ms, limit=100)",
 ]
 
 
@@ -392,6 +393,62 @@ def test_children_by_creation_time(s):
     assert s.workflow_children(early) == []
 
 
+# ---- removing finished instances ----
+
+def finished_at(s, status, at, parent=None):
+    wf_id = s.create_workflow(b"order", b"start", b"", 0, parent)
+    {"completed": s.complete_workflow, "failed": s.fail_workflow}.get(status, s.cancel_workflow)(wf_id, b"x", at)
+    return wf_id
+
+
+def test_purge_removes_the_oldest_finished_instances_with_their_history_in_one_commit(s):
+    late, early, middle = finished_at(s, "completed", 5), finished_at(s, "failed", 3), finished_at(s, "cancelled", 4)
+    kept = [finished_at(s, "completed", 9), make_running(s), make_waiting_timer(s), make_waiting_signal(s)]
+    histories = {i: [k for k, _ in s.scan_prefix(HISTORY_PREFIX + i)] for i in (early, middle)}
+    last_tx = s.changes_after(None, 10**6)[-1]["tx_id"]
+    assert s.purge_finished_workflows(9, 2) == 2
+    (change_tx,) = {change["tx_id"] for change in s.changes_after(last_tx, 10**6)}
+    deleted = [(c["kind"], c["key"]) for c in s.changes_for_transaction(change_tx)]
+    assert deleted == [("delete", k) for i in (early, middle) for k in [INSTANCE_PREFIX + i, *histories[i]]]
+    assert [s.get_workflow(i) for i in (early, middle)] == [None, None] and s.workflow_history(early) == []
+    assert s.purge_finished_workflows(9) == 1 and s.get_workflow(late) is None
+    assert s.purge_finished_workflows(9) == 0
+    assert all(s.get_workflow(i) for i in kept)
+
+
+def test_children_outlive_their_purged_parent(s):
+    parent = finished_at(s, "completed", 1)
+    child = s.create_workflow(b"c", b"s", b"", 0, parent)
+    s.wait_until(child, 5, 2)
+    assert s.purge_finished_workflows(2) == 1
+    assert s.resume_due_workflows(5)["resumed"] == 1
+    s.wait_for_signal(child, b"go", 6)
+    assert s.signal_workflow(child, b"go", b"p", 7) is True
+    assert [c["id"] for c in s.workflow_children(parent)] == [child]
+    s.complete_workflow(child, b"done", 8)
+    assert s.purge_finished_workflows(9) == 1 and s.workflow_children(parent) == []
+
+
+@pytest.mark.parametrize("args, exc", [((0, -1), OverflowError), ((0, 2**64), OverflowError), ((2**63, 1), OverflowError),
+                                       (("1", 1), TypeError), ((0, 1.0), TypeError), ((None,), TypeError)])
+def test_purge_checks_its_arguments_before_anything(s, store_path, args, exc):
+    finished_at(s, "completed", 1)
+    data = store_path.read_bytes()
+    with pytest.raises(exc):
+        s.purge_finished_workflows(*args)
+    assert store_path.read_bytes() == data
+    assert s.purge_finished_workflows(2, 0) == 0 and store_path.read_bytes() == data
+
+
+def test_purge_leaves_a_damaged_record_alone(store_path):
+    done = instance(b"\x01" * 16, status="completed", updated=1)
+    crafted(store_path, [done, (b"\x05" * 16, b"junk")], history=[(done["id"] + bytes(8), encode_history(0, 0, "created", b""))])
+    with Store.open(str(store_path)) as s:
+        assert s.purge_finished_workflows(2) == 1
+        assert s.scan_prefix(INSTANCE_PREFIX) == [(INSTANCE_PREFIX + b"\x05" * 16, b"junk")]
+        assert s.scan_prefix(HISTORY_PREFIX) == []
+
+
 def test_wait_dicts(s):
     wf_id = make_waiting_signal(s)
     wait = s.get_workflow(wf_id)["wait"]
@@ -491,6 +548,14 @@ def test_crafted_instance_reads_back(store_path):
     with Store.open(str(store_path)) as s:
         assert s.get_workflow(inst["id"]) == inst
         assert s.workflow_children(b"\x09" * 16) == [inst]
+
+
+def test_children_of_parents_with_a_common_head(store_path):
+    parents = [b"\x09" * 8 + bytes([n]) * 8 for n in (1, 2)]
+    children = [instance(bytes([n]) * 16, parent=parent) for n, parent in zip((3, 4), parents)]
+    crafted(store_path, children)
+    with Store.open(str(store_path)) as s:
+        assert [s.workflow_children(parent) for parent in parents] == [[children[0]], [children[1]]]
 
 
 GOOD_ENTRY = encode_history(0, 0, "created", b"")

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/keyspace.h"
+#include "jobs/cron_schedule_index.h"
 #include "util/component_key.h"
 
 namespace ombrel::jobs {
@@ -145,17 +146,11 @@ std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::S
   return *id;
 }
 
-namespace {
-
-// A schedule is only trusted under its own key: a tick writes it back under
-// the key of the id it carries, which would overwrite another schedule.
 std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_under(BytesView key, BytesView value) {
   auto schedule = decode_cron_schedule(value);
   if (schedule && key != cron_schedule_key(schedule->id)) return std::unexpected(corrupt());
   return schedule;
 }
-
-}  // namespace
 
 std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
     const engine::Store& store, const CronScheduleId& id) {
@@ -189,34 +184,57 @@ std::expected<bool, CronSchedulerError> set_cron_schedule_enabled(engine::Store&
   return true;
 }
 
+namespace {
+
+// Fires one due schedule: its job first, then the schedule moved on to the
+// occurrence after the one fired, each in a commit of its own.
+std::expected<void, CronSchedulerError> fire(engine::Store& store, DurableCronSchedule& schedule, int64_t now_ms) {
+  const int64_t planned = schedule.next_run_ms;
+  auto expression = parse_expression(schedule.expression);
+  if (!expression) return std::unexpected(expression.error());
+  JobSpec spec = schedule.job;
+  spec.available_at_ms = planned;
+  spec.idempotency_key = cron_occurrence_key(schedule.id, planned);
+  if (auto job = submit_job(store, spec, now_ms); !job) return std::unexpected(CronSchedulerError::job(job.error()));
+  if (schedule.fire_count == std::numeric_limits<uint64_t>::max()) {
+    return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::FireCountOverflow));
+  }
+  schedule.fire_count += 1;
+  schedule.last_fired_at_ms = planned;
+  auto next_run = next_run_after(*expression, planned);
+  if (!next_run) return std::unexpected(next_run.error());
+  schedule.next_run_ms = *next_run;
+  return store_schedule(store, schedule);
+}
+
+}  // namespace
+
 std::expected<std::pair<uint64_t, uint64_t>, CronSchedulerError> tick_cron_schedules(engine::Store& store,
                                                                                      int64_t now_ms,
                                                                                      uint64_t limit) {
-  auto schedules = list_cron_schedules(store);
-  if (!schedules) return std::unexpected(schedules.error());
+  const CronScheduleIndex& index = store.derived_index<CronScheduleIndex>();
+  // A damaged record fails the tick before anything fires, as it fails the
+  // listing of every schedule.
+  for (const std::string& key : index.unindexed()) {
+    const std::string* value = store.find(key);
+    if (value == nullptr) continue;
+    if (auto schedule = decode_cron_schedule_under(key, *value); !schedule) return std::unexpected(schedule.error());
+  }
+  const uint64_t listed = index.record_count();
+  // Copied out: each firing commits, and commits change the index.
+  const std::vector<CronScheduleId> due = due_cron_schedules(index, now_ms, limit);
   uint64_t fired = 0;
-  for (DurableCronSchedule& schedule : *schedules) {
-    if (fired == limit) break;
-    if (!schedule.enabled || schedule.next_run_ms > now_ms) continue;
-    const int64_t planned = schedule.next_run_ms;
-    auto expression = parse_expression(schedule.expression);
-    if (!expression) return std::unexpected(expression.error());
-    JobSpec spec = schedule.job;
-    spec.available_at_ms = planned;
-    spec.idempotency_key = cron_occurrence_key(schedule.id, planned);
-    if (auto job = submit_job(store, spec, now_ms); !job) return std::unexpected(CronSchedulerError::job(job.error()));
-    if (schedule.fire_count == std::numeric_limits<uint64_t>::max()) {
-      return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::FireCountOverflow));
-    }
-    schedule.fire_count += 1;
-    schedule.last_fired_at_ms = planned;
-    auto next_run = next_run_after(*expression, planned);
-    if (!next_run) return std::unexpected(next_run.error());
-    schedule.next_run_ms = *next_run;
-    if (auto stored = store_schedule(store, schedule); !stored) return std::unexpected(stored.error());
+  for (const CronScheduleId& id : due) {
+    const Bytes key = cron_schedule_key(id);
+    const std::string* value = store.find(key);
+    if (value == nullptr) continue;
+    auto schedule = decode_cron_schedule_under(key, *value);
+    if (!schedule) return std::unexpected(schedule.error());
+    if (!schedule->enabled || schedule->next_run_ms > now_ms) continue;
+    if (auto fired_one = fire(store, *schedule, now_ms); !fired_one) return std::unexpected(fired_one.error());
     ++fired;
   }
-  return std::pair<uint64_t, uint64_t>{schedules->size(), fired};
+  return std::pair<uint64_t, uint64_t>{listed, fired};
 }
 
 }  // namespace ombrel::jobs

@@ -1,10 +1,12 @@
 // Cron schedules: a job template submitted as a durable job at every minute
 // that matches a five-field cron expression (UTC).
 //
-// Contract: tick_cron_schedules(now_ms, limit) lists every schedule (a
-// corrupt record fails the tick before anything fires), walks them by
-// next_run_ms and fires each enabled schedule whose next_run_ms T <= now_ms,
-// at most `limit` of them and each at most once. A firing submits one job
+// Contract: tick_cron_schedules(now_ms, limit) counts every schedule (a
+// corrupt record fails the tick before anything fires) and fires, by
+// next_run_ms and then id, each enabled schedule whose next_run_ms T <=
+// now_ms, at most `limit` of them and each at most once; it finds them
+// through the cron schedule index (jobs/cron_schedule_index.h) and reads
+// only the records it fires. A firing submits one job
 // exactly as submit_job does, available at T and keyed
 // "omb:cron:" | schedule id | T (8 bytes big-endian), then moves the
 // schedule to the first matching minute after T (not after now), so missed
@@ -88,6 +90,11 @@ std::expected<Bytes, CronSchedulerError> encode_cron_schedule(const DurableCronS
 // Refuses a broken layout, an empty handler or max_attempts 0 (corrupt),
 // an expression that is not UTF-8, and one that does not parse.
 std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(BytesView value);
+
+// decode_cron_schedule, and also refused as corrupt when the schedule's id
+// is not the one in `key`: a tick writes a schedule back under the key of the
+// id it carries, which would overwrite another schedule.
+std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_under(BytesView key, BytesView value);
 
 // The idempotency key of the job of occurrence `planned_ms` (33 bytes).
 Bytes cron_occurrence_key(const CronScheduleId& id, int64_t planned_ms);

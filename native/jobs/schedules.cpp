@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "jobs/schedule_index.h"
 #include "util/component_key.h"
 
 namespace ombrel::jobs {
@@ -136,12 +137,16 @@ std::expected<bool, JobError> set_schedule_enabled(engine::Store& store, const S
 
 std::expected<std::pair<uint64_t, uint64_t>, JobError> tick_schedules(engine::Store& store, int64_t now_ms,
                                                                       uint64_t limit) {
-  // Firing writes to the live table, which would invalidate a running scan.
-  const std::vector<engine::KeyValue> records = store.scan_prefix(kScheduleDataPrefix);
+  const ScheduleIndex& index = store.derived_index<ScheduleIndex>();
+  const uint64_t records = index.record_count();
+  // Copied out: each firing commits, and commits change the index.
+  const std::vector<std::string> candidates = tick_candidates(index, now_ms, limit);
   uint64_t fired = 0;
-  for (const auto& [key, value] : records) {
+  for (const std::string& key : candidates) {
     if (fired == limit) break;
-    auto schedule = decode_schedule(value);
+    const std::string* value = store.find(key);
+    if (value == nullptr) continue;
+    auto schedule = decode_schedule(*value);
     if (!schedule) return std::unexpected(schedule.error());
     if (!schedule->enabled || schedule->next_run_ms > now_ms) continue;
     const int64_t planned = schedule->next_run_ms;
@@ -167,7 +172,7 @@ std::expected<std::pair<uint64_t, uint64_t>, JobError> tick_schedules(engine::St
     if (auto committed = tx->commit(); !committed) return std::unexpected(JobError::engine(committed.error()));
     ++fired;
   }
-  return std::pair<uint64_t, uint64_t>{records.size(), fired};
+  return std::pair<uint64_t, uint64_t>{records, fired};
 }
 
 }  // namespace ombrel::jobs

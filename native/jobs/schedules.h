@@ -10,7 +10,10 @@
 // moves the schedule on, all in one commit. Missed intervals are not made up:
 // an interval schedule jumps to its first planned time after now_ms; a once
 // schedule is disabled and keeps its next_run_ms. Each schedule is its own
-// commit; an error ends the tick and keeps the firings before it.
+// commit; an error ends the tick and keeps the firings before it. The walk
+// visits only what the schedule index (jobs/schedule_index.h) names, so a
+// tick costs what is due rather than what is stored; it still reports every
+// schedule record as read.
 //
 //   state                              event                    next
 //   enabled, next_run_ms > now         tick                     unchanged

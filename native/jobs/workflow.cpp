@@ -4,6 +4,7 @@
 #include <iterator>
 #include <limits>
 
+#include "jobs/workflow_index.h"
 #include "records/own_transaction.h"
 #include "util/component_key.h"
 #include "util/entropy.h"
@@ -24,37 +25,16 @@ std::expected<void, WorkflowError> engine_result(const std::expected<void, engin
   return {};
 }
 
-// The fields of an instance record, borrowed from the stored value, so that
-// the scans (children, due timers) validate every record without copying the
-// states they do not keep.
-struct InstanceView {
-  WorkflowId id{};
-  WorkflowStatus status = WorkflowStatus::Running;
-  int64_t created_at_ms = 0;
-  int64_t updated_at_ms = 0;
-  std::optional<WorkflowId> parent_id;
-  BytesView workflow_type;
-  BytesView current_step;
-  BytesView state;
-  WorkflowWaitKind wait_kind = WorkflowWaitKind::None;
-  BytesView signal;
-  int64_t resume_at_ms = 0;
-
-  bool timer_due(int64_t now_ms) const {
-    return status == WorkflowStatus::Waiting && wait_kind == WorkflowWaitKind::Timer && resume_at_ms <= now_ms;
-  }
-};
-
 WorkflowId id_at(BytesView sixteen) {
   WorkflowId id{};
   std::copy(sixteen.begin(), sixteen.end(), id.begin());
   return id;
 }
 
-std::optional<InstanceView> view_instance(BytesView value) {
+std::optional<WorkflowRecordView> view_instance(BytesView value) {
   if (value.size() < kInstanceMinBytes) return std::nullopt;
   ByteReader r(value);
-  InstanceView v;
+  WorkflowRecordView v;
   // The fixed part is known to be there: these reads cannot overrun.
   const uint8_t version = *r.u8();
   v.id = id_at(*r.bytes(kWorkflowIdBytes));
@@ -95,17 +75,7 @@ std::optional<InstanceView> view_instance(BytesView value) {
   return v;
 }
 
-// A record is only trusted under its own key: one whose id differs from the
-// id in its key would make every change of that instance land on another
-// instance's key, so it is refused as damage like any other bad field.
-std::optional<InstanceView> view_instance_at(BytesView key, BytesView value) {
-  if (key.size() != kWorkflowInstancePrefix.size() + kWorkflowIdBytes) return std::nullopt;
-  auto view = view_instance(value);
-  if (!view || key.substr(kWorkflowInstancePrefix.size()) != workflow_id_view(view->id)) return std::nullopt;
-  return view;
-}
-
-WorkflowInstance materialize(const InstanceView& v) {
+WorkflowInstance materialize(const WorkflowRecordView& v) {
   WorkflowInstance instance;
   instance.id = v.id;
   instance.workflow_type.assign(v.workflow_type);
@@ -157,7 +127,7 @@ std::expected<std::optional<WorkflowInstance>, WorkflowError> load(const engine:
   const Bytes key = workflow_key(id);
   auto value = tx.get_internal(key);
   if (!value) return std::optional<WorkflowInstance>{};
-  auto view = view_instance_at(key, *value);
+  auto view = view_workflow_record(key, *value);
   if (!view) return std::unexpected(corrupt());
   return std::optional<WorkflowInstance>(materialize(*view));
 }
@@ -269,6 +239,13 @@ Bytes workflow_history_key(const WorkflowId& id, uint64_t sequence) {
   ComponentKey key(kWorkflowHistoryPrefix);
   key.raw(workflow_id_view(id)).number(sequence);
   return std::move(key).take();
+}
+
+std::optional<WorkflowRecordView> view_workflow_record(BytesView key, BytesView value) {
+  if (key.size() != kWorkflowInstancePrefix.size() + kWorkflowIdBytes) return std::nullopt;
+  auto view = view_instance(value);
+  if (!view || key.substr(kWorkflowInstancePrefix.size()) != workflow_id_view(view->id)) return std::nullopt;
+  return view;
 }
 
 std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& instance) {
@@ -500,7 +477,7 @@ std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const
   const Bytes key = workflow_key(id);
   const std::string* value = store.find(key);
   if (value == nullptr) return std::optional<WorkflowInstance>{};
-  auto view = view_instance_at(key, *value);
+  auto view = view_workflow_record(key, *value);
   if (!view) return std::unexpected(corrupt());
   return std::optional<WorkflowInstance>(materialize(*view));
 }
@@ -520,13 +497,29 @@ std::expected<std::vector<WorkflowHistoryEntry>, WorkflowError> workflow_history
   return entries;
 }
 
+namespace {
+
+// The instance under `key` as every read sees it; nullopt when it is gone.
+std::expected<std::optional<WorkflowRecordView>, WorkflowError> read_view(const engine::Store& store, BytesView key) {
+  const std::string* value = store.find(key);
+  if (value == nullptr) return std::optional<WorkflowRecordView>{};
+  auto view = view_workflow_record(key, *value);
+  if (!view) return std::unexpected(corrupt());
+  return view;
+}
+
+}  // namespace
+
 std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(const engine::Store& store,
                                                                               const WorkflowId& parent_id) {
+  const WorkflowIndex& index = store.derived_index<WorkflowIndex>();
+  // Any damaged instance fails the call, as reading every record did.
+  if (!index.unindexed().empty()) return std::unexpected(corrupt());
   std::vector<WorkflowInstance> children;
-  for (const auto& [key, value] : store.prefix_range(kWorkflowInstancePrefix)) {
-    auto view = view_instance_at(key, value);
-    if (!view) return std::unexpected(corrupt());
-    if (view->parent_id == parent_id) children.push_back(materialize(*view));
+  for (const WorkflowId& id : children_of(index, parent_id)) {
+    auto view = read_view(store, workflow_key(id));
+    if (!view) return std::unexpected(view.error());
+    if (*view && (*view)->parent_id == parent_id) children.push_back(materialize(**view));
   }
   // Stable: children created in the same millisecond stay in id order.
   std::stable_sort(children.begin(), children.end(), [](const WorkflowInstance& a, const WorkflowInstance& b) {
@@ -537,19 +530,16 @@ std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(co
 
 std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::Store& store, int64_t now_ms,
                                                                         uint64_t limit) {
-  // Collect first: each resume commits, and a commit changes the live table
-  // the range walks.
-  WorkflowResumeReport report;
+  const WorkflowIndex& index = store.derived_index<WorkflowIndex>();
+  WorkflowResumeReport report{index.record_count(), 0};
+  // Collect first: each resume commits, and a commit changes the index.
   std::vector<WorkflowInstance> due;
-  auto range = store.prefix_range(kWorkflowInstancePrefix);
-  auto it = range.first;
-  for (; it != range.last && due.size() < limit; ++it, ++report.scanned) {
-    auto view = view_instance_at(it->first, it->second);
-    if (!view) return std::unexpected(corrupt());
-    if (view->timer_due(now_ms)) due.push_back(materialize(*view));
+  for (const std::string& key : due_timer_candidates(index, now_ms, limit)) {
+    if (due.size() == limit) break;
+    auto view = read_view(store, key);
+    if (!view) return std::unexpected(view.error());
+    if (*view && (*view)->timer_due(now_ms)) due.push_back(materialize(**view));
   }
-  // Past the limit the rest are counted, not decoded.
-  report.scanned += static_cast<uint64_t>(std::distance(it, range.last));
   for (WorkflowInstance& instance : due) {
     auto resumed = records::in_own_transaction(store, [&](engine::Transaction& tx) {
       instance.status = WorkflowStatus::Running;
@@ -560,6 +550,32 @@ std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::
     ++report.resumed;
   }
   return report;
+}
+
+std::expected<uint64_t, WorkflowError> purge_finished_workflows(engine::Store& store, int64_t finished_before_ms,
+                                                                uint64_t limit) {
+  const WorkflowIndex& index = store.derived_index<WorkflowIndex>();
+  // Every key first: the transaction below changes the index and the table.
+  std::vector<Bytes> keys;
+  uint64_t removed = 0;
+  for (const WorkflowId& id : finished_before(index, finished_before_ms, limit)) {
+    Bytes key = workflow_key(id);
+    auto view = read_view(store, key);
+    if (!view) return std::unexpected(view.error());
+    if (!*view || !workflow_status_terminal((*view)->status) || (*view)->updated_at_ms >= finished_before_ms) continue;
+    keys.push_back(std::move(key));
+    for (const auto& [history_key, value] : store.prefix_range(workflow_history_prefix(id))) keys.push_back(history_key);
+    ++removed;
+  }
+  return records::in_own_transaction(
+      store,
+      [&](engine::Transaction& tx) -> std::expected<uint64_t, WorkflowError> {
+        for (const Bytes& key : keys) {
+          if (auto deleted = engine_result(tx.delete_internal(key)); !deleted) return std::unexpected(deleted.error());
+        }
+        return removed;
+      },
+      records::EmptyTransaction::Drop);
 }
 
 }  // namespace ombrel::jobs

@@ -13,7 +13,9 @@
 // committing. Each change writes the instance record and exactly one history
 // entry together, so a failed operation leaves the instance as it was. Input
 // checks (empty type, step or signal name) come before any read. Records and
-// history are never deleted.
+// history stay until purge_finished_workflows removes finished ones. The
+// scans (due timers, children, purge) find their records through the
+// workflow index (jobs/workflow_index.h) and cost what they return.
 //
 // State machine (a missing instance is "workflow was not found", except for
 // cancel, which yields false):
@@ -160,6 +162,27 @@ struct WorkflowHistoryEntry {
   Bytes detail;
 };
 
+// The fields of an instance record, borrowed from the stored value (valid
+// while it is), so that scans validate records without copying the states
+// they do not keep.
+struct WorkflowRecordView {
+  WorkflowId id{};
+  WorkflowStatus status = WorkflowStatus::Running;
+  int64_t created_at_ms = 0;
+  int64_t updated_at_ms = 0;
+  std::optional<WorkflowId> parent_id;
+  BytesView workflow_type;
+  BytesView current_step;
+  BytesView state;
+  WorkflowWaitKind wait_kind = WorkflowWaitKind::None;
+  BytesView signal;
+  int64_t resume_at_ms = 0;
+
+  bool timer_due(int64_t now_ms) const {
+    return status == WorkflowStatus::Waiting && wait_kind == WorkflowWaitKind::Timer && resume_at_ms <= now_ms;
+  }
+};
+
 struct WorkflowResumeReport {
   uint64_t scanned = 0;
   uint64_t resumed = 0;
@@ -174,6 +197,10 @@ Bytes workflow_history_key(const WorkflowId& id, uint64_t sequence);
 
 std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& instance);
 std::expected<WorkflowInstance, WorkflowError> decode_workflow(BytesView value);
+// The record stored under `key`, or nullopt when every read refuses it as
+// corrupt: a bad value, a key that is not 33 bytes, or an id that is not the
+// key's (a change of that instance would land on another instance's key).
+std::optional<WorkflowRecordView> view_workflow_record(BytesView key, BytesView value);
 std::expected<Bytes, WorkflowError> encode_workflow_history(const WorkflowHistoryEntry& entry);
 std::expected<WorkflowHistoryEntry, WorkflowError> decode_workflow_history(BytesView value);
 
@@ -223,7 +250,8 @@ std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const
 // instance is not looked up).
 std::expected<std::vector<WorkflowHistoryEntry>, WorkflowError> workflow_history(const engine::Store& store,
                                                                                  const WorkflowId& id);
-// Every instance whose parent is `parent_id`, by created_at_ms (then id).
+// Every instance whose parent is `parent_id`, by created_at_ms (then id);
+// any damaged instance record fails the call.
 std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(const engine::Store& store,
                                                                               const WorkflowId& parent_id);
 // Counts every instance ("scanned"), collects in key order at most `limit`
@@ -233,5 +261,14 @@ std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(co
 // stay so.
 std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::Store& store, int64_t now_ms,
                                                                         uint64_t limit);
+// Removes, in one commit with change capture, at most `limit` finished
+// (completed, failed or cancelled) instances whose updated_at_ms, the time
+// they finished, is before finished_before_ms, oldest first (then id), each
+// with its whole history; returns how many. A limit of 0 removes none and
+// writes nothing. Children of a removed instance are untouched: the store
+// never looks a parent up, so they go on working, and workflow_children of
+// the removed id still lists them.
+std::expected<uint64_t, WorkflowError> purge_finished_workflows(engine::Store& store, int64_t finished_before_ms,
+                                                                uint64_t limit);
 
 }  // namespace ombrel::jobs

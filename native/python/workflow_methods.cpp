@@ -1,6 +1,6 @@
 // Workflow methods of Store: create, read, drive (step, wait for a signal or a
-// time, signal, complete, fail, cancel), resume due timers, history and
-// children.
+// time, signal, complete, fail, cancel), resume due timers, history,
+// children, and the removal of finished instances.
 //
 // Contract: an instance is returned as a dict with the keys, in this order,
 // "id", "workflow_type", "status", "current_step", "state", "parent_id",
@@ -343,6 +343,28 @@ struct ResumeDueWorkflows {
   }
 };
 
+struct PurgeFinishedWorkflows {
+  static constexpr const char* kName = "purge_finished_workflows";
+  static constexpr Param kParams[] = {{"finished_before_ms"}, {"limit", "100"}};
+  static constexpr const char* kDoc =
+      "Remove at most `limit` finished (completed, failed or cancelled) instances whose last change,\n"
+      "the time they finished, is before `finished_before_ms`, oldest first, each with its history, in\n"
+      "one commit. Returns the number removed; a limit of 0 removes none. Children of a removed\n"
+      "instance keep working, and workflow_children of its id still lists them.";
+
+  static PyObject* call(PyObject* self, Args args) {
+    auto finished_before_ms = i64_arg(args[0], "finished_before_ms");
+    if (!finished_before_ms) return nullptr;
+    auto limit = u64_arg(args[1], "limit", 100);
+    if (!limit) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto removed = jobs::purge_finished_workflows(store, *finished_before_ms, *limit);
+      if (!removed) return map_workflow_error(state, removed.error());
+      return int_result(*removed);
+    });
+  }
+};
+
 struct WorkflowHistory {
   static constexpr const char* kName = "workflow_history";
   static constexpr Param kParams[] = {{"id"}};
@@ -383,6 +405,7 @@ constexpr MethodSpec kWorkflowMethods[] = {
     method_spec<WaitForSignal>(),    method_spec<WaitUntil>(),         method_spec<SignalWorkflow>(),
     method_spec<CompleteWorkflow>(), method_spec<FailWorkflow>(),      method_spec<CancelWorkflow>(),
     method_spec<ResumeDueWorkflows>(), method_spec<WorkflowHistory>(), method_spec<WorkflowChildren>(),
+    method_spec<PurgeFinishedWorkflows>(),
 };
 const MethodBlock kWorkflowBlock{TargetClass::Store, kWorkflowMethods};
 

@@ -137,6 +137,16 @@ std::expected<ObjectMetadata, ObjectError> decode_object_metadata(BytesView valu
   return normalize_metadata(std::move(metadata));
 }
 
+std::expected<std::optional<int64_t>, ObjectError> decode_expiry(BytesView metadata_value) {
+  auto metadata = decode_object_metadata(metadata_value);
+  if (!metadata) return std::unexpected(metadata.error());
+  auto entry = std::ranges::find(*metadata, kExpiresAtKey, [](const auto& pair) { return BytesView(pair.first); });
+  if (entry == metadata->end()) return std::optional<int64_t>{};
+  auto expires_at = parse_expiry(entry->second);
+  if (!expires_at) return std::unexpected(error(ObjectError::Kind::CorruptMetadata));
+  return expires_at;
+}
+
 std::optional<int64_t> parse_expiry(BytesView text) {
   BytesView digits = text;
   const bool negative = digits.starts_with('-');

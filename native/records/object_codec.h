@@ -91,6 +91,11 @@ std::expected<ObjectMetadata, ObjectError> normalize_metadata(ObjectMetadata met
 std::string encode_object_metadata(const ObjectMetadata& metadata);
 std::expected<ObjectMetadata, ObjectError> decode_object_metadata(BytesView value);
 
+// When the object of this metadata value expires: nullopt for never (no
+// "expires_at_unix" entry). The value's decoding errors, and CorruptMetadata
+// for an expiry text that parse_expiry refuses.
+std::expected<std::optional<int64_t>, ObjectError> decode_expiry(BytesView metadata_value);
+
 // The "expires_at_unix" text: an optional '+' or '-' and at least one ASCII
 // digit, nothing else, within the signed 64-bit range. Nullopt otherwise.
 std::optional<int64_t> parse_expiry(BytesView text);

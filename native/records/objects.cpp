@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 
+#include "records/object_index.h"
 #include "records/own_transaction.h"
 
 namespace ombrel::records {
@@ -38,22 +38,12 @@ std::expected<std::optional<BytesView>, ObjectError> stored_content(const engine
   return std::optional<BytesView>{*content};
 }
 
-// Sorted distinct ids named by every reference of every namespace.
-std::expected<std::vector<ObjectId>, ObjectError> referenced_ids(const engine::Store& store) {
-  std::vector<ObjectId> ids;
-  for (const auto& [key, value] : store.prefix_range(kObjectRefPrefix)) {
-    auto id = decode_object_ref(value);
-    if (!id) return std::unexpected(id.error());
-    ids.push_back(*id);
-  }
-  std::ranges::sort(ids);
-  auto duplicates = std::ranges::unique(ids);
-  ids.erase(duplicates.begin(), duplicates.end());
-  return ids;
-}
-
-bool is_referenced(const std::vector<ObjectId>& referenced, const ObjectId& id) {
-  return std::ranges::binary_search(referenced, id);
+// The object index, after the check every collection makes first: a
+// reference whose value is not an id fails it.
+std::expected<const ObjectIndex*, ObjectError> checked_index(const engine::Store& store) {
+  const ObjectIndex& index = store.derived_index<ObjectIndex>();
+  if (index.bad_references() > 0) return std::unexpected(error(ObjectError::Kind::CorruptReference));
+  return &index;
 }
 
 // Deletes the data and metadata records of each id in one committed transaction.
@@ -73,17 +63,14 @@ void count_collection(engine::Store& store, uint64_t removed) {
   saturating_add(store.metrics().object_gc_removed, removed);
 }
 
-// When an object expires, from its metadata record: nullopt for never.
-std::expected<std::optional<int64_t>, ObjectError> expiry_of(const engine::Store& store, const ObjectId& id) {
-  const std::string* value = store.find(object_meta_key(id));
+// When the object of a data key expires, from its metadata record: nullopt
+// for never. CorruptData for a key that is not a data key.
+std::expected<std::optional<int64_t>, ObjectError> expiry_of(const engine::Store& store, BytesView data_key) {
+  auto id = object_id_from_key(data_key, kObjectDataPrefix);
+  if (!id) return std::unexpected(id.error());
+  const std::string* value = store.find(object_meta_key(*id));
   if (value == nullptr) return std::optional<int64_t>{};
-  auto metadata = decode_object_metadata(*value);
-  if (!metadata) return std::unexpected(metadata.error());
-  auto entry = std::ranges::find(*metadata, kExpiresAtKey, [](const auto& pair) { return BytesView(pair.first); });
-  if (entry == metadata->end()) return std::optional<int64_t>{};
-  auto expires_at = parse_expiry(entry->second);
-  if (!expires_at) return std::unexpected(error(ObjectError::Kind::CorruptMetadata));
-  return expires_at;
+  return decode_expiry(*value);
 }
 
 std::expected<void, ObjectError> put_reference(engine::Transaction& tx, BytesView ns, BytesView name,
@@ -258,16 +245,15 @@ std::expected<std::vector<ObjectRef>, ObjectError> list_object_refs(const engine
 }
 
 std::expected<ObjectGcReport, ObjectError> gc_orphan_objects(engine::Store& store, uint64_t limit) {
-  auto referenced = referenced_ids(store);
-  if (!referenced) return std::unexpected(referenced.error());
-  const auto data = store.prefix_range(kObjectDataPrefix);
-  ObjectGcReport report{static_cast<uint64_t>(std::distance(data.begin(), data.end())), referenced->size(), 0};
+  auto index = checked_index(store);
+  if (!index) return std::unexpected(index.error());
+  ObjectGcReport report{(*index)->data_records(), (*index)->referenced_ids(), 0};
   if (limit == 0) return report;
   std::vector<ObjectId> orphans;
-  for (auto it = data.begin(); it != data.end() && orphans.size() < limit; ++it) {
-    auto id = object_id_from_key(it->first, kObjectDataPrefix);
+  for (const std::string& key : orphan_walk(**index, limit)) {
+    auto id = object_id_from_key(key, kObjectDataPrefix);
     if (!id) return std::unexpected(id.error());
-    if (!is_referenced(*referenced, *id)) orphans.push_back(*id);
+    orphans.push_back(*id);
   }
   if (!orphans.empty()) {
     if (auto deleted = delete_objects(store, orphans); !deleted) return std::unexpected(deleted.error());
@@ -279,28 +265,32 @@ std::expected<ObjectGcReport, ObjectError> gc_orphan_objects(engine::Store& stor
 
 std::expected<ObjectPurgeReport, ObjectError> purge_expired_objects(engine::Store& store, int64_t now_unix,
                                                                     uint64_t limit) {
-  auto referenced = referenced_ids(store);
-  if (!referenced) return std::unexpected(referenced.error());
-  ObjectPurgeReport report{0, 0, 0, 0};
-  std::vector<ObjectId> selected;
-  for (const auto& [key, value] : store.prefix_range(kObjectDataPrefix)) {
-    ++report.scanned;
-    auto id = object_id_from_key(key, kObjectDataPrefix);
-    if (!id) return std::unexpected(id.error());
-    auto expires_at = expiry_of(store, *id);
-    if (!expires_at) return std::unexpected(expires_at.error());
-    if (!*expires_at || **expires_at > now_unix) continue;
+  auto checked = checked_index(store);
+  if (!checked) return std::unexpected(checked.error());
+  const ObjectIndex& index = **checked;
+  // A walk over every data key fails at the first of these.
+  for (const std::string& key : purge_failures(index)) {
+    if (auto expires_at = expiry_of(store, key); !expires_at) return std::unexpected(expires_at.error());
+  }
+  ObjectPurgeReport report{index.data_records(), 0, 0, 0};
+  std::vector<ObjectId> unreferenced;
+  for (const TimedId<kObjectIdSize>& entry : index.expiries()) {
+    if (entry.at > now_unix) break;
+    if (!index.has_data(entry.id)) continue;
     ++report.expired;
-    if (is_referenced(*referenced, *id)) {
+    if (index.is_referenced(entry.id)) {
       ++report.referenced;
-    } else if (limit == 0 || selected.size() < limit) {
-      selected.push_back(*id);
+    } else {
+      unreferenced.push_back(entry.id);
     }
   }
-  if (!selected.empty()) {
-    if (auto deleted = delete_objects(store, selected); !deleted) return std::unexpected(deleted.error());
+  // The walk over data keys selected in id order.
+  std::ranges::sort(unreferenced);
+  if (limit != 0 && unreferenced.size() > limit) unreferenced.resize(limit);
+  if (!unreferenced.empty()) {
+    if (auto deleted = delete_objects(store, unreferenced); !deleted) return std::unexpected(deleted.error());
   }
-  report.removed = selected.size();
+  report.removed = unreferenced.size();
   count_collection(store, report.removed);
   return report;
 }

@@ -18,7 +18,9 @@
 //   into the live table and are valid until the store is next written.
 // - gc_orphan_objects and purge_expired_objects check every record they rely
 //   on before deleting anything, delete in one transaction, and count their
-//   run in the store metrics. Their `limit` differs: 0 means "report only"
+//   run in the store metrics. They find their records through the object
+//   index (records/object_index.h): a collection costs what it removes, a
+//   purge what has expired. Their `limit` differs: 0 means "report only"
 //   for the collection and "no limit" for the purge.
 #pragma once
 

@@ -868,6 +868,10 @@ class Store:
 
     def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
         """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
+
+    def purge_finished_workflows(self, finished_before_ms: int, limit: int = 100) -> int:
+        """Remove at most `limit` instances finished before `finished_before_ms`, oldest first, with their
+        history, in one commit; return how many were removed."""
     # ---- end of workflows ----
 
     def __enter__(self) -> Store:

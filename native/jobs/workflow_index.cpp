@@ -1,0 +1,132 @@
+#include "jobs/workflow_index.h"
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+
+namespace ombrel::jobs {
+namespace {
+
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+constexpr WorkflowStatus kFinished[] = {WorkflowStatus::Completed, WorkflowStatus::Failed,
+                                        WorkflowStatus::Cancelled};
+
+int64_t status_entry_time(const WorkflowStatusEntry& entry) {
+  uint64_t biased = 0;
+  for (size_t i = 1; i < 9; ++i) biased = biased << 8 | entry[i];
+  return static_cast<int64_t>(biased ^ kSignBit);
+}
+
+WorkflowId status_entry_id(const WorkflowStatusEntry& entry) {
+  WorkflowId id;
+  std::copy(entry.begin() + 9, entry.end(), id.begin());
+  return id;
+}
+
+constexpr WorkflowId kSmallestId{};
+
+uint64_t parent_head(const WorkflowId& parent) {
+  uint64_t head = 0;
+  for (size_t i = 0; i < 8; ++i) head = head << 8 | parent[i];
+  return head;
+}
+
+// What resume_due_workflows wakes once its time has come.
+bool parked_on_timer(const WorkflowRecordView& view) {
+  return view.status == WorkflowStatus::Waiting && view.wait_kind == WorkflowWaitKind::Timer;
+}
+
+}  // namespace
+
+uint32_t workflow_type_hash(BytesView workflow_type) {
+  const uint64_t hash = std::hash<BytesView>{}(workflow_type);
+  return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
+WorkflowStatusEntry workflow_status_entry(WorkflowStatus status, int64_t updated_at_ms, const WorkflowId& id) {
+  WorkflowStatusEntry entry;
+  entry[0] = static_cast<unsigned char>(status);
+  const uint64_t biased = static_cast<uint64_t>(updated_at_ms) ^ kSignBit;
+  for (size_t i = 0; i < 8; ++i) entry[1 + i] = static_cast<unsigned char>(biased >> (56 - 8 * i));
+  std::copy(id.begin(), id.end(), entry.begin() + 9);
+  return entry;
+}
+
+bool WorkflowEntries::take(std::string_view key, std::string_view value) {
+  auto view = view_workflow_record(key, value);
+  if (!view) return false;
+  by_status_.insert(workflow_status_entry(view->status, view->updated_at_ms, view->id));
+  by_type_.insert(WorkflowTypeEntry{workflow_type_hash(view->workflow_type), view->id});
+  if (view->parent_id) by_parent_.insert(WorkflowChildEntry{parent_head(*view->parent_id), view->id});
+  if (parked_on_timer(*view)) timers_.insert({view->resume_at_ms, view->id});
+  return true;
+}
+
+void WorkflowEntries::drop(std::string_view key, std::string_view value) {
+  auto view = view_workflow_record(key, value);
+  if (!view) return;
+  by_status_.erase(workflow_status_entry(view->status, view->updated_at_ms, view->id));
+  by_type_.erase(WorkflowTypeEntry{workflow_type_hash(view->workflow_type), view->id});
+  if (view->parent_id) by_parent_.erase(WorkflowChildEntry{parent_head(*view->parent_id), view->id});
+  if (parked_on_timer(*view)) timers_.erase({view->resume_at_ms, view->id});
+}
+
+std::vector<std::string> due_timer_candidates(const WorkflowIndex& index, int64_t now_ms, uint64_t limit) {
+  if (limit == 0) return {};
+  return keys_in_key_order(kWorkflowInstancePrefix, smallest_due_ids(index.entries().timers(), now_ms, limit),
+                           index.unindexed());
+}
+
+std::vector<WorkflowId> children_of(const WorkflowIndex& index, const WorkflowId& parent) {
+  std::vector<WorkflowId> children;
+  const auto& by_parent = index.entries().by_parent();
+  const uint64_t head = parent_head(parent);
+  for (auto it = by_parent.lower_bound({head, kSmallestId}); it != by_parent.end() && it->parent_head == head; ++it)
+    children.push_back(it->child);
+  return children;
+}
+
+std::vector<WorkflowId> finished_before(const WorkflowIndex& index, int64_t before_ms, uint64_t limit) {
+  // The oldest `limit` of each finished status, merged: no more is needed.
+  std::vector<WorkflowStatusCursor> oldest;
+  const auto& by_status = index.entries().by_status();
+  for (WorkflowStatus status : kFinished) {
+    uint64_t taken = 0;
+    for (auto it = by_status.lower_bound(workflow_status_entry(status, std::numeric_limits<int64_t>::min(), kSmallestId));
+         it != by_status.end() && taken < limit && (*it)[0] == static_cast<unsigned char>(status); ++it, ++taken) {
+      const int64_t finished_at = status_entry_time(*it);
+      if (finished_at >= before_ms) break;
+      oldest.push_back({finished_at, status_entry_id(*it)});
+    }
+  }
+  std::ranges::sort(oldest, {}, [](const WorkflowStatusCursor& c) { return std::pair(c.updated_at_ms, c.id); });
+  std::vector<WorkflowId> ids;
+  for (const WorkflowStatusCursor& cursor : oldest) {
+    if (ids.size() == limit) break;
+    ids.push_back(cursor.id);
+  }
+  return ids;
+}
+
+std::vector<WorkflowStatusCursor> with_status(const WorkflowIndex& index, WorkflowStatus status,
+                                              const std::optional<WorkflowStatusCursor>& after, size_t page) {
+  std::vector<WorkflowStatusCursor> found;
+  const auto& by_status = index.entries().by_status();
+  auto it = after ? by_status.upper_bound(workflow_status_entry(status, after->updated_at_ms, after->id))
+                  : by_status.lower_bound(workflow_status_entry(status, std::numeric_limits<int64_t>::min(), kSmallestId));
+  for (; it != by_status.end() && found.size() < page && (*it)[0] == static_cast<unsigned char>(status); ++it)
+    found.push_back({status_entry_time(*it), status_entry_id(*it)});
+  return found;
+}
+
+std::vector<WorkflowId> of_type_candidates(const WorkflowIndex& index, BytesView workflow_type,
+                                           const std::optional<WorkflowId>& after, size_t page) {
+  std::vector<WorkflowId> found;
+  const uint32_t hash = workflow_type_hash(workflow_type);
+  const auto& by_type = index.entries().by_type();
+  auto it = after ? by_type.upper_bound({hash, *after}) : by_type.lower_bound({hash, kSmallestId});
+  for (; it != by_type.end() && found.size() < page && it->type_hash == hash; ++it) found.push_back(it->id);
+  return found;
+}
+
+}  // namespace ombrel::jobs
