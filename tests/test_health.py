@@ -1,5 +1,7 @@
 """storage_stats and health_report: read-only measures of an open store."""
 
+import random
+
 import pytest
 
 import storefile as sf
@@ -103,3 +105,47 @@ def test_metrics_restart_at_reopen_while_process_counters_do_not(open_store, sto
     health = again.health_report()
     assert health["metrics"] == dict.fromkeys(METRIC_KEYS, 0) | {"recovery_records": 3}
     assert health["lock_contentions_total"] == contentions + 1
+
+
+def scanned_counts(store):
+    """storage_stats' counts and each area's usage, recomputed from every live key."""
+    items = store.scan_prefix(b"")
+    internal = [(k, v) for k, v in items if k.startswith(sf.INTERNAL_PREFIX)]
+    counts = {"live_keys": len(items), "user_keys": len(items) - len(internal), "internal_keys": len(internal),
+              "key_bytes": sum(len(k) for k, _ in items), "value_bytes": sum(len(v) for _, v in items)}
+    areas = [{"name": name, "keys": len(inside), "value_bytes": sum(len(v) for _, v in inside)}
+             for name, prefix in AREAS
+             for inside in [[(k, v) for k, v in internal if k[len(sf.INTERNAL_PREFIX):].startswith(prefix)]]]
+    return counts, areas
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_counts_kept_by_commits_match_a_walk_over_every_key(store, seed):
+    rng = random.Random(seed)
+    store.storage_stats()  # the counts are kept from here on
+    store.health_report()
+    for step in range(300):
+        key = b"k%d" % rng.randrange(40)
+        choice = rng.randrange(6)
+        if choice == 0:
+            store.put(key, b"v" * rng.randrange(50))
+        elif choice == 1:
+            store.delete(key)
+        elif choice == 2:
+            store.push_queue(b"q", b"m" * rng.randrange(20))
+        elif choice == 3:
+            with store.transaction() as t:
+                t.put(key, b"t")
+                t.delete(b"k%d" % rng.randrange(40))
+                t.append_stream(b"s", b"e")
+        elif choice == 4:
+            t = store.transaction()
+            t.put(key, b"dropped")
+            t.rollback()
+        else:
+            store.prune_changes_through(rng.randrange(step + 2), limit=rng.randrange(1, 20))
+        if step % 50 == 49:
+            counts, areas = scanned_counts(store)
+            stats = store.storage_stats()
+            assert {k: stats[k] for k in counts} == counts
+            assert store.health_report()["namespaces"] == areas

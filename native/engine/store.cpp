@@ -348,6 +348,7 @@ void Store::apply_put(std::string key, std::string value, UndoLog* undo) {
     indexes_.apply(key, before == nullptr ? std::nullopt : std::optional<std::string_view>(*before),
                    std::string_view(value));
   }
+  if (key_totals_) count_key(key, before == nullptr ? 1 : 0, before == nullptr ? 0 : before->size(), value.size());
   if (undo != nullptr) {
     undo->push_back(UndoEntry{key, before == nullptr ? std::nullopt : std::optional<std::string>(std::move(it->second)), 0});
   }
@@ -366,8 +367,51 @@ void Store::apply_delete(std::string_view key, UndoLog* undo) {
     usage -= std::min<uint64_t>(usage, it->second.size());
   }
   if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, std::string_view(it->second), std::nullopt);
+  if (key_totals_) count_key(key, -1, it->second.size(), 0);
   if (undo != nullptr) undo->push_back(UndoEntry{std::string(key), std::move(it->second), 0});
   live_.erase(it);
+}
+
+// ---- totals ------------------------------------------------------------------------
+
+namespace {
+
+void add_checked(uint64_t& total, uint64_t amount, bool& overflowed) {
+  if (total > UINT64_MAX - amount) overflowed = true;
+  total += amount;
+}
+
+}  // namespace
+
+const Store::KeyTotals& Store::key_totals() const {
+  if (!key_totals_) {
+    KeyTotals totals;
+    for (const auto& [key, value] : live_) {
+      ++totals.live_keys;
+      ++(is_internal_key(key) ? totals.internal_keys : totals.user_keys);
+      add_checked(totals.key_bytes, key.size(), totals.overflowed);
+      add_checked(totals.value_bytes, value.size(), totals.overflowed);
+    }
+    key_totals_ = totals;
+  }
+  return *key_totals_;
+}
+
+// `direction` is +1 for a new key, -1 for a removed one, 0 for a new value.
+void Store::count_key(std::string_view key, int direction, uint64_t value_bytes_before, uint64_t value_bytes_after) {
+  KeyTotals& t = *key_totals_;
+  uint64_t& kind = is_internal_key(key) ? t.internal_keys : t.user_keys;
+  if (direction > 0) {
+    ++t.live_keys;
+    ++kind;
+    add_checked(t.key_bytes, key.size(), t.overflowed);
+  } else if (direction < 0) {
+    --t.live_keys;
+    --kind;
+    t.key_bytes -= std::min<uint64_t>(t.key_bytes, key.size());
+  }
+  t.value_bytes -= std::min(t.value_bytes, value_bytes_before);
+  add_checked(t.value_bytes, value_bytes_after, t.overflowed);
 }
 
 // ---- group commit ------------------------------------------------------------------

@@ -120,6 +120,20 @@ class Store {
   PrefixRange prefix_range(std::string_view prefix) const { return engine::prefix_range(live_, prefix); }
   const LiveTable& live() const { return live_; }
 
+  // Counts and byte sums of the live table: computed by one walk the first
+  // time they are asked for, then kept by every committed change (so a store
+  // that never asks pays nothing). `overflowed` is sticky: a byte sum passed
+  // 2^64 - 1.
+  struct KeyTotals {
+    uint64_t live_keys = 0;
+    uint64_t user_keys = 0;
+    uint64_t internal_keys = 0;
+    uint64_t key_bytes = 0;
+    uint64_t value_bytes = 0;
+    bool overflowed = false;
+  };
+  const KeyTotals& key_totals() const;
+
   // The store's instance of a domain's derived index, built from the live
   // table on first use (see engine/derived_index.h). Valid until the store
   // closes; it changes only as commits reach the live table.
@@ -250,6 +264,8 @@ class Store {
   bool namespace_usage_overflowed_ = false;
   // Built lazily by const readers, hence mutable; changed only by commits.
   mutable DerivedIndexes indexes_;
+  mutable std::optional<KeyTotals> key_totals_;
+  void count_key(std::string_view key, int direction, uint64_t value_bytes_before, uint64_t value_bytes_after);
   bool live_table_incomplete_ = false;
   bool group_commit_ = false;
   CommitSync commit_sync_;

@@ -69,18 +69,37 @@ double StorageStats::amplification_ratio() const {
   return file_bytes == 0 ? 1.0 : static_cast<double>(file_bytes);
 }
 
+void NamespaceAreaIndex::apply(std::string_view key, std::optional<std::string_view> before,
+                               std::optional<std::string_view> after) {
+  const std::string_view rest = key.substr(engine::kInternalPrefix.size());
+  for (size_t i = 0; i < kNamespaceAreas.size(); ++i) {
+    if (!rest.starts_with(kNamespaceAreas[i].prefix)) continue;
+    NamespaceUsage& area = usage[i];
+    if (before) {
+      --area.keys;
+      area.value_bytes -= std::min<uint64_t>(area.value_bytes, before->size());
+    }
+    if (after) {
+      ++area.keys;
+      if (!checked_add(area.value_bytes, after->size())) overflowed = true;
+    }
+    return;
+  }
+}
+
 std::expected<StorageStats, OperationsError> storage_stats(engine::Store& store) {
   auto size = store.file().size();
   if (!size) return std::unexpected(OperationsError::io(size.error()));
   StorageStats stats;
   stats.file_bytes = *size;
-  for (const auto& [key, value] : store.live()) {
-    // Counts cannot pass the number of entries, a size_t; the byte sums can.
-    ++stats.live_keys;
-    ++(engine::is_internal_key(key) ? stats.internal_keys : stats.user_keys);
-    if (!checked_add(stats.key_bytes, key.size()) || !checked_add(stats.value_bytes, value.size()))
-      return std::unexpected(overflow());
-  }
+  // Counts cannot pass the number of entries, a size_t; the byte sums can.
+  const engine::Store::KeyTotals& totals = store.key_totals();
+  if (totals.overflowed) return std::unexpected(overflow());
+  stats.live_keys = totals.live_keys;
+  stats.user_keys = totals.user_keys;
+  stats.internal_keys = totals.internal_keys;
+  stats.key_bytes = totals.key_bytes;
+  stats.value_bytes = totals.value_bytes;
   stats.live_bytes = stats.key_bytes;
   if (!checked_add(stats.live_bytes, stats.value_bytes)) return std::unexpected(overflow());
   return stats;
@@ -98,16 +117,11 @@ std::expected<HealthReport, OperationsError> health_report(engine::Store& store)
   if (!stats) return std::unexpected(stats.error());
   report.storage = *stats;
 
-  std::string prefix(engine::kInternalPrefix);
+  const NamespaceAreaIndex& areas = store.derived_index<NamespaceAreaIndex>();
+  if (areas.overflowed) return std::unexpected(overflow());
   for (size_t i = 0; i < kNamespaceAreas.size(); ++i) {
-    prefix.resize(engine::kInternalPrefix.size());
-    prefix += kNamespaceAreas[i].prefix;
-    NamespaceUsage& usage = report.namespaces[i];
-    usage.name = kNamespaceAreas[i].name;
-    for (const auto& [key, value] : store.prefix_range(prefix)) {
-      ++usage.keys;
-      if (!checked_add(usage.value_bytes, value.size())) return std::unexpected(overflow());
-    }
+    report.namespaces[i] = areas.usage[i];
+    report.namespaces[i].name = kNamespaceAreas[i].name;
   }
 
   auto queues = messaging::aggregate_stats(store);

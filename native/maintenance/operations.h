@@ -85,6 +85,14 @@ struct NamespaceUsage {
   uint64_t value_bytes = 0;
 };
 
+// Keys and value bytes under each area, kept by commits (a derived index).
+struct NamespaceAreaIndex {
+  static constexpr std::array<std::string_view, 1> kPrefixes{engine::kInternalPrefix};
+  std::array<NamespaceUsage, kNamespaceAreas.size()> usage{};
+  bool overflowed = false;  // sticky: a byte sum passed 2^64 - 1
+  void apply(std::string_view key, std::optional<std::string_view> before, std::optional<std::string_view> after);
+};
+
 // The engine counters, in report order.
 struct MetricField {
   const char* name;
