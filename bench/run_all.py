@@ -41,6 +41,7 @@ QUICK = {
     "transactions": ["--commits", "10000", "--data-commits", "200"],
     "workflows": ["--instances", "100000", "--steps", "10000", "--data-steps", "200"],
     "threads": ["--seconds", "1", "--megabytes", "50"],
+    "aio": ["--megabytes", "50"],
 }
 
 

@@ -1,7 +1,57 @@
 """Ombrel Store: an embedded, single-file, transactional data store."""
 
-from . import _native
-from ._native import *  # noqa: F401,F403
-from ._native import __version__
+import copyreg as _copyreg
 
-__all__ = [name for name in dir(_native) if not name.startswith("_")] + ["__version__"]
+from . import _native
+from ._native import (
+    AlreadyOpenError,
+    CorruptionError,
+    DiskFullError,
+    IoError,
+    NamespaceQuotaError,
+    OmbrelStoreError,
+    ReservedKeyError,
+    Store,
+    StoreBusyError,
+    StoreClosedError,
+    Transaction,
+    TransactionFinishedError,
+    VerificationReport,
+    __version__,
+)
+
+__all__ = [
+    "AlreadyOpenError",
+    "CorruptionError",
+    "DiskFullError",
+    "IoError",
+    "NamespaceQuotaError",
+    "OmbrelStoreError",
+    "ReservedKeyError",
+    "Store",
+    "StoreBusyError",
+    "StoreClosedError",
+    "Transaction",
+    "TransactionFinishedError",
+    "VerificationReport",
+    "__version__",
+]
+
+_EXCEPTIONS = (OmbrelStoreError, StoreClosedError, StoreBusyError, AlreadyOpenError, ReservedKeyError,
+               TransactionFinishedError, CorruptionError, IoError, DiskFullError, NamespaceQuotaError)
+
+
+def _exception(name, args):
+    """Rebuilds a store exception by name when it is unpickled (in another process, say)."""
+    return getattr(_native, name)(*args)
+
+
+def _reduce_exception(error):
+    return _exception, (type(error).__name__, error.args)
+
+
+# The classes live in the extension module, which pickle cannot import by its own name; this
+# sends them by name instead, so that process pools can hand them back.
+for _cls in _EXCEPTIONS:
+    _copyreg.pickle(_cls, _reduce_exception)
+del _cls
