@@ -32,7 +32,7 @@ void build_live_table(std::vector<PendingOperation>& applied, LiveTable& live) {
   for (size_t i = 0; i < applied.size(); ++i) {
     const PendingOperation& op = applied[i];
     if (i + 1 < applied.size() && applied[i + 1].key == op.key) continue;
-    if (op.kind == RecordKind::Put) live.emplace_hint(live.end(), std::string(op.key), std::string(op.value));
+    if (op.kind == RecordKind::Put) live.append(op.key, op.value);
   }
 }
 

@@ -164,15 +164,16 @@ std::expected<std::unique_ptr<Store>, EngineError> Store::open_with_options(cons
 
 // ---- reads ---------------------------------------------------------------------
 
-const std::string* Store::find(std::string_view key) const {
+std::optional<std::string_view> Store::find(std::string_view key) const {
   auto it = live_.find(key);
-  return it == live_.end() ? nullptr : &it->second;
+  if (it == live_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::optional<std::string> Store::get(std::string_view key) const {
-  const std::string* value = find(key);
-  if (value == nullptr) return std::nullopt;
-  return *value;
+  auto value = find(key);
+  if (!value) return std::nullopt;
+  return std::string(*value);
 }
 
 std::vector<KeyValue> Store::scan_prefix(std::string_view prefix) const {
@@ -303,36 +304,29 @@ std::expected<void, EngineError> Store::write_record_buffer(RecordKind kind) {
 
 // ---- applying committed operations ---------------------------------------------------
 
-void Store::apply_put(std::string key, std::string value) {
-  auto it = live_.lower_bound(key);
-  const std::string* before = it != live_.end() && it->first == key ? &it->second : nullptr;
+// The table hands back the value a write replaced or removed, so that the
+// quota and the derived indexes see it without a second lookup.
+void Store::apply_put(std::string_view key, std::string_view value) {
+  const std::optional<ValueBlock> replaced = live_.exchange(key, ValueBlock(value));
+  const std::optional<std::string_view> before =
+      replaced ? std::optional<std::string_view>(replaced->view()) : std::nullopt;
   if (options_.namespace_max_bytes) {
-    auto ns = namespace_for_key(key);
-    uint64_t& usage = namespace_usage_[ns];
-    if (before != nullptr) usage -= std::min<uint64_t>(usage, before->size());
+    uint64_t& usage = namespace_usage_[namespace_for_key(key)];
+    if (before) usage -= std::min<uint64_t>(usage, before->size());
     if (usage > UINT64_MAX - value.size()) namespace_usage_overflowed_ = true;
     usage += value.size();
   }
-  if (!indexes_.empty() && is_internal_key(key)) {
-    indexes_.apply(key, before == nullptr ? std::nullopt : std::optional<std::string_view>(*before),
-                   std::string_view(value));
-  }
-  if (before != nullptr) {
-    it->second = std::move(value);
-  } else {
-    live_.emplace_hint(it, std::move(key), std::move(value));
-  }
+  if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, before, value);
 }
 
 void Store::apply_delete(std::string_view key) {
-  auto it = live_.find(key);
-  if (it == live_.end()) return;
+  const std::optional<ValueBlock> removed = live_.extract(key);
+  if (!removed) return;
   if (options_.namespace_max_bytes) {
     uint64_t& usage = namespace_usage_[namespace_for_key(key)];
-    usage -= std::min<uint64_t>(usage, it->second.size());
+    usage -= std::min<uint64_t>(usage, removed->size());
   }
-  if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, std::string_view(it->second), std::nullopt);
-  live_.erase(it);
+  if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, removed->view(), std::nullopt);
 }
 
 void Store::rebuild_namespace_usage() {

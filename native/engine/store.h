@@ -111,10 +111,11 @@ class Store {
   std::expected<Transaction, EngineError> begin();
   std::expected<Transaction, EngineError> begin_without_cdc();
 
-  // Reads of the committed state; any key, internal keys included.
-  const std::string* find(std::string_view key) const;
+  // Reads of the committed state; any key, internal keys included. A found
+  // value is a view into the live table, valid until the next write.
+  std::optional<std::string_view> find(std::string_view key) const;
   std::optional<std::string> get(std::string_view key) const;
-  bool contains_key(std::string_view key) const { return find(key) != nullptr; }
+  bool contains_key(std::string_view key) const { return find(key).has_value(); }
   std::vector<KeyValue> scan_prefix(std::string_view prefix) const;
   PrefixRange prefix_range(std::string_view prefix) const { return engine::prefix_range(live_, prefix); }
   const LiveTable& live() const { return live_; }
@@ -127,8 +128,7 @@ class Store {
     if (DerivedIndex* found = indexes_.find(typeid(Index))) return static_cast<DerivedIndexOf<Index>*>(found)->index;
     auto built = std::make_unique<DerivedIndexOf<Index>>();
     for (std::string_view prefix : Index::kPrefixes) {
-      for (const auto& [key, value] : prefix_range(prefix))
-        built->index.apply(key, std::nullopt, std::string_view(value));
+      for (const auto& [key, value] : prefix_range(prefix)) built->index.apply(key, std::nullopt, value);
     }
     Index& index = built->index;
     indexes_.add(DerivedIndexes::Entry{&typeid(Index), {Index::kPrefixes.begin(), Index::kPrefixes.end()},
@@ -181,7 +181,7 @@ class Store {
   std::expected<void, EngineError> run_single(bool user_key_check, RecordKind kind, std::string_view key,
                                               std::string_view value);
   // Applies committed operations to the live table (and quota usage).
-  void apply_put(std::string key, std::string value);
+  void apply_put(std::string_view key, std::string_view value);
   void apply_delete(std::string_view key);
   void rebuild_namespace_usage();
   void record_sync_failure(const EngineError& error);

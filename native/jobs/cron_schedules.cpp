@@ -160,8 +160,8 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_unde
 std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
     const engine::Store& store, const CronScheduleId& id) {
   const Bytes key = cron_schedule_key(id);
-  const std::string* value = store.find(key);
-  if (value == nullptr) return std::optional<DurableCronSchedule>{};
+  const auto value = store.find(key);
+  if (!value) return std::optional<DurableCronSchedule>{};
   auto schedule = decode_cron_schedule_under(key, *value);
   if (!schedule) return std::unexpected(schedule.error());
   return std::optional<DurableCronSchedule>(std::move(*schedule));

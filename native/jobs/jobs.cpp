@@ -633,8 +633,8 @@ std::expected<bool, JobError> cancel_job(engine::Store& store, const JobId& id, 
 }
 
 std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Store& store, const JobId& id) {
-  const std::string* value = store.find(job_key(id));
-  if (value == nullptr) return std::optional<DurableJob>{};
+  const auto value = store.find(job_key(id));
+  if (!value) return std::optional<DurableJob>{};
   auto job = decode_job(*value);
   if (!job) return std::unexpected(job.error());
   if (job->id != id) return std::unexpected(corrupt());

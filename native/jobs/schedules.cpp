@@ -114,8 +114,8 @@ std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const 
 
 std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store,
                                                                      const ScheduleId& id) {
-  const std::string* value = store.find(schedule_key(id));
-  if (value == nullptr) return std::optional<DurableSchedule>{};
+  const auto value = store.find(schedule_key(id));
+  if (!value) return std::optional<DurableSchedule>{};
   auto schedule = decode_schedule(*value);
   if (!schedule) return std::unexpected(schedule.error());
   return std::optional<DurableSchedule>(std::move(*schedule));

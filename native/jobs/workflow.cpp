@@ -498,8 +498,8 @@ std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const W
 std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const engine::Store& store,
                                                                            const WorkflowId& id) {
   const Bytes key = workflow_key(id);
-  const std::string* value = store.find(key);
-  if (value == nullptr) return std::optional<WorkflowInstance>{};
+  const auto value = store.find(key);
+  if (!value) return std::optional<WorkflowInstance>{};
   auto view = view_instance_at(key, *value);
   if (!view) return std::unexpected(corrupt());
   return std::optional<WorkflowInstance>(materialize(*view));

@@ -218,8 +218,8 @@ std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueK
 // `generation`. The view points into the store and lasts until its next write.
 std::expected<MessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
                                                    uint32_t generation) {
-  const Bytes* stored = store.find(key);
-  if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
+  const auto stored = store.find(key);
+  if (!stored) return std::unexpected(QueueError::not_found(id));
   auto message = decode_view(*stored, id);
   if (!message) return message;
   if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
@@ -300,7 +300,7 @@ std::expected<uint64_t, QueueError> Queue::push_with_options(BytesView payload, 
 std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(const engine::Store& store,
                                                                               const Queue& queue, int64_t now_ms) {
   std::optional<MessageView> best;
-  auto walked = for_each_message(store, queue.message_prefix(), [&](const Bytes&, const MessageView& message) {
+  auto walked = for_each_message(store, queue.message_prefix(), [&](BytesView, const MessageView& message) {
     const bool claimable = (message.state == MessageState::Ready && message.available_at_ms <= now_ms) ||
                            (message.state == MessageState::Leased && message.lease_until_ms <= now_ms);
     // Keys ascend by id, so only a strictly higher priority displaces the best.
@@ -363,8 +363,8 @@ std::expected<void, QueueError> Queue::dead_letter(uint64_t id, uint32_t lease_g
 
 std::expected<uint64_t, QueueError> Queue::purge_dead() {
   std::vector<Bytes> doomed;
-  auto walked = for_each_message(*store_, keys_.message_prefix, [&](const Bytes& key, const MessageView& message) {
-    if (message.state == MessageState::Dead) doomed.push_back(key);
+  auto walked = for_each_message(*store_, keys_.message_prefix, [&](BytesView key, const MessageView& message) {
+    if (message.state == MessageState::Dead) doomed.emplace_back(key);
     return std::expected<void, QueueError>{};
   });
   if (!walked) return std::unexpected(walked.error());
@@ -380,7 +380,7 @@ std::expected<uint64_t, QueueError> Queue::purge_dead() {
 
 std::expected<QueueStats, QueueError> Queue::stats() const {
   QueueStats stats{0, 0, 0, 0, std::nullopt};
-  auto walked = for_each_message(*store_, keys_.message_prefix, [&](const Bytes&, const MessageView& message) {
+  auto walked = for_each_message(*store_, keys_.message_prefix, [&](BytesView, const MessageView& message) {
     return add_to_stats(stats, message);
   });
   if (!walked) return std::unexpected(walked.error());

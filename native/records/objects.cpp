@@ -31,8 +31,8 @@ ObjectError engine_error(const engine::EngineError& e) { return ObjectError::eng
 
 // The validated content of a stored object, not yet counted as a read.
 std::expected<std::optional<BytesView>, ObjectError> stored_content(const engine::Store& store, const ObjectId& id) {
-  const std::string* value = store.find(object_data_key(id));
-  if (value == nullptr) return std::optional<BytesView>{};
+  const auto value = store.find(object_data_key(id));
+  if (!value) return std::optional<BytesView>{};
   auto content = decode_object_data(*value);
   if (!content) return std::unexpected(content.error());
   return std::optional<BytesView>{*content};
@@ -75,8 +75,8 @@ void count_collection(engine::Store& store, uint64_t removed) {
 
 // When an object expires, from its metadata record: nullopt for never.
 std::expected<std::optional<int64_t>, ObjectError> expiry_of(const engine::Store& store, const ObjectId& id) {
-  const std::string* value = store.find(object_meta_key(id));
-  if (value == nullptr) return std::optional<int64_t>{};
+  const auto value = store.find(object_meta_key(id));
+  if (!value) return std::optional<int64_t>{};
   auto metadata = decode_object_metadata(*value);
   if (!metadata) return std::unexpected(metadata.error());
   auto entry = std::ranges::find(*metadata, kExpiresAtKey, [](const auto& pair) { return BytesView(pair.first); });
@@ -195,7 +195,7 @@ std::expected<std::optional<ObjectInfo>, ObjectError> object_info(const engine::
   if (!content) return std::unexpected(content.error());
   if (!*content) return std::optional<ObjectInfo>{};
   ObjectInfo info{id, (*content)->size(), {}};
-  if (const std::string* value = store.find(object_meta_key(id))) {
+  if (const auto value = store.find(object_meta_key(id))) {
     auto metadata = decode_object_metadata(*value);
     if (!metadata) return std::unexpected(metadata.error());
     info.metadata = std::move(*metadata);
@@ -223,8 +223,8 @@ std::expected<std::optional<ObjectId>, ObjectError> resolve_object_ref(const eng
                                                                        BytesView name) {
   auto key = object_ref_key(ns, name);
   if (!key) return std::unexpected(key.error());
-  const std::string* value = store.find(*key);
-  if (value == nullptr) return std::optional<ObjectId>{};
+  const auto value = store.find(*key);
+  if (!value) return std::optional<ObjectId>{};
   auto id = decode_object_ref(*value);
   if (!id) return std::unexpected(id.error());
   return std::optional<ObjectId>{*id};

@@ -1,0 +1,769 @@
+#include "engine/live_table.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace ombrel::engine {
+
+namespace live_table_detail {
+
+struct Node {
+  Node* prev;
+  Node* next;
+  uint16_t count;
+  uint16_t heap;
+  uint16_t dead;
+  uint16_t prefix;
+  uint8_t level;
+  uint8_t unused[7];
+};
+static_assert(sizeof(Node) == 32 && alignof(Node) <= 16);
+
+struct Slot {
+  uint32_t head;
+  uint16_t offset;
+  uint16_t length;
+};
+static_assert(sizeof(Slot) == 8);
+
+}  // namespace live_table_detail
+
+namespace {
+
+using live_table_detail::Node;
+using live_table_detail::Slot;
+
+// 1 KiB leaves hold about 28 pairs of 15-byte keys: a lookup reads three or
+// four lines of the slot array and one payload line. Inner nodes are larger:
+// there are few of them and they stay in cache, so fan-out matters more.
+constexpr size_t kLeafBytes = 1024;
+constexpr size_t kInnerBytes = 4096;
+constexpr size_t kHeaderBytes = sizeof(Node);
+constexpr size_t kSlotBytes = sizeof(Slot);
+constexpr size_t kRefBytes = 8;
+constexpr size_t kSizeOffset = kRefBytes;
+constexpr size_t kKeyOffset = 12;  // fixed payload bytes before the key
+constexpr uint16_t kLongKey = 0xFFFF;
+constexpr size_t kLongKeyBytes = 16;  // u64 length, then the block pointer
+constexpr uint32_t kLongValue = 0xFFFFFFFF;
+// The largest entry must fit four times into a leaf, so that either half of
+// a split has room for the entry that caused it.
+constexpr size_t kMaxInlineKey = (kLeafBytes - kHeaderBytes) / 4 - kSlotBytes - kKeyOffset;
+constexpr size_t kMaxEntryBytes = kSlotBytes + kKeyOffset + kMaxInlineKey;
+static_assert(kMaxInlineKey >= kLongKeyBytes && kMaxInlineKey < kLongKey);
+static_assert(kInnerBytes <= 0xFFFF);
+// Nodes on one root-to-leaf path; a height of 40 needs more keys than memory.
+constexpr size_t kMaxDepth = 40;
+
+size_t node_bytes(const Node* n) { return n->level == 0 ? kLeafBytes : kInnerBytes; }
+char* bytes_of(Node* n) { return reinterpret_cast<char*>(n); }
+const char* bytes_of(const Node* n) { return reinterpret_cast<const char*>(n); }
+Slot* slots(Node* n) { return reinterpret_cast<Slot*>(bytes_of(n) + kHeaderBytes); }
+const Slot* slots(const Node* n) { return reinterpret_cast<const Slot*>(bytes_of(n) + kHeaderBytes); }
+
+template <class T>
+T load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+template <class T>
+void store(char* p, T v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+const char* payload(const Node* n, uint32_t i) { return bytes_of(n) + slots(n)[i].offset; }
+
+size_t payload_bytes(uint16_t length) { return kKeyOffset + (length == kLongKey ? kLongKeyBytes : length); }
+
+std::string_view key_at(const Node* n, uint32_t i) {
+  const Slot& s = slots(n)[i];
+  const char* p = bytes_of(n) + s.offset + kKeyOffset;
+  if (s.length != kLongKey) return {p, s.length};
+  return {load<const char*>(p + 8), static_cast<size_t>(load<uint64_t>(p))};
+}
+
+Node* child_at(const Node* n, uint32_t i) { return load<Node*>(payload(n, i)); }
+
+void set_child(Node* n, uint32_t i, Node* child) { store(bytes_of(n) + slots(n)[i].offset, child); }
+
+std::string_view value_of_payload(const char* p) {
+  const char* block = load<const char*>(p);
+  const uint32_t size = load<uint32_t>(p + kSizeOffset);
+  if (size != kLongValue) return {block, size};
+  return {block + 8, static_cast<size_t>(load<uint64_t>(block))};
+}
+
+// The big-endian u32 of key[prefix, prefix + 4), zero-padded. A smaller head
+// means a smaller key; equal heads say nothing.
+uint32_t head_of(std::string_view key, size_t prefix) {
+  const size_t rest = key.size() - prefix;
+  if (rest >= 4) return __builtin_bswap32(load<uint32_t>(key.data() + prefix));
+  uint32_t head = 0;
+  for (size_t i = 0; i < rest; ++i)
+    head |= static_cast<uint32_t>(static_cast<unsigned char>(key[prefix + i])) << (24 - 8 * i);
+  return head;
+}
+
+size_t common_prefix(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// A node's prefix from its fences; an absent fence is unbounded.
+uint16_t fence_prefix(const std::optional<std::string_view>& low, const std::optional<std::string_view>& high) {
+  if (!low || !high) return 0;
+  return static_cast<uint16_t>(std::min<size_t>(common_prefix(*low, *high), 0xFFFF));
+}
+
+// The shortest key above `before` and not above `after` (before < after).
+std::string_view shortest_separator(std::string_view before, std::string_view after) {
+  return after.substr(0, common_prefix(before, after) + 1);
+}
+
+struct Search {
+  uint32_t slot;
+  bool exact;
+};
+
+// The first slot in [first, count) whose key is not less than `key`. Every
+// key routed to the node shares its prefix, so only what follows is compared.
+Search search(const Node* n, std::string_view key, uint32_t first) {
+  const size_t prefix = n->prefix;
+  const uint32_t head = head_of(key, prefix);
+  const std::string_view rest = key.substr(prefix);
+  const Slot* s = slots(n);
+  uint32_t lo = first, hi = n->count;
+  while (lo < hi) {
+    const uint32_t mid = (lo + hi) / 2;
+    if (s[mid].head < head) {
+      lo = mid + 1;
+    } else if (s[mid].head > head) {
+      hi = mid;
+    } else {
+      const int c = key_at(n, mid).substr(prefix).compare(rest);
+      if (c < 0) {
+        lo = mid + 1;
+      } else if (c > 0) {
+        hi = mid;
+      } else {
+        return {mid, true};
+      }
+    }
+  }
+  return {lo, false};
+}
+
+// The child of an inner node whose range holds `key`: the last slot whose
+// separator is not above it (slot 0 has none).
+uint32_t route(const Node* n, std::string_view key) {
+  const Search s = search(n, key, 1);
+  return s.exact ? s.slot : s.slot - 1;
+}
+
+Node* allocate_node(uint8_t level) {
+  return static_cast<Node*>(::operator new(level == 0 ? kLeafBytes : kInnerBytes));
+}
+
+void init_node(Node* n, uint8_t level, uint16_t prefix) {
+  n->prev = nullptr;
+  n->next = nullptr;
+  n->count = 0;
+  n->heap = static_cast<uint16_t>(level == 0 ? kLeafBytes : kInnerBytes);
+  n->dead = 0;
+  n->prefix = prefix;
+  n->level = level;
+  std::memset(n->unused, 0, sizeof n->unused);
+}
+
+size_t contiguous_free(const Node* n) { return n->heap - kHeaderBytes - kSlotBytes * n->count; }
+size_t total_free(const Node* n) { return contiguous_free(n) + n->dead; }
+size_t capacity(const Node* n) { return node_bytes(n) - kHeaderBytes; }
+size_t used_bytes(const Node* n) { return capacity(n) - total_free(n); }
+
+// One entry as it moves between nodes: its payload bytes (a long key's block
+// moves with its pointer) and its key for the slot head.
+struct Moving {
+  const char* payload;
+  uint16_t length;  // the slot's length field
+  std::string_view key;
+  size_t bytes() const { return kSlotBytes + payload_bytes(length); }
+};
+
+Moving moving(const Node* n, uint32_t i) { return Moving{payload(n, i), slots(n)[i].length, key_at(n, i)}; }
+
+// Appends an entry at the end of a node with contiguous room for it. An inner
+// node's first slot keeps only the child.
+void push_entry(Node* n, const Moving& e) {
+  const bool keyless = n->level != 0 && n->count == 0;
+  const uint16_t length = keyless ? 0 : e.length;
+  const size_t bytes = payload_bytes(length);
+  n->heap = static_cast<uint16_t>(n->heap - bytes);
+  std::memcpy(bytes_of(n) + n->heap, e.payload, bytes);
+  slots(n)[n->count] = Slot{keyless ? 0 : head_of(e.key, n->prefix), n->heap, length};
+  ++n->count;
+}
+
+void free_long_key(const char* entry_payload, uint16_t length) {
+  if (length == kLongKey) ::operator delete(load<char*>(entry_payload + kKeyOffset + 8));
+}
+
+// Rewrites a node without its dead bytes and with the heads of `prefix`.
+void rebuild(Node* n, uint16_t prefix) {
+  alignas(16) char copy[kInnerBytes];
+  std::memcpy(copy, n, node_bytes(n));
+  const Node* old = reinterpret_cast<const Node*>(copy);
+  init_node(n, old->level, prefix);
+  n->prev = old->prev;
+  n->next = old->next;
+  for (uint32_t i = 0; i < old->count; ++i) push_entry(n, moving(old, i));
+}
+
+// Inserts an entry at slot `pos` of a node with room for it in all.
+void insert_entry(Node* n, uint32_t pos, const Moving& e) {
+  if (contiguous_free(n) < e.bytes()) rebuild(n, n->prefix);
+  const size_t bytes = payload_bytes(e.length);
+  n->heap = static_cast<uint16_t>(n->heap - bytes);
+  std::memcpy(bytes_of(n) + n->heap, e.payload, bytes);
+  Slot* s = slots(n);
+  std::memmove(s + pos + 1, s + pos, kSlotBytes * (n->count - pos));
+  s[pos] = Slot{head_of(e.key, n->prefix), n->heap, e.length};
+  ++n->count;
+}
+
+// Drops slot `pos`; its payload bytes become dead (blocks it owns are the
+// caller's to free or keep).
+void remove_entry(Node* n, uint32_t pos) {
+  Slot* s = slots(n);
+  n->dead = static_cast<uint16_t>(n->dead + payload_bytes(s[pos].length));
+  std::memmove(s + pos, s + pos + 1, kSlotBytes * (n->count - pos - 1));
+  --n->count;
+}
+
+// Makes an inner node's slot 0 keyless after the slot before it went.
+void drop_first_key(Node* n) {
+  Slot& s = slots(n)[0];
+  free_long_key(payload(n, 0), s.length);
+  n->dead = static_cast<uint16_t>(n->dead + payload_bytes(s.length) - kKeyOffset);
+  s.length = 0;
+  s.head = 0;
+}
+
+// The payload of an entry not yet in a node, holding its own key bytes (or a
+// long key's block pointer).
+struct NewEntry {
+  std::array<char, kKeyOffset + kMaxInlineKey> bytes;
+  uint16_t length;
+  std::string_view key;
+
+  NewEntry() = default;
+  NewEntry(const NewEntry&) = delete;  // `key` may point into `bytes`
+  NewEntry& operator=(const NewEntry&) = delete;
+  Moving moving() const { return Moving{bytes.data(), length, key}; }
+
+  // `long_key` is the key's own block when it is longer than kMaxInlineKey.
+  void fill(std::string_view k, const void* ref, uint32_t size, const char* long_key) {
+    store(bytes.data(), ref);
+    store(bytes.data() + kSizeOffset, size);
+    if (long_key != nullptr) {
+      length = kLongKey;
+      store(bytes.data() + kKeyOffset, static_cast<uint64_t>(k.size()));
+      store(bytes.data() + kKeyOffset + 8, long_key);
+      key = std::string_view(long_key, k.size());
+    } else {
+      length = static_cast<uint16_t>(k.size());
+      if (!k.empty()) std::memcpy(bytes.data() + kKeyOffset, k.data(), k.size());
+      key = std::string_view(bytes.data() + kKeyOffset, k.size());
+    }
+  }
+  // Takes over the key of an entry moving elsewhere (a long key's block with
+  // it), under a new child or value reference.
+  void adopt_key(const Moving& from, const void* ref, uint32_t size) {
+    store(bytes.data(), ref);
+    store(bytes.data() + kSizeOffset, size);
+    length = from.length;
+    std::memcpy(bytes.data() + kKeyOffset, from.payload + kKeyOffset, payload_bytes(from.length) - kKeyOffset);
+    key = from.length == kLongKey ? from.key : std::string_view(bytes.data() + kKeyOffset, from.length);
+  }
+};
+
+// A key's own block when it is too long to sit in a node, else nullptr.
+char* long_key_block(std::string_view key) {
+  if (key.size() <= kMaxInlineKey) return nullptr;
+  char* block = static_cast<char*>(::operator new(key.size()));
+  std::memcpy(block, key.data(), key.size());
+  return block;
+}
+
+// Nodes taken before a change starts, so that it cannot fail midway; those
+// not used are freed.
+class SpareNodes {
+ public:
+  SpareNodes() = default;
+  SpareNodes(const SpareNodes&) = delete;
+  SpareNodes& operator=(const SpareNodes&) = delete;
+  ~SpareNodes() {
+    for (size_t i = 0; i < count_; ++i) ::operator delete(nodes_[i].node);
+  }
+  void reserve(uint8_t level) {
+    nodes_[count_] = Spare{allocate_node(level), level == 0};
+    ++count_;
+  }
+  Node* take(uint8_t level) {
+    for (size_t i = 0; i < count_; ++i) {
+      if (nodes_[i].leaf_sized == (level == 0)) {
+        Node* n = nodes_[i].node;
+        nodes_[i] = nodes_[--count_];
+        return n;
+      }
+    }
+    return nullptr;  // unreachable: reserve() covered every split
+  }
+
+ private:
+  struct Spare {
+    Node* node;
+    bool leaf_sized;
+  };
+  std::array<Spare, 2 * kMaxDepth + 1> nodes_{};
+  size_t count_ = 0;
+};
+
+struct Step {
+  Node* node;
+  uint32_t slot;  // the child taken, or the leaf slot
+};
+
+struct Path {
+  std::array<Step, kMaxDepth> steps;
+  size_t depth = 0;  // steps in use; the last is the leaf
+
+  // The separators bounding the node at `d`: the nearest ancestors' keys
+  // around the slots taken; none on an unbounded side.
+  std::optional<std::string_view> low(size_t d) const {
+    for (size_t a = d; a-- > 0;)
+      if (steps[a].slot > 0) return key_at(steps[a].node, steps[a].slot);
+    return std::nullopt;
+  }
+  std::optional<std::string_view> high(size_t d) const {
+    for (size_t a = d; a-- > 0;)
+      if (steps[a].slot + 1 < steps[a].node->count) return key_at(steps[a].node, steps[a].slot + 1);
+    return std::nullopt;
+  }
+};
+
+Path descend(Node* root, std::string_view key) {
+  Path path;
+  Node* n = root;
+  while (n->level != 0) {
+    const uint32_t c = route(n, key);
+    path.steps[path.depth++] = Step{n, c};
+    n = child_at(n, c);
+  }
+  path.steps[path.depth++] = Step{n, 0};
+  return path;
+}
+
+// The entries of node `n` with `extra` inserted at `pos`, as one sequence.
+struct WithExtra {
+  const Node* n;
+  uint32_t pos;
+  Moving extra;
+  uint32_t size() const { return n->count + 1u; }
+  Moving operator[](uint32_t i) const {
+    if (i < pos) return moving(n, i);
+    if (i == pos) return extra;
+    return moving(n, i - 1);
+  }
+};
+
+// Where a full node splits: entries [0, cut) stay left. A node that grows at
+// its unbounded end (keys in ascending or descending order) is left full;
+// otherwise the bytes are halved.
+uint32_t choose_cut(const WithExtra& all, bool bounded_low, bool bounded_high) {
+  const uint32_t total = all.size();
+  if (all.pos == total - 1 && !bounded_high) return total - 1;
+  if (all.pos == 0 && !bounded_low && all.n->level == 0) return 1;
+  size_t bytes = 0;
+  for (uint32_t i = 0; i < total; ++i) bytes += all[i].bytes();
+  size_t left = 0;
+  uint32_t cut = 0;
+  while (cut + 1 < total && left + all[cut].bytes() <= bytes / 2) left += all[cut++].bytes();
+  return std::clamp<uint32_t>(cut, 1, total - 1);
+}
+
+// Lowers the prefix of `n` and of every node down its edge on `side` to at
+// most `prefix`: their ranges grew over a neighbour's that went.
+enum class Edge { First, Last };
+void widen(Node* n, uint16_t prefix, Edge side) {
+  while (true) {
+    if (n->prefix > prefix) rebuild(n, prefix);
+    if (n->level == 0) return;
+    n = child_at(n, side == Edge::First ? 0 : n->count - 1);
+  }
+}
+
+void destroy(Node* n) {
+  for (uint32_t i = 0; i < n->count; ++i) {
+    const char* p = payload(n, i);
+    free_long_key(p, slots(n)[i].length);
+    if (n->level == 0)
+      ::operator delete(load<char*>(p));
+    else
+      destroy(child_at(n, i));
+  }
+  ::operator delete(n);
+}
+
+}  // namespace
+
+// ---- values --------------------------------------------------------------------------
+
+ValueBlock::ValueBlock(std::string_view bytes) : size_(bytes.size()) {
+  if (bytes.empty()) return;
+  const bool long_value = bytes.size() >= kLongValue;
+  data_ = static_cast<char*>(::operator new(bytes.size() + (long_value ? 8 : 0)));
+  char* at = data_;
+  if (long_value) {
+    store(at, static_cast<uint64_t>(bytes.size()));
+    at += 8;
+  }
+  std::memcpy(at, bytes.data(), bytes.size());
+}
+
+ValueBlock& ValueBlock::operator=(ValueBlock&& other) noexcept {
+  if (this != &other) {
+    ::operator delete(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+ValueBlock::~ValueBlock() { ::operator delete(data_); }
+
+std::string_view ValueBlock::view() const {
+  if (data_ == nullptr) return {};
+  return {size_ >= kLongValue ? data_ + 8 : data_, size_};
+}
+
+// ---- iteration -----------------------------------------------------------------------
+
+LiveTable::Entry LiveTable::const_iterator::operator*() const {
+  return Entry{key_at(leaf_, slot_), value_of_payload(payload(leaf_, slot_))};
+}
+
+LiveTable::const_iterator& LiveTable::const_iterator::operator++() {
+  if (++slot_ == leaf_->count && leaf_->next != nullptr) {
+    leaf_ = leaf_->next;
+    slot_ = 0;
+  }
+  return *this;
+}
+
+LiveTable::const_iterator& LiveTable::const_iterator::operator--() {
+  if (slot_ == 0) {
+    leaf_ = leaf_->prev;
+    slot_ = leaf_->count;
+  }
+  --slot_;
+  return *this;
+}
+
+LiveTable::const_iterator LiveTable::begin() const { return const_iterator(first_leaf_, 0); }
+
+LiveTable::const_iterator LiveTable::end() const {
+  return const_iterator(last_leaf_, last_leaf_ == nullptr ? 0 : last_leaf_->count);
+}
+
+// ---- lookups -------------------------------------------------------------------------
+
+LiveTable::const_iterator LiveTable::lower_bound(std::string_view key) const {
+  if (root_ == nullptr) return end();
+  const Node* n = root_;
+  while (n->level != 0) n = child_at(n, route(n, key));
+  const Search s = search(n, key, 0);
+  if (s.slot == n->count && n->next != nullptr) return const_iterator(n->next, 0);
+  return const_iterator(n, s.slot);
+}
+
+LiveTable::const_iterator LiveTable::find(std::string_view key) const {
+  if (root_ == nullptr) return end();
+  const Node* n = root_;
+  while (n->level != 0) n = child_at(n, route(n, key));
+  const Search s = search(n, key, 0);
+  return s.exact ? const_iterator(n, s.slot) : end();
+}
+
+// ---- writes --------------------------------------------------------------------------
+
+LiveTable::LiveTable(LiveTable&& other) noexcept
+    : root_(std::exchange(other.root_, nullptr)),
+      first_leaf_(std::exchange(other.first_leaf_, nullptr)),
+      last_leaf_(std::exchange(other.last_leaf_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+LiveTable& LiveTable::operator=(LiveTable&& other) noexcept {
+  if (this != &other) {
+    clear();
+    root_ = std::exchange(other.root_, nullptr);
+    first_leaf_ = std::exchange(other.first_leaf_, nullptr);
+    last_leaf_ = std::exchange(other.last_leaf_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+LiveTable::~LiveTable() { clear(); }
+
+void LiveTable::clear() {
+  if (root_ != nullptr) destroy(root_);
+  root_ = first_leaf_ = last_leaf_ = nullptr;
+  size_ = 0;
+}
+
+bool LiveTable::insert_or_assign(std::string_view key, std::string_view value) {
+  return !exchange(key, ValueBlock(value)).has_value();
+}
+
+// The value a leaf payload holds, handed over to its caller.
+ValueBlock LiveTable::take_value(const char* entry_payload) {
+  ValueBlock value;
+  value.data_ = load<char*>(entry_payload);
+  const uint32_t size = load<uint32_t>(entry_payload + kSizeOffset);
+  value.size_ = size == kLongValue ? static_cast<size_t>(load<uint64_t>(value.data_)) : size;
+  return value;
+}
+
+void LiveTable::append(std::string_view key, std::string_view value) {
+  ValueBlock block(value);
+  Node* last = last_leaf_;
+  if (last != nullptr && key.size() <= kMaxInlineKey && key > key_at(last, last->count - 1)) {
+    NewEntry entry;
+    entry.fill(key, block.data_, static_cast<uint32_t>(std::min<size_t>(block.size_, kLongValue)), nullptr);
+    if (contiguous_free(last) >= entry.moving().bytes()) {
+      push_entry(last, entry.moving());
+      block.data_ = nullptr;
+      ++size_;
+      return;
+    }
+  }
+  exchange(key, std::move(block));
+}
+
+std::optional<ValueBlock> LiveTable::exchange(std::string_view key, ValueBlock value) {
+  if (root_ == nullptr) {
+    Node* leaf = allocate_node(0);
+    init_node(leaf, 0, 0);
+    root_ = first_leaf_ = last_leaf_ = leaf;
+  }
+  Path path = descend(root_, key);
+  Node* leaf = path.steps[path.depth - 1].node;
+  const Search found = search(leaf, key, 0);
+  const auto value_size = static_cast<uint32_t>(std::min<size_t>(value.size_, kLongValue));
+  if (found.exact) {
+    char* p = bytes_of(leaf) + slots(leaf)[found.slot].offset;
+    ValueBlock before = take_value(p);
+    store(p, std::exchange(value.data_, nullptr));
+    store(p + kSizeOffset, value_size);
+    return before;
+  }
+  path.steps[path.depth - 1].slot = found.slot;
+
+  // Two buffers for the entry that climbs: one level's separator is built
+  // from the entry below it, which must outlive that.
+  std::array<NewEntry, 2> climbing;
+  char* long_key = long_key_block(key);
+  climbing[0].fill(key, value.data_, value_size, long_key);
+  if (total_free(leaf) >= climbing[0].moving().bytes()) {
+    insert_entry(leaf, found.slot, climbing[0].moving());
+    value.data_ = nullptr;
+    ++size_;
+    return std::nullopt;
+  }
+
+  // The leaf splits, and maybe its ancestors: take every block that can be
+  // needed first. An ancestor with room for the largest entry ends the climb.
+  const size_t leaf_depth = path.depth - 1;
+  const WithExtra leaf_entries{leaf, found.slot, climbing[0].moving()};
+  const std::optional<std::string_view> leaf_low = path.low(leaf_depth);
+  const std::optional<std::string_view> leaf_high = path.high(leaf_depth);
+  const uint32_t leaf_cut = choose_cut(leaf_entries, leaf_low.has_value(), leaf_high.has_value());
+  const std::string_view leaf_separator =
+      shortest_separator(leaf_entries[leaf_cut - 1].key, leaf_entries[leaf_cut].key);
+  SpareNodes spares;
+  char* long_separator = nullptr;
+  try {
+    long_separator = long_key_block(leaf_separator);
+    spares.reserve(0);
+    spares.reserve(0);
+    size_t d = leaf_depth;
+    while (true) {
+      if (d == 0) {
+        spares.reserve(static_cast<uint8_t>(path.steps[0].node->level + 1));
+        break;
+      }
+      --d;
+      if (total_free(path.steps[d].node) >= kMaxEntryBytes) break;
+      spares.reserve(path.steps[d].node->level);
+      spares.reserve(path.steps[d].node->level);
+    }
+  } catch (...) {
+    ::operator delete(long_key);
+    ::operator delete(long_separator);
+    throw;
+  }
+  // Nothing fails from here on. The entry owns the value block now.
+  value.data_ = nullptr;
+  ++size_;
+
+  // Split nodes are replaced by two new halves and freed at the end, so that
+  // views into them (fences, the separator) stay valid during the climb.
+  std::array<Node*, kMaxDepth> retired{};
+  size_t retired_count = 0;
+  size_t d = leaf_depth;
+  uint32_t pos = found.slot;
+  size_t turn = 0;  // climbing[turn] goes into the node at depth d
+  while (true) {
+    Node* n = path.steps[d].node;
+    const Moving extra = climbing[turn].moving();
+    if (total_free(n) >= extra.bytes()) {
+      insert_entry(n, pos, extra);
+      break;
+    }
+    const WithExtra all{n, pos, extra};
+    const std::optional<std::string_view> low = path.low(d);
+    const std::optional<std::string_view> high = path.high(d);
+    const uint32_t cut = n->level == 0 ? leaf_cut : choose_cut(all, low.has_value(), high.has_value());
+    const std::string_view separator = n->level == 0 ? leaf_separator : all[cut].key;
+    Node* left = spares.take(n->level);
+    Node* right = spares.take(n->level);
+    init_node(left, n->level, fence_prefix(low, separator));
+    init_node(right, n->level, fence_prefix(separator, high));
+    for (uint32_t i = 0; i < cut; ++i) push_entry(left, all[i]);
+    for (uint32_t i = cut; i < all.size(); ++i) push_entry(right, all[i]);  // an inner right drops its first key
+
+    // The separator goes up with the right half as its child: a leaf's is
+    // new bytes, an inner node's is the first right key (with its block).
+    NewEntry& up = climbing[1 - turn];
+    if (n->level == 0) {
+      up.fill(separator, right, 0, long_separator);
+    } else {
+      up.adopt_key(all[cut], right, 0);
+    }
+    if (n->level == 0) {
+      left->prev = n->prev;
+      left->next = right;
+      right->prev = left;
+      right->next = n->next;
+      if (n->prev != nullptr) n->prev->next = left; else first_leaf_ = left;
+      if (n->next != nullptr) n->next->prev = right; else last_leaf_ = right;
+    }
+    retired[retired_count++] = n;
+    turn = 1 - turn;
+
+    if (d == 0) {
+      Node* root = spares.take(static_cast<uint8_t>(n->level + 1));
+      init_node(root, static_cast<uint8_t>(n->level + 1), 0);
+      NewEntry first;
+      first.fill({}, left, 0, nullptr);
+      push_entry(root, first.moving());
+      push_entry(root, climbing[turn].moving());
+      root_ = root;
+      break;
+    }
+    --d;
+    set_child(path.steps[d].node, path.steps[d].slot, left);
+    pos = path.steps[d].slot + 1;
+  }
+  for (size_t i = 0; i < retired_count; ++i) ::operator delete(retired[i]);
+  return std::nullopt;
+}
+
+bool LiveTable::erase(std::string_view key) { return extract(key).has_value(); }
+
+std::optional<ValueBlock> LiveTable::extract(std::string_view key) {
+  if (root_ == nullptr) return std::nullopt;
+  Path path = descend(root_, key);
+  Node* leaf = path.steps[path.depth - 1].node;
+  const Search found = search(leaf, key, 0);
+  if (!found.exact) return std::nullopt;
+  const char* p = payload(leaf, found.slot);
+  ValueBlock before = take_value(p);
+  free_long_key(p, slots(leaf)[found.slot].length);
+  remove_entry(leaf, found.slot);
+  --size_;
+
+  // Climb while a node is empty (it goes, a neighbour takes its range) or
+  // small enough to merge with a neighbour under the same parent.
+  for (size_t d = path.depth - 1; d > 0; --d) {
+    Node* n = path.steps[d].node;
+    Node* parent = path.steps[d - 1].node;
+    const uint32_t at = path.steps[d - 1].slot;
+    const uint8_t level = n->level;
+    if (n->count == 0) {
+      if (level == 0) {
+        if (n->prev != nullptr) n->prev->next = n->next; else first_leaf_ = n->next;
+        if (n->next != nullptr) n->next->prev = n->prev; else last_leaf_ = n->prev;
+      }
+      const uint16_t prefix = n->prefix;
+      ::operator delete(n);
+      free_long_key(payload(parent, at), slots(parent)[at].length);
+      remove_entry(parent, at);
+      if (parent->count == 0) continue;  // the parent goes next
+      if (at > 0) {
+        widen(child_at(parent, at - 1), prefix, Edge::Last);
+      } else {
+        drop_first_key(parent);
+        widen(child_at(parent, 0), prefix, Edge::First);
+      }
+      continue;
+    }
+    if (used_bytes(n) >= capacity(n) / 4 || parent->count < 2) break;
+    // Merge with the right neighbour, or with the left one when n is last.
+    const uint32_t left_at = at + 1 < parent->count ? at : at - 1;
+    Node* left = child_at(parent, left_at);
+    Node* right = child_at(parent, left_at + 1);
+    const Moving separator = moving(parent, left_at + 1);
+    // An inner right node's first slot takes the separator as its key.
+    const size_t separator_bytes = level == 0 ? 0 : payload_bytes(separator.length) - kKeyOffset;
+    if (used_bytes(left) + used_bytes(right) + separator_bytes > capacity(n)) break;
+    rebuild(left, std::min(left->prefix, right->prefix));
+    for (uint32_t i = 0; i < right->count; ++i) {
+      if (i == 0 && level != 0) {
+        NewEntry first;
+        first.adopt_key(separator, child_at(right, 0), 0);
+        push_entry(left, first.moving());
+      } else {
+        push_entry(left, moving(right, i));
+      }
+    }
+    if (level == 0) {
+      free_long_key(separator.payload, separator.length);
+      left->next = right->next;
+      if (right->next != nullptr) right->next->prev = left; else last_leaf_ = left;
+    }
+    ::operator delete(right);
+    remove_entry(parent, left_at + 1);
+  }
+
+  // A root with one child hands over to it; an empty root goes.
+  while (root_->level != 0 && root_->count == 1) {
+    Node* only = child_at(root_, 0);
+    ::operator delete(root_);
+    root_ = only;
+  }
+  if (root_->count == 0) {
+    ::operator delete(root_);
+    root_ = first_leaf_ = last_leaf_ = nullptr;
+  }
+  return before;
+}
+
+}  // namespace ombrel::engine
