@@ -9,6 +9,7 @@
 #include "engine/recovery.h"
 #include "engine/transaction.h"
 #include "util/byte_codec.h"
+#include "util/process_id.h"
 
 namespace ombrel::engine {
 namespace {
@@ -84,13 +85,13 @@ Store::Store(std::string path, StoreOptions options, ProcessWriterGuard guard, F
       path_(std::move(path)),
       writer_guard_(std::move(guard)),
       header_(header),
-      owner_pid_(static_cast<int>(::getpid())) {}
+      owner_pid_(current_process_id()) {}
 
 Store::~Store() {
   if (opened_by_this_process()) file_.unlock();
 }
 
-bool Store::opened_by_this_process() const { return static_cast<int>(::getpid()) == owner_pid_; }
+bool Store::opened_by_this_process() const { return current_process_id() == owner_pid_; }
 
 std::expected<std::unique_ptr<Store>, EngineError> Store::open(const std::string& path) {
   return open_with_options(path, StoreOptions{});

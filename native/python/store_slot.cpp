@@ -4,13 +4,14 @@
 #include <unistd.h>
 
 #include "python/convert.h"
+#include "util/process_id.h"
 
 namespace ombrel::python {
 
 StoreCell::StoreCell(std::unique_ptr<engine::Store> store)
-    : owner_pid_(static_cast<int>(::getpid())), store_(std::move(store)) {}
+    : owner_pid_(current_process_id()), store_(std::move(store)) {}
 
-bool StoreCell::opened_by_this_process() const { return static_cast<int>(::getpid()) == owner_pid_; }
+bool StoreCell::opened_by_this_process() const { return current_process_id() == owner_pid_; }
 
 void StoreCell::park_returned_store(std::unique_ptr<engine::Store> store) {
   std::lock_guard lock(parked_mutex_);

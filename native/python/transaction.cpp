@@ -18,6 +18,7 @@
 #include "python/method_registry.h"
 #include "python/store_slot.h"
 #include "util/overloaded.h"
+#include "util/process_id.h"
 
 namespace ombrel::python {
 
@@ -420,7 +421,7 @@ struct BeginTransaction {
     new (&t.store) std::unique_ptr<engine::Store>(std::move(store));
     new (&t.operations) std::vector<StagedOperation>();
     new (&t.cell) std::shared_ptr<StoreCell>(std::move(cell));
-    t.owner_pid = static_cast<int>(::getpid());
+    t.owner_pid = current_process_id();
     t.finished = false;
     t.in_call = false;
     return created;
@@ -436,7 +437,7 @@ bool transaction_precheck(PyObject* self, std::string_view method_name) {
   ModuleState* state = state_of_instance(self);
   if (state == nullptr) return false;
   const TransactionObject& t = *as_transaction(self);
-  if (t.owner_pid != static_cast<int>(::getpid())) {
+  if (t.owner_pid != current_process_id()) {
     raise_store_error(*state, ExceptionKind::OmbrelStoreError, kOtherProcessMessage);
     return false;
   }
