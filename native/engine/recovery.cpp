@@ -1,5 +1,7 @@
 #include "engine/recovery.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
@@ -20,21 +22,155 @@ struct PendingOperation {
   std::string_view value;
 };
 
+// The big-endian u64 of key[offset, offset + 8), zero-padded.
+uint64_t chunk_at(std::string_view key, size_t offset) {
+  if (key.size() >= offset + 8) return __builtin_bswap64(load_u64_le(key.data() + offset));
+  uint64_t chunk = 0;
+  for (size_t i = offset; i < key.size(); ++i)
+    chunk |= static_cast<uint64_t>(static_cast<unsigned char>(key[i])) << (56 - 8 * (i - offset));
+  return chunk;
+}
+
+// An operation's place in key order as far as one 8-byte chunk of its key
+// tells, sortable without touching the key: the chunk, then how much of the
+// key is left from the chunk on (0-8, or 9 for "more than the chunk"; zero
+// padding makes a shorter key look equal to a longer one), then its position
+// in the log, which keeps each key's operations in log order. The operation
+// itself rides along, so that nothing else is looked up in key order.
+struct KeyRank {
+  uint64_t chunk;
+  uint64_t order;  // rest << 60 | position << 1 | is_delete
+  const char* key;
+  uint32_t key_size;
+  uint32_t value_size;  // a put's value follows its key in the record
+
+  bool continues() const { return (order >> 60) == 9; }
+  bool is_delete() const { return (order & 1) != 0; }
+  std::string_view key_view() const { return {key, key_size}; }
+  bool operator<(const KeyRank& other) const {
+    return chunk != other.chunk ? chunk < other.chunk : order < other.order;
+  }
+  void rank_from(size_t offset) {
+    chunk = chunk_at(key_view(), offset);
+    const uint64_t rest = key_size <= offset ? 0 : std::min<uint64_t>(key_size - offset, 9);
+    order = (rest << 60) | (order & ((uint64_t{1} << 60) - 1));
+  }
+};
+
+// The operations in key order, and which of them share their key with the
+// next one (known from the ranks, without reading keys again).
+struct KeyOrder {
+  std::vector<KeyRank> ranks;
+  std::vector<uint8_t> same_key_as_next;
+};
+
+// Sorting ranks instead of comparing keys keeps the sort in cache (keys lie
+// scattered over the log image): keys are ranked by the 8 bytes after their
+// common prefix, and only runs that tie on a whole chunk are ranked again by
+// the next 8.
+KeyOrder key_order(const std::vector<PendingOperation>& ops) {
+  size_t common = ops.empty() ? 0 : ops.front().key.size();
+  for (const PendingOperation& op : ops) {
+    const std::string_view first = ops.front().key;
+    size_t i = 0;
+    while (i < common && i < op.key.size() && op.key[i] == first[i]) ++i;
+    common = i;
+  }
+  KeyOrder order{std::vector<KeyRank>(ops.size()), std::vector<uint8_t>(ops.size())};
+  std::vector<KeyRank>& ranks = order.ranks;
+  for (size_t i = 0; i < ops.size(); ++i) {
+    const PendingOperation& op = ops[i];
+    ranks[i] = KeyRank{0, (uint64_t{i} << 1) | (op.kind == RecordKind::Delete ? 1u : 0u), op.key.data(),
+                       static_cast<uint32_t>(op.key.size()), static_cast<uint32_t>(op.value.size())};
+    ranks[i].rank_from(common);
+  }
+  struct Run {
+    size_t begin, end, offset;
+  };
+  std::vector<Run> runs{{0, ranks.size(), common}};
+  while (!runs.empty()) {
+    const Run run = runs.back();
+    runs.pop_back();
+    std::sort(ranks.begin() + static_cast<ptrdiff_t>(run.begin), ranks.begin() + static_cast<ptrdiff_t>(run.end));
+    for (size_t a = run.begin; a < run.end;) {
+      size_t b = a + 1;
+      while (b < run.end && ranks[b].chunk == ranks[a].chunk && (ranks[b].order >> 60) == (ranks[a].order >> 60)) ++b;
+      if (b - a > 1 && ranks[a].continues()) {
+        for (size_t i = a; i < b; ++i) ranks[i].rank_from(run.offset + 8);
+        runs.push_back(Run{a, b, run.offset + 8});
+      } else if (b - a > 1) {
+        // The key ends in this chunk: the whole run is one key.
+        for (size_t i = a; i + 1 < b; ++i) order.same_key_as_next[i] = 1;
+      }
+      a = b;
+    }
+  }
+  return order;
+}
+
 // Builds the live table from every committed operation, given in the order
 // replay applies them. Rather than inserting at random positions (a cache
-// miss per tree level per key), the operations are sorted by key, stably so
-// that each key's operations keep their order; the last one decides, and the
-// survivors are appended to the table in key order.
-void build_live_table(std::vector<PendingOperation>& applied, LiveTable& live) {
+// miss per tree level per key), the operations are put in key order, each
+// key's in log order; the last one decides, and the survivors are appended
+// to the table in key order.
+void build_live_table(const std::vector<PendingOperation>& applied, LiveTable& live) {
   auto by_key = [](const PendingOperation& a, const PendingOperation& b) { return a.key < b.key; };
   // Logs written in key order (feeds, message ids, bulk loads) skip the sort.
-  if (!std::is_sorted(applied.begin(), applied.end(), by_key)) std::stable_sort(applied.begin(), applied.end(), by_key);
-  for (size_t i = 0; i < applied.size(); ++i) {
-    const PendingOperation& op = applied[i];
-    if (i + 1 < applied.size() && applied[i + 1].key == op.key) continue;
-    if (op.kind == RecordKind::Put) live.append(op.key, op.value);
+  if (std::is_sorted(applied.begin(), applied.end(), by_key)) {
+    for (size_t i = 0; i < applied.size(); ++i) {
+      const PendingOperation& op = applied[i];
+      if (i + 1 < applied.size() && applied[i + 1].key == op.key) continue;
+      if (op.kind == RecordKind::Put) live.append(op.key, op.value);
+    }
+    return;
+  }
+  const KeyOrder order = key_order(applied);
+  // In key order the records are scattered over the log image: fetch ahead.
+  constexpr size_t kAhead = 8;
+  const size_t n = order.ranks.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      const KeyRank& later = order.ranks[i + kAhead];
+      __builtin_prefetch(later.key);
+      __builtin_prefetch(later.key + later.key_size + later.value_size);
+    }
+    const KeyRank& rank = order.ranks[i];
+    if (order.same_key_as_next[i] || rank.is_delete()) continue;
+    live.append(rank.key_view(), std::string_view(rank.key + rank.key_size, rank.value_size));
   }
 }
+
+// Memory for the whole log while it replays. A large image is mapped in
+// huge pages where the system grants them: replay reads the records again in
+// key order, all over the image, and small pages would miss the TLB on
+// nearly every record.
+class LogImage {
+ public:
+  explicit LogImage(size_t size) {
+    if (size >= kHugePageBytes) {
+      void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (mapped != MAP_FAILED) {
+        (void)::madvise(mapped, size, MADV_HUGEPAGE);  // advice only: without it, small pages
+        mapped_ = static_cast<char*>(mapped);
+        mapped_size_ = size;
+        return;
+      }
+    }
+    fallback_.resize(size);
+  }
+  ~LogImage() {
+    if (mapped_ != nullptr) ::munmap(mapped_, mapped_size_);
+  }
+  LogImage(const LogImage&) = delete;
+  LogImage& operator=(const LogImage&) = delete;
+  char* data() { return mapped_ != nullptr ? mapped_ : fallback_.data(); }
+
+ private:
+  static constexpr size_t kHugePageBytes = size_t{2} << 20;
+  char* mapped_ = nullptr;
+  size_t mapped_size_ = 0;
+  std::string fallback_;
+};
 
 }  // namespace
 
@@ -126,13 +262,12 @@ std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
 std::expected<RecoveryState, EngineError> recover(const File& file) {
   auto size = file.size();
   if (!size) return std::unexpected(EngineError::io(size.error()));
-  std::string log;
-  if (*size > kStoreHeaderSize) {
-    log.resize(static_cast<size_t>(*size - kStoreHeaderSize));
-    auto read = file.read_exact_at(kStoreHeaderSize, log.data(), log.size());
-    if (!read) return std::unexpected(EngineError::io(read.error()));
-  }
-  return recover_log(log);
+  if (*size <= kStoreHeaderSize) return recover_log({});
+  const auto length = static_cast<size_t>(*size - kStoreHeaderSize);
+  LogImage image(length);
+  auto read = file.read_exact_at(kStoreHeaderSize, image.data(), length);
+  if (!read) return std::unexpected(EngineError::io(read.error()));
+  return recover_log(std::string_view(image.data(), length));
 }
 
 std::expected<StoreHeader, EngineError> load_or_initialize_header(File& file) {
