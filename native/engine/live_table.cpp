@@ -127,6 +127,14 @@ std::string_view shortest_separator(std::string_view before, std::string_view af
   return after.substr(0, common_prefix(before, after) + 1);
 }
 
+// Asks for the whole slot array at once: the binary search's probes then
+// wait for memory together instead of one after another.
+void prefetch_slots(const Node* n) {
+  const char* first = bytes_of(n) + kHeaderBytes;
+  const char* end = first + kSlotBytes * n->count;
+  for (const char* line = first + 64; line < end; line += 64) __builtin_prefetch(line);
+}
+
 struct Search {
   uint32_t slot;
   bool exact;
@@ -135,6 +143,7 @@ struct Search {
 // The first slot in [first, count) whose key is not less than `key`. Every
 // key routed to the node shares its prefix, so only what follows is compared.
 Search search(const Node* n, std::string_view key, uint32_t first) {
+  prefetch_slots(n);
   const size_t prefix = n->prefix;
   const uint32_t head = head_of(key, prefix);
   const std::string_view rest = key.substr(prefix);
@@ -480,6 +489,13 @@ LiveTable::const_iterator LiveTable::begin() const { return const_iterator(first
 
 LiveTable::const_iterator LiveTable::end() const {
   return const_iterator(last_leaf_, last_leaf_ == nullptr ? 0 : last_leaf_->count);
+}
+
+bool LiveTable::operator==(const LiveTable& other) const {
+  if (size_ != other.size_) return false;
+  for (auto a = begin(), b = other.begin(); a != end(); ++a, ++b)
+    if (a->first != b->first || a->second != b->second) return false;
+  return true;
 }
 
 // ---- lookups -------------------------------------------------------------------------

@@ -143,6 +143,9 @@ class LiveTable {
   LiveTable& operator=(const LiveTable&) = delete;
   ~LiveTable();
 
+  // The same pairs in both.
+  bool operator==(const LiveTable& other) const;
+
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const_iterator begin() const;
