@@ -37,29 +37,29 @@ namespace {
 using live_table_detail::Node;
 using live_table_detail::Slot;
 
-// 1 KiB leaves hold about 28 pairs of 15-byte keys: a lookup reads three or
-// four lines of the slot array and one payload line. Inner nodes are larger:
-// there are few of them and they stay in cache, so fan-out matters more.
-constexpr size_t kLeafBytes = 1024;
-constexpr size_t kInnerBytes = 4096;
+// A 4 KiB leaf holds about 30 pairs of 15-byte keys and 100-byte values: a
+// lookup reads four lines of the slot array (fetched together) and the two or
+// three lines of its payload, value included.
+constexpr size_t kNodeBytes = 4096;
 constexpr size_t kHeaderBytes = sizeof(Node);
 constexpr size_t kSlotBytes = sizeof(Slot);
+constexpr size_t kSizeBytes = 4;  // the payload's leading u32
 constexpr size_t kRefBytes = 8;
-constexpr size_t kSizeOffset = kRefBytes;
-constexpr size_t kKeyOffset = 12;  // fixed payload bytes before the key
 constexpr uint16_t kLongKey = 0xFFFF;
 constexpr size_t kLongKeyBytes = 16;  // u64 length, then the block pointer
 constexpr uint32_t kLongValue = 0xFFFFFFFF;
-// The largest entry must fit four times into a leaf, so that either half of
-// a split has room for the entry that caused it.
-constexpr size_t kMaxInlineKey = (kLeafBytes - kHeaderBytes) / 4 - kSlotBytes - kKeyOffset;
-constexpr size_t kMaxEntryBytes = kSlotBytes + kKeyOffset + kMaxInlineKey;
-static_assert(kMaxInlineKey >= kLongKeyBytes && kMaxInlineKey < kLongKey);
-static_assert(kInnerBytes <= 0xFFFF);
+constexpr size_t kMaxInlineKey = 256;
+constexpr size_t kMaxInlineValue = 256;
+constexpr size_t kMaxPayloadBytes = kSizeBytes + kMaxInlineKey + kMaxInlineValue;
+constexpr size_t kMaxEntryBytes = kSlotBytes + kMaxPayloadBytes;
+// The largest entry fits four times into a node, so that either half of a
+// split has room for the entry that caused it.
+static_assert(4 * kMaxEntryBytes <= kNodeBytes - kHeaderBytes);
+static_assert(kMaxInlineKey >= kLongKeyBytes && kMaxInlineValue >= kRefBytes && kMaxInlineKey < kLongKey);
+static_assert(kNodeBytes <= 0xFFFF);
 // Nodes on one root-to-leaf path; a height of 40 needs more keys than memory.
 constexpr size_t kMaxDepth = 40;
 
-size_t node_bytes(const Node* n) { return n->level == 0 ? kLeafBytes : kInnerBytes; }
 char* bytes_of(Node* n) { return reinterpret_cast<char*>(n); }
 const char* bytes_of(const Node* n) { return reinterpret_cast<const char*>(n); }
 Slot* slots(Node* n) { return reinterpret_cast<Slot*>(bytes_of(n) + kHeaderBytes); }
@@ -78,24 +78,44 @@ void store(char* p, T v) {
 
 const char* payload(const Node* n, uint32_t i) { return bytes_of(n) + slots(n)[i].offset; }
 
-size_t payload_bytes(uint16_t length) { return kKeyOffset + (length == kLongKey ? kLongKeyBytes : length); }
-
-std::string_view key_at(const Node* n, uint32_t i) {
-  const Slot& s = slots(n)[i];
-  const char* p = bytes_of(n) + s.offset + kKeyOffset;
-  if (s.length != kLongKey) return {p, s.length};
-  return {load<const char*>(p + 8), static_cast<size_t>(load<uint64_t>(p))};
+size_t key_part(uint16_t length) { return length == kLongKey ? kLongKeyBytes : length; }
+// Bytes of the value part: a child or block pointer, or the value itself.
+size_t value_part(bool leaf, uint32_t size) { return !leaf || size > kMaxInlineValue ? kRefBytes : size; }
+size_t payload_bytes(bool leaf, const char* p, uint16_t length) {
+  return kSizeBytes + key_part(length) + value_part(leaf, load<uint32_t>(p));
 }
 
-Node* child_at(const Node* n, uint32_t i) { return load<Node*>(payload(n, i)); }
+std::string_view key_of_payload(const char* p, uint16_t length) {
+  if (length != kLongKey) return {p + kSizeBytes, length};
+  return {load<const char*>(p + kSizeBytes + 8), static_cast<size_t>(load<uint64_t>(p + kSizeBytes))};
+}
 
-void set_child(Node* n, uint32_t i, Node* child) { store(bytes_of(n) + slots(n)[i].offset, child); }
+std::string_view key_at(const Node* n, uint32_t i) { return key_of_payload(payload(n, i), slots(n)[i].length); }
 
-std::string_view value_of_payload(const char* p) {
-  const char* block = load<const char*>(p);
-  const uint32_t size = load<uint32_t>(p + kSizeOffset);
+const char* value_part_at(const char* p, uint16_t length) { return p + kSizeBytes + key_part(length); }
+
+Node* child_at(const Node* n, uint32_t i) { return load<Node*>(value_part_at(payload(n, i), slots(n)[i].length)); }
+
+void set_child(Node* n, uint32_t i, Node* child) {
+  store(const_cast<char*>(value_part_at(payload(n, i), slots(n)[i].length)), child);
+}
+
+// A block-held value: its bytes, past the u64 length of a long one.
+std::string_view block_value(const char* block, uint32_t size) {
   if (size != kLongValue) return {block, size};
   return {block + 8, static_cast<size_t>(load<uint64_t>(block))};
+}
+
+std::string_view value_of_payload(const char* p, uint16_t length) {
+  const uint32_t size = load<uint32_t>(p);
+  const char* v = value_part_at(p, length);
+  if (size <= kMaxInlineValue) return {v, size};
+  return block_value(load<const char*>(v), size);
+}
+
+// The block a leaf payload's value lives in, or nullptr when inline.
+char* value_block(const char* p, uint16_t length) {
+  return load<uint32_t>(p) <= kMaxInlineValue ? nullptr : load<char*>(value_part_at(p, length));
 }
 
 // The big-endian u32 of key[prefix, prefix + 4), zero-padded. A smaller head
@@ -176,15 +196,13 @@ uint32_t route(const Node* n, std::string_view key) {
   return s.exact ? s.slot : s.slot - 1;
 }
 
-Node* allocate_node(uint8_t level) {
-  return static_cast<Node*>(::operator new(level == 0 ? kLeafBytes : kInnerBytes));
-}
+Node* allocate_node() { return static_cast<Node*>(::operator new(kNodeBytes)); }
 
 void init_node(Node* n, uint8_t level, uint16_t prefix) {
   n->prev = nullptr;
   n->next = nullptr;
   n->count = 0;
-  n->heap = static_cast<uint16_t>(level == 0 ? kLeafBytes : kInnerBytes);
+  n->heap = static_cast<uint16_t>(kNodeBytes);
   n->dead = 0;
   n->prefix = prefix;
   n->level = level;
@@ -193,40 +211,54 @@ void init_node(Node* n, uint8_t level, uint16_t prefix) {
 
 size_t contiguous_free(const Node* n) { return n->heap - kHeaderBytes - kSlotBytes * n->count; }
 size_t total_free(const Node* n) { return contiguous_free(n) + n->dead; }
-size_t capacity(const Node* n) { return node_bytes(n) - kHeaderBytes; }
-size_t used_bytes(const Node* n) { return capacity(n) - total_free(n); }
+constexpr size_t kCapacity = kNodeBytes - kHeaderBytes;
+size_t used_bytes(const Node* n) { return kCapacity - total_free(n); }
 
-// One entry as it moves between nodes: its payload bytes (a long key's block
-// moves with its pointer) and its key for the slot head.
+// One entry as it moves between nodes: its payload bytes (blocks it points
+// to move with their pointers) and its key for the slot head.
 struct Moving {
   const char* payload;
   uint16_t length;  // the slot's length field
+  uint16_t bytes;   // payload bytes
   std::string_view key;
-  size_t bytes() const { return kSlotBytes + payload_bytes(length); }
+  size_t total() const { return kSlotBytes + bytes; }
 };
 
-Moving moving(const Node* n, uint32_t i) { return Moving{payload(n, i), slots(n)[i].length, key_at(n, i)}; }
+Moving moving(const Node* n, uint32_t i) {
+  const char* p = payload(n, i);
+  const uint16_t length = slots(n)[i].length;
+  return Moving{p, length, static_cast<uint16_t>(payload_bytes(n->level == 0, p, length)),
+                key_of_payload(p, length)};
+}
+
+void write_payload(Node* n, const char* bytes, size_t size) {
+  n->heap = static_cast<uint16_t>(n->heap - size);
+  std::memcpy(bytes_of(n) + n->heap, bytes, size);
+}
 
 // Appends an entry at the end of a node with contiguous room for it. An inner
 // node's first slot keeps only the child.
 void push_entry(Node* n, const Moving& e) {
-  const bool keyless = n->level != 0 && n->count == 0;
-  const uint16_t length = keyless ? 0 : e.length;
-  const size_t bytes = payload_bytes(length);
-  n->heap = static_cast<uint16_t>(n->heap - bytes);
-  std::memcpy(bytes_of(n) + n->heap, e.payload, bytes);
-  slots(n)[n->count] = Slot{keyless ? 0 : head_of(e.key, n->prefix), n->heap, length};
+  if (n->level != 0 && n->count == 0) {
+    char keyless[kSizeBytes + kRefBytes] = {};
+    std::memcpy(keyless + kSizeBytes, value_part_at(e.payload, e.length), kRefBytes);
+    write_payload(n, keyless, sizeof keyless);
+    slots(n)[0] = Slot{0, n->heap, 0};
+  } else {
+    write_payload(n, e.payload, e.bytes);
+    slots(n)[n->count] = Slot{head_of(e.key, n->prefix), n->heap, e.length};
+  }
   ++n->count;
 }
 
-void free_long_key(const char* entry_payload, uint16_t length) {
-  if (length == kLongKey) ::operator delete(load<char*>(entry_payload + kKeyOffset + 8));
+void free_long_key(const char* p, uint16_t length) {
+  if (length == kLongKey) ::operator delete(load<char*>(p + kSizeBytes + 8));
 }
 
 // Rewrites a node without its dead bytes and with the heads of `prefix`.
 void rebuild(Node* n, uint16_t prefix) {
-  alignas(16) char copy[kInnerBytes];
-  std::memcpy(copy, n, node_bytes(n));
+  alignas(16) char copy[kNodeBytes];
+  std::memcpy(copy, n, kNodeBytes);
   const Node* old = reinterpret_cast<const Node*>(copy);
   init_node(n, old->level, prefix);
   n->prev = old->prev;
@@ -236,69 +268,101 @@ void rebuild(Node* n, uint16_t prefix) {
 
 // Inserts an entry at slot `pos` of a node with room for it in all.
 void insert_entry(Node* n, uint32_t pos, const Moving& e) {
-  if (contiguous_free(n) < e.bytes()) rebuild(n, n->prefix);
-  const size_t bytes = payload_bytes(e.length);
-  n->heap = static_cast<uint16_t>(n->heap - bytes);
-  std::memcpy(bytes_of(n) + n->heap, e.payload, bytes);
+  if (contiguous_free(n) < e.total()) rebuild(n, n->prefix);
+  write_payload(n, e.payload, e.bytes);
   Slot* s = slots(n);
   std::memmove(s + pos + 1, s + pos, kSlotBytes * (n->count - pos));
   s[pos] = Slot{head_of(e.key, n->prefix), n->heap, e.length};
   ++n->count;
 }
 
-// Drops slot `pos`; its payload bytes become dead (blocks it owns are the
-// caller's to free or keep).
+// Drops slot `pos`; its payload bytes become dead (blocks it points to are
+// the caller's to free or keep).
 void remove_entry(Node* n, uint32_t pos) {
   Slot* s = slots(n);
-  n->dead = static_cast<uint16_t>(n->dead + payload_bytes(s[pos].length));
+  n->dead = static_cast<uint16_t>(n->dead + payload_bytes(n->level == 0, payload(n, pos), s[pos].length));
   std::memmove(s + pos, s + pos + 1, kSlotBytes * (n->count - pos - 1));
   --n->count;
 }
 
-// Makes an inner node's slot 0 keyless after the slot before it went.
+// Makes an inner node's slot 0 keyless after the slot before it went: the
+// child moves to the front of the payload and the key bytes become dead.
 void drop_first_key(Node* n) {
   Slot& s = slots(n)[0];
-  free_long_key(payload(n, 0), s.length);
-  n->dead = static_cast<uint16_t>(n->dead + payload_bytes(s.length) - kKeyOffset);
+  char* p = bytes_of(n) + s.offset;
+  free_long_key(p, s.length);
+  Node* child = child_at(n, 0);
+  store(p, uint32_t{0});
+  store(p + kSizeBytes, child);
+  n->dead = static_cast<uint16_t>(n->dead + key_part(s.length));
   s.length = 0;
   s.head = 0;
 }
 
-// The payload of an entry not yet in a node, holding its own key bytes (or a
-// long key's block pointer).
+// The payload of an entry not yet in a node, holding its own key bytes (or
+// a long key's block pointer).
 struct NewEntry {
-  std::array<char, kKeyOffset + kMaxInlineKey> bytes;
-  uint16_t length;
+  std::array<char, kMaxPayloadBytes> bytes;
+  uint16_t length = 0;
+  uint16_t size = 0;
   std::string_view key;
 
   NewEntry() = default;
   NewEntry(const NewEntry&) = delete;  // `key` may point into `bytes`
   NewEntry& operator=(const NewEntry&) = delete;
-  Moving moving() const { return Moving{bytes.data(), length, key}; }
+  Moving moving() const { return Moving{bytes.data(), length, size, key}; }
 
-  // `long_key` is the key's own block when it is longer than kMaxInlineKey.
-  void fill(std::string_view k, const void* ref, uint32_t size, const char* long_key) {
-    store(bytes.data(), ref);
-    store(bytes.data() + kSizeOffset, size);
+  // The size field and key part; `long_key` is the key's own block when it
+  // is longer than kMaxInlineKey. Returns where the value part goes.
+  char* start(std::string_view k, uint32_t value_size, const char* long_key) {
+    store(bytes.data(), value_size);
+    char* at = bytes.data() + kSizeBytes;
     if (long_key != nullptr) {
       length = kLongKey;
-      store(bytes.data() + kKeyOffset, static_cast<uint64_t>(k.size()));
-      store(bytes.data() + kKeyOffset + 8, long_key);
+      store(at, static_cast<uint64_t>(k.size()));
+      store(at + 8, long_key);
       key = std::string_view(long_key, k.size());
+      return at + kLongKeyBytes;
+    }
+    length = static_cast<uint16_t>(k.size());
+    if (!k.empty()) std::memcpy(at, k.data(), k.size());
+    key = std::string_view(at, k.size());
+    return at + k.size();
+  }
+  // The same key part as an entry moving elsewhere (a long key's block goes
+  // with it). Returns where the value part goes.
+  char* start_like(const Moving& from, uint32_t value_size) {
+    store(bytes.data(), value_size);
+    length = from.length;
+    const size_t k = key_part(from.length);
+    std::memcpy(bytes.data() + kSizeBytes, from.payload + kSizeBytes, k);
+    key = from.length == kLongKey ? from.key : std::string_view(bytes.data() + kSizeBytes, from.length);
+    return bytes.data() + kSizeBytes + k;
+  }
+  void finish(const char* value_end) { size = static_cast<uint16_t>(value_end - bytes.data()); }
+
+  // A leaf pair: the value inline, or the pointer to `block` holding it.
+  void pair(std::string_view k, std::string_view value, const char* block, const char* long_key) {
+    const uint32_t value_size = static_cast<uint32_t>(std::min<size_t>(value.size(), kLongValue));
+    char* v = start(k, value_size, long_key);
+    if (value.size() <= kMaxInlineValue) {
+      if (!value.empty()) std::memcpy(v, value.data(), value.size());
+      finish(v + value.size());
     } else {
-      length = static_cast<uint16_t>(k.size());
-      if (!k.empty()) std::memcpy(bytes.data() + kKeyOffset, k.data(), k.size());
-      key = std::string_view(bytes.data() + kKeyOffset, k.size());
+      store(v, block);
+      finish(v + kRefBytes);
     }
   }
-  // Takes over the key of an entry moving elsewhere (a long key's block with
-  // it), under a new child or value reference.
-  void adopt_key(const Moving& from, const void* ref, uint32_t size) {
-    store(bytes.data(), ref);
-    store(bytes.data() + kSizeOffset, size);
-    length = from.length;
-    std::memcpy(bytes.data() + kKeyOffset, from.payload + kKeyOffset, payload_bytes(from.length) - kKeyOffset);
-    key = from.length == kLongKey ? from.key : std::string_view(bytes.data() + kKeyOffset, from.length);
+  // An inner entry: a key part and a child.
+  void routing(const void* child, std::string_view k, const char* long_key) {
+    char* v = start(k, 0, long_key);
+    store(v, child);
+    finish(v + kRefBytes);
+  }
+  void routing_like(const Moving& from, const void* child) {
+    char* v = start_like(from, 0);
+    store(v, child);
+    finish(v + kRefBytes);
   }
 };
 
@@ -310,37 +374,26 @@ char* long_key_block(std::string_view key) {
   return block;
 }
 
-// Nodes taken before a change starts, so that it cannot fail midway; those
+// Blocks taken before a change starts, so that it cannot fail midway; those
 // not used are freed.
-class SpareNodes {
+class Reserved {
  public:
-  SpareNodes() = default;
-  SpareNodes(const SpareNodes&) = delete;
-  SpareNodes& operator=(const SpareNodes&) = delete;
-  ~SpareNodes() {
-    for (size_t i = 0; i < count_; ++i) ::operator delete(nodes_[i].node);
+  Reserved() = default;
+  Reserved(const Reserved&) = delete;
+  Reserved& operator=(const Reserved&) = delete;
+  ~Reserved() {
+    for (size_t i = 0; i < count_; ++i) ::operator delete(nodes_[i]);
+    ::operator delete(long_key);
+    ::operator delete(long_separator);
   }
-  void reserve(uint8_t level) {
-    nodes_[count_] = Spare{allocate_node(level), level == 0};
-    ++count_;
-  }
-  Node* take(uint8_t level) {
-    for (size_t i = 0; i < count_; ++i) {
-      if (nodes_[i].leaf_sized == (level == 0)) {
-        Node* n = nodes_[i].node;
-        nodes_[i] = nodes_[--count_];
-        return n;
-      }
-    }
-    return nullptr;  // unreachable: reserve() covered every split
-  }
+  void reserve_node() { nodes_[count_++] = allocate_node(); }
+  Node* take_node() { return nodes_[--count_]; }  // reserve_node() covered every split
+
+  char* long_key = nullptr;        // the new key's block
+  char* long_separator = nullptr;  // a leaf split's separator's block
 
  private:
-  struct Spare {
-    Node* node;
-    bool leaf_sized;
-  };
-  std::array<Spare, 2 * kMaxDepth + 1> nodes_{};
+  std::array<Node*, 2 * kMaxDepth + 1> nodes_{};
   size_t count_ = 0;
 };
 
@@ -379,16 +432,18 @@ Path descend(Node* root, std::string_view key) {
   return path;
 }
 
-// The entries of node `n` with `extra` inserted at `pos`, as one sequence.
+// The entries of node `n` with `extra` put at `pos`: inserted, or in place
+// of the entry there.
 struct WithExtra {
   const Node* n;
   uint32_t pos;
   Moving extra;
-  uint32_t size() const { return n->count + 1u; }
+  bool replaces;
+  uint32_t size() const { return n->count + (replaces ? 0u : 1u); }
   Moving operator[](uint32_t i) const {
     if (i < pos) return moving(n, i);
     if (i == pos) return extra;
-    return moving(n, i - 1);
+    return moving(n, replaces ? i : i - 1);
   }
 };
 
@@ -397,13 +452,13 @@ struct WithExtra {
 // otherwise the bytes are halved.
 uint32_t choose_cut(const WithExtra& all, bool bounded_low, bool bounded_high) {
   const uint32_t total = all.size();
-  if (all.pos == total - 1 && !bounded_high) return total - 1;
-  if (all.pos == 0 && !bounded_low && all.n->level == 0) return 1;
+  if (!all.replaces && all.pos == total - 1 && !bounded_high) return total - 1;
+  if (!all.replaces && all.pos == 0 && !bounded_low && all.n->level == 0) return 1;
   size_t bytes = 0;
-  for (uint32_t i = 0; i < total; ++i) bytes += all[i].bytes();
+  for (uint32_t i = 0; i < total; ++i) bytes += all[i].total();
   size_t left = 0;
   uint32_t cut = 0;
-  while (cut + 1 < total && left + all[cut].bytes() <= bytes / 2) left += all[cut++].bytes();
+  while (cut + 1 < total && left + all[cut].total() <= bytes / 2) left += all[cut++].total();
   return std::clamp<uint32_t>(cut, 1, total - 1);
 }
 
@@ -421,9 +476,10 @@ void widen(Node* n, uint16_t prefix, Edge side) {
 void destroy(Node* n) {
   for (uint32_t i = 0; i < n->count; ++i) {
     const char* p = payload(n, i);
-    free_long_key(p, slots(n)[i].length);
+    const uint16_t length = slots(n)[i].length;
+    free_long_key(p, length);
     if (n->level == 0)
-      ::operator delete(load<char*>(p));
+      ::operator delete(value_block(p, length));
     else
       destroy(child_at(n, i));
   }
@@ -462,10 +518,21 @@ std::string_view ValueBlock::view() const {
   return {size_ >= kLongValue ? data_ + 8 : data_, size_};
 }
 
+ValueBlock LiveTable::value_out(const char* p, uint16_t key_length) {
+  const uint32_t size = load<uint32_t>(p);
+  if (size <= kMaxInlineValue) return ValueBlock(std::string_view(value_part_at(p, key_length), size));
+  ValueBlock value;
+  value.data_ = value_block(p, key_length);
+  value.size_ = block_value(value.data_, size).size();
+  return value;
+}
+
 // ---- iteration -----------------------------------------------------------------------
 
 LiveTable::Entry LiveTable::const_iterator::operator*() const {
-  return Entry{key_at(leaf_, slot_), value_of_payload(payload(leaf_, slot_))};
+  const char* p = payload(leaf_, slot_);
+  const uint16_t length = slots(leaf_)[slot_].length;
+  return Entry{key_of_payload(p, length), value_of_payload(p, length)};
 }
 
 LiveTable::const_iterator& LiveTable::const_iterator::operator++() {
@@ -545,121 +612,170 @@ void LiveTable::clear() {
 }
 
 bool LiveTable::insert_or_assign(std::string_view key, std::string_view value) {
-  return !exchange(key, ValueBlock(value)).has_value();
+  bool existed = false;
+  put(key, value, nullptr, false, existed);
+  return !existed;
 }
 
-// The value a leaf payload holds, handed over to its caller.
-ValueBlock LiveTable::take_value(const char* entry_payload) {
-  ValueBlock value;
-  value.data_ = load<char*>(entry_payload);
-  const uint32_t size = load<uint32_t>(entry_payload + kSizeOffset);
-  value.size_ = size == kLongValue ? static_cast<size_t>(load<uint64_t>(value.data_)) : size;
-  return value;
+std::optional<ValueBlock> LiveTable::exchange(std::string_view key, std::string_view value) {
+  bool existed = false;
+  return put(key, value, nullptr, true, existed);
+}
+
+std::optional<ValueBlock> LiveTable::exchange(std::string_view key, ValueBlock value) {
+  bool existed = false;
+  return put(key, value.view(), &value, true, existed);
 }
 
 void LiveTable::append(std::string_view key, std::string_view value) {
-  ValueBlock block(value);
   Node* last = last_leaf_;
-  if (last != nullptr && key.size() <= kMaxInlineKey && key > key_at(last, last->count - 1)) {
+  if (last != nullptr && key.size() <= kMaxInlineKey && value.size() <= kMaxInlineValue &&
+      key > key_at(last, last->count - 1)) {
     NewEntry entry;
-    entry.fill(key, block.data_, static_cast<uint32_t>(std::min<size_t>(block.size_, kLongValue)), nullptr);
-    if (contiguous_free(last) >= entry.moving().bytes()) {
+    entry.pair(key, value, nullptr, nullptr);
+    if (contiguous_free(last) >= entry.moving().total()) {
       push_entry(last, entry.moving());
-      block.data_ = nullptr;
       ++size_;
       return;
     }
   }
-  exchange(key, std::move(block));
+  insert_or_assign(key, value);
 }
 
-std::optional<ValueBlock> LiveTable::exchange(std::string_view key, ValueBlock value) {
+std::optional<ValueBlock> LiveTable::put(std::string_view key, std::string_view value, ValueBlock* block,
+                                         bool keep_old, bool& existed) {
   if (root_ == nullptr) {
-    Node* leaf = allocate_node(0);
+    Node* leaf = allocate_node();
     init_node(leaf, 0, 0);
     root_ = first_leaf_ = last_leaf_ = leaf;
   }
   Path path = descend(root_, key);
-  Node* leaf = path.steps[path.depth - 1].node;
+  const size_t leaf_depth = path.depth - 1;
+  Node* leaf = path.steps[leaf_depth].node;
   const Search found = search(leaf, key, 0);
-  const auto value_size = static_cast<uint32_t>(std::min<size_t>(value.size_, kLongValue));
-  if (found.exact) {
-    char* p = bytes_of(leaf) + slots(leaf)[found.slot].offset;
-    ValueBlock before = take_value(p);
-    store(p, std::exchange(value.data_, nullptr));
-    store(p + kSizeOffset, value_size);
-    return before;
+  path.steps[leaf_depth].slot = found.slot;
+  existed = found.exact;
+
+  // Everything that can fail comes first: the value's block, the replaced
+  // value's copy, the key's block, and for a split every node it may need.
+  Reserved reserved;
+  ValueBlock made;
+  if (value.size() > kMaxInlineValue && block == nullptr) {
+    made = ValueBlock(value);
+    block = &made;
   }
-  path.steps[path.depth - 1].slot = found.slot;
+  std::optional<ValueBlock> old;
+  const char* old_payload = found.exact ? payload(leaf, found.slot) : nullptr;
+  const uint16_t old_length = found.exact ? slots(leaf)[found.slot].length : 0;
+  char* const replaced_block = found.exact ? value_block(old_payload, old_length) : nullptr;
+  // An inline value is copied out now; a block is handed over once nothing
+  // can fail any more.
+  if (found.exact && keep_old && replaced_block == nullptr) old = value_out(old_payload, old_length);
+  const uint32_t replaced_size = found.exact ? load<uint32_t>(old_payload) : 0;
 
   // Two buffers for the entry that climbs: one level's separator is built
   // from the entry below it, which must outlive that.
   std::array<NewEntry, 2> climbing;
-  char* long_key = long_key_block(key);
-  climbing[0].fill(key, value.data_, value_size, long_key);
-  if (total_free(leaf) >= climbing[0].moving().bytes()) {
-    insert_entry(leaf, found.slot, climbing[0].moving());
-    value.data_ = nullptr;
-    ++size_;
-    return std::nullopt;
+  const char* value_block_data = value.size() > kMaxInlineValue ? block->data_ : nullptr;
+  if (found.exact) {
+    // The key part stays as it is (a long key keeps its block).
+    const Moving same = moving(leaf, found.slot);
+    const uint32_t value_size = static_cast<uint32_t>(std::min<size_t>(value.size(), kLongValue));
+    char* v = climbing[0].start_like(same, value_size);
+    if (value.size() <= kMaxInlineValue) {
+      if (!value.empty()) std::memcpy(v, value.data(), value.size());
+      climbing[0].finish(v + value.size());
+    } else {
+      store(v, value_block_data);
+      climbing[0].finish(v + kRefBytes);
+    }
+  } else {
+    reserved.long_key = long_key_block(key);
+    climbing[0].pair(key, value, value_block_data, reserved.long_key);
+  }
+  const Moving entry = climbing[0].moving();
+
+  auto committed = [&] {
+    // The table owns the new value's block and key block now; the replaced
+    // block goes to the caller or away.
+    if (block != nullptr && value_block_data != nullptr) block->data_ = nullptr;
+    reserved.long_key = nullptr;
+    if (replaced_block != nullptr) {
+      if (keep_old) {
+        old.emplace();
+        old->data_ = replaced_block;
+        old->size_ = block_value(replaced_block, replaced_size).size();
+      } else {
+        ::operator delete(replaced_block);
+      }
+    }
+    if (!found.exact) ++size_;
+  };
+
+  const size_t old_bytes = found.exact ? moving(leaf, found.slot).total() : 0;
+  if (total_free(leaf) + old_bytes >= entry.total()) {
+    if (found.exact) {
+      const size_t old_payload_bytes = old_bytes - kSlotBytes;
+      if (old_payload_bytes == entry.bytes) {
+        std::memcpy(const_cast<char*>(old_payload), entry.payload, entry.bytes);
+      } else {
+        // The key part is kept above, so no block is freed with the slot.
+        remove_entry(leaf, found.slot);
+        insert_entry(leaf, found.slot, entry);
+      }
+    } else {
+      insert_entry(leaf, found.slot, entry);
+    }
+    committed();
+    return old;
   }
 
-  // The leaf splits, and maybe its ancestors: take every block that can be
-  // needed first. An ancestor with room for the largest entry ends the climb.
-  const size_t leaf_depth = path.depth - 1;
-  const WithExtra leaf_entries{leaf, found.slot, climbing[0].moving()};
+  // The leaf splits, and maybe its ancestors. An ancestor with room for the
+  // largest entry ends the climb.
+  const WithExtra leaf_entries{leaf, found.slot, entry, found.exact};
   const std::optional<std::string_view> leaf_low = path.low(leaf_depth);
   const std::optional<std::string_view> leaf_high = path.high(leaf_depth);
   const uint32_t leaf_cut = choose_cut(leaf_entries, leaf_low.has_value(), leaf_high.has_value());
   const std::string_view leaf_separator =
       shortest_separator(leaf_entries[leaf_cut - 1].key, leaf_entries[leaf_cut].key);
-  SpareNodes spares;
-  char* long_separator = nullptr;
-  try {
-    long_separator = long_key_block(leaf_separator);
-    spares.reserve(0);
-    spares.reserve(0);
-    size_t d = leaf_depth;
-    while (true) {
-      if (d == 0) {
-        spares.reserve(static_cast<uint8_t>(path.steps[0].node->level + 1));
-        break;
-      }
-      --d;
-      if (total_free(path.steps[d].node) >= kMaxEntryBytes) break;
-      spares.reserve(path.steps[d].node->level);
-      spares.reserve(path.steps[d].node->level);
+  reserved.long_separator = long_key_block(leaf_separator);
+  reserved.reserve_node();
+  reserved.reserve_node();
+  for (size_t d = leaf_depth;; --d) {
+    if (d == 0) {
+      reserved.reserve_node();  // a new root
+      break;
     }
-  } catch (...) {
-    ::operator delete(long_key);
-    ::operator delete(long_separator);
-    throw;
+    if (total_free(path.steps[d - 1].node) >= kMaxEntryBytes) break;
+    reserved.reserve_node();
+    reserved.reserve_node();
   }
-  // Nothing fails from here on. The entry owns the value block now.
-  value.data_ = nullptr;
-  ++size_;
+  // Nothing fails from here on.
+  committed();
+  char* const long_separator = std::exchange(reserved.long_separator, nullptr);
 
   // Split nodes are replaced by two new halves and freed at the end, so that
-  // views into them (fences, the separator) stay valid during the climb.
+  // views into them (fences, separators) stay valid during the climb.
   std::array<Node*, kMaxDepth> retired{};
   size_t retired_count = 0;
   size_t d = leaf_depth;
   uint32_t pos = found.slot;
+  bool replaces = found.exact;
   size_t turn = 0;  // climbing[turn] goes into the node at depth d
   while (true) {
     Node* n = path.steps[d].node;
     const Moving extra = climbing[turn].moving();
-    if (total_free(n) >= extra.bytes()) {
+    if (!replaces && total_free(n) >= extra.total()) {
       insert_entry(n, pos, extra);
       break;
     }
-    const WithExtra all{n, pos, extra};
+    const WithExtra all{n, pos, extra, replaces};
     const std::optional<std::string_view> low = path.low(d);
     const std::optional<std::string_view> high = path.high(d);
     const uint32_t cut = n->level == 0 ? leaf_cut : choose_cut(all, low.has_value(), high.has_value());
     const std::string_view separator = n->level == 0 ? leaf_separator : all[cut].key;
-    Node* left = spares.take(n->level);
-    Node* right = spares.take(n->level);
+    Node* left = reserved.take_node();
+    Node* right = reserved.take_node();
     init_node(left, n->level, fence_prefix(low, separator));
     init_node(right, n->level, fence_prefix(separator, high));
     for (uint32_t i = 0; i < cut; ++i) push_entry(left, all[i]);
@@ -668,11 +784,10 @@ std::optional<ValueBlock> LiveTable::exchange(std::string_view key, ValueBlock v
     // The separator goes up with the right half as its child: a leaf's is
     // new bytes, an inner node's is the first right key (with its block).
     NewEntry& up = climbing[1 - turn];
-    if (n->level == 0) {
-      up.fill(separator, right, 0, long_separator);
-    } else {
-      up.adopt_key(all[cut], right, 0);
-    }
+    if (n->level == 0)
+      up.routing(right, separator, long_separator);
+    else
+      up.routing_like(all[cut], right);
     if (n->level == 0) {
       left->prev = n->prev;
       left->next = right;
@@ -683,12 +798,13 @@ std::optional<ValueBlock> LiveTable::exchange(std::string_view key, ValueBlock v
     }
     retired[retired_count++] = n;
     turn = 1 - turn;
+    replaces = false;
 
     if (d == 0) {
-      Node* root = spares.take(static_cast<uint8_t>(n->level + 1));
+      Node* root = reserved.take_node();
       init_node(root, static_cast<uint8_t>(n->level + 1), 0);
       NewEntry first;
-      first.fill({}, left, 0, nullptr);
+      first.routing(left, {}, nullptr);
       push_entry(root, first.moving());
       push_entry(root, climbing[turn].moving());
       root_ = root;
@@ -699,7 +815,7 @@ std::optional<ValueBlock> LiveTable::exchange(std::string_view key, ValueBlock v
     pos = path.steps[d].slot + 1;
   }
   for (size_t i = 0; i < retired_count; ++i) ::operator delete(retired[i]);
-  return std::nullopt;
+  return old;
 }
 
 bool LiveTable::erase(std::string_view key) { return extract(key).has_value(); }
@@ -711,8 +827,9 @@ std::optional<ValueBlock> LiveTable::extract(std::string_view key) {
   const Search found = search(leaf, key, 0);
   if (!found.exact) return std::nullopt;
   const char* p = payload(leaf, found.slot);
-  ValueBlock before = take_value(p);
-  free_long_key(p, slots(leaf)[found.slot].length);
+  const uint16_t length = slots(leaf)[found.slot].length;
+  ValueBlock before = value_out(p, length);
+  free_long_key(p, length);
   remove_entry(leaf, found.slot);
   --size_;
 
@@ -741,20 +858,20 @@ std::optional<ValueBlock> LiveTable::extract(std::string_view key) {
       }
       continue;
     }
-    if (used_bytes(n) >= capacity(n) / 4 || parent->count < 2) break;
+    if (used_bytes(n) >= kCapacity / 4 || parent->count < 2) break;
     // Merge with the right neighbour, or with the left one when n is last.
     const uint32_t left_at = at + 1 < parent->count ? at : at - 1;
     Node* left = child_at(parent, left_at);
     Node* right = child_at(parent, left_at + 1);
     const Moving separator = moving(parent, left_at + 1);
     // An inner right node's first slot takes the separator as its key.
-    const size_t separator_bytes = level == 0 ? 0 : payload_bytes(separator.length) - kKeyOffset;
-    if (used_bytes(left) + used_bytes(right) + separator_bytes > capacity(n)) break;
+    const size_t separator_bytes = level == 0 ? 0 : key_part(separator.length);
+    if (used_bytes(left) + used_bytes(right) + separator_bytes > kCapacity) break;
     rebuild(left, std::min(left->prefix, right->prefix));
     for (uint32_t i = 0; i < right->count; ++i) {
       if (i == 0 && level != 0) {
         NewEntry first;
-        first.adopt_key(separator, child_at(right, 0), 0);
+        first.routing_like(separator, child_at(right, 0));
         push_entry(left, first.moving());
       } else {
         push_entry(left, moving(right, i));

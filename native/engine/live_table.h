@@ -8,16 +8,20 @@
 //   table; every write (insert, assign, erase, append, clear) invalidates all
 //   iterators and views.
 // - Allocation failure throws std::bad_alloc and leaves the table as it was.
-// - exchange/extract hand back a replaced or removed value as a ValueBlock,
-//   the table's own allocation, without copying its bytes.
+// - exchange/extract hand back a replaced or removed value as a ValueBlock:
+//   a value held in its own block is handed over without copying its bytes,
+//   a small one held in its leaf is copied out.
 // - append is the fast path for keys given in ascending order (replay); a key
 //   not above the last one is put the ordinary way.
 //
 // Layout: a B+tree. Leaves hold the pairs, inner nodes route by separator
 // keys, and leaves are chained both ways for iteration. Every node is one
-// allocation in the slotted format below (leaves kLeafBytes, inner nodes
-// kInnerBytes), so a search reads a node's compact slot array and then one
-// payload. Slots grow up from the header, payloads down from the end.
+// kNodeBytes allocation in the slotted format below, so a search reads a
+// node's compact slot array and then one payload. Slots grow up from the
+// header, payloads down from the end. A value of up to kMaxInlineValue bytes
+// sits in its leaf, next to its key (a lookup reads one line more, not one
+// allocation more); a longer one is a ValueBlock of its own, so that it moves
+// in and out of the table without being copied.
 //
 //   node header
 //   offset  width  field
@@ -39,12 +43,14 @@
 //   6       2      length   key length, or kLongKey when stored outside
 //
 //   payload
-//   0       8      ref      leaf: the value block (nullptr when empty);
-//                           inner: the child node
-//   8       4      size     leaf: value length, kLongValue when the value
-//                           block starts with its u64 length; inner: 0
-//   12      k      key      the key bytes, or for a kLongKey slot the u64
+//   0       4      size     leaf: the value length (kLongValue when it does
+//                           not fit 32 bits); inner: 0
+//   4       k      key      the key bytes, or for a kLongKey slot the u64
 //                           key length and the pointer to its own block
+//   4+k     v      value    leaf: the value bytes when size <= kMaxInlineValue,
+//                           else the 8-byte pointer to its ValueBlock (which
+//                           starts with a u64 length when size is kLongValue);
+//                           inner: the 8-byte pointer to the child node
 //
 // `prefix` is the common prefix of the node's fences (the separators that
 // bound the keys the node may ever hold), so it stays true as keys come and
@@ -157,6 +163,7 @@ class LiveTable {
   // Puts `value` under `key`; whether the key was new.
   bool insert_or_assign(std::string_view key, std::string_view value);
   // Puts `value` under `key` and hands back the value it replaced.
+  std::optional<ValueBlock> exchange(std::string_view key, std::string_view value);
   std::optional<ValueBlock> exchange(std::string_view key, ValueBlock value);
   // Removes `key`; whether it was there.
   bool erase(std::string_view key);
@@ -168,7 +175,14 @@ class LiveTable {
   void clear();
 
  private:
-  static ValueBlock take_value(const char* entry_payload);
+  // The one write path: `block`, when given, holds `value` and is taken
+  // over; `keep_old` asks for the replaced value; `existed` tells whether
+  // there was one.
+  std::optional<ValueBlock> put(std::string_view key, std::string_view value, ValueBlock* block, bool keep_old,
+                                bool& existed);
+  // The value of a leaf payload as a ValueBlock: a block is taken over, an
+  // inline value copied.
+  static ValueBlock value_out(const char* entry_payload, uint16_t key_length);
 
   live_table_detail::Node* root_ = nullptr;
   live_table_detail::Node* first_leaf_ = nullptr;

@@ -308,7 +308,7 @@ std::expected<void, EngineError> Store::write_record_buffer(RecordKind kind) {
 // The table hands back the value a write replaced or removed, so that the
 // quota and the derived indexes see it without a second lookup.
 void Store::apply_put(std::string_view key, std::string_view value) {
-  const std::optional<ValueBlock> replaced = live_.exchange(key, ValueBlock(value));
+  const std::optional<ValueBlock> replaced = live_.exchange(key, value);
   const std::optional<std::string_view> before =
       replaced ? std::optional<std::string_view>(replaced->view()) : std::nullopt;
   if (options_.namespace_max_bytes) {
