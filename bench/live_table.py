@@ -208,7 +208,7 @@ def main() -> int:
                     raise SystemExit(f"storage_stats counted {stats['live_keys']} keys")
                 w_times.append(secs)
                 q_times.append(timed(lambda: execute(_SQL_WALK).fetchone())[0])
-            report("walk", args.keys, statistics.median(w_times), "sqlite", statistics.median(q_times), unit="us")
+            report("walk", 1, statistics.median(w_times), "sqlite", statistics.median(q_times), unit="ms")
         finally:
             store.close()
             conn.close()

@@ -39,6 +39,7 @@ QUICK = {
     "maintenance": ["--mb", "50", "--keys", "300000", "--repeats", "3"],
     "transactions": ["--commits", "10000", "--data-commits", "200"],
     "workflows": ["--instances", "100000", "--steps", "10000", "--data-steps", "200"],
+    "live_table": ["--keys", "200000", "--sqlite-gets", "20000", "--scans", "500", "--repeats", "3"],
 }
 
 

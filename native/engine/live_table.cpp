@@ -818,17 +818,31 @@ std::optional<ValueBlock> LiveTable::put(std::string_view key, std::string_view 
   return old;
 }
 
-bool LiveTable::erase(std::string_view key) { return extract(key).has_value(); }
+bool LiveTable::erase(std::string_view key) {
+  bool existed = false;
+  remove(key, false, existed);
+  return existed;
+}
 
 std::optional<ValueBlock> LiveTable::extract(std::string_view key) {
+  bool existed = false;
+  return remove(key, true, existed);
+}
+
+std::optional<ValueBlock> LiveTable::remove(std::string_view key, bool keep_old, bool& existed) {
   if (root_ == nullptr) return std::nullopt;
   Path path = descend(root_, key);
   Node* leaf = path.steps[path.depth - 1].node;
   const Search found = search(leaf, key, 0);
   if (!found.exact) return std::nullopt;
+  existed = true;
   const char* p = payload(leaf, found.slot);
   const uint16_t length = slots(leaf)[found.slot].length;
-  ValueBlock before = value_out(p, length);
+  std::optional<ValueBlock> before;
+  if (keep_old)
+    before = value_out(p, length);  // the only step that can fail
+  else
+    ::operator delete(value_block(p, length));
   free_long_key(p, length);
   remove_entry(leaf, found.slot);
   --size_;

@@ -180,6 +180,8 @@ class LiveTable {
   // there was one.
   std::optional<ValueBlock> put(std::string_view key, std::string_view value, ValueBlock* block, bool keep_old,
                                 bool& existed);
+  // The one removal path, the same way.
+  std::optional<ValueBlock> remove(std::string_view key, bool keep_old, bool& existed);
   // The value of a leaf payload as a ValueBlock: a block is taken over, an
   // inline value copied.
   static ValueBlock value_out(const char* entry_payload, uint16_t key_length);
