@@ -16,12 +16,16 @@
 //
 // Layout: a B+tree. Leaves hold the pairs, inner nodes route by separator
 // keys, and leaves are chained both ways for iteration. Every node is one
-// kNodeBytes allocation in the slotted format below, so a search reads a
-// node's compact slot array and then one payload. Slots grow up from the
-// header, payloads down from the end. A value of up to kMaxInlineValue bytes
-// sits in its leaf, next to its key (a lookup reads one line more, not one
-// allocation more); a longer one is a ValueBlock of its own, so that it moves
-// in and out of the table without being copied.
+// 4 KiB allocation in the slotted format below, so a search reads a node's
+// compact slot array (fetched at once) and then one payload. Slots grow up
+// from the header, payloads down from the end. Keys of up to 256 bytes sit in
+// the node; longer ones (kLongKey) have a block of their own. A value of up
+// to 256 bytes (kMaxInlineValue) sits in its leaf next to its key: a lookup
+// reads a line more, not an allocation more. A longer value is a ValueBlock
+// of its own, so that it moves in and out of the table without being copied.
+// Nodes split in halves by bytes, except that a node growing at the unbounded
+// end of its level (ascending or descending keys, and replay) is left full;
+// a node under a quarter full merges with a neighbour when both fit in one.
 //
 //   node header
 //   offset  width  field
