@@ -14,6 +14,8 @@ into sqlite3. Cases:
                record's CRC-32 (bench/record_scan.cpp, compiled here with g++ -O2 -lz)
   scan         scan_prefix of 1,000-key prefixes, against sqlite
   walk         storage_stats, which visits every live pair, against a sqlite full-table sum
+The gets of every side run in alternating rounds, so that load which comes and goes on a shared
+machine weighs on each side alike.
 
     python bench/live_table.py [--keys N] [--value-size N] [--per-transaction N] [--repeats N]
 """
@@ -55,6 +57,21 @@ def gets(get, keys) -> int:
         if get(k) is None:
             misses += 1
     return misses
+
+
+ROUNDS = 10
+
+
+def interleaved(sides) -> dict:
+    """Times each side's gets in ROUNDS alternating slices of its keys, so that load coming and going
+    on the machine falls on every side alike: {name: (seconds, misses)}."""
+    totals = {name: (0.0, 0) for name, _, _ in sides}
+    for r in range(ROUNDS):
+        for name, get, keys in sides:
+            part = keys[r * len(keys) // ROUNDS:(r + 1) * len(keys) // ROUNDS]
+            secs, misses = timed(gets, get, part)
+            totals[name] = (totals[name][0] + secs, totals[name][1] + misses)
+    return totals
 
 
 def sqlite_get(conn):
@@ -165,29 +182,22 @@ def main() -> int:
         conn = sqlite_open(sql_path, "OFF")
         try:
             n = len(keys)
-            print(f"\nget random: {n:,} point reads in random order (sqlite: {min(n, args.sqlite_gets):,})")
-            o_s, o_miss = timed(gets, store.get, keys)
-            s_keys = keys[: args.sqlite_gets]
-            s_s, s_miss = timed(gets, sqlite_get(conn), s_keys)
-            if o_miss or s_miss:
-                raise SystemExit(f"get missed keys: ombrel {o_miss}, sqlite {s_miss}")
-            if env:
-                with env.begin(buffers=False) as txn:
-                    l_s, l_miss = timed(gets, txn.get, keys)
-                if l_miss:
-                    raise SystemExit(f"lmdb missed {l_miss} keys")
-                report("get random", n, o_s, "lmdb", l_s)
-            report("get random", n, o_s, "sqlite", s_s, other_n=len(s_keys))
-
-            print(f"\nget hot: one key read {n:,} times")
-            hot_keys = [hot] * n
-            o_s, _ = timed(gets, store.get, hot_keys)
-            if env:
-                with env.begin(buffers=False) as txn:
-                    l_s, _ = timed(gets, txn.get, hot_keys)
-                report("get hot", n, o_s, "lmdb", l_s)
-            s_s, _ = timed(gets, sqlite_get(conn), hot_keys[: args.sqlite_gets])
-            report("get hot", n, o_s, "sqlite", s_s, other_n=min(n, args.sqlite_gets))
+            s_n = min(n, args.sqlite_gets)
+            txn = env.begin(buffers=False) if env else None
+            for case, order in (("get random", keys), ("get hot", [hot] * n)):
+                what = "point reads in random order" if case == "get random" else "reads of one key"
+                print(f"\n{case}: {n:,} {what} (sqlite: {s_n:,}), interleaved in {ROUNDS} rounds")
+                sides = [("ombrel", store.get, order), ("sqlite", sqlite_get(conn), order[:s_n])]
+                if txn:
+                    sides.append(("lmdb", txn.get, order))
+                took = interleaved(sides)
+                if any(misses for _, misses in took.values()):
+                    raise SystemExit(f"{case} missed keys: {took}")
+                if txn:
+                    report(case, n, took["ombrel"][0], "lmdb", took["lmdb"][0])
+                report(case, n, took["ombrel"][0], "sqlite", took["sqlite"][0], other_n=s_n)
+            if txn:
+                txn.abort()
 
             groups = args.keys // 1000
             prefixes = [b"key%09d" % rng.randrange(groups) for _ in range(args.scans)]
