@@ -50,19 +50,30 @@ def _record(kind: int, tx_id: int, sequence: int, payload: bytes) -> bytes:
     return body + _U32.pack(zlib.crc32(body))
 
 
-def craft_store(path: Path, items) -> int:
-    """Writes one committed transaction per (key, value); returns the record count."""
+def craft_store(path: Path, items, per_transaction: int = 1) -> int:
+    """Writes the (key, value) pairs as committed transactions of `per_transaction` puts each;
+    returns the record count."""
     records = 0
+    tx_id = 1
+    in_transaction = 0
     with open(path, "wb") as f:
         f.write(_header())
         chunk: list[bytes] = []
-        for tx_id, (key, value) in enumerate(items, start=1):
-            chunk.append(_record(_PUT, tx_id, 2 * tx_id - 1, _U32.pack(len(key)) + key + value))
-            chunk.append(_record(_COMMIT, tx_id, 2 * tx_id, b""))
-            records += 2
+        for key, value in items:
+            records += 1
+            chunk.append(_record(_PUT, tx_id, records, _U32.pack(len(key)) + key + value))
+            in_transaction += 1
+            if in_transaction == per_transaction:
+                records += 1
+                chunk.append(_record(_COMMIT, tx_id, records, b""))
+                tx_id += 1
+                in_transaction = 0
             if len(chunk) >= 65536:
                 f.write(b"".join(chunk))
                 chunk.clear()
+        if in_transaction:
+            records += 1
+            chunk.append(_record(_COMMIT, tx_id, records, b""))
         f.write(b"".join(chunk))
     return records
 

@@ -42,6 +42,7 @@ QUICK = {
     "workflows": ["--instances", "100000", "--steps", "10000", "--data-steps", "200"],
     "threads": ["--seconds", "1", "--megabytes", "50"],
     "aio": ["--megabytes", "50"],
+    "live_table": ["--keys", "200000", "--sqlite-gets", "20000", "--scans", "500", "--repeats", "3"],
 }
 
 

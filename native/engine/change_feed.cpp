@@ -160,7 +160,7 @@ std::expected<uint64_t, ChangeFeedError> prune_changes_through(Store& store, uin
     auto record = decode_change(value);
     if (!record) return std::unexpected(record.error());
     if (record->tx_id > tx_id) break;
-    doomed.push_back(key);
+    doomed.emplace_back(key);
     if (doomed.size() >= limit) break;
   }
   if (doomed.empty()) return 0;

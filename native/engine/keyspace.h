@@ -1,5 +1,5 @@
-// The key space: the reserved internal prefix, key namespaces and the live
-// key table.
+// The key space: the reserved internal prefix, key namespaces and prefix
+// ranges of the live key table (engine/live_table.h).
 //
 // Internal keys begin with 0xFF "omb:" and are written only by the domain
 // layers. A key's namespace is "user" for user keys and "internal:" plus the
@@ -7,20 +7,14 @@
 // replaced by U+FFFD); the quota and the statistics count by namespace.
 #pragma once
 
-#include <absl/container/btree_map.h>
-
 #include <string>
 #include <string_view>
+
+#include "engine/live_table.h"
 
 namespace ombrel::engine {
 
 inline constexpr std::string_view kInternalPrefix{"\xFFomb:", 5};
-
-// Ordered by unsigned bytes, shorter before longer: prefix scans are ranges.
-// A B-tree rather than std::map: measured equal on lookups and several times
-// faster to walk (entries share cache lines), with less memory per key.
-// Writes invalidate iterators and value pointers into the table.
-using LiveTable = absl::btree_map<std::string, std::string, std::less<>>;
 
 inline bool is_internal_key(std::string_view key) { return key.starts_with(kInternalPrefix); }
 

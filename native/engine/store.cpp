@@ -12,7 +12,7 @@
 #include "engine/recovery.h"
 #include "engine/transaction.h"
 #include "util/byte_codec.h"
-#include "util/process.h"
+#include "util/process_id.h"
 
 namespace ombrel::engine {
 namespace {
@@ -182,15 +182,16 @@ std::expected<std::unique_ptr<Store>, EngineError> Store::open_with_options(cons
 
 // ---- reads ---------------------------------------------------------------------
 
-const std::string* Store::find(std::string_view key) const {
+std::optional<std::string_view> Store::find(std::string_view key) const {
   auto it = live_.find(key);
-  return it == live_.end() ? nullptr : &it->second;
+  if (it == live_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::optional<std::string> Store::get(std::string_view key) const {
-  const std::string* value = find(key);
-  if (value == nullptr) return std::nullopt;
-  return *value;
+  auto value = find(key);
+  if (!value) return std::nullopt;
+  return std::string(*value);
 }
 
 std::vector<KeyValue> Store::scan_prefix(std::string_view prefix) const {
@@ -334,42 +335,33 @@ std::expected<void, EngineError> Store::write_record_buffer(RecordKind kind) {
 
 // ---- applying committed operations ---------------------------------------------------
 
-void Store::apply_put(std::string key, std::string value, UndoLog* undo) {
-  auto it = live_.lower_bound(key);
-  const std::string* before = it != live_.end() && it->first == key ? &it->second : nullptr;
+// The table hands back the value a write replaced or removed, so that the
+// quota, the derived indexes and the undo log see it without a second lookup.
+void Store::apply_put(std::string_view key, std::string_view value, UndoLog* undo) {
+  std::optional<ValueBlock> replaced = live_.exchange(key, value);
+  const std::optional<std::string_view> before =
+      replaced ? std::optional<std::string_view>(replaced->view()) : std::nullopt;
   if (options_.namespace_max_bytes) {
-    auto ns = namespace_for_key(key);
-    uint64_t& usage = namespace_usage_[ns];
-    if (before != nullptr) usage -= std::min<uint64_t>(usage, before->size());
+    uint64_t& usage = namespace_usage_[namespace_for_key(key)];
+    if (before) usage -= std::min<uint64_t>(usage, before->size());
     if (usage > UINT64_MAX - value.size()) namespace_usage_overflowed_ = true;
     usage += value.size();
   }
-  if (!indexes_.empty() && is_internal_key(key)) {
-    indexes_.apply(key, before == nullptr ? std::nullopt : std::optional<std::string_view>(*before),
-                   std::string_view(value));
-  }
-  if (key_totals_) count_key(key, before == nullptr ? 1 : 0, before == nullptr ? 0 : before->size(), value.size());
-  if (undo != nullptr) {
-    undo->push_back(UndoEntry{key, before == nullptr ? std::nullopt : std::optional<std::string>(std::move(it->second)), 0});
-  }
-  if (before != nullptr) {
-    it->second = std::move(value);
-  } else {
-    live_.emplace_hint(it, std::move(key), std::move(value));
-  }
+  if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, before, value);
+  if (key_totals_) count_key(key, before ? 0 : 1, before ? before->size() : 0, value.size());
+  if (undo != nullptr) undo->push_back(UndoEntry{std::string(key), std::move(replaced), 0});
 }
 
 void Store::apply_delete(std::string_view key, UndoLog* undo) {
-  auto it = live_.find(key);
-  if (it == live_.end()) return;
+  std::optional<ValueBlock> removed = live_.extract(key);
+  if (!removed) return;
   if (options_.namespace_max_bytes) {
     uint64_t& usage = namespace_usage_[namespace_for_key(key)];
-    usage -= std::min<uint64_t>(usage, it->second.size());
+    usage -= std::min<uint64_t>(usage, removed->size());
   }
-  if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, std::string_view(it->second), std::nullopt);
-  if (key_totals_) count_key(key, -1, it->second.size(), 0);
-  if (undo != nullptr) undo->push_back(UndoEntry{std::string(key), std::move(it->second), 0});
-  live_.erase(it);
+  if (!indexes_.empty() && is_internal_key(key)) indexes_.apply(key, removed->view(), std::nullopt);
+  if (key_totals_) count_key(key, -1, removed->size(), 0);
+  if (undo != nullptr) undo->push_back(UndoEntry{std::string(key), std::move(removed), 0});
 }
 
 // ---- totals ------------------------------------------------------------------------
@@ -463,7 +455,7 @@ void Store::settle() {
 void Store::undo_pending() {
   for (auto entry = undo_.rbegin(); entry != undo_.rend(); ++entry) {
     if (entry->before)
-      apply_put(std::move(entry->key), std::move(*entry->before));
+      apply_put(entry->key, entry->before->view());
     else
       apply_delete(entry->key);
   }

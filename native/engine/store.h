@@ -112,10 +112,11 @@ class Store {
   std::expected<Transaction, EngineError> begin();
   std::expected<Transaction, EngineError> begin_without_cdc();
 
-  // Reads of the committed state; any key, internal keys included.
-  const std::string* find(std::string_view key) const;
+  // Reads of the committed state; any key, internal keys included. A found
+  // value is a view into the live table, valid until the next write.
+  std::optional<std::string_view> find(std::string_view key) const;
   std::optional<std::string> get(std::string_view key) const;
-  bool contains_key(std::string_view key) const { return find(key) != nullptr; }
+  bool contains_key(std::string_view key) const { return find(key).has_value(); }
   std::vector<KeyValue> scan_prefix(std::string_view prefix) const;
   PrefixRange prefix_range(std::string_view prefix) const { return engine::prefix_range(live_, prefix); }
   const LiveTable& live() const { return live_; }
@@ -142,8 +143,7 @@ class Store {
     if (DerivedIndex* found = indexes_.find(typeid(Index))) return static_cast<DerivedIndexOf<Index>*>(found)->index;
     auto built = std::make_unique<DerivedIndexOf<Index>>();
     for (std::string_view prefix : Index::kPrefixes) {
-      for (const auto& [key, value] : prefix_range(prefix))
-        built->index.apply(key, std::nullopt, std::string_view(value));
+      for (const auto& [key, value] : prefix_range(prefix)) built->index.apply(key, std::nullopt, value);
     }
     Index& index = built->index;
     indexes_.add(DerivedIndexes::Entry{&typeid(Index), {Index::kPrefixes.begin(), Index::kPrefixes.end()},
@@ -222,13 +222,13 @@ class Store {
   // The old values a grouped commit replaced, until its sync succeeds.
   struct UndoEntry {
     std::string key;
-    std::optional<std::string> before;  // absent: the key did not exist
-    uint64_t commit_end;                // the commit it belongs to (0 until known)
+    std::optional<ValueBlock> before;  // absent: the key did not exist
+    uint64_t commit_end;               // the commit it belongs to (0 until known)
   };
   using UndoLog = std::vector<UndoEntry>;
-  // Applies committed operations to the live table (and quota usage and
-  // derived indexes); with `undo`, the replaced value is moved there.
-  void apply_put(std::string key, std::string value, UndoLog* undo = nullptr);
+  // Applies committed operations to the live table (and quota usage, derived
+  // indexes and totals); with `undo`, the replaced value is handed there.
+  void apply_put(std::string_view key, std::string_view value, UndoLog* undo = nullptr);
   void apply_delete(std::string_view key, UndoLog* undo = nullptr);
   bool group_commit_pending_allowed() const { return group_commit_ && options_.durability != Durability::Relaxed; }
   // A grouped commit ending at `end` was applied.

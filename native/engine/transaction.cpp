@@ -67,12 +67,12 @@ std::optional<std::string> Transaction::last_key_internal(std::string_view prefi
     const bool own_left = own_end != own_first;
     const bool committed_left = committed_end != committed.first;
     if (!own_left && !committed_left) return std::nullopt;
-    if (!own_left) return std::prev(committed_end)->first;
+    if (!own_left) return std::string(std::prev(committed_end)->first);
     const auto own = std::prev(own_end);
     if (committed_left) {
-      const std::string& top = std::prev(committed_end)->first;
-      if (std::string_view(top) > own->first) return top;
-      if (std::string_view(top) == own->first) --committed_end;  // shadowed by the own write
+      const std::string_view top = std::prev(committed_end)->first;
+      if (top > own->first) return std::string(top);
+      if (top == own->first) --committed_end;  // shadowed by the own write
     }
     if (own->second->kind == Operation::Kind::Put) return std::string(own->first);
     own_end = own;
@@ -140,7 +140,7 @@ std::expected<void, EngineError> Transaction::check_namespace_quota(uint64_t lim
       auto usage = store_->namespace_usage_.find(ns);
       change.before = usage == store_->namespace_usage_.end() ? 0 : usage->second;
     }
-    if (const std::string* current = store_->find(key)) change.removed += current->size();
+    if (const auto current = store_->find(key)) change.removed += current->size();
     if (op->kind == Operation::Kind::Put) {
       if (change.added > UINT64_MAX - op->value.size())
         return std::unexpected(EngineError::of(EngineError::Kind::NamespaceQuotaOverflow));
@@ -192,7 +192,7 @@ std::expected<void, EngineError> Transaction::commit_steps() {
   try {
     for (auto& op : operations_) {
       if (op.kind == Operation::Kind::Put)
-        store.apply_put(std::move(op.key), std::move(op.value), undo);
+        store.apply_put(op.key, op.value, undo);
       else
         store.apply_delete(op.key, undo);
     }

@@ -155,8 +155,8 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_unde
 std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
     const engine::Store& store, const CronScheduleId& id) {
   const Bytes key = cron_schedule_key(id);
-  const std::string* value = store.find(key);
-  if (value == nullptr) return std::optional<DurableCronSchedule>{};
+  const auto value = store.find(key);
+  if (!value) return std::optional<DurableCronSchedule>{};
   auto schedule = decode_cron_schedule_under(key, *value);
   if (!schedule) return std::unexpected(schedule.error());
   return std::optional<DurableCronSchedule>(std::move(*schedule));
@@ -216,8 +216,8 @@ std::expected<std::pair<uint64_t, uint64_t>, CronSchedulerError> tick_cron_sched
   // A damaged record fails the tick before anything fires, as it fails the
   // listing of every schedule.
   for (const std::string& key : index.unindexed()) {
-    const std::string* value = store.find(key);
-    if (value == nullptr) continue;
+    const auto value = store.find(key);
+    if (!value) continue;
     if (auto schedule = decode_cron_schedule_under(key, *value); !schedule) return std::unexpected(schedule.error());
   }
   const uint64_t listed = index.record_count();
@@ -226,8 +226,8 @@ std::expected<std::pair<uint64_t, uint64_t>, CronSchedulerError> tick_cron_sched
   uint64_t fired = 0;
   for (const CronScheduleId& id : due) {
     const Bytes key = cron_schedule_key(id);
-    const std::string* value = store.find(key);
-    if (value == nullptr) continue;
+    const auto value = store.find(key);
+    if (!value) continue;
     auto schedule = decode_cron_schedule_under(key, *value);
     if (!schedule) return std::unexpected(schedule.error());
     if (!schedule->enabled || schedule->next_run_ms > now_ms) continue;

@@ -362,8 +362,8 @@ std::expected<std::optional<JobId>, JobError> find_active_job_by_key(const engin
   std::optional<JobId> match;
   for (const JobId& id : index.active_with_key(key)) {
     const Bytes record_key = job_key(id);
-    const std::string* value = store.find(record_key);
-    if (value != nullptr && holds_key(view_job_under(record_key, *value), key)) {
+    const auto value = store.find(record_key);
+    if (value.has_value() && holds_key(view_job_under(record_key, *value), key)) {
       match = id;
       break;
     }
@@ -394,8 +394,8 @@ std::expected<std::optional<JobId>, JobError> find_active_job_by_key(const engin
     if (match && !(id < *match)) break;
     const Bytes record_key = job_key(id);
     if (own_write(record_key)) continue;
-    const std::string* value = store.find(record_key);
-    if (value != nullptr && holds_key(view_job_under(record_key, *value), key)) {
+    const auto value = store.find(record_key);
+    if (value.has_value() && holds_key(view_job_under(record_key, *value), key)) {
       match = id;
       break;
     }
@@ -670,8 +670,8 @@ std::expected<bool, JobError> cancel_job(engine::Store& store, const JobId& id, 
 }
 
 std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Store& store, const JobId& id) {
-  const std::string* value = store.find(job_key(id));
-  if (value == nullptr) return std::optional<DurableJob>{};
+  const auto value = store.find(job_key(id));
+  if (!value) return std::optional<DurableJob>{};
   auto job = decode_job(*value);
   if (!job) return std::unexpected(job.error());
   if (job->id != id) return std::unexpected(corrupt());
@@ -719,7 +719,7 @@ std::expected<uint64_t, JobError> purge_finished_jobs(engine::Store& store, int6
     if (!job) return std::unexpected(job.error());
     if (job->state == JobState::Ready || job->state == JobState::Leased) return std::unexpected(corrupt());
     doomed.push_back(job_key(id));
-    for (const auto& [key, value] : store.prefix_range(job_history_prefix(id))) doomed.push_back(key);
+    for (const auto& [key, value] : store.prefix_range(job_history_prefix(id))) doomed.emplace_back(key);
   }
   auto tx = store.begin();
   if (!tx) return std::unexpected(JobError::engine(tx.error()));

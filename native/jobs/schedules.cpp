@@ -115,8 +115,8 @@ std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const 
 
 std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store,
                                                                      const ScheduleId& id) {
-  const std::string* value = store.find(schedule_key(id));
-  if (value == nullptr) return std::optional<DurableSchedule>{};
+  const auto value = store.find(schedule_key(id));
+  if (!value) return std::optional<DurableSchedule>{};
   auto schedule = decode_schedule(*value);
   if (!schedule) return std::unexpected(schedule.error());
   return std::optional<DurableSchedule>(std::move(*schedule));
@@ -144,8 +144,8 @@ std::expected<std::pair<uint64_t, uint64_t>, JobError> tick_schedules(engine::St
   uint64_t fired = 0;
   for (const std::string& key : candidates) {
     if (fired == limit) break;
-    const std::string* value = store.find(key);
-    if (value == nullptr) continue;
+    const auto value = store.find(key);
+    if (!value) continue;
     auto schedule = decode_schedule(*value);
     if (!schedule) return std::unexpected(schedule.error());
     if (!schedule->enabled || schedule->next_run_ms > now_ms) continue;

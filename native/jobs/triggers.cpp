@@ -174,8 +174,8 @@ std::expected<TriggerId, TriggerError> create_trigger(engine::Store& store, Byte
 
 std::expected<std::optional<DurableTrigger>, TriggerError> get_trigger(const engine::Store& store,
                                                                        const TriggerId& id) {
-  const std::string* value = store.find(trigger_key(id));
-  if (value == nullptr) return std::optional<DurableTrigger>{};
+  const auto value = store.find(trigger_key(id));
+  if (!value) return std::optional<DurableTrigger>{};
   auto trigger = decode_trigger(*value, id);
   if (!trigger) return std::unexpected(trigger.error());
   return std::optional<DurableTrigger>(std::move(*trigger));

@@ -475,8 +475,8 @@ std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const W
 std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const engine::Store& store,
                                                                            const WorkflowId& id) {
   const Bytes key = workflow_key(id);
-  const std::string* value = store.find(key);
-  if (value == nullptr) return std::optional<WorkflowInstance>{};
+  const auto value = store.find(key);
+  if (!value) return std::optional<WorkflowInstance>{};
   auto view = view_workflow_record(key, *value);
   if (!view) return std::unexpected(corrupt());
   return std::optional<WorkflowInstance>(materialize(*view));
@@ -501,8 +501,8 @@ namespace {
 
 // The instance under `key` as every read sees it; nullopt when it is gone.
 std::expected<std::optional<WorkflowRecordView>, WorkflowError> read_view(const engine::Store& store, BytesView key) {
-  const std::string* value = store.find(key);
-  if (value == nullptr) return std::optional<WorkflowRecordView>{};
+  const auto value = store.find(key);
+  if (!value) return std::optional<WorkflowRecordView>{};
   auto view = view_workflow_record(key, *value);
   if (!view) return std::unexpected(corrupt());
   return view;
@@ -564,7 +564,7 @@ std::expected<uint64_t, WorkflowError> purge_finished_workflows(engine::Store& s
     if (!view) return std::unexpected(view.error());
     if (!*view || !workflow_status_terminal((*view)->status) || (*view)->updated_at_ms >= finished_before_ms) continue;
     keys.push_back(std::move(key));
-    for (const auto& [history_key, value] : store.prefix_range(workflow_history_prefix(id))) keys.push_back(history_key);
+    for (const auto& [history_key, value] : store.prefix_range(workflow_history_prefix(id))) keys.emplace_back(history_key);
     ++removed;
   }
   return records::in_own_transaction(

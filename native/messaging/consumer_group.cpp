@@ -99,7 +99,7 @@ std::expected<Group, ConsumerGroupError> load_group(const engine::Store& store, 
   auto key = consumer_group_state_key(stream, group);
   if (!key) return std::unexpected(ConsumerGroupError::messaging(MessagingError::of(MessagingError::Kind::NameTooLong)));
   Group loaded{std::move(*key), {}};
-  if (const std::string* value = store.find(loaded.key)) {
+  if (const auto value = store.find(loaded.key)) {
     auto state = decode_state(*value);
     if (!state) return std::unexpected(state.error());
     loaded.state = std::move(*state);

@@ -171,8 +171,8 @@ std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueK
 // `generation`. The view points into the store and lasts until its next write.
 std::expected<QueueMessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
                                                         uint32_t generation) {
-  const Bytes* stored = store.find(key);
-  if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
+  const auto stored = store.find(key);
+  if (!stored) return std::unexpected(QueueError::not_found(id));
   auto message = decode_message_view(*stored, id);
   if (!message) return message;
   if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
@@ -278,8 +278,8 @@ std::expected<std::optional<QueueMessage>, QueueError> select_claim_candidate(co
   auto id = (*messages)->claim_candidate(now_ms);
   if (!id) return std::optional<QueueMessage>{};
   // The index names the message; its record, read as always, is the truth.
-  const Bytes* stored = store.find(queue.message_key(*id));
-  if (stored == nullptr) return std::unexpected(invalid_record());
+  const auto stored = store.find(queue.message_key(*id));
+  if (!stored) return std::unexpected(invalid_record());
   auto message = decode_message(*stored, *id);
   if (!message) return std::unexpected(message.error());
   return std::optional<QueueMessage>{std::move(*message)};

@@ -173,8 +173,8 @@ std::expected<void, RpcError> respond_rpc(engine::Store& store, const MessageId&
 }
 
 std::expected<std::optional<RpcResponse>, RpcError> get_rpc_response(const engine::Store& store, const MessageId& id) {
-  const Bytes* stored = store.find(response_key(id.tx_id, id.nonce));
-  if (stored == nullptr) return std::optional<RpcResponse>{};
+  const auto stored = store.find(response_key(id.tx_id, id.nonce));
+  if (!stored) return std::optional<RpcResponse>{};
   auto response = decode_response(*stored);
   if (!response) return std::unexpected(response.error());
   if (!(MessageId{response->tx_id, response->nonce} == id)) return std::unexpected(corrupt());

@@ -58,8 +58,8 @@ std::string encode_counter(uint64_t value) {
 
 // A stored counter or cursor (absent: 0).
 std::expected<uint64_t, MessagingError> read_counter(const engine::Store& store, BytesView key) {
-  const std::string* value = store.find(key);
-  if (value == nullptr) return 0;
+  const auto value = store.find(key);
+  if (!value) return 0;
   auto counter = decode_stream_counter(*value);
   if (!counter) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
   return *counter;
@@ -188,7 +188,7 @@ std::expected<std::vector<StreamEntry>, MessagingError> Stream::read_from(uint64
   auto it = range.first;
   if (start > 0) it = store_->live().lower_bound(std::string_view(entry_key(prefix, start)));
   for (; it != range.last; ++it) {
-    const std::string& key = it->first;
+    const BytesView key = it->first;
     if (key.size() != prefix.size() + 8) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
     ByteReader reader(BytesView(key).substr(prefix.size()));
     const uint64_t offset = *reader.u64_be();

@@ -56,7 +56,7 @@ std::expected<uint64_t, MessagingError> trim_stream(engine::Store& store, std::s
   std::vector<std::string> doomed;
   for (auto it = store.prefix_range(prefix).first; it != store.live().end() && it->first < bound_key; ++it) {
     if (it->first.size() != prefix.size() + 8) return std::unexpected(corrupt_metadata());
-    doomed.push_back(it->first);
+    doomed.emplace_back(it->first);
   }
   if (doomed.empty()) return uint64_t{0};
   auto tx = store.begin();

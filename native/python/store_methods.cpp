@@ -237,8 +237,8 @@ struct Get {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
-      const std::string* value = store.find(*key);
-      return value == nullptr ? none_result() : bytes_result(*value);
+      const auto value = store.find(*key);
+      return value ? bytes_result(*value) : none_result();
     });
   }
 };

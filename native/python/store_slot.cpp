@@ -5,7 +5,7 @@
 
 #include "engine/blocking.h"
 #include "python/convert.h"
-#include "util/process.h"
+#include "util/process_id.h"
 
 namespace ombrel::python {
 

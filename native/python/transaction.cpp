@@ -18,7 +18,7 @@
 #include "python/method_registry.h"
 #include "python/store_slot.h"
 #include "util/overloaded.h"
-#include "util/process.h"
+#include "util/process_id.h"
 
 namespace ombrel::python {
 
@@ -81,11 +81,11 @@ bool hand_back(TransactionObject& t, std::unique_ptr<engine::Store> store) {
 
 // The value of `key` as the transaction sees it: the newest staged put or
 // delete of exactly this key decides (other kinds are skipped), else the
-// store; nullptr when absent.
-const std::string* visible_value(const TransactionObject& t, std::string_view key) {
+// store; nullopt when absent.
+std::optional<std::string_view> visible_value(const TransactionObject& t, std::string_view key) {
   for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
-    if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == key) return &put->value;
-    if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == key) return nullptr;
+    if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == key) return put->value;
+    if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == key) return std::nullopt;
   }
   return t.store->find(key);
 }
@@ -178,8 +178,8 @@ struct Get {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      const std::string* value = visible_value(t, *key);
-      return value == nullptr ? none_result() : bytes_result(*value);
+      const auto value = visible_value(t, *key);
+      return value ? bytes_result(*value) : none_result();
     });
   }
 };
@@ -194,7 +194,7 @@ struct Contains {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      return bool_result(visible_value(t, *key) != nullptr);
+      return bool_result(visible_value(t, *key).has_value());
     });
   }
 };

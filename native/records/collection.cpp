@@ -348,8 +348,8 @@ CollectionResult<std::optional<CollectionRecord>> get_record(const engine::Store
                                                              BytesView primary_key) {
   auto key = record_key(collection, primary_key);
   if (!key) return std::unexpected(key.error());
-  const Bytes* stored = store.find(*key);
-  if (stored == nullptr) return std::optional<CollectionRecord>{};
+  const auto stored = store.find(*key);
+  if (!stored) return std::optional<CollectionRecord>{};
   auto record = decode_record_value(*stored);
   if (!record) return std::unexpected(record.error());
   return CollectionRecord{Bytes(primary_key), std::move(record->value), std::move(record->indexes)};
@@ -382,8 +382,8 @@ CollectionResult<std::optional<CollectionDefinition>> collection_definition(cons
                                                                             BytesView name) {
   auto key = meta_key(name);
   if (!key) return std::unexpected(key.error());
-  const Bytes* stored = store.find(*key);
-  if (stored == nullptr) return std::optional<CollectionDefinition>{};
+  const auto stored = store.find(*key);
+  if (!stored) return std::optional<CollectionDefinition>{};
   auto definition = decode_collection_definition(*stored);
   if (!definition) return std::unexpected(definition.error());
   return std::optional<CollectionDefinition>(std::move(*definition));
@@ -409,8 +409,8 @@ CollectionResult<bool> migrate_collection_schema(engine::Store& store, BytesView
                                                  uint32_t expected_version, uint32_t next_version, BytesView codec) {
   auto meta = meta_key(collection);
   if (!meta) return std::unexpected(meta.error());
-  const Bytes* stored = store.find(*meta);
-  if (stored == nullptr) return fail(CollectionError::Kind::CollectionNotFound);
+  const auto stored = store.find(*meta);
+  if (!stored) return fail(CollectionError::Kind::CollectionNotFound);
   auto current = decode_collection_definition(*stored);
   if (!current) return std::unexpected(current.error());
   if (current->schema_version != expected_version) return false;

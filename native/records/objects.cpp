@@ -31,8 +31,8 @@ ObjectError engine_error(const engine::EngineError& e) { return ObjectError::eng
 
 // The validated content of a stored object, not yet counted as a read.
 std::expected<std::optional<BytesView>, ObjectError> stored_content(const engine::Store& store, const ObjectId& id) {
-  const std::string* value = store.find(object_data_key(id));
-  if (value == nullptr) return std::optional<BytesView>{};
+  const auto value = store.find(object_data_key(id));
+  if (!value) return std::optional<BytesView>{};
   auto content = decode_object_data(*value);
   if (!content) return std::unexpected(content.error());
   return std::optional<BytesView>{*content};
@@ -68,8 +68,8 @@ void count_collection(engine::Store& store, uint64_t removed) {
 std::expected<std::optional<int64_t>, ObjectError> expiry_of(const engine::Store& store, BytesView data_key) {
   auto id = object_id_from_key(data_key, kObjectDataPrefix);
   if (!id) return std::unexpected(id.error());
-  const std::string* value = store.find(object_meta_key(*id));
-  if (value == nullptr) return std::optional<int64_t>{};
+  const auto value = store.find(object_meta_key(*id));
+  if (!value) return std::optional<int64_t>{};
   return decode_expiry(*value);
 }
 
@@ -182,7 +182,7 @@ std::expected<std::optional<ObjectInfo>, ObjectError> object_info(const engine::
   if (!content) return std::unexpected(content.error());
   if (!*content) return std::optional<ObjectInfo>{};
   ObjectInfo info{id, (*content)->size(), {}};
-  if (const std::string* value = store.find(object_meta_key(id))) {
+  if (const auto value = store.find(object_meta_key(id))) {
     auto metadata = decode_object_metadata(*value);
     if (!metadata) return std::unexpected(metadata.error());
     info.metadata = std::move(*metadata);
@@ -210,8 +210,8 @@ std::expected<std::optional<ObjectId>, ObjectError> resolve_object_ref(const eng
                                                                        BytesView name) {
   auto key = object_ref_key(ns, name);
   if (!key) return std::unexpected(key.error());
-  const std::string* value = store.find(*key);
-  if (value == nullptr) return std::optional<ObjectId>{};
+  const auto value = store.find(*key);
+  if (!value) return std::optional<ObjectId>{};
   auto id = decode_object_ref(*value);
   if (!id) return std::unexpected(id.error());
   return std::optional<ObjectId>{*id};

@@ -57,8 +57,8 @@ CollectionResult<std::vector<CollectionRecord>> query_index_exact(const engine::
                                                                   BytesView index, BytesView value) {
   auto definition_key = index_meta_key(collection, index);
   if (!definition_key) return std::unexpected(definition_key.error());
-  const Bytes* definition = store.find(*definition_key);
-  if (definition == nullptr) return std::unexpected(CollectionError::of(CollectionError::Kind::IndexNotFound));
+  const auto definition = store.find(*definition_key);
+  if (!definition) return std::unexpected(CollectionError::of(CollectionError::Kind::IndexNotFound));
   if (auto unique = decode_index_definition(*definition); !unique) return std::unexpected(unique.error());
   auto prefix = index_value_prefix(collection, index, value);
   if (!prefix) return std::unexpected(prefix.error());
@@ -216,8 +216,8 @@ std::expected<std::vector<IndexedRecord>, QueryError> query_index_range(const en
   if (collection.empty() || index.empty()) return fail(QueryError::Kind::EmptyName);
   auto definition_key = index_meta_key(collection, index);
   if (!definition_key) return fail(QueryError::Kind::ComponentTooLarge);
-  const Bytes* definition = store.find(*definition_key);
-  if (definition == nullptr) return fail(QueryError::Kind::IndexNotFound);
+  const auto definition = store.find(*definition_key);
+  if (!definition) return fail(QueryError::Kind::IndexNotFound);
   if (!decode_index_definition(*definition)) return fail(QueryError::Kind::CorruptIndexMetadata);
   if (query.limit == uint64_t{0}) return std::vector<IndexedRecord>{};
   auto prefix = index_prefix(collection, index);
