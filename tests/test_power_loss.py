@@ -10,7 +10,7 @@ import pytest
 
 from faults.powerloss import MARK, STOPPED, Recording, workspace
 from faults.powerloss_checks import (HISTORY, STORE, commit_run, copy_run, killed_creator_run,
-                                     store_with_history, sweep)
+                                     store_with_history, sweep, threaded_run)
 from faults.powerloss_child import SAME_ID
 
 
@@ -31,6 +31,13 @@ def test_synced_modes_lose_no_acknowledged_commit(powerloss_library, workdir, du
     result = commit_run(powerloss_library, workdir, durability)
     assert_clean(result)
     assert result.points > 150
+
+
+@pytest.mark.parametrize("durability", ["strict", "data"])
+def test_commits_that_shared_syncs_across_threads_are_all_kept(powerloss_library, workdir, durability):
+    # Several threads commit side by side, so one sync covers several commits.
+    result = threaded_run(powerloss_library, workdir, durability)
+    assert_clean(result)
 
 
 def test_relaxed_loses_a_suffix_of_commits_and_still_opens(powerloss_library, workdir):

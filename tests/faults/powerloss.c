@@ -23,8 +23,10 @@
  * O_TMPFILE, linkat with AT_EMPTY_PATH, removing a directory) are recorded as
  * "unmodelled", and rebuilding refuses the journal instead of guessing. Not
  * seen at all: writes through memory maps and through descriptors copied
- * with dup or fcntl. The recorder assumes one thread writes at a time and a
- * little-endian machine.
+ * with dup or fcntl. Each record is one append to the journal, so threads
+ * may record side by side; a sync is recorded as it begins, so that writes
+ * other threads make while it runs do not count as covered by it, and syncs
+ * are assumed to succeed. A little-endian machine is assumed.
  *
  * The model, applied by powerloss.py (POSIX worst case): a file holds what
  * it held at its last successful fsync or fdatasync (a file never synced is
@@ -42,6 +44,9 @@
  *   OMBREL_POWERLOSS_STOP_AT  N: end the process with _exit(86) instead of
  *                             performing its operation N + 1 (a crash that
  *                             keeps the page cache; counted per process)
+ *   OMBREL_POWERLOSS_SYNC_US  each file sync takes this many microseconds
+ *                             more, as on a real disk, so that threads
+ *                             committing side by side pile up behind it
  *
  * Journal record: u32 length of what follows, u8 kind, then by kind
  *   1 open      u64 inode, u8 created, u8 truncated, path
@@ -90,7 +95,7 @@ static struct {
   char root[PATH_MAX];
   size_t root_len;
   char marks[PATH_MAX];
-  long stop_at, operations;
+  long stop_at, operations, sync_us;
 } g = {.journal = -1, .stop_at = -1};
 static struct tracked fds[MAX_FDS];
 
@@ -110,6 +115,8 @@ static void init(void) {
   if (marks && *marks && !realpath(marks, g.marks)) g.marks[0] = '\0';
   const char* stop = getenv("OMBREL_POWERLOSS_STOP_AT");
   if (stop && *stop) g.stop_at = strtol(stop, NULL, 10);
+  const char* sync_us = getenv("OMBREL_POWERLOSS_SYNC_US");
+  if (sync_us && *sync_us) g.sync_us = strtol(sync_us, NULL, 10);
   REAL(openat);
   g.journal = real_openat(AT_FDCWD, journal, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   g.active = g.journal >= 0;
@@ -314,8 +321,8 @@ static int sync_tracked(int fd, int data_only, int (*real)(int)) {
   struct tracked* t = entry(fd);
   if (!t || t->kind == FD_MARKS) return real(fd);
   before_operation();
-  int rc = real(fd);
-  if (rc != 0) return rc;
+  /* Recorded as it begins: what other threads write while it runs is not
+     covered by it (the model assumes syncs succeed; no faults run here). */
   if (t->kind == FD_DIR) {
     append_path(REC_SYNC_DIR, NULL, 0, t->path);
   } else {
@@ -323,8 +330,9 @@ static int sync_tracked(int fd, int data_only, int (*real)(int)) {
     memcpy(fixed, &t->inode, 8);
     fixed[8] = (unsigned char)data_only;
     append(REC_SYNC, fixed, sizeof fixed, NULL, 0);
+    if (g.sync_us > 0) usleep((useconds_t)g.sync_us);
   }
-  return 0;
+  return real(fd);
 }
 int fsync(int fd) {
   REAL(fsync);

@@ -279,7 +279,7 @@ class Recording:
         self.marks.write_bytes(b"")
         self.initial = _scan(self.root)
 
-    def run(self, *args, stop_at=None, timeout=300) -> subprocess.CompletedProcess:
+    def run(self, *args, stop_at=None, timeout=300, sync_us=0) -> subprocess.CompletedProcess:
         """Runs powerloss_child.py with `args` under the recorder; with `stop_at`
         the child ends (status STOPPED) instead of making its operation stop_at + 1."""
         env = preload_env(self.library)
@@ -287,6 +287,8 @@ class Recording:
                    OMBREL_POWERLOSS_MARKS=str(self.marks))
         if stop_at is not None:
             env["OMBREL_POWERLOSS_STOP_AT"] = str(stop_at)
+        if sync_us:
+            env["OMBREL_POWERLOSS_SYNC_US"] = str(sync_us)
         done = subprocess.run([sys.executable, str(HERE / "powerloss_child.py"), *map(str, args)],
                               capture_output=True, text=True, env=env, timeout=timeout)
         expected = (0, STOPPED) if stop_at is not None else (0,)

@@ -66,6 +66,31 @@ def examine_store(image, scratch: Path, name: str, acknowledged: int):
     return None, max(0, acknowledged - last)
 
 
+def examine_threads(image, scratch: Path, acknowledged: dict[int, int], threads: int):
+    """The store of a threaded run: each thread's keys form a committed prefix of its own
+    transactions that reaches its last acknowledged one; (problem or None, commits lost)."""
+    data = image.files.get(STORE)
+    if data is None:
+        lost = sum(a + 1 for a in acknowledged.values())
+        return ("store.omb is missing" if lost else None), lost
+    path = scratch / "store.omb"
+    path.write_bytes(data)
+    try:
+        with _native.Store.open(str(path)) as store:
+            contents = {k: v for k, v in store.scan_prefix(b"") if not k.startswith(INTERNAL_PREFIX)}
+    except _native.OmbrelStoreError as error:
+        return f"store.omb does not open: {error}", 0
+    lost = 0
+    for t in range(threads):
+        prefix = b"t%d:" % t
+        own = {k[len(prefix):]: v for k, v in contents.items() if k.startswith(prefix)}
+        last = max((int(k[5:]) for k in own if k.startswith(b"pair:")), default=-1)
+        if own != contents_after(last):
+            return f"thread {t}'s keys are no committed prefix (half a transaction, or a gap before {last})", 0
+        lost += max(0, acknowledged.get(t, -1) - last)
+    return None, lost
+
+
 def examine_copy(data: bytes, scratch: Path):
     """(digest of the live keys, store id) of a store file, or why it is no complete store."""
     path = scratch / "copy.omb"
@@ -155,6 +180,35 @@ def commit_run(library, workdir: Path, durability: str, *, fresh=False, count=24
     recording = Recording(library, root, workdir)
     recording.run("commits", path, durability, first, count, reopen_every)
     return sweep(recording, first - 1, points=points)
+
+
+def threaded_run(library, workdir: Path, durability: str, *, threads=4, count=10, points=None) -> Sweep:
+    """`threads` threads of a child commit `count` acknowledged transactions each, side by side
+    (their commits share syncs); every drop point must keep every acknowledged one."""
+    root = workdir / "disk"
+    root.mkdir()
+    recording = Recording(library, root, workdir)
+    recording.run("threads", root / STORE, durability, threads, count, sync_us=3000)
+    result = Sweep()
+    with workspace() as scratch:
+        for point in recording.drop_points(points, seed=recording.root):
+            acknowledged: dict[int, int] = {}
+            for line in point.marks:
+                if line.startswith("thread "):
+                    _, t, _, n = line.split()
+                    acknowledged[int(t)] = max(acknowledged.get(int(t), -1), int(n))
+            result.points += 1
+            lost_here = 0
+            for image in point.images:
+                result.images += 1
+                problem, lost = examine_threads(image, scratch, acknowledged, threads)
+                if problem:
+                    result.problems.append(f"drop point {point.index} ({image.label}): {problem}")
+                lost_here = max(lost_here, lost)
+            if lost_here:
+                result.lost_points += 1
+                result.max_lost = max(result.max_lost, lost_here)
+    return result
 
 
 def killed_creator_run(library, workdir: Path, durability: str, stop_at: int, *, count=3) -> Sweep:

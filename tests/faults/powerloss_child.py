@@ -12,6 +12,10 @@ Usage:
   powerloss_child.py commits STORE DURABILITY FIRST COUNT [REOPEN_EVERY]
   powerloss_child.py maintenance OPERATION STORE DESTINATION SECOND_DESTINATION FIRST
   powerloss_child.py publish PROTOCOL STORE DESTINATION
+  powerloss_child.py threads STORE DURABILITY THREADS COUNT
+
+"thread T commit N" acknowledges transaction N of thread T, whose keys are those of
+transaction N with b"tT:" in front: threads commit side by side and share syncs.
 
 Transaction N writes b"n:N" and b"pair:N" and deletes b"n:N-3", so a half
 transaction shows as a pair without its n (or the reverse).
@@ -38,11 +42,11 @@ def contents_after(last):
     return contents
 
 
-def commit(store, n):
+def commit(store, n, prefix=b""):
     with store.transaction() as tx:
-        tx.put(b"n:%d" % n, value(n))
-        tx.put(b"pair:%d" % n, value(n))
-        tx.delete(b"n:%d" % (n - 3))
+        tx.put(prefix + b"n:%d" % n, value(n))
+        tx.put(prefix + b"pair:%d" % n, value(n))
+        tx.delete(prefix + b"n:%d" % (n - 3))
 
 
 def live_digest(store):
@@ -126,6 +130,25 @@ def publish(protocol, path, destination):
         ack(f"done {destination}")
 
 
+def threads(path, durability, count, per_thread):
+    import threading
+
+    store = _native.Store.open(path, durability=durability)
+    store.busy_timeout = 60
+
+    def run(t):
+        for n in range(per_thread):
+            commit(store, n, b"t%d:" % t)
+            ack(f"thread {t} commit {n}")
+
+    workers = [threading.Thread(target=run, args=(t,)) for t in range(count)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    store.close()
+
+
 def main():
     command, *args = sys.argv[1:]
     if command == "commits":
@@ -134,6 +157,8 @@ def main():
         maintenance(args[0], args[1], args[2:4], int(args[4]))
     elif command == "publish":
         publish(*args)
+    elif command == "threads":
+        threads(args[0], args[1], int(args[2]), int(args[3]))
     else:
         raise SystemExit(f"unknown workload {command}")
 
