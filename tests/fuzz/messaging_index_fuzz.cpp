@@ -59,7 +59,7 @@ std::optional<std::string> some_key(const engine::Store& store, std::string_view
   if (count == 0) return std::nullopt;
   auto it = range.first;
   std::advance(it, n % count);
-  return it->first;
+  return std::string(it->first);
 }
 
 std::optional<MessageId> some_id(const engine::Store& store, std::string_view prefix, size_t n) {

@@ -91,8 +91,8 @@ void check_listings(const engine::Store& store) {
     while (true) {
       auto page = of_type_candidates(index, type, after, 2);
       for (const WorkflowId& id : page) {
-        const std::string* value = store.find(workflow_key(id));
-        FUZZ_CHECK(value != nullptr);
+        const auto value = store.find(workflow_key(id));
+        FUZZ_CHECK(value.has_value());
         if (auto view = view_workflow_record(workflow_key(id), *value); view && view->workflow_type == type)
           listed.push_back(id);
       }
@@ -108,7 +108,7 @@ void check_listings(const engine::Store& store) {
 std::string raw_key(Input& in, const engine::Store& store) {
   const std::string_view prefix = kPrefixes[in.byte() % std::size(kPrefixes)];
   std::vector<std::string> existing;
-  for (const auto& [key, value] : store.prefix_range(prefix)) existing.push_back(key);
+  for (const auto& [key, value] : store.prefix_range(prefix)) existing.emplace_back(key);
   switch (in.byte() % 3) {
     case 0:
       if (const std::string* key = in.pick(existing)) return *key;
@@ -130,7 +130,7 @@ std::string raw_value(Input& in, const engine::Store& store) {
   if (in.byte() % 2 == 0) {
     std::vector<std::string> values;
     for (std::string_view prefix : kPrefixes)
-      for (const auto& [key, value] : store.prefix_range(prefix)) values.push_back(value);
+      for (const auto& [key, value] : store.prefix_range(prefix)) values.emplace_back(value);
     if (const std::string* value = in.pick(values)) return *value;
   }
   return in.bytes(48);
