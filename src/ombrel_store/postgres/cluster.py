@@ -73,9 +73,16 @@ class PrivateCluster:
             cwd=self.directory,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
-            env={**os.environ, "LC_ALL": "C"},
+            env=self._server_environment(),
             **options,
         )
+
+    @staticmethod
+    def _server_environment() -> dict[str, str]:
+        # A sanitizer preloaded into the test process has no business in the server's.
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN_", "UBSAN_", "TSAN_"))}
+        env["LC_ALL"] = "C"
+        return env
 
     def _pg_ctl_start(self) -> None:
         options = [f"-c listen_addresses=''", f"-c unix_socket_directories='{self.directory}'", "-c port=5432"]
