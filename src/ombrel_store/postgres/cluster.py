@@ -45,12 +45,13 @@ class PrivateCluster:
         return f"host={self.directory} port=5432 dbname=postgres user={SUPERUSER}"
 
     @classmethod
-    def start(cls, settings: dict[str, str] | None = None) -> PrivateCluster:
-        """Create and start a cluster; `settings` are extra server settings (e.g. fsync=off)."""
+    def start(cls, settings: dict[str, str] | None = None, parent: str | os.PathLike | None = None) -> PrivateCluster:
+        """Create and start a cluster under `parent` (default: the temporary directory); `settings`
+        are extra server settings (e.g. fsync=off)."""
         bindir = find_binaries()
         if bindir is None:
             raise FileNotFoundError("no PostgreSQL server binaries under /usr/lib/postgresql (apt-get install postgresql)")
-        directory = Path(tempfile.mkdtemp(prefix="ombrel-pg-"))
+        directory = Path(tempfile.mkdtemp(prefix="ombrel-pg-", dir=parent))
         cluster = cls(bindir, directory, dict(settings or {}))
         try:
             if cluster._user is not None:

@@ -163,7 +163,7 @@ def claim(conn, s: str, now_ms: int, lease_duration_ms: int, handlers: list[byte
         WITH overdue AS (
             SELECT id FROM {s}.jobs
             WHERE state IN (0, 1) AND deadline_ms <= %(now)s AND (state = 0 OR lease_until_ms <= %(now)s) {only}
-            ORDER BY id FOR UPDATE SKIP LOCKED
+            FOR UPDATE SKIP LOCKED
         ), killed AS (
             UPDATE {s}.jobs j SET state = 3, lease_until_ms = 0, finished_at_ms = %(now)s, next_seq = j.next_seq + 1
             FROM overdue o WHERE j.id = o.id
@@ -327,7 +327,7 @@ def release_expired(conn, s: str, now_ms: int) -> int:
         f"""
         WITH lapsed AS (
             SELECT id FROM {s}.jobs WHERE state = 1 AND lease_until_ms <= %(now)s
-            ORDER BY id FOR UPDATE SKIP LOCKED
+            FOR UPDATE SKIP LOCKED
         ), handled AS (
             UPDATE {s}.jobs j SET lease_until_ms = 0,
                 state = CASE WHEN j.attempts >= j.max_attempts THEN 3 ELSE 0 END,

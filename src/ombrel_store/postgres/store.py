@@ -74,6 +74,14 @@ class PgStore:
 
         def configure(conn):
             conn.execute(f"SET synchronous_commit TO {synchronous_commit}")
+            # Every search of the store is meant to walk an index in the order it returns: left
+            # to its statistics (absent for a new table, stale under heavy churn) the planner may
+            # instead gather every ready job and sort them, for each claim.
+            # (Sorts stay possible where no index gives the order, at a cost that would call in
+            # the JIT compiler, which no statement of the store needs.)
+            conn.execute("SET enable_bitmapscan TO off")
+            conn.execute("SET enable_sort TO off")
+            conn.execute("SET jit TO off")
 
         pool = ConnectionPool(
             dsn,
