@@ -21,17 +21,19 @@ Error = _native.OmbrelStoreError
 WORKERS = 4
 
 
-def work_until_empty(dsn: str, schema: str) -> tuple[bytes, list[bytes]]:
-    """One host: submit the shared keyed job, then claim and complete jobs until none is left."""
+def work_until_empty(dsn: str, schema: str) -> tuple[bytes, int, list[bytes]]:
+    """One host: submit the shared keyed job, push to a new queue, then claim and complete jobs
+    until none is left."""
     from ombrel_store.postgres import PgStore
 
     done = []
     with PgStore.open(dsn, schema=schema, max_connections=1) as store:
         keyed = store.submit_job(b"once", b"", 0, idempotency_key=b"shared")
+        pushed = store.push_queue(b"new", b"")
         while (job := store.claim_job(1, 60_000, handlers=[b"work"])) is not None:
             store.complete_job(job["id"], job["lease_generation"], 2)
             done.append(job["id"])
-    return keyed, done
+    return keyed, pushed, done
 
 
 def test_worker_processes_share_jobs_without_claiming_one_twice(open_pg, pg_cluster, pg_schema):
@@ -41,9 +43,10 @@ def test_worker_processes_share_jobs_without_claiming_one_twice(open_pg, pg_clus
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(WORKERS, mp_context=context) as pool:
         results = list(pool.map(work_until_empty, [pg_cluster.dsn] * WORKERS, [pg_schema] * WORKERS))
-    done = [job_id for _, worker in results for job_id in worker]
+    done = [job_id for _, _, worker in results for job_id in worker]
     assert sorted(done) == sorted(ids)
-    assert len({keyed for keyed, _ in results}) == 1
+    assert len({keyed for keyed, _, _ in results}) == 1
+    assert sorted(pushed for _, pushed, _ in results) == list(range(1, WORKERS + 1))
     assert store.job_stats() == {"total": 121, "ready": 1, "leased": 0, "completed": 120, "dead": 0, "cancelled": 0}
     for job_id in ids:
         kinds = [kind for _, _, kind, _ in store.job_history(job_id)]
@@ -138,6 +141,8 @@ def test_an_unreachable_server_raises_io_error(tmp_path):
 
     with pytest.raises(_native.IoError, match="^I/O error: PostgreSQL"):
         PgStore.open(f"host={tmp_path} dbname=none connect_timeout=1", timeout=0.5)
+    with pytest.raises(ValueError, match="^invalid connection string"):
+        PgStore.open("not a connection string")
 
 
 def populate(store):

@@ -49,16 +49,17 @@ def push(conn, s: str, name: bytes, payload: bytes, available_at_ms: int, priori
     row = conn.execute(statement, params).fetchone()
     if row is not None:
         return row[0]
-    created = conn.execute(
+    conn.execute(
         f"INSERT INTO {s}.queues (name_hash, name) VALUES (%(hash)s, %(name)s) ON CONFLICT (name_hash) DO NOTHING",
         params,
     )
-    if created.rowcount == 0 and conn.execute(f"SELECT 1 FROM {s}.queues WHERE name_hash = %s", (name_hash,)).fetchone():
-        # The queue existed all along: its counter is at the end.
+    row = conn.execute(statement, params).fetchone()
+    if row is None:
+        # The queue exists (made by this call or a concurrent one): its counter is at the end.
         raise OmbrelStoreError(
             "transactional counter/offset is exhausted" if in_transaction else "queue message id space is exhausted"
         )
-    return conn.execute(statement, params).fetchone()[0]
+    return row[0]
 
 
 def claim(conn, s: str, name: bytes, now_ms: int, lease_duration_ms: int) -> dict | None:

@@ -20,6 +20,8 @@ from __future__ import annotations
 import threading
 from collections.abc import Sequence
 
+import psycopg
+from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool
 
 from .._native import StoreBusyError, StoreClosedError
@@ -64,6 +66,10 @@ class PgStore:
         an unknown durability or schema name and IoError when the database cannot be reached.
         """
         dsn = a.as_str(dsn, "dsn")
+        try:
+            conninfo_to_dict(dsn)
+        except psycopg.ProgrammingError as error:
+            raise ValueError(f"invalid connection string: {error}") from None
         durability = a.as_str(durability, "durability")
         if durability not in _SYNCHRONOUS_COMMIT:
             raise ValueError(DURABILITY_TEXT)
@@ -139,7 +145,10 @@ class PgStore:
     def __del__(self):
         pool = getattr(self, "_pool", None)
         if pool is not None and getattr(self, "_state", "closed") != "closed":
-            pool.close()
+            try:
+                pool.close()
+            except Exception:  # noqa: BLE001  (a finaliser reports nothing; the server drops the connections)
+                pass
 
     def flush(self) -> None:
         """Make every commit so far durable, also those made with synchronous_commit off."""
