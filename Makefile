@@ -6,7 +6,7 @@ PIP ?= $(PYTHON) -m pip
 SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
-.PHONY: deps install demo test native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
+.PHONY: deps pg-deps install demo test native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
 
 # System libraries the extension links against (Debian).
 deps:
@@ -17,13 +17,21 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
+# The PostgreSQL server (its binaries start a private cluster per test session, see
+# src/ombrel_store/postgres/cluster.py) and the client libraries of ombrel_store.postgres.
+pg-deps:
+	@ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || { \
+	  echo "installing: postgresql"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql; }
+	$(PIP) install --quiet "psycopg[binary]>=3.1" "psycopg_pool>=3.2"
+
 install: deps
 	$(PIP) install --quiet .
 
 demo: install
 	$(PYTHON) demo/demo.py
 
-test: install native-test
+test: install native-test pg-deps
 	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
 	$(PYTHON) -m pytest -q tests
 
@@ -40,19 +48,20 @@ dev: deps
 	cmake --build $(DEV_BUILD) -j 2
 	ln -sf ../../$(DEV_BUILD)/$$(cd $(DEV_BUILD) && ls _native*.so) src/ombrel_store/
 
-dev-test: dev
+dev-test: dev pg-deps
 	PYTHONPATH=src $(PYTHON) -m pytest -q tests
 
 # The suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_BUILD := build/asan
 ASAN_PKG := $(ASAN_BUILD)/pkg
-test-asan: deps
+test-asan: deps pg-deps
 	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(ASAN_BUILD) -j 2
 	for t in $(ASAN_BUILD)/*_test; do $$t || exit 1; done
 	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/ombrel_store
 	cp src/ombrel_store/*.py src/ombrel_store/*.pyi src/ombrel_store/py.typed $(ASAN_BUILD)/_native*.so $(ASAN_PKG)/ombrel_store/
+	cp -r src/ombrel_store/postgres $(ASAN_PKG)/ombrel_store/
 	PYTHONPATH=$(ASAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests
@@ -69,6 +78,7 @@ test-tsan: deps
 	for t in $(TSAN_BUILD)/*_test; do TSAN_OPTIONS=halt_on_error=1 $$t || exit 1; done
 	rm -rf $(TSAN_PKG) && mkdir -p $(TSAN_PKG)/ombrel_store
 	cp src/ombrel_store/*.py src/ombrel_store/*.pyi src/ombrel_store/py.typed $(TSAN_BUILD)/_native*.so $(TSAN_PKG)/ombrel_store/
+	cp -r src/ombrel_store/postgres $(TSAN_PKG)/ombrel_store/
 	# The interpreter itself, not a wrapper script that would load the runtime first.
 	interpreter=$$($(PYTHON) -c 'import sys; print(sys.executable)'); \
 	PYTHONPATH=$(TSAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \

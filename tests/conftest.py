@@ -64,3 +64,64 @@ def iofault_library(tmp_path_factory):
 def powerloss_library(tmp_path_factory):
     """The power-loss recorder, compiled from tests/faults/powerloss.c for this run."""
     return _preload_library(tmp_path_factory, "powerloss")
+
+
+# ---- PostgreSQL: one private cluster per session, a fresh schema per test ----
+
+@pytest.fixture(scope="session")
+def pg_cluster():
+    """A private PostgreSQL server on a Unix socket in a temporary directory, for the session."""
+    try:
+        import psycopg  # noqa: F401
+        import psycopg_pool  # noqa: F401
+    except ImportError:
+        pytest.skip("psycopg and psycopg_pool are not installed (pip install 'ombrel-store[postgres]')")
+    from ombrel_store.postgres.cluster import PrivateCluster, find_binaries
+
+    if find_binaries() is None:
+        pytest.skip("no PostgreSQL server installed (apt-get install postgresql)")
+    # Tests check behaviour, not durability: fsync off spares the shared disk.
+    cluster = PrivateCluster.start({"fsync": "off", "max_connections": "60"})
+    yield cluster
+    cluster.stop()
+
+
+_schemas = iter(range(1, 1 << 30))
+
+
+@pytest.fixture
+def pg_schema(pg_cluster):
+    """A schema name of its own for this test; dropped at teardown."""
+    import psycopg
+
+    name = f"t{next(_schemas)}"
+    yield name
+    with psycopg.connect(pg_cluster.dsn, autocommit=True) as conn:
+        conn.execute(f"DROP SCHEMA IF EXISTS {name} CASCADE")
+
+
+@pytest.fixture
+def open_pg(pg_cluster, pg_schema):
+    """Open PgStores on this test's schema; closed at teardown."""
+    from ombrel_store.postgres import PgStore
+
+    opened = []
+
+    def _open(**options):
+        options.setdefault("schema", pg_schema)
+        options.setdefault("timeout", 5.0)
+        opened.append(PgStore.open(pg_cluster.dsn, **options))
+        return opened[-1]
+
+    yield _open
+    for store in opened:
+        with contextlib.suppress(_native.OmbrelStoreError):
+            store.close()
+
+
+@pytest.fixture(params=["file", "postgres"])
+def backend(request):
+    """One store of each kind in turn: a store file, then a PostgreSQL schema."""
+    if request.param == "file":
+        return request.getfixturevalue("store")
+    return request.getfixturevalue("open_pg")()
