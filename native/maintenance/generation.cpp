@@ -67,14 +67,17 @@ std::string GenerationError::message() const {
 }
 
 std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string_view log) {
-  // The walk of replay without its bookkeeping.
+  // The walk of replay without its bookkeeping; the last sequence seen is
+  // handed on as replay hands it on, so that both judge a short frame alike.
   LogHighWater marks;
+  uint64_t previous_sequence = 0;
   for (size_t p = 0;;) {
-    auto framed = engine::next_log_record(log, p);
+    auto framed = engine::next_log_record(log, p, previous_sequence);
     if (!framed) return std::unexpected(GenerationError::log(framed.error()));
     if (!*framed) break;
     marks.max_tx_id = std::max(marks.max_tx_id, (*framed)->record.tx_id);
     marks.max_sequence = std::max(marks.max_sequence, (*framed)->record.sequence);
+    previous_sequence = (*framed)->record.sequence;
     p += (*framed)->size;
   }
   return marks;
