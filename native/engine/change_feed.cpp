@@ -8,18 +8,6 @@
 
 namespace ombrel::engine {
 
-std::string ChangeFeedError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::Corrupt:
-      return "CDC record is corrupt or unsupported";
-    case Kind::FieldTooLarge:
-      return "CDC field is too large";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kChangeFormatVersion = 1;

@@ -105,7 +105,7 @@ std::expected<DurableJob, JobError> load_held(const engine::Store& store, const 
   if (!job) return job;
   if (job->state != JobState::Leased) return std::unexpected(JobError::of(JobError::Kind::NotLeased));
   if (job->lease_generation != generation) {
-    return std::unexpected(JobError::generation_mismatch(job->lease_generation, generation));
+    return std::unexpected(JobError::of(JobError::Kind::GenerationMismatch, job->lease_generation, generation));
   }
   return job;
 }
@@ -170,53 +170,12 @@ std::expected<void, JobError> engine_result(const std::expected<void, engine::En
 
 }  // namespace
 
+JobError job_spec_error(JobSpecFault fault) {
+  return JobError::of(fault == JobSpecFault::EmptyHandler ? JobError::Kind::EmptyHandler
+                                                          : JobError::Kind::ZeroMaxAttempts);
+}
+
 // ---- errors and names ----
-
-JobError JobError::generation_mismatch(uint32_t expected, uint32_t provided) {
-  JobError error(Kind::GenerationMismatch, std::nullopt);
-  error.expected_ = expected;
-  error.provided_ = provided;
-  return error;
-}
-
-JobError JobError::of(JobSpecFault fault) {
-  return of(fault == JobSpecFault::EmptyHandler ? Kind::EmptyHandler : Kind::ZeroMaxAttempts);
-}
-
-std::string JobError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyHandler:
-      return "job handler cannot be empty";
-    case Kind::ZeroMaxAttempts:
-      return "max attempts must be at least one";
-    case Kind::InvalidSchedule:
-      return "schedule is invalid";
-    case Kind::FieldTooLarge:
-      return "job field is too large";
-    case Kind::Corrupt:
-      return "job record is corrupt or unsupported";
-    case Kind::NotFound:
-      return "job was not found";
-    case Kind::NotLeased:
-      return "job is not currently leased";
-    case Kind::GenerationMismatch:
-      return "job lease generation mismatch: expected " + std::to_string(expected_) + ", provided " +
-             std::to_string(provided_);
-    case Kind::AttemptCounterExhausted:
-      return "job attempt counter exhausted";
-    case Kind::HistorySequenceExhausted:
-      return "job history sequence exhausted";
-    case Kind::CountOverflow:
-      return "job count overflowed";
-    case Kind::TimeOverflow:
-      return "time value overflowed";
-    case Kind::NoEntropy:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
 
 std::string_view job_state_name(JobState state) {
   switch (state) {
@@ -491,7 +450,7 @@ std::expected<ClaimSelection, JobError> select_claim(const engine::Store& store,
 }
 
 std::expected<JobId, JobError> submit_job(engine::Store& store, const JobSpec& spec, int64_t now_ms) {
-  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (spec.idempotency_key) {
     auto existing = find_active_job_by_key(store, *spec.idempotency_key);
     if (!existing) return std::unexpected(existing.error());
@@ -509,7 +468,7 @@ std::expected<JobId, JobError> submit_job(engine::Store& store, const JobSpec& s
 
 std::expected<JobId, JobError> enqueue_job_tx(engine::Transaction& tx, const JobSpec& spec, int64_t now_ms,
                                               BytesView detail) {
-  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (spec.idempotency_key) {
     // The transaction's own view: jobs it staged earlier count too.
     auto existing = find_active_job_by_key(tx, *spec.idempotency_key);

@@ -100,7 +100,7 @@ std::expected<int64_t, JobError> next_interval_run(int64_t planned_ms, uint64_t 
 
 std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const JobSpec& spec,
                                                     std::optional<uint64_t> every_ms, int64_t first_run_ms) {
-  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (every_ms && *every_ms == 0) return std::unexpected(JobError::of(JobError::Kind::InvalidSchedule));
   auto id = new_job_id();
   if (!id) return id;
@@ -151,7 +151,7 @@ std::expected<std::pair<uint64_t, uint64_t>, JobError> tick_schedules(engine::St
     if (!schedule->enabled || schedule->next_run_ms > now_ms) continue;
     const int64_t planned = schedule->next_run_ms;
     const JobSpec spec = occurrence_spec(schedule->job, planned);
-    if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+    if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
     if (schedule->every_ms) {
       auto next = next_interval_run(planned, *schedule->every_ms, now_ms);
       if (!next) return std::unexpected(next.error());

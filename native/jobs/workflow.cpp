@@ -145,32 +145,6 @@ std::expected<WorkflowInstance, WorkflowError> load_live(const engine::Transacti
 
 // ---- errors and names ----
 
-std::string WorkflowError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyType:
-      return "workflow type cannot be empty";
-    case Kind::EmptyStep:
-      return "workflow step cannot be empty";
-    case Kind::EmptySignalName:
-      return "signal name cannot be empty";
-    case Kind::NotFound:
-      return "workflow was not found";
-    case Kind::Terminal:
-      return "workflow is already terminal";
-    case Kind::FieldTooLarge:
-      return "workflow field is too large";
-    case Kind::Corrupt:
-      return "workflow record is corrupt or unsupported";
-    case Kind::HistorySequenceExhausted:
-      return "workflow history sequence exhausted";
-    case Kind::NoEntropy:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
-
 std::string_view workflow_status_name(WorkflowStatus status) {
   switch (status) {
     case WorkflowStatus::Running:

@@ -75,6 +75,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/store.h"
 #include "engine/transaction.h"
@@ -82,8 +83,7 @@
 
 namespace ombrel::jobs {
 
-class WorkflowError {
- public:
+struct WorkflowErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     EmptyType,
@@ -96,18 +96,20 @@ class WorkflowError {
     HistorySequenceExhausted,
     NoEntropy,
   };
-  static WorkflowError engine(engine::EngineError e) { return WorkflowError(Kind::Engine, std::move(e)); }
-  static WorkflowError of(Kind kind) { return WorkflowError(kind, std::nullopt); }
-
-  Kind kind() const { return kind_; }
-  const std::optional<engine::EngineError>& engine_error() const { return engine_; }
-  std::string message() const;
-
- private:
-  WorkflowError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::EmptyType, "workflow type cannot be empty"},
+      {Kind::EmptyStep, "workflow step cannot be empty"},
+      {Kind::EmptySignalName, "signal name cannot be empty"},
+      {Kind::NotFound, "workflow was not found"},
+      {Kind::Terminal, "workflow is already terminal"},
+      {Kind::FieldTooLarge, "workflow field is too large"},
+      {Kind::Corrupt, "workflow record is corrupt or unsupported"},
+      {Kind::HistorySequenceExhausted, "workflow history sequence exhausted"},
+      {Kind::NoEntropy, "operating-system entropy is unavailable"},
+  });
 };
+using WorkflowError = engine::DomainError<WorkflowErrorTexts>;
 
 inline constexpr size_t kWorkflowIdBytes = 16;
 using WorkflowId = std::array<unsigned char, 16>;

@@ -30,40 +30,6 @@ uint64_t wall_clock_ms() {
 
 }  // namespace
 
-OperationsError OperationsError::engine(EngineError e) {
-  OperationsError out(Kind::Engine);
-  out.engine_ = std::move(e);
-  return out;
-}
-
-OperationsError OperationsError::queue_health(std::string text) {
-  OperationsError out(Kind::QueueHealth);
-  out.text_ = std::move(text);
-  return out;
-}
-
-OperationsError OperationsError::io(engine::IoError e) {
-  OperationsError out(Kind::Io);
-  out.io_ = std::move(e);
-  return out;
-}
-
-OperationsError OperationsError::of(Kind kind) { return OperationsError(kind); }
-
-std::string OperationsError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::QueueHealth:
-      return "queue health error: " + text_;
-    case Kind::Io:
-      return "I/O error: " + io_.describe();
-    case Kind::AccountingOverflow:
-      return "storage accounting overflow";
-  }
-  return {};
-}
-
 double StorageStats::amplification_ratio() const {
   if (live_bytes != 0) return static_cast<double>(file_bytes) / static_cast<double>(live_bytes);
   return file_bytes == 0 ? 1.0 : static_cast<double>(file_bytes);
@@ -89,7 +55,7 @@ void NamespaceAreaIndex::apply(std::string_view key, std::optional<std::string_v
 
 std::expected<StorageStats, OperationsError> storage_stats(engine::Store& store) {
   auto size = store.file().size();
-  if (!size) return std::unexpected(OperationsError::io(size.error()));
+  if (!size) return std::unexpected(OperationsError::of(OperationsError::Kind::Io, size.error()));
   StorageStats stats;
   stats.file_bytes = *size;
   // Counts cannot pass the number of entries, a size_t; the byte sums can.
@@ -125,7 +91,7 @@ std::expected<HealthReport, OperationsError> health_report(engine::Store& store)
   }
 
   auto queues = messaging::aggregate_stats(store);
-  if (!queues) return std::unexpected(OperationsError::queue_health(queues.error().message()));
+  if (!queues) return std::unexpected(OperationsError::of(OperationsError::Kind::QueueHealth, queues.error()));
   report.queue_ready = queues->ready;
   report.queue_leased = queues->leased;
   report.queue_dead = queues->dead;

@@ -3,12 +3,6 @@
 // version, per-area key counts of the internal namespace, queue backlog,
 // the engine's in-memory counters and the process-wide counters). Both walk
 // every live key and write nothing; a report is all or nothing.
-//
-// OperationsError, variants in order, display texts:
-//   Engine              "store error: {engine text}"
-//   QueueHealth         "queue health error: {queue text}"
-//   Io                  "I/O error: {io description}"
-//   AccountingOverflow  "storage accounting overflow"
 #pragma once
 
 #include <array>
@@ -18,28 +12,22 @@
 #include <string>
 #include <string_view>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/store.h"
 
 namespace ombrel::maintenance {
 
-class OperationsError {
- public:
+struct OperationsErrorTexts {
   enum class Kind : uint8_t { Engine, QueueHealth, Io, AccountingOverflow };
-  static OperationsError engine(engine::EngineError e);
-  static OperationsError queue_health(std::string text);
-  static OperationsError io(engine::IoError e);
-  static OperationsError of(Kind kind);
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  explicit OperationsError(Kind kind) : kind_(kind) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  engine::IoError io_;
-  std::string text_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::QueueHealth, "queue health error: {}"},
+      {Kind::Io, "I/O error: {}"},
+      {Kind::AccountingOverflow, "storage accounting overflow"},
+  });
 };
+using OperationsError = engine::DomainError<OperationsErrorTexts>;
 
 struct StorageStats {
   uint64_t file_bytes = 0;

@@ -9,22 +9,6 @@
 
 namespace ombrel::messaging {
 
-std::string OutboxError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyTopic:
-      return "outbox topic cannot be empty";
-    case Kind::FieldTooLarge:
-      return "outbox field is too large";
-    case Kind::CorruptRecord:
-      return "outbox record is corrupt";
-    case Kind::EntropyUnavailable:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kEventFormatVersion = 1;

@@ -11,63 +11,6 @@
 
 namespace ombrel::messaging {
 
-QueueError QueueError::engine(engine::EngineError e) {
-  QueueError error(Kind::Engine);
-  error.engine_ = std::move(e);
-  return error;
-}
-
-QueueError QueueError::not_found(uint64_t id) {
-  QueueError error(Kind::MessageNotFound);
-  error.id_ = id;
-  return error;
-}
-
-QueueError QueueError::not_leased(uint64_t id) {
-  QueueError error(Kind::NotLeased);
-  error.id_ = id;
-  return error;
-}
-
-QueueError QueueError::generation_mismatch(uint64_t id, uint32_t expected, uint32_t provided) {
-  QueueError error(Kind::LeaseGenerationMismatch);
-  error.id_ = id;
-  error.expected_ = expected;
-  error.provided_ = provided;
-  return error;
-}
-
-std::string QueueError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyName:
-      return "queue name cannot be empty";
-    case Kind::NameTooLong:
-      return "queue name is too long";
-    case Kind::PayloadTooLarge:
-      return "queue payload is too large";
-    case Kind::InvalidRecord:
-      return "queue record has invalid encoding";
-    case Kind::IdExhausted:
-      return "queue message id space is exhausted";
-    case Kind::AttemptsExhausted:
-      return "queue delivery attempt counter is exhausted";
-    case Kind::TimeOverflow:
-      return "queue time value overflowed";
-    case Kind::CountOverflow:
-      return "queue count overflowed";
-    case Kind::MessageNotFound:
-      return "queue message " + std::to_string(id_) + " was not found";
-    case Kind::NotLeased:
-      return "queue message " + std::to_string(id_) + " is not currently leased";
-    case Kind::LeaseGenerationMismatch:
-      return "lease generation mismatch for message " + std::to_string(id_) + ": expected " +
-             std::to_string(expected_) + ", provided " + std::to_string(provided_);
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kMessageFormatVersion = 1;
@@ -172,12 +115,13 @@ std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueK
 std::expected<QueueMessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
                                                         uint32_t generation) {
   const Bytes* stored = store.find(key);
-  if (stored == nullptr) return std::unexpected(QueueError::not_found(id));
+  if (stored == nullptr) return std::unexpected(QueueError::of(QueueError::Kind::MessageNotFound, id));
   auto message = decode_message_view(*stored, id);
   if (!message) return message;
-  if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
+  if (message->state != MessageState::Leased) return std::unexpected(QueueError::of(QueueError::Kind::NotLeased, id));
   if (message->attempts != generation)
-    return std::unexpected(QueueError::generation_mismatch(id, message->attempts, generation));
+    return std::unexpected(
+        QueueError::of(QueueError::Kind::LeaseGenerationMismatch, id, message->attempts, generation));
   return message;
 }
 

@@ -9,26 +9,6 @@
 
 namespace ombrel::messaging {
 
-std::string RpcError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyMethod:
-      return "RPC method cannot be empty";
-    case Kind::FieldTooLarge:
-      return "RPC field is too large";
-    case Kind::CorruptRecord:
-      return "RPC record is corrupt";
-    case Kind::RequestNotFound:
-      return "RPC request was not found";
-    case Kind::ResponseExists:
-      return "RPC response already exists";
-    case Kind::EntropyUnavailable:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kRpcFormatVersion = 1;

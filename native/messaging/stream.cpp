@@ -10,35 +10,6 @@
 
 namespace ombrel::messaging {
 
-std::string MessagingError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyName:
-      return "stream/topic/subscription name must not be empty";
-    case Kind::NameTooLong:
-      return "stream/topic/subscription name is too long";
-    case Kind::PayloadTooLarge:
-      return "stream payload is too large";
-    case Kind::OffsetExhausted:
-      return "stream offset exhausted";
-    case Kind::CorruptMetadata:
-      return "stream metadata is corrupt";
-    case Kind::CorruptEntry:
-      return "stream entry is corrupt or unsupported";
-    case Kind::CursorRegression:
-      return "subscription cursor cannot regress from " + std::to_string(from_) + " to " + std::to_string(to_);
-  }
-  return {};
-}
-
-MessagingError MessagingError::cursor_regression(uint64_t from, uint64_t to) {
-  MessagingError error(Kind::CursorRegression, std::nullopt);
-  error.from_ = from;
-  error.to_ = to;
-  return error;
-}
-
 namespace {
 
 constexpr uint8_t kEntryFormatVersion = 1;
@@ -236,7 +207,7 @@ std::expected<uint64_t, MessagingError> Topic::acknowledge_through(std::string_v
   auto cursor = read_counter(stream_.store(), *key);
   if (!cursor) return std::unexpected(cursor.error());
   const uint64_t next = offset + 1;
-  if (next < *cursor) return std::unexpected(MessagingError::cursor_regression(*cursor, next));
+  if (next < *cursor) return std::unexpected(MessagingError::of(MessagingError::Kind::CursorRegression, *cursor, next));
   if (auto put = stream_.store().put_internal(*key, encode_counter(next)); !put) {
     return std::unexpected(MessagingError::engine(put.error()));
   }

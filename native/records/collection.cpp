@@ -11,34 +11,6 @@
 
 namespace ombrel::records {
 
-std::string CollectionError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::CollectionNotFound:
-      return "collection does not exist";
-    case Kind::IndexNotFound:
-      return "index does not exist";
-    case Kind::EmptyName:
-      return "collection/index name must not be empty";
-    case Kind::EmptyPrimaryKey:
-      return "primary key must not be empty";
-    case Kind::ComponentTooLarge:
-      return "collection component is too large";
-    case Kind::TooManyIndexes:
-      return "record has too many indexes";
-    case Kind::SchemaVersionMustIncrease:
-      return "schema version must increase";
-    case Kind::CorruptMetadata:
-      return "collection metadata is corrupt or unsupported";
-    case Kind::CorruptRecord:
-      return "collection record is corrupt or unsupported";
-    case Kind::UniqueIndexViolation:
-      return "unique index violation";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kFormatVersion = 1;

@@ -31,12 +31,14 @@
 //                              (to must exceed from)
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "util/byte_codec.h"
 
@@ -56,8 +58,7 @@ inline constexpr std::string_view kMigrationPrefix{"\xFFomb:col:migration:", 19}
 // The codec label stored when the caller names none.
 inline constexpr std::string_view kDefaultCodec{"bytes"};
 
-class CollectionError {
- public:
+struct CollectionErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     CollectionNotFound,
@@ -71,16 +72,21 @@ class CollectionError {
     CorruptRecord,
     UniqueIndexViolation,
   };
-  static CollectionError engine(engine::EngineError e) { return CollectionError(Kind::Engine, std::move(e)); }
-  static CollectionError of(Kind k) { return CollectionError(k, std::nullopt); }
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  CollectionError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::CollectionNotFound, "collection does not exist"},
+      {Kind::IndexNotFound, "index does not exist"},
+      {Kind::EmptyName, "collection/index name must not be empty"},
+      {Kind::EmptyPrimaryKey, "primary key must not be empty"},
+      {Kind::ComponentTooLarge, "collection component is too large"},
+      {Kind::TooManyIndexes, "record has too many indexes"},
+      {Kind::SchemaVersionMustIncrease, "schema version must increase"},
+      {Kind::CorruptMetadata, "collection metadata is corrupt or unsupported"},
+      {Kind::CorruptRecord, "collection record is corrupt or unsupported"},
+      {Kind::UniqueIndexViolation, "unique index violation"},
+  });
 };
+using CollectionError = engine::DomainError<CollectionErrorTexts>;
 
 struct IndexValue {
   Bytes name;
