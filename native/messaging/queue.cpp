@@ -307,6 +307,7 @@ namespace {
 // A push's own failures in the transactional words; a push yields no other kind.
 engine::DomainTransactionError transactional_error(const QueueError& error) {
   using Kind = engine::DomainTransactionError::Kind;
+  if (const auto& beneath = error.engine_error()) return engine::DomainTransactionError::engine(*beneath);
   switch (error.kind()) {
     case QueueError::Kind::EmptyName:
       return engine::DomainTransactionError::of(Kind::EmptyName);
@@ -316,8 +317,6 @@ engine::DomainTransactionError transactional_error(const QueueError& error) {
       return engine::DomainTransactionError::of(Kind::PayloadTooLarge);
     case QueueError::Kind::IdExhausted:
       return engine::DomainTransactionError::of(Kind::Exhausted);
-    case QueueError::Kind::Engine:
-      return engine::DomainTransactionError::engine(*error.engine_error());
     default:
       return engine::DomainTransactionError::of(Kind::CorruptMetadata);
   }

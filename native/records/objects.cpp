@@ -123,9 +123,8 @@ std::expected<bool, ObjectError> unlink_object_tx(engine::Transaction& tx, Bytes
 
 engine::DomainTransactionError transactional_error(const ObjectError& error) {
   using Kind = engine::DomainTransactionError::Kind;
+  if (const auto& beneath = error.engine_error()) return engine::DomainTransactionError::engine(*beneath);
   switch (error.kind()) {
-    case ObjectError::Kind::Engine:
-      return engine::DomainTransactionError::engine(*error.engine_error());
     case ObjectError::Kind::NotFound:
       return engine::DomainTransactionError::of(Kind::ObjectMissing);
     case ObjectError::Kind::EmptyReferenceName:
