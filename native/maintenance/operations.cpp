@@ -19,6 +19,20 @@ bool checked_add(uint64_t& total, uint64_t amount) {
 
 OperationsError overflow() { return OperationsError::of(OperationsError::Kind::AccountingOverflow); }
 
+template <class Set>
+void append_counters(const Set& set, std::vector<NamedCounter>& out) {
+  for (const auto& counter : Set::kNames) out.push_back(NamedCounter{counter.name, set.*counter.field});
+}
+
+// "metrics": the engine's counter set, then the domains' sets, in report order.
+std::vector<NamedCounter> metrics_of(const engine::Store& store) {
+  std::vector<NamedCounter> metrics;
+  append_counters(store.metrics_snapshot(), metrics);
+  append_counters(store.read_domain_counters<messaging::QueueCounters>(), metrics);
+  append_counters(store.read_domain_counters<records::ObjectCounters>(), metrics);
+  return metrics;
+}
+
 uint64_t wall_clock_ms() {
   WallClockReading now = read_wall_clock();
   if (now.before_epoch) return 0;
@@ -111,7 +125,7 @@ std::expected<HealthReport, OperationsError> health_report(engine::Store& store)
   const records::ObjectReadCounters objects = records::object_read_counters();
   report.object_reads_total = objects.reads;
   report.object_bytes_read_total = objects.bytes_read;
-  report.metrics = store.metrics_snapshot();
+  report.metrics = metrics_of(store);
   return report;
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
@@ -81,30 +82,11 @@ struct NamespaceAreaIndex {
   void apply(std::string_view key, std::optional<std::string_view> before, std::optional<std::string_view> after);
 };
 
-// The engine counters, in report order.
-struct MetricField {
+// One counter of the health report's "metrics".
+struct NamedCounter {
   const char* name;
-  uint64_t engine::StoreMetrics::* field;
+  uint64_t value = 0;
 };
-inline constexpr std::array<MetricField, 17> kMetricFields{{
-    {"commits", &engine::StoreMetrics::commits},
-    {"puts", &engine::StoreMetrics::puts},
-    {"deletes", &engine::StoreMetrics::deletes},
-    {"records_appended", &engine::StoreMetrics::records_appended},
-    {"bytes_appended", &engine::StoreMetrics::bytes_appended},
-    {"recovery_records", &engine::StoreMetrics::recovery_records},
-    {"commit_latency_total_us", &engine::StoreMetrics::commit_latency_total_us},
-    {"commit_latency_max_us", &engine::StoreMetrics::commit_latency_max_us},
-    {"fsync_latency_total_us", &engine::StoreMetrics::fsync_latency_total_us},
-    {"fsync_latency_max_us", &engine::StoreMetrics::fsync_latency_max_us},
-    {"commit_errors", &engine::StoreMetrics::commit_errors},
-    {"queue_claims", &engine::StoreMetrics::queue_claims},
-    {"queue_acks", &engine::StoreMetrics::queue_acks},
-    {"object_puts", &engine::StoreMetrics::object_puts},
-    {"object_bytes_written", &engine::StoreMetrics::object_bytes_written},
-    {"object_gc_runs", &engine::StoreMetrics::object_gc_runs},
-    {"object_gc_removed", &engine::StoreMetrics::object_gc_removed},
-}};
 
 struct HealthReport {
   std::array<uint8_t, 16> store_id{};
@@ -122,7 +104,7 @@ struct HealthReport {
   uint64_t queue_total = 0;
   std::optional<int64_t> queue_oldest_ready_at_ms;
   std::optional<uint64_t> queue_ready_lag_ms;  // present exactly with the oldest time
-  engine::StoreMetrics metrics;
+  std::vector<NamedCounter> metrics;  // in report order
   bool within_limit = true;  // false only when max_bytes is set and exceeded
   StorageStats storage;
   std::array<NamespaceUsage, kNamespaceAreas.size()> namespaces{};

@@ -244,7 +244,7 @@ std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t no
   message.lease_until_ms = lease_until;
   if (auto written = write_message(*store_, message_key(message.id), view_of(message)); !written)
     return std::unexpected(written.error());
-  saturating_add(store_->metrics().queue_claims, 1);
+  saturating_add(store_->domain_counters<QueueCounters>().claims, 1);
   return std::optional<ClaimedMessage>{ClaimedMessage{message.id, std::move(message.payload), message.attempts,
                                                       message.priority, message.available_at_ms,
                                                       message.lease_until_ms, message.attempts}};
@@ -255,7 +255,7 @@ std::expected<void, QueueError> Queue::ack(uint64_t id, uint32_t lease_generatio
   auto message = leased_view(*store_, key, id, lease_generation);
   if (!message) return std::unexpected(message.error());
   if (auto deleted = store_->delete_internal(key); !deleted) return std::unexpected(QueueError::engine(deleted.error()));
-  saturating_add(store_->metrics().queue_acks, 1);
+  saturating_add(store_->domain_counters<QueueCounters>().acks, 1);
   return {};
 }
 

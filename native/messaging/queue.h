@@ -52,6 +52,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/counter_sets.h"
 #include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/transaction_domains.h"
@@ -147,6 +148,16 @@ struct MessageKeyParts {
   std::optional<uint64_t> id;
 };
 std::optional<MessageKeyParts> parse_message_key(BytesView key);
+
+// What queues count per open store (engine/counter_sets.h).
+struct QueueCounters {
+  uint64_t claims = 0;  // messages leased by a claim
+  uint64_t acks = 0;    // leased messages acknowledged
+  static constexpr std::array<engine::CounterName<QueueCounters>, 2> kNames{{
+      {"queue_claims", &QueueCounters::claims},
+      {"queue_acks", &QueueCounters::acks},
+  }};
+};
 
 struct QueueStats {
   uint64_t ready;

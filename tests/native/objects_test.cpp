@@ -69,26 +69,26 @@ void read_counters() {
 
 void store_counters() {
   auto store = open_store("metrics.omb");
-  const auto& m = store->metrics();
+  const auto& m = store->domain_counters<ObjectCounters>();
   CHECK(put_object(*store, "abc").has_value());
   CHECK(put_object(*store, "abc", {{"k", "v"}}).has_value());  // stored already
   CHECK(put_object(*store, "", {}).has_value());
   CHECK(!put_object(*store, "new", {{"", "v"}}).has_value());  // refused metadata
-  CHECK(m.object_puts == 2 && m.object_bytes_written == 3);
+  CHECK(m.puts == 2 && m.bytes_written == 3);
   CHECK(put_object(*store, std::string(10, 'y'), {{"expires_at_unix", "5"}}).has_value());
-  CHECK(m.object_puts == 3 && m.object_bytes_written == 13);
+  CHECK(m.puts == 3 && m.bytes_written == 13);
 
   CHECK(gc_orphan_objects(*store, 0).value().removed == 0);  // report only: not a run
-  CHECK(m.object_gc_runs == 0 && m.object_gc_removed == 0);
+  CHECK(m.gc_runs == 0 && m.gc_removed == 0);
   CHECK(purge_expired_objects(*store, 4, 0).value().removed == 0);  // a run that removed nothing
-  CHECK(m.object_gc_runs == 1 && m.object_gc_removed == 0);
+  CHECK(m.gc_runs == 1 && m.gc_removed == 0);
   CHECK(purge_expired_objects(*store, 5, 0).value().removed == 1);
-  CHECK(m.object_gc_runs == 2 && m.object_gc_removed == 1);
+  CHECK(m.gc_runs == 2 && m.gc_removed == 1);
   CHECK(gc_orphan_objects(*store, 1).value().removed == 1);
   CHECK(gc_orphan_objects(*store, 100).value().removed == 1);
   CHECK(gc_orphan_objects(*store, 100).value().removed == 0);
-  CHECK(m.object_gc_runs == 5 && m.object_gc_removed == 3);
-  CHECK(m.object_puts == 3);
+  CHECK(m.gc_runs == 5 && m.gc_removed == 3);
+  CHECK(m.puts == 3);
 }
 
 void inside_a_transaction() {
@@ -120,7 +120,7 @@ void inside_a_transaction() {
   CHECK(!resolve_object_ref(*store, "ns", "d").value().has_value());
   CHECK(!store->contains_key(object_data_key(object_id_of("dropped"))));
   // The transactional put counts nothing: its caller commits, or not.
-  CHECK(store->metrics().object_puts == 0);
+  CHECK(store->read_domain_counters<ObjectCounters>().puts == 0);
 }
 
 void expiry_texts() {
