@@ -27,6 +27,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "util/digest.h"
 
 namespace ombrel::engine {
@@ -34,7 +35,9 @@ namespace ombrel::engine {
 class Store;
 class Transaction;
 
+inline constexpr KeyArea kChangeFeedArea{"cdc", {"\xFFomb:cdc:", 9}};
 inline constexpr std::string_view kChangePrefix{"\xFFomb:cdc:change:", 16};
+static_assert(kChangeFeedArea.holds(kChangePrefix));
 
 struct ChangeRecord {
   enum class Kind : uint8_t { Put = 0, Delete = 1 };

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "engine/domain_error.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "jobs/cron.h"
 #include "jobs/job_spec.h"
@@ -51,7 +52,9 @@
 
 namespace ombrel::jobs {
 
+inline constexpr engine::KeyArea kCronArea{"cron", {"\xFFomb:cron:", 10}};
 inline constexpr std::string_view kCronDataPrefix{"\xFFomb:cron:data:", 15};
+static_assert(kCronArea.holds(kCronDataPrefix));
 // The prefix of the idempotency keys of cron jobs (an ordinary byte string,
 // not an internal key).
 inline constexpr std::string_view kCronOccurrenceKeyPrefix{"omb:cron:"};

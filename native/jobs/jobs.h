@@ -84,6 +84,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "jobs/job_spec.h"
@@ -209,8 +210,10 @@ struct JobStats {
   uint64_t cancelled = 0;
 };
 
+inline constexpr engine::KeyArea kJobArea{"jobs", {"\xFFomb:job:", 9}};
 inline constexpr std::string_view kJobDataPrefix{"\xFFomb:job:data:", 14};
 inline constexpr std::string_view kJobHistoryPrefix{"\xFFomb:job:history:", 17};
+static_assert(kJobArea.holds(kJobDataPrefix) && kJobArea.holds(kJobHistoryPrefix));
 
 Bytes job_key(const JobId& id);
 Bytes job_history_prefix(const JobId& id);

@@ -47,6 +47,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "jobs/job_spec.h"
 #include "jobs/jobs.h"
@@ -55,7 +56,9 @@
 
 namespace ombrel::jobs {
 
+inline constexpr engine::KeyArea kTriggerArea{"triggers", {"\xFFomb:trigger:", 13}};
 inline constexpr std::string_view kTriggerDataPrefix{"\xFFomb:trigger:data:", 18};
+static_assert(kTriggerArea.holds(kTriggerDataPrefix));
 
 struct TriggerErrorTexts {
   enum class Kind : uint8_t { Engine, Job, Transactional, NotFound, EmptyName, Corrupt, FireCountOverflow, NoEntropy };

@@ -77,6 +77,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "util/byte_codec.h"
@@ -190,8 +191,10 @@ struct WorkflowResumeReport {
   uint64_t resumed = 0;
 };
 
+inline constexpr engine::KeyArea kWorkflowArea{"workflows", {"\xFFomb:wf:", 8}};
 inline constexpr std::string_view kWorkflowInstancePrefix{"\xFFomb:wf:instance:", 17};
 inline constexpr std::string_view kWorkflowHistoryPrefix{"\xFFomb:wf:history:", 16};
+static_assert(kWorkflowArea.holds(kWorkflowInstancePrefix) && kWorkflowArea.holds(kWorkflowHistoryPrefix));
 
 Bytes workflow_key(const WorkflowId& id);
 Bytes workflow_history_prefix(const WorkflowId& id);

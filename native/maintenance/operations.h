@@ -44,42 +44,11 @@ struct StorageStats {
   double amplification_ratio() const;
 };
 
-// The areas of the internal namespace, in report order: a name and the text
-// that follows the internal prefix in the area's keys.
-struct NamespaceArea {
-  std::string_view name;
-  std::string_view prefix;
-};
-inline constexpr std::array<NamespaceArea, 15> kNamespaceAreas{{
-    {"ttl", "ttl:"},
-    {"collections", "col:"},
-    {"queues", "q:"},
-    {"jobs", "job:"},
-    {"schedules", "schedule:"},
-    {"cron", "cron:"},
-    {"triggers", "trigger:"},
-    {"outbox", "outbox:"},
-    {"rpc", "rpc:"},
-    {"cdc", "cdc:"},
-    {"streams", "stream:"},
-    {"subscriptions", "sub:"},
-    {"consumer_groups", "cg:"},
-    {"objects", "obj:"},
-    {"workflows", "wf:"},
-}};
-
+// Keys and value bytes under one key area (engine/key_area.h).
 struct NamespaceUsage {
   std::string_view name;
   uint64_t keys = 0;
   uint64_t value_bytes = 0;
-};
-
-// Keys and value bytes under each area, kept by commits (a derived index).
-struct NamespaceAreaIndex {
-  static constexpr std::array<std::string_view, 1> kPrefixes{engine::kInternalPrefix};
-  std::array<NamespaceUsage, kNamespaceAreas.size()> usage{};
-  bool overflowed = false;  // sticky: a byte sum passed 2^64 - 1
-  void apply(std::string_view key, std::optional<std::string_view> before, std::optional<std::string_view> after);
 };
 
 // One counter of the health report's "metrics".
@@ -107,7 +76,7 @@ struct HealthReport {
   std::vector<NamedCounter> metrics;  // in report order
   bool within_limit = true;  // false only when max_bytes is set and exceeded
   StorageStats storage;
-  std::array<NamespaceUsage, kNamespaceAreas.size()> namespaces{};
+  std::vector<NamespaceUsage> namespaces;  // one per key area, in report order
 };
 
 std::expected<StorageStats, OperationsError> storage_stats(engine::Store& store);

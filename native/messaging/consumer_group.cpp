@@ -16,6 +16,7 @@ using Kind = ConsumerGroupError::Kind;
 
 constexpr uint8_t kStateFormatVersion = 1;
 constexpr BytesView kStatePrefix{"\xFFomb:cg:state:", 14};
+static_assert(kConsumerGroupArea.holds(kStatePrefix));
 
 ConsumerGroupError corrupt() { return ConsumerGroupError::of(Kind::CorruptRecord); }
 ConsumerGroupError stream_error(MessagingError::Kind kind) {

@@ -49,6 +49,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "messaging/stream.h"
 
 namespace ombrel::engine {
@@ -56,6 +57,8 @@ class Store;
 }
 
 namespace ombrel::messaging {
+
+inline constexpr engine::KeyArea kConsumerGroupArea{"consumer_groups", {"\xFFomb:cg:", 8}};
 
 struct ConsumerGroupErrorTexts {
   enum class Kind : uint8_t {

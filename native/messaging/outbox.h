@@ -34,6 +34,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "messaging/message_id.h"
 #include "util/byte_codec.h"
 
@@ -44,7 +45,9 @@ class Transaction;
 
 namespace ombrel::messaging {
 
+inline constexpr engine::KeyArea kOutboxArea{"outbox", {"\xFFomb:outbox:", 12}};
 inline constexpr std::string_view kOutboxEventPrefix{"\xFFomb:outbox:event:", 18};
+static_assert(kOutboxArea.holds(kOutboxEventPrefix));
 
 struct OutboxErrorTexts {
   enum class Kind : uint8_t { Engine, EmptyTopic, FieldTooLarge, CorruptRecord, EntropyUnavailable };

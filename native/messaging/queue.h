@@ -55,6 +55,7 @@
 #include "engine/counter_sets.h"
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/transaction_domains.h"
 #include "util/byte_codec.h"
 
@@ -65,7 +66,8 @@ class Transaction;
 
 namespace ombrel::messaging {
 
-inline constexpr std::string_view kQueuePrefix{"\xFFomb:q:", 7};
+inline constexpr engine::KeyArea kQueueArea{"queues", {"\xFFomb:q:", 7}};
+inline constexpr std::string_view kQueuePrefix = kQueueArea.prefix;
 
 struct QueueErrorTexts {
   enum class Kind : uint8_t {

@@ -54,6 +54,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "messaging/message_id.h"
 #include "util/byte_codec.h"
 
@@ -64,8 +65,10 @@ class Transaction;
 
 namespace ombrel::messaging {
 
+inline constexpr engine::KeyArea kRpcArea{"rpc", {"\xFFomb:rpc:", 9}};
 inline constexpr std::string_view kRpcRequestPrefix{"\xFFomb:rpc:req:", 13};
 inline constexpr std::string_view kRpcResponsePrefix{"\xFFomb:rpc:resp:", 14};
+static_assert(kRpcArea.holds(kRpcRequestPrefix) && kRpcArea.holds(kRpcResponsePrefix));
 // The payload of the error response that answers an expired request.
 inline constexpr std::string_view kDeadlineExceeded{"deadline exceeded"};
 

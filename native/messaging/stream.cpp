@@ -14,8 +14,8 @@ namespace {
 
 constexpr uint8_t kEntryFormatVersion = 1;
 constexpr uint64_t kMaxOffset = std::numeric_limits<uint64_t>::max();
-constexpr BytesView kStreamPrefix{"\xFFomb:stream:", 12};
-constexpr BytesView kSubscriptionPrefix{"\xFFomb:sub:", 9};
+constexpr BytesView kStreamPrefix = kStreamArea.prefix;
+constexpr BytesView kSubscriptionPrefix = kSubscriptionArea.prefix;
 constexpr BytesView kNextSuffix{":next"};
 constexpr BytesView kEntrySuffix{":e:"};
 

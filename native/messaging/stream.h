@@ -39,6 +39,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/transaction_domains.h"
 
 namespace ombrel::engine {
@@ -47,6 +48,11 @@ class Transaction;
 }  // namespace ombrel::engine
 
 namespace ombrel::messaging {
+
+// Topics share the stream keys: a topic is a stream read through
+// subscriptions, whose cursors have an area of their own.
+inline constexpr engine::KeyArea kStreamArea{"streams", {"\xFFomb:stream:", 12}};
+inline constexpr engine::KeyArea kSubscriptionArea{"subscriptions", {"\xFFomb:sub:", 9}};
 
 struct MessagingErrorTexts {
   enum class Kind : uint8_t {

@@ -40,6 +40,7 @@
 
 #include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "util/byte_codec.h"
 
 namespace ombrel::engine {
@@ -49,11 +50,15 @@ class Transaction;
 
 namespace ombrel::records {
 
+inline constexpr engine::KeyArea kCollectionArea{"collections", {"\xFFomb:col:", 9}};
 inline constexpr std::string_view kMetaPrefix{"\xFFomb:col:meta:", 14};
 inline constexpr std::string_view kRecordPrefix{"\xFFomb:col:record:", 16};
 inline constexpr std::string_view kIndexMetaPrefix{"\xFFomb:col:index-meta:", 20};
 inline constexpr std::string_view kIndexPrefix{"\xFFomb:col:index:", 15};
 inline constexpr std::string_view kMigrationPrefix{"\xFFomb:col:migration:", 19};
+static_assert(kCollectionArea.holds(kMetaPrefix) && kCollectionArea.holds(kRecordPrefix) &&
+              kCollectionArea.holds(kIndexMetaPrefix) && kCollectionArea.holds(kIndexPrefix) &&
+              kCollectionArea.holds(kMigrationPrefix));
 
 // The codec label stored when the caller names none.
 inline constexpr std::string_view kDefaultCodec{"bytes"};
