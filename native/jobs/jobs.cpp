@@ -7,37 +7,63 @@
 #include "jobs/job_index.h"
 #include "util/component_key.h"
 #include "util/entropy.h"
+#include "util/history_entry.h"
+#include "util/invariant.h"
 
 namespace ombrel::jobs {
 namespace {
 
 constexpr uint8_t kFormatVersion = 1;
-constexpr size_t kJobFixedBytes = 66;      // up to and including lease_generation
-constexpr size_t kHistoryFixedBytes = 22;  // up to and including the detail length
+// The job record's fixed part (jobs.h); the handler's length follows it.
+constexpr size_t kJobVersionOffset = 0;
+constexpr size_t kJobStateOffset = 1;
+constexpr size_t kJobIdOffset = 2;
+constexpr size_t kJobAvailableAtOffset = 18;
+constexpr size_t kJobDeadlineOffset = 26;
+constexpr size_t kJobPriorityOffset = 34;
+constexpr size_t kJobAttemptsOffset = 38;
+constexpr size_t kJobMaxAttemptsOffset = 42;
+constexpr size_t kJobRetryBackoffOffset = 46;
+constexpr size_t kJobLeaseUntilOffset = 54;
+constexpr size_t kJobLeaseGenerationOffset = 62;
+constexpr size_t kJobFixedBytes = 66;
+static_assert(contiguous_fields({{kJobVersionOffset, 1},
+                                 {kJobStateOffset, 1},
+                                 {kJobIdOffset, kIdBytes},
+                                 {kJobAvailableAtOffset, 8},
+                                 {kJobDeadlineOffset, 8},
+                                 {kJobPriorityOffset, 4},
+                                 {kJobAttemptsOffset, 4},
+                                 {kJobMaxAttemptsOffset, 4},
+                                 {kJobRetryBackoffOffset, 8},
+                                 {kJobLeaseUntilOffset, 8},
+                                 {kJobLeaseGenerationOffset, 4}},
+                                kJobFixedBytes));
+// The smallest variable part: empty handler and payload, no idempotency key.
+constexpr size_t kJobMinVariableBytes = 4 + 4 + 1;
 constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::min();
 
 JobError corrupt() { return JobError::of(JobError::Kind::Corrupt); }
 JobError time_overflow() { return JobError::of(JobError::Kind::TimeOverflow); }
 
 std::optional<JobRecordView> view_job(BytesView value) {
-  if (value.size() < kJobFixedBytes) return std::nullopt;
-  ByteReader r(value);
+  const auto fixed = FixedPart<kJobFixedBytes>::of(value);
+  if (!fixed) return std::nullopt;
   JobRecordView v;
-  const uint8_t version = *r.u8();
-  const uint8_t state = *r.u8();
+  const uint8_t version = fixed->u8<kJobVersionOffset>();
+  const uint8_t state = fixed->u8<kJobStateOffset>();
   if (version != kFormatVersion || state > static_cast<uint8_t>(JobState::Cancelled)) return std::nullopt;
   v.state = static_cast<JobState>(state);
-  BytesView id = *r.bytes(kIdBytes);
-  std::copy(id.begin(), id.end(), v.id.begin());
-  // The fixed part is known to be there: these reads cannot overrun.
-  v.available_at_ms = *r.i64_le();
-  v.deadline_ms = *r.i64_le();
-  v.priority = static_cast<int32_t>(*r.u32_le());
-  v.attempts = *r.u32_le();
-  v.max_attempts = *r.u32_le();
-  v.retry_backoff_ms = *r.u64_le();
-  v.lease_until_ms = *r.i64_le();
-  v.lease_generation = *r.u32_le();
+  v.id = fixed->byte_array<kJobIdOffset, kIdBytes>();
+  v.available_at_ms = fixed->i64_le<kJobAvailableAtOffset>();
+  v.deadline_ms = fixed->i64_le<kJobDeadlineOffset>();
+  v.priority = static_cast<int32_t>(fixed->u32_le<kJobPriorityOffset>());
+  v.attempts = fixed->u32_le<kJobAttemptsOffset>();
+  v.max_attempts = fixed->u32_le<kJobMaxAttemptsOffset>();
+  v.retry_backoff_ms = fixed->u64_le<kJobRetryBackoffOffset>();
+  v.lease_until_ms = fixed->i64_le<kJobLeaseUntilOffset>();
+  v.lease_generation = fixed->u32_le<kJobLeaseGenerationOffset>();
+  ByteReader r(value.substr(kJobFixedBytes));
   auto handler = r.field_le();
   if (!handler) return std::nullopt;
   auto payload = r.field_le();
@@ -257,8 +283,8 @@ std::expected<Bytes, JobError> encode_job(const DurableJob& job) {
     return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
   }
   Bytes out;
-  out.reserve(kJobFixedBytes + 13 + job.handler.size() + job.payload.size() +
-              (job.idempotency_key ? job.idempotency_key->size() : 0));
+  out.reserve(kJobFixedBytes + kJobMinVariableBytes + job.handler.size() + job.payload.size() +
+              (job.idempotency_key ? 4 + job.idempotency_key->size() : 0));
   ByteWriter w(out);
   w.u8(kFormatVersion);
   w.u8(static_cast<uint8_t>(job.state));
@@ -271,6 +297,7 @@ std::expected<Bytes, JobError> encode_job(const DurableJob& job) {
   w.u64_le(job.retry_backoff_ms);
   w.i64_le(job.lease_until_ms);
   w.u32_le(job.lease_generation);
+  OMBREL_ASSERT(out.size() == kJobFixedBytes);
   w.field_le(job.handler);
   w.field_le(job.payload);
   w.optional_field_le(job.idempotency_key);
@@ -285,33 +312,13 @@ std::expected<DurableJob, JobError> decode_job(BytesView value) {
 
 std::expected<Bytes, JobError> encode_job_history(const JobHistoryEntry& entry) {
   if (!component_fits(entry.detail)) return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
-  Bytes out;
-  out.reserve(kHistoryFixedBytes + entry.detail.size());
-  ByteWriter w(out);
-  w.u8(kFormatVersion);
-  w.u64_le(entry.seq);
-  w.i64_le(entry.at_ms);
-  w.u8(static_cast<uint8_t>(entry.kind));
-  w.field_le(entry.detail);
-  return out;
+  return encode_history_entry(entry.seq, entry.at_ms, static_cast<uint8_t>(entry.kind), entry.detail);
 }
 
 std::expected<JobHistoryEntry, JobError> decode_job_history(BytesView value) {
-  if (value.size() < kHistoryFixedBytes) return std::unexpected(corrupt());
-  ByteReader r(value);
-  const uint8_t version = *r.u8();
-  JobHistoryEntry entry;
-  entry.seq = *r.u64_le();
-  entry.at_ms = *r.i64_le();
-  const uint8_t kind = *r.u8();
-  if (version != kFormatVersion || kind > static_cast<uint8_t>(JobHistoryKind::Cancelled)) {
-    return std::unexpected(corrupt());
-  }
-  entry.kind = static_cast<JobHistoryKind>(kind);
-  auto detail = r.field_le();
-  if (!detail || !r.at_end()) return std::unexpected(corrupt());
-  entry.detail.assign(*detail);
-  return entry;
+  auto entry = decode_history_entry(value, static_cast<uint8_t>(JobHistoryKind::Cancelled));
+  if (!entry) return std::unexpected(corrupt());
+  return JobHistoryEntry{entry->sequence, entry->at_ms, static_cast<JobHistoryKind>(entry->kind), Bytes(entry->detail)};
 }
 
 // ---- building blocks ----

@@ -62,14 +62,7 @@
 //   79+H+P   K      key bytes        (flag 1 only)
 // A record whose id is not its key's is refused as corrupt.
 //
-// History entry value (little-endian):
-//   offset  width  field
-//   0       1      format version, 1
-//   1       8      seq
-//   9       8      at_ms (signed)
-//   17      1      kind code (0..5)
-//   18      4      detail length D
-//   22      D      detail
+// History entry value: util/history_entry.h, kind codes 0..5.
 #pragma once
 
 #include <array>

@@ -57,14 +57,7 @@
 //   The value ends exactly after the wait fields. The operations and reads
 //   also refuse, as corrupt, a record whose id differs from its key's.
 //
-// History entry value (little-endian), exactly 22 + L bytes:
-//   offset  width  field
-//   0       1      format version, 1
-//   1       8      sequence
-//   9       8      at_ms (signed)
-//   17      1      kind code (0..8)
-//   18      4      detail length L
-//   22      L      detail
+// History entry value: util/history_entry.h, kind codes 0..8.
 #pragma once
 
 #include <array>
