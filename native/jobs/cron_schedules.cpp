@@ -68,7 +68,7 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   ByteReader r(value);
   auto version = r.u8();
   if (!version || *version != kFormatVersion) return std::unexpected(corrupt());
-  auto id = r.bytes(kIdBytes);
+  auto id = r.byte_array<kIdBytes>();
   auto expression = id ? r.field_le() : std::nullopt;
   if (!expression) return std::unexpected(corrupt());
   auto spec = decode_job_template(r);
@@ -83,7 +83,7 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   }
   if (auto parsed = parse_expression(*expression); !parsed) return std::unexpected(parsed.error());
   DurableCronSchedule schedule;
-  schedule.id = *id_from_bytes(*id);
+  schedule.id = *id;
   schedule.expression.assign(*expression);
   schedule.job = std::move(*spec);
   schedule.next_run_ms = *next_run;

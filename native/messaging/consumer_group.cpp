@@ -15,6 +15,9 @@ namespace {
 using Kind = ConsumerGroupError::Kind;
 
 constexpr uint8_t kStateFormatVersion = 1;
+// A state record's bytes before its owner, with a lease (consumer_group.h).
+constexpr size_t kLeasedStateFixedBytes = 1 + 8 + 1 + 8 + 8 + 8 + 4;
+static_assert(kLeasedStateFixedBytes == 38);
 constexpr BytesView kStatePrefix{"\xFFomb:cg:state:", 14};
 static_assert(kConsumerGroupArea.holds(kStatePrefix));
 
@@ -108,7 +111,7 @@ std::optional<std::string> consumer_group_states_prefix(std::string_view stream)
 
 std::string encode_state(const ConsumerGroupState& state) {
   std::string out;
-  out.reserve(38 + state.owner.size());
+  out.reserve(kLeasedStateFixedBytes + state.owner.size());
   ByteWriter writer(out);
   writer.u8(kStateFormatVersion);
   writer.u64_le(state.next_offset);

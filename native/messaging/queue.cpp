@@ -14,7 +14,8 @@ namespace ombrel::messaging {
 namespace {
 
 constexpr uint8_t kMessageFormatVersion = 1;
-constexpr size_t kMessageHeaderSize = 38;
+constexpr size_t kMessageHeaderSize = 1 + 1 + 8 + 4 + 4 + 8 + 8 + 4;  // before the payload (queue.h)
+static_assert(kMessageHeaderSize == 38);
 constexpr std::string_view kNextIdSuffix = ":next";
 constexpr std::string_view kMessageSeparator = ":m:";
 

@@ -13,6 +13,7 @@ namespace ombrel::messaging {
 namespace {
 
 constexpr uint8_t kEntryFormatVersion = 1;
+constexpr size_t kEntryFixedBytes = 1 + 4;  // before the payload (stream.h)
 constexpr uint64_t kMaxOffset = std::numeric_limits<uint64_t>::max();
 constexpr BytesView kStreamPrefix = kStreamArea.prefix;
 constexpr BytesView kSubscriptionPrefix = kSubscriptionArea.prefix;
@@ -86,7 +87,7 @@ std::expected<void, engine::EngineError> write_append(engine::Transaction& tx, c
 std::expected<std::string, MessagingError> encode_stream_entry(std::string_view payload) {
   if (!component_fits(payload)) return std::unexpected(fault(MessagingError::Kind::PayloadTooLarge));
   std::string out;
-  out.reserve(5 + payload.size());
+  out.reserve(kEntryFixedBytes + payload.size());
   ByteWriter writer(out);
   writer.u8(kEntryFormatVersion);
   writer.field_le(payload);
@@ -160,12 +161,12 @@ std::expected<std::vector<StreamEntry>, MessagingError> Stream::read_from(uint64
   if (start > 0) it = store_->live().lower_bound(std::string_view(entry_key(prefix, start)));
   for (; it != range.last; ++it) {
     const std::string& key = it->first;
-    if (key.size() != prefix.size() + 8) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
     ByteReader reader(BytesView(key).substr(prefix.size()));
-    const uint64_t offset = *reader.u64_be();
+    const std::optional<uint64_t> offset = reader.u64_be();
+    if (!offset || !reader.at_end()) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
     auto payload = decode_stream_entry(it->second);
     if (!payload) return std::unexpected(payload.error());
-    out.push_back(StreamEntry{offset, std::move(*payload)});
+    out.push_back(StreamEntry{*offset, std::move(*payload)});
     if (out.size() >= limit) break;
   }
   return out;
