@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "jobs/job_index.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 #include "util/entropy.h"
 #include "util/history_entry.h"
@@ -175,12 +176,12 @@ std::expected<std::optional<JobId>, JobError> first_of(std::optional<JobId> matc
   return match;
 }
 
-std::expected<uint64_t, JobError> next_history_seq(const engine::Store& store, const JobId& id) {
+// The sequence after the largest one under the job's history prefix in the
+// transaction's view (committed entries plus those staged in it); 0 when
+// there is none. Only the last key is read.
+std::expected<uint64_t, JobError> next_history_seq(const engine::Transaction& tx, const JobId& id) {
   const Bytes prefix = job_history_prefix(id);
-  auto range = store.prefix_range(prefix);
-  std::optional<BytesView> last_key;
-  if (range.first != range.last) last_key = std::prev(range.last)->first;
-  auto next = sequence_after(last_key, prefix);
+  auto next = sequence_after(tx.last_key_internal(prefix), prefix);
   if (!next) {
     return std::unexpected(next.error() == SequenceFault::Exhausted
                                ? JobError::of(JobError::Kind::HistorySequenceExhausted)
@@ -422,17 +423,16 @@ std::expected<void, JobError> stage_new_job(engine::Transaction& tx, const Durab
 
 std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
                                                       JobHistoryKind kind, BytesView detail) {
-  auto seq = next_history_seq(store, job.id);
-  if (!seq) return std::unexpected(seq.error());
   auto record = encode_job(job);
   if (!record) return std::unexpected(record.error());
-  auto entry = encode_job_history(JobHistoryEntry{*seq, at_ms, kind, Bytes(detail)});
-  if (!entry) return std::unexpected(entry.error());
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(JobError::engine(tx.error()));
-  if (auto put = engine_result(tx->put_internal(job_key(job.id), *record)); !put) return put;
-  if (auto put = engine_result(tx->put_internal(job_history_key(job.id, *seq), *entry)); !put) return put;
-  return engine_result(tx->commit());
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) -> std::expected<void, JobError> {
+    auto seq = next_history_seq(tx, job.id);
+    if (!seq) return std::unexpected(seq.error());
+    auto entry = encode_job_history(JobHistoryEntry{*seq, at_ms, kind, Bytes(detail)});
+    if (!entry) return std::unexpected(entry.error());
+    if (auto put = engine_result(tx.put_internal(job_key(job.id), *record)); !put) return put;
+    return engine_result(tx.put_internal(job_history_key(job.id, *seq), *entry));
+  });
 }
 
 // ---- operations ----

@@ -114,8 +114,7 @@ WorkflowInstance materialize(const WorkflowRecordView& v) {
 // there is none. Only the last key is read.
 std::expected<uint64_t, WorkflowError> next_history_sequence(const engine::Transaction& tx, const WorkflowId& id) {
   const Bytes prefix = workflow_history_prefix(id);
-  const std::optional<std::string> last_key = tx.last_key_internal(prefix);
-  auto next = sequence_after(last_key ? std::optional<BytesView>(*last_key) : std::nullopt, prefix);
+  auto next = sequence_after(tx.last_key_internal(prefix), prefix);
   if (!next) {
     return std::unexpected(next.error() == SequenceFault::Exhausted
                                ? WorkflowError::of(Kind::HistorySequenceExhausted)
