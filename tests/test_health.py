@@ -149,3 +149,23 @@ def test_counts_kept_by_commits_match_a_walk_over_every_key(store, seed):
             stats = store.storage_stats()
             assert {k: stats[k] for k in counts} == counts
             assert store.health_report()["namespaces"] == areas
+
+
+def test_queue_and_object_counters_of_this_store(open_store):
+    store = open_store()
+    for i in range(3):
+        store.push_queue(b"q", b"m%d" % i)
+    for _ in range(2):
+        message = store.claim_queue(b"q", 0, 1000)
+        store.ack_queue(b"q", message["id"], message["lease_generation"])
+    store.claim_queue(b"q", 0, 1000)
+    store.put_object(b"kept")
+    store.put_object(b"kept")
+    store.put_object(b"orphan!")
+    store.link_object(b"ns", b"name", store.put_object(b"linked"))
+    store.gc_orphan_objects()
+    metrics = store.health_report()["metrics"]
+    assert [metrics[k] for k in METRIC_KEYS[11:]] == [3, 2, 3, 17, 1, 2]
+    store.close()
+    metrics = open_store().health_report()["metrics"]
+    assert [metrics[k] for k in METRIC_KEYS[11:]] == [0] * 6

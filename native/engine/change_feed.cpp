@@ -1,6 +1,6 @@
 #include "engine/change_feed.h"
 
-#include <cstring>
+#include <tuple>
 
 #include "engine/store.h"
 #include "engine/transaction.h"
@@ -8,21 +8,15 @@
 
 namespace ombrel::engine {
 
-std::string ChangeFeedError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::Corrupt:
-      return "CDC record is corrupt or unsupported";
-    case Kind::FieldTooLarge:
-      return "CDC field is too large";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kChangeFormatVersion = 1;
+// A change value's length besides its key (change_feed.h): version, tx_id,
+// sequence, kind, key length and value flag; a put adds the value's length
+// and digest.
+constexpr size_t kDeleteChangeBytes = 1 + 8 + 4 + 1 + 4 + 1;
+constexpr size_t kPutChangeBytes = kDeleteChangeBytes + 8 + std::tuple_size_v<Sha256Digest>;
+static_assert(kDeleteChangeBytes == 19 && kPutChangeBytes == 59);
 
 std::string change_transaction_prefix(uint64_t tx_id) {
   std::string key(kChangePrefix);
@@ -43,7 +37,7 @@ std::string change_key(uint64_t tx_id, uint32_t sequence) {
 std::expected<std::string, ChangeFeedError> encode_change(const ChangeRecord& record) {
   if (record.key.size() > 0xFFFFFFFFull) return std::unexpected(ChangeFeedError::of(ChangeFeedError::Kind::FieldTooLarge));
   std::string out;
-  out.reserve(59 + record.key.size());
+  out.reserve(kPutChangeBytes + record.key.size());
   ByteWriter w(out);
   w.u8(kChangeFormatVersion);
   w.u64_le(record.tx_id);
@@ -81,12 +75,10 @@ std::expected<ChangeRecord, ChangeFeedError> decode_change(std::string_view byte
   if (is_put != (*flag == 1)) return std::unexpected(corrupt());
   if (is_put) {
     auto len = r.u64_le();
-    auto digest = r.bytes(32);
+    auto digest = r.byte_array<std::tuple_size_v<Sha256Digest>>();
     if (!len || !digest) return std::unexpected(corrupt());
     record.value_len = *len;
-    Sha256Digest d{};
-    std::memcpy(d.data(), digest->data(), d.size());
-    record.value_sha256 = d;
+    record.value_sha256 = *digest;
   }
   if (!r.at_end()) return std::unexpected(corrupt());
   return record;

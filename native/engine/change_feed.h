@@ -17,6 +17,7 @@
 // A put's value is 59 + K bytes, a delete's 19 + K; anything else is Corrupt.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -24,7 +25,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "util/digest.h"
 
 namespace ombrel::engine {
@@ -32,7 +35,9 @@ namespace ombrel::engine {
 class Store;
 class Transaction;
 
+inline constexpr KeyArea kChangeFeedArea{"cdc", {"\xFFomb:cdc:", 9}};
 inline constexpr std::string_view kChangePrefix{"\xFFomb:cdc:change:", 16};
+static_assert(kChangeFeedArea.holds(kChangePrefix));
 
 struct ChangeRecord {
   enum class Kind : uint8_t { Put = 0, Delete = 1 };
@@ -44,19 +49,15 @@ struct ChangeRecord {
   std::optional<Sha256Digest> value_sha256;
 };
 
-class ChangeFeedError {
- public:
+struct ChangeFeedErrorTexts {
   enum class Kind : uint8_t { Engine, Corrupt, FieldTooLarge };
-  static ChangeFeedError engine(EngineError e) { return ChangeFeedError(Kind::Engine, std::move(e)); }
-  static ChangeFeedError of(Kind k) { return ChangeFeedError(k, std::nullopt); }
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  ChangeFeedError(Kind k, std::optional<EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::Corrupt, "CDC record is corrupt or unsupported"},
+      {Kind::FieldTooLarge, "CDC field is too large"},
+  });
 };
+using ChangeFeedError = engine::DomainError<ChangeFeedErrorTexts>;
 
 std::string change_key(uint64_t tx_id, uint32_t sequence);
 std::expected<std::string, ChangeFeedError> encode_change(const ChangeRecord& record);

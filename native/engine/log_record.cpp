@@ -58,8 +58,8 @@ std::expected<std::string, StoreError> LogRecord::encode() const {
 std::expected<LogRecordView, StoreError> decode_record_view(std::string_view bytes) {
   const size_t n = bytes.size();
   if (n < kRecordFrameSize) return std::unexpected(StoreError{StoreError::Kind::Truncated});
-  if (bytes.substr(0, 4) != kRecordMagic) return std::unexpected(StoreError{StoreError::Kind::BadMagic});
-  uint8_t kind = static_cast<uint8_t>(bytes[4]);
+  if (!bytes.starts_with(kRecordMagic)) return std::unexpected(StoreError{StoreError::Kind::BadMagic});
+  uint8_t kind = static_cast<uint8_t>(bytes[kRecordKindOffset]);
   if (kind < 1 || kind > 3) {
     StoreError e{StoreError::Kind::UnknownKind};
     e.record_kind = kind;
@@ -67,8 +67,9 @@ std::expected<LogRecordView, StoreError> decode_record_view(std::string_view byt
   }
   uint64_t length = load_u32_le(bytes.data() + kRecordLengthOffset);
   if (n != length + kRecordFrameSize) return std::unexpected(StoreError{StoreError::Kind::Truncated});
-  uint32_t stored = load_u32_le(bytes.data() + n - 4);
-  uint32_t computed = crc32_of(bytes.substr(0, n - 4));
+  const size_t checksum_offset = n - kRecordChecksumSize;
+  uint32_t stored = load_u32_le(bytes.data() + checksum_offset);
+  uint32_t computed = crc32_of(bytes.substr(0, checksum_offset));
   if (stored != computed) {
     StoreError e{StoreError::Kind::ChecksumMismatch};
     e.expected = stored;

@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "engine/errors.h"
+#include "util/byte_codec.h"
 
 namespace ombrel::engine {
 
@@ -34,9 +35,16 @@ inline constexpr size_t kRecordTxIdOffset = 5;
 inline constexpr size_t kRecordSequenceOffset = 13;
 inline constexpr size_t kRecordLengthOffset = 21;
 inline constexpr size_t kRecordPrefixSize = 25;  // bytes before the payload
+inline constexpr size_t kRecordChecksumSize = 4;
 inline constexpr size_t kRecordFrameSize = 29;   // fixed bytes around a payload
-static_assert(kRecordLengthOffset + 4 == kRecordPrefixSize && kRecordPrefixSize + 4 == kRecordFrameSize);
 inline constexpr std::string_view kRecordMagic{"OMB1", 4};
+static_assert(contiguous_fields({{0, kRecordMagic.size()},
+                                 {kRecordKindOffset, 1},
+                                 {kRecordTxIdOffset, 8},
+                                 {kRecordSequenceOffset, 8},
+                                 {kRecordLengthOffset, 4}},
+                                kRecordPrefixSize) &&
+              kRecordPrefixSize + kRecordChecksumSize == kRecordFrameSize);
 inline constexpr uint64_t kMaxPayloadLength = 0xFFFFFFFFull;
 
 enum class RecordKind : uint8_t { Put = 1, Delete = 2, Commit = 3 };

@@ -22,6 +22,7 @@
 // pages, and a retried sync can report success).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <map>
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "engine/commit_sync.h"
+#include "engine/counter_sets.h"
 #include "engine/derived_index.h"
 #include "engine/errors.h"
 #include "engine/file.h"
@@ -56,7 +58,7 @@ struct StoreOptions {
   Durability durability = Durability::Data;
 };
 
-// In-memory counters of one open store; all saturate at 2^64 - 1.
+// The engine's counter set (engine/counter_sets.h).
 struct StoreMetrics {
   uint64_t commits = 0;
   uint64_t puts = 0;
@@ -69,12 +71,19 @@ struct StoreMetrics {
   uint64_t fsync_latency_total_us = 0;
   uint64_t fsync_latency_max_us = 0;
   uint64_t commit_errors = 0;
-  uint64_t queue_claims = 0;
-  uint64_t queue_acks = 0;
-  uint64_t object_puts = 0;
-  uint64_t object_bytes_written = 0;
-  uint64_t object_gc_runs = 0;
-  uint64_t object_gc_removed = 0;
+  static constexpr std::array<CounterName<StoreMetrics>, 11> kNames{{
+      {"commits", &StoreMetrics::commits},
+      {"puts", &StoreMetrics::puts},
+      {"deletes", &StoreMetrics::deletes},
+      {"records_appended", &StoreMetrics::records_appended},
+      {"bytes_appended", &StoreMetrics::bytes_appended},
+      {"recovery_records", &StoreMetrics::recovery_records},
+      {"commit_latency_total_us", &StoreMetrics::commit_latency_total_us},
+      {"commit_latency_max_us", &StoreMetrics::commit_latency_max_us},
+      {"fsync_latency_total_us", &StoreMetrics::fsync_latency_total_us},
+      {"fsync_latency_max_us", &StoreMetrics::fsync_latency_max_us},
+      {"commit_errors", &StoreMetrics::commit_errors},
+  }};
 };
 
 // Holds a canonical path in the process-wide set of open writers.
@@ -204,7 +213,15 @@ class Store {
   // outside the holder's thread folded in (into the sync and the commit
   // latencies both, since a commit lasts until its sync).
   StoreMetrics metrics_snapshot() const;
-  StoreMetrics& metrics() { return metrics_; }
+  // A domain's counter set (engine/counter_sets.h), made on first use.
+  template <class Set>
+  Set& domain_counters() {
+    return domain_counters_.get<Set>();
+  }
+  template <class Set>
+  Set read_domain_counters() const {
+    return domain_counters_.read<Set>();
+  }
   uint64_t next_tx_id() const { return next_tx_id_; }
   uint64_t next_sequence() const { return next_sequence_; }
   // The length of the file as this writer has written it.
@@ -252,6 +269,7 @@ class Store {
   uint64_t next_tx_id_ = 1;
   uint64_t next_sequence_ = 1;
   StoreMetrics metrics_;
+  DomainCounterSets domain_counters_;
   uint64_t file_end_ = kStoreHeaderSize;
   std::string record_buffer_;  // reused by append
   // Set when appends must stop until reopen (see the header comment).

@@ -1,9 +1,8 @@
 #include "engine/store_header.h"
 
-#include <cstring>
-
 #include "util/byte_codec.h"
 #include "util/digest.h"
+#include "util/invariant.h"
 
 namespace ombrel::engine {
 
@@ -17,16 +16,18 @@ std::string StoreHeader::encode() const {
   w.bytes(BytesView(reinterpret_cast<const char*>(store_id.data()), store_id.size()));
   w.u64_le(created_at_ms);
   w.u64_le(reserved);
-  w.zeros(16);
+  w.zeros(kHeaderChecksumOffset - kHeaderPaddingOffset);
+  OMBREL_ASSERT(out.size() == kHeaderChecksumOffset);
   w.u32_le(crc32_of(out));
   return out;
 }
 
 std::expected<StoreHeader, HeaderError> StoreHeader::decode(std::string_view bytes) {
-  if (bytes.size() < kStoreHeaderSize) return std::unexpected(HeaderError{HeaderError::Kind::Truncated});
-  if (bytes.substr(0, 8) != kStoreHeaderMagic) return std::unexpected(HeaderError{HeaderError::Kind::BadMagic});
-  uint32_t stored = load_u32_le(bytes.data() + 60);
-  uint32_t computed = crc32_of(bytes.substr(0, 60));
+  const auto fixed = FixedPart<kStoreHeaderSize>::of(bytes);
+  if (!fixed) return std::unexpected(HeaderError{HeaderError::Kind::Truncated});
+  if (!bytes.starts_with(kStoreHeaderMagic)) return std::unexpected(HeaderError{HeaderError::Kind::BadMagic});
+  uint32_t stored = fixed->u32_le<kHeaderChecksumOffset>();
+  uint32_t computed = crc32_of(bytes.substr(0, kHeaderChecksumOffset));
   if (stored != computed) {
     HeaderError e{HeaderError::Kind::ChecksumMismatch};
     e.expected = stored;
@@ -34,17 +35,17 @@ std::expected<StoreHeader, HeaderError> StoreHeader::decode(std::string_view byt
     return std::unexpected(e);
   }
   StoreHeader h;
-  h.format_major = load_u16_le(bytes.data() + 8);
-  h.format_minor = load_u16_le(bytes.data() + 10);
+  h.format_major = fixed->u16_le<kHeaderFormatMajorOffset>();
+  h.format_minor = fixed->u16_le<kHeaderFormatMinorOffset>();
   if (h.format_major != kFormatMajor) {
     HeaderError e{HeaderError::Kind::UnsupportedVersion};
     e.found = h.format_major;
     e.supported = kFormatMajor;
     return std::unexpected(e);
   }
-  std::memcpy(h.store_id.data(), bytes.data() + 12, 16);
-  h.created_at_ms = load_u64_le(bytes.data() + 28);
-  h.reserved = load_u64_le(bytes.data() + 36);
+  h.store_id = fixed->byte_array<kHeaderStoreIdOffset, 16>();
+  h.created_at_ms = fixed->u64_le<kHeaderCreatedAtOffset>();
+  h.reserved = fixed->u64_le<kHeaderReservedOffset>();
   return h;
 }
 

@@ -22,12 +22,29 @@
 #include <string_view>
 
 #include "engine/errors.h"
+#include "util/byte_codec.h"
 
 namespace ombrel::engine {
 
 inline constexpr size_t kStoreHeaderSize = 64;
+inline constexpr size_t kHeaderFormatMajorOffset = 8;
+inline constexpr size_t kHeaderFormatMinorOffset = 10;
+inline constexpr size_t kHeaderStoreIdOffset = 12;
+inline constexpr size_t kHeaderCreatedAtOffset = 28;
+inline constexpr size_t kHeaderReservedOffset = 36;
+inline constexpr size_t kHeaderPaddingOffset = 44;
+inline constexpr size_t kHeaderChecksumOffset = 60;
 inline constexpr uint16_t kFormatMajor = 1;
 inline constexpr std::string_view kStoreHeaderMagic{"OSTORE01", 8};
+static_assert(contiguous_fields({{0, kStoreHeaderMagic.size()},
+                                 {kHeaderFormatMajorOffset, 2},
+                                 {kHeaderFormatMinorOffset, 2},
+                                 {kHeaderStoreIdOffset, 16},
+                                 {kHeaderCreatedAtOffset, 8},
+                                 {kHeaderReservedOffset, 8},
+                                 {kHeaderPaddingOffset, 16},
+                                 {kHeaderChecksumOffset, 4}},
+                                kStoreHeaderSize));
 
 struct StoreHeader {
   std::array<uint8_t, 16> store_id{};

@@ -8,18 +8,6 @@
 
 namespace ombrel::jobs {
 
-std::string CronError::message() const {
-  switch (kind_) {
-    case Kind::InvalidField:
-      return "invalid cron field: " + text_;
-    case Kind::WrongFieldCount:
-      return "cron expression must contain exactly five fields";
-    case Kind::TimestampOverflow:
-      return "cron timestamp overflow";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr int64_t kMsPerMinute = 60'000;
@@ -66,7 +54,7 @@ std::optional<int> parse_number(std::string_view text) {
 }
 
 std::expected<CronExpression::Field, CronError> parse_field(std::string_view text, uint8_t min, uint8_t max) {
-  const auto invalid = [&] { return std::unexpected(CronError::invalid_field(std::string(text))); };
+  const auto invalid = [&] { return std::unexpected(CronError::of(CronError::Kind::InvalidField, text)); };
   CronExpression::Field field;
   field.min = min;
   field.max = max;
@@ -182,7 +170,7 @@ std::expected<CronExpression, CronError> CronExpression::parse(std::string_view 
     while (i < text.size() && space_at(text, i) == 0) ++i;
     parts.push_back(text.substr(start, i - start));
   }
-  if (parts.size() != 5) return std::unexpected(CronError::wrong_field_count());
+  if (parts.size() != 5) return std::unexpected(CronError::of(CronError::Kind::WrongFieldCount));
 
   CronExpression expression;
   static constexpr std::array<std::pair<uint8_t, uint8_t>, 5> kRanges{{{0, 59}, {0, 23}, {1, 31}, {1, 12}, {0, 6}}};
@@ -214,7 +202,8 @@ std::expected<int64_t, CronError> next_after_utc_ms(const CronExpression& expres
   const int64_t first = floor_div(after_ms, kMsPerMinute) + 1;
   const int64_t last = first + (kCronSearchHorizonMinutes - 1);
   const auto exhausted = [&] {
-    return std::unexpected(kLastMinute < last ? CronError::timestamp_overflow() : CronError::no_match_within_horizon());
+    return std::unexpected(kLastMinute < last ? CronError::of(CronError::Kind::TimestampOverflow)
+                                              : CronError::of(CronError::Kind::InvalidField, kCronNoMatchText));
   };
 
   // No minute before 1970 matches.

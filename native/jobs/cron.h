@@ -22,10 +22,13 @@
 // the other decides; when neither is, either one suffices. "*/n" is not "*".
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
+
+#include "engine/domain_error.h"
 
 namespace ombrel::jobs {
 
@@ -36,25 +39,15 @@ inline constexpr int64_t kCronSearchHorizonMinutes = 4216320;
 // Carried by the invalid-field variant when a next-time search finds nothing.
 inline constexpr std::string_view kCronNoMatchText = "no matching time within search horizon";
 
-class CronError {
- public:
+struct CronErrorTexts {
   enum class Kind : uint8_t { InvalidField, WrongFieldCount, TimestampOverflow };
-
-  static CronError invalid_field(std::string text) { return CronError(Kind::InvalidField, std::move(text)); }
-  static CronError wrong_field_count() { return CronError(Kind::WrongFieldCount, {}); }
-  static CronError timestamp_overflow() { return CronError(Kind::TimestampOverflow, {}); }
-  static CronError no_match_within_horizon() { return invalid_field(std::string(kCronNoMatchText)); }
-
-  Kind kind() const { return kind_; }
-  // The offending field's whole text (InvalidField only; empty otherwise).
-  const std::string& text() const { return text_; }
-  std::string message() const;
-
- private:
-  CronError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
-  Kind kind_;
-  std::string text_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::InvalidField, "invalid cron field: {}"},
+      {Kind::WrongFieldCount, "cron expression must contain exactly five fields"},
+      {Kind::TimestampOverflow, "cron timestamp overflow"},
+  });
 };
+using CronError = engine::DomainError<CronErrorTexts>;
 
 class CronExpression {
  public:

@@ -16,13 +16,13 @@ CronSchedulerError corrupt() { return CronSchedulerError::of(CronSchedulerError:
 
 std::expected<CronExpression, CronSchedulerError> parse_expression(BytesView expression) {
   auto parsed = CronExpression::parse(expression);
-  if (!parsed) return std::unexpected(CronSchedulerError::cron(parsed.error()));
+  if (!parsed) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::Cron, parsed.error()));
   return *parsed;
 }
 
 std::expected<int64_t, CronSchedulerError> next_run_after(const CronExpression& expression, int64_t after_ms) {
   auto next = next_after_utc_ms(expression, after_ms);
-  if (!next) return std::unexpected(CronSchedulerError::cron(next.error()));
+  if (!next) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::Cron, next.error()));
   return *next;
 }
 
@@ -36,44 +36,6 @@ std::expected<void, CronSchedulerError> store_schedule(engine::Store& store, con
 }
 
 }  // namespace
-
-CronSchedulerError CronSchedulerError::engine(engine::EngineError e) {
-  CronSchedulerError error(Kind::Engine);
-  error.engine_ = std::move(e);
-  return error;
-}
-
-CronSchedulerError CronSchedulerError::job(JobError e) {
-  CronSchedulerError error(Kind::Job);
-  error.job_ = std::move(e);
-  return error;
-}
-
-CronSchedulerError CronSchedulerError::cron(CronError e) {
-  CronSchedulerError error(Kind::Cron);
-  error.cron_ = std::move(e);
-  return error;
-}
-
-std::string CronSchedulerError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::Job:
-      return "job error: " + job_->message();
-    case Kind::Cron:
-      return "cron error: " + cron_->message();
-    case Kind::BadExpressionEncoding:
-      return "cron expression must be UTF-8";
-    case Kind::Corrupt:
-      return "cron schedule record is corrupt";
-    case Kind::FireCountOverflow:
-      return "cron fire count overflow";
-    case Kind::NoEntropy:
-      return "OS entropy unavailable";
-  }
-  return {};
-}
 
 Bytes cron_schedule_key(const CronScheduleId& id) {
   ComponentKey key(kCronDataPrefix);
@@ -106,7 +68,7 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   ByteReader r(value);
   auto version = r.u8();
   if (!version || *version != kFormatVersion) return std::unexpected(corrupt());
-  auto id = r.bytes(kIdBytes);
+  auto id = r.byte_array<kIdBytes>();
   auto expression = id ? r.field_le() : std::nullopt;
   if (!expression) return std::unexpected(corrupt());
   auto spec = decode_job_template(r);
@@ -121,7 +83,7 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   }
   if (auto parsed = parse_expression(*expression); !parsed) return std::unexpected(parsed.error());
   DurableCronSchedule schedule;
-  schedule.id = *id_from_bytes(*id);
+  schedule.id = *id;
   schedule.expression.assign(*expression);
   schedule.job = std::move(*spec);
   schedule.next_run_ms = *next_run;
@@ -195,7 +157,8 @@ std::expected<void, CronSchedulerError> fire(engine::Store& store, DurableCronSc
   JobSpec spec = schedule.job;
   spec.available_at_ms = planned;
   spec.idempotency_key = cron_occurrence_key(schedule.id, planned);
-  if (auto job = submit_job(store, spec, now_ms); !job) return std::unexpected(CronSchedulerError::job(job.error()));
+  if (auto job = submit_job(store, spec, now_ms); !job)
+    return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::Job, job.error()));
   if (schedule.fire_count == std::numeric_limits<uint64_t>::max()) {
     return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::FireCountOverflow));
   }

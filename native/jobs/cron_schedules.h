@@ -35,6 +35,7 @@
 //   1 (+8)       1 then last_fired_at_ms (signed), or 0 when never fired
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -42,6 +43,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/domain_error.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "jobs/cron.h"
 #include "jobs/job_spec.h"
@@ -49,29 +52,26 @@
 
 namespace ombrel::jobs {
 
+inline constexpr engine::KeyArea kCronArea{"cron", {"\xFFomb:cron:", 10}};
 inline constexpr std::string_view kCronDataPrefix{"\xFFomb:cron:data:", 15};
+static_assert(kCronArea.holds(kCronDataPrefix));
 // The prefix of the idempotency keys of cron jobs (an ordinary byte string,
 // not an internal key).
 inline constexpr std::string_view kCronOccurrenceKeyPrefix{"omb:cron:"};
 
-class CronSchedulerError {
- public:
+struct CronSchedulerErrorTexts {
   enum class Kind : uint8_t { Engine, Job, Cron, BadExpressionEncoding, Corrupt, FireCountOverflow, NoEntropy };
-  static CronSchedulerError engine(engine::EngineError e);
-  static CronSchedulerError job(JobError e);
-  static CronSchedulerError cron(CronError e);
-  static CronSchedulerError of(Kind kind) { return CronSchedulerError(kind); }
-
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  explicit CronSchedulerError(Kind k) : kind_(k) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  std::optional<JobError> job_;
-  std::optional<CronError> cron_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::Job, "job error: {}"},
+      {Kind::Cron, "cron error: {}"},
+      {Kind::BadExpressionEncoding, "cron expression must be UTF-8"},
+      {Kind::Corrupt, "cron schedule record is corrupt"},
+      {Kind::FireCountOverflow, "cron fire count overflow"},
+      {Kind::NoEntropy, "OS entropy unavailable"},
+  });
 };
+using CronSchedulerError = engine::DomainError<CronSchedulerErrorTexts>;
 
 using CronScheduleId = JobId;
 

@@ -5,39 +5,66 @@
 #include <limits>
 
 #include "jobs/job_index.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 #include "util/entropy.h"
+#include "util/history_entry.h"
+#include "util/invariant.h"
 
 namespace ombrel::jobs {
 namespace {
 
 constexpr uint8_t kFormatVersion = 1;
-constexpr size_t kJobFixedBytes = 66;      // up to and including lease_generation
-constexpr size_t kHistoryFixedBytes = 22;  // up to and including the detail length
+// The job record's fixed part (jobs.h); the handler's length follows it.
+constexpr size_t kJobVersionOffset = 0;
+constexpr size_t kJobStateOffset = 1;
+constexpr size_t kJobIdOffset = 2;
+constexpr size_t kJobAvailableAtOffset = 18;
+constexpr size_t kJobDeadlineOffset = 26;
+constexpr size_t kJobPriorityOffset = 34;
+constexpr size_t kJobAttemptsOffset = 38;
+constexpr size_t kJobMaxAttemptsOffset = 42;
+constexpr size_t kJobRetryBackoffOffset = 46;
+constexpr size_t kJobLeaseUntilOffset = 54;
+constexpr size_t kJobLeaseGenerationOffset = 62;
+constexpr size_t kJobFixedBytes = 66;
+static_assert(contiguous_fields({{kJobVersionOffset, 1},
+                                 {kJobStateOffset, 1},
+                                 {kJobIdOffset, kIdBytes},
+                                 {kJobAvailableAtOffset, 8},
+                                 {kJobDeadlineOffset, 8},
+                                 {kJobPriorityOffset, 4},
+                                 {kJobAttemptsOffset, 4},
+                                 {kJobMaxAttemptsOffset, 4},
+                                 {kJobRetryBackoffOffset, 8},
+                                 {kJobLeaseUntilOffset, 8},
+                                 {kJobLeaseGenerationOffset, 4}},
+                                kJobFixedBytes));
+// The smallest variable part: empty handler and payload, no idempotency key.
+constexpr size_t kJobMinVariableBytes = 4 + 4 + 1;
 constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::min();
 
 JobError corrupt() { return JobError::of(JobError::Kind::Corrupt); }
 JobError time_overflow() { return JobError::of(JobError::Kind::TimeOverflow); }
 
 std::optional<JobRecordView> view_job(BytesView value) {
-  if (value.size() < kJobFixedBytes) return std::nullopt;
-  ByteReader r(value);
+  const auto fixed = FixedPart<kJobFixedBytes>::of(value);
+  if (!fixed) return std::nullopt;
   JobRecordView v;
-  const uint8_t version = *r.u8();
-  const uint8_t state = *r.u8();
+  const uint8_t version = fixed->u8<kJobVersionOffset>();
+  const uint8_t state = fixed->u8<kJobStateOffset>();
   if (version != kFormatVersion || state > static_cast<uint8_t>(JobState::Cancelled)) return std::nullopt;
   v.state = static_cast<JobState>(state);
-  BytesView id = *r.bytes(kIdBytes);
-  std::copy(id.begin(), id.end(), v.id.begin());
-  // The fixed part is known to be there: these reads cannot overrun.
-  v.available_at_ms = *r.i64_le();
-  v.deadline_ms = *r.i64_le();
-  v.priority = static_cast<int32_t>(*r.u32_le());
-  v.attempts = *r.u32_le();
-  v.max_attempts = *r.u32_le();
-  v.retry_backoff_ms = *r.u64_le();
-  v.lease_until_ms = *r.i64_le();
-  v.lease_generation = *r.u32_le();
+  v.id = fixed->byte_array<kJobIdOffset, kIdBytes>();
+  v.available_at_ms = fixed->i64_le<kJobAvailableAtOffset>();
+  v.deadline_ms = fixed->i64_le<kJobDeadlineOffset>();
+  v.priority = static_cast<int32_t>(fixed->u32_le<kJobPriorityOffset>());
+  v.attempts = fixed->u32_le<kJobAttemptsOffset>();
+  v.max_attempts = fixed->u32_le<kJobMaxAttemptsOffset>();
+  v.retry_backoff_ms = fixed->u64_le<kJobRetryBackoffOffset>();
+  v.lease_until_ms = fixed->i64_le<kJobLeaseUntilOffset>();
+  v.lease_generation = fixed->u32_le<kJobLeaseGenerationOffset>();
+  ByteReader r(value.substr(kJobFixedBytes));
   auto handler = r.field_le();
   if (!handler) return std::nullopt;
   auto payload = r.field_le();
@@ -105,7 +132,7 @@ std::expected<DurableJob, JobError> load_held(const engine::Store& store, const 
   if (!job) return job;
   if (job->state != JobState::Leased) return std::unexpected(JobError::of(JobError::Kind::NotLeased));
   if (job->lease_generation != generation) {
-    return std::unexpected(JobError::generation_mismatch(job->lease_generation, generation));
+    return std::unexpected(JobError::of(JobError::Kind::GenerationMismatch, job->lease_generation, generation));
   }
   return job;
 }
@@ -149,12 +176,12 @@ std::expected<std::optional<JobId>, JobError> first_of(std::optional<JobId> matc
   return match;
 }
 
-std::expected<uint64_t, JobError> next_history_seq(const engine::Store& store, const JobId& id) {
+// The sequence after the largest one under the job's history prefix in the
+// transaction's view (committed entries plus those staged in it); 0 when
+// there is none. Only the last key is read.
+std::expected<uint64_t, JobError> next_history_seq(const engine::Transaction& tx, const JobId& id) {
   const Bytes prefix = job_history_prefix(id);
-  auto range = store.prefix_range(prefix);
-  std::optional<BytesView> last_key;
-  if (range.first != range.last) last_key = std::prev(range.last)->first;
-  auto next = sequence_after(last_key, prefix);
+  auto next = sequence_after(tx.last_key_internal(prefix), prefix);
   if (!next) {
     return std::unexpected(next.error() == SequenceFault::Exhausted
                                ? JobError::of(JobError::Kind::HistorySequenceExhausted)
@@ -170,53 +197,12 @@ std::expected<void, JobError> engine_result(const std::expected<void, engine::En
 
 }  // namespace
 
+JobError job_spec_error(JobSpecFault fault) {
+  return JobError::of(fault == JobSpecFault::EmptyHandler ? JobError::Kind::EmptyHandler
+                                                          : JobError::Kind::ZeroMaxAttempts);
+}
+
 // ---- errors and names ----
-
-JobError JobError::generation_mismatch(uint32_t expected, uint32_t provided) {
-  JobError error(Kind::GenerationMismatch, std::nullopt);
-  error.expected_ = expected;
-  error.provided_ = provided;
-  return error;
-}
-
-JobError JobError::of(JobSpecFault fault) {
-  return of(fault == JobSpecFault::EmptyHandler ? Kind::EmptyHandler : Kind::ZeroMaxAttempts);
-}
-
-std::string JobError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyHandler:
-      return "job handler cannot be empty";
-    case Kind::ZeroMaxAttempts:
-      return "max attempts must be at least one";
-    case Kind::InvalidSchedule:
-      return "schedule is invalid";
-    case Kind::FieldTooLarge:
-      return "job field is too large";
-    case Kind::Corrupt:
-      return "job record is corrupt or unsupported";
-    case Kind::NotFound:
-      return "job was not found";
-    case Kind::NotLeased:
-      return "job is not currently leased";
-    case Kind::GenerationMismatch:
-      return "job lease generation mismatch: expected " + std::to_string(expected_) + ", provided " +
-             std::to_string(provided_);
-    case Kind::AttemptCounterExhausted:
-      return "job attempt counter exhausted";
-    case Kind::HistorySequenceExhausted:
-      return "job history sequence exhausted";
-    case Kind::CountOverflow:
-      return "job count overflowed";
-    case Kind::TimeOverflow:
-      return "time value overflowed";
-    case Kind::NoEntropy:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
 
 std::string_view job_state_name(JobState state) {
   switch (state) {
@@ -298,8 +284,8 @@ std::expected<Bytes, JobError> encode_job(const DurableJob& job) {
     return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
   }
   Bytes out;
-  out.reserve(kJobFixedBytes + 13 + job.handler.size() + job.payload.size() +
-              (job.idempotency_key ? job.idempotency_key->size() : 0));
+  out.reserve(kJobFixedBytes + kJobMinVariableBytes + job.handler.size() + job.payload.size() +
+              (job.idempotency_key ? 4 + job.idempotency_key->size() : 0));
   ByteWriter w(out);
   w.u8(kFormatVersion);
   w.u8(static_cast<uint8_t>(job.state));
@@ -312,6 +298,7 @@ std::expected<Bytes, JobError> encode_job(const DurableJob& job) {
   w.u64_le(job.retry_backoff_ms);
   w.i64_le(job.lease_until_ms);
   w.u32_le(job.lease_generation);
+  OMBREL_ASSERT(out.size() == kJobFixedBytes);
   w.field_le(job.handler);
   w.field_le(job.payload);
   w.optional_field_le(job.idempotency_key);
@@ -326,33 +313,13 @@ std::expected<DurableJob, JobError> decode_job(BytesView value) {
 
 std::expected<Bytes, JobError> encode_job_history(const JobHistoryEntry& entry) {
   if (!component_fits(entry.detail)) return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
-  Bytes out;
-  out.reserve(kHistoryFixedBytes + entry.detail.size());
-  ByteWriter w(out);
-  w.u8(kFormatVersion);
-  w.u64_le(entry.seq);
-  w.i64_le(entry.at_ms);
-  w.u8(static_cast<uint8_t>(entry.kind));
-  w.field_le(entry.detail);
-  return out;
+  return encode_history_entry(entry.seq, entry.at_ms, static_cast<uint8_t>(entry.kind), entry.detail);
 }
 
 std::expected<JobHistoryEntry, JobError> decode_job_history(BytesView value) {
-  if (value.size() < kHistoryFixedBytes) return std::unexpected(corrupt());
-  ByteReader r(value);
-  const uint8_t version = *r.u8();
-  JobHistoryEntry entry;
-  entry.seq = *r.u64_le();
-  entry.at_ms = *r.i64_le();
-  const uint8_t kind = *r.u8();
-  if (version != kFormatVersion || kind > static_cast<uint8_t>(JobHistoryKind::Cancelled)) {
-    return std::unexpected(corrupt());
-  }
-  entry.kind = static_cast<JobHistoryKind>(kind);
-  auto detail = r.field_le();
-  if (!detail || !r.at_end()) return std::unexpected(corrupt());
-  entry.detail.assign(*detail);
-  return entry;
+  auto entry = decode_history_entry(value, static_cast<uint8_t>(JobHistoryKind::Cancelled));
+  if (!entry) return std::unexpected(corrupt());
+  return JobHistoryEntry{entry->sequence, entry->at_ms, static_cast<JobHistoryKind>(entry->kind), Bytes(entry->detail)};
 }
 
 // ---- building blocks ----
@@ -456,17 +423,16 @@ std::expected<void, JobError> stage_new_job(engine::Transaction& tx, const Durab
 
 std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
                                                       JobHistoryKind kind, BytesView detail) {
-  auto seq = next_history_seq(store, job.id);
-  if (!seq) return std::unexpected(seq.error());
   auto record = encode_job(job);
   if (!record) return std::unexpected(record.error());
-  auto entry = encode_job_history(JobHistoryEntry{*seq, at_ms, kind, Bytes(detail)});
-  if (!entry) return std::unexpected(entry.error());
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(JobError::engine(tx.error()));
-  if (auto put = engine_result(tx->put_internal(job_key(job.id), *record)); !put) return put;
-  if (auto put = engine_result(tx->put_internal(job_history_key(job.id, *seq), *entry)); !put) return put;
-  return engine_result(tx->commit());
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) -> std::expected<void, JobError> {
+    auto seq = next_history_seq(tx, job.id);
+    if (!seq) return std::unexpected(seq.error());
+    auto entry = encode_job_history(JobHistoryEntry{*seq, at_ms, kind, Bytes(detail)});
+    if (!entry) return std::unexpected(entry.error());
+    if (auto put = engine_result(tx.put_internal(job_key(job.id), *record)); !put) return put;
+    return engine_result(tx.put_internal(job_history_key(job.id, *seq), *entry));
+  });
 }
 
 // ---- operations ----
@@ -491,7 +457,7 @@ std::expected<ClaimSelection, JobError> select_claim(const engine::Store& store,
 }
 
 std::expected<JobId, JobError> submit_job(engine::Store& store, const JobSpec& spec, int64_t now_ms) {
-  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (spec.idempotency_key) {
     auto existing = find_active_job_by_key(store, *spec.idempotency_key);
     if (!existing) return std::unexpected(existing.error());
@@ -509,7 +475,7 @@ std::expected<JobId, JobError> submit_job(engine::Store& store, const JobSpec& s
 
 std::expected<JobId, JobError> enqueue_job_tx(engine::Transaction& tx, const JobSpec& spec, int64_t now_ms,
                                               BytesView detail) {
-  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (spec.idempotency_key) {
     // The transaction's own view: jobs it staged earlier count too.
     auto existing = find_active_job_by_key(tx, *spec.idempotency_key);

@@ -62,14 +62,7 @@
 //   79+H+P   K      key bytes        (flag 1 only)
 // A record whose id is not its key's is refused as corrupt.
 //
-// History entry value (little-endian):
-//   offset  width  field
-//   0       1      format version, 1
-//   1       8      seq
-//   9       8      at_ms (signed)
-//   17      1      kind code (0..5)
-//   18      4      detail length D
-//   22      D      detail
+// History entry value: util/history_entry.h, kind codes 0..5.
 #pragma once
 
 #include <array>
@@ -82,7 +75,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "jobs/job_spec.h"
@@ -90,8 +85,7 @@
 
 namespace ombrel::jobs {
 
-class JobError {
- public:
+struct JobErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     EmptyHandler,
@@ -108,21 +102,27 @@ class JobError {
     TimeOverflow,
     NoEntropy,
   };
-  static JobError engine(engine::EngineError e) { return JobError(Kind::Engine, std::move(e)); }
-  static JobError generation_mismatch(uint32_t expected, uint32_t provided);
-  static JobError of(Kind kind) { return JobError(kind, std::nullopt); }
-  static JobError of(JobSpecFault fault);
-
-  Kind kind() const { return kind_; }
-  const std::optional<engine::EngineError>& engine_error() const { return engine_; }
-  std::string message() const;
-
- private:
-  JobError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  uint32_t expected_ = 0, provided_ = 0;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::EmptyHandler, "job handler cannot be empty"},
+      {Kind::ZeroMaxAttempts, "max attempts must be at least one"},
+      {Kind::InvalidSchedule, "schedule is invalid"},
+      {Kind::FieldTooLarge, "job field is too large"},
+      {Kind::Corrupt, "job record is corrupt or unsupported"},
+      {Kind::NotFound, "job was not found"},
+      {Kind::NotLeased, "job is not currently leased"},
+      {Kind::GenerationMismatch, "job lease generation mismatch: expected {}, provided {}"},
+      {Kind::AttemptCounterExhausted, "job attempt counter exhausted"},
+      {Kind::HistorySequenceExhausted, "job history sequence exhausted"},
+      {Kind::CountOverflow, "job count overflowed"},
+      {Kind::TimeOverflow, "time value overflowed"},
+      {Kind::NoEntropy, "operating-system entropy is unavailable"},
+  });
 };
+using JobError = engine::DomainError<JobErrorTexts>;
+
+// The refusal of a template that check_job_spec faults.
+JobError job_spec_error(JobSpecFault fault);
 
 enum class JobState : uint8_t { Ready = 0, Leased = 1, Completed = 2, Dead = 3, Cancelled = 4 };
 enum class JobHistoryKind : uint8_t {
@@ -203,8 +203,10 @@ struct JobStats {
   uint64_t cancelled = 0;
 };
 
+inline constexpr engine::KeyArea kJobArea{"jobs", {"\xFFomb:job:", 9}};
 inline constexpr std::string_view kJobDataPrefix{"\xFFomb:job:data:", 14};
 inline constexpr std::string_view kJobHistoryPrefix{"\xFFomb:job:history:", 17};
+static_assert(kJobArea.holds(kJobDataPrefix) && kJobArea.holds(kJobHistoryPrefix));
 
 Bytes job_key(const JobId& id);
 Bytes job_history_prefix(const JobId& id);

@@ -4,12 +4,26 @@
 
 #include "jobs/schedule_index.h"
 #include "util/component_key.h"
+#include "util/invariant.h"
 
 namespace ombrel::jobs {
 namespace {
 
 constexpr uint8_t kFormatVersion = 1;
-constexpr size_t kScheduleFixedBytes = 27;  // up to and including the every_ms flag
+// The schedule record's fixed part (schedules.h); every_ms, when flagged,
+// and the job template follow it.
+constexpr size_t kScheduleVersionOffset = 0;
+constexpr size_t kScheduleIdOffset = 1;
+constexpr size_t kScheduleEnabledOffset = 17;
+constexpr size_t kScheduleNextRunOffset = 18;
+constexpr size_t kScheduleEveryFlagOffset = 26;
+constexpr size_t kScheduleFixedBytes = 27;
+static_assert(contiguous_fields({{kScheduleVersionOffset, 1},
+                                 {kScheduleIdOffset, kIdBytes},
+                                 {kScheduleEnabledOffset, 1},
+                                 {kScheduleNextRunOffset, 8},
+                                 {kScheduleEveryFlagOffset, 1}},
+                                kScheduleFixedBytes));
 
 JobError corrupt() { return JobError::of(JobError::Kind::Corrupt); }
 
@@ -47,31 +61,31 @@ std::expected<Bytes, JobError> encode_schedule(const DurableSchedule& schedule) 
   if (!templ) return std::unexpected(templ.error());
   if (!component_fits(*templ)) return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
   Bytes out;
-  out.reserve(kScheduleFixedBytes + 12 + templ->size());
+  out.reserve(kScheduleFixedBytes + 8 + 4 + templ->size());
   ByteWriter w(out);
   w.u8(kFormatVersion);
   w.bytes(id_view(schedule.id));
   w.flag(schedule.enabled);
   w.i64_le(schedule.next_run_ms);
   w.flag(schedule.every_ms.has_value());
+  OMBREL_ASSERT(out.size() == kScheduleFixedBytes);
   if (schedule.every_ms) w.u64_le(*schedule.every_ms);
   w.field_le(*templ);
   return out;
 }
 
 std::expected<DurableSchedule, JobError> decode_schedule(BytesView value) {
-  if (value.size() < kScheduleFixedBytes) return std::unexpected(corrupt());
-  ByteReader r(value);
-  const uint8_t version = *r.u8();
-  BytesView id = *r.bytes(kIdBytes);
-  const uint8_t enabled = *r.u8();
-  const int64_t next_run = *r.i64_le();
-  const uint8_t flag = *r.u8();
+  const auto fixed = FixedPart<kScheduleFixedBytes>::of(value);
+  if (!fixed) return std::unexpected(corrupt());
+  const uint8_t version = fixed->u8<kScheduleVersionOffset>();
+  const uint8_t enabled = fixed->u8<kScheduleEnabledOffset>();
+  const uint8_t flag = fixed->u8<kScheduleEveryFlagOffset>();
   if (version != kFormatVersion || enabled > 1 || flag > 1) return std::unexpected(corrupt());
   DurableSchedule schedule;
-  schedule.id = *id_from_bytes(id);
+  schedule.id = fixed->byte_array<kScheduleIdOffset, kIdBytes>();
   schedule.enabled = enabled == 1;
-  schedule.next_run_ms = next_run;
+  schedule.next_run_ms = fixed->i64_le<kScheduleNextRunOffset>();
+  ByteReader r(value.substr(kScheduleFixedBytes));
   if (flag == 1) {
     auto every = r.u64_le();
     if (!every || *every == 0) return std::unexpected(corrupt());
@@ -100,7 +114,7 @@ std::expected<int64_t, JobError> next_interval_run(int64_t planned_ms, uint64_t 
 
 std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const JobSpec& spec,
                                                     std::optional<uint64_t> every_ms, int64_t first_run_ms) {
-  if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+  if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (every_ms && *every_ms == 0) return std::unexpected(JobError::of(JobError::Kind::InvalidSchedule));
   auto id = new_job_id();
   if (!id) return id;
@@ -151,7 +165,7 @@ std::expected<std::pair<uint64_t, uint64_t>, JobError> tick_schedules(engine::St
     if (!schedule->enabled || schedule->next_run_ms > now_ms) continue;
     const int64_t planned = schedule->next_run_ms;
     const JobSpec spec = occurrence_spec(schedule->job, planned);
-    if (auto fault = check_job_spec(spec)) return std::unexpected(JobError::of(*fault));
+    if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
     if (schedule->every_ms) {
       auto next = next_interval_run(planned, *schedule->every_ms, now_ms);
       if (!next) return std::unexpected(next.error());

@@ -41,13 +41,16 @@
 #include <optional>
 #include <utility>
 
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "jobs/job_spec.h"
 #include "jobs/jobs.h"
 
 namespace ombrel::jobs {
 
+inline constexpr engine::KeyArea kScheduleArea{"schedules", {"\xFFomb:schedule:", 14}};
 inline constexpr std::string_view kScheduleDataPrefix{"\xFFomb:schedule:data:", 19};
+static_assert(kScheduleArea.holds(kScheduleDataPrefix));
 
 using ScheduleId = JobId;
 

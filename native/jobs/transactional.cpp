@@ -2,25 +2,24 @@
 
 namespace ombrel::jobs {
 
-std::string TransactionalError::message() const {
-  switch (job_.kind()) {
-    case JobError::Kind::Engine:
+TransactionalError transactional_error(const JobError& error) {
+  using Kind = TransactionalError::Kind;
+  if (const auto& beneath = error.engine_error()) return TransactionalError::engine(*beneath);
+  switch (error.kind()) {
     case JobError::Kind::EmptyHandler:
     case JobError::Kind::ZeroMaxAttempts:
     case JobError::Kind::FieldTooLarge:
     case JobError::Kind::Corrupt:
     case JobError::Kind::NoEntropy:
-      return job_.message();
+      return TransactionalError::of(Kind::Job, error);
     default:
-      return "job transaction error: " + job_.message();
+      return TransactionalError::of(Kind::JobOther, error);
   }
 }
 
 std::expected<JobId, TransactionalError> enqueue_job_transactional(engine::Transaction& tx, const JobSpec& spec,
                                                                    int64_t now_ms) {
-  auto id = enqueue_job_tx(tx, spec, now_ms, "transactional");
-  if (!id) return std::unexpected(TransactionalError(std::move(id.error())));
-  return *id;
+  return engine::in_transactional_words(enqueue_job_tx(tx, spec, now_ms, "transactional"));
 }
 
 }  // namespace ombrel::jobs

@@ -52,46 +52,6 @@ std::expected<void, TriggerError> store_trigger(engine::Store& store, const Dura
 
 }  // namespace
 
-TriggerError TriggerError::engine(engine::EngineError e) {
-  TriggerError error(Kind::Engine);
-  error.inner_ = e.message();
-  return error;
-}
-
-TriggerError TriggerError::job(JobError e) {
-  TriggerError error(Kind::Job);
-  error.inner_ = e.message();
-  return error;
-}
-
-TriggerError TriggerError::transactional(const TransactionalError& e) {
-  TriggerError error(Kind::Transactional);
-  error.inner_ = e.message();
-  return error;
-}
-
-std::string TriggerError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + inner_;
-    case Kind::Job:
-      return "job error: " + inner_;
-    case Kind::Transactional:
-      return "transactional job error: " + inner_;
-    case Kind::NotFound:
-      return "trigger not found";
-    case Kind::EmptyName:
-      return "trigger name cannot be empty";
-    case Kind::Corrupt:
-      return "trigger record is corrupt";
-    case Kind::FireCountOverflow:
-      return "trigger fire count overflow";
-    case Kind::NoEntropy:
-      return "OS entropy unavailable";
-  }
-  return {};
-}
-
 std::string_view trigger_source_name(TriggerSourceKind kind) { return kSourceNames[static_cast<size_t>(kind)]; }
 
 std::optional<TriggerSourceKind> trigger_source_from_name(std::string_view name) {
@@ -227,7 +187,7 @@ std::expected<std::optional<JobId>, TriggerError> fire_trigger(engine::Store& st
     return std::unexpected(TriggerError::of(TriggerError::Kind::FireCountOverflow));
   }
   auto job_id = enqueue_job_transactional(*tx, spec, now_ms);
-  if (!job_id) return std::unexpected(TriggerError::transactional(job_id.error()));
+  if (!job_id) return std::unexpected(TriggerError::of(TriggerError::Kind::Transactional, job_id.error()));
 
   trigger->fire_count += 1;
   trigger->last_fired_at_ms = now_ms;

@@ -37,6 +37,7 @@
 // "trigger record is corrupt"; so is a field too long for its 32-bit length.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -44,7 +45,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "jobs/job_spec.h"
 #include "jobs/jobs.h"
@@ -53,34 +56,24 @@
 
 namespace ombrel::jobs {
 
+inline constexpr engine::KeyArea kTriggerArea{"triggers", {"\xFFomb:trigger:", 13}};
 inline constexpr std::string_view kTriggerDataPrefix{"\xFFomb:trigger:data:", 18};
+static_assert(kTriggerArea.holds(kTriggerDataPrefix));
 
-class TriggerError {
- public:
-  // Display texts, in this order:
-  //   Engine             "store error: {engine text}"
-  //   Job                "job error: {JobError text}"
-  //   Transactional      "transactional job error: {transactional layer text}"
-  //   NotFound           "trigger not found"
-  //   EmptyName          "trigger name cannot be empty"
-  //   Corrupt            "trigger record is corrupt"
-  //   FireCountOverflow  "trigger fire count overflow"
-  //   NoEntropy          "OS entropy unavailable"
+struct TriggerErrorTexts {
   enum class Kind : uint8_t { Engine, Job, Transactional, NotFound, EmptyName, Corrupt, FireCountOverflow, NoEntropy };
-  static TriggerError engine(engine::EngineError e);
-  static TriggerError job(JobError e);
-  static TriggerError transactional(const TransactionalError& e);
-  static TriggerError of(Kind kind) { return TriggerError(kind); }
-
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  explicit TriggerError(Kind k) : kind_(k) {}
-  Kind kind_;
-  // The wrapped layer's display text (Engine, Job and Transactional only).
-  std::string inner_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::Job, "job error: {}"},
+      {Kind::Transactional, "transactional job error: {}"},
+      {Kind::NotFound, "trigger not found"},
+      {Kind::EmptyName, "trigger name cannot be empty"},
+      {Kind::Corrupt, "trigger record is corrupt"},
+      {Kind::FireCountOverflow, "trigger fire count overflow"},
+      {Kind::NoEntropy, "OS entropy unavailable"},
+  });
 };
+using TriggerError = engine::DomainError<TriggerErrorTexts>;
 
 enum class TriggerSourceKind : uint8_t { Manual = 0, Collection = 1, Stream = 2, Topic = 3 };
 

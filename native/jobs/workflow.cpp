@@ -8,13 +8,31 @@
 #include "records/own_transaction.h"
 #include "util/component_key.h"
 #include "util/entropy.h"
+#include "util/history_entry.h"
+#include "util/invariant.h"
 
 namespace ombrel::jobs {
 namespace {
 
 constexpr uint8_t kFormatVersion = 1;
-constexpr size_t kInstanceMinBytes = 35;   // a value of 34 bytes or fewer cannot hold the fixed part
-constexpr size_t kHistoryFixedBytes = 22;  // up to and including the detail length
+// The instance record's fixed part (workflow.h); the parent id, when
+// flagged, and the variable fields follow it.
+constexpr size_t kInstanceVersionOffset = 0;
+constexpr size_t kInstanceIdOffset = 1;
+constexpr size_t kInstanceStatusOffset = 17;
+constexpr size_t kInstanceCreatedAtOffset = 18;
+constexpr size_t kInstanceUpdatedAtOffset = 26;
+constexpr size_t kInstanceParentFlagOffset = 34;
+constexpr size_t kInstanceFixedBytes = 35;
+static_assert(contiguous_fields({{kInstanceVersionOffset, 1},
+                                 {kInstanceIdOffset, kWorkflowIdBytes},
+                                 {kInstanceStatusOffset, 1},
+                                 {kInstanceCreatedAtOffset, 8},
+                                 {kInstanceUpdatedAtOffset, 8},
+                                 {kInstanceParentFlagOffset, 1}},
+                                kInstanceFixedBytes));
+// The smallest variable part: no parent, three empty fields, no wait.
+constexpr size_t kInstanceMinVariableBytes = 3 * 4 + 1;
 
 using Kind = WorkflowError::Kind;
 
@@ -32,20 +50,20 @@ WorkflowId id_at(BytesView sixteen) {
 }
 
 std::optional<WorkflowRecordView> view_instance(BytesView value) {
-  if (value.size() < kInstanceMinBytes) return std::nullopt;
-  ByteReader r(value);
+  const auto fixed = FixedPart<kInstanceFixedBytes>::of(value);
+  if (!fixed) return std::nullopt;
   WorkflowRecordView v;
-  // The fixed part is known to be there: these reads cannot overrun.
-  const uint8_t version = *r.u8();
-  v.id = id_at(*r.bytes(kWorkflowIdBytes));
-  const uint8_t status = *r.u8();
-  if (version != kFormatVersion || status > static_cast<uint8_t>(WorkflowStatus::Cancelled)) return std::nullopt;
+  const uint8_t version = fixed->u8<kInstanceVersionOffset>();
+  const uint8_t status = fixed->u8<kInstanceStatusOffset>();
+  const uint8_t has_parent = fixed->u8<kInstanceParentFlagOffset>();
+  if (version != kFormatVersion || status > static_cast<uint8_t>(WorkflowStatus::Cancelled) || has_parent > 1)
+    return std::nullopt;
+  v.id = fixed->byte_array<kInstanceIdOffset, kWorkflowIdBytes>();
   v.status = static_cast<WorkflowStatus>(status);
-  v.created_at_ms = *r.i64_le();
-  v.updated_at_ms = *r.i64_le();
-  auto has_parent = r.flag();
-  if (!has_parent) return std::nullopt;
-  if (*has_parent) {
+  v.created_at_ms = fixed->i64_le<kInstanceCreatedAtOffset>();
+  v.updated_at_ms = fixed->i64_le<kInstanceUpdatedAtOffset>();
+  ByteReader r(value.substr(kInstanceFixedBytes));
+  if (has_parent == 1) {
     auto parent = r.bytes(kWorkflowIdBytes);
     if (!parent) return std::nullopt;
     v.parent_id = id_at(*parent);
@@ -96,8 +114,7 @@ WorkflowInstance materialize(const WorkflowRecordView& v) {
 // there is none. Only the last key is read.
 std::expected<uint64_t, WorkflowError> next_history_sequence(const engine::Transaction& tx, const WorkflowId& id) {
   const Bytes prefix = workflow_history_prefix(id);
-  const std::optional<std::string> last_key = tx.last_key_internal(prefix);
-  auto next = sequence_after(last_key ? std::optional<BytesView>(*last_key) : std::nullopt, prefix);
+  auto next = sequence_after(tx.last_key_internal(prefix), prefix);
   if (!next) {
     return std::unexpected(next.error() == SequenceFault::Exhausted
                                ? WorkflowError::of(Kind::HistorySequenceExhausted)
@@ -144,32 +161,6 @@ std::expected<WorkflowInstance, WorkflowError> load_live(const engine::Transacti
 }  // namespace
 
 // ---- errors and names ----
-
-std::string WorkflowError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyType:
-      return "workflow type cannot be empty";
-    case Kind::EmptyStep:
-      return "workflow step cannot be empty";
-    case Kind::EmptySignalName:
-      return "signal name cannot be empty";
-    case Kind::NotFound:
-      return "workflow was not found";
-    case Kind::Terminal:
-      return "workflow is already terminal";
-    case Kind::FieldTooLarge:
-      return "workflow field is too large";
-    case Kind::Corrupt:
-      return "workflow record is corrupt or unsupported";
-    case Kind::HistorySequenceExhausted:
-      return "workflow history sequence exhausted";
-    case Kind::NoEntropy:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
 
 std::string_view workflow_status_name(WorkflowStatus status) {
   switch (status) {
@@ -255,8 +246,9 @@ std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& inst
     return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
   }
   Bytes out;
-  out.reserve(kInstanceMinBytes + 16 + 12 + 13 + instance.workflow_type.size() + instance.current_step.size() +
-              instance.state.size() + (signal ? instance.wait.signal.size() : 0));
+  out.reserve(kInstanceFixedBytes + kWorkflowIdBytes + kInstanceMinVariableBytes + 4 + 8 +
+              instance.workflow_type.size() + instance.current_step.size() + instance.state.size() +
+              (signal ? instance.wait.signal.size() : 0));
   ByteWriter w(out);
   w.u8(kFormatVersion);
   w.bytes(workflow_id_view(instance.id));
@@ -264,6 +256,7 @@ std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& inst
   w.i64_le(instance.created_at_ms);
   w.i64_le(instance.updated_at_ms);
   w.flag(instance.parent_id.has_value());
+  OMBREL_ASSERT(out.size() == kInstanceFixedBytes);
   if (instance.parent_id) w.bytes(workflow_id_view(*instance.parent_id));
   w.field_le(instance.workflow_type);
   w.field_le(instance.current_step);
@@ -282,33 +275,14 @@ std::expected<WorkflowInstance, WorkflowError> decode_workflow(BytesView value) 
 
 std::expected<Bytes, WorkflowError> encode_workflow_history(const WorkflowHistoryEntry& entry) {
   if (!component_fits(entry.detail)) return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
-  Bytes out;
-  out.reserve(kHistoryFixedBytes + entry.detail.size());
-  ByteWriter w(out);
-  w.u8(kFormatVersion);
-  w.u64_le(entry.sequence);
-  w.i64_le(entry.at_ms);
-  w.u8(static_cast<uint8_t>(entry.kind));
-  w.field_le(entry.detail);
-  return out;
+  return encode_history_entry(entry.sequence, entry.at_ms, static_cast<uint8_t>(entry.kind), entry.detail);
 }
 
 std::expected<WorkflowHistoryEntry, WorkflowError> decode_workflow_history(BytesView value) {
-  if (value.size() < kHistoryFixedBytes) return std::unexpected(corrupt());
-  ByteReader r(value);
-  const uint8_t version = *r.u8();
-  WorkflowHistoryEntry entry;
-  entry.sequence = *r.u64_le();
-  entry.at_ms = *r.i64_le();
-  const uint8_t kind = *r.u8();
-  if (version != kFormatVersion || kind > static_cast<uint8_t>(WorkflowHistoryKind::Cancelled)) {
-    return std::unexpected(corrupt());
-  }
-  entry.kind = static_cast<WorkflowHistoryKind>(kind);
-  auto detail = r.field_le();
-  if (!detail || !r.at_end()) return std::unexpected(corrupt());
-  entry.detail.assign(*detail);
-  return entry;
+  auto entry = decode_history_entry(value, static_cast<uint8_t>(WorkflowHistoryKind::Cancelled));
+  if (!entry) return std::unexpected(corrupt());
+  return WorkflowHistoryEntry{entry->sequence, entry->at_ms, static_cast<WorkflowHistoryKind>(entry->kind),
+                              Bytes(entry->detail)};
 }
 
 // ---- engine-transaction operations ----

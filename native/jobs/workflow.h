@@ -57,14 +57,7 @@
 //   The value ends exactly after the wait fields. The operations and reads
 //   also refuse, as corrupt, a record whose id differs from its key's.
 //
-// History entry value (little-endian), exactly 22 + L bytes:
-//   offset  width  field
-//   0       1      format version, 1
-//   1       8      sequence
-//   9       8      at_ms (signed)
-//   17      1      kind code (0..8)
-//   18      4      detail length L
-//   22      L      detail
+// History entry value: util/history_entry.h, kind codes 0..8.
 #pragma once
 
 #include <array>
@@ -75,15 +68,16 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "util/byte_codec.h"
 
 namespace ombrel::jobs {
 
-class WorkflowError {
- public:
+struct WorkflowErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     EmptyType,
@@ -96,18 +90,20 @@ class WorkflowError {
     HistorySequenceExhausted,
     NoEntropy,
   };
-  static WorkflowError engine(engine::EngineError e) { return WorkflowError(Kind::Engine, std::move(e)); }
-  static WorkflowError of(Kind kind) { return WorkflowError(kind, std::nullopt); }
-
-  Kind kind() const { return kind_; }
-  const std::optional<engine::EngineError>& engine_error() const { return engine_; }
-  std::string message() const;
-
- private:
-  WorkflowError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::EmptyType, "workflow type cannot be empty"},
+      {Kind::EmptyStep, "workflow step cannot be empty"},
+      {Kind::EmptySignalName, "signal name cannot be empty"},
+      {Kind::NotFound, "workflow was not found"},
+      {Kind::Terminal, "workflow is already terminal"},
+      {Kind::FieldTooLarge, "workflow field is too large"},
+      {Kind::Corrupt, "workflow record is corrupt or unsupported"},
+      {Kind::HistorySequenceExhausted, "workflow history sequence exhausted"},
+      {Kind::NoEntropy, "operating-system entropy is unavailable"},
+  });
 };
+using WorkflowError = engine::DomainError<WorkflowErrorTexts>;
 
 inline constexpr size_t kWorkflowIdBytes = 16;
 using WorkflowId = std::array<unsigned char, 16>;
@@ -188,8 +184,10 @@ struct WorkflowResumeReport {
   uint64_t resumed = 0;
 };
 
+inline constexpr engine::KeyArea kWorkflowArea{"workflows", {"\xFFomb:wf:", 8}};
 inline constexpr std::string_view kWorkflowInstancePrefix{"\xFFomb:wf:instance:", 17};
 inline constexpr std::string_view kWorkflowHistoryPrefix{"\xFFomb:wf:history:", 16};
+static_assert(kWorkflowArea.holds(kWorkflowInstancePrefix) && kWorkflowArea.holds(kWorkflowHistoryPrefix));
 
 Bytes workflow_key(const WorkflowId& id);
 Bytes workflow_history_prefix(const WorkflowId& id);

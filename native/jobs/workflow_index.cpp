@@ -3,23 +3,28 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <tuple>
 
 namespace ombrel::jobs {
 namespace {
 
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
+// A status entry's layout (workflow_index.h): status, time, id.
+constexpr size_t kStatusEntryTimeOffset = 1;
+constexpr size_t kStatusEntryIdOffset = kStatusEntryTimeOffset + 8;
+static_assert(kStatusEntryIdOffset + kWorkflowIdBytes == std::tuple_size_v<WorkflowStatusEntry>);
 constexpr WorkflowStatus kFinished[] = {WorkflowStatus::Completed, WorkflowStatus::Failed,
                                         WorkflowStatus::Cancelled};
 
 int64_t status_entry_time(const WorkflowStatusEntry& entry) {
   uint64_t biased = 0;
-  for (size_t i = 1; i < 9; ++i) biased = biased << 8 | entry[i];
+  for (size_t i = kStatusEntryTimeOffset; i < kStatusEntryIdOffset; ++i) biased = biased << 8 | entry[i];
   return static_cast<int64_t>(biased ^ kSignBit);
 }
 
 WorkflowId status_entry_id(const WorkflowStatusEntry& entry) {
   WorkflowId id;
-  std::copy(entry.begin() + 9, entry.end(), id.begin());
+  std::copy(entry.begin() + kStatusEntryIdOffset, entry.end(), id.begin());
   return id;
 }
 
@@ -47,8 +52,9 @@ WorkflowStatusEntry workflow_status_entry(WorkflowStatus status, int64_t updated
   WorkflowStatusEntry entry;
   entry[0] = static_cast<unsigned char>(status);
   const uint64_t biased = static_cast<uint64_t>(updated_at_ms) ^ kSignBit;
-  for (size_t i = 0; i < 8; ++i) entry[1 + i] = static_cast<unsigned char>(biased >> (56 - 8 * i));
-  std::copy(id.begin(), id.end(), entry.begin() + 9);
+  for (size_t i = 0; i < 8; ++i)
+    entry[kStatusEntryTimeOffset + i] = static_cast<unsigned char>(biased >> (56 - 8 * i));
+  std::copy(id.begin(), id.end(), entry.begin() + kStatusEntryIdOffset);
   return entry;
 }
 

@@ -13,48 +13,6 @@ using engine::EngineError;
 using engine::File;
 using engine::IoError;
 
-CheckpointError CheckpointError::engine(EngineError e) {
-  CheckpointError out(Kind::Engine);
-  out.engine_ = std::move(e);
-  return out;
-}
-
-CheckpointError CheckpointError::io(IoError e) {
-  CheckpointError out(Kind::Io);
-  out.io_ = std::move(e);
-  return out;
-}
-
-CheckpointError CheckpointError::entropy(std::string description) {
-  CheckpointError out(Kind::Entropy);
-  out.entropy_ = std::move(description);
-  return out;
-}
-
-CheckpointError CheckpointError::of(Kind kind) { return CheckpointError(kind); }
-
-std::string CheckpointError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::Io:
-      return "I/O error: " + io_.describe();
-    case Kind::DestinationExists:
-      return "checkpoint destination already exists";
-    case Kind::SameAsSource:
-      return "checkpoint destination must differ from source store";
-    case Kind::IdentityMismatch:
-      return "checkpoint store identity does not match source";
-    case Kind::VerificationMismatch:
-      return "checkpoint verification does not match copied bytes";
-    case Kind::Entropy:
-      return "failed to obtain randomness for checkpoint temporary file: " + entropy_;
-    case Kind::ReserveFailed:
-      return "could not reserve a checkpoint temporary file";
-  }
-  return {};
-}
-
 // ---- backup ------------------------------------------------------------------
 
 namespace {
@@ -110,7 +68,8 @@ namespace {
 
 // An I/O failure of the engine is the checkpoint's own Io.
 CheckpointError checkpoint_error_of(const EngineError& error) {
-  return error.kind() == EngineError::Kind::Io ? CheckpointError::io(error.io_error()) : CheckpointError::engine(error);
+  return error.kind() == EngineError::Kind::Io ? CheckpointError::of(CheckpointError::Kind::Io, error.io_error())
+                                               : CheckpointError::engine(error);
 }
 
 // The store's file copied into the temporary and verified there against the
@@ -118,7 +77,7 @@ CheckpointError checkpoint_error_of(const EngineError& error) {
 std::expected<CheckpointReport, CheckpointError> copy_and_verify(engine::Store& store, StagedDestination& staged) {
   if (auto synced = store.sync_all(); !synced) return std::unexpected(checkpoint_error_of(synced.error()));
   auto copied = copy_file_bytes(store.file(), staged.file());
-  if (!copied) return std::unexpected(CheckpointError::io(copied.error()));
+  if (!copied) return std::unexpected(CheckpointError::of(CheckpointError::Kind::Io, copied.error()));
   auto verified = engine::verify_store(staged.temporary());
   if (!verified) return std::unexpected(CheckpointError::engine(verified.error()));
   if (verified->header.store_id != store.header().store_id)
@@ -144,7 +103,7 @@ std::expected<void, CheckpointError> ensure_distinct_destination(const std::stri
   if (!same) return std::unexpected(checkpoint_error_of(same.error()));
   if (*same) return std::unexpected(CheckpointError::of(CheckpointError::Kind::SameAsSource));
   auto exists = File::exists(destination);
-  if (!exists) return std::unexpected(CheckpointError::io(exists.error()));
+  if (!exists) return std::unexpected(CheckpointError::of(CheckpointError::Kind::Io, exists.error()));
   if (*exists) return std::unexpected(CheckpointError::of(CheckpointError::Kind::DestinationExists));
   return {};
 }
@@ -160,7 +119,7 @@ std::expected<CheckpointReport, CheckpointError> checkpoint_to(engine::Store& st
   if (auto published = staged->publish(StagedDestination::Move::NoReplace); !published) {
     if (published.error().code == EEXIST)
       return std::unexpected(CheckpointError::of(CheckpointError::Kind::DestinationExists));
-    return std::unexpected(CheckpointError::io(published.error()));
+    return std::unexpected(CheckpointError::of(CheckpointError::Kind::Io, published.error()));
   }
   return report;
 }

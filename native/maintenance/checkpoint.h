@@ -14,16 +14,6 @@
 // whose temporary cannot be reserved fails with an Io error carrying
 // "failed to obtain randomness for backup temporary file: {}" or
 // "could not reserve a backup temporary file".
-//
-// CheckpointError, variants in order, display texts:
-//   Engine                "store error: {engine text}"
-//   Io                    "I/O error: {io description}"
-//   DestinationExists     "checkpoint destination already exists"
-//   SameAsSource          "checkpoint destination must differ from source store"
-//   IdentityMismatch      "checkpoint store identity does not match source"
-//   VerificationMismatch  "checkpoint verification does not match copied bytes"
-//   Entropy               "failed to obtain randomness for checkpoint temporary file: {}"
-//   ReserveFailed         "could not reserve a checkpoint temporary file"
 #pragma once
 
 #include <array>
@@ -32,13 +22,13 @@
 #include <optional>
 #include <string>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/store.h"
 
 namespace ombrel::maintenance {
 
-class CheckpointError {
- public:
+struct CheckpointErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     Io,
@@ -49,20 +39,18 @@ class CheckpointError {
     Entropy,
     ReserveFailed,
   };
-  static CheckpointError engine(engine::EngineError e);
-  static CheckpointError io(engine::IoError e);
-  static CheckpointError entropy(std::string description);
-  static CheckpointError of(Kind kind);
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  explicit CheckpointError(Kind kind) : kind_(kind) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  engine::IoError io_;
-  std::string entropy_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::Io, "I/O error: {}"},
+      {Kind::DestinationExists, "checkpoint destination already exists"},
+      {Kind::SameAsSource, "checkpoint destination must differ from source store"},
+      {Kind::IdentityMismatch, "checkpoint store identity does not match source"},
+      {Kind::VerificationMismatch, "checkpoint verification does not match copied bytes"},
+      {Kind::Entropy, "failed to obtain randomness for checkpoint temporary file: {}"},
+      {Kind::ReserveFailed, "could not reserve a checkpoint temporary file"},
+  });
 };
+using CheckpointError = engine::DomainError<CheckpointErrorTexts>;
 
 struct CheckpointReport {
   std::array<uint8_t, 16> source_store_id{};

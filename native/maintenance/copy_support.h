@@ -50,19 +50,19 @@ struct SiblingError {
   engine::IoError io;               // Io
 };
 
-// A SiblingError as an operation's own error type, which offers
-// entropy(text), io(IoError) and of(Kind::ReserveFailed).
+// A SiblingError as an operation's own error type, through its Entropy
+// (text), Io (IoError) and ReserveFailed variants.
 template <class Error>
 Error sibling_error_as(const SiblingError& error) {
   switch (error.kind) {
     case SiblingError::Kind::Entropy:
-      return Error::entropy(error.entropy_description);
+      return Error::of(Error::Kind::Entropy, error.entropy_description);
     case SiblingError::Kind::ReserveFailed:
       return Error::of(Error::Kind::ReserveFailed);
     case SiblingError::Kind::Io:
       break;
   }
-  return Error::io(error.io);
+  return Error::of(Error::Kind::Io, error.io);
 }
 
 // A SiblingError for the operations that report engine errors: Io errors

@@ -16,56 +16,6 @@ using engine::EngineError;
 using engine::File;
 using engine::IoError;
 
-GenerationError GenerationError::engine(EngineError e) {
-  GenerationError out(Kind::Engine);
-  out.engine_ = std::move(e);
-  return out;
-}
-
-GenerationError GenerationError::log(engine::StoreError e) {
-  GenerationError out(Kind::Log);
-  out.log_ = e;
-  return out;
-}
-
-GenerationError GenerationError::io(IoError e) {
-  GenerationError out(Kind::Io);
-  out.io_ = std::move(e);
-  return out;
-}
-
-GenerationError GenerationError::entropy(std::string description) {
-  GenerationError out(Kind::Entropy);
-  out.entropy_ = std::move(description);
-  return out;
-}
-
-GenerationError GenerationError::of(Kind kind) { return GenerationError(kind); }
-
-std::string GenerationError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::Log:
-      return "log error: " + log_.message();
-    case Kind::Io:
-      return "I/O error: " + io_.describe();
-    case Kind::DestinationExists:
-      return "generation destination already exists";
-    case Kind::SameAsSource:
-      return "generation destination must differ from source store";
-    case Kind::HighWaterExhausted:
-      return "generation high-water counter exhausted";
-    case Kind::VerificationFailed:
-      return "generated store failed identity/state verification";
-    case Kind::Entropy:
-      return "failed to obtain randomness for generation temporary file: " + entropy_;
-    case Kind::ReserveFailed:
-      return "could not reserve a generation temporary file";
-  }
-  return {};
-}
-
 std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string_view log) {
   // The walk of replay without its bookkeeping; the last sequence seen is
   // handed on as replay hands it on, so that both judge a short frame alike.
@@ -73,7 +23,7 @@ std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string
   uint64_t previous_sequence = 0;
   for (size_t p = 0;;) {
     auto framed = engine::next_log_record(log, p, previous_sequence);
-    if (!framed) return std::unexpected(GenerationError::log(framed.error()));
+    if (!framed) return std::unexpected(GenerationError::of(GenerationError::Kind::Log, framed.error()));
     if (!*framed) break;
     marks.max_tx_id = std::max(marks.max_tx_id, (*framed)->record.tx_id);
     marks.max_sequence = std::max(marks.max_sequence, (*framed)->record.sequence);
@@ -85,11 +35,11 @@ std::expected<LogHighWater, GenerationError> log_high_water_of_image(std::string
 
 std::expected<LogHighWater, GenerationError> log_high_water(const File& file) {
   auto size = file.size();
-  if (!size) return std::unexpected(GenerationError::io(size.error()));
+  if (!size) return std::unexpected(GenerationError::of(GenerationError::Kind::Io, size.error()));
   if (*size <= engine::kStoreHeaderSize) return LogHighWater{};
   std::string log(static_cast<size_t>(*size - engine::kStoreHeaderSize), '\0');
   if (auto read = file.read_exact_at(engine::kStoreHeaderSize, log.data(), log.size()); !read)
-    return std::unexpected(GenerationError::io(read.error()));
+    return std::unexpected(GenerationError::of(GenerationError::Kind::Io, read.error()));
   return log_high_water_of_image(log);
 }
 
@@ -109,7 +59,8 @@ std::expected<LogHighWater, GenerationError> write_generation(const engine::Stor
   if (auto written = put_live_pairs(store, generation); !written)
     return std::unexpected(GenerationError::engine(written.error()));
   if (!store.live().empty()) {
-    if (auto synced = generation.file().sync_all(); !synced) return std::unexpected(GenerationError::io(synced.error()));
+    if (auto synced = generation.file().sync_all(); !synced)
+      return std::unexpected(GenerationError::of(GenerationError::Kind::Io, synced.error()));
   }
 
   // Through the generation's own descriptor: the lock stays held throughout.
@@ -126,14 +77,15 @@ std::expected<LogHighWater, GenerationError> write_generation(const engine::Stor
   if (auto encoded = engine::encode_record_into(commit, engine::RecordKind::Commit, marks.max_tx_id,
                                                 marks.max_sequence, {});
       !encoded)
-    return std::unexpected(GenerationError::log(encoded.error()));
+    return std::unexpected(GenerationError::of(GenerationError::Kind::Log, encoded.error()));
   auto end = file.size();
-  if (!end) return std::unexpected(GenerationError::io(end.error()));
+  if (!end) return std::unexpected(GenerationError::of(GenerationError::Kind::Io, end.error()));
   if (auto written = file.write_all_at(0, store.header().encode()); !written)
-    return std::unexpected(GenerationError::io(written.error()));
+    return std::unexpected(GenerationError::of(GenerationError::Kind::Io, written.error()));
   if (auto written = file.write_all_at(*end, commit); !written)
-    return std::unexpected(GenerationError::io(written.error()));
-  if (auto synced = file.sync_all(); !synced) return std::unexpected(GenerationError::io(synced.error()));
+    return std::unexpected(GenerationError::of(GenerationError::Kind::Io, written.error()));
+  if (auto synced = file.sync_all(); !synced)
+    return std::unexpected(GenerationError::of(GenerationError::Kind::Io, synced.error()));
   return marks;
 }
 
@@ -145,7 +97,7 @@ std::expected<GenerationReport, GenerationError> build_generation(engine::Store&
   auto source_marks = log_high_water(store.file());
   if (!source_marks) return std::unexpected(source_marks.error());
   auto source_bytes = store.file().size();
-  if (!source_bytes) return std::unexpected(GenerationError::io(source_bytes.error()));
+  if (!source_bytes) return std::unexpected(GenerationError::of(GenerationError::Kind::Io, source_bytes.error()));
   const uint64_t pairs = store.live().size();
 
   auto marks = write_generation(store, path, *source_marks);
@@ -173,7 +125,7 @@ std::expected<GenerationReport, GenerationError> compact_generation_to(engine::S
     return std::unexpected(GenerationError::of(GenerationError::Kind::SameAsSource));
   // Another name of the store's own file is refused here too: it exists.
   auto exists = File::exists(destination);
-  if (!exists) return std::unexpected(GenerationError::io(exists.error()));
+  if (!exists) return std::unexpected(GenerationError::of(GenerationError::Kind::Io, exists.error()));
   if (*exists) return std::unexpected(GenerationError::of(GenerationError::Kind::DestinationExists));
   // Whatever the durability, the store's records are on disk before a
   // generation built from them can be: a crash never leaves the store behind
@@ -188,7 +140,7 @@ std::expected<GenerationReport, GenerationError> compact_generation_to(engine::S
   if (auto published = staged->publish(StagedDestination::Move::NoReplace); !published) {
     if (published.error().code == EEXIST)
       return std::unexpected(GenerationError::of(GenerationError::Kind::DestinationExists));
-    return std::unexpected(GenerationError::io(published.error()));
+    return std::unexpected(GenerationError::of(GenerationError::Kind::Io, published.error()));
   }
   return report;
 }

@@ -13,17 +13,6 @@
 // generation is moved to the destination by a move that never replaces; a
 // failure or crash at any point leaves no destination, and nothing but that
 // one temporary sibling is ever written beside it.
-//
-// GenerationError, variants in order, display texts:
-//   Engine              "store error: {engine text}"
-//   Log                 "log error: {record error text}"
-//   Io                  "I/O error: {io description}"
-//   DestinationExists   "generation destination already exists"
-//   SameAsSource        "generation destination must differ from source store"
-//   HighWaterExhausted  "generation high-water counter exhausted"
-//   VerificationFailed  "generated store failed identity/state verification"
-//   Entropy             "failed to obtain randomness for generation temporary file: {}"
-//   ReserveFailed       "could not reserve a generation temporary file"
 #pragma once
 
 #include <array>
@@ -33,14 +22,14 @@
 #include <string>
 #include <string_view>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/file.h"
 #include "engine/store.h"
 
 namespace ombrel::maintenance {
 
-class GenerationError {
- public:
+struct GenerationErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     Log,
@@ -52,22 +41,19 @@ class GenerationError {
     Entropy,
     ReserveFailed,
   };
-  static GenerationError engine(engine::EngineError e);
-  static GenerationError log(engine::StoreError e);
-  static GenerationError io(engine::IoError e);
-  static GenerationError entropy(std::string description);
-  static GenerationError of(Kind kind);
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  explicit GenerationError(Kind kind) : kind_(kind) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  engine::StoreError log_{engine::StoreError::Kind::BadMagic};
-  engine::IoError io_;
-  std::string entropy_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::Log, "log error: {}"},
+      {Kind::Io, "I/O error: {}"},
+      {Kind::DestinationExists, "generation destination already exists"},
+      {Kind::SameAsSource, "generation destination must differ from source store"},
+      {Kind::HighWaterExhausted, "generation high-water counter exhausted"},
+      {Kind::VerificationFailed, "generated store failed identity/state verification"},
+      {Kind::Entropy, "failed to obtain randomness for generation temporary file: {}"},
+      {Kind::ReserveFailed, "could not reserve a generation temporary file"},
+  });
 };
+using GenerationError = engine::DomainError<GenerationErrorTexts>;
 
 struct GenerationReport {
   std::array<uint8_t, 16> store_id{};

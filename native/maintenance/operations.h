@@ -3,12 +3,6 @@
 // version, per-area key counts of the internal namespace, queue backlog,
 // the engine's in-memory counters and the process-wide counters). Both walk
 // every live key and write nothing; a report is all or nothing.
-//
-// OperationsError, variants in order, display texts:
-//   Engine              "store error: {engine text}"
-//   QueueHealth         "queue health error: {queue text}"
-//   Io                  "I/O error: {io description}"
-//   AccountingOverflow  "storage accounting overflow"
 #pragma once
 
 #include <array>
@@ -17,29 +11,24 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/store.h"
 
 namespace ombrel::maintenance {
 
-class OperationsError {
- public:
+struct OperationsErrorTexts {
   enum class Kind : uint8_t { Engine, QueueHealth, Io, AccountingOverflow };
-  static OperationsError engine(engine::EngineError e);
-  static OperationsError queue_health(std::string text);
-  static OperationsError io(engine::IoError e);
-  static OperationsError of(Kind kind);
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  explicit OperationsError(Kind kind) : kind_(kind) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  engine::IoError io_;
-  std::string text_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::QueueHealth, "queue health error: {}"},
+      {Kind::Io, "I/O error: {}"},
+      {Kind::AccountingOverflow, "storage accounting overflow"},
+  });
 };
+using OperationsError = engine::DomainError<OperationsErrorTexts>;
 
 struct StorageStats {
   uint64_t file_bytes = 0;
@@ -55,68 +44,18 @@ struct StorageStats {
   double amplification_ratio() const;
 };
 
-// The areas of the internal namespace, in report order: a name and the text
-// that follows the internal prefix in the area's keys.
-struct NamespaceArea {
-  std::string_view name;
-  std::string_view prefix;
-};
-inline constexpr std::array<NamespaceArea, 15> kNamespaceAreas{{
-    {"ttl", "ttl:"},
-    {"collections", "col:"},
-    {"queues", "q:"},
-    {"jobs", "job:"},
-    {"schedules", "schedule:"},
-    {"cron", "cron:"},
-    {"triggers", "trigger:"},
-    {"outbox", "outbox:"},
-    {"rpc", "rpc:"},
-    {"cdc", "cdc:"},
-    {"streams", "stream:"},
-    {"subscriptions", "sub:"},
-    {"consumer_groups", "cg:"},
-    {"objects", "obj:"},
-    {"workflows", "wf:"},
-}};
-
+// Keys and value bytes under one key area (engine/key_area.h).
 struct NamespaceUsage {
   std::string_view name;
   uint64_t keys = 0;
   uint64_t value_bytes = 0;
 };
 
-// Keys and value bytes under each area, kept by commits (a derived index).
-struct NamespaceAreaIndex {
-  static constexpr std::array<std::string_view, 1> kPrefixes{engine::kInternalPrefix};
-  std::array<NamespaceUsage, kNamespaceAreas.size()> usage{};
-  bool overflowed = false;  // sticky: a byte sum passed 2^64 - 1
-  void apply(std::string_view key, std::optional<std::string_view> before, std::optional<std::string_view> after);
-};
-
-// The engine counters, in report order.
-struct MetricField {
+// One counter of the health report's "metrics".
+struct NamedCounter {
   const char* name;
-  uint64_t engine::StoreMetrics::* field;
+  uint64_t value = 0;
 };
-inline constexpr std::array<MetricField, 17> kMetricFields{{
-    {"commits", &engine::StoreMetrics::commits},
-    {"puts", &engine::StoreMetrics::puts},
-    {"deletes", &engine::StoreMetrics::deletes},
-    {"records_appended", &engine::StoreMetrics::records_appended},
-    {"bytes_appended", &engine::StoreMetrics::bytes_appended},
-    {"recovery_records", &engine::StoreMetrics::recovery_records},
-    {"commit_latency_total_us", &engine::StoreMetrics::commit_latency_total_us},
-    {"commit_latency_max_us", &engine::StoreMetrics::commit_latency_max_us},
-    {"fsync_latency_total_us", &engine::StoreMetrics::fsync_latency_total_us},
-    {"fsync_latency_max_us", &engine::StoreMetrics::fsync_latency_max_us},
-    {"commit_errors", &engine::StoreMetrics::commit_errors},
-    {"queue_claims", &engine::StoreMetrics::queue_claims},
-    {"queue_acks", &engine::StoreMetrics::queue_acks},
-    {"object_puts", &engine::StoreMetrics::object_puts},
-    {"object_bytes_written", &engine::StoreMetrics::object_bytes_written},
-    {"object_gc_runs", &engine::StoreMetrics::object_gc_runs},
-    {"object_gc_removed", &engine::StoreMetrics::object_gc_removed},
-}};
 
 struct HealthReport {
   std::array<uint8_t, 16> store_id{};
@@ -134,10 +73,10 @@ struct HealthReport {
   uint64_t queue_total = 0;
   std::optional<int64_t> queue_oldest_ready_at_ms;
   std::optional<uint64_t> queue_ready_lag_ms;  // present exactly with the oldest time
-  engine::StoreMetrics metrics;
+  std::vector<NamedCounter> metrics;  // in report order
   bool within_limit = true;  // false only when max_bytes is set and exceeded
   StorageStats storage;
-  std::array<NamespaceUsage, kNamespaceAreas.size()> namespaces{};
+  std::vector<NamespaceUsage> namespaces;  // one per key area, in report order
 };
 
 std::expected<StorageStats, OperationsError> storage_stats(engine::Store& store);

@@ -63,16 +63,6 @@ std::expected<void, EngineError> publish_compacted(StagedDestination& staged) {
 
 }  // namespace
 
-std::string SnapshotError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::VerificationFailed:
-      return "snapshot verification failed";
-  }
-  return {};
-}
-
 std::expected<CompactionReport, EngineError> compact_copy_to(engine::Store& store, const std::string& destination) {
   auto compacted = stage_compacted_copy(store, destination, ".compact-", "compaction");
   if (!compacted) return std::unexpected(compacted.error());

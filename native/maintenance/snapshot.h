@@ -15,10 +15,9 @@
 //   "compacted store failed verification"
 //   "failed to obtain randomness for compaction temporary file: {}"
 //   "could not reserve a compaction temporary file"
-// snapshot_to wraps them ("snapshot" for "compaction" in the last two), and
-// verifies the copy once more before moving it:
-//   SnapshotError::Engine              "store error: {engine text}"
-//   SnapshotError::VerificationFailed  "snapshot verification failed"
+// snapshot_to wraps them ("snapshot" for "compaction" in the last two) in
+// SnapshotError's Engine variant, and verifies the copy once more before
+// moving it.
 #pragma once
 
 #include <array>
@@ -27,6 +26,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/store.h"
 
@@ -38,19 +38,14 @@ struct CompactionReport {
   uint64_t keys = 0;
 };
 
-class SnapshotError {
- public:
+struct SnapshotErrorTexts {
   enum class Kind : uint8_t { Engine, VerificationFailed };
-  static SnapshotError engine(engine::EngineError e) { return SnapshotError(Kind::Engine, std::move(e)); }
-  static SnapshotError of(Kind kind) { return SnapshotError(kind, std::nullopt); }
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  SnapshotError(Kind kind, std::optional<engine::EngineError> e) : kind_(kind), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::VerificationFailed, "snapshot verification failed"},
+  });
 };
+using SnapshotError = engine::DomainError<SnapshotErrorTexts>;
 
 struct SnapshotReport {
   std::string destination;  // as given

@@ -10,70 +10,21 @@
 
 namespace ombrel::messaging {
 
-ConsumerGroupError ConsumerGroupError::engine(engine::EngineError e) {
-  ConsumerGroupError error(Kind::Engine);
-  error.engine_ = std::move(e);
-  return error;
-}
-
-ConsumerGroupError ConsumerGroupError::messaging(MessagingError e) {
-  ConsumerGroupError error(Kind::Messaging);
-  error.messaging_ = std::move(e);
-  return error;
-}
-
-ConsumerGroupError ConsumerGroupError::of(Kind k) { return ConsumerGroupError(k); }
-
-ConsumerGroupError ConsumerGroupError::generation_mismatch(uint64_t expected, uint64_t provided) {
-  ConsumerGroupError error(Kind::GenerationMismatch);
-  error.expected_ = expected;
-  error.provided_ = provided;
-  return error;
-}
-
-ConsumerGroupError ConsumerGroupError::offset_mismatch(uint64_t expected, uint64_t provided) {
-  ConsumerGroupError error(Kind::OffsetMismatch);
-  error.expected_ = expected;
-  error.provided_ = provided;
-  return error;
-}
-
-std::string ConsumerGroupError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::Messaging:
-      return "messaging error: " + messaging_->message();
-    case Kind::EmptyName:
-      return "stream/group/consumer names cannot be empty";
-    case Kind::CorruptRecord:
-      return "consumer-group record is corrupt";
-    case Kind::GenerationOverflow:
-      return "lease generation overflow";
-    case Kind::TimeOverflow:
-      return "time value overflow";
-    case Kind::NoActiveLease:
-      return "group has no active lease";
-    case Kind::OwnerMismatch:
-      return "lease owner mismatch";
-    case Kind::GenerationMismatch:
-      return "lease generation mismatch: expected " + std::to_string(expected_) + ", provided " +
-             std::to_string(provided_);
-    case Kind::OffsetMismatch:
-      return "leased offset mismatch: expected " + std::to_string(expected_) + ", provided " +
-             std::to_string(provided_);
-  }
-  return {};
-}
-
 namespace {
 
 using Kind = ConsumerGroupError::Kind;
 
 constexpr uint8_t kStateFormatVersion = 1;
+// A state record's bytes before its owner, with a lease (consumer_group.h).
+constexpr size_t kLeasedStateFixedBytes = 1 + 8 + 1 + 8 + 8 + 8 + 4;
+static_assert(kLeasedStateFixedBytes == 38);
 constexpr BytesView kStatePrefix{"\xFFomb:cg:state:", 14};
+static_assert(kConsumerGroupArea.holds(kStatePrefix));
 
 ConsumerGroupError corrupt() { return ConsumerGroupError::of(Kind::CorruptRecord); }
+ConsumerGroupError stream_error(MessagingError::Kind kind) {
+  return ConsumerGroupError::of(Kind::Messaging, MessagingError::of(kind));
+}
 
 // One group of one stream, with its stored state as read at the start of the
 // operation.
@@ -88,7 +39,7 @@ std::expected<void, ConsumerGroupError> check_names(std::initializer_list<std::s
   }
   for (std::string_view name : names) {
     if (!component_fits(name)) {
-      return std::unexpected(ConsumerGroupError::messaging(MessagingError::of(MessagingError::Kind::NameTooLong)));
+      return std::unexpected(stream_error(MessagingError::Kind::NameTooLong));
     }
   }
   return {};
@@ -97,7 +48,7 @@ std::expected<void, ConsumerGroupError> check_names(std::initializer_list<std::s
 std::expected<Group, ConsumerGroupError> load_group(const engine::Store& store, std::string_view stream,
                                                     std::string_view group) {
   auto key = consumer_group_state_key(stream, group);
-  if (!key) return std::unexpected(ConsumerGroupError::messaging(MessagingError::of(MessagingError::Kind::NameTooLong)));
+  if (!key) return std::unexpected(stream_error(MessagingError::Kind::NameTooLong));
   Group loaded{std::move(*key), {}};
   if (const auto value = store.find(loaded.key)) {
     auto state = decode_state(*value);
@@ -126,10 +77,10 @@ std::expected<void, ConsumerGroupError> validate_lease(const ConsumerGroupState&
   if (!state.leased_offset) return std::unexpected(ConsumerGroupError::of(Kind::NoActiveLease));
   if (state.owner != consumer) return std::unexpected(ConsumerGroupError::of(Kind::OwnerMismatch));
   if (state.lease_generation != lease_generation) {
-    return std::unexpected(ConsumerGroupError::generation_mismatch(state.lease_generation, lease_generation));
+    return std::unexpected(ConsumerGroupError::of(Kind::GenerationMismatch, state.lease_generation, lease_generation));
   }
   if (*state.leased_offset != offset) {
-    return std::unexpected(ConsumerGroupError::offset_mismatch(*state.leased_offset, offset));
+    return std::unexpected(ConsumerGroupError::of(Kind::OffsetMismatch, *state.leased_offset, offset));
   }
   return {};
 }
@@ -160,7 +111,7 @@ std::optional<std::string> consumer_group_states_prefix(std::string_view stream)
 
 std::string encode_state(const ConsumerGroupState& state) {
   std::string out;
-  out.reserve(38 + state.owner.size());
+  out.reserve(kLeasedStateFixedBytes + state.owner.size());
   ByteWriter writer(out);
   writer.u8(kStateFormatVersion);
   writer.u64_le(state.next_offset);
@@ -206,9 +157,9 @@ std::expected<std::optional<ConsumerGroupDelivery>, ConsumerGroupError> consumer
   if (state.leased_offset && state.lease_until_ms > now_ms) return std::optional<ConsumerGroupDelivery>{};
 
   auto handle = Stream::open(store, stream);
-  if (!handle) return std::unexpected(ConsumerGroupError::messaging(handle.error()));
+  if (!handle) return std::unexpected(ConsumerGroupError::of(Kind::Messaging, handle.error()));
   auto entries = handle->read_from(state.next_offset, 1);
-  if (!entries) return std::unexpected(ConsumerGroupError::messaging(entries.error()));
+  if (!entries) return std::unexpected(ConsumerGroupError::of(Kind::Messaging, entries.error()));
   if (entries->empty()) {
     if (state.leased_offset) {
       // The expired lease is dropped so that the state says what is true.
@@ -242,7 +193,7 @@ std::expected<void, ConsumerGroupError> consumer_group_ack(engine::Store& store,
   // A leased offset always names an entry, and no entry can sit at the last
   // offset through appends; only a damaged file could make this wrap to 0.
   if (offset == std::numeric_limits<uint64_t>::max()) {
-    return std::unexpected(ConsumerGroupError::messaging(MessagingError::of(MessagingError::Kind::OffsetExhausted)));
+    return std::unexpected(stream_error(MessagingError::Kind::OffsetExhausted));
   }
   released->state.next_offset = offset + 1;
   return save_group(store, *released);

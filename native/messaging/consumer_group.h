@@ -40,13 +40,16 @@
 // CorruptRecord. Every change is one put of the whole record, committed.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "messaging/stream.h"
 
 namespace ombrel::engine {
@@ -55,19 +58,9 @@ class Store;
 
 namespace ombrel::messaging {
 
-//   #  ConsumerGroupError::Kind  display text
-//   0  Engine                    "store error: {engine text}"
-//   1  Messaging                 "messaging error: {MessagingError text}"
-//   2  EmptyName                 "stream/group/consumer names cannot be empty"
-//   3  CorruptRecord             "consumer-group record is corrupt"
-//   4  GenerationOverflow        "lease generation overflow"
-//   5  TimeOverflow              "time value overflow"
-//   6  NoActiveLease             "group has no active lease"
-//   7  OwnerMismatch             "lease owner mismatch"
-//   8  GenerationMismatch        "lease generation mismatch: expected {expected}, provided {provided}"
-//   9  OffsetMismatch            "leased offset mismatch: expected {expected}, provided {provided}"
-class ConsumerGroupError {
- public:
+inline constexpr engine::KeyArea kConsumerGroupArea{"consumer_groups", {"\xFFomb:cg:", 8}};
+
+struct ConsumerGroupErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     Messaging,
@@ -80,23 +73,20 @@ class ConsumerGroupError {
     GenerationMismatch,
     OffsetMismatch,
   };
-
-  static ConsumerGroupError engine(engine::EngineError e);
-  static ConsumerGroupError messaging(MessagingError e);
-  static ConsumerGroupError of(Kind k);
-  static ConsumerGroupError generation_mismatch(uint64_t expected, uint64_t provided);
-  static ConsumerGroupError offset_mismatch(uint64_t expected, uint64_t provided);
-
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  explicit ConsumerGroupError(Kind k) : kind_(k) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  std::optional<MessagingError> messaging_;
-  uint64_t expected_ = 0, provided_ = 0;  // the two mismatches
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::Messaging, "messaging error: {}"},
+      {Kind::EmptyName, "stream/group/consumer names cannot be empty"},
+      {Kind::CorruptRecord, "consumer-group record is corrupt"},
+      {Kind::GenerationOverflow, "lease generation overflow"},
+      {Kind::TimeOverflow, "time value overflow"},
+      {Kind::NoActiveLease, "group has no active lease"},
+      {Kind::OwnerMismatch, "lease owner mismatch"},
+      {Kind::GenerationMismatch, "lease generation mismatch: expected {}, provided {}"},
+      {Kind::OffsetMismatch, "leased offset mismatch: expected {}, provided {}"},
+  });
 };
+using ConsumerGroupError = engine::DomainError<ConsumerGroupErrorTexts>;
 
 struct ConsumerGroupState {
   uint64_t next_offset = 0;

@@ -9,26 +9,11 @@
 
 namespace ombrel::messaging {
 
-std::string OutboxError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyTopic:
-      return "outbox topic cannot be empty";
-    case Kind::FieldTooLarge:
-      return "outbox field is too large";
-    case Kind::CorruptRecord:
-      return "outbox record is corrupt";
-    case Kind::EntropyUnavailable:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kEventFormatVersion = 1;
-constexpr size_t kEventMinimumSize = 37;
+constexpr size_t kEventMinimumSize = 1 + 8 + kNonceSize + 8 + 4;  // before the topic (outbox.h)
+static_assert(kEventMinimumSize == 37);
 
 OutboxError corrupt() { return OutboxError::of(OutboxError::Kind::CorruptRecord); }
 
@@ -56,14 +41,14 @@ std::expected<OutboxEvent, OutboxError> decode_event(BytesView bytes) {
   ByteReader r(bytes);
   auto version = r.u8();
   auto tx_id = r.u64_le();
-  auto nonce = r.bytes(kNonceSize);
+  auto nonce = r.byte_array<kNonceSize>();
   auto created_at = r.i64_le();
   auto topic = r.field_le();
   auto payload = r.field_le();
   if (!version || *version != kEventFormatVersion || !tx_id || !nonce || !created_at || !topic || topic->empty() ||
       !payload || !r.at_end())
     return std::unexpected(corrupt());
-  return OutboxEvent{Bytes(*topic), Bytes(*payload), *nonce_from(*nonce), *tx_id, *created_at};
+  return OutboxEvent{Bytes(*topic), Bytes(*payload), *nonce, *tx_id, *created_at};
 }
 
 std::expected<MessageId, OutboxError> emit_event(engine::Transaction& tx, BytesView topic, BytesView payload,

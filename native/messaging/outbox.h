@@ -24,6 +24,7 @@
 // CorruptRecord.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -31,7 +32,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "messaging/message_id.h"
 #include "util/byte_codec.h"
 
@@ -42,21 +45,21 @@ class Transaction;
 
 namespace ombrel::messaging {
 
+inline constexpr engine::KeyArea kOutboxArea{"outbox", {"\xFFomb:outbox:", 12}};
 inline constexpr std::string_view kOutboxEventPrefix{"\xFFomb:outbox:event:", 18};
+static_assert(kOutboxArea.holds(kOutboxEventPrefix));
 
-class OutboxError {
- public:
+struct OutboxErrorTexts {
   enum class Kind : uint8_t { Engine, EmptyTopic, FieldTooLarge, CorruptRecord, EntropyUnavailable };
-  static OutboxError engine(engine::EngineError e) { return OutboxError(Kind::Engine, std::move(e)); }
-  static OutboxError of(Kind k) { return OutboxError(k, std::nullopt); }
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  OutboxError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::EmptyTopic, "outbox topic cannot be empty"},
+      {Kind::FieldTooLarge, "outbox field is too large"},
+      {Kind::CorruptRecord, "outbox record is corrupt"},
+      {Kind::EntropyUnavailable, "operating-system entropy is unavailable"},
+  });
 };
+using OutboxError = engine::DomainError<OutboxErrorTexts>;
 
 struct OutboxEvent {
   Bytes topic;

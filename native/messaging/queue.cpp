@@ -11,67 +11,11 @@
 
 namespace ombrel::messaging {
 
-QueueError QueueError::engine(engine::EngineError e) {
-  QueueError error(Kind::Engine);
-  error.engine_ = std::move(e);
-  return error;
-}
-
-QueueError QueueError::not_found(uint64_t id) {
-  QueueError error(Kind::MessageNotFound);
-  error.id_ = id;
-  return error;
-}
-
-QueueError QueueError::not_leased(uint64_t id) {
-  QueueError error(Kind::NotLeased);
-  error.id_ = id;
-  return error;
-}
-
-QueueError QueueError::generation_mismatch(uint64_t id, uint32_t expected, uint32_t provided) {
-  QueueError error(Kind::LeaseGenerationMismatch);
-  error.id_ = id;
-  error.expected_ = expected;
-  error.provided_ = provided;
-  return error;
-}
-
-std::string QueueError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyName:
-      return "queue name cannot be empty";
-    case Kind::NameTooLong:
-      return "queue name is too long";
-    case Kind::PayloadTooLarge:
-      return "queue payload is too large";
-    case Kind::InvalidRecord:
-      return "queue record has invalid encoding";
-    case Kind::IdExhausted:
-      return "queue message id space is exhausted";
-    case Kind::AttemptsExhausted:
-      return "queue delivery attempt counter is exhausted";
-    case Kind::TimeOverflow:
-      return "queue time value overflowed";
-    case Kind::CountOverflow:
-      return "queue count overflowed";
-    case Kind::MessageNotFound:
-      return "queue message " + std::to_string(id_) + " was not found";
-    case Kind::NotLeased:
-      return "queue message " + std::to_string(id_) + " is not currently leased";
-    case Kind::LeaseGenerationMismatch:
-      return "lease generation mismatch for message " + std::to_string(id_) + ": expected " +
-             std::to_string(expected_) + ", provided " + std::to_string(provided_);
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kMessageFormatVersion = 1;
-constexpr size_t kMessageHeaderSize = 38;
+constexpr size_t kMessageHeaderSize = 1 + 1 + 8 + 4 + 4 + 8 + 8 + 4;  // before the payload (queue.h)
+static_assert(kMessageHeaderSize == 38);
 constexpr std::string_view kNextIdSuffix = ":next";
 constexpr std::string_view kMessageSeparator = ":m:";
 
@@ -172,12 +116,13 @@ std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueK
 std::expected<QueueMessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
                                                         uint32_t generation) {
   const auto stored = store.find(key);
-  if (!stored) return std::unexpected(QueueError::not_found(id));
+  if (!stored) return std::unexpected(QueueError::of(QueueError::Kind::MessageNotFound, id));
   auto message = decode_message_view(*stored, id);
   if (!message) return message;
-  if (message->state != MessageState::Leased) return std::unexpected(QueueError::not_leased(id));
+  if (message->state != MessageState::Leased) return std::unexpected(QueueError::of(QueueError::Kind::NotLeased, id));
   if (message->attempts != generation)
-    return std::unexpected(QueueError::generation_mismatch(id, message->attempts, generation));
+    return std::unexpected(
+        QueueError::of(QueueError::Kind::LeaseGenerationMismatch, id, message->attempts, generation));
   return message;
 }
 
@@ -300,7 +245,7 @@ std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t no
   message.lease_until_ms = lease_until;
   if (auto written = write_message(*store_, message_key(message.id), view_of(message)); !written)
     return std::unexpected(written.error());
-  saturating_add(store_->metrics().queue_claims, 1);
+  saturating_add(store_->domain_counters<QueueCounters>().claims, 1);
   return std::optional<ClaimedMessage>{ClaimedMessage{message.id, std::move(message.payload), message.attempts,
                                                       message.priority, message.available_at_ms,
                                                       message.lease_until_ms, message.attempts}};
@@ -311,7 +256,7 @@ std::expected<void, QueueError> Queue::ack(uint64_t id, uint32_t lease_generatio
   auto message = leased_view(*store_, key, id, lease_generation);
   if (!message) return std::unexpected(message.error());
   if (auto deleted = store_->delete_internal(key); !deleted) return std::unexpected(QueueError::engine(deleted.error()));
-  saturating_add(store_->metrics().queue_acks, 1);
+  saturating_add(store_->domain_counters<QueueCounters>().acks, 1);
   return {};
 }
 
@@ -363,6 +308,7 @@ namespace {
 // A push's own failures in the transactional words; a push yields no other kind.
 engine::DomainTransactionError transactional_error(const QueueError& error) {
   using Kind = engine::DomainTransactionError::Kind;
+  if (const auto& beneath = error.engine_error()) return engine::DomainTransactionError::engine(*beneath);
   switch (error.kind()) {
     case QueueError::Kind::EmptyName:
       return engine::DomainTransactionError::of(Kind::EmptyName);
@@ -372,8 +318,6 @@ engine::DomainTransactionError transactional_error(const QueueError& error) {
       return engine::DomainTransactionError::of(Kind::PayloadTooLarge);
     case QueueError::Kind::IdExhausted:
       return engine::DomainTransactionError::of(Kind::Exhausted);
-    case QueueError::Kind::Engine:
-      return engine::DomainTransactionError::engine(*error.engine_error());
     default:
       return engine::DomainTransactionError::of(Kind::CorruptMetadata);
   }

@@ -44,6 +44,7 @@
 // generation is fenced off.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -51,7 +52,10 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/counter_sets.h"
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/transaction_domains.h"
 #include "util/byte_codec.h"
 
@@ -62,10 +66,10 @@ class Transaction;
 
 namespace ombrel::messaging {
 
-inline constexpr std::string_view kQueuePrefix{"\xFFomb:q:", 7};
+inline constexpr engine::KeyArea kQueueArea{"queues", {"\xFFomb:q:", 7}};
+inline constexpr std::string_view kQueuePrefix = kQueueArea.prefix;
 
-class QueueError {
- public:
+struct QueueErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     EmptyName,
@@ -80,25 +84,22 @@ class QueueError {
     NotLeased,
     LeaseGenerationMismatch,
   };
-  static QueueError engine(engine::EngineError e);
-  static QueueError of(Kind k) { return QueueError(k); }
-  static QueueError not_found(uint64_t id);
-  static QueueError not_leased(uint64_t id);
-  static QueueError generation_mismatch(uint64_t id, uint32_t expected, uint32_t provided);
-
-  Kind kind() const { return kind_; }
-  // The engine error underneath, for Kind::Engine.
-  const std::optional<engine::EngineError>& engine_error() const { return engine_; }
-  std::string message() const;
-
- private:
-  explicit QueueError(Kind k) : kind_(k) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  uint64_t id_ = 0;
-  uint32_t expected_ = 0;
-  uint32_t provided_ = 0;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::EmptyName, "queue name cannot be empty"},
+      {Kind::NameTooLong, "queue name is too long"},
+      {Kind::PayloadTooLarge, "queue payload is too large"},
+      {Kind::InvalidRecord, "queue record has invalid encoding"},
+      {Kind::IdExhausted, "queue message id space is exhausted"},
+      {Kind::AttemptsExhausted, "queue delivery attempt counter is exhausted"},
+      {Kind::TimeOverflow, "queue time value overflowed"},
+      {Kind::CountOverflow, "queue count overflowed"},
+      {Kind::MessageNotFound, "queue message {} was not found"},
+      {Kind::NotLeased, "queue message {} is not currently leased"},
+      {Kind::LeaseGenerationMismatch, "lease generation mismatch for message {}: expected {}, provided {}"},
+  });
 };
+using QueueError = engine::DomainError<QueueErrorTexts>;
 
 enum class MessageState : uint8_t { Ready = 0, Leased = 1, Dead = 2 };
 
@@ -149,6 +150,16 @@ struct MessageKeyParts {
   std::optional<uint64_t> id;
 };
 std::optional<MessageKeyParts> parse_message_key(BytesView key);
+
+// What queues count per open store (engine/counter_sets.h).
+struct QueueCounters {
+  uint64_t claims = 0;  // messages leased by a claim
+  uint64_t acks = 0;    // leased messages acknowledged
+  static constexpr std::array<engine::CounterName<QueueCounters>, 2> kNames{{
+      {"queue_claims", &QueueCounters::claims},
+      {"queue_acks", &QueueCounters::acks},
+  }};
+};
 
 struct QueueStats {
   uint64_t ready;

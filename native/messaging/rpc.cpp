@@ -9,29 +9,15 @@
 
 namespace ombrel::messaging {
 
-std::string RpcError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyMethod:
-      return "RPC method cannot be empty";
-    case Kind::FieldTooLarge:
-      return "RPC field is too large";
-    case Kind::CorruptRecord:
-      return "RPC record is corrupt";
-    case Kind::RequestNotFound:
-      return "RPC request was not found";
-    case Kind::ResponseExists:
-      return "RPC response already exists";
-    case Kind::EntropyUnavailable:
-      return "operating-system entropy is unavailable";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kRpcFormatVersion = 1;
+// The fixed bytes of each value (rpc.h): a request with a deadline, before
+// its method and payload; a response, before its payload.
+constexpr size_t kHeadBytes = 1 + 8 + kNonceSize;
+constexpr size_t kRequestFixedBytes = kHeadBytes + 8 + 1 + 8 + 4 + 4;
+constexpr size_t kResponseFixedBytes = kHeadBytes + 8 + 1 + 4;
+static_assert(kHeadBytes == 25 && kRequestFixedBytes == 50 && kResponseFixedBytes == 38);
 
 RpcError corrupt() { return RpcError::of(RpcError::Kind::CorruptRecord); }
 
@@ -72,7 +58,7 @@ std::expected<Bytes, RpcError> encode_request(const RpcRequest& request) {
   if (!component_fits(request.method) || !component_fits(request.payload))
     return std::unexpected(RpcError::of(RpcError::Kind::FieldTooLarge));
   Bytes out;
-  out.reserve(50 + request.method.size() + request.payload.size());
+  out.reserve(kRequestFixedBytes + request.method.size() + request.payload.size());
   ByteWriter w(out);
   write_head(w, request.tx_id, request.nonce);
   w.i64_le(request.created_at_ms);
@@ -104,7 +90,7 @@ std::expected<RpcRequest, RpcError> decode_request(BytesView bytes) {
 std::expected<Bytes, RpcError> encode_response(const RpcResponse& response) {
   if (!component_fits(response.payload)) return std::unexpected(RpcError::of(RpcError::Kind::FieldTooLarge));
   Bytes out;
-  out.reserve(38 + response.payload.size());
+  out.reserve(kResponseFixedBytes + response.payload.size());
   ByteWriter w(out);
   write_head(w, response.tx_id, response.nonce);
   w.i64_le(response.completed_at_ms);

@@ -44,6 +44,7 @@
 // CorruptRecord.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -51,7 +52,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "messaging/message_id.h"
 #include "util/byte_codec.h"
 
@@ -62,13 +65,14 @@ class Transaction;
 
 namespace ombrel::messaging {
 
+inline constexpr engine::KeyArea kRpcArea{"rpc", {"\xFFomb:rpc:", 9}};
 inline constexpr std::string_view kRpcRequestPrefix{"\xFFomb:rpc:req:", 13};
 inline constexpr std::string_view kRpcResponsePrefix{"\xFFomb:rpc:resp:", 14};
+static_assert(kRpcArea.holds(kRpcRequestPrefix) && kRpcArea.holds(kRpcResponsePrefix));
 // The payload of the error response that answers an expired request.
 inline constexpr std::string_view kDeadlineExceeded{"deadline exceeded"};
 
-class RpcError {
- public:
+struct RpcErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     EmptyMethod,
@@ -78,16 +82,17 @@ class RpcError {
     ResponseExists,
     EntropyUnavailable,
   };
-  static RpcError engine(engine::EngineError e) { return RpcError(Kind::Engine, std::move(e)); }
-  static RpcError of(Kind k) { return RpcError(k, std::nullopt); }
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  RpcError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::EmptyMethod, "RPC method cannot be empty"},
+      {Kind::FieldTooLarge, "RPC field is too large"},
+      {Kind::CorruptRecord, "RPC record is corrupt"},
+      {Kind::RequestNotFound, "RPC request was not found"},
+      {Kind::ResponseExists, "RPC response already exists"},
+      {Kind::EntropyUnavailable, "operating-system entropy is unavailable"},
+  });
 };
+using RpcError = engine::DomainError<RpcErrorTexts>;
 
 struct RpcRequest {
   Bytes method;

@@ -10,41 +10,13 @@
 
 namespace ombrel::messaging {
 
-std::string MessagingError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::EmptyName:
-      return "stream/topic/subscription name must not be empty";
-    case Kind::NameTooLong:
-      return "stream/topic/subscription name is too long";
-    case Kind::PayloadTooLarge:
-      return "stream payload is too large";
-    case Kind::OffsetExhausted:
-      return "stream offset exhausted";
-    case Kind::CorruptMetadata:
-      return "stream metadata is corrupt";
-    case Kind::CorruptEntry:
-      return "stream entry is corrupt or unsupported";
-    case Kind::CursorRegression:
-      return "subscription cursor cannot regress from " + std::to_string(from_) + " to " + std::to_string(to_);
-  }
-  return {};
-}
-
-MessagingError MessagingError::cursor_regression(uint64_t from, uint64_t to) {
-  MessagingError error(Kind::CursorRegression, std::nullopt);
-  error.from_ = from;
-  error.to_ = to;
-  return error;
-}
-
 namespace {
 
 constexpr uint8_t kEntryFormatVersion = 1;
+constexpr size_t kEntryFixedBytes = 1 + 4;  // before the payload (stream.h)
 constexpr uint64_t kMaxOffset = std::numeric_limits<uint64_t>::max();
-constexpr BytesView kStreamPrefix{"\xFFomb:stream:", 12};
-constexpr BytesView kSubscriptionPrefix{"\xFFomb:sub:", 9};
+constexpr BytesView kStreamPrefix = kStreamArea.prefix;
+constexpr BytesView kSubscriptionPrefix = kSubscriptionArea.prefix;
 constexpr BytesView kNextSuffix{":next"};
 constexpr BytesView kEntrySuffix{":e:"};
 
@@ -115,7 +87,7 @@ std::expected<void, engine::EngineError> write_append(engine::Transaction& tx, c
 std::expected<std::string, MessagingError> encode_stream_entry(std::string_view payload) {
   if (!component_fits(payload)) return std::unexpected(fault(MessagingError::Kind::PayloadTooLarge));
   std::string out;
-  out.reserve(5 + payload.size());
+  out.reserve(kEntryFixedBytes + payload.size());
   ByteWriter writer(out);
   writer.u8(kEntryFormatVersion);
   writer.field_le(payload);
@@ -189,12 +161,12 @@ std::expected<std::vector<StreamEntry>, MessagingError> Stream::read_from(uint64
   if (start > 0) it = store_->live().lower_bound(std::string_view(entry_key(prefix, start)));
   for (; it != range.last; ++it) {
     const BytesView key = it->first;
-    if (key.size() != prefix.size() + 8) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
     ByteReader reader(BytesView(key).substr(prefix.size()));
-    const uint64_t offset = *reader.u64_be();
+    const std::optional<uint64_t> offset = reader.u64_be();
+    if (!offset || !reader.at_end()) return std::unexpected(fault(MessagingError::Kind::CorruptMetadata));
     auto payload = decode_stream_entry(it->second);
     if (!payload) return std::unexpected(payload.error());
-    out.push_back(StreamEntry{offset, std::move(*payload)});
+    out.push_back(StreamEntry{*offset, std::move(*payload)});
     if (out.size() >= limit) break;
   }
   return out;
@@ -236,7 +208,7 @@ std::expected<uint64_t, MessagingError> Topic::acknowledge_through(std::string_v
   auto cursor = read_counter(stream_.store(), *key);
   if (!cursor) return std::unexpected(cursor.error());
   const uint64_t next = offset + 1;
-  if (next < *cursor) return std::unexpected(MessagingError::cursor_regression(*cursor, next));
+  if (next < *cursor) return std::unexpected(MessagingError::of(MessagingError::Kind::CursorRegression, *cursor, next));
   if (auto put = stream_.store().put_internal(*key, encode_counter(next)); !put) {
     return std::unexpected(MessagingError::engine(put.error()));
   }

@@ -28,6 +28,7 @@
 // get consecutive offsets) and reports DomainTransactionError texts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -36,7 +37,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "engine/transaction_domains.h"
 
 namespace ombrel::engine {
@@ -46,17 +49,12 @@ class Transaction;
 
 namespace ombrel::messaging {
 
-//   #  MessagingError::Kind  display text
-//   0  Engine                "store error: {engine text}"
-//   1  EmptyName             "stream/topic/subscription name must not be empty"
-//   2  NameTooLong           "stream/topic/subscription name is too long"
-//   3  PayloadTooLarge       "stream payload is too large"
-//   4  OffsetExhausted       "stream offset exhausted"
-//   5  CorruptMetadata       "stream metadata is corrupt"
-//   6  CorruptEntry          "stream entry is corrupt or unsupported"
-//   7  CursorRegression      "subscription cursor cannot regress from {from} to {to}"
-class MessagingError {
- public:
+// Topics share the stream keys: a topic is a stream read through
+// subscriptions, whose cursors have an area of their own.
+inline constexpr engine::KeyArea kStreamArea{"streams", {"\xFFomb:stream:", 12}};
+inline constexpr engine::KeyArea kSubscriptionArea{"subscriptions", {"\xFFomb:sub:", 9}};
+
+struct MessagingErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     EmptyName,
@@ -67,20 +65,18 @@ class MessagingError {
     CorruptEntry,
     CursorRegression,
   };
-
-  static MessagingError engine(engine::EngineError e) { return MessagingError(Kind::Engine, std::move(e)); }
-  static MessagingError of(Kind k) { return MessagingError(k, std::nullopt); }
-  static MessagingError cursor_regression(uint64_t from, uint64_t to);
-
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  MessagingError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
-  uint64_t from_ = 0, to_ = 0;  // CursorRegression
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::EmptyName, "stream/topic/subscription name must not be empty"},
+      {Kind::NameTooLong, "stream/topic/subscription name is too long"},
+      {Kind::PayloadTooLarge, "stream payload is too large"},
+      {Kind::OffsetExhausted, "stream offset exhausted"},
+      {Kind::CorruptMetadata, "stream metadata is corrupt"},
+      {Kind::CorruptEntry, "stream entry is corrupt or unsupported"},
+      {Kind::CursorRegression, "subscription cursor cannot regress from {} to {}"},
+  });
 };
+using MessagingError = engine::DomainError<MessagingErrorTexts>;
 
 struct StreamEntry {
   uint64_t offset = 0;

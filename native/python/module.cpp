@@ -18,7 +18,11 @@
 namespace ombrel::python {
 namespace {
 
-constexpr const char* kVersion = "0.3.2";
+// The package version, stated once in pyproject.toml; CMake passes it on.
+#ifndef OMBREL_VERSION
+#error "OMBREL_VERSION must be defined by the build (CMakeLists.txt reads pyproject.toml)"
+#endif
+constexpr const char* kVersion = OMBREL_VERSION;
 
 ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 

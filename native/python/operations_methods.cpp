@@ -58,9 +58,9 @@ PyObject* storage_dict(const maintenance::StorageStats& stats) {
   return dict.finish();
 }
 
-PyObject* metrics_dict(const engine::StoreMetrics& metrics) {
+PyObject* metrics_dict(const std::vector<maintenance::NamedCounter>& metrics) {
   DictBuilder dict;
-  for (const auto& field : maintenance::kMetricFields) dict.set(field.name, int_result(metrics.*field.field));
+  for (const auto& counter : metrics) dict.set(counter.name, int_result(counter.value));
   return dict.finish();
 }
 

@@ -5,9 +5,9 @@
 // A staging method converts its arguments, checks the id lengths (a wrong
 // length raises at once and stages nothing) and returns the new operation's
 // position. Every other fault is found when the operation is applied, in the
-// words of its domain: queue, stream, topic and object writes in those of
-// engine/transaction_domains.h, job enqueues in those of jobs/transactional.h,
-// the rest in their domain's own.
+// words of its domain: queue, stream, topic and object writes and job
+// enqueues in the transactional words (engine/transaction_domains.h), the rest
+// in their domain's own.
 #include <Python.h>
 
 #include <span>
@@ -49,18 +49,7 @@ Outcome outcome_of(std::expected<T, E>&& done, Make&& make) {
 
 constexpr auto kNoResult = [](auto&&...) -> std::optional<OperationResult> { return std::nullopt; };
 
-// The `_tx` object variants report ObjectError; a transaction words them as
-// every transactional domain write.
-template <class T>
-std::expected<T, engine::DomainTransactionError> in_transactional_words(
-    std::expected<T, records::ObjectError>&& done) {
-  if (!done) return std::unexpected(records::transactional_error(done.error()));
-  if constexpr (std::is_void_v<T>) {
-    return {};
-  } else {
-    return std::move(*done);
-  }
-}
+using engine::in_transactional_words;
 
 }  // namespace
 

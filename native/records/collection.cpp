@@ -11,37 +11,17 @@
 
 namespace ombrel::records {
 
-std::string CollectionError::message() const {
-  switch (kind_) {
-    case Kind::Engine:
-      return "store error: " + engine_->message();
-    case Kind::CollectionNotFound:
-      return "collection does not exist";
-    case Kind::IndexNotFound:
-      return "index does not exist";
-    case Kind::EmptyName:
-      return "collection/index name must not be empty";
-    case Kind::EmptyPrimaryKey:
-      return "primary key must not be empty";
-    case Kind::ComponentTooLarge:
-      return "collection component is too large";
-    case Kind::TooManyIndexes:
-      return "record has too many indexes";
-    case Kind::SchemaVersionMustIncrease:
-      return "schema version must increase";
-    case Kind::CorruptMetadata:
-      return "collection metadata is corrupt or unsupported";
-    case Kind::CorruptRecord:
-      return "collection record is corrupt or unsupported";
-    case Kind::UniqueIndexViolation:
-      return "unique index violation";
-  }
-  return {};
-}
-
 namespace {
 
 constexpr uint8_t kFormatVersion = 1;
+// The fixed bytes of each value (collection.h): before the codec of a
+// definition or a migration, before a record's value, and around the name
+// and value of each of its index entries.
+constexpr size_t kDefinitionFixedBytes = 1 + 4 + 4;
+constexpr size_t kMigrationFixedBytes = 1 + 4 + 4 + 4;
+constexpr size_t kRecordFixedBytes = 1 + 4 + 2;
+constexpr size_t kIndexEntryFixedBytes = 2 + 4;
+static_assert(kDefinitionFixedBytes == 9 && kMigrationFixedBytes == 13 && kRecordFixedBytes == 7);
 constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
 constexpr size_t kMaxIndexValues = std::numeric_limits<uint16_t>::max();
 constexpr size_t kMaxIndexNameBytes = std::numeric_limits<uint16_t>::max();
@@ -201,7 +181,7 @@ CollectionResult<Bytes> migration_prefix(BytesView collection) {
 CollectionResult<Bytes> encode_collection_definition(const CollectionDefinition& definition) {
   if (definition.codec.size() > kMaxU32) return fail(CollectionError::Kind::ComponentTooLarge);
   Bytes out;
-  out.reserve(9 + definition.codec.size());
+  out.reserve(kDefinitionFixedBytes + definition.codec.size());
   ByteWriter w(out);
   w.u8(kFormatVersion);
   w.u32_le(definition.schema_version);
@@ -239,11 +219,11 @@ CollectionResult<bool> decode_index_definition(BytesView bytes) {
 CollectionResult<Bytes> encode_record_value(const StoredRecord& record) {
   if (record.value.size() > kMaxU32) return fail(CollectionError::Kind::ComponentTooLarge);
   if (record.indexes.size() > kMaxIndexValues) return fail(CollectionError::Kind::TooManyIndexes);
-  size_t total = 7 + record.value.size();
+  size_t total = kRecordFixedBytes + record.value.size();
   for (const IndexValue& index : record.indexes) {
     if (index.name.size() > kMaxIndexNameBytes || index.value.size() > kMaxU32)
       return fail(CollectionError::Kind::ComponentTooLarge);
-    total += 6 + index.name.size() + index.value.size();
+    total += kIndexEntryFixedBytes + index.name.size() + index.value.size();
   }
   Bytes out;
   out.reserve(total);
@@ -287,7 +267,7 @@ CollectionResult<StoredRecord> decode_record_value(BytesView bytes) {
 CollectionResult<Bytes> encode_collection_migration(const CollectionMigration& migration) {
   if (migration.codec.size() > kMaxU32) return fail(CollectionError::Kind::ComponentTooLarge);
   Bytes out;
-  out.reserve(13 + migration.codec.size());
+  out.reserve(kMigrationFixedBytes + migration.codec.size());
   ByteWriter w(out);
   w.u8(kFormatVersion);
   w.u32_le(migration.from_version);

@@ -31,13 +31,16 @@
 //                              (to must exceed from)
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "engine/domain_error.h"
 #include "engine/errors.h"
+#include "engine/key_area.h"
 #include "util/byte_codec.h"
 
 namespace ombrel::engine {
@@ -47,17 +50,20 @@ class Transaction;
 
 namespace ombrel::records {
 
+inline constexpr engine::KeyArea kCollectionArea{"collections", {"\xFFomb:col:", 9}};
 inline constexpr std::string_view kMetaPrefix{"\xFFomb:col:meta:", 14};
 inline constexpr std::string_view kRecordPrefix{"\xFFomb:col:record:", 16};
 inline constexpr std::string_view kIndexMetaPrefix{"\xFFomb:col:index-meta:", 20};
 inline constexpr std::string_view kIndexPrefix{"\xFFomb:col:index:", 15};
 inline constexpr std::string_view kMigrationPrefix{"\xFFomb:col:migration:", 19};
+static_assert(kCollectionArea.holds(kMetaPrefix) && kCollectionArea.holds(kRecordPrefix) &&
+              kCollectionArea.holds(kIndexMetaPrefix) && kCollectionArea.holds(kIndexPrefix) &&
+              kCollectionArea.holds(kMigrationPrefix));
 
 // The codec label stored when the caller names none.
 inline constexpr std::string_view kDefaultCodec{"bytes"};
 
-class CollectionError {
- public:
+struct CollectionErrorTexts {
   enum class Kind : uint8_t {
     Engine,
     CollectionNotFound,
@@ -71,16 +77,21 @@ class CollectionError {
     CorruptRecord,
     UniqueIndexViolation,
   };
-  static CollectionError engine(engine::EngineError e) { return CollectionError(Kind::Engine, std::move(e)); }
-  static CollectionError of(Kind k) { return CollectionError(k, std::nullopt); }
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  CollectionError(Kind k, std::optional<engine::EngineError> e) : kind_(k), engine_(std::move(e)) {}
-  Kind kind_;
-  std::optional<engine::EngineError> engine_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Engine, "store error: {}"},
+      {Kind::CollectionNotFound, "collection does not exist"},
+      {Kind::IndexNotFound, "index does not exist"},
+      {Kind::EmptyName, "collection/index name must not be empty"},
+      {Kind::EmptyPrimaryKey, "primary key must not be empty"},
+      {Kind::ComponentTooLarge, "collection component is too large"},
+      {Kind::TooManyIndexes, "record has too many indexes"},
+      {Kind::SchemaVersionMustIncrease, "schema version must increase"},
+      {Kind::CorruptMetadata, "collection metadata is corrupt or unsupported"},
+      {Kind::CorruptRecord, "collection record is corrupt or unsupported"},
+      {Kind::UniqueIndexViolation, "unique index violation"},
+  });
 };
+using CollectionError = engine::DomainError<CollectionErrorTexts>;
 
 struct IndexValue {
   Bytes name;

@@ -5,12 +5,13 @@
 #include <cstring>
 
 #include "util/component_key.h"
+#include "util/invariant.h"
 
 namespace ombrel::records {
 namespace {
 
 constexpr uint8_t kObjectFormatVersion = 1;
-constexpr size_t kDataHeaderSize = 9;
+constexpr size_t kDataHeaderSize = 1 + 8;  // before the content (object_codec.h)
 
 ObjectError error(ObjectError::Kind kind) { return ObjectError::of(kind); }
 
@@ -44,20 +45,24 @@ std::string object_data_key(const ObjectId& id) { return id_key(kObjectDataPrefi
 std::string object_meta_key(const ObjectId& id) { return id_key(kObjectMetaPrefix, id); }
 
 std::expected<ObjectId, ObjectError> object_id_from_key(BytesView key, BytesView prefix) {
-  if (key.size() != prefix.size() + kObjectIdSize || !key.starts_with(prefix))
-    return std::unexpected(error(ObjectError::Kind::CorruptData));
-  return *object_id_from(key.substr(prefix.size()));
+  auto id = key.starts_with(prefix) ? object_id_from(key.substr(prefix.size())) : std::nullopt;
+  if (!id) return std::unexpected(error(ObjectError::Kind::CorruptData));
+  return *id;
 }
 
 std::expected<std::string, ObjectError> object_ref_key(BytesView ns, BytesView name) {
   if (auto ok = check_reference_part(ns); !ok) return std::unexpected(ok.error());
   if (auto ok = check_reference_part(name); !ok) return std::unexpected(ok.error());
-  return *component_key(kObjectRefPrefix, {ns, name});
+  auto key = component_key(kObjectRefPrefix, {ns, name});
+  if (!OMBREL_HOLDS(key)) return std::unexpected(error(ObjectError::Kind::ReferenceNameTooLong));
+  return std::move(*key);
 }
 
 std::expected<std::string, ObjectError> object_ref_namespace_prefix(BytesView ns) {
   if (auto ok = check_reference_part(ns); !ok) return std::unexpected(ok.error());
-  return *component_key(kObjectRefPrefix, {ns});
+  auto prefix = component_key(kObjectRefPrefix, {ns});
+  if (!OMBREL_HOLDS(prefix)) return std::unexpected(error(ObjectError::Kind::ReferenceNameTooLong));
+  return std::move(*prefix);
 }
 
 std::expected<ObjectId, ObjectError> decode_object_ref(BytesView value) {

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/key_area.h"
 #include "records/object_error.h"
 #include "util/byte_codec.h"
 #include "util/digest.h"
@@ -53,9 +54,12 @@ inline constexpr size_t kObjectIdSize = 32;
 
 using ObjectMetadata = std::vector<std::pair<std::string, std::string>>;
 
+inline constexpr engine::KeyArea kObjectArea{"objects", {"\xFFomb:obj:", 9}};
 inline constexpr std::string_view kObjectDataPrefix{"\xFFomb:obj:data:", 14};
 inline constexpr std::string_view kObjectMetaPrefix{"\xFFomb:obj:meta:", 14};
 inline constexpr std::string_view kObjectRefPrefix{"\xFFomb:obj:ref:", 13};
+static_assert(kObjectArea.holds(kObjectDataPrefix) && kObjectArea.holds(kObjectMetaPrefix) &&
+              kObjectArea.holds(kObjectRefPrefix));
 inline constexpr size_t kObjectRecordKeySize = kObjectDataPrefix.size() + kObjectIdSize;
 
 inline constexpr size_t kMaxMetadataKeyBytes = 4096;

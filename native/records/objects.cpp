@@ -59,8 +59,9 @@ std::expected<void, ObjectError> delete_objects(engine::Store& store, const std:
 }
 
 void count_collection(engine::Store& store, uint64_t removed) {
-  saturating_add(store.metrics().object_gc_runs, 1);
-  saturating_add(store.metrics().object_gc_removed, removed);
+  ObjectCounters& counters = store.domain_counters<ObjectCounters>();
+  saturating_add(counters.gc_runs, 1);
+  saturating_add(counters.gc_removed, removed);
 }
 
 // When the object of a data key expires, from its metadata record: nullopt
@@ -123,9 +124,8 @@ std::expected<bool, ObjectError> unlink_object_tx(engine::Transaction& tx, Bytes
 
 engine::DomainTransactionError transactional_error(const ObjectError& error) {
   using Kind = engine::DomainTransactionError::Kind;
+  if (const auto& beneath = error.engine_error()) return engine::DomainTransactionError::engine(*beneath);
   switch (error.kind()) {
-    case ObjectError::Kind::Engine:
-      return engine::DomainTransactionError::engine(*error.engine_error());
     case ObjectError::Kind::NotFound:
       return engine::DomainTransactionError::of(Kind::ObjectMissing);
     case ObjectError::Kind::EmptyReferenceName:
@@ -153,8 +153,9 @@ std::expected<ObjectId, ObjectError> put_object(engine::Store& store, BytesView 
     return put;
   });
   if (!written) return written;
-  saturating_add(store.metrics().object_puts, 1);
-  saturating_add(store.metrics().object_bytes_written, content.size());
+  ObjectCounters& counters = store.domain_counters<ObjectCounters>();
+  saturating_add(counters.puts, 1);
+  saturating_add(counters.bytes_written, content.size());
   return id;
 }
 

@@ -18,12 +18,13 @@
 //   into the live table and are valid until the store is next written.
 // - gc_orphan_objects and purge_expired_objects check every record they rely
 //   on before deleting anything, delete in one transaction, and count their
-//   run in the store metrics. They find their records through the object
+//   run in the store's ObjectCounters. They find their records through the object
 //   index (records/object_index.h): a collection costs what it removes, a
 //   purge what has expired. Their `limit` differs: 0 means "report only"
 //   for the collection and "no limit" for the purge.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -45,6 +46,22 @@ struct ObjectReadCounters {
   uint64_t bytes_read;
 };
 ObjectReadCounters object_read_counters();
+
+// What objects count per open store (engine/counter_sets.h): new objects
+// stored and their content bytes; finished collections and purges, and the
+// objects they removed.
+struct ObjectCounters {
+  uint64_t puts = 0;
+  uint64_t bytes_written = 0;
+  uint64_t gc_runs = 0;
+  uint64_t gc_removed = 0;
+  static constexpr std::array<engine::CounterName<ObjectCounters>, 4> kNames{{
+      {"object_puts", &ObjectCounters::puts},
+      {"object_bytes_written", &ObjectCounters::bytes_written},
+      {"object_gc_runs", &ObjectCounters::gc_runs},
+      {"object_gc_removed", &ObjectCounters::gc_removed},
+  }};
+};
 
 struct ObjectInfo {
   ObjectId id;

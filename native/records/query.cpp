@@ -9,26 +9,6 @@
 
 namespace ombrel::records {
 
-std::string QueryError::message() const {
-  switch (kind_) {
-    case Kind::Collection:
-      return collection_->message();
-    case Kind::EmptyName:
-      return "collection and index names must not be empty";
-    case Kind::IndexNotFound:
-      return "index does not exist";
-    case Kind::ComponentTooLarge:
-      return "query component is too large";
-    case Kind::CorruptIndexMetadata:
-      return "index metadata is corrupt or unsupported";
-    case Kind::CorruptIndexEntry:
-      return "index entry is corrupt";
-    case Kind::MissingRecord:
-      return "index entry points to a missing record";
-  }
-  return {};
-}
-
 bool within_bounds(BytesView value, const IndexBound& start, const IndexBound& end) {
   switch (start.kind) {
     case IndexBound::Kind::Unbounded:
@@ -232,7 +212,7 @@ std::expected<std::vector<IndexedRecord>, QueryError> query_index_range(const en
   out.reserve(pairs->size());
   for (auto& [value, primary_key] : *pairs) {
     auto record = get_record(store, collection, primary_key);
-    if (!record) return std::unexpected(QueryError::collection(record.error()));
+    if (!record) return std::unexpected(QueryError::of(QueryError::Kind::Collection, record.error()));
     if (!*record) return fail(QueryError::Kind::MissingRecord);
     out.push_back(IndexedRecord{std::move(value), std::move(**record)});
   }

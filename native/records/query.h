@@ -15,6 +15,7 @@
 // corrupt".
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -24,8 +25,7 @@
 
 namespace ombrel::records {
 
-class QueryError {
- public:
+struct QueryErrorTexts {
   enum class Kind : uint8_t {
     Collection,
     EmptyName,
@@ -35,16 +35,17 @@ class QueryError {
     CorruptIndexEntry,
     MissingRecord,
   };
-  static QueryError collection(CollectionError e) { return QueryError(Kind::Collection, std::move(e)); }
-  static QueryError of(Kind k) { return QueryError(k, std::nullopt); }
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  QueryError(Kind k, std::optional<CollectionError> e) : kind_(k), collection_(std::move(e)) {}
-  Kind kind_;
-  std::optional<CollectionError> collection_;
+  static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
+      {Kind::Collection, "{}"},
+      {Kind::EmptyName, "collection and index names must not be empty"},
+      {Kind::IndexNotFound, "index does not exist"},
+      {Kind::ComponentTooLarge, "query component is too large"},
+      {Kind::CorruptIndexMetadata, "index metadata is corrupt or unsupported"},
+      {Kind::CorruptIndexEntry, "index entry is corrupt"},
+      {Kind::MissingRecord, "index entry points to a missing record"},
+  });
 };
+using QueryError = engine::DomainError<QueryErrorTexts>;
 
 struct IndexBound {
   enum class Kind : uint8_t { Unbounded, Inclusive, Exclusive };

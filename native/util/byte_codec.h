@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,6 +98,15 @@ class ByteReader {
     pos_ += n;
     return out;
   }
+  // N bytes as an identifier (a job id, a nonce).
+  template <size_t N>
+  std::optional<std::array<unsigned char, N>> byte_array() {
+    auto read = bytes(N);
+    if (!read) return std::nullopt;
+    std::array<unsigned char, N> out;
+    std::memcpy(out.data(), read->data(), N);
+    return out;
+  }
   // Counterparts of ByteWriter::field_le and ByteWriter::component.
   std::optional<BytesView> field_le() {
     auto n = u32_le();
@@ -179,6 +189,71 @@ inline uint64_t load_u64_le(const char* p) {
 inline uint16_t load_u16_le(const char* p) {
   return static_cast<uint16_t>(static_cast<uint8_t>(p[0]) | (static_cast<uint8_t>(p[1]) << 8));
 }
+
+// A row of a byte table: where a field starts and how many bytes it takes.
+struct FieldSpan {
+  size_t offset;
+  size_t width;
+};
+// Whether `rows` follow one another from offset 0, without gap or overlap,
+// and end at `size`: a layout's fixed part, checked against its table.
+constexpr bool contiguous_fields(std::initializer_list<FieldSpan> rows, size_t size) {
+  size_t next = 0;
+  for (const FieldSpan& row : rows) {
+    if (row.offset != next) return false;
+    next += row.width;
+  }
+  return next == size;
+}
+
+// The fixed-size leading part of a layout, read at the offsets of its byte
+// table: the length is checked once, when the part is taken, and every read
+// is checked against the part's size at compile time, so no read can pass
+// the end. The variable part follows at offset Size.
+template <size_t Size>
+class FixedPart {
+ public:
+  static std::optional<FixedPart> of(BytesView bytes) {
+    if (bytes.size() < Size) return std::nullopt;
+    return FixedPart(bytes.data());
+  }
+
+  template <size_t At>
+  uint8_t u8() const {
+    static_assert(At + 1 <= Size);
+    return static_cast<uint8_t>(p_[At]);
+  }
+  template <size_t At>
+  uint16_t u16_le() const {
+    static_assert(At + 2 <= Size);
+    return load_u16_le(p_ + At);
+  }
+  template <size_t At>
+  uint32_t u32_le() const {
+    static_assert(At + 4 <= Size);
+    return load_u32_le(p_ + At);
+  }
+  template <size_t At>
+  uint64_t u64_le() const {
+    static_assert(At + 8 <= Size);
+    return load_u64_le(p_ + At);
+  }
+  template <size_t At>
+  int64_t i64_le() const {
+    return static_cast<int64_t>(u64_le<At>());
+  }
+  template <size_t At, size_t N>
+  std::array<uint8_t, N> byte_array() const {
+    static_assert(At + N <= Size);
+    std::array<uint8_t, N> out;
+    std::memcpy(out.data(), p_ + At, N);
+    return out;
+  }
+
+ private:
+  explicit FixedPart(const char* p) : p_(p) {}
+  const char* p_;
+};
 
 // Saturating counter arithmetic for statistics.
 inline void saturating_add(uint64_t& counter, uint64_t amount) {

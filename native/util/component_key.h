@@ -78,16 +78,17 @@ inline std::optional<Bytes> tuple_key(BytesView prefix, std::initializer_list<By
 
 // Append-only logs keyed by a prefix and a sequence number (history entries):
 // the sequence that follows the one closing `last_key`, the largest key
-// under `prefix` (nullopt when there is none: the first sequence, 0).
+// under `prefix` in the writer's view (Transaction::last_key_internal;
+// nullopt when there is none: the first sequence, 0).
 enum class SequenceFault : uint8_t { MalformedKey, Exhausted };
-inline std::expected<uint64_t, SequenceFault> sequence_after(std::optional<BytesView> last_key, BytesView prefix) {
+inline std::expected<uint64_t, SequenceFault> sequence_after(const std::optional<Bytes>& last_key, BytesView prefix) {
   if (!last_key) return 0;
-  if (last_key->size() != prefix.size() + 8 || !last_key->starts_with(prefix)) {
-    return std::unexpected(SequenceFault::MalformedKey);
-  }
-  const uint64_t last = *ByteReader(last_key->substr(prefix.size())).u64_be();
-  if (last == std::numeric_limits<uint64_t>::max()) return std::unexpected(SequenceFault::Exhausted);
-  return last + 1;
+  if (!last_key->starts_with(prefix)) return std::unexpected(SequenceFault::MalformedKey);
+  ByteReader sequence(last_key->substr(prefix.size()));
+  const std::optional<uint64_t> last = sequence.u64_be();
+  if (!last || !sequence.at_end()) return std::unexpected(SequenceFault::MalformedKey);
+  if (*last == std::numeric_limits<uint64_t>::max()) return std::unexpected(SequenceFault::Exhausted);
+  return *last + 1;
 }
 
 }  // namespace ombrel

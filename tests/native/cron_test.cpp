@@ -28,7 +28,7 @@ CronExpression parsed(const char* text) {
   if (!e) {
     std::fprintf(stderr, "unexpected parse failure for '%s': %s\n", text, e.error().message().c_str());
     ++native_check::failures;
-    return *CronExpression::parse("* * * * *");
+    return required(CronExpression::parse("* * * * *"));
   }
   return *e;
 }
@@ -251,10 +251,10 @@ void next_times() {
 std::expected<int64_t, CronError> walk(const CronExpression& e, int64_t after) {
   int64_t minute = after / kMinute - ((after % kMinute != 0 && after < 0) ? 1 : 0) + 1;
   for (int64_t i = 0; i < kCronSearchHorizonMinutes; ++i, ++minute) {
-    if (minute > kInt64Max / kMinute) return std::unexpected(CronError::timestamp_overflow());
+    if (minute > kInt64Max / kMinute) return std::unexpected(CronError::of(CronError::Kind::TimestampOverflow));
     if (matches_utc_ms(e, minute * kMinute)) return minute * kMinute;
   }
-  return std::unexpected(CronError::no_match_within_horizon());
+  return std::unexpected(CronError::of(CronError::Kind::InvalidField, kCronNoMatchText));
 }
 
 void search_agrees_with_walk() {

@@ -57,7 +57,7 @@ int main() {
   StoreOptions options;
   options.durability = Durability::Relaxed;
   auto opened = Store::open_with_options(path, options);
-  CHECK(opened.has_value());
+  REQUIRE(opened.has_value());
   Store& store = **opened;
   CHECK(store.put_internal(kWatched + "before", "1").has_value());
   CHECK(store.put("user", "x").has_value());
@@ -70,7 +70,7 @@ int main() {
   for (int step = 0; step < 2000; ++step) {
     std::optional<Transaction> tx;
     if (auto begun = store.begin()) tx.emplace(std::move(*begun));
-    CHECK(tx.has_value());
+    REQUIRE(tx.has_value());
     const int writes = 1 + static_cast<int>(rng() % 4);
     for (int w = 0; w < writes; ++w) {
       std::string key = (rng() % 5 == 0 ? std::string("\xFFomb:other:", 11) : kWatched) + std::to_string(rng() % 40);

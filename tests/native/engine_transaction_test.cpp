@@ -35,14 +35,14 @@ std::string keys_of(const std::vector<KeyValue>& items) {
 
 void read_your_writes() {
   auto store = Store::open(temp_store("ryw.omb"));
-  CHECK(store.has_value());
+  REQUIRE(store.has_value());
   Store& s = **store;
   CHECK(s.put("a1", "committed").has_value());
   CHECK(s.put("a3", "committed").has_value());
   CHECK(s.put("b", "other").has_value());
 
   auto tx = s.begin();
-  CHECK(tx.has_value());
+  REQUIRE(tx.has_value());
   CHECK(tx->put("a2", "new").has_value());
   CHECK(tx->put("a3", "first").has_value());
   CHECK(tx->put("a3", "second").has_value());
@@ -65,8 +65,8 @@ void read_your_writes() {
   CHECK(!s.contains_key("a1") && !s.contains_key("a0"));
   CHECK(s.get("a3") == std::optional<std::string>("second"));
   // A finished transaction refuses writes and a second commit, but still reads.
-  CHECK(tx->put("c", "v").error().kind() == EngineError::Kind::TransactionFinished);
-  CHECK(tx->commit().error().kind() == EngineError::Kind::TransactionFinished);
+  CHECK(fails_with(tx->put("c", "v"), EngineError::Kind::TransactionFinished));
+  CHECK(fails_with(tx->commit(), EngineError::Kind::TransactionFinished));
   CHECK(tx->get_internal("a2") == std::optional<std::string>("new"));
 
   // One change per operation, the put and delete of a0 included.
@@ -78,9 +78,11 @@ void rollback_by_drop() {
   std::string path = temp_store("drop.omb");
   {
     auto store = Store::open(path);
+    REQUIRE(store.has_value());
     Store& s = **store;
     {
       auto tx = s.begin();
+      REQUIRE(tx.has_value());
       CHECK(tx->put("k", "v").has_value());
     }  // dropped: rolled back
     CHECK(!s.contains_key("k"));
@@ -88,9 +90,10 @@ void rollback_by_drop() {
     CHECK(next.has_value() && next->tx_id() == 2);
   }
   auto report = verify_store(path);
-  CHECK(report.has_value());
+  REQUIRE(report.has_value());
   CHECK(report->records == 1 && report->pending_transactions == 1 && report->keys == 0);
   auto reopened = Store::open(path);
+  REQUIRE(reopened.has_value());
   CHECK(!(*reopened)->contains_key("k"));
   CHECK((*reopened)->next_tx_id() == 2);
 }
@@ -100,9 +103,11 @@ void commit_writes_operations_changes_then_commit() {
   uint64_t before = 0;
   {
     auto store = Store::open(path);
+    REQUIRE(store.has_value());
     Store& s = **store;
     before = s.metrics().records_appended;
     auto tx = s.begin();
+    REQUIRE(tx.has_value());
     CHECK(tx->put("k", "1").has_value());
     CHECK(tx->put("k", "2").has_value());
     CHECK(tx->delete_key("k").has_value());
@@ -113,22 +118,25 @@ void commit_writes_operations_changes_then_commit() {
     CHECK(!s.contains_key("k"));
     // Without capture, a commit writes the operation and the commit record only.
     auto quiet = s.begin_without_cdc();
+    REQUIRE(quiet.has_value());
     CHECK(quiet->put("q", "v").has_value());
     CHECK(quiet->commit().has_value());
-    CHECK(changes_for_transaction(s, quiet->tx_id())->empty());
+    CHECK(required(changes_for_transaction(s, quiet->tx_id())).empty());
   }
   auto report = verify_store(path);
+  REQUIRE(report.has_value());
   CHECK(report->records == 9 && report->committed_transactions == 2);
 }
 
 void internal_writes_bypass_the_reserved_check() {
   auto store = Store::open(temp_store("internal.omb"));
+  REQUIRE(store.has_value());
   Store& s = **store;
   const std::string key = std::string(kInternalPrefix) + "q:x";
-  CHECK(s.put(key, "v").error().kind() == EngineError::Kind::ReservedKey);
+  CHECK(fails_with(s.put(key, "v"), EngineError::Kind::ReservedKey));
   CHECK(s.put_internal(key, "v").has_value());
   CHECK(s.get(key) == std::optional<std::string>("v"));
-  CHECK(s.delete_key(key).error().kind() == EngineError::Kind::ReservedKey);
+  CHECK(fails_with(s.delete_key(key), EngineError::Kind::ReservedKey));
   CHECK(s.delete_internal(key).has_value());
   CHECK(!s.contains_key(key));
   CHECK(namespace_for_key(key) == "internal:q");

@@ -37,14 +37,14 @@ std::optional<std::string> last_by_scan(const Transaction& tx, std::string_view 
 
 void fixed_cases() {
   auto store = Store::open(temp_store("fixed.omb"));
-  CHECK(store.has_value());
+  REQUIRE(store.has_value());
   Store& s = **store;
   CHECK(s.put("p1", "c").has_value());
   CHECK(s.put("p3", "c").has_value());
   CHECK(s.put("q", "c").has_value());
 
   auto tx = s.begin();
-  CHECK(tx.has_value());
+  REQUIRE(tx.has_value());
   CHECK(tx->last_key_internal("p") == std::optional<std::string>("p3"));
   CHECK(!tx->last_key_internal("r").has_value());
   CHECK(tx->last_key_internal("") == last_by_scan(*tx, ""));  // the change records sort last
@@ -69,12 +69,12 @@ void agrees_with_the_scan() {
   std::mt19937 random(7);
   for (int round = 0; round < 40; ++round) {
     auto store = Store::open(temp_store("random.omb"));
-    CHECK(store.has_value());
+    REQUIRE(store.has_value());
     Store& s = **store;
     auto key = [&] { return std::string(1, "abc"[random() % 3]) + std::to_string(random() % 6); };
     for (int i = 0; i < 8; ++i) CHECK(s.put(key(), "c").has_value());
     auto tx = s.begin();
-    CHECK(tx.has_value());
+    REQUIRE(tx.has_value());
     for (int step = 0; step < 30; ++step) {
       const std::string k = key();
       CHECK((random() % 2 ? tx->put(k, "o") : tx->delete_key(k)).has_value());
