@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include <map>
+#include <deque>
 #include <memory>
 #include <new>
 #include <span>
@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "engine/store.h"
+#include "engine/write_overlay.h"
 #include "python/collection_methods.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -32,7 +33,11 @@ constexpr const char* kInUseMessage = "Transaction is already borrowed by a call
 struct TransactionObject {
   PyObject_HEAD
   std::unique_ptr<engine::Store> store;  // null once given back
-  std::vector<StagedOperation> operations;
+  // In staging order. A deque never moves its elements, so the views in
+  // `overlay` stay valid as operations are added.
+  std::deque<StagedOperation> operations;
+  // The staged puts and deletes that reads see; other kinds take no part.
+  engine::WriteOverlay overlay;
   std::shared_ptr<StoreCell> cell;
   int owner_pid;  // the process that began it
   bool finished;
@@ -79,17 +84,6 @@ bool hand_back(TransactionObject& t, std::unique_ptr<engine::Store> store) {
   return ok;
 }
 
-// The value of `key` as the transaction sees it: the newest staged put or
-// delete of exactly this key decides (other kinds are skipped), else the
-// store; nullptr when absent.
-const std::string* visible_value(const TransactionObject& t, std::string_view key) {
-  for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
-    if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == key) return &put->value;
-    if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == key) return nullptr;
-  }
-  return t.store->find(key);
-}
-
 PyObject* raise_failure(const ModuleState& state, const StagedFailure& failure) {
   return std::visit(Overloaded{
                         [&](const engine::EngineError& error) { return raise_engine_error(state, error); },
@@ -119,7 +113,8 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
   // From here on the transaction counts as finished whatever happens.
   std::unique_ptr<engine::Store> store = std::move(t.store);
   t.finished = true;
-  const std::vector<StagedOperation> operations = std::move(t.operations);
+  t.overlay.clear();
+  const std::deque<StagedOperation> operations = std::move(t.operations);
   t.operations.clear();
 
   std::vector<std::pair<size_t, OperationResult>> results;
@@ -162,6 +157,7 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
 
 PyObject* rollback_transaction(TransactionObject& t) {
   t.finished = true;
+  t.overlay.clear();
   t.operations.clear();
   if (!hand_back(t, std::move(t.store))) return nullptr;
   return none_result();
@@ -178,8 +174,8 @@ struct Get {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      const std::string* value = visible_value(t, *key);
-      return value == nullptr ? none_result() : bytes_result(*value);
+      auto value = t.overlay.get(*t.store, *key);
+      return value ? bytes_result(*value) : none_result();
     });
   }
 };
@@ -194,7 +190,7 @@ struct Contains {
     auto key = bytes_arg(args[0], "key");
     if (!key) return nullptr;
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      return bool_result(visible_value(t, *key) != nullptr);
+      return bool_result(t.overlay.get(*t.store, *key).has_value());
     });
   }
 };
@@ -210,15 +206,7 @@ struct ScanPrefix {
     auto prefix = bytes_arg(args[0], "prefix");
     if (!prefix) return nullptr;
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      std::map<std::string_view, std::string_view> view;
-      for (const auto& [key, value] : t.store->prefix_range(*prefix)) view.emplace(key, value);
-      for (const StagedOperation& op : t.operations) {
-        if (const auto* put = std::get_if<staged::Put>(&op); put != nullptr && put->key.starts_with(*prefix))
-          view.insert_or_assign(put->key, put->value);
-        else if (const auto* del = std::get_if<staged::Delete>(&op); del != nullptr && del->key.starts_with(*prefix))
-          view.erase(del->key);
-      }
-      return list_of_pairs_result(view);
+      return list_of_pairs_result(t.overlay.scan_prefix(*t.store, *prefix));
     });
   }
 };
@@ -368,7 +356,8 @@ void transaction_dealloc(PyObject* self) {
   // forked child it is only let go of (give_back_quietly knows).
   if (t.store) give_back_quietly(*t.cell, std::move(t.store));
   t.cell.~shared_ptr();
-  t.operations.~vector();
+  t.overlay.~WriteOverlay();
+  t.operations.~deque();
   t.store.~unique_ptr();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
@@ -432,7 +421,8 @@ struct BeginTransaction {
     }
     TransactionObject& t = *as_transaction(created);
     new (&t.store) std::unique_ptr<engine::Store>(std::move(store));
-    new (&t.operations) std::vector<StagedOperation>();
+    new (&t.operations) std::deque<StagedOperation>();
+    new (&t.overlay) engine::WriteOverlay();
     new (&t.cell) std::shared_ptr<StoreCell>(std::move(cell));
     t.owner_pid = current_process_id();
     t.finished = false;
@@ -462,7 +452,11 @@ bool transaction_precheck(PyObject* self, std::string_view method_name) {
 PyObject* stage_operation(PyObject* self, StagedOperation operation, bool return_position) {
   return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
     const uint64_t position = t.operations.size();
-    t.operations.push_back(std::move(operation));
+    const StagedOperation& staged = t.operations.emplace_back(std::move(operation));
+    if (const auto* put = std::get_if<staged::Put>(&staged))
+      t.overlay.put(put->key, put->value);
+    else if (const auto* del = std::get_if<staged::Delete>(&staged))
+      t.overlay.erase(del->key);
     return return_position ? int_result(position) : none_result();
   });
 }

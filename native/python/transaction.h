@@ -7,8 +7,9 @@
 //   give it back (Open). Only those three touch the binding lock.
 // - Writes are staged, not sent: each staging method appends one
 //   StagedOperation and validates nothing. Reads (get, contains, scan_prefix)
-//   overlay the staged puts and deletes on the store's committed state; other
-//   kinds do not take part in reads.
+//   overlay the staged puts and deletes on the store's committed state, by the
+//   same overlay as engine transactions (engine/write_overlay.h); other kinds
+//   do not take part in reads.
 // - Commit applies the operations in staging order to one engine transaction
 //   and commits it. The first failure stops it: the engine transaction is
 //   dropped, so nothing of it becomes visible, and the error is raised.
