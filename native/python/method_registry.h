@@ -41,6 +41,7 @@
 #include "python/blocking_call.h"
 #include "python/errors.h"
 #include "python/module_state.h"
+#include "python/parameters.h"
 
 namespace ombrel::python {
 
@@ -61,7 +62,9 @@ namespace detail {
 
 template <class M>
 constexpr std::span<const Param> params_of() {
-  if constexpr (requires { M::kParams; }) {
+  if constexpr (requires { M::kParams.table; }) {
+    return std::span<const Param>(M::kParams.table);
+  } else if constexpr (requires { M::kParams; }) {
     return std::span<const Param>(M::kParams);
   } else {
     return {};
@@ -95,7 +98,16 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if constexpr (detail::kind_of<M>() == MethodKind::Instance) {
       if (!method_precheck(self, M::kName)) return nullptr;
     }
-    return M::call(self, std::span<PyObject* const>(slots));
+    if constexpr (requires { M::kParams.table; }) {
+      M method{};
+      if (!M::kParams.convert(self, slots, method)) return nullptr;
+      return method.call(self);
+    } else if constexpr (requires(PyObject* s) { M::call(s, std::span<PyObject* const>()); }) {
+      return M::call(self, std::span<PyObject* const>(slots));
+    } else {
+      M method{};
+      return method.call(self);
+    }
   } catch (...) {
     return raise_current_cpp_exception();
   }
