@@ -10,15 +10,15 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/module_state.h"
+#include "python/parameters.h"
 
 namespace ombrel::python {
 
 // A bytes nonce of exactly 16 bytes. Any other length raises
-// OmbrelStoreError with `wrong_length_message` (the caller's area's text);
-// a non-bytes argument raises TypeError.
-inline std::optional<messaging::Nonce> nonce_arg(PyObject* self, PyObject* object, const char* wrong_length_message) {
-  return fixed_length_arg(self, object, "nonce", wrong_length_message, messaging::nonce_from);
-}
+// OmbrelStoreError with kWrongLengthMessage (the caller's area's text); a
+// non-bytes argument raises TypeError.
+template <const char* kWrongLengthMessage>
+using NonceArg = arg::FixedLengthId<&messaging::nonce_from, kWrongLengthMessage>;
 
 // The tuple (tx_id, nonce).
 inline PyObject* message_id_result(const messaging::MessageId& id) {

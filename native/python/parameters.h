@@ -65,6 +65,7 @@
 
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/errors.h"
 
 namespace ombrel::python {
 
@@ -165,6 +166,29 @@ struct TextDict {
   using Value = std::vector<std::pair<std::string, std::string>>;
   static std::optional<Value> convert(PyObject*, PyObject* object, const char* name) {
     return text_dict_arg(object, name);
+  }
+};
+
+// A fixed-length id: bytes (else TypeError) that kParse accepts; any other
+// length raises OmbrelStoreError kMessage, the id's own domain's words.
+template <auto kParse, const char* kMessage>
+struct FixedLengthId {
+  using Value = std::remove_cvref_t<decltype(*kParse(std::string_view()))>;
+  static std::optional<Value> convert(PyObject* self, PyObject* object, const char* name) {
+    return fixed_length_arg(self, object, name, kMessage, kParse);
+  }
+};
+
+// The same, or None.
+template <auto kParse, const char* kMessage>
+struct OptionalFixedLengthId {
+  using Value = std::optional<typename FixedLengthId<kParse, kMessage>::Value>;
+  static constexpr bool kAcceptsNone = true;
+  static std::optional<Value> convert(PyObject* self, PyObject* object, const char* name) {
+    if (object == Py_None) return Value{};
+    auto id = FixedLengthId<kParse, kMessage>::convert(self, object, name);
+    if (!id) return std::nullopt;
+    return Value(*id);
   }
 };
 
