@@ -199,20 +199,16 @@ PyObject* stage(PyObject* self, StagedOperation operation) { return stage_operat
 
 struct EnqueueJob {
   static constexpr const char* kName = "enqueue_job";
-  static constexpr auto kParams = with_job_spec_params({{"handler"}, {"payload"}, {"now_ms"}});
+  jobs::JobSpec spec;
+  int64_t now_ms;
+  static constexpr auto kParams = params(job_spec_params(&EnqueueJob::spec), param("now_ms", &EnqueueJob::now_ms));
   static constexpr const char* kDoc =
       "Stage a job for `handler`, created at commit as Store.submit_job does (its \"submitted\" history\n"
       "entry says \"transactional\"), and return the operation's position. Its result is\n"
       "{\"kind\": \"job\", \"id\": <16 bytes>}: a new job, or the ready or leased job that already holds\n"
       "`idempotency_key`.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto spec = job_spec_from_args(args[0], args[1], args.subspan(3));
-    if (!spec) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
-    return stage(self, staged::EnqueueJob{std::move(*spec), *now_ms});
-  }
+  PyObject* call(PyObject* self) { return stage(self, staged::EnqueueJob{std::move(spec), now_ms}); }
 };
 
 struct PushQueue {
