@@ -15,10 +15,12 @@
 
 #include "engine/store.h"
 #include "jobs/jobs.h"
+#include "jobs/transactional.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/job_spec_convert.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 
 namespace ombrel::python {
@@ -120,6 +122,26 @@ struct SubmitJob {
       if (!id) return map_job_error(state, id.error());
       return bytes_result(jobs::id_view(*id));
     });
+  }
+};
+
+// The Transaction's job: created at commit as submit_job creates one, its
+// "submitted" history entry saying "transactional"; its errors are worded as
+// jobs/transactional.h words them.
+struct EnqueueJob {
+  static constexpr const char* kName = "enqueue_job";
+  jobs::JobSpec spec;
+  int64_t now_ms;
+  static constexpr auto kParams = params(job_spec_params(&EnqueueJob::spec), param("now_ms", &EnqueueJob::now_ms));
+  static constexpr const char* kStagedDoc =
+      "Stage a job for `handler`, created at commit as Store.submit_job does (its \"submitted\" history\n"
+      "entry says \"transactional\"), and return the operation's position. Its result is\n"
+      "{\"kind\": \"job\", \"id\": <16 bytes>}: a new job, or the ready or leased job that already holds\n"
+      "`idempotency_key`.";
+
+  auto run(engine::Transaction& tx) const { return jobs::enqueue_job_transactional(tx, spec, now_ms); }
+  static std::optional<OperationResult> staged_result(const jobs::JobId& id) {
+    return OperationResult("job", {{"id", std::string(jobs::id_view(id))}});
   }
 };
 
@@ -370,6 +392,9 @@ constexpr MethodSpec kJobMethods[] = {
     method_spec<JobHistory>(), method_spec<PurgeFinishedJobs>(),
 };
 const MethodBlock kJobBlock{TargetClass::Store, kJobMethods};
+
+constexpr MethodSpec kJobStagingMethods[] = {method_spec<Staged<EnqueueJob>>()};
+const MethodBlock kJobStagingBlock{TargetClass::Transaction, kJobStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -15,6 +15,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 
 namespace ombrel::python {
@@ -74,6 +75,29 @@ struct AppendStream {
     return with_stream(self, name, [&](messaging::Stream& stream, const ModuleState& state) {
       return offset_result(state, stream.append(payload));
     });
+  }
+};
+
+// The Transaction's append_stream and publish_topic: a topic is a stream
+// under another name, only the result's kind differs. Their faults are worded
+// as every transactional domain write (engine/transaction_domains.h).
+template <bool kTopic>
+struct StageAppend {
+  static constexpr const char* kName = kTopic ? "publish_topic" : "append_stream";
+  std::string name;
+  std::string payload;
+  static constexpr auto kParams =
+      params(param(kTopic ? "topic" : "stream", &StageAppend::name), param("payload", &StageAppend::payload));
+  static constexpr const char* kStagedDoc =
+      kTopic ? "Stage a publication of `payload` on `topic` (the stream of that name) and return the\n"
+               "operation's position. Its result is {\"kind\": \"topic\", \"offset\": <entry offset>}."
+             : "Stage an append of `payload` to `stream` and return the operation's position. Its result is\n"
+               "{\"kind\": \"stream\", \"offset\": <entry offset>}; appends in one transaction take\n"
+               "consecutive offsets.";
+
+  auto run(engine::Transaction& tx) const { return messaging::append_stream(tx, name, payload); }
+  static std::optional<OperationResult> staged_result(uint64_t offset) {
+    return OperationResult(kTopic ? "topic" : "stream", {{"offset", offset}});
   }
 };
 
@@ -256,6 +280,10 @@ constexpr MethodSpec kMessagingMethods[] = {
     method_spec<TrimStream>(),
 };
 const MethodBlock kMessagingBlock{TargetClass::Store, kMessagingMethods};
+
+constexpr MethodSpec kMessagingStagingMethods[] = {method_spec<Staged<StageAppend<false>>>(),
+                                                   method_spec<Staged<StageAppend<true>>>()};
+const MethodBlock kMessagingStagingBlock{TargetClass::Transaction, kMessagingStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

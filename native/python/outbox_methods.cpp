@@ -58,6 +58,24 @@ struct EmitOutboxEvent {
   }
 };
 
+// The Transaction's event: its id is the committing transaction's.
+struct EmitEvent {
+  static constexpr const char* kName = "emit_event";
+  std::string topic;
+  std::string payload;
+  int64_t created_at_ms;
+  static constexpr auto kParams = params(param("topic", &EmitEvent::topic), param("payload", &EmitEvent::payload),
+                                         param("created_at_ms", &EmitEvent::created_at_ms));
+  static constexpr const char* kStagedDoc =
+      "Stage an outbox event and return the operation's position. Its result is\n"
+      "{\"kind\": \"outbox\", \"tx_id\": <int>, \"nonce\": <16 bytes>}, the event's id.";
+
+  auto run(engine::Transaction& tx) const { return messaging::emit_event(tx, topic, payload, created_at_ms); }
+  static std::optional<OperationResult> staged_result(const messaging::MessageId& id) {
+    return message_id_operation_result("outbox", id);
+  }
+};
+
 struct OutboxEventsAfter {
   static constexpr const char* kName = "outbox_events_after";
   std::optional<uint64_t> after_tx_id;
@@ -114,6 +132,9 @@ constexpr MethodSpec kOutboxMethods[] = {
     method_spec<OutboxLen>(),
 };
 const MethodBlock kOutboxBlock{TargetClass::Store, kOutboxMethods};
+
+constexpr MethodSpec kOutboxStagingMethods[] = {method_spec<Staged<EmitEvent>>()};
+const MethodBlock kOutboxStagingBlock{TargetClass::Transaction, kOutboxStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -13,6 +13,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 
 namespace ombrel::python {
@@ -68,6 +69,29 @@ struct PushQueue {
       return int_result(*id);
     });
   }
+};
+
+// The Transaction's push: its queue is named `queue`, and its faults are
+// worded as every transactional domain write (engine/transaction_domains.h).
+struct StagePushQueue {
+  static constexpr const char* kName = "push_queue";
+  std::string queue;
+  std::string payload;
+  int64_t available_at_ms;
+  int32_t priority;
+  static constexpr auto kParams =
+      params(param("queue", &StagePushQueue::queue), param("payload", &StagePushQueue::payload),
+             keyword("available_at_ms", &StagePushQueue::available_at_ms, 0),
+             keyword("priority", &StagePushQueue::priority, 0));
+  static constexpr const char* kStagedDoc =
+      "Stage a push of `payload` to `queue` and return the operation's position. Its result is\n"
+      "{\"kind\": \"queue\", \"id\": <message id>}; pushes to one queue in one transaction take\n"
+      "consecutive ids.";
+
+  auto run(engine::Transaction& tx) const {
+    return messaging::push_queue(tx, queue, payload, available_at_ms, priority);
+  }
+  static std::optional<OperationResult> staged_result(uint64_t id) { return OperationResult("queue", {{"id", id}}); }
 };
 
 struct ClaimQueue {
@@ -205,6 +229,9 @@ constexpr MethodSpec kQueueMethods[] = {
     method_spec<QueueStats>(),
 };
 const MethodBlock kQueueBlock{TargetClass::Store, kQueueMethods};
+
+constexpr MethodSpec kQueueStagingMethods[] = {method_spec<Staged<StagePushQueue>>()};
+const MethodBlock kQueueStagingBlock{TargetClass::Transaction, kQueueStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -85,6 +85,28 @@ struct SubmitRpcRequest {
   }
 };
 
+// The Transaction's request: its id is the committing transaction's.
+struct RequestRpc {
+  static constexpr const char* kName = "request_rpc";
+  std::string method;
+  std::string payload;
+  int64_t created_at_ms;
+  std::optional<int64_t> deadline_ms;
+  static constexpr auto kParams =
+      params(param("method", &RequestRpc::method), param("payload", &RequestRpc::payload),
+             param("created_at_ms", &RequestRpc::created_at_ms), param("deadline_ms", &RequestRpc::deadline_ms, kNone));
+  static constexpr const char* kStagedDoc =
+      "Stage an RPC request and return the operation's position. Its result is\n"
+      "{\"kind\": \"rpc\", \"tx_id\": <int>, \"nonce\": <16 bytes>}, the request's id.";
+
+  auto run(engine::Transaction& tx) const {
+    return messaging::request_rpc(tx, method, payload, created_at_ms, deadline_ms);
+  }
+  static std::optional<OperationResult> staged_result(const MessageId& id) {
+    return message_id_operation_result("rpc", id);
+  }
+};
+
 struct PendingRpcRequestsAfter {
   static constexpr const char* kName = "pending_rpc_requests_after";
   std::optional<uint64_t> after_tx_id;
@@ -185,6 +207,9 @@ constexpr MethodSpec kRpcMethods[] = {
     method_spec<GetRpcResponse>(),   method_spec<AckRpcResponse>(),          method_spec<ExpireRpcRequests>(),
 };
 const MethodBlock kRpcBlock{TargetClass::Store, kRpcMethods};
+
+constexpr MethodSpec kRpcStagingMethods[] = {method_spec<Staged<RequestRpc>>()};
+const MethodBlock kRpcStagingBlock{TargetClass::Transaction, kRpcStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python
