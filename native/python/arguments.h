@@ -1,13 +1,11 @@
 // Table-driven argument parsing for METH_FASTCALL | METH_KEYWORDS methods.
 //
-// Contract: a method declares its parameters once, e.g.
-//   static constexpr Param kParams[] = {{"key"}, {"value"}};
-//   static constexpr Param kParams[] = {{"path"}, Param::keyword("durability", "\"data\"")};
-// and the same table drives both parsing and the published text signature,
-// so the two can never disagree.
+// Contract: one table of Params, in published order, drives both parsing and
+// the published text signature, so the two can never disagree. Methods do
+// not write it: their typed declarations (parameters.h) build it.
 //
 // parse_arguments fills one borrowed PyObject* per parameter (nullptr when a
-// defaulted parameter was omitted; the method applies the default itself) and
+// defaulted parameter was omitted; its declaration supplies the default) and
 // raises TypeError in the wording CPython uses for too many positional
 // arguments, a missing required argument, an unexpected keyword argument and
 // a repeated argument. Keyword-only parameters come after all positional ones.
@@ -54,14 +52,7 @@ struct Param {
   constexpr Param() = default;
   constexpr Param(const char* param_name, DefaultText text, bool keyword)
       : name(param_name), default_text(text), keyword_only(keyword) {}
-  constexpr Param(const char* param_name, const char* default_source = nullptr, bool keyword = false)
-      : name(param_name),
-        default_text(default_source == nullptr ? DefaultText{} : DefaultText::verbatim(default_source)),
-        keyword_only(keyword) {}
 
-  static constexpr Param keyword(const char* param_name, const char* default_source) {
-    return Param(param_name, default_source, true);
-  }
   constexpr bool has_default() const { return !default_text.empty(); }
 };
 

@@ -175,7 +175,13 @@ template <auto kParse, const char* kMessage>
 struct FixedLengthId {
   using Value = std::remove_cvref_t<decltype(*kParse(std::string_view()))>;
   static std::optional<Value> convert(PyObject* self, PyObject* object, const char* name) {
-    return fixed_length_arg(self, object, name, kMessage, kParse);
+    auto bytes = bytes_arg(object, name);
+    if (!bytes) return std::nullopt;
+    auto id = kParse(*bytes);
+    if (!id) {
+      if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, kMessage);
+    }
+    return id;
   }
 };
 
