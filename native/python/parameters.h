@@ -23,7 +23,7 @@
 // argument defaults to None and converts as None; published as None) or
 // kEmpty (omitted means the field's empty value; published as ...).
 //
-// The converter follows from the field's type (DefaultConverter below) or is
+// The converter follows from the field's type (default_converter below) or is
 // named, e.g. param<arg::Path>("path", &Open::path). A converter is
 //   struct C {
 //     using Value = ...;      // the field's type
@@ -207,53 +207,33 @@ struct AnyObject {
 }  // namespace arg
 
 // The converter of a field whose type says how its argument converts; other
-// fields name theirs.
+// fields name theirs (no default: the declaration does not compile).
 template <class T>
-struct DefaultConverter {};
-template <>
-struct DefaultConverter<std::string_view> {
-  using type = arg::Bytes;
-};
-template <>
-struct DefaultConverter<std::string> {
-  using type = arg::CopiedBytes;
-};
-template <>
-struct DefaultConverter<std::optional<std::string_view>> {
-  using type = arg::OptionalBytes;
-};
-template <>
-struct DefaultConverter<std::optional<std::string>> {
-  using type = arg::OptionalByteVec;
-};
-template <>
-struct DefaultConverter<uint64_t> {
-  using type = arg::U64;
-};
-template <>
-struct DefaultConverter<int64_t> {
-  using type = arg::I64;
-};
-template <>
-struct DefaultConverter<uint32_t> {
-  using type = arg::U32;
-};
-template <>
-struct DefaultConverter<int32_t> {
-  using type = arg::I32;
-};
-template <>
-struct DefaultConverter<bool> {
-  using type = arg::Bool;
-};
-template <>
-struct DefaultConverter<std::optional<uint64_t>> {
-  using type = arg::OptionalU64;
-};
-template <>
-struct DefaultConverter<std::optional<int64_t>> {
-  using type = arg::OptionalI64;
-};
+constexpr auto default_converter() {
+  if constexpr (std::is_same_v<T, std::string_view>) {
+    return std::type_identity<arg::Bytes>{};
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return std::type_identity<arg::CopiedBytes>{};
+  } else if constexpr (std::is_same_v<T, std::optional<std::string_view>>) {
+    return std::type_identity<arg::OptionalBytes>{};
+  } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+    return std::type_identity<arg::OptionalByteVec>{};
+  } else if constexpr (std::is_same_v<T, uint64_t>) {
+    return std::type_identity<arg::U64>{};
+  } else if constexpr (std::is_same_v<T, int64_t>) {
+    return std::type_identity<arg::I64>{};
+  } else if constexpr (std::is_same_v<T, uint32_t>) {
+    return std::type_identity<arg::U32>{};
+  } else if constexpr (std::is_same_v<T, int32_t>) {
+    return std::type_identity<arg::I32>{};
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return std::type_identity<arg::Bool>{};
+  } else if constexpr (std::is_same_v<T, std::optional<uint64_t>>) {
+    return std::type_identity<arg::OptionalU64>{};
+  } else if constexpr (std::is_same_v<T, std::optional<int64_t>>) {
+    return std::type_identity<arg::OptionalI64>{};
+  }
+}
 
 // Named in a declaration to pick the converter from the field's type.
 struct ByFieldType {};
@@ -266,7 +246,7 @@ struct converter_choice {
 };
 template <class T>
 struct converter_choice<ByFieldType, T> {
-  using type = typename DefaultConverter<T>::type;
+  using type = typename decltype(default_converter<T>())::type;
 };
 template <class C, class T>
 using converter_for = typename converter_choice<C, T>::type;
