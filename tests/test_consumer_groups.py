@@ -58,17 +58,6 @@ def group_state(store, group=b"g", stream=b"s"):
     return store.consumer_group_state(stream, group)
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("consumer_group_claim", "($self, stream, group, consumer, now_ms, lease_duration_ms)"),
-    ("consumer_group_ack", "($self, stream, group, consumer, offset, lease_generation)"),
-    ("consumer_group_nack", "($self, stream, group, consumer, offset, lease_generation)"),
-    ("consumer_group_reset", "($self, stream, group, next_offset)"),
-    ("consumer_group_state", "($self, stream, group)"),
-])
-def test_signatures(name, signature):
-    assert getattr(Store, name).__text_signature__ == signature
-
-
 def test_claim_ack_walk_through_the_stream(two):
     got = claim(two, b"a", 1000)
     assert list(got) == list(delivery(0, 0, 0, 0)) and got == delivery(0, b"zero", 1, 1100)

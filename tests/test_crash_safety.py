@@ -62,8 +62,7 @@ def test_killed_writer_keeps_every_acknowledged_commit(tmp_path, durability):
         # everything here; only "strict" and "data" promise it across power loss.
         assert set(acknowledged) <= pairs, f"lost acknowledged commits {set(acknowledged) - pairs}"
         assert max(pairs) <= last + 1  # at most the commit in flight when killed
-        if hasattr(_native.Store, "transaction"):  # no half transaction
-            assert survivors == {m for m in pairs if m + 3 not in pairs}
+        assert survivors == {m for m in pairs if m + 3 not in pairs}  # no half transaction
     assert len(acknowledged) > KILLS_PER_MODE
 
 
@@ -75,20 +74,14 @@ def write_history(path, transactions):
         boundaries.append((os.path.getsize(path), dict(model)))
         for n in range(transactions):
             writes = [(b"k%d" % n, b"v%d" % n * (n + 1)), (b"shared", b"%d" % n), (b"k%d" % (n - 2), None)]
-            commits = [writes] if hasattr(store, "transaction") else [[w] for w in writes]
-            for commit in commits:
-                if len(commit) > 1:
-                    with store.transaction() as tx:
-                        for key, value in commit:
-                            tx.put(key, value) if value is not None else tx.delete(key)
-                else:
-                    key, value = commit[0]
-                    store.put(key, value) if value is not None else store.delete(key)
-                for key, value in commit:
-                    model[key] = value
-                    if value is None:
-                        del model[key]
-                boundaries.append((os.path.getsize(path), dict(model)))
+            with store.transaction() as tx:
+                for key, value in writes:
+                    tx.put(key, value) if value is not None else tx.delete(key)
+            for key, value in writes:
+                model[key] = value
+                if value is None:
+                    del model[key]
+            boundaries.append((os.path.getsize(path), dict(model)))
     return boundaries
 
 

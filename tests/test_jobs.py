@@ -16,23 +16,6 @@ JOB_PREFIX, HISTORY_PREFIX = b"\xffomb:job:data:", b"\xffomb:job:history:"
 CORRUPT, OVERFLOW = "job record is corrupt or unsupported", "time value overflowed"
 STATES = ["ready", "leased", "completed", "dead", "cancelled"]
 KINDS = ["submitted", "claimed", "completed", "retry_scheduled", "dead", "cancelled"]
-SPEC = ("*, available_at_ms=0, deadline_ms=None, priority=0, max_attempts=3, retry_backoff_ms=1000, "
-        "idempotency_key=None)")
-SIGNATURES = [
-    "submit_job($self, handler, payload, now_ms, " + SPEC, "get_job($self, id)",
-    "claim_job($self, now_ms, lease_duration_ms, *, handlers=...)",
-    "heartbeat_job($self, id, lease_generation, now_ms, lease_duration_ms)",
-    "complete_job($self, id, lease_generation, now_ms)", "fail_job($self, id, lease_generation, now_ms, detail)",
-    "release_job($self, id, lease_generation, now_ms)", "release_expired_jobs($self, now_ms)",
-    "retry_job($self, id, now_ms)", "cancel_job($self, id, now_ms)", "list_jobs($self)", "job_stats($self)",
-    "job_history($self, id)", "purge_finished_jobs($self, finished_before_ms, limit=100)",
-    'create_schedule($self, handler, payload, first_run_ms, *, mode="once", every_ms=None, ' + SPEC[3:],
-    "get_schedule($self, id)", "set_schedule_enabled($self, id, enabled)", "tick_schedules($self, now_ms, limit)",
-    "create_cron_schedule($self, expression, handler, payload, after_ms, " + SPEC, "get_cron_schedule($self, id)",
-    "list_cron_schedules($self)", "set_cron_schedule_enabled($self, id, enabled)",
-    "tick_cron_schedules($self, now_ms, limit)",
-]
-
 
 @pytest.fixture
 def s(open_store):
@@ -74,12 +57,6 @@ def in_state(s, state, **spec):
      "cancelled": lambda: s.cancel_job(job_id, 5)}.get(state, lambda: None)()
     assert s.get_job(job_id)["state"] == state
     return job_id, gen
-
-
-@pytest.mark.parametrize("signature", SIGNATURES, ids=[sig.split("(")[0] for sig in SIGNATURES])
-def test_signature(signature):
-    name, params = signature.split("(", 1)
-    assert getattr(Store, name).__text_signature__ == "(" + params
 
 
 DEFAULTS = {"available_at_ms": 0, "deadline_ms": None, "priority": 0, "max_attempts": 3, "retry_backoff_ms": 1000,

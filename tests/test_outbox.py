@@ -30,15 +30,6 @@ def event_dict(tx_id, nonce, topic, payload, created_at_ms):
             "created_at_ms": created_at_ms}
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("emit_outbox_event", "($self, topic, payload, created_at_ms)"),
-    ("outbox_events_after", "($self, after_tx_id=None, limit=100)"),
-    ("ack_outbox_event", "($self, tx_id, nonce)"), ("outbox_len", "($self)"),
-])
-def test_signatures(name, signature):
-    assert getattr(_native.Store, name).__text_signature__ == signature
-
-
 def test_emit_lists_and_stores_in_transaction_order(store):
     store.put(b"user", b"data")  # transaction 1
     first = store.emit_outbox_event(b"orders", b"created", 1_000)

@@ -46,17 +46,6 @@ SETTLE = {"ack": lambda s, n, i, g: s.ack_queue(n, i, g), "nack": lambda s, n, i
           "dead_letter": lambda s, n, i, g: s.dead_letter_queue(n, i, g)}
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("push_queue", "($self, name, payload, *, available_at_ms=0, priority=0)"),
-    ("claim_queue", "($self, name, now_ms, lease_duration_ms)"), ("ack_queue", "($self, name, id, lease_generation)"),
-    ("nack_queue", "($self, name, id, lease_generation, available_at_ms)"),
-    ("dead_letter_queue", "($self, name, id, lease_generation)"), ("purge_dead_queue", "($self, name)"),
-    ("queue_stats", "($self, name, *, now_ms=None)"),
-])
-def test_signatures(name, signature):
-    assert getattr(_native.Store, name).__text_signature__ == signature
-
-
 def test_ids_records_and_the_claimed_message(store):
     assert [store.push_queue(b"a", b"1"), store.push_queue(b"a", b"2"), store.push_queue(b"ab", b"x")] == [1, 2, 1]
     store.ack_queue(b"a", 1, store.claim_queue(b"a", 0, 100)["lease_generation"])

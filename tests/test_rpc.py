@@ -42,17 +42,6 @@ def response_dict(tx_id, nonce, payload, completed_at_ms, is_error):
             "completed_at_ms": completed_at_ms, "is_error": is_error}
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("submit_rpc_request", "($self, method, payload, created_at_ms, deadline_ms=None)"),
-    ("pending_rpc_requests_after", "($self, after_tx_id=None, limit=100)"),
-    ("respond_rpc", "($self, tx_id, nonce, payload, completed_at_ms, is_error=False)"),
-    ("get_rpc_response", "($self, tx_id, nonce)"), ("ack_rpc_response", "($self, tx_id, nonce)"),
-    ("expire_rpc_requests", "($self, now_ms, limit=100)"),
-])
-def test_signatures(name, signature):
-    assert getattr(_native.Store, name).__text_signature__ == signature
-
-
 def test_life_cycle(store):
     rid = store.submit_rpc_request(b"add", b"1+2", 100)
     tx_id, nonce = rid

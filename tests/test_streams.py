@@ -62,19 +62,6 @@ def abc(store):
     return store
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("append_stream", "($self, name, payload)"), ("read_stream", "($self, name, offset=0, limit=100)"),
-    ("stream_tail_offset", "($self, name)"), ("publish_topic", "($self, name, payload)"),
-    ("read_topic", "($self, name, offset=0, limit=100)"), ("poll_topic", "($self, topic, subscription, limit=100)"),
-    ("acknowledge_topic_through", "($self, topic, subscription, offset)"),
-    ("reset_topic_subscription", "($self, topic, subscription, next_offset)"),
-    ("topic_subscription_offset", "($self, topic, subscription)"),
-    ("trim_stream", "($self, name, before_offset, *, force=False)"),
-])
-def test_signatures(name, signature):
-    assert getattr(Store, name).__text_signature__ == signature
-
-
 def test_offsets_tail_and_layout(store):
     assert store.stream_tail_offset(b"s") is None
     assert store.append_stream(b"s", b"payload") == 0 and store.stream_tail_offset(b"s") == 0

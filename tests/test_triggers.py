@@ -10,7 +10,7 @@ import pytest
 import storefile as sf
 from expect import raises_exactly
 from ombrel_store import _native
-from test_jobs import HISTORY_PREFIX, JOB_PREFIX, SPEC
+from test_jobs import HISTORY_PREFIX, JOB_PREFIX
 
 Store, Error = _native.Store, _native.OmbrelStoreError
 TRIGGER_PREFIX = b"\xffomb:trigger:data:"
@@ -20,11 +20,6 @@ SOURCE_MESSAGE = "trigger source must be one of: manual, collection, stream, top
 SOURCES = ["manual", "collection", "stream", "topic"]
 KEYS = ["id", "name", "source", "source_name", "operation", "job", "enabled", "fire_count", "last_fired_at_ms"]
 U64_MAX = 2**64 - 1
-SIGNATURES = [
-    "create_trigger($self, name, source, handler, payload, *, source_name=None, operation=None, " + SPEC[3:],
-    "get_trigger($self, id)", "list_triggers($self)", "set_trigger_enabled($self, id, enabled)",
-    "fire_trigger($self, id, event_payload, now_ms)",
-]
 TEMPLATE = {"handler": b"h", "payload": b"tp", "available_at_ms": 0, "deadline_ms": None, "priority": 0,
             "max_attempts": 3, "retry_backoff_ms": 1000, "idempotency_key": None}
 
@@ -72,12 +67,6 @@ def crafted(store_path, *records):
 def crafted_trigger(store_path, *extra, **fields):
     t = trigger(**fields)
     return t, crafted(store_path, (TRIGGER_PREFIX + t["id"], encode_trigger(t)), *extra)
-
-
-@pytest.mark.parametrize("signature", SIGNATURES, ids=[sig.split("(")[0] for sig in SIGNATURES])
-def test_signature(signature):
-    name, params = signature.split("(", 1)
-    assert getattr(Store, name).__text_signature__ == "(" + params
 
 
 @pytest.mark.parametrize("source, kwargs, shown", [

@@ -1,6 +1,5 @@
 #include "engine/transaction.h"
 
-#include <iterator>
 #include <new>
 #include <map>
 
@@ -17,77 +16,26 @@ std::expected<void, EngineError> ensure_user_key(std::string_view key) {
 }
 
 std::optional<std::string> Transaction::get_internal(std::string_view key) const {
-  if (auto it = latest_.find(key); it != latest_.end()) {
-    if (it->second->kind == Operation::Kind::Put) return it->second->value;
-    return std::nullopt;
-  }
-  return store_->get(key);
+  auto value = latest_.get(*store_, key);
+  if (!value) return std::nullopt;
+  return std::string(*value);
 }
 
 std::vector<KeyValue> Transaction::scan_prefix_internal(std::string_view prefix) const {
-  // Merge two sorted ranges: the committed keys and this transaction's writes.
-  PrefixRange committed = store_->prefix_range(prefix);
-  auto own = latest_.lower_bound(prefix);
   std::vector<KeyValue> out;
-  auto committed_it = committed.first;
-  auto take_own = [&](const Operation& op) {
-    if (op.kind == Operation::Kind::Put) out.emplace_back(op.key, op.value);
-  };
-  while (true) {
-    const bool own_left = own != latest_.end() && own->first.starts_with(prefix);
-    const bool committed_left = committed_it != committed.last;
-    if (!own_left && !committed_left) break;
-    if (!own_left) {
-      out.emplace_back(committed_it->first, committed_it->second);
-      ++committed_it;
-    } else if (!committed_left || own->first < std::string_view(committed_it->first)) {
-      take_own(*own->second);
-      ++own;
-    } else if (own->first == std::string_view(committed_it->first)) {
-      take_own(*own->second);  // the transaction's write shadows the committed value
-      ++own;
-      ++committed_it;
-    } else {
-      out.emplace_back(committed_it->first, committed_it->second);
-      ++committed_it;
-    }
-  }
+  for (const auto& [key, value] : latest_.scan_prefix(*store_, prefix)) out.emplace_back(key, value);
   return out;
 }
 
 std::optional<std::string> Transaction::last_key_internal(std::string_view prefix) const {
-  // Walk both sorted ranges down from their ends: a committed key above every
-  // own key is live; an own key is live when its newest operation is a put.
-  PrefixRange committed = store_->prefix_range(prefix);
-  const std::string succ = prefix_successor(prefix);
-  const auto own_first = latest_.lower_bound(prefix);
-  auto own_end = succ.empty() ? latest_.end() : latest_.lower_bound(std::string_view(succ));
-  auto committed_end = committed.last;
-  while (true) {
-    const bool own_left = own_end != own_first;
-    const bool committed_left = committed_end != committed.first;
-    if (!own_left && !committed_left) return std::nullopt;
-    if (!own_left) return std::string(std::prev(committed_end)->first);
-    const auto own = std::prev(own_end);
-    if (committed_left) {
-      const std::string_view top = std::prev(committed_end)->first;
-      if (top > own->first) return std::string(top);
-      if (top == own->first) --committed_end;  // shadowed by the own write
-    }
-    if (own->second->kind == Operation::Kind::Put) return std::string(own->first);
-    own_end = own;
-  }
+  auto key = latest_.last_key(*store_, prefix);
+  if (!key) return std::nullopt;
+  return std::string(*key);
 }
 
 std::vector<std::pair<std::string_view, std::optional<std::string_view>>> Transaction::own_writes_internal(
     std::string_view prefix) const {
-  std::vector<std::pair<std::string_view, std::optional<std::string_view>>> out;
-  for (auto it = latest_.lower_bound(prefix); it != latest_.end() && it->first.starts_with(prefix); ++it) {
-    const Operation& op = *it->second;
-    out.emplace_back(it->first, op.kind == Operation::Kind::Put ? std::optional<std::string_view>(op.value)
-                                                                 : std::nullopt);
-  }
-  return out;
+  return latest_.writes_under(prefix);
 }
 
 std::expected<void, EngineError> Transaction::write(Operation::Kind kind, std::string_view key,
@@ -97,7 +45,10 @@ std::expected<void, EngineError> Transaction::write(Operation::Kind kind, std::s
   auto record_kind = kind == Operation::Kind::Put ? RecordKind::Put : RecordKind::Delete;
   if (auto appended = store_->append_operation(record_kind, tx_id_, key, value); !appended) return appended;
   const Operation& op = operations_.emplace_back(Operation{kind, std::string(key), std::string(value)});
-  latest_.insert_or_assign(std::string_view(op.key), &op);
+  if (kind == Operation::Kind::Put)
+    latest_.put(op.key, op.value);
+  else
+    latest_.erase(op.key);
   return {};
 }
 
@@ -132,7 +83,7 @@ std::expected<void, EngineError> Transaction::check_namespace_quota(uint64_t lim
   std::map<std::string, Change, std::less<>> changes;
   std::vector<std::string> namespaces;  // of latest_'s keys, in key order
   namespaces.reserve(latest_.size());
-  for (const auto& [key, op] : latest_) {
+  for (const auto& [key, write] : latest_) {
     std::string ns = namespace_for_key(key);
     auto [slot, inserted] = changes.try_emplace(ns);
     Change& change = slot->second;
@@ -141,10 +92,10 @@ std::expected<void, EngineError> Transaction::check_namespace_quota(uint64_t lim
       change.before = usage == store_->namespace_usage_.end() ? 0 : usage->second;
     }
     if (const auto current = store_->find(key)) change.removed += current->size();
-    if (op->kind == Operation::Kind::Put) {
-      if (change.added > UINT64_MAX - op->value.size())
+    if (write) {
+      if (change.added > UINT64_MAX - write->size())
         return std::unexpected(EngineError::of(EngineError::Kind::NamespaceQuotaOverflow));
-      change.added += op->value.size();
+      change.added += write->size();
     }
     namespaces.push_back(std::move(ns));
   }

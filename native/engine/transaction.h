@@ -15,8 +15,6 @@
 //   finished   put/delete/commit             TransactionFinished
 #pragma once
 
-#include <absl/container/btree_map.h>
-
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -28,6 +26,7 @@
 
 #include "engine/errors.h"
 #include "engine/store.h"
+#include "engine/write_overlay.h"
 
 namespace ombrel::engine {
 
@@ -51,9 +50,9 @@ class Transaction {
   Store& store() { return *store_; }
   const Store& store() const { return *store_; }
 
-  // Read-your-writes: the newest operation on the key decides, else the
-  // store. Both cost O(log n) plus the matches, however many operations the
-  // transaction holds.
+  // Read-your-writes (engine/write_overlay.h): the newest operation on the
+  // key decides, else the store. Both cost O(log n) plus the matches, however
+  // many operations the transaction holds.
   std::optional<std::string> get_internal(std::string_view key) const;
   std::vector<KeyValue> scan_prefix_internal(std::string_view prefix) const;
   // The largest key under `prefix` in the same view, without copying values:
@@ -90,7 +89,7 @@ class Transaction {
   std::deque<Operation> operations_;
   // The newest operation on each key written so far: the read overlay, and
   // the final effect per key that the namespace quota checks.
-  absl::btree_map<std::string_view, const Operation*> latest_;
+  WriteOverlay latest_;
   uint64_t tx_id_;
   bool capture_changes_;
   bool finished_ = false;

@@ -44,7 +44,7 @@ void raise_too_many_positional(std::string_view method_name, std::span<const Par
                                Py_ssize_t given) {
   size_t required = 0;
   for (size_t i = 0; i < capacity; ++i)
-    if (params[i].default_text == nullptr) ++required;
+    if (!params[i].has_default()) ++required;
   std::string message(method_name);
   message += "() takes ";
   if (required == capacity) {
@@ -60,7 +60,7 @@ bool raise_missing(std::string_view method_name, std::span<const Param> params, 
   std::vector<const char*> positional;
   std::vector<const char*> keyword_only;
   for (size_t i = 0; i < params.size(); ++i) {
-    if (out[i] != nullptr || params[i].default_text != nullptr) continue;
+    if (out[i] != nullptr || params[i].has_default()) continue;
     (params[i].keyword_only ? keyword_only : positional).push_back(params[i].name);
   }
   if (positional.empty() && keyword_only.empty()) return false;
@@ -140,9 +140,9 @@ std::string text_signature_doc(std::string_view method_name, std::span<const Par
     }
     separate();
     text += param.name;
-    if (param.default_text != nullptr) {
+    if (param.has_default()) {
       text += '=';
-      text += param.default_text;
+      text += param.default_text.c_str();
     }
   }
   text += ")\n--\n\n";

@@ -18,8 +18,6 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
-
 PyObject* map_change_feed_error(const ModuleState& state, const engine::ChangeFeedError& error) {
   return raise_domain_error(state, error.message());
 }
@@ -42,20 +40,19 @@ PyObject* change_list(const std::vector<engine::ChangeRecord>& changes) {
 
 struct ChangesAfter {
   static constexpr const char* kName = "changes_after";
-  static constexpr Param kParams[] = {{"after_tx_id", "None"}, {"limit", "100"}};
+  std::optional<uint64_t> after_tx_id;
+  uint64_t limit;
+  static constexpr auto kParams =
+      params(param("after_tx_id", &ChangesAfter::after_tx_id, kNone), param("limit", &ChangesAfter::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` committed changes, oldest first, of the transactions after `after_tx_id`\n"
       "(all transactions when None).\n\n"
       "Each change is a dict: tx_id, sequence, kind (\"put\" or \"delete\"), key, value_len and\n"
       "value_sha256 (None for a delete). A limit of 0 returns an empty list.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto after_tx_id = optional_u64_arg(args[0], "after_tx_id");
-    if (!after_tx_id) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto changes = engine::changes_after(store, *after_tx_id, *limit);
+      auto changes = engine::changes_after(store, after_tx_id, limit);
       if (!changes) return map_change_feed_error(state, changes.error());
       return change_list(*changes);
     });
@@ -64,15 +61,14 @@ struct ChangesAfter {
 
 struct ChangesForTransaction {
   static constexpr const char* kName = "changes_for_transaction";
-  static constexpr Param kParams[] = {{"tx_id"}};
+  uint64_t tx_id;
+  static constexpr auto kParams = params(param("tx_id", &ChangesForTransaction::tx_id));
   static constexpr const char* kDoc =
       "Return every change committed by transaction `tx_id`, in order (an empty list for an unknown id).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto tx_id = u64_arg(args[0], "tx_id");
-    if (!tx_id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto changes = engine::changes_for_transaction(store, *tx_id);
+      auto changes = engine::changes_for_transaction(store, tx_id);
       if (!changes) return map_change_feed_error(state, changes.error());
       return change_list(*changes);
     });
@@ -81,18 +77,17 @@ struct ChangesForTransaction {
 
 struct PruneChangesThrough {
   static constexpr const char* kName = "prune_changes_through";
-  static constexpr Param kParams[] = {{"tx_id"}, {"limit", "100"}};
+  uint64_t tx_id;
+  uint64_t limit;
+  static constexpr auto kParams =
+      params(param("tx_id", &PruneChangesThrough::tx_id), param("limit", &PruneChangesThrough::limit, 100));
   static constexpr const char* kDoc =
       "Delete up to `limit` of the oldest changes of transactions up to and including `tx_id`\n"
       "and return how many were deleted.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto tx_id = u64_arg(args[0], "tx_id");
-    if (!tx_id) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto deleted = engine::prune_changes_through(store, *tx_id, *limit);
+      auto deleted = engine::prune_changes_through(store, tx_id, limit);
       if (!deleted) return map_change_feed_error(state, deleted.error());
       return int_result(*deleted);
     });

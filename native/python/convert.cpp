@@ -145,7 +145,6 @@ std::optional<std::optional<std::string>> optional_byte_vec_arg(PyObject* object
 
 std::optional<std::vector<std::pair<std::string, std::string>>> byte_pairs_arg(PyObject* object, const char* name) {
   std::vector<std::pair<std::string, std::string>> pairs;
-  if (object == nullptr) return pairs;
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, kStrToVecMessage);
     return std::nullopt;
@@ -315,36 +314,6 @@ std::optional<std::vector<std::pair<std::string, std::string>>> text_dict_arg(Py
                        std::string(value_text, static_cast<size_t>(value_size)));
   }
   return pairs;
-}
-
-std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_omitted) {
-  if (object == nullptr) return if_omitted;
-  return u64_arg(object, name);
-}
-
-std::optional<int64_t> i64_arg(PyObject* object, const char* name, int64_t if_omitted) {
-  if (object == nullptr) return if_omitted;
-  return i64_arg(object, name);
-}
-
-std::optional<int32_t> i32_arg(PyObject* object, const char* name, int32_t if_omitted) {
-  if (object == nullptr) return if_omitted;
-  return i32_arg(object, name);
-}
-
-std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted) {
-  if (object == nullptr) return if_omitted;
-  return u32_arg(object, name);
-}
-
-std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted) {
-  if (object == nullptr) return if_omitted;
-  return bool_arg(object, name);
-}
-
-std::optional<std::string> text_arg(PyObject* object, const char* name, std::string_view if_omitted) {
-  if (object == nullptr) return std::string(if_omitted);
-  return text_arg(object, name);
 }
 
 // ---- results ----

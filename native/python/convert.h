@@ -1,11 +1,11 @@
 // The one set of argument converters and result builders used by every method.
 //
-// Argument converters take the borrowed object from parse_arguments (nullptr
-// when a defaulted argument was omitted) and the parameter name, and return
-// std::optional<T>: nullopt means a Python exception is set (TypeError naming
-// the argument, OverflowError for an integer out of the parameter's range).
-// Converters for optional parameters return std::optional<std::optional<T>>,
-// the inner nullopt standing for None (or an omitted argument).
+// Argument converters take the borrowed argument and the parameter name, and
+// return std::optional<T>: nullopt means a Python exception is set (TypeError
+// naming the argument, OverflowError for an integer out of the parameter's
+// range). Converters for optional parameters return
+// std::optional<std::optional<T>>, the inner nullopt standing for None.
+// Methods do not call them: they declare typed parameters (parameters.h).
 //
 //   bytes       bytes or a subclass only; a view borrowed from the argument,
 //               valid for the duration of the call (bytearray is refused)
@@ -14,8 +14,8 @@
 //   integers    Python int (bool included, being an int) within the width;
 //               anything else TypeError, out of range OverflowError
 //   byte pairs  a sequence (not str, bytes or bytearray) of 2-item sequences,
-//               each item a byte vec as above; omitted means empty; a str in
-//               place of the sequence raises "Can't extract `str` to `Vec`"
+//               each item a byte vec as above; a str in place of the
+//               sequence raises "Can't extract `str` to `Vec`"
 //   bool        exactly bool
 //   text        str, as UTF-8
 //   text dict   a dict (or subclass) whose keys and values are all str, as
@@ -45,12 +45,6 @@ namespace ombrel::python {
 // ---- arguments ----
 
 std::optional<std::string_view> bytes_arg(PyObject* object, const char* name);
-// bytes_arg, copied: for arguments kept beyond the call (staged operations).
-inline std::optional<std::string> copied_bytes_arg(PyObject* object, const char* name) {
-  auto bytes = bytes_arg(object, name);
-  if (!bytes) return std::nullopt;
-  return std::string(*bytes);
-}
 std::optional<std::string> byte_vec_arg(PyObject* object, const char* name);
 std::optional<std::optional<std::string>> optional_byte_vec_arg(PyObject* object, const char* name);
 std::optional<std::vector<std::pair<std::string, std::string>>> byte_pairs_arg(PyObject* object, const char* name);
@@ -66,14 +60,6 @@ std::optional<bool> bool_arg(PyObject* object, const char* name);
 std::optional<std::string> text_arg(PyObject* object, const char* name);
 std::optional<std::string> path_arg(PyObject* object, const char* name);
 std::optional<std::vector<std::pair<std::string, std::string>>> text_dict_arg(PyObject* object, const char* name);
-
-// Defaulted parameters: `if_omitted` is used when the argument was not passed.
-std::optional<uint64_t> u64_arg(PyObject* object, const char* name, uint64_t if_omitted);
-std::optional<int64_t> i64_arg(PyObject* object, const char* name, int64_t if_omitted);
-std::optional<int32_t> i32_arg(PyObject* object, const char* name, int32_t if_omitted);
-std::optional<uint32_t> u32_arg(PyObject* object, const char* name, uint32_t if_omitted);
-std::optional<bool> bool_arg(PyObject* object, const char* name, bool if_omitted);
-std::optional<std::string> text_arg(PyObject* object, const char* name, std::string_view if_omitted);
 
 // The type name of `object`, for messages.
 std::string type_name(PyObject* object);

@@ -39,21 +39,6 @@ PyObject* raise_store_error(const ModuleState& state, ExceptionKind kind, std::s
 PyObject* raise_with_text(PyObject* exception_class, std::string_view message);
 PyObject* raise_current_cpp_exception() noexcept;
 
-// A fixed-length id argument of a Store method: bytes (else TypeError naming
-// `name`) that parse(std::string_view) accepts; any other length raises
-// OmbrelStoreError with `wrong_length_message`. nullopt with the exception set.
-template <class Parse>
-auto fixed_length_arg(PyObject* self, PyObject* object, const char* name, std::string_view wrong_length_message,
-                      Parse parse) -> decltype(parse(std::string_view())) {
-  auto bytes = bytes_arg(object, name);
-  if (!bytes) return std::nullopt;
-  auto id = parse(*bytes);
-  if (!id) {
-    if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, wrong_length_message);
-  }
-  return id;
-}
-
 // The exception class that raise_engine_error uses for `kind`.
 ExceptionKind exception_for_engine_error(engine::EngineError::Kind kind);
 

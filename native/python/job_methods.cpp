@@ -15,16 +15,16 @@
 
 #include "engine/store.h"
 #include "jobs/jobs.h"
+#include "jobs/transactional.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/job_spec_convert.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 
 namespace ombrel::python {
 namespace {
-
-using Args = std::span<PyObject* const>;
 
 PyObject* map_job_error(const ModuleState& state, const jobs::JobError& error) {
   return raise_domain_error(state, error.message());
@@ -57,59 +57,57 @@ PyObject* history_tuple(const jobs::JobHistoryEntry& entry) {
                        text_result(jobs::job_history_kind_name(entry.kind)), bytes_result(entry.detail)});
 }
 
+constexpr char kJobIdLengthMessage[] = "job id must be exactly 16 bytes";
 // The id argument of a job method, checked before the store is locked.
-std::optional<jobs::JobId> job_id_arg(PyObject* self, PyObject* object) {
-  return fixed_length_arg(self, object, "id", "job id must be exactly 16 bytes", jobs::id_from_bytes);
-}
+using JobIdArg = arg::FixedLengthId<&jobs::id_from_bytes, kJobIdLengthMessage>;
 
 // The lease that heartbeat, complete, fail and release act under: the job id,
-// the generation its claim handed out, and the caller's clock (arguments 0-2).
-struct LeaseArgs {
+// the generation its claim handed out, and the caller's clock.
+struct Lease {
   jobs::JobId id;
   uint32_t generation;
   int64_t now_ms;
+  static constexpr auto kParams = params(param<JobIdArg>("id", &Lease::id),
+                                         param("lease_generation", &Lease::generation), param("now_ms", &Lease::now_ms));
+  Lease to_value() && { return *this; }
 };
 
-std::optional<LeaseArgs> lease_args(PyObject* self, Args args) {
-  auto id = job_id_arg(self, args[0]);
-  if (!id) return std::nullopt;
-  auto generation = u32_arg(args[1], "lease_generation");
-  if (!generation) return std::nullopt;
-  auto now_ms = i64_arg(args[2], "now_ms");
-  if (!now_ms) return std::nullopt;
-  return LeaseArgs{*id, *generation, *now_ms};
-}
-
 // A sequence of bytes handler names; omitted or None admits every handler.
-std::optional<std::vector<Bytes>> handlers_arg(PyObject* object) {
-  std::vector<Bytes> handlers;
-  if (object == nullptr || object == Py_None) return handlers;
-  if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) || !PySequence_Check(object)) {
-    const std::string actual = type_name(object);
-    PyErr_Format(PyExc_TypeError, "argument 'handlers' must be a sequence of bytes, not %s", actual.c_str());
-    return std::nullopt;
-  }
-  const Py_ssize_t size = PySequence_Size(object);
-  if (size < 0) return std::nullopt;
-  handlers.reserve(static_cast<size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(object, i));
-    if (!item) return std::nullopt;
-    if (!PyBytes_Check(item.get())) {
-      const std::string actual = type_name(item.get());
-      PyErr_Format(PyExc_TypeError, "argument 'handlers' must contain bytes, not %s", actual.c_str());
+struct HandlersArg {
+  using Value = std::vector<Bytes>;
+  static constexpr bool kEmptyWhenOmitted = true;
+  static std::optional<Value> convert(PyObject*, PyObject* object, const char*) {
+    std::vector<Bytes> handlers;
+    if (object == Py_None) return handlers;
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) || !PySequence_Check(object)) {
+      const std::string actual = type_name(object);
+      PyErr_Format(PyExc_TypeError, "argument 'handlers' must be a sequence of bytes, not %s", actual.c_str());
       return std::nullopt;
     }
-    auto handler = bytes_arg(item.get(), "handlers");
-    if (!handler) return std::nullopt;
-    handlers.emplace_back(*handler);
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) return std::nullopt;
+    handlers.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(object, i));
+      if (!item) return std::nullopt;
+      if (!PyBytes_Check(item.get())) {
+        const std::string actual = type_name(item.get());
+        PyErr_Format(PyExc_TypeError, "argument 'handlers' must contain bytes, not %s", actual.c_str());
+        return std::nullopt;
+      }
+      auto handler = bytes_arg(item.get(), "handlers");
+      if (!handler) return std::nullopt;
+      handlers.emplace_back(*handler);
+    }
+    return handlers;
   }
-  return handlers;
-}
+};
 
 struct SubmitJob {
   static constexpr const char* kName = "submit_job";
-  static constexpr auto kParams = with_job_spec_params({{"handler"}, {"payload"}, {"now_ms"}});
+  jobs::JobSpec spec;
+  int64_t now_ms;
+  static constexpr auto kParams = params(job_spec_params(&SubmitJob::spec), param("now_ms", &SubmitJob::now_ms));
   static constexpr const char* kDoc =
       "Create a ready job for `handler` and return its 16-byte id.\n\n"
       "The job is handed out from `available_at_ms` on, most urgent `priority` first, at most\n"
@@ -118,29 +116,44 @@ struct SubmitJob {
       "`idempotency_key` that a ready or leased job already carries, that job's id is returned and\n"
       "nothing is written.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto spec = job_spec_from_args(args[0], args[1], args.subspan(3));
-    if (!spec) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = jobs::submit_job(store, *spec, *now_ms);
+      auto id = jobs::submit_job(store, spec, now_ms);
       if (!id) return map_job_error(state, id.error());
       return bytes_result(jobs::id_view(*id));
     });
   }
 };
 
+// The Transaction's job: created at commit as submit_job creates one, its
+// "submitted" history entry saying "transactional"; its errors are worded as
+// jobs/transactional.h words them.
+struct EnqueueJob {
+  static constexpr const char* kName = "enqueue_job";
+  jobs::JobSpec spec;
+  int64_t now_ms;
+  static constexpr auto kParams = params(job_spec_params(&EnqueueJob::spec), param("now_ms", &EnqueueJob::now_ms));
+  static constexpr const char* kStagedDoc =
+      "Stage a job for `handler`, created at commit as Store.submit_job does (its \"submitted\" history\n"
+      "entry says \"transactional\"), and return the operation's position. Its result is\n"
+      "{\"kind\": \"job\", \"id\": <16 bytes>}: a new job, or the ready or leased job that already holds\n"
+      "`idempotency_key`.";
+
+  auto run(engine::Transaction& tx) const { return jobs::enqueue_job_transactional(tx, spec, now_ms); }
+  static std::optional<OperationResult> staged_result(const jobs::JobId& id) {
+    return OperationResult("job", {{"id", std::string(jobs::id_view(id))}});
+  }
+};
+
 struct GetJob {
   static constexpr const char* kName = "get_job";
-  static constexpr Param kParams[] = {{"id"}};
+  jobs::JobId id;
+  static constexpr auto kParams = params(param<JobIdArg>("id", &GetJob::id));
   static constexpr const char* kDoc = "Return the job with this id as a dict, or None if there is none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto job = jobs::get_job(store, *id);
+      auto job = jobs::get_job(store, id);
       if (!job) return map_job_error(state, job.error());
       return optional_job_dict(*job);
     });
@@ -149,7 +162,12 @@ struct GetJob {
 
 struct ClaimJob {
   static constexpr const char* kName = "claim_job";
-  static constexpr Param kParams[] = {{"now_ms"}, {"lease_duration_ms"}, Param::keyword("handlers", "...")};
+  int64_t now_ms;
+  uint64_t lease_duration_ms;
+  std::vector<Bytes> handlers;
+  static constexpr auto kParams = params(param("now_ms", &ClaimJob::now_ms),
+                                         param("lease_duration_ms", &ClaimJob::lease_duration_ms),
+                                         keyword<HandlersArg>("handlers", &ClaimJob::handlers, kEmpty));
   static constexpr const char* kDoc =
       "Lease the most urgent claimable job for `lease_duration_ms` and return it as a dict, or None.\n\n"
       "Only jobs of the given `handlers` (bytes names) are considered; omitted or empty, every handler.\n"
@@ -158,15 +176,9 @@ struct ClaimJob {
       "the token that heartbeat, complete, fail and release require. When the chosen job has used up\n"
       "its attempts it is made dead and None is returned.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto now_ms = i64_arg(args[0], "now_ms");
-    if (!now_ms) return nullptr;
-    auto lease = u64_arg(args[1], "lease_duration_ms");
-    if (!lease) return nullptr;
-    auto handlers = handlers_arg(args[2]);
-    if (!handlers) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto job = jobs::claim_job_for_handlers(store, *now_ms, *lease, *handlers);
+      auto job = jobs::claim_job_for_handlers(store, now_ms, lease_duration_ms, handlers);
       if (!job) return map_job_error(state, job.error());
       return optional_job_dict(*job);
     });
@@ -175,18 +187,17 @@ struct ClaimJob {
 
 struct HeartbeatJob {
   static constexpr const char* kName = "heartbeat_job";
-  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}, {"lease_duration_ms"}};
+  Lease lease;
+  uint64_t lease_duration_ms;
+  static constexpr auto kParams =
+      params(group<Lease>(&HeartbeatJob::lease), param("lease_duration_ms", &HeartbeatJob::lease_duration_ms));
   static constexpr const char* kDoc =
       "Extend the lease of a leased job to `now_ms` + `lease_duration_ms`; return True if extended.\n\n"
       "False when the job is missing, not leased, or leased under another generation.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto lease = lease_args(self, args);
-    if (!lease) return nullptr;
-    auto duration = u64_arg(args[3], "lease_duration_ms");
-    if (!duration) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto extended = jobs::heartbeat_job(store, lease->id, lease->generation, lease->now_ms, *duration);
+      auto extended = jobs::heartbeat_job(store, lease.id, lease.generation, lease.now_ms, lease_duration_ms);
       if (!extended) return map_job_error(state, extended.error());
       return bool_result(*extended);
     });
@@ -195,16 +206,15 @@ struct HeartbeatJob {
 
 struct CompleteJob {
   static constexpr const char* kName = "complete_job";
-  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}};
+  Lease lease;
+  static constexpr auto kParams = params(group<Lease>(&CompleteJob::lease));
   static constexpr const char* kDoc =
       "Mark a leased job completed. Raises OmbrelStoreError when the job is missing, not leased, or\n"
       "leased under another generation.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto lease = lease_args(self, args);
-    if (!lease) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = jobs::complete_job(store, lease->id, lease->generation, lease->now_ms);
+      auto done = jobs::complete_job(store, lease.id, lease.generation, lease.now_ms);
       if (!done) return map_job_error(state, done.error());
       return none_result();
     });
@@ -213,19 +223,17 @@ struct CompleteJob {
 
 struct FailJob {
   static constexpr const char* kName = "fail_job";
-  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}, {"detail"}};
+  Lease lease;
+  std::string_view detail;
+  static constexpr auto kParams = params(group<Lease>(&FailJob::lease), param("detail", &FailJob::detail));
   static constexpr const char* kDoc =
       "Report a failed attempt of a leased job; return its new state, \"ready\" (a retry is scheduled\n"
       "after the back-off) or \"dead\" (its attempts are used up). `detail` goes to the job's history.\n"
       "Raises OmbrelStoreError like complete_job.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto lease = lease_args(self, args);
-    if (!lease) return nullptr;
-    auto detail = bytes_arg(args[3], "detail");
-    if (!detail) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto next = jobs::fail_job(store, lease->id, lease->generation, lease->now_ms, *detail);
+      auto next = jobs::fail_job(store, lease.id, lease.generation, lease.now_ms, detail);
       if (!next) return map_job_error(state, next.error());
       return text_result(jobs::job_state_name(*next));
     });
@@ -234,16 +242,15 @@ struct FailJob {
 
 struct ReleaseJob {
   static constexpr const char* kName = "release_job";
-  static constexpr Param kParams[] = {{"id"}, {"lease_generation"}, {"now_ms"}};
+  Lease lease;
+  static constexpr auto kParams = params(group<Lease>(&ReleaseJob::lease));
   static constexpr const char* kDoc =
       "Give a leased job back, ready at once and without using up an attempt; return True if released\n"
       "(False when the job is missing, not leased, or leased under another generation).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto lease = lease_args(self, args);
-    if (!lease) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto released = jobs::release_job(store, lease->id, lease->generation, lease->now_ms);
+      auto released = jobs::release_job(store, lease.id, lease.generation, lease.now_ms);
       if (!released) return map_job_error(state, released.error());
       return bool_result(*released);
     });
@@ -252,16 +259,15 @@ struct ReleaseJob {
 
 struct ReleaseExpiredJobs {
   static constexpr const char* kName = "release_expired_jobs";
-  static constexpr Param kParams[] = {{"now_ms"}};
+  int64_t now_ms;
+  static constexpr auto kParams = params(param("now_ms", &ReleaseExpiredJobs::now_ms));
   static constexpr const char* kDoc =
       "Make every job whose lease ended by `now_ms` ready again (dead once its attempts are used up),\n"
       "one commit per job, and return how many were handled.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto now_ms = i64_arg(args[0], "now_ms");
-    if (!now_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto count = jobs::release_expired_jobs(store, *now_ms);
+      auto count = jobs::release_expired_jobs(store, now_ms);
       if (!count) return map_job_error(state, count.error());
       return int_result(*count);
     });
@@ -270,18 +276,16 @@ struct ReleaseExpiredJobs {
 
 struct RetryJob {
   static constexpr const char* kName = "retry_job";
-  static constexpr Param kParams[] = {{"id"}, {"now_ms"}};
+  jobs::JobId id;
+  int64_t now_ms;
+  static constexpr auto kParams = params(param<JobIdArg>("id", &RetryJob::id), param("now_ms", &RetryJob::now_ms));
   static constexpr const char* kDoc =
       "Revive a dead job: ready at `now_ms` with its attempts reset. Return the revived job as a dict,\n"
       "or None when the job is missing or not dead.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto now_ms = i64_arg(args[1], "now_ms");
-    if (!now_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto job = jobs::retry_job(store, *id, *now_ms);
+      auto job = jobs::retry_job(store, id, now_ms);
       if (!job) return map_job_error(state, job.error());
       return optional_job_dict(*job);
     });
@@ -290,18 +294,16 @@ struct RetryJob {
 
 struct CancelJob {
   static constexpr const char* kName = "cancel_job";
-  static constexpr Param kParams[] = {{"id"}, {"now_ms"}};
+  jobs::JobId id;
+  int64_t now_ms;
+  static constexpr auto kParams = params(param<JobIdArg>("id", &CancelJob::id), param("now_ms", &CancelJob::now_ms));
   static constexpr const char* kDoc =
       "Cancel a ready or leased job; return True if cancelled (False when it is missing or already\n"
       "completed, dead or cancelled). The holder of a lease is not told; its complete or fail fails.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto now_ms = i64_arg(args[1], "now_ms");
-    if (!now_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto cancelled = jobs::cancel_job(store, *id, *now_ms);
+      auto cancelled = jobs::cancel_job(store, id, now_ms);
       if (!cancelled) return map_job_error(state, cancelled.error());
       return bool_result(*cancelled);
     });
@@ -312,7 +314,7 @@ struct ListJobs {
   static constexpr const char* kName = "list_jobs";
   static constexpr const char* kDoc = "Return every job as a dict, by available_at_ms and then id.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto all = jobs::list_jobs(store);
       if (!all) return map_job_error(state, all.error());
@@ -327,7 +329,7 @@ struct JobStats {
       "Return the number of jobs: a dict with \"total\", \"ready\", \"leased\", \"completed\", \"dead\"\n"
       "and \"cancelled\" (jobs whose lease has run out still count as leased).";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto stats = jobs::job_stats(store);
       if (!stats) return map_job_error(state, stats.error());
@@ -345,17 +347,16 @@ struct JobStats {
 
 struct JobHistory {
   static constexpr const char* kName = "job_history";
-  static constexpr Param kParams[] = {{"id"}};
+  jobs::JobId id;
+  static constexpr auto kParams = params(param<JobIdArg>("id", &JobHistory::id));
   static constexpr const char* kDoc =
       "Return the job's history as (seq, at_ms, kind, detail) tuples in order; kind is one of\n"
       "\"submitted\", \"claimed\", \"completed\", \"retry_scheduled\", \"dead\", \"cancelled\".\n"
       "An unknown id gives an empty list.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = job_id_arg(self, args[0]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto entries = jobs::job_history(store, *id);
+      auto entries = jobs::job_history(store, id);
       if (!entries) return map_job_error(state, entries.error());
       return list_result(*entries, [](const jobs::JobHistoryEntry& entry) { return history_tuple(entry); });
     });
@@ -364,20 +365,19 @@ struct JobHistory {
 
 struct PurgeFinishedJobs {
   static constexpr const char* kName = "purge_finished_jobs";
-  static constexpr Param kParams[] = {{"finished_before_ms"}, {"limit", "100"}};
+  int64_t finished_before_ms;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("finished_before_ms", &PurgeFinishedJobs::finished_before_ms),
+                                         param("limit", &PurgeFinishedJobs::limit, 100));
   static constexpr const char* kDoc =
       "Delete up to `limit` finished jobs (completed, dead or cancelled) that finished before\n"
       "`finished_before_ms`, oldest first, each with its whole history, in one commit; return how many.\n\n"
       "A ready or leased job is never removed. A limit of 0 removes nothing and writes nothing. The\n"
       "file space is reclaimed by compact_copy_to or a new generation.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto before = i64_arg(args[0], "finished_before_ms");
-    if (!before) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto removed = jobs::purge_finished_jobs(store, *before, *limit);
+      auto removed = jobs::purge_finished_jobs(store, finished_before_ms, limit);
       if (!removed) return map_job_error(state, removed.error());
       return int_result(*removed);
     });
@@ -392,6 +392,9 @@ constexpr MethodSpec kJobMethods[] = {
     method_spec<JobHistory>(), method_spec<PurgeFinishedJobs>(),
 };
 const MethodBlock kJobBlock{TargetClass::Store, kJobMethods};
+
+constexpr MethodSpec kJobStagingMethods[] = {method_spec<Staged<EnqueueJob>>()};
+const MethodBlock kJobStagingBlock{TargetClass::Transaction, kJobStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -3,11 +3,12 @@
 // triggers).
 //
 // Contract:
-// - The template's six keyword-only parameters always come last, in this
-//   order: available_at_ms=0, deadline_ms=None, priority=0, max_attempts=3,
-//   retry_backoff_ms=1000, idempotency_key=None. with_job_spec_params(head)
-//   appends them to a method's own parameters, and job_spec_from_args reads
-//   them back from the last kJobSpecParamCount argument slots.
+// - A method declares the template as one group parameter,
+//   job_spec_params(&Method::spec): `handler` and `payload` where the group
+//   is declared, and its six keyword-only parameters after every other one,
+//   in this order: available_at_ms=0, deadline_ms=None, priority=0,
+//   max_attempts=3, retry_backoff_ms=1000, idempotency_key=None. The eight
+//   are converted together, where the group is declared.
 // - handler and payload are bytes; idempotency_key bytes, bytearray or a
 //   sequence of ints; a deadline of -2**63 is the store's encoding of "no
 //   deadline" and is taken as None everywhere.
@@ -18,41 +19,41 @@
 
 #include <Python.h>
 
-#include <array>
-#include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <span>
+#include <string>
 #include <string_view>
-#include <utility>
 
 #include "jobs/job_spec.h"
 #include "jobs/jobs.h"
-#include "python/arguments.h"
+#include "python/parameters.h"
 
 namespace ombrel::python {
 
-inline constexpr Param kJobSpecParams[] = {
-    Param::keyword("available_at_ms", "0"), Param::keyword("deadline_ms", "None"),
-    Param::keyword("priority", "0"),        Param::keyword("max_attempts", "3"),
-    Param::keyword("retry_backoff_ms", "1000"), Param::keyword("idempotency_key", "None"),
+struct JobSpecArgs {
+  std::string_view handler;
+  std::string_view payload;
+  int64_t available_at_ms;
+  std::optional<int64_t> deadline_ms;
+  int32_t priority;
+  uint32_t max_attempts;
+  uint64_t retry_backoff_ms;
+  std::optional<std::string> idempotency_key;
+  static constexpr auto kParams =
+      params(param("handler", &JobSpecArgs::handler), param("payload", &JobSpecArgs::payload),
+             keyword("available_at_ms", &JobSpecArgs::available_at_ms, 0),
+             keyword("deadline_ms", &JobSpecArgs::deadline_ms, kNone), keyword("priority", &JobSpecArgs::priority, 0),
+             keyword("max_attempts", &JobSpecArgs::max_attempts, 3),
+             keyword("retry_backoff_ms", &JobSpecArgs::retry_backoff_ms, 1000),
+             keyword("idempotency_key", &JobSpecArgs::idempotency_key, kNone));
+
+  jobs::JobSpec to_value() &&;
 };
-inline constexpr size_t kJobSpecParamCount = std::size(kJobSpecParams);
 
-namespace detail {
-template <size_t N, size_t... I>
-constexpr std::array<Param, sizeof...(I)> append_job_spec_params(const Param (&head)[N], std::index_sequence<I...>) {
-  return {{(I < N ? head[I] : kJobSpecParams[I - N])...}};
+template <class S>
+constexpr auto job_spec_params(jobs::JobSpec S::*member) {
+  return group<JobSpecArgs>(member);
 }
-}  // namespace detail
-
-template <size_t N>
-constexpr std::array<Param, N + kJobSpecParamCount> with_job_spec_params(const Param (&head)[N]) {
-  return detail::append_job_spec_params(head, std::make_index_sequence<N + kJobSpecParamCount>{});
-}
-
-// nullopt with a Python exception set.
-std::optional<jobs::JobSpec> job_spec_from_args(PyObject* handler, PyObject* payload,
-                                                std::span<PyObject* const> spec_args);
 
 PyObject* job_template_dict(const jobs::JobSpec& spec);
 

@@ -15,12 +15,12 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
 using messaging::MessagingError;
 using messaging::StreamEntry;
 
@@ -64,52 +64,70 @@ PyObject* with_topic(PyObject* self, std::string_view name, Fn&& fn) {
 
 struct AppendStream {
   static constexpr const char* kName = "append_stream";
-  static constexpr Param kParams[] = {{"name"}, {"payload"}};
+  std::string_view name;
+  std::string_view payload;
+  static constexpr auto kParams = params(param("name", &AppendStream::name), param("payload", &AppendStream::payload));
   static constexpr const char* kDoc =
       "Append `payload` to the stream `name` and return the new entry's offset.\n\n"
       "Offsets are consecutive from 0. A stream and a topic of the same name are one log.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto payload = bytes_arg(args[1], "payload");
-    if (!payload) return nullptr;
-    return with_stream(self, *name, [&](messaging::Stream& stream, const ModuleState& state) {
-      return offset_result(state, stream.append(*payload));
+  PyObject* call(PyObject* self) const {
+    return with_stream(self, name, [&](messaging::Stream& stream, const ModuleState& state) {
+      return offset_result(state, stream.append(payload));
     });
+  }
+};
+
+// The Transaction's append_stream and publish_topic: a topic is a stream
+// under another name, only the result's kind differs. Their faults are worded
+// as every transactional domain write (engine/transaction_domains.h).
+template <bool kTopic>
+struct StageAppend {
+  static constexpr const char* kName = kTopic ? "publish_topic" : "append_stream";
+  std::string name;
+  std::string payload;
+  static constexpr auto kParams =
+      params(param(kTopic ? "topic" : "stream", &StageAppend::name), param("payload", &StageAppend::payload));
+  static constexpr const char* kStagedDoc =
+      kTopic ? "Stage a publication of `payload` on `topic` (the stream of that name) and return the\n"
+               "operation's position. Its result is {\"kind\": \"topic\", \"offset\": <entry offset>}."
+             : "Stage an append of `payload` to `stream` and return the operation's position. Its result is\n"
+               "{\"kind\": \"stream\", \"offset\": <entry offset>}; appends in one transaction take\n"
+               "consecutive offsets.";
+
+  auto run(engine::Transaction& tx) const { return messaging::append_stream(tx, name, payload); }
+  static std::optional<OperationResult> staged_result(uint64_t offset) {
+    return OperationResult(kTopic ? "topic" : "stream", {{"offset", offset}});
   }
 };
 
 struct ReadStream {
   static constexpr const char* kName = "read_stream";
-  static constexpr Param kParams[] = {{"name"}, {"offset", "0"}, {"limit", "100"}};
+  std::string_view name;
+  uint64_t offset;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("name", &ReadStream::name), param("offset", &ReadStream::offset, 0),
+                                         param("limit", &ReadStream::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` entries of the stream `name` from `offset` on, as (offset, payload)\n"
       "tuples in ascending order. Past the tail, or with a limit of 0, the list is empty.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto offset = u64_arg(args[1], "offset", 0);
-    if (!offset) return nullptr;
-    auto limit = u64_arg(args[2], "limit", 100);
-    if (!limit) return nullptr;
-    return with_stream(self, *name, [&](messaging::Stream& stream, const ModuleState& state) {
-      return entries_result(state, stream.read_from(*offset, *limit));
+  PyObject* call(PyObject* self) const {
+    return with_stream(self, name, [&](messaging::Stream& stream, const ModuleState& state) {
+      return entries_result(state, stream.read_from(offset, limit));
     });
   }
 };
 
 struct StreamTailOffset {
   static constexpr const char* kName = "stream_tail_offset";
-  static constexpr Param kParams[] = {{"name"}};
+  std::string_view name;
+  static constexpr auto kParams = params(param("name", &StreamTailOffset::name));
   static constexpr const char* kDoc =
       "Return the offset of the last entry of the stream `name`, or None while it is empty.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    return with_stream(self, *name, [&](messaging::Stream& stream, const ModuleState& state) -> PyObject* {
+  PyObject* call(PyObject* self) const {
+    return with_stream(self, name, [&](messaging::Stream& stream, const ModuleState& state) -> PyObject* {
       auto tail = stream.tail_offset();
       if (!tail) return map_messaging_error(state, tail.error());
       return optional_int_result(*tail);
@@ -119,99 +137,91 @@ struct StreamTailOffset {
 
 struct PublishTopic {
   static constexpr const char* kName = "publish_topic";
-  static constexpr Param kParams[] = {{"name"}, {"payload"}};
+  std::string_view name;
+  std::string_view payload;
+  static constexpr auto kParams = params(param("name", &PublishTopic::name), param("payload", &PublishTopic::payload));
   static constexpr const char* kDoc =
       "Publish `payload` on the topic `name` and return the new entry's offset\n"
       "(the topic's log is the stream of the same name).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto payload = bytes_arg(args[1], "payload");
-    if (!payload) return nullptr;
-    return with_topic(self, *name, [&](messaging::Topic& topic, const ModuleState& state) {
-      return offset_result(state, topic.publish(*payload));
+  PyObject* call(PyObject* self) const {
+    return with_topic(self, name, [&](messaging::Topic& topic, const ModuleState& state) {
+      return offset_result(state, topic.publish(payload));
     });
   }
 };
 
 struct ReadTopic {
   static constexpr const char* kName = "read_topic";
-  static constexpr Param kParams[] = {{"name"}, {"offset", "0"}, {"limit", "100"}};
+  std::string_view name;
+  uint64_t offset;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("name", &ReadTopic::name), param("offset", &ReadTopic::offset, 0),
+                                         param("limit", &ReadTopic::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` entries of the topic `name` from `offset` on, as (offset, payload)\n"
       "tuples in ascending order; no subscription cursor is read or moved.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto offset = u64_arg(args[1], "offset", 0);
-    if (!offset) return nullptr;
-    auto limit = u64_arg(args[2], "limit", 100);
-    if (!limit) return nullptr;
-    return with_topic(self, *name, [&](messaging::Topic& topic, const ModuleState& state) {
-      return entries_result(state, topic.read_from(*offset, *limit));
+  PyObject* call(PyObject* self) const {
+    return with_topic(self, name, [&](messaging::Topic& topic, const ModuleState& state) {
+      return entries_result(state, topic.read_from(offset, limit));
     });
   }
 };
 
 struct PollTopic {
   static constexpr const char* kName = "poll_topic";
-  static constexpr Param kParams[] = {{"topic"}, {"subscription"}, {"limit", "100"}};
+  std::string_view topic;
+  std::string_view subscription;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("topic", &PollTopic::topic), param("subscription", &PollTopic::subscription),
+                                         param("limit", &PollTopic::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` entries of `topic` from the cursor of `subscription` on, as\n"
       "(offset, payload) tuples. Polling does not move the cursor: acknowledge_topic_through does.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto topic_name = bytes_arg(args[0], "topic");
-    if (!topic_name) return nullptr;
-    auto subscription = bytes_arg(args[1], "subscription");
-    if (!subscription) return nullptr;
-    auto limit = u64_arg(args[2], "limit", 100);
-    if (!limit) return nullptr;
-    return with_topic(self, *topic_name, [&](messaging::Topic& topic, const ModuleState& state) {
-      return entries_result(state, topic.poll(*subscription, *limit));
+  PyObject* call(PyObject* self) const {
+    return with_topic(self, topic, [&](messaging::Topic& opened, const ModuleState& state) {
+      return entries_result(state, opened.poll(subscription, limit));
     });
   }
 };
 
 struct AcknowledgeTopicThrough {
   static constexpr const char* kName = "acknowledge_topic_through";
-  static constexpr Param kParams[] = {{"topic"}, {"subscription"}, {"offset"}};
+  std::string_view topic;
+  std::string_view subscription;
+  uint64_t offset;
+  static constexpr auto kParams =
+      params(param("topic", &AcknowledgeTopicThrough::topic),
+             param("subscription", &AcknowledgeTopicThrough::subscription), param("offset", &AcknowledgeTopicThrough::offset));
   static constexpr const char* kDoc =
       "Acknowledge every entry of `topic` up to and including `offset` for `subscription`, and\n"
       "return the new cursor, offset + 1. The cursor never moves back: an offset below the\n"
       "acknowledged ones raises OmbrelStoreError; acknowledging the last one again is accepted.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto topic_name = bytes_arg(args[0], "topic");
-    if (!topic_name) return nullptr;
-    auto subscription = bytes_arg(args[1], "subscription");
-    if (!subscription) return nullptr;
-    auto offset = u64_arg(args[2], "offset");
-    if (!offset) return nullptr;
-    return with_topic(self, *topic_name, [&](messaging::Topic& topic, const ModuleState& state) {
-      return offset_result(state, topic.acknowledge_through(*subscription, *offset));
+  PyObject* call(PyObject* self) const {
+    return with_topic(self, topic, [&](messaging::Topic& opened, const ModuleState& state) {
+      return offset_result(state, opened.acknowledge_through(subscription, offset));
     });
   }
 };
 
 struct ResetTopicSubscription {
   static constexpr const char* kName = "reset_topic_subscription";
-  static constexpr Param kParams[] = {{"topic"}, {"subscription"}, {"next_offset"}};
+  std::string_view topic;
+  std::string_view subscription;
+  uint64_t next_offset;
+  static constexpr auto kParams =
+      params(param("topic", &ResetTopicSubscription::topic), param("subscription", &ResetTopicSubscription::subscription),
+             param("next_offset", &ResetTopicSubscription::next_offset));
   static constexpr const char* kDoc =
       "Set the cursor of `subscription` on `topic` to `next_offset`, backwards or forwards\n"
       "(even past the tail); the next poll starts there.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto topic_name = bytes_arg(args[0], "topic");
-    if (!topic_name) return nullptr;
-    auto subscription = bytes_arg(args[1], "subscription");
-    if (!subscription) return nullptr;
-    auto next_offset = u64_arg(args[2], "next_offset");
-    if (!next_offset) return nullptr;
-    return with_topic(self, *topic_name, [&](messaging::Topic& topic, const ModuleState& state) -> PyObject* {
-      auto reset = topic.reset_subscription(*subscription, *next_offset);
+  PyObject* call(PyObject* self) const {
+    return with_topic(self, topic, [&](messaging::Topic& opened, const ModuleState& state) -> PyObject* {
+      auto reset = opened.reset_subscription(subscription, next_offset);
       if (!reset) return map_messaging_error(state, reset.error());
       Py_RETURN_NONE;
     });
@@ -220,25 +230,28 @@ struct ResetTopicSubscription {
 
 struct TopicSubscriptionOffset {
   static constexpr const char* kName = "topic_subscription_offset";
-  static constexpr Param kParams[] = {{"topic"}, {"subscription"}};
+  std::string_view topic;
+  std::string_view subscription;
+  static constexpr auto kParams = params(param("topic", &TopicSubscriptionOffset::topic),
+                                         param("subscription", &TopicSubscriptionOffset::subscription));
   static constexpr const char* kDoc =
       "Return the cursor of `subscription` on `topic`: the next offset it has not acknowledged\n"
       "(0 for a subscription never used).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto topic_name = bytes_arg(args[0], "topic");
-    if (!topic_name) return nullptr;
-    auto subscription = bytes_arg(args[1], "subscription");
-    if (!subscription) return nullptr;
-    return with_topic(self, *topic_name, [&](messaging::Topic& topic, const ModuleState& state) {
-      return offset_result(state, topic.subscription_state(*subscription));
+  PyObject* call(PyObject* self) const {
+    return with_topic(self, topic, [&](messaging::Topic& opened, const ModuleState& state) {
+      return offset_result(state, opened.subscription_state(subscription));
     });
   }
 };
 
 struct TrimStream {
   static constexpr const char* kName = "trim_stream";
-  static constexpr Param kParams[] = {{"name"}, {"before_offset"}, Param::keyword("force", "False")};
+  std::string_view name;
+  uint64_t before_offset;
+  bool force;
+  static constexpr auto kParams = params(param("name", &TrimStream::name), param("before_offset", &TrimStream::before_offset),
+                                         keyword("force", &TrimStream::force, false));
   static constexpr const char* kDoc =
       "Delete the entries of the stream `name` below `before_offset` in one transaction and return\n"
       "how many were deleted.\n\n"
@@ -247,15 +260,9 @@ struct TrimStream {
       "of the stream, is deleted. Offsets are never reused and the tail stays; a read, poll or\n"
       "claim from a trimmed offset starts at the first entry kept.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto before_offset = u64_arg(args[1], "before_offset");
-    if (!before_offset) return nullptr;
-    auto force = bool_arg(args[2], "force", false);
-    if (!force) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) {
-      return offset_result(state, messaging::trim_stream(store, *name, *before_offset, *force));
+      return offset_result(state, messaging::trim_stream(store, name, before_offset, force));
     });
   }
 };
@@ -273,6 +280,10 @@ constexpr MethodSpec kMessagingMethods[] = {
     method_spec<TrimStream>(),
 };
 const MethodBlock kMessagingBlock{TargetClass::Store, kMessagingMethods};
+
+constexpr MethodSpec kMessagingStagingMethods[] = {method_spec<Staged<StageAppend<false>>>(),
+                                                   method_spec<Staged<StageAppend<true>>>()};
+const MethodBlock kMessagingStagingBlock{TargetClass::Transaction, kMessagingStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

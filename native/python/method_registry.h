@@ -2,16 +2,19 @@
 // themselves at static-initialisation time, and module initialisation builds
 // the classes from whatever is registered.
 //
-// Methods. A method is a struct with
+// Methods. A method is a struct whose data members are its converted
+// arguments, with
 //   static constexpr const char* kName;          // Python name
-//   static constexpr Param kParams[] = {...};    // omit for no parameters
+//   static constexpr auto kParams = params(...); // omit for no parameters (parameters.h)
 //   static constexpr const char* kDoc;           // docstring after the signature
 //   static constexpr MethodKind kKind = MethodKind::Static;   // omit for instance methods
-//   static PyObject* call(PyObject* self, std::span<PyObject* const> args);
-// `args` holds one borrowed object per parameter (nullptr when a defaulted one
-// was omitted). `self` is the instance, or the module for a static method. method_spec<M>() wraps it in a METH_FASTCALL|METH_KEYWORDS trampoline
-// that parses the arguments from kParams and turns any escaping C++ exception
-// into a Python exception. A unit then registers its methods:
+//   PyObject* call(PyObject* self);              // const or not
+// `self` is the instance, or the module for a static method. method_spec<M>()
+// wraps it in a METH_FASTCALL|METH_KEYWORDS trampoline that parses the
+// arguments by kParams, makes the checks of method_precheck (an instance
+// method), converts the arguments into a new M, calls it, and turns any
+// escaping C++ exception into a Python exception. A unit then registers its
+// methods:
 //   static constexpr MethodSpec kMethods[] = {method_spec<Get>(), ...};
 //   static const MethodBlock kBlock{TargetClass::Store, kMethods};
 // method_table(target) is the union of every block's instance methods for that
@@ -41,6 +44,7 @@
 #include "python/blocking_call.h"
 #include "python/errors.h"
 #include "python/module_state.h"
+#include "python/parameters.h"
 
 namespace ombrel::python {
 
@@ -62,7 +66,7 @@ namespace detail {
 template <class M>
 constexpr std::span<const Param> params_of() {
   if constexpr (requires { M::kParams; }) {
-    return std::span<const Param>(M::kParams);
+    return std::span<const Param>(M::kParams.table);
   } else {
     return {};
   }
@@ -95,7 +99,11 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if constexpr (detail::kind_of<M>() == MethodKind::Instance) {
       if (!method_precheck(self, M::kName)) return nullptr;
     }
-    return M::call(self, std::span<PyObject* const>(slots));
+    M method{};
+    if constexpr (requires { M::kParams; }) {
+      if (!M::kParams.convert(self, slots, method)) return nullptr;
+    }
+    return method.call(self);
   } catch (...) {
     return raise_current_cpp_exception();
   }

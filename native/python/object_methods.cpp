@@ -1,5 +1,7 @@
 // Object methods of Store: content-addressed puts and reads, named
-// references, orphan collection and expiry purge.
+// references, orphan collection and expiry purge; and the object staging
+// methods of Transaction (put, put and link, link, unlink), declared once
+// with the Store's where both have them.
 //
 // Contract: ids are bytes of exactly 32 bytes, refused with OmbrelStoreError
 // "object id must be exactly 32 bytes" before the store is locked. Metadata
@@ -10,32 +12,38 @@
 // those orders. Every ObjectError, engine failures included, is raised as
 // OmbrelStoreError with its own display text.
 #include <optional>
-#include <span>
+#include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "engine/store.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 #include "records/objects.h"
 
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
 using records::ObjectError;
 using records::ObjectId;
 
-constexpr const char* kIdLengthMessage = "object id must be exactly 32 bytes";
+constexpr char kIdLengthMessage[] = "object id must be exactly 32 bytes";
+// TypeError for a non-bytes, OmbrelStoreError for a wrong length.
+using ObjectIdArg = arg::FixedLengthId<&records::object_id_from, kIdLengthMessage>;
 
 PyObject* map_object_error(const ModuleState& state, const ObjectError& error) {
   return raise_domain_error(state, error.message());
 }
 
-// The id argument: TypeError for a non-bytes, OmbrelStoreError for a wrong length.
-std::optional<ObjectId> object_id_arg(PyObject* self, PyObject* object) {
-  return fixed_length_arg(self, object, "id", kIdLengthMessage, records::object_id_from);
+using engine::in_transactional_words;
+
+std::optional<OperationResult> object_result(const ObjectId& id) {
+  return OperationResult("object", {{"id", std::string(records::id_bytes(id))}});
 }
 
 PyObject* id_result(const ObjectId& id) { return bytes_result(records::id_bytes(id)); }
@@ -58,56 +66,72 @@ PyObject* metadata_dict(const records::ObjectMetadata& metadata) {
   return dict.release();
 }
 
-PyObject* put_with(PyObject* self, std::string_view content, records::ObjectMetadata metadata) {
-  return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-    auto id = records::put_object(store, content, std::move(metadata));
-    if (!id) return map_object_error(state, id.error());
-    return id_result(*id);
-  });
-}
-
+template <class B>
 struct PutObject {
   static constexpr const char* kName = "put_object";
-  static constexpr Param kParams[] = {{"content"}};
-  static constexpr const char* kDoc =
+  using Bytes = B;
+  Bytes content;
+  static constexpr auto kParams = params(param("content", &PutObject::content));
+  static constexpr const char* kStoreDoc =
       "Store `content` as an object and return its id, the 32-byte SHA-256 of the content.\n\n"
       "Content already stored is not written again.";
+  static constexpr const char* kStagedDoc =
+      "Stage a put of `content` as a content-addressed object (without metadata) and return the\n"
+      "operation's position. Its result is {\"kind\": \"object\", \"id\": <32-byte SHA-256>}.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto content = bytes_arg(args[0], "content");
-    if (!content) return nullptr;
-    return put_with(self, *content, {});
-  }
+  auto run(engine::Store& store) const { return records::put_object(store, content, {}); }
+  auto run(engine::Transaction& tx) const { return in_transactional_words(records::put_object_tx(tx, content)); }
+  static PyObject* store_result(const ObjectId& id) { return id_result(id); }
+  static std::optional<OperationResult> staged_result(const ObjectId& id) { return object_result(id); }
 };
 
 struct PutObjectWithMetadata {
   static constexpr const char* kName = "put_object_with_metadata";
-  static constexpr Param kParams[] = {{"content"}, {"metadata"}};
+  std::string_view content;
+  std::vector<std::pair<std::string, std::string>> metadata;
+  static constexpr auto kParams = params(param("content", &PutObjectWithMetadata::content),
+                                         param<arg::TextDict>("metadata", &PutObjectWithMetadata::metadata));
   static constexpr const char* kDoc =
       "Store `content` with `metadata` (a dict of str to str) and return its 32-byte id.\n\n"
       "The metadata is checked even when the content is already stored, but an existing\n"
       "object keeps the metadata of its first put. Keys are 1 to 4096 UTF-8 bytes, values at\n"
       "most 65536, all keys and values together at most 262144.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto content = bytes_arg(args[0], "content");
-    if (!content) return nullptr;
-    auto metadata = text_dict_arg(args[1], "metadata");
-    if (!metadata) return nullptr;
-    return put_with(self, *content, std::move(*metadata));
+  PyObject* call(PyObject* self) {
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto id = records::put_object(store, content, std::move(metadata));
+      if (!id) return map_object_error(state, id.error());
+      return id_result(*id);
+    });
   }
+};
+
+struct PutLinkedObject {
+  static constexpr const char* kName = "put_linked_object";
+  std::string content;
+  std::string ns;
+  std::string name;
+  static constexpr auto kParams = params(param("content", &PutLinkedObject::content),
+                                         param("namespace", &PutLinkedObject::ns), param("name", &PutLinkedObject::name));
+  static constexpr const char* kStagedDoc =
+      "Stage a put of `content` and a reference (namespace, name) to it, replacing any earlier one;\n"
+      "return the operation's position. Its result is {\"kind\": \"object\", \"id\": <32 bytes>}.";
+
+  auto run(engine::Transaction& tx) const {
+    return in_transactional_words(records::put_linked_object_tx(tx, content, ns, name));
+  }
+  static std::optional<OperationResult> staged_result(const ObjectId& id) { return object_result(id); }
 };
 
 struct GetObject {
   static constexpr const char* kName = "get_object";
-  static constexpr Param kParams[] = {{"id"}};
+  ObjectId id;
+  static constexpr auto kParams = params(param<ObjectIdArg>("id", &GetObject::id));
   static constexpr const char* kDoc = "Return the content of object `id`, or None when no such object is stored.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = object_id_arg(self, args[0]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto content = records::get_object(store, *id);
+      auto content = records::get_object(store, id);
       if (!content) return map_object_error(state, content.error());
       return optional_bytes_result(*content);
     });
@@ -116,20 +140,19 @@ struct GetObject {
 
 struct GetObjectChunk {
   static constexpr const char* kName = "get_object_chunk";
-  static constexpr Param kParams[] = {{"id"}, {"offset", "0"}, {"limit", "65536"}};
+  ObjectId id;
+  uint64_t offset;
+  uint64_t limit;
+  static constexpr auto kParams = params(param<ObjectIdArg>("id", &GetObjectChunk::id),
+                                         param("offset", &GetObjectChunk::offset, 0),
+                                         param("limit", &GetObjectChunk::limit, 65536));
   static constexpr const char* kDoc =
       "Return up to `limit` bytes of object `id` starting at byte `offset`, or None when no\n"
       "such object is stored. An offset at or past the end gives empty bytes.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = object_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto offset = u64_arg(args[1], "offset", 0);
-    if (!offset) return nullptr;
-    auto limit = u64_arg(args[2], "limit", 65536);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto chunk = records::get_object_chunk(store, *id, *offset, *limit);
+      auto chunk = records::get_object_chunk(store, id, offset, limit);
       if (!chunk) return map_object_error(state, chunk.error());
       return optional_bytes_result(*chunk);
     });
@@ -138,16 +161,15 @@ struct GetObjectChunk {
 
 struct ObjectInfoMethod {
   static constexpr const char* kName = "object_info";
-  static constexpr Param kParams[] = {{"id"}};
+  ObjectId id;
+  static constexpr auto kParams = params(param<ObjectIdArg>("id", &ObjectInfoMethod::id));
   static constexpr const char* kDoc =
       "Return {\"id\", \"size\", \"metadata\"} for object `id`, or None when no such object is stored.\n\n"
       "\"metadata\" is a dict of str to str, empty for an object stored without metadata.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = object_id_arg(self, args[0]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto info = records::object_info(store, *id);
+      auto info = records::object_info(store, id);
       if (!info) return map_object_error(state, info.error());
       if (!*info) return none_result();
       DictBuilder dict;
@@ -161,58 +183,55 @@ struct ObjectInfoMethod {
 
 struct VerifyObject {
   static constexpr const char* kName = "verify_object";
-  static constexpr Param kParams[] = {{"id"}};
+  ObjectId id;
+  static constexpr auto kParams = params(param<ObjectIdArg>("id", &VerifyObject::id));
   static constexpr const char* kDoc =
       "Return True when object `id` is stored and its content still hashes to `id`;\n"
       "False when it is absent or its content has changed.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = object_id_arg(self, args[0]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto intact = records::verify_object(store, *id);
+      auto intact = records::verify_object(store, id);
       if (!intact) return map_object_error(state, intact.error());
       return bool_result(*intact);
     });
   }
 };
 
+template <class B>
 struct LinkObject {
   static constexpr const char* kName = "link_object";
-  static constexpr Param kParams[] = {{"namespace"}, {"name"}, {"id"}};
-  static constexpr const char* kDoc =
+  using Bytes = B;
+  Bytes ns;
+  Bytes name;
+  ObjectId id;
+  static constexpr auto kParams = params(param("namespace", &LinkObject::ns), param("name", &LinkObject::name),
+                                         param<ObjectIdArg>("id", &LinkObject::id));
+  static constexpr const char* kStoreDoc =
       "Point the reference (`namespace`, `name`) at the stored object `id`, replacing any\n"
       "earlier target of that name.";
+  static constexpr const char* kStagedDoc =
+      "Stage a reference (namespace, name) to the object `id` and return the operation's position.\n"
+      "The object may be put earlier in the same transaction; at commit an absent object raises\n"
+      "\"object does not exist\". No result. A wrong id length raises at once.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto ns = bytes_arg(args[0], "namespace");
-    if (!ns) return nullptr;
-    auto name = bytes_arg(args[1], "name");
-    if (!name) return nullptr;
-    auto id = object_id_arg(self, args[2]);
-    if (!id) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto linked = records::link_object(store, *ns, *name, *id);
-      if (!linked) return map_object_error(state, linked.error());
-      return none_result();
-    });
-  }
+  auto run(engine::Store& store) const { return records::link_object(store, ns, name, id); }
+  auto run(engine::Transaction& tx) const { return in_transactional_words(records::link_object_tx(tx, ns, name, id)); }
 };
 
 struct ResolveObjectRef {
   static constexpr const char* kName = "resolve_object_ref";
-  static constexpr Param kParams[] = {{"namespace"}, {"name"}};
+  std::string_view ns;
+  std::string_view name;
+  static constexpr auto kParams =
+      params(param("namespace", &ResolveObjectRef::ns), param("name", &ResolveObjectRef::name));
   static constexpr const char* kDoc =
       "Return the id that reference (`namespace`, `name`) points at, or None when there is no\n"
       "such reference. The object itself may have been collected since.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto ns = bytes_arg(args[0], "namespace");
-    if (!ns) return nullptr;
-    auto name = bytes_arg(args[1], "name");
-    if (!name) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = records::resolve_object_ref(store, *ns, *name);
+      auto id = records::resolve_object_ref(store, ns, name);
       if (!id) return map_object_error(state, id.error());
       if (!*id) return none_result();
       return id_result(**id);
@@ -220,40 +239,41 @@ struct ResolveObjectRef {
   }
 };
 
+template <class B>
 struct UnlinkObject {
   static constexpr const char* kName = "unlink_object";
-  static constexpr Param kParams[] = {{"namespace"}, {"name"}};
-  static constexpr const char* kDoc =
+  using Bytes = B;
+  Bytes ns;
+  Bytes name;
+  static constexpr auto kParams = params(param("namespace", &UnlinkObject::ns), param("name", &UnlinkObject::name));
+  static constexpr const char* kStoreDoc =
       "Remove reference (`namespace`, `name`) and return True, or return False when it does not\n"
       "exist. The object stays until gc_orphan_objects collects it.";
+  static constexpr const char* kStagedDoc =
+      "Stage the removal of the reference (namespace, name) and return the operation's position.\n"
+      "Its result is {\"kind\": \"object_unlink\", \"removed\": <bool>}.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto ns = bytes_arg(args[0], "namespace");
-    if (!ns) return nullptr;
-    auto name = bytes_arg(args[1], "name");
-    if (!name) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto removed = records::unlink_object(store, *ns, *name);
-      if (!removed) return map_object_error(state, removed.error());
-      return bool_result(*removed);
-    });
+  auto run(engine::Store& store) const { return records::unlink_object(store, ns, name); }
+  auto run(engine::Transaction& tx) const { return in_transactional_words(records::unlink_object_tx(tx, ns, name)); }
+  static PyObject* store_result(bool removed) { return bool_result(removed); }
+  static std::optional<OperationResult> staged_result(bool removed) {
+    return OperationResult("object_unlink", {{"removed", removed}});
   }
 };
 
 struct ListObjectRefs {
   static constexpr const char* kName = "list_object_refs";
-  static constexpr Param kParams[] = {{"namespace"}, {"name_prefix", "None"}};
+  std::string_view ns;
+  std::optional<std::string> name_prefix;
+  static constexpr auto kParams =
+      params(param("namespace", &ListObjectRefs::ns), param("name_prefix", &ListObjectRefs::name_prefix, kNone));
   static constexpr const char* kDoc =
       "Return the (name, id) pairs of `namespace` whose name starts with `name_prefix`\n"
       "(every name when None), sorted by name.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto ns = bytes_arg(args[0], "namespace");
-    if (!ns) return nullptr;
-    auto name_prefix = optional_byte_vec_arg(args[1], "name_prefix");
-    if (!name_prefix) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto refs = records::list_object_refs(store, *ns, name_prefix->value_or(std::string()));
+      auto refs = records::list_object_refs(store, ns, name_prefix.value_or(std::string()));
       if (!refs) return map_object_error(state, refs.error());
       return list_result(*refs, [](const records::ObjectRef& ref) {
         return tuple_result({bytes_result(ref.name), id_result(ref.id)});
@@ -264,16 +284,15 @@ struct ListObjectRefs {
 
 struct GcOrphanObjects {
   static constexpr const char* kName = "gc_orphan_objects";
-  static constexpr Param kParams[] = {{"limit", "100"}};
+  uint64_t limit;
+  static constexpr auto kParams = params(param("limit", &GcOrphanObjects::limit, 100));
   static constexpr const char* kDoc =
       "Delete up to `limit` objects that no reference names, in id order, and return\n"
       "{\"scanned\", \"referenced\", \"removed\"}. A limit of 0 only reports the counts.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto limit = u64_arg(args[0], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = records::gc_orphan_objects(store, *limit);
+      auto report = records::gc_orphan_objects(store, limit);
       if (!report) return map_object_error(state, report.error());
       DictBuilder dict;
       dict.set("scanned", int_result(report->scanned));
@@ -286,19 +305,18 @@ struct GcOrphanObjects {
 
 struct PurgeExpiredObjects {
   static constexpr const char* kName = "purge_expired_objects";
-  static constexpr Param kParams[] = {{"now_unix"}, {"limit", "100"}};
+  int64_t now_unix;
+  uint64_t limit;
+  static constexpr auto kParams =
+      params(param("now_unix", &PurgeExpiredObjects::now_unix), param("limit", &PurgeExpiredObjects::limit, 100));
   static constexpr const char* kDoc =
       "Delete up to `limit` unreferenced objects whose \"expires_at_unix\" metadata is at or\n"
       "before `now_unix` and return {\"scanned\", \"expired\", \"referenced\", \"removed\"}.\n"
       "A limit of 0 removes every such object.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto now_unix = i64_arg(args[0], "now_unix");
-    if (!now_unix) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = records::purge_expired_objects(store, *now_unix, *limit);
+      auto report = records::purge_expired_objects(store, now_unix, limit);
       if (!report) return map_object_error(state, report.error());
       DictBuilder dict;
       dict.set("scanned", int_result(report->scanned));
@@ -311,12 +329,22 @@ struct PurgeExpiredObjects {
 };
 
 constexpr MethodSpec kObjectMethods[] = {
-    method_spec<PutObject>(),      method_spec<PutObjectWithMetadata>(), method_spec<GetObject>(),
-    method_spec<GetObjectChunk>(), method_spec<ObjectInfoMethod>(),      method_spec<VerifyObject>(),
-    method_spec<LinkObject>(),     method_spec<ResolveObjectRef>(),      method_spec<UnlinkObject>(),
-    method_spec<ListObjectRefs>(), method_spec<GcOrphanObjects>(),       method_spec<PurgeExpiredObjects>(),
+    method_spec<OnStore<PutObject<Borrowed>>>(), method_spec<PutObjectWithMetadata>(),
+    method_spec<GetObject>(),                    method_spec<GetObjectChunk>(),
+    method_spec<ObjectInfoMethod>(),             method_spec<VerifyObject>(),
+    method_spec<OnStore<LinkObject<Borrowed>>>(), method_spec<ResolveObjectRef>(),
+    method_spec<OnStore<UnlinkObject<Borrowed>>>(), method_spec<ListObjectRefs>(),
+    method_spec<GcOrphanObjects>(),              method_spec<PurgeExpiredObjects>(),
 };
 const MethodBlock kObjectBlock{TargetClass::Store, kObjectMethods};
+
+constexpr MethodSpec kObjectStagingMethods[] = {
+    method_spec<Staged<PutObject<Owned>>>(),
+    method_spec<Staged<PutLinkedObject>>(),
+    method_spec<Staged<LinkObject<Owned>>>(),
+    method_spec<Staged<UnlinkObject<Owned>>>(),
+};
+const MethodBlock kObjectStagingBlock{TargetClass::Transaction, kObjectStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -28,8 +28,6 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
-
 uint64_t reclaimed(uint64_t source_bytes, uint64_t copy_bytes) {
   return source_bytes > copy_bytes ? source_bytes - copy_bytes : 0;
 }
@@ -98,7 +96,8 @@ PyObject* health_dict(const maintenance::HealthReport& report) {
 
 struct BackupTo {
   static constexpr const char* kName = "backup_to";
-  static constexpr Param kParams[] = {{"destination"}};
+  std::string destination;
+  static constexpr auto kParams = params(param<arg::Path>("destination", &BackupTo::destination));
   static constexpr const char* kDoc =
       "Copy the store file byte for byte to `destination`, replacing any file there, and return the\n"
       "number of bytes copied.\n\n"
@@ -106,11 +105,9 @@ struct BackupTo {
       "`destination` is the store's own file under any name, IoError when the copy fails (what was\n"
       "written stays).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto destination = path_arg(args[0], "destination");
-    if (!destination) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto copied = run_blocking([&] { return maintenance::backup_to(store, *destination); });
+      auto copied = run_blocking([&] { return maintenance::backup_to(store, destination); });
       if (!copied) return raise_engine_error(state, copied.error());
       return int_result(*copied);
     });
@@ -119,7 +116,8 @@ struct BackupTo {
 
 struct CheckpointTo {
   static constexpr const char* kName = "checkpoint_to";
-  static constexpr Param kParams[] = {{"destination"}};
+  std::string destination;
+  static constexpr auto kParams = params(param<arg::Path>("destination", &CheckpointTo::destination));
   static constexpr const char* kDoc =
       "Copy the store file to the new path `destination` through a temporary file beside it, verify\n"
       "the copy against the store's identity and size, and return a dict: source_store_id,\n"
@@ -128,11 +126,9 @@ struct CheckpointTo {
       "An existing destination is never touched; no temporary file is left behind, and a copy that\n"
       "fails its check is removed. Raises OmbrelStoreError on every failure.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto destination = path_arg(args[0], "destination");
-    if (!destination) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = run_blocking([&] { return maintenance::checkpoint_to(store, *destination); });
+      auto report = run_blocking([&] { return maintenance::checkpoint_to(store, destination); });
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("source_store_id", bytes_result(report->source_store_id));
@@ -150,7 +146,10 @@ struct CheckpointTo {
 struct RestoreCopy {
   static constexpr const char* kName = "restore_copy";
   static constexpr MethodKind kKind = MethodKind::Static;
-  static constexpr Param kParams[] = {{"source"}, {"destination"}};
+  std::string source;
+  std::string destination;
+  static constexpr auto kParams =
+      params(param<arg::Path>("source", &RestoreCopy::source), param<arg::Path>("destination", &RestoreCopy::destination));
   static constexpr const char* kDoc =
       "Copy the closed store file `source` to the new path `destination` and prove the copy, then\n"
       "return a dict: bytes, keys, store_id.\n\n"
@@ -158,14 +157,10 @@ struct RestoreCopy {
       "(AlreadyOpenError). The destination is created exclusively, so an existing file is left as it\n"
       "was; a copy that does not verify to the source's identity and state is removed.";
 
-  static PyObject* call(PyObject* module, Args args) {
+  PyObject* call(PyObject* module) const {
     ModuleState* state = state_of_module(module);
     if (state == nullptr) return nullptr;
-    auto source = path_arg(args[0], "source");
-    if (!source) return nullptr;
-    auto destination = path_arg(args[1], "destination");
-    if (!destination) return nullptr;
-    auto report = run_blocking([&] { return maintenance::restore_copy(*source, *destination); });
+    auto report = run_blocking([&] { return maintenance::restore_copy(source, destination); });
     if (!report) return raise_engine_error(*state, report.error());
     DictBuilder dict;
     dict.set("bytes", int_result(report->bytes));
@@ -177,18 +172,17 @@ struct RestoreCopy {
 
 struct CompactCopyTo {
   static constexpr const char* kName = "compact_copy_to";
-  static constexpr Param kParams[] = {{"destination"}};
+  std::string destination;
+  static constexpr auto kParams = params(param<arg::Path>("destination", &CompactCopyTo::destination));
   static constexpr const char* kDoc =
       "Write the live keys (internal keys included) into a new store file at `destination`, with a\n"
       "new identity, and return a dict: source_bytes, compacted_bytes, bytes_reclaimed, keys.\n\n"
       "An existing destination is refused and never written to; a copy that fails is removed.\n"
       "The store itself is not changed.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto destination = path_arg(args[0], "destination");
-    if (!destination) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = run_blocking([&] { return maintenance::compact_copy_to(store, *destination); });
+      auto report = run_blocking([&] { return maintenance::compact_copy_to(store, destination); });
       if (!report) return raise_engine_error(state, report.error());
       DictBuilder dict;
       dict.set("source_bytes", int_result(report->source_bytes));
@@ -202,18 +196,17 @@ struct CompactCopyTo {
 
 struct SnapshotTo {
   static constexpr const char* kName = "snapshot_to";
-  static constexpr Param kParams[] = {{"destination"}};
+  std::string destination;
+  static constexpr auto kParams = params(param<arg::Path>("destination", &SnapshotTo::destination));
   static constexpr const char* kDoc =
       "Write a compacted copy of the store with a new identity to `destination`, verify it, and\n"
       "return a dict: destination (pathlib.Path), source_store_id, snapshot_store_id, keys,\n"
       "source_bytes, snapshot_bytes.\n\n"
       "Raises OmbrelStoreError on every failure; an existing destination is never written to.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto destination = path_arg(args[0], "destination");
-    if (!destination) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = run_blocking([&] { return maintenance::snapshot_to(store, *destination); });
+      auto report = run_blocking([&] { return maintenance::snapshot_to(store, destination); });
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("destination", pathlib_path_result(report->destination));
@@ -229,7 +222,8 @@ struct SnapshotTo {
 
 struct CompactGenerationTo {
   static constexpr const char* kName = "compact_generation_to";
-  static constexpr Param kParams[] = {{"destination"}};
+  std::string destination;
+  static constexpr auto kParams = params(param<arg::Path>("destination", &CompactGenerationTo::destination));
   static constexpr const char* kDoc =
       "Write a new generation of the store to `destination`: the live keys under the same identity,\n"
       "ending with a commit record that carries the store's transaction and sequence high-water\n"
@@ -239,11 +233,9 @@ struct CompactGenerationTo {
       "Raises OmbrelStoreError on every failure, after removing the destination and the temporary\n"
       "source image.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto destination = path_arg(args[0], "destination");
-    if (!destination) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = run_blocking([&] { return maintenance::compact_generation_to(store, *destination); });
+      auto report = run_blocking([&] { return maintenance::compact_generation_to(store, destination); });
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("store_id", bytes_result(report->store_id));
@@ -264,7 +256,7 @@ struct StorageStatsMethod {
       "Measure the store file against its live data and return a dict: file_bytes, live_keys,\n"
       "user_keys, internal_keys, key_bytes, value_bytes, live_bytes, amplification_ratio.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto stats = run_blocking([&] { return maintenance::storage_stats(store); });
       if (!stats) return raise_domain_error(state, stats.error().message());
@@ -281,7 +273,7 @@ struct HealthReportMethod {
       "file is within its byte limit, the storage statistics and the key counts of the 15 internal\n"
       "areas (\"namespaces\").";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto report = run_blocking([&] { return maintenance::health_report(store); });
       if (!report) return raise_domain_error(state, report.error().message());

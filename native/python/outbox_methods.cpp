@@ -19,10 +19,9 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
 using messaging::OutboxError;
 
-constexpr const char* kNonceLengthMessage = "outbox nonce must be exactly 16 bytes";
+constexpr char kNonceLengthMessage[] = "outbox nonce must be exactly 16 bytes";
 
 PyObject* map_outbox_error(const ModuleState& state, const OutboxError& error) {
   return raise_domain_error(state, error.message());
@@ -41,41 +40,56 @@ PyObject* event_dict(const messaging::OutboxEvent& event) {
 
 struct EmitOutboxEvent {
   static constexpr const char* kName = "emit_outbox_event";
-  static constexpr Param kParams[] = {{"topic"}, {"payload"}, {"created_at_ms"}};
+  std::string_view topic;
+  std::string_view payload;
+  int64_t created_at_ms;
+  static constexpr auto kParams = params(param("topic", &EmitOutboxEvent::topic), param("payload", &EmitOutboxEvent::payload),
+                                         param("created_at_ms", &EmitOutboxEvent::created_at_ms));
   static constexpr const char* kDoc =
       "Record an event for delivery in its own transaction and return its id, the tuple\n"
       "(tx_id, nonce): the writing transaction's id and 16 random bytes.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto topic = bytes_arg(args[0], "topic");
-    if (!topic) return nullptr;
-    auto payload = bytes_arg(args[1], "payload");
-    if (!payload) return nullptr;
-    auto created_at_ms = i64_arg(args[2], "created_at_ms");
-    if (!created_at_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = messaging::emit_outbox_event(store, *topic, *payload, *created_at_ms);
+      auto id = messaging::emit_outbox_event(store, topic, payload, created_at_ms);
       if (!id) return map_outbox_error(state, id.error());
       return message_id_result(*id);
     });
   }
 };
 
+// The Transaction's event: its id is the committing transaction's.
+struct EmitEvent {
+  static constexpr const char* kName = "emit_event";
+  std::string topic;
+  std::string payload;
+  int64_t created_at_ms;
+  static constexpr auto kParams = params(param("topic", &EmitEvent::topic), param("payload", &EmitEvent::payload),
+                                         param("created_at_ms", &EmitEvent::created_at_ms));
+  static constexpr const char* kStagedDoc =
+      "Stage an outbox event and return the operation's position. Its result is\n"
+      "{\"kind\": \"outbox\", \"tx_id\": <int>, \"nonce\": <16 bytes>}, the event's id.";
+
+  auto run(engine::Transaction& tx) const { return messaging::emit_event(tx, topic, payload, created_at_ms); }
+  static std::optional<OperationResult> staged_result(const messaging::MessageId& id) {
+    return message_id_operation_result("outbox", id);
+  }
+};
+
 struct OutboxEventsAfter {
   static constexpr const char* kName = "outbox_events_after";
-  static constexpr Param kParams[] = {{"after_tx_id", "None"}, {"limit", "100"}};
+  std::optional<uint64_t> after_tx_id;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("after_tx_id", &OutboxEventsAfter::after_tx_id, kNone),
+                                         param("limit", &OutboxEventsAfter::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` pending events of transactions after `after_tx_id` (all when None),\n"
       "in transaction order. Each is a dict: id, tx_id, nonce, topic, payload, created_at_ms.\n"
       "A limit of 0 returns an empty list.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto after_tx_id = optional_u64_arg(args[0], "after_tx_id");
-    if (!after_tx_id) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto events = messaging::outbox_events_after(store, *after_tx_id, *limit);
+      auto events = messaging::outbox_events_after(store, after_tx_id, limit);
       if (!events) return map_outbox_error(state, events.error());
       return list_result(*events, [](const messaging::OutboxEvent& event) { return event_dict(event); });
     });
@@ -84,17 +98,16 @@ struct OutboxEventsAfter {
 
 struct AckOutboxEvent {
   static constexpr const char* kName = "ack_outbox_event";
-  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}};
+  uint64_t tx_id;
+  messaging::Nonce nonce;
+  static constexpr auto kParams =
+      params(param("tx_id", &AckOutboxEvent::tx_id), param<NonceArg<kNonceLengthMessage>>("nonce", &AckOutboxEvent::nonce));
   static constexpr const char* kDoc =
       "Delete the delivered event (tx_id, nonce); True if it was pending, False if there was none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto tx_id = u64_arg(args[0], "tx_id");
-    if (!tx_id) return nullptr;
-    auto nonce = nonce_arg(self, args[1], kNonceLengthMessage);
-    if (!nonce) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto removed = messaging::ack_outbox_event(store, *tx_id, *nonce);
+      auto removed = messaging::ack_outbox_event(store, tx_id, nonce);
       if (!removed) return map_outbox_error(state, removed.error());
       return bool_result(*removed);
     });
@@ -105,7 +118,7 @@ struct OutboxLen {
   static constexpr const char* kName = "outbox_len";
   static constexpr const char* kDoc = "Return the number of pending outbox events.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
       return int_result(messaging::outbox_len(store));
     });
@@ -119,6 +132,9 @@ constexpr MethodSpec kOutboxMethods[] = {
     method_spec<OutboxLen>(),
 };
 const MethodBlock kOutboxBlock{TargetClass::Store, kOutboxMethods};
+
+constexpr MethodSpec kOutboxStagingMethods[] = {method_spec<Staged<EmitEvent>>()};
+const MethodBlock kOutboxStagingBlock{TargetClass::Transaction, kOutboxStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -20,16 +20,6 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
-
-// A bound value: bytes, or None for no bound.
-std::optional<std::optional<std::string_view>> bound_arg(PyObject* object, const char* name) {
-  if (object == nullptr || object == Py_None) return std::optional<std::string_view>{};
-  auto value = bytes_arg(object, name);
-  if (!value) return std::nullopt;
-  return std::optional<std::string_view>(*value);
-}
-
 records::IndexBound make_bound(std::optional<std::string_view> value, bool inclusive) {
   if (!value) return records::IndexBound::unbounded();
   return inclusive ? records::IndexBound::inclusive(*value) : records::IndexBound::exclusive(*value);
@@ -37,21 +27,20 @@ records::IndexBound make_bound(std::optional<std::string_view> value, bool inclu
 
 struct QueryIndexExact {
   static constexpr const char* kName = "query_index_exact";
-  static constexpr Param kParams[] = {{"collection"}, {"index"}, {"value"}};
+  std::string_view collection;
+  std::string_view index;
+  std::string_view value;
+  static constexpr auto kParams = params(param("collection", &QueryIndexExact::collection),
+                                         param("index", &QueryIndexExact::index),
+                                         param("value", &QueryIndexExact::value));
   static constexpr const char* kDoc =
       "Return the records of `collection` that listed `value` for `index`, as (primary_key, value,\n"
       "indexes) tuples sorted by primary key. Raises OmbrelStoreError \"index does not exist\" for an\n"
       "undefined index.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto collection = bytes_arg(args[0], "collection");
-    if (!collection) return nullptr;
-    auto index = bytes_arg(args[1], "index");
-    if (!index) return nullptr;
-    auto value = bytes_arg(args[2], "value");
-    if (!value) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto found = records::query_index_exact(store, *collection, *index, *value);
+      auto found = records::query_index_exact(store, collection, index, value);
       if (!found) return raise_domain_error(state, found.error().message());
       return list_result(*found, [](const records::CollectionRecord& r) { return collection_record_result(r); });
     });
@@ -60,47 +49,36 @@ struct QueryIndexExact {
 
 struct QueryIndexRange {
   static constexpr const char* kName = "query_index_range";
-  static constexpr Param kParams[] = {
-      {"collection"},
-      {"index"},
-      Param::keyword("start", "None"),
-      Param::keyword("end", "None"),
-      Param::keyword("start_inclusive", "True"),
-      Param::keyword("end_inclusive", "True"),
-      Param::keyword("descending", "False"),
-      Param::keyword("limit", "None"),
-  };
+  std::string_view collection;
+  std::string_view index;
+  std::optional<std::string_view> start;  // None: unbounded
+  std::optional<std::string_view> end;
+  bool start_inclusive;
+  bool end_inclusive;
+  bool descending;
+  std::optional<uint64_t> limit;
+  static constexpr auto kParams = params(param("collection", &QueryIndexRange::collection),
+                                         param("index", &QueryIndexRange::index),
+                                         keyword("start", &QueryIndexRange::start, kNone),
+                                         keyword("end", &QueryIndexRange::end, kNone),
+                                         keyword("start_inclusive", &QueryIndexRange::start_inclusive, true),
+                                         keyword("end_inclusive", &QueryIndexRange::end_inclusive, true),
+                                         keyword("descending", &QueryIndexRange::descending, false),
+                                         keyword("limit", &QueryIndexRange::limit, kNone));
   static constexpr const char* kDoc =
       "Return the records whose `index` value lies between `start` and `end` (None: unbounded) as\n"
       "(index_value, (primary_key, value, indexes)) tuples, ordered bytewise by index value and then\n"
       "by primary key, the whole order reversed when `descending`. `limit` (None: no limit) keeps the\n"
       "first entries of that order. A record is returned once per matching value it lists.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto collection = bytes_arg(args[0], "collection");
-    if (!collection) return nullptr;
-    auto index = bytes_arg(args[1], "index");
-    if (!index) return nullptr;
-    auto start = bound_arg(args[2], "start");
-    if (!start) return nullptr;
-    auto end = bound_arg(args[3], "end");
-    if (!end) return nullptr;
-    auto start_inclusive = bool_arg(args[4], "start_inclusive", true);
-    if (!start_inclusive) return nullptr;
-    auto end_inclusive = bool_arg(args[5], "end_inclusive", true);
-    if (!end_inclusive) return nullptr;
-    auto descending = bool_arg(args[6], "descending", false);
-    if (!descending) return nullptr;
-    auto limit = optional_u64_arg(args[7], "limit");
-    if (!limit) return nullptr;
-
+  PyObject* call(PyObject* self) const {
     records::IndexRangeQuery query;
-    query.limit = *limit;
-    query.start = make_bound(*start, *start_inclusive);
-    query.end = make_bound(*end, *end_inclusive);
-    query.descending = *descending;
+    query.limit = limit;
+    query.start = make_bound(start, start_inclusive);
+    query.end = make_bound(end, end_inclusive);
+    query.descending = descending;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto found = records::query_index_range(store, *collection, *index, query);
+      auto found = records::query_index_range(store, collection, index, query);
       if (!found) return raise_domain_error(state, found.error().message());
       return list_result(*found, [](const records::IndexedRecord& hit) {
         return tuple_result({bytes_result(hit.index_value), collection_record_result(hit.record)});

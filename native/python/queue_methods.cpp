@@ -13,12 +13,12 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
 using messaging::Queue;
 using messaging::QueueError;
 
@@ -50,49 +50,67 @@ PyObject* claimed_dict(const messaging::ClaimedMessage& message) {
 
 struct PushQueue {
   static constexpr const char* kName = "push_queue";
-  static constexpr Param kParams[] = {{"name"}, {"payload"}, Param::keyword("available_at_ms", "0"),
-                                      Param::keyword("priority", "0")};
+  std::string_view name;
+  std::string_view payload;
+  int64_t available_at_ms;
+  int32_t priority;
+  static constexpr auto kParams =
+      params(param("name", &PushQueue::name), param("payload", &PushQueue::payload),
+             keyword("available_at_ms", &PushQueue::available_at_ms, 0), keyword("priority", &PushQueue::priority, 0));
   static constexpr const char* kDoc =
       "Append a ready message to queue `name` and return its id (1 for a new queue's first message).\n\n"
       "The message becomes claimable once now_ms reaches `available_at_ms`; a higher `priority`\n"
       "is claimed first, equal priorities in id order.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto payload = bytes_arg(args[1], "payload");
-    if (!payload) return nullptr;
-    auto available_at_ms = i64_arg(args[2], "available_at_ms", 0);
-    if (!available_at_ms) return nullptr;
-    auto priority = i32_arg(args[3], "priority", 0);
-    if (!priority) return nullptr;
-    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
-      auto id = queue.push_with_options(*payload, *available_at_ms, *priority);
+  PyObject* call(PyObject* self) const {
+    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto id = queue.push_with_options(payload, available_at_ms, priority);
       if (!id) return map_queue_error(state, id.error());
       return int_result(*id);
     });
   }
 };
 
+// The Transaction's push: its queue is named `queue`, and its faults are
+// worded as every transactional domain write (engine/transaction_domains.h).
+struct StagePushQueue {
+  static constexpr const char* kName = "push_queue";
+  std::string queue;
+  std::string payload;
+  int64_t available_at_ms;
+  int32_t priority;
+  static constexpr auto kParams =
+      params(param("queue", &StagePushQueue::queue), param("payload", &StagePushQueue::payload),
+             keyword("available_at_ms", &StagePushQueue::available_at_ms, 0),
+             keyword("priority", &StagePushQueue::priority, 0));
+  static constexpr const char* kStagedDoc =
+      "Stage a push of `payload` to `queue` and return the operation's position. Its result is\n"
+      "{\"kind\": \"queue\", \"id\": <message id>}; pushes to one queue in one transaction take\n"
+      "consecutive ids.";
+
+  auto run(engine::Transaction& tx) const {
+    return messaging::push_queue(tx, queue, payload, available_at_ms, priority);
+  }
+  static std::optional<OperationResult> staged_result(uint64_t id) { return OperationResult("queue", {{"id", id}}); }
+};
+
 struct ClaimQueue {
   static constexpr const char* kName = "claim_queue";
-  static constexpr Param kParams[] = {{"name"}, {"now_ms"}, {"lease_duration_ms"}};
+  std::string_view name;
+  int64_t now_ms;
+  uint64_t lease_duration_ms;
+  static constexpr auto kParams = params(param("name", &ClaimQueue::name), param("now_ms", &ClaimQueue::now_ms),
+                                         param("lease_duration_ms", &ClaimQueue::lease_duration_ms));
   static constexpr const char* kDoc =
       "Lease the best claimable message of queue `name` until now_ms + lease_duration_ms.\n\n"
       "Claimable are ready messages whose available_at_ms <= now_ms and leased messages whose\n"
       "lease has run out. Returns None when there is none, else a dict: id, payload, attempts,\n"
       "priority, available_at_ms, lease_until_ms, lease_generation (to pass to ack/nack/dead-letter).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto now_ms = i64_arg(args[1], "now_ms");
-    if (!now_ms) return nullptr;
-    auto lease_duration_ms = u64_arg(args[2], "lease_duration_ms");
-    if (!lease_duration_ms) return nullptr;
-    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+  PyObject* call(PyObject* self) const {
+    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
       // Durations of 2**63 and more turn negative here and are refused as overflow.
-      auto claimed = queue.claim(*now_ms, static_cast<int64_t>(*lease_duration_ms));
+      auto claimed = queue.claim(now_ms, static_cast<int64_t>(lease_duration_ms));
       if (!claimed) return map_queue_error(state, claimed.error());
       if (!*claimed) return none_result();
       return claimed_dict(**claimed);
@@ -102,20 +120,18 @@ struct ClaimQueue {
 
 struct AckQueue {
   static constexpr const char* kName = "ack_queue";
-  static constexpr Param kParams[] = {{"name"}, {"id"}, {"lease_generation"}};
+  std::string_view name;
+  uint64_t id;
+  uint32_t lease_generation;
+  static constexpr auto kParams = params(param("name", &AckQueue::name), param("id", &AckQueue::id),
+                                         param("lease_generation", &AckQueue::lease_generation));
   static constexpr const char* kDoc =
       "Acknowledge leased message `id` of queue `name`, deleting it. `lease_generation` must be\n"
       "the one its claim returned; a consumer whose lease was taken over is refused.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto id = u64_arg(args[1], "id");
-    if (!id) return nullptr;
-    auto generation = u32_arg(args[2], "lease_generation");
-    if (!generation) return nullptr;
-    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
-      auto done = queue.ack(*id, *generation);
+  PyObject* call(PyObject* self) const {
+    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto done = queue.ack(id, lease_generation);
       if (!done) return map_queue_error(state, done.error());
       return none_result();
     });
@@ -124,22 +140,20 @@ struct AckQueue {
 
 struct NackQueue {
   static constexpr const char* kName = "nack_queue";
-  static constexpr Param kParams[] = {{"name"}, {"id"}, {"lease_generation"}, {"available_at_ms"}};
+  std::string_view name;
+  uint64_t id;
+  uint32_t lease_generation;
+  int64_t available_at_ms;
+  static constexpr auto kParams =
+      params(param("name", &NackQueue::name), param("id", &NackQueue::id),
+             param("lease_generation", &NackQueue::lease_generation), param("available_at_ms", &NackQueue::available_at_ms));
   static constexpr const char* kDoc =
       "Give leased message `id` of queue `name` back: it becomes ready again at `available_at_ms`,\n"
       "keeping its attempts, so the next claim leases it under the next generation.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto id = u64_arg(args[1], "id");
-    if (!id) return nullptr;
-    auto generation = u32_arg(args[2], "lease_generation");
-    if (!generation) return nullptr;
-    auto available_at_ms = i64_arg(args[3], "available_at_ms");
-    if (!available_at_ms) return nullptr;
-    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
-      auto done = queue.nack(*id, *generation, *available_at_ms);
+  PyObject* call(PyObject* self) const {
+    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto done = queue.nack(id, lease_generation, available_at_ms);
       if (!done) return map_queue_error(state, done.error());
       return none_result();
     });
@@ -148,20 +162,18 @@ struct NackQueue {
 
 struct DeadLetterQueue {
   static constexpr const char* kName = "dead_letter_queue";
-  static constexpr Param kParams[] = {{"name"}, {"id"}, {"lease_generation"}};
+  std::string_view name;
+  uint64_t id;
+  uint32_t lease_generation;
+  static constexpr auto kParams = params(param("name", &DeadLetterQueue::name), param("id", &DeadLetterQueue::id),
+                                         param("lease_generation", &DeadLetterQueue::lease_generation));
   static constexpr const char* kDoc =
       "Mark leased message `id` of queue `name` dead: it is never claimed again and stays until\n"
       "purge_dead_queue.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto id = u64_arg(args[1], "id");
-    if (!id) return nullptr;
-    auto generation = u32_arg(args[2], "lease_generation");
-    if (!generation) return nullptr;
-    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
-      auto done = queue.dead_letter(*id, *generation);
+  PyObject* call(PyObject* self) const {
+    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+      auto done = queue.dead_letter(id, lease_generation);
       if (!done) return map_queue_error(state, done.error());
       return none_result();
     });
@@ -170,14 +182,13 @@ struct DeadLetterQueue {
 
 struct PurgeDeadQueue {
   static constexpr const char* kName = "purge_dead_queue";
-  static constexpr Param kParams[] = {{"name"}};
+  std::string_view name;
+  static constexpr auto kParams = params(param("name", &PurgeDeadQueue::name));
   static constexpr const char* kDoc =
       "Delete every dead message of queue `name` in one transaction and return how many.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+  PyObject* call(PyObject* self) const {
+    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
       auto purged = queue.purge_dead();
       if (!purged) return map_queue_error(state, purged.error());
       return int_result(*purged);
@@ -187,19 +198,18 @@ struct PurgeDeadQueue {
 
 struct QueueStats {
   static constexpr const char* kName = "queue_stats";
-  static constexpr Param kParams[] = {{"name"}, Param::keyword("now_ms", "None")};
+  std::string_view name;
+  std::optional<int64_t> now_ms;
+  static constexpr auto kParams =
+      params(param("name", &QueueStats::name), keyword("now_ms", &QueueStats::now_ms, kNone));
   static constexpr const char* kDoc =
       "Count the messages of queue `name`: a dict of ready, leased, dead and total.\n\n"
       "\"ready\" includes messages not yet available. With `now_ms`, \"ready_lag_ms\" is added:\n"
       "now_ms minus the oldest ready message's available_at_ms (0 when that lies ahead), or None\n"
       "when no message is ready.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto now_ms = optional_i64_arg(args[1], "now_ms");
-    if (!now_ms) return nullptr;
-    return with_queue(self, *name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
+  PyObject* call(PyObject* self) const {
+    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
       auto stats = queue.stats();
       if (!stats) return map_queue_error(state, stats.error());
       DictBuilder dict;
@@ -207,7 +217,7 @@ struct QueueStats {
       dict.set("leased", int_result(stats->leased));
       dict.set("dead", int_result(stats->dead));
       dict.set("total", int_result(stats->total));
-      if (*now_ms) dict.set("ready_lag_ms", optional_int_result(messaging::ready_lag_ms(*stats, **now_ms)));
+      if (now_ms) dict.set("ready_lag_ms", optional_int_result(messaging::ready_lag_ms(*stats, *now_ms)));
       return dict.finish();
     });
   }
@@ -219,6 +229,9 @@ constexpr MethodSpec kQueueMethods[] = {
     method_spec<QueueStats>(),
 };
 const MethodBlock kQueueBlock{TargetClass::Store, kQueueMethods};
+
+constexpr MethodSpec kQueueStagingMethods[] = {method_spec<Staged<StagePushQueue>>()};
+const MethodBlock kQueueStagingBlock{TargetClass::Transaction, kQueueStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

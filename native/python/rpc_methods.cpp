@@ -21,11 +21,10 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
 using messaging::MessageId;
 using messaging::RpcError;
 
-constexpr const char* kNonceLengthMessage = "RPC nonce must be exactly 16 bytes";
+constexpr char kNonceLengthMessage[] = "RPC nonce must be exactly 16 bytes";
 
 PyObject* map_rpc_error(const ModuleState& state, const RpcError& error) {
   return raise_domain_error(state, error.message());
@@ -55,53 +54,73 @@ PyObject* response_dict(const messaging::RpcResponse& response) {
 }
 
 // The (tx_id, nonce) arguments of the methods that name one request.
-std::optional<MessageId> request_id_args(PyObject* self, PyObject* tx_id_object, PyObject* nonce_object) {
-  auto tx_id = u64_arg(tx_id_object, "tx_id");
-  if (!tx_id) return std::nullopt;
-  auto nonce = nonce_arg(self, nonce_object, kNonceLengthMessage);
-  if (!nonce) return std::nullopt;
-  return MessageId{*tx_id, *nonce};
-}
+struct RequestIdArgs {
+  uint64_t tx_id;
+  messaging::Nonce nonce;
+  static constexpr auto kParams = params(param("tx_id", &RequestIdArgs::tx_id),
+                                         param<NonceArg<kNonceLengthMessage>>("nonce", &RequestIdArgs::nonce));
+  MessageId to_value() const { return MessageId{tx_id, nonce}; }
+};
 
 struct SubmitRpcRequest {
   static constexpr const char* kName = "submit_rpc_request";
-  static constexpr Param kParams[] = {{"method"}, {"payload"}, {"created_at_ms"}, {"deadline_ms", "None"}};
+  std::string_view method;
+  std::string_view payload;
+  int64_t created_at_ms;
+  std::optional<int64_t> deadline_ms;
+  static constexpr auto kParams =
+      params(param("method", &SubmitRpcRequest::method), param("payload", &SubmitRpcRequest::payload),
+             param("created_at_ms", &SubmitRpcRequest::created_at_ms),
+             param("deadline_ms", &SubmitRpcRequest::deadline_ms, kNone));
   static constexpr const char* kDoc =
       "Submit a request in its own transaction and return its id, the tuple (tx_id, nonce).\n\n"
       "With `deadline_ms`, expire_rpc_requests answers it with an error once that time is reached.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto method = bytes_arg(args[0], "method");
-    if (!method) return nullptr;
-    auto payload = bytes_arg(args[1], "payload");
-    if (!payload) return nullptr;
-    auto created_at_ms = i64_arg(args[2], "created_at_ms");
-    if (!created_at_ms) return nullptr;
-    auto deadline_ms = optional_i64_arg(args[3], "deadline_ms");
-    if (!deadline_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = messaging::submit_rpc_request(store, *method, *payload, *created_at_ms, *deadline_ms);
+      auto id = messaging::submit_rpc_request(store, method, payload, created_at_ms, deadline_ms);
       if (!id) return map_rpc_error(state, id.error());
       return message_id_result(*id);
     });
   }
 };
 
+// The Transaction's request: its id is the committing transaction's.
+struct RequestRpc {
+  static constexpr const char* kName = "request_rpc";
+  std::string method;
+  std::string payload;
+  int64_t created_at_ms;
+  std::optional<int64_t> deadline_ms;
+  static constexpr auto kParams =
+      params(param("method", &RequestRpc::method), param("payload", &RequestRpc::payload),
+             param("created_at_ms", &RequestRpc::created_at_ms), param("deadline_ms", &RequestRpc::deadline_ms, kNone));
+  static constexpr const char* kStagedDoc =
+      "Stage an RPC request and return the operation's position. Its result is\n"
+      "{\"kind\": \"rpc\", \"tx_id\": <int>, \"nonce\": <16 bytes>}, the request's id.";
+
+  auto run(engine::Transaction& tx) const {
+    return messaging::request_rpc(tx, method, payload, created_at_ms, deadline_ms);
+  }
+  static std::optional<OperationResult> staged_result(const MessageId& id) {
+    return message_id_operation_result("rpc", id);
+  }
+};
+
 struct PendingRpcRequestsAfter {
   static constexpr const char* kName = "pending_rpc_requests_after";
-  static constexpr Param kParams[] = {{"after_tx_id", "None"}, {"limit", "100"}};
+  std::optional<uint64_t> after_tx_id;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("after_tx_id", &PendingRpcRequestsAfter::after_tx_id, kNone),
+                                         param("limit", &PendingRpcRequestsAfter::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` unanswered requests of transactions after `after_tx_id` (all when\n"
       "None), in submission order. Each is a dict: id, tx_id, nonce, method, payload,\n"
       "created_at_ms, deadline_ms. A limit of 0 returns an empty list.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto after_tx_id = optional_u64_arg(args[0], "after_tx_id");
-    if (!after_tx_id) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto requests = messaging::pending_rpc_requests_after(store, *after_tx_id, *limit);
+      auto requests = messaging::pending_rpc_requests_after(store, after_tx_id, limit);
       if (!requests) return map_rpc_error(state, requests.error());
       return list_result(*requests, [](const messaging::RpcRequest& request) { return request_dict(request); });
     });
@@ -110,22 +129,20 @@ struct PendingRpcRequestsAfter {
 
 struct RespondRpc {
   static constexpr const char* kName = "respond_rpc";
-  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}, {"payload"}, {"completed_at_ms"}, {"is_error", "False"}};
+  MessageId id;
+  std::string_view payload;
+  int64_t completed_at_ms;
+  bool is_error;
+  static constexpr auto kParams =
+      params(group<RequestIdArgs>(&RespondRpc::id), param("payload", &RespondRpc::payload),
+             param("completed_at_ms", &RespondRpc::completed_at_ms), param("is_error", &RespondRpc::is_error, false));
   static constexpr const char* kDoc =
       "Answer the pending request (tx_id, nonce): remove it and store the response, in one\n"
       "transaction. A request can be answered once.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = request_id_args(self, args[0], args[1]);
-    if (!id) return nullptr;
-    auto payload = bytes_arg(args[2], "payload");
-    if (!payload) return nullptr;
-    auto completed_at_ms = i64_arg(args[3], "completed_at_ms");
-    if (!completed_at_ms) return nullptr;
-    auto is_error = bool_arg(args[4], "is_error", false);
-    if (!is_error) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = messaging::respond_rpc(store, *id, *payload, *completed_at_ms, *is_error);
+      auto done = messaging::respond_rpc(store, id, payload, completed_at_ms, is_error);
       if (!done) return map_rpc_error(state, done.error());
       return none_result();
     });
@@ -134,16 +151,15 @@ struct RespondRpc {
 
 struct GetRpcResponse {
   static constexpr const char* kName = "get_rpc_response";
-  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}};
+  MessageId id;
+  static constexpr auto kParams = params(group<RequestIdArgs>(&GetRpcResponse::id));
   static constexpr const char* kDoc =
       "Return the response to request (tx_id, nonce) as a dict (request_id, tx_id, nonce,\n"
       "payload, completed_at_ms, is_error), or None while there is none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = request_id_args(self, args[0], args[1]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto response = messaging::get_rpc_response(store, *id);
+      auto response = messaging::get_rpc_response(store, id);
       if (!response) return map_rpc_error(state, response.error());
       if (!*response) return none_result();
       return response_dict(**response);
@@ -153,15 +169,14 @@ struct GetRpcResponse {
 
 struct AckRpcResponse {
   static constexpr const char* kName = "ack_rpc_response";
-  static constexpr Param kParams[] = {{"tx_id"}, {"nonce"}};
+  MessageId id;
+  static constexpr auto kParams = params(group<RequestIdArgs>(&AckRpcResponse::id));
   static constexpr const char* kDoc =
       "Delete the response to request (tx_id, nonce); True if there was one, else False.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = request_id_args(self, args[0], args[1]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto removed = messaging::ack_rpc_response(store, *id);
+      auto removed = messaging::ack_rpc_response(store, id);
       if (!removed) return map_rpc_error(state, removed.error());
       return bool_result(*removed);
     });
@@ -170,18 +185,17 @@ struct AckRpcResponse {
 
 struct ExpireRpcRequests {
   static constexpr const char* kName = "expire_rpc_requests";
-  static constexpr Param kParams[] = {{"now_ms"}, {"limit", "100"}};
+  int64_t now_ms;
+  uint64_t limit;
+  static constexpr auto kParams =
+      params(param("now_ms", &ExpireRpcRequests::now_ms), param("limit", &ExpireRpcRequests::limit, 100));
   static constexpr const char* kDoc =
       "Answer up to `limit` pending requests whose deadline_ms <= now_ms with the error response\n"
       "b\"deadline exceeded\" (one transaction each) and return how many were expired.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto now_ms = i64_arg(args[0], "now_ms");
-    if (!now_ms) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto expired = messaging::expire_rpc_requests(store, *now_ms, *limit);
+      auto expired = messaging::expire_rpc_requests(store, now_ms, limit);
       if (!expired) return map_rpc_error(state, expired.error());
       return int_result(*expired);
     });
@@ -193,6 +207,9 @@ constexpr MethodSpec kRpcMethods[] = {
     method_spec<GetRpcResponse>(),   method_spec<AckRpcResponse>(),          method_spec<ExpireRpcRequests>(),
 };
 const MethodBlock kRpcBlock{TargetClass::Store, kRpcMethods};
+
+constexpr MethodSpec kRpcStagingMethods[] = {method_spec<Staged<RequestRpc>>()};
+const MethodBlock kRpcStagingBlock{TargetClass::Transaction, kRpcStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -25,8 +25,6 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
-
 PyObject* map_error(const ModuleState& state, const jobs::JobError& error) {
   return raise_domain_error(state, error.message());
 }
@@ -35,18 +33,14 @@ PyObject* map_error(const ModuleState& state, const jobs::CronSchedulerError& er
   return raise_domain_error(state, error.message());
 }
 
-// The schedule id argument; another length raises `wrong_length_message`.
-std::optional<jobs::JobId> id_arg(PyObject* self, PyObject* object, std::string_view wrong_length_message) {
-  return fixed_length_arg(self, object, "id", wrong_length_message, jobs::id_from_bytes);
-}
-
 PyObject* pair_result(const std::pair<uint64_t, uint64_t>& pair) {
   return tuple_result({int_result(pair.first), int_result(pair.second)});
 }
 
 // ---- interval schedules ----
 
-constexpr std::string_view kScheduleIdMessage = "schedule id must be exactly 16 bytes";
+constexpr char kScheduleIdMessage[] = "schedule id must be exactly 16 bytes";
+using ScheduleIdArg = arg::FixedLengthId<&jobs::id_from_bytes, kScheduleIdMessage>;
 
 PyObject* schedule_dict(const jobs::DurableSchedule& schedule) {
   DictBuilder dict;
@@ -61,36 +55,32 @@ PyObject* schedule_dict(const jobs::DurableSchedule& schedule) {
 
 struct CreateSchedule {
   static constexpr const char* kName = "create_schedule";
-  static constexpr auto kParams = with_job_spec_params({{"handler"}, {"payload"}, {"first_run_ms"},
-                                                        Param::keyword("mode", "\"once\""),
-                                                        Param::keyword("every_ms", "None")});
+  jobs::JobSpec spec;
+  int64_t first_run_ms;
+  std::string mode;
+  std::optional<uint64_t> every_ms;
+  static constexpr auto kParams =
+      params(job_spec_params(&CreateSchedule::spec), param("first_run_ms", &CreateSchedule::first_run_ms),
+             keyword<arg::Text>("mode", &CreateSchedule::mode, "once"), keyword("every_ms", &CreateSchedule::every_ms, kNone));
   static constexpr const char* kDoc =
       "Create an enabled schedule that submits a job from this template and return its 16-byte id.\n\n"
       "mode \"once\" runs once at `first_run_ms` (every_ms is ignored); mode \"interval\" runs at\n"
       "`first_run_ms` and then every `every_ms` milliseconds. Runs happen only when tick_schedules is\n"
       "called; missed intervals are not made up.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto spec = job_spec_from_args(args[0], args[1], args.subspan(5));
-    if (!spec) return nullptr;
-    auto first_run = i64_arg(args[2], "first_run_ms");
-    if (!first_run) return nullptr;
-    auto mode = text_arg(args[3], "mode", "once");
-    if (!mode) return nullptr;
-    auto every = optional_u64_arg(args[4], "every_ms");
-    if (!every) return nullptr;
+  PyObject* call(PyObject* self) const {
     ModuleState* module_state = state_of_instance(self);
     if (module_state == nullptr) return nullptr;
-    if (*mode != "once" && *mode != "interval") {
+    if (mode != "once" && mode != "interval") {
       return raise_domain_error(*module_state, "schedule mode must be 'once' or 'interval'");
     }
-    if (*mode == "once") {
-      *every = std::nullopt;
-    } else if (!*every) {
-      return raise_domain_error(*module_state, "interval schedule requires every_ms");
+    std::optional<uint64_t> every;
+    if (mode == "interval") {
+      if (!every_ms) return raise_domain_error(*module_state, "interval schedule requires every_ms");
+      every = every_ms;
     }
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = jobs::create_schedule(store, *spec, *every, *first_run);
+      auto id = jobs::create_schedule(store, spec, every, first_run_ms);
       if (!id) return map_error(state, id.error());
       return bytes_result(jobs::id_view(*id));
     });
@@ -99,14 +89,13 @@ struct CreateSchedule {
 
 struct GetSchedule {
   static constexpr const char* kName = "get_schedule";
-  static constexpr Param kParams[] = {{"id"}};
+  jobs::JobId id;
+  static constexpr auto kParams = params(param<ScheduleIdArg>("id", &GetSchedule::id));
   static constexpr const char* kDoc = "Return the interval schedule with this id as a dict, or None.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kScheduleIdMessage);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto schedule = jobs::get_schedule(store, *id);
+      auto schedule = jobs::get_schedule(store, id);
       if (!schedule) return map_error(state, schedule.error());
       return *schedule ? schedule_dict(**schedule) : none_result();
     });
@@ -115,17 +104,16 @@ struct GetSchedule {
 
 struct SetScheduleEnabled {
   static constexpr const char* kName = "set_schedule_enabled";
-  static constexpr Param kParams[] = {{"id"}, {"enabled"}};
+  jobs::JobId id;
+  bool enabled;
+  static constexpr auto kParams =
+      params(param<ScheduleIdArg>("id", &SetScheduleEnabled::id), param("enabled", &SetScheduleEnabled::enabled));
   static constexpr const char* kDoc =
       "Enable or disable an interval schedule (its next_run_ms is kept); False if there is none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kScheduleIdMessage);
-    if (!id) return nullptr;
-    auto enabled = bool_arg(args[1], "enabled");
-    if (!enabled) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto found = jobs::set_schedule_enabled(store, *id, *enabled);
+      auto found = jobs::set_schedule_enabled(store, id, enabled);
       if (!found) return map_error(state, found.error());
       return bool_result(*found);
     });
@@ -134,18 +122,16 @@ struct SetScheduleEnabled {
 
 struct TickSchedules {
   static constexpr const char* kName = "tick_schedules";
-  static constexpr Param kParams[] = {{"now_ms"}, {"limit"}};
+  int64_t now_ms;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("now_ms", &TickSchedules::now_ms), param("limit", &TickSchedules::limit));
   static constexpr const char* kDoc =
       "Fire up to `limit` due interval schedules, in id order, one job and one commit each; return\n"
       "(schedule records read, schedules fired).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto now_ms = i64_arg(args[0], "now_ms");
-    if (!now_ms) return nullptr;
-    auto limit = u64_arg(args[1], "limit");
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto counts = jobs::tick_schedules(store, *now_ms, *limit);
+      auto counts = jobs::tick_schedules(store, now_ms, limit);
       if (!counts) return map_error(state, counts.error());
       return pair_result(*counts);
     });
@@ -154,7 +140,8 @@ struct TickSchedules {
 
 // ---- cron schedules ----
 
-constexpr std::string_view kCronScheduleIdMessage = "cron schedule id must be exactly 16 bytes";
+constexpr char kCronScheduleIdMessage[] = "cron schedule id must be exactly 16 bytes";
+using CronScheduleIdArg = arg::FixedLengthId<&jobs::id_from_bytes, kCronScheduleIdMessage>;
 
 PyObject* cron_schedule_dict(const jobs::DurableCronSchedule& schedule) {
   DictBuilder dict;
@@ -170,23 +157,21 @@ PyObject* cron_schedule_dict(const jobs::DurableCronSchedule& schedule) {
 
 struct CreateCronSchedule {
   static constexpr const char* kName = "create_cron_schedule";
+  std::string expression;
+  jobs::JobSpec spec;
+  int64_t after_ms;
   static constexpr auto kParams =
-      with_job_spec_params({{"expression"}, {"handler"}, {"payload"}, {"after_ms"}});
+      params(param<arg::Text>("expression", &CreateCronSchedule::expression), job_spec_params(&CreateCronSchedule::spec),
+             param("after_ms", &CreateCronSchedule::after_ms));
   static constexpr const char* kDoc =
       "Create an enabled cron schedule and return its 16-byte id.\n\n"
       "`expression` has five fields (minute, hour, day of month, month, day of week), matched in UTC.\n"
       "The first run is the first matching minute after `after_ms`. Each run submits a job from this\n"
       "template, available at the run's minute; runs happen only when tick_cron_schedules is called.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto expression = text_arg(args[0], "expression");
-    if (!expression) return nullptr;
-    auto spec = job_spec_from_args(args[1], args[2], args.subspan(4));
-    if (!spec) return nullptr;
-    auto after_ms = i64_arg(args[3], "after_ms");
-    if (!after_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = jobs::create_cron_schedule(store, *expression, *spec, *after_ms);
+      auto id = jobs::create_cron_schedule(store, expression, spec, after_ms);
       if (!id) return map_error(state, id.error());
       return bytes_result(jobs::id_view(*id));
     });
@@ -195,14 +180,13 @@ struct CreateCronSchedule {
 
 struct GetCronSchedule {
   static constexpr const char* kName = "get_cron_schedule";
-  static constexpr Param kParams[] = {{"id"}};
+  jobs::JobId id;
+  static constexpr auto kParams = params(param<CronScheduleIdArg>("id", &GetCronSchedule::id));
   static constexpr const char* kDoc = "Return the cron schedule with this id as a dict, or None.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kCronScheduleIdMessage);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto schedule = jobs::get_cron_schedule(store, *id);
+      auto schedule = jobs::get_cron_schedule(store, id);
       if (!schedule) return map_error(state, schedule.error());
       return *schedule ? cron_schedule_dict(**schedule) : none_result();
     });
@@ -213,7 +197,7 @@ struct ListCronSchedules {
   static constexpr const char* kName = "list_cron_schedules";
   static constexpr const char* kDoc = "Return every cron schedule as a dict, by next_run_ms.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto schedules = jobs::list_cron_schedules(store);
       if (!schedules) return map_error(state, schedules.error());
@@ -225,18 +209,17 @@ struct ListCronSchedules {
 
 struct SetCronScheduleEnabled {
   static constexpr const char* kName = "set_cron_schedule_enabled";
-  static constexpr Param kParams[] = {{"id"}, {"enabled"}};
+  jobs::JobId id;
+  bool enabled;
+  static constexpr auto kParams = params(param<CronScheduleIdArg>("id", &SetCronScheduleEnabled::id),
+                                         param("enabled", &SetCronScheduleEnabled::enabled));
   static constexpr const char* kDoc =
       "Enable or disable a cron schedule (its next_run_ms is kept, so missed runs follow at the next\n"
       "ticks); False if there is none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = id_arg(self, args[0], kCronScheduleIdMessage);
-    if (!id) return nullptr;
-    auto enabled = bool_arg(args[1], "enabled");
-    if (!enabled) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto found = jobs::set_cron_schedule_enabled(store, *id, *enabled);
+      auto found = jobs::set_cron_schedule_enabled(store, id, enabled);
       if (!found) return map_error(state, found.error());
       return bool_result(*found);
     });
@@ -245,18 +228,17 @@ struct SetCronScheduleEnabled {
 
 struct TickCronSchedules {
   static constexpr const char* kName = "tick_cron_schedules";
-  static constexpr Param kParams[] = {{"now_ms"}, {"limit"}};
+  int64_t now_ms;
+  uint64_t limit;
+  static constexpr auto kParams =
+      params(param("now_ms", &TickCronSchedules::now_ms), param("limit", &TickCronSchedules::limit));
   static constexpr const char* kDoc =
       "Fire up to `limit` due cron schedules, earliest run first, each for its oldest missed run only;\n"
       "return (schedules listed, schedules fired). Tick again to catch up further runs.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto now_ms = i64_arg(args[0], "now_ms");
-    if (!now_ms) return nullptr;
-    auto limit = u64_arg(args[1], "limit");
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto counts = jobs::tick_cron_schedules(store, *now_ms, *limit);
+      auto counts = jobs::tick_cron_schedules(store, now_ms, limit);
       if (!counts) return map_error(state, counts.error());
       return pair_result(*counts);
     });

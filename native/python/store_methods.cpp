@@ -26,8 +26,6 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
-
 PyObject* new_store_object(const ModuleState& state, std::unique_ptr<engine::Store> store) {
   auto* type = reinterpret_cast<PyTypeObject*>(state.store_type);
   if (type == nullptr) {
@@ -97,13 +95,16 @@ std::optional<engine::Durability> durability_from_text(std::string_view text) {
 struct Open {
   static constexpr const char* kName = "open";
   static constexpr MethodKind kKind = MethodKind::Static;
-  static constexpr Param kParams[] = {
-      {"path"},
-      Param::keyword("durability", "\"data\""),
-      Param::keyword("repair_torn_tail", "True"),
-      Param::keyword("max_bytes", "None"),
-      Param::keyword("namespace_max_bytes", "None"),
-  };
+  std::string path;
+  std::string durability;
+  bool repair_torn_tail;
+  std::optional<uint64_t> max_bytes;
+  std::optional<uint64_t> namespace_max_bytes;
+  static constexpr auto kParams = params(param<arg::Path>("path", &Open::path),
+                                         keyword<arg::Text>("durability", &Open::durability, "data"),
+                                         keyword("repair_torn_tail", &Open::repair_torn_tail, true),
+                                         keyword("max_bytes", &Open::max_bytes, kNone),
+                                         keyword("namespace_max_bytes", &Open::namespace_max_bytes, kNone));
   static constexpr const char* kDoc =
       "Open the store file at `path`, creating it if it does not exist, and return a new Store.\n\n"
       "durability: \"strict\" (full sync at each commit), \"data\" (data sync) or \"relaxed\" (no sync).\n"
@@ -113,40 +114,29 @@ struct Open {
       "Raises AlreadyOpenError while another writer (in this or another process) holds the file,\n"
       "CorruptionError for a damaged header or log and IoError for an operating-system failure.";
 
-  static PyObject* call(PyObject* module, Args args) {
+  PyObject* call(PyObject* module) const {
     ModuleState* state = state_of_module(module);
     if (state == nullptr) return nullptr;
-    auto path = path_arg(args[0], "path");
-    if (!path) return nullptr;
-    auto durability_text = text_arg(args[1], "durability", "data");
-    if (!durability_text) return nullptr;
-    auto repair_torn_tail = bool_arg(args[2], "repair_torn_tail", true);
-    if (!repair_torn_tail) return nullptr;
-    auto max_bytes = optional_u64_arg(args[3], "max_bytes");
-    if (!max_bytes) return nullptr;
-    auto namespace_max_bytes = optional_u64_arg(args[4], "namespace_max_bytes");
-    if (!namespace_max_bytes) return nullptr;
-
-    if (*max_bytes == uint64_t{0}) {
+    if (max_bytes == uint64_t{0}) {
       PyErr_SetString(PyExc_ValueError, "max_bytes must be positive");
       return nullptr;
     }
-    if (*namespace_max_bytes == uint64_t{0}) {
+    if (namespace_max_bytes == uint64_t{0}) {
       PyErr_SetString(PyExc_ValueError, "namespace_max_bytes must be positive");
       return nullptr;
     }
-    auto durability = durability_from_text(*durability_text);
-    if (!durability) {
+    auto mode = durability_from_text(durability);
+    if (!mode) {
       PyErr_SetString(PyExc_ValueError, "durability must be one of: 'strict', 'data', 'relaxed'");
       return nullptr;
     }
 
     engine::StoreOptions options;
-    options.max_bytes = *max_bytes;
-    options.namespace_max_bytes = *namespace_max_bytes;
-    options.repair_torn_tail = *repair_torn_tail;
-    options.durability = *durability;
-    auto store = engine::Store::open_with_options(*path, options);
+    options.max_bytes = max_bytes;
+    options.namespace_max_bytes = namespace_max_bytes;
+    options.repair_torn_tail = repair_torn_tail;
+    options.durability = *mode;
+    auto store = engine::Store::open_with_options(path, options);
     if (!store) return raise_engine_error(*state, store.error());
     (*store)->enable_group_commit();
     return new_store_object(*state, std::move(*store));
@@ -156,19 +146,18 @@ struct Open {
 struct Verify {
   static constexpr const char* kName = "verify";
   static constexpr MethodKind kKind = MethodKind::Static;
-  static constexpr Param kParams[] = {{"path"}};
+  std::string path;
+  static constexpr auto kParams = params(param<arg::Path>("path", &Verify::path));
   static constexpr const char* kDoc =
       "Check the store file at `path` without opening it for writing and return a VerificationReport.\n\n"
       "The file is replayed read-only under a shared lock; a torn tail is reported, never repaired.\n"
       "Raises AlreadyOpenError while a writer holds the file, IoError when it cannot be read and\n"
       "CorruptionError when its header or log is damaged.";
 
-  static PyObject* call(PyObject* module, Args args) {
+  PyObject* call(PyObject* module) const {
     ModuleState* state = state_of_module(module);
     if (state == nullptr) return nullptr;
-    auto path = path_arg(args[0], "path");
-    if (!path) return nullptr;
-    auto report = engine::verify_store(*path);
+    auto report = engine::verify_store(path);
     if (!report) return raise_engine_error(*state, report.error());
     return new_verification_report(*state, *report);
   }
@@ -177,7 +166,8 @@ struct Verify {
 struct Salvage {
   static constexpr const char* kName = "salvage";
   static constexpr MethodKind kKind = MethodKind::Static;
-  static constexpr Param kParams[] = {{"path"}};
+  std::string path;
+  static constexpr auto kParams = params(param<arg::Path>("path", &Salvage::path));
   static constexpr const char* kDoc =
       "Cut a damaged store file back to the longest prefix of its log that replays, keeping the cut\n"
       "bytes in a side file, and return a dict describing the cut.\n\n"
@@ -189,12 +179,10 @@ struct Salvage {
       "out, \"side_file\": its path or None, \"damage\": the error text that stopped the replay, or\n"
       "None for a clean end or a torn tail}. A damaged header raises CorruptionError.";
 
-  static PyObject* call(PyObject* module, Args args) {
+  PyObject* call(PyObject* module) const {
     ModuleState* state = state_of_module(module);
     if (state == nullptr) return nullptr;
-    auto path = path_arg(args[0], "path");
-    if (!path) return nullptr;
-    auto report = run_blocking([&] { return maintenance::salvage_store(*path); });
+    auto report = run_blocking([&] { return maintenance::salvage_store(path); });
     if (!report) return raise_engine_error(*state, report.error());
     DictBuilder dict;
     dict.set("file_bytes", int_result(report->file_bytes))
@@ -212,14 +200,14 @@ struct Close {
       "Close the store: release its file and writer lock. Closing a closed store does nothing.\n\n"
       "Nothing is written or synced. Raises StoreBusyError while a transaction holds the store.";
 
-  static PyObject* call(PyObject* self, Args) { return close_store(self); }
+  PyObject* call(PyObject* self) const { return close_store(self); }
 };
 
 struct Flush {
   static constexpr const char* kName = "flush";
   static constexpr const char* kDoc = "Make everything written so far durable on disk.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store<SyncErrors::Engine>(self, [](engine::Store& store, const ModuleState& state) -> PyObject* {
       return none_or_engine_error(state, store.flush());
     });
@@ -228,16 +216,15 @@ struct Flush {
 
 struct Get {
   static constexpr const char* kName = "get";
-  static constexpr Param kParams[] = {{"key"}};
+  std::string_view key;
+  static constexpr auto kParams = params(param("key", &Get::key));
   static constexpr const char* kDoc =
       "Return the committed value of `key` as bytes, or None when the key is absent.\n\n"
       "Any key may be read, internal keys included.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
-      const auto value = store.find(*key);
+      const auto value = store.find(key);
       return value ? bytes_result(*value) : none_result();
     });
   }
@@ -245,65 +232,60 @@ struct Get {
 
 struct Contains {
   static constexpr const char* kName = "contains";
-  static constexpr Param kParams[] = {{"key"}};
+  std::string_view key;
+  static constexpr auto kParams = params(param("key", &Contains::key));
   static constexpr const char* kDoc = "Return True when `key` is live in the store (any key, internal ones included).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
-      return bool_result(store.contains_key(*key));
+      return bool_result(store.contains_key(key));
     });
   }
 };
 
 struct Put {
   static constexpr const char* kName = "put";
-  static constexpr Param kParams[] = {{"key"}, {"value"}};
+  std::string_view key;
+  std::string_view value;
+  static constexpr auto kParams = params(param("key", &Put::key), param("value", &Put::value));
   static constexpr const char* kDoc =
       "Write `value` under `key` in a transaction of its own, committed at once.\n\n"
       "Raises ReservedKeyError for a key in the internal namespace (b\"\\xffomb:...\"),\n"
       "NamespaceQuotaError, DiskFullError or OmbrelStoreError when a limit is reached.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
-    auto value = bytes_arg(args[1], "value");
-    if (!value) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_engine_error(state, store.put(*key, *value));
+      return none_or_engine_error(state, store.put(key, value));
     });
   }
 };
 
 struct Delete {
   static constexpr const char* kName = "delete";
-  static constexpr Param kParams[] = {{"key"}};
+  std::string_view key;
+  static constexpr auto kParams = params(param("key", &Delete::key));
   static constexpr const char* kDoc =
       "Remove `key` in a transaction of its own, committed at once; an absent key is not an error.\n\n"
       "Raises ReservedKeyError for a key in the internal namespace.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_engine_error(state, store.delete_key(*key));
+      return none_or_engine_error(state, store.delete_key(key));
     });
   }
 };
 
 struct ScanPrefix {
   static constexpr const char* kName = "scan_prefix";
-  static constexpr Param kParams[] = {{"prefix"}};
+  std::string_view prefix;
+  static constexpr auto kParams = params(param("prefix", &ScanPrefix::prefix));
   static constexpr const char* kDoc =
       "Return every live (key, value) pair whose key starts with `prefix`, in ascending key order.\n\n"
       "The empty prefix returns every key; internal keys are included when the prefix matches them.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto prefix = bytes_arg(args[0], "prefix");
-    if (!prefix) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store<SyncErrors::Engine>(self, [&](engine::Store& store, const ModuleState&) -> PyObject* {
-      return list_of_pairs_result(store.prefix_range(*prefix));
+      return list_of_pairs_result(store.prefix_range(prefix));
     });
   }
 };
@@ -312,16 +294,21 @@ struct Enter {
   static constexpr const char* kName = "__enter__";
   static constexpr const char* kDoc = "Return the store itself.";
 
-  static PyObject* call(PyObject* self, Args) { return Py_NewRef(self); }
+  PyObject* call(PyObject* self) const { return Py_NewRef(self); }
 };
 
 struct Exit {
   static constexpr const char* kName = "__exit__";
-  static constexpr Param kParams[] = {{"_exc_type"}, {"_exc_value"}, {"_traceback"}};
+  PyObject* exc_type;
+  PyObject* exc_value;
+  PyObject* traceback;
+  static constexpr auto kParams = params(param<arg::AnyObject>("_exc_type", &Exit::exc_type),
+                                         param<arg::AnyObject>("_exc_value", &Exit::exc_value),
+                                         param<arg::AnyObject>("_traceback", &Exit::traceback));
   static constexpr const char* kDoc =
       "Close the store as close() does and return False, so an exception raised in the block propagates.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     PyObject* closed = close_store(self);
     if (closed == nullptr) return nullptr;
     Py_DECREF(closed);

@@ -4,18 +4,19 @@
 
 #include <unistd.h>
 
-#include <map>
 #include <memory>
 #include <new>
-#include <span>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "engine/store.h"
-#include "python/collection_methods.h"
+#include "engine/write_overlay.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 #include "util/overloaded.h"
 #include "util/process_id.h"
@@ -24,15 +25,17 @@ namespace ombrel::python {
 
 namespace {
 
-using Args = std::span<PyObject* const>;
-
 constexpr const char* kFinishedMessage = "transaction is finished";
 constexpr const char* kInUseMessage = "Transaction is already borrowed by a call in progress";
 
 struct TransactionObject {
   PyObject_HEAD
   std::unique_ptr<engine::Store> store;  // null once given back
-  std::vector<StagedOperation> operations;
+  // In staging order; each operation stays at its address, so the views in
+  // `overlay` stay valid as operations are added.
+  std::vector<std::unique_ptr<StagedOperation>> operations;
+  // The staged puts and deletes that reads see; other kinds take no part.
+  engine::WriteOverlay overlay;
   std::shared_ptr<StoreCell> cell;
   int owner_pid;  // the process that began it
   bool finished;
@@ -67,9 +70,6 @@ PyObject* with_live_transaction(PyObject* self, Fn&& fn) {
   return result;
 }
 
-// The plain writes and record operations return None rather than their position.
-PyObject* stage(PyObject* self, StagedOperation operation) { return stage_operation(self, std::move(operation), false); }
-
 // Gives the store back and lets go of the slot holder: when the Store object
 // is already gone, this was its last owner and the store closes here, not
 // whenever the finished transaction object happens to be collected.
@@ -79,23 +79,21 @@ bool hand_back(TransactionObject& t, std::unique_ptr<engine::Store> store) {
   return ok;
 }
 
-// The value of `key` as the transaction sees it: the newest staged put or
-// delete of exactly this key decides (other kinds are skipped), else the
-// store; nullopt when absent.
-std::optional<std::string_view> visible_value(const TransactionObject& t, std::string_view key) {
-  for (auto op = t.operations.rbegin(); op != t.operations.rend(); ++op) {
-    if (const auto* put = std::get_if<staged::Put>(&*op); put != nullptr && put->key == key) return put->value;
-    if (const auto* del = std::get_if<staged::Delete>(&*op); del != nullptr && del->key == key) return std::nullopt;
-  }
-  return t.store->find(key);
-}
-
 PyObject* raise_failure(const ModuleState& state, const StagedFailure& failure) {
   return std::visit(Overloaded{
                         [&](const engine::EngineError& error) { return raise_engine_error(state, error); },
                         [&](const DomainFailure& error) { return raise_domain_error(state, error.message); },
                     },
                     failure);
+}
+
+PyObject* result_value(const OperationResult::Value& value) {
+  return std::visit(Overloaded{
+                        [](const std::string& bytes) { return bytes_result(bytes); },
+                        [](uint64_t number) { return int_result(number); },
+                        [](bool flag) { return bool_result(flag); },
+                    },
+                    value);
 }
 
 PyObject* results_dict(const std::vector<std::pair<size_t, OperationResult>>& results) {
@@ -119,7 +117,8 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
   // From here on the transaction counts as finished whatever happens.
   std::unique_ptr<engine::Store> store = std::move(t.store);
   t.finished = true;
-  const std::vector<StagedOperation> operations = std::move(t.operations);
+  t.overlay.clear();
+  const std::vector<std::unique_ptr<StagedOperation>> operations = std::move(t.operations);
   t.operations.clear();
 
   std::vector<std::pair<size_t, OperationResult>> results;
@@ -130,7 +129,7 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
       failure = StagedFailure(tx.error());
     } else {
       for (size_t position = 0; position < operations.size(); ++position) {
-        auto applied = apply_staged_operation(*tx, operations[position]);
+        auto applied = operations[position]->apply(*tx);
         if (!applied) {
           failure = std::move(applied.error());
           break;  // the engine transaction is dropped uncommitted below
@@ -162,6 +161,7 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
 
 PyObject* rollback_transaction(TransactionObject& t) {
   t.finished = true;
+  t.overlay.clear();
   t.operations.clear();
   if (!hand_back(t, std::move(t.store))) return nullptr;
   return none_result();
@@ -169,16 +169,15 @@ PyObject* rollback_transaction(TransactionObject& t) {
 
 struct Get {
   static constexpr const char* kName = "get";
-  static constexpr Param kParams[] = {{"key"}};
+  std::string_view key;
+  static constexpr auto kParams = params(param("key", &Get::key));
   static constexpr const char* kDoc =
       "Return the value of `key` as this transaction sees it: its own newest staged put or delete of\n"
       "the key, else the committed value; None when absent. Any key may be read.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      const auto value = visible_value(t, *key);
+      auto value = t.overlay.get(*t.store, key);
       return value ? bytes_result(*value) : none_result();
     });
   }
@@ -186,108 +185,61 @@ struct Get {
 
 struct Contains {
   static constexpr const char* kName = "contains";
-  static constexpr Param kParams[] = {{"key"}};
+  std::string_view key;
+  static constexpr auto kParams = params(param("key", &Contains::key));
   static constexpr const char* kDoc =
       "Return True when `key` is live as this transaction sees it (its staged puts and deletes first).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      return bool_result(visible_value(t, *key).has_value());
+      return bool_result(t.overlay.get(*t.store, key).has_value());
     });
   }
 };
 
 struct ScanPrefix {
   static constexpr const char* kName = "scan_prefix";
-  static constexpr Param kParams[] = {{"prefix"}};
+  std::string_view prefix;
+  static constexpr auto kParams = params(param("prefix", &ScanPrefix::prefix));
   static constexpr const char* kDoc =
       "Return the (key, value) pairs whose key starts with `prefix`, in ascending key order: the\n"
       "committed ones with this transaction's staged puts and deletes applied over them.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto prefix = bytes_arg(args[0], "prefix");
-    if (!prefix) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
-      std::map<std::string_view, std::string_view> view;
-      for (const auto& [key, value] : t.store->prefix_range(*prefix)) view.emplace(key, value);
-      for (const StagedOperation& op : t.operations) {
-        if (const auto* put = std::get_if<staged::Put>(&op); put != nullptr && put->key.starts_with(*prefix))
-          view.insert_or_assign(put->key, put->value);
-        else if (const auto* del = std::get_if<staged::Delete>(&op); del != nullptr && del->key.starts_with(*prefix))
-          view.erase(del->key);
-      }
-      return list_of_pairs_result(view);
+      return list_of_pairs_result(t.overlay.scan_prefix(*t.store, prefix));
     });
   }
 };
 
+// The plain writes: staged without a check, applied as the engine
+// transaction's own (reserved and oversized keys are refused at commit), and
+// seen by the transaction's reads.
 struct Put {
   static constexpr const char* kName = "put";
-  static constexpr Param kParams[] = {{"key"}, {"value"}};
-  static constexpr const char* kDoc =
+  static constexpr bool kReturnsPosition = false;
+  std::string key;
+  std::string value;
+  static constexpr auto kParams = params(param("key", &Put::key), param("value", &Put::value));
+  static constexpr const char* kStagedDoc =
       "Stage a write of `value` under `key`. Nothing is checked until commit, where a key in the\n"
       "internal namespace raises ReservedKeyError and nothing of the transaction is written.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
-    auto value = bytes_arg(args[1], "value");
-    if (!value) return nullptr;
-    return stage(self, staged::Put{std::string(*key), std::string(*value)});
-  }
+  auto run(engine::Transaction& tx) const { return tx.put(key, value); }
+  void add_to_reads(engine::WriteOverlay& overlay) const { overlay.put(key, value); }
 };
 
 struct Delete {
   static constexpr const char* kName = "delete";
-  static constexpr Param kParams[] = {{"key"}};
-  static constexpr const char* kDoc =
+  static constexpr bool kReturnsPosition = false;
+  std::string key;
+  static constexpr auto kParams = params(param("key", &Delete::key));
+  static constexpr const char* kStagedDoc =
       "Stage the removal of `key` (an absent key is no error). A key in the internal namespace raises\n"
       "ReservedKeyError at commit.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto key = bytes_arg(args[0], "key");
-    if (!key) return nullptr;
-    return stage(self, staged::Delete{std::string(*key)});
-  }
-};
-
-struct UpsertRecord {
-  static constexpr const char* kName = "upsert_record";
-  static constexpr Param kParams[] = {{"collection"}, {"primary_key"}, {"value"}, Param::keyword("indexes", "...")};
-  static constexpr const char* kDoc =
-      "Stage an upsert of the record `primary_key` of `collection` with its (index name, index value)\n"
-      "pairs, applied at commit as Store.upsert_record does; its errors are raised by commit.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto collection = bytes_arg(args[0], "collection");
-    if (!collection) return nullptr;
-    auto primary_key = bytes_arg(args[1], "primary_key");
-    if (!primary_key) return nullptr;
-    auto value = bytes_arg(args[2], "value");
-    if (!value) return nullptr;
-    auto indexes = index_values_arg(args[3]);
-    if (!indexes) return nullptr;
-    return stage(self, staged::UpsertRecord{std::string(*collection), std::string(*primary_key), std::string(*value),
-                                            std::move(*indexes)});
-  }
-};
-
-struct DeleteRecord {
-  static constexpr const char* kName = "delete_record";
-  static constexpr Param kParams[] = {{"collection"}, {"primary_key"}};
-  static constexpr const char* kDoc =
-      "Stage the deletion of a record and its index entries, applied at commit as\n"
-      "Store.delete_record does (an absent record is no error).";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto collection = bytes_arg(args[0], "collection");
-    if (!collection) return nullptr;
-    auto primary_key = bytes_arg(args[1], "primary_key");
-    if (!primary_key) return nullptr;
-    return stage(self, staged::DeleteRecord{std::string(*collection), std::string(*primary_key)});
-  }
+  auto run(engine::Transaction& tx) const { return tx.delete_key(key); }
+  void add_to_reads(engine::WriteOverlay& overlay) const { overlay.erase(key); }
 };
 
 struct Commit {
@@ -297,7 +249,7 @@ struct Commit {
       "failure stops it, nothing of the transaction becomes visible and its error is raised. Either\n"
       "way the transaction is finished and the store usable again.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_live_transaction(self, [](TransactionObject& t, const ModuleState& state) {
       return commit_transaction(t, state, false);
     });
@@ -310,7 +262,7 @@ struct CommitWithResults {
       "Commit as commit() does and return a dict from operation position to the result of each\n"
       "operation that yields one (plain writes and record operations yield none).";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_live_transaction(self, [](TransactionObject& t, const ModuleState& state) {
       return commit_transaction(t, state, true);
     });
@@ -321,7 +273,7 @@ struct Rollback {
   static constexpr const char* kName = "rollback";
   static constexpr const char* kDoc = "Discard the staged operations and give the store back; nothing is written.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_live_transaction(self, [](TransactionObject& t, const ModuleState&) { return rollback_transaction(t); });
   }
 };
@@ -330,19 +282,24 @@ struct Enter {
   static constexpr const char* kName = "__enter__";
   static constexpr const char* kDoc = "Return the transaction itself.";
 
-  static PyObject* call(PyObject* self, Args) { return Py_NewRef(self); }
+  PyObject* call(PyObject* self) const { return Py_NewRef(self); }
 };
 
 struct Exit {
   static constexpr const char* kName = "__exit__";
-  static constexpr Param kParams[] = {{"exc_type"}, {"_exc_value"}, {"_traceback"}};
+  PyObject* exc_type;
+  PyObject* exc_value;
+  PyObject* traceback;
+  static constexpr auto kParams = params(param<arg::AnyObject>("exc_type", &Exit::exc_type),
+                                         param<arg::AnyObject>("_exc_value", &Exit::exc_value),
+                                         param<arg::AnyObject>("_traceback", &Exit::traceback));
   static constexpr const char* kDoc =
       "Commit when the block ended normally (a commit error propagates), roll back when it raised;\n"
       "do nothing when already finished. Returns False, so the block's exception propagates.";
 
-  static PyObject* call(PyObject* self, Args args) {
+  PyObject* call(PyObject* self) const {
     if (is_finished(*as_transaction(self))) return bool_result(false);
-    const bool failed = args[0] != Py_None;
+    const bool failed = exc_type != Py_None;
     PyObject* outcome = with_live_transaction(self, [&](TransactionObject& t, const ModuleState& state) {
       return failed ? rollback_transaction(t) : commit_transaction(t, state, false);
     });
@@ -353,10 +310,9 @@ struct Exit {
 };
 
 constexpr MethodSpec kTransactionMethods[] = {
-    method_spec<Get>(),          method_spec<Contains>(),          method_spec<ScanPrefix>(),
-    method_spec<Put>(),          method_spec<Delete>(),            method_spec<UpsertRecord>(),
-    method_spec<DeleteRecord>(), method_spec<Commit>(),            method_spec<CommitWithResults>(),
-    method_spec<Rollback>(),     method_spec<Enter>(),             method_spec<Exit>(),
+    method_spec<Get>(),    method_spec<Contains>(),          method_spec<ScanPrefix>(), method_spec<Staged<Put>>(),
+    method_spec<Staged<Delete>>(), method_spec<Commit>(), method_spec<CommitWithResults>(), method_spec<Rollback>(),
+    method_spec<Enter>(),  method_spec<Exit>(),
 };
 const MethodBlock kTransactionBlock{TargetClass::Transaction, kTransactionMethods};
 
@@ -368,6 +324,7 @@ void transaction_dealloc(PyObject* self) {
   // forked child it is only let go of (give_back_quietly knows).
   if (t.store) give_back_quietly(*t.cell, std::move(t.store));
   t.cell.~shared_ptr();
+  t.overlay.~WriteOverlay();
   t.operations.~vector();
   t.store.~unique_ptr();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -413,7 +370,7 @@ struct BeginTransaction {
       "Meanwhile every other Store call raises StoreBusyError; a second transaction() raises\n"
       "StoreBusyError \"a transaction is already active\".";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     ModuleState* state = state_of_instance(self);
     if (state == nullptr) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(state->transaction_type);
@@ -432,7 +389,8 @@ struct BeginTransaction {
     }
     TransactionObject& t = *as_transaction(created);
     new (&t.store) std::unique_ptr<engine::Store>(std::move(store));
-    new (&t.operations) std::vector<StagedOperation>();
+    new (&t.operations) std::vector<std::unique_ptr<StagedOperation>>();
+    new (&t.overlay) engine::WriteOverlay();
     new (&t.cell) std::shared_ptr<StoreCell>(std::move(cell));
     t.owner_pid = current_process_id();
     t.finished = false;
@@ -459,12 +417,20 @@ bool transaction_precheck(PyObject* self, std::string_view method_name) {
   return false;
 }
 
-PyObject* stage_operation(PyObject* self, StagedOperation operation, bool return_position) {
+PyObject* stage_operation(PyObject* self, std::unique_ptr<StagedOperation> operation, bool return_position) {
   return with_live_transaction(self, [&](TransactionObject& t, const ModuleState&) -> PyObject* {
     const uint64_t position = t.operations.size();
-    t.operations.push_back(std::move(operation));
+    const StagedOperation& staged = *t.operations.emplace_back(std::move(operation));
+    staged.add_to_reads(t.overlay);
     return return_position ? int_result(position) : none_result();
   });
+}
+
+PyObject* operation_result_dict(const OperationResult& result) {
+  DictBuilder dict;
+  dict.set("kind", text_result(result.kind));
+  for (const auto& [name, value] : result.fields) dict.set(name, result_value(value));
+  return dict.finish();
 }
 
 }  // namespace ombrel::python

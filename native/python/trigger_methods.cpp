@@ -31,16 +31,11 @@
 namespace ombrel::python {
 namespace {
 
-using Args = std::span<PyObject* const>;
-
-constexpr std::string_view kTriggerIdMessage = "trigger id must be exactly 16 bytes";
+constexpr char kTriggerIdMessage[] = "trigger id must be exactly 16 bytes";
+using TriggerIdArg = arg::FixedLengthId<&jobs::id_from_bytes, kTriggerIdMessage>;
 
 PyObject* map_error(const ModuleState& state, const jobs::TriggerError& error) {
   return raise_domain_error(state, error.message());
-}
-
-std::optional<jobs::TriggerId> trigger_id_arg(PyObject* self, PyObject* object) {
-  return fixed_length_arg(self, object, "id", kTriggerIdMessage, jobs::id_from_bytes);
 }
 
 PyObject* trigger_dict(const jobs::DurableTrigger& trigger) {
@@ -58,65 +53,57 @@ PyObject* trigger_dict(const jobs::DurableTrigger& trigger) {
   return dict.finish();
 }
 
-// The source from the `source`, `source_name` and `operation` arguments
-// (already converted), or the message refusing them.
-struct SourceArgs {
-  std::string_view kind;
-  std::optional<std::string> source_name;
-  std::optional<std::string> operation;
-};
-
-std::expected<jobs::TriggerSource, std::string_view> source_from(SourceArgs&& args) {
-  auto kind = jobs::trigger_source_from_name(args.kind);
+// The source from the `source`, `source_name` and `operation` arguments, or
+// the message refusing them.
+std::expected<jobs::TriggerSource, std::string_view> source_from(std::string_view kind_name,
+                                                                 std::optional<std::string> source_name,
+                                                                 std::optional<std::string> operation) {
+  auto kind = jobs::trigger_source_from_name(kind_name);
   if (!kind) return std::unexpected("trigger source must be one of: manual, collection, stream, topic");
   jobs::TriggerSource source{*kind, {}, {}};
   switch (*kind) {
     case jobs::TriggerSourceKind::Manual:
       return source;
     case jobs::TriggerSourceKind::Collection:
-      if (!args.source_name) return std::unexpected("collection trigger requires source_name");
-      if (!args.operation) return std::unexpected("collection trigger requires operation");
+      if (!source_name) return std::unexpected("collection trigger requires source_name");
+      if (!operation) return std::unexpected("collection trigger requires operation");
       break;
     case jobs::TriggerSourceKind::Stream:
-      if (!args.source_name) return std::unexpected("stream trigger requires source_name");
+      if (!source_name) return std::unexpected("stream trigger requires source_name");
       break;
     case jobs::TriggerSourceKind::Topic:
-      if (!args.source_name) return std::unexpected("topic trigger requires source_name");
+      if (!source_name) return std::unexpected("topic trigger requires source_name");
       break;
   }
-  source.source_name = std::move(*args.source_name);
-  if (source.has_operation()) source.operation = std::move(*args.operation);
+  source.source_name = std::move(*source_name);
+  if (source.has_operation()) source.operation = std::move(*operation);
   return source;
 }
 
 struct CreateTrigger {
   static constexpr const char* kName = "create_trigger";
+  std::string_view name;
+  std::string source;
+  jobs::JobSpec spec;
+  std::optional<std::string> source_name;
+  std::optional<std::string> operation;
   static constexpr auto kParams =
-      with_job_spec_params({{"name"}, {"source"}, {"handler"}, {"payload"}, Param::keyword("source_name", "None"),
-                            Param::keyword("operation", "None")});
+      params(param("name", &CreateTrigger::name), param<arg::Text>("source", &CreateTrigger::source),
+             job_spec_params(&CreateTrigger::spec), keyword("source_name", &CreateTrigger::source_name, kNone),
+             keyword("operation", &CreateTrigger::operation, kNone));
   static constexpr const char* kDoc =
       "Create an enabled trigger that submits a job from this template when fired; return its 16-byte id.\n\n"
       "`source` is \"manual\", \"collection\" (needs source_name and operation), \"stream\" or \"topic\"\n"
       "(each needs source_name). The source is stored and shown only: the store does not watch it, and\n"
       "the application calls fire_trigger when the event happens.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto name = bytes_arg(args[0], "name");
-    if (!name) return nullptr;
-    auto kind = text_arg(args[1], "source");
-    if (!kind) return nullptr;
-    auto spec = job_spec_from_args(args[2], args[3], args.subspan(6));
-    if (!spec) return nullptr;
-    auto source_name = optional_byte_vec_arg(args[4], "source_name");
-    if (!source_name) return nullptr;
-    auto operation = optional_byte_vec_arg(args[5], "operation");
-    if (!operation) return nullptr;
+  PyObject* call(PyObject* self) const {
     ModuleState* module_state = state_of_instance(self);
     if (module_state == nullptr) return nullptr;
-    auto source = source_from({*kind, std::move(*source_name), std::move(*operation)});
-    if (!source) return raise_domain_error(*module_state, source.error());
+    auto trigger_source = source_from(source, source_name, operation);
+    if (!trigger_source) return raise_domain_error(*module_state, trigger_source.error());
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = jobs::create_trigger(store, *name, *source, *spec);
+      auto id = jobs::create_trigger(store, name, *trigger_source, spec);
       if (!id) return map_error(state, id.error());
       return bytes_result(jobs::id_view(*id));
     });
@@ -125,14 +112,13 @@ struct CreateTrigger {
 
 struct GetTrigger {
   static constexpr const char* kName = "get_trigger";
-  static constexpr Param kParams[] = {{"id"}};
+  jobs::TriggerId id;
+  static constexpr auto kParams = params(param<TriggerIdArg>("id", &GetTrigger::id));
   static constexpr const char* kDoc = "Return the trigger with this id as a dict, or None.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = trigger_id_arg(self, args[0]);
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto trigger = jobs::get_trigger(store, *id);
+      auto trigger = jobs::get_trigger(store, id);
       if (!trigger) return map_error(state, trigger.error());
       return *trigger ? trigger_dict(**trigger) : none_result();
     });
@@ -143,7 +129,7 @@ struct ListTriggers {
   static constexpr const char* kName = "list_triggers";
   static constexpr const char* kDoc = "Return every trigger as a dict, by name and then id.";
 
-  static PyObject* call(PyObject* self, Args) {
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
       auto triggers = jobs::list_triggers(store);
       if (!triggers) return map_error(state, triggers.error());
@@ -154,17 +140,16 @@ struct ListTriggers {
 
 struct SetTriggerEnabled {
   static constexpr const char* kName = "set_trigger_enabled";
-  static constexpr Param kParams[] = {{"id"}, {"enabled"}};
+  jobs::TriggerId id;
+  bool enabled;
+  static constexpr auto kParams =
+      params(param<TriggerIdArg>("id", &SetTriggerEnabled::id), param("enabled", &SetTriggerEnabled::enabled));
   static constexpr const char* kDoc =
       "Enable or disable a trigger (its counters are kept); False if there is none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = trigger_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto enabled = bool_arg(args[1], "enabled");
-    if (!enabled) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto found = jobs::set_trigger_enabled(store, *id, *enabled);
+      auto found = jobs::set_trigger_enabled(store, id, enabled);
       if (!found) return map_error(state, found.error());
       return bool_result(*found);
     });
@@ -173,7 +158,12 @@ struct SetTriggerEnabled {
 
 struct FireTrigger {
   static constexpr const char* kName = "fire_trigger";
-  static constexpr Param kParams[] = {{"id"}, {"event_payload"}, {"now_ms"}};
+  jobs::TriggerId id;
+  std::string_view event_payload;
+  int64_t now_ms;
+  static constexpr auto kParams = params(param<TriggerIdArg>("id", &FireTrigger::id),
+                                         param("event_payload", &FireTrigger::event_payload),
+                                         param("now_ms", &FireTrigger::now_ms));
   static constexpr const char* kDoc =
       "Submit the trigger's job and count the firing, in one commit; return the job's 16-byte id, or\n"
       "None for a disabled trigger (nothing is written then).\n\n"
@@ -181,15 +171,9 @@ struct FireTrigger {
       "template idempotency key, a ready or leased job with that key is returned instead of a new one\n"
       "(the firing still counts).";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = trigger_id_arg(self, args[0]);
-    if (!id) return nullptr;
-    auto event_payload = bytes_arg(args[1], "event_payload");
-    if (!event_payload) return nullptr;
-    auto now_ms = i64_arg(args[2], "now_ms");
-    if (!now_ms) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto job_id = jobs::fire_trigger(store, *id, *event_payload, *now_ms);
+      auto job_id = jobs::fire_trigger(store, id, event_payload, now_ms);
       if (!job_id) return map_error(state, job_id.error());
       return *job_id ? bytes_result(jobs::id_view(**job_id)) : none_result();
     });

@@ -1,6 +1,7 @@
 // Workflow methods of Store: create, read, drive (step, wait for a signal or a
 // time, signal, complete, fail, cancel), resume due timers, history,
-// children, and the removal of finished instances.
+// children, and the removal of finished instances; and the workflow staging
+// methods of Transaction, each move declared once with the Store's.
 //
 // Contract: an instance is returned as a dict with the keys, in this order,
 // "id", "workflow_type", "status", "current_step", "state", "parent_id",
@@ -8,10 +9,11 @@
 // "resume_at_ms"}), "created_at_ms", "updated_at_ms"; a history entry as a
 // dict with "sequence", "at_ms", "kind", "detail". Every id argument,
 // parent_id included, must be 16 bytes ("workflow id must be exactly 16
-// bytes", checked before the store is touched). Every WorkflowError is raised
+// bytes", checked before the store is touched; a Transaction's parent_id may
+// also be a bytearray or a sequence of ints). Every WorkflowError is raised
 // as OmbrelStoreError with its own display text.
 #include <optional>
-#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,95 +22,35 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
-#include "python/workflow_args.h"
 
 namespace ombrel::python {
-
-std::optional<jobs::WorkflowId> workflow_id_arg(PyObject* self, PyObject* object, const char* name) {
-  return fixed_length_arg(self, object, name, kWorkflowIdLengthMessage, jobs::workflow_id_from_bytes);
-}
-
-std::optional<staged::SetWorkflowStep> set_workflow_step_args(PyObject* self, WorkflowArgs args) {
-  auto id = workflow_id_arg(self, args[0], "id");
-  if (!id) return std::nullopt;
-  auto step = copied_bytes_arg(args[1], "step");
-  if (!step) return std::nullopt;
-  auto state = copied_bytes_arg(args[2], "state");
-  if (!state) return std::nullopt;
-  auto now_ms = i64_arg(args[3], "now_ms");
-  if (!now_ms) return std::nullopt;
-  return staged::SetWorkflowStep{*id, std::move(*step), std::move(*state), *now_ms};
-}
-
-std::optional<staged::WaitForSignal> wait_for_signal_args(PyObject* self, WorkflowArgs args) {
-  auto id = workflow_id_arg(self, args[0], "id");
-  if (!id) return std::nullopt;
-  auto signal = copied_bytes_arg(args[1], "signal");
-  if (!signal) return std::nullopt;
-  auto now_ms = i64_arg(args[2], "now_ms");
-  if (!now_ms) return std::nullopt;
-  return staged::WaitForSignal{*id, std::move(*signal), *now_ms};
-}
-
-std::optional<staged::SignalWorkflow> signal_workflow_args(PyObject* self, WorkflowArgs args) {
-  auto id = workflow_id_arg(self, args[0], "id");
-  if (!id) return std::nullopt;
-  auto signal = copied_bytes_arg(args[1], "signal");
-  if (!signal) return std::nullopt;
-  auto payload = copied_bytes_arg(args[2], "payload");
-  if (!payload) return std::nullopt;
-  auto now_ms = i64_arg(args[3], "now_ms");
-  if (!now_ms) return std::nullopt;
-  return staged::SignalWorkflow{*id, std::move(*signal), std::move(*payload), *now_ms};
-}
-
-std::optional<staged::WaitUntil> wait_until_args(PyObject* self, WorkflowArgs args) {
-  auto id = workflow_id_arg(self, args[0], "id");
-  if (!id) return std::nullopt;
-  auto resume_at_ms = i64_arg(args[1], "resume_at_ms");
-  if (!resume_at_ms) return std::nullopt;
-  auto now_ms = i64_arg(args[2], "now_ms");
-  if (!now_ms) return std::nullopt;
-  return staged::WaitUntil{*id, *resume_at_ms, *now_ms};
-}
-
-std::optional<staged::FinishWorkflow> finish_workflow_args(PyObject* self, WorkflowArgs args,
-                                                           jobs::WorkflowStatus outcome) {
-  auto id = workflow_id_arg(self, args[0], "id");
-  if (!id) return std::nullopt;
-  auto data = copied_bytes_arg(args[1], outcome == jobs::WorkflowStatus::Failed ? "error" : "final_state");
-  if (!data) return std::nullopt;
-  auto now_ms = i64_arg(args[2], "now_ms");
-  if (!now_ms) return std::nullopt;
-  return staged::FinishWorkflow{*id, outcome, std::move(*data), *now_ms};
-}
-
-std::optional<staged::CancelWorkflow> cancel_workflow_args(PyObject* self, WorkflowArgs args) {
-  auto id = workflow_id_arg(self, args[0], "id");
-  if (!id) return std::nullopt;
-  auto reason = copied_bytes_arg(args[1], "reason");
-  if (!reason) return std::nullopt;
-  auto now_ms = i64_arg(args[2], "now_ms");
-  if (!now_ms) return std::nullopt;
-  return staged::CancelWorkflow{*id, std::move(*reason), *now_ms};
-}
-
 namespace {
 
-using Args = std::span<PyObject* const>;
+constexpr char kWorkflowIdLengthMessage[] = "workflow id must be exactly 16 bytes";
+using WorkflowIdArg = arg::FixedLengthId<&jobs::workflow_id_from_bytes, kWorkflowIdLengthMessage>;
+
+// A staged workflow's parent: None, or bytes, a bytearray or a sequence of
+// ints of 16 bytes.
+struct ParentIdArg {
+  using Value = std::optional<jobs::WorkflowId>;
+  static constexpr bool kAcceptsNone = true;
+  static std::optional<Value> convert(PyObject* self, PyObject* object, const char* name) {
+    auto bytes = optional_byte_vec_arg(object, name);
+    if (!bytes) return std::nullopt;
+    if (!*bytes) return Value{};
+    auto id = jobs::workflow_id_from_bytes(**bytes);
+    if (!id) {
+      if (const ModuleState* state = state_of_instance(self)) raise_domain_error(*state, kWorkflowIdLengthMessage);
+      return std::nullopt;
+    }
+    return Value(*id);
+  }
+};
 
 PyObject* map_workflow_error(const ModuleState& state, const jobs::WorkflowError& error) {
   return raise_domain_error(state, error.message());
-}
-
-// None (or omitted) is no parent; the outer nullopt means an exception is set.
-std::optional<std::optional<jobs::WorkflowId>> optional_workflow_id_arg(PyObject* self, PyObject* object,
-                                                                        const char* name) {
-  if (object == nullptr || object == Py_None) return std::optional<jobs::WorkflowId>{};
-  auto id = workflow_id_arg(self, object, name);
-  if (!id) return std::nullopt;
-  return std::optional<jobs::WorkflowId>(*id);
 }
 
 PyObject* wait_dict(const jobs::WorkflowWait& wait) {
@@ -152,188 +94,240 @@ PyObject* history_dict(const jobs::WorkflowHistoryEntry& entry) {
   return dict.finish();
 }
 
-PyObject* none_or_error(const ModuleState& state, const std::expected<void, jobs::WorkflowError>& done) {
-  if (!done) return map_workflow_error(state, done.error());
-  return none_result();
-}
-
-PyObject* bool_or_error(const ModuleState& state, const std::expected<bool, jobs::WorkflowError>& done) {
-  if (!done) return map_workflow_error(state, done.error());
-  return bool_result(*done);
-}
-
 struct CreateWorkflow {
   static constexpr const char* kName = "create_workflow";
-  static constexpr Param kParams[] = {
-      {"workflow_type"}, {"initial_step"}, {"initial_state"}, {"now_ms"}, {"parent_id", "None"}};
+  std::string_view workflow_type;
+  std::string_view initial_step;
+  std::string_view initial_state;
+  int64_t now_ms;
+  std::optional<jobs::WorkflowId> parent_id;
+  static constexpr auto kParams =
+      params(param("workflow_type", &CreateWorkflow::workflow_type), param("initial_step", &CreateWorkflow::initial_step),
+             param("initial_state", &CreateWorkflow::initial_state), param("now_ms", &CreateWorkflow::now_ms),
+             param<arg::OptionalFixedLengthId<&jobs::workflow_id_from_bytes, kWorkflowIdLengthMessage>>(
+                 "parent_id", &CreateWorkflow::parent_id, kNone));
   static constexpr const char* kDoc =
       "Create a running workflow instance and return its new 16-byte id.\n\n"
       "`workflow_type` and `initial_step` must not be empty; `initial_state` is the application's\n"
       "data. `parent_id` (16 bytes) records a parent instance, which is not looked up. History entry 0\n"
       "(\"created\") is written with the instance.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto type = bytes_arg(args[0], "workflow_type");
-    if (!type) return nullptr;
-    auto step = bytes_arg(args[1], "initial_step");
-    if (!step) return nullptr;
-    auto initial_state = bytes_arg(args[2], "initial_state");
-    if (!initial_state) return nullptr;
-    auto now_ms = i64_arg(args[3], "now_ms");
-    if (!now_ms) return nullptr;
-    auto parent = optional_workflow_id_arg(self, args[4], "parent_id");
-    if (!parent) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = jobs::create_workflow(store, *type, *step, *initial_state, *now_ms, *parent);
+      auto id = jobs::create_workflow(store, workflow_type, initial_step, initial_state, now_ms, parent_id);
       if (!id) return map_workflow_error(state, id.error());
       return bytes_result(jobs::workflow_id_view(*id));
     });
   }
 };
 
+// The Transaction's create_workflow: its parent_id is also accepted as a
+// bytearray or a sequence of ints.
+struct StageCreateWorkflow {
+  static constexpr const char* kName = "create_workflow";
+  std::string workflow_type;
+  std::string initial_step;
+  std::string initial_state;
+  int64_t now_ms;
+  std::optional<jobs::WorkflowId> parent_id;
+  static constexpr auto kParams =
+      params(param("workflow_type", &StageCreateWorkflow::workflow_type),
+             param("initial_step", &StageCreateWorkflow::initial_step),
+             param("initial_state", &StageCreateWorkflow::initial_state), param("now_ms", &StageCreateWorkflow::now_ms),
+             param<ParentIdArg>("parent_id", &StageCreateWorkflow::parent_id, kNone));
+  static constexpr const char* kStagedDoc =
+      "Stage the creation of a running workflow instance and return the operation's position. Its\n"
+      "result is {\"kind\": \"workflow\", \"id\": <16 bytes>}. A `parent_id` of another length than 16\n"
+      "raises at once.";
+
+  auto run(engine::Transaction& tx) const {
+    return jobs::create_workflow(tx, workflow_type, initial_step, initial_state, now_ms, parent_id);
+  }
+  static std::optional<OperationResult> staged_result(const jobs::WorkflowId& id) {
+    return OperationResult("workflow", {{"id", std::string(jobs::workflow_id_view(id))}});
+  }
+};
+
+// The moves: one declaration each for the Store method, which runs it at
+// once, and the Transaction method, which stages it.
+
+template <class B>
+struct SetWorkflowStep {
+  static constexpr const char* kName = "set_workflow_step";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes step;
+  Bytes state;
+  int64_t now_ms;
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &SetWorkflowStep::id), param("step", &SetWorkflowStep::step),
+             param("state", &SetWorkflowStep::state), param("now_ms", &SetWorkflowStep::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Move a running or waiting instance to `step` with `state`; it becomes running and any wait is\n"
+      "cleared. Raises OmbrelStoreError for an empty step, a missing or a terminal instance.";
+  static constexpr const char* kStagedDoc =
+      "Stage a move of workflow `id` to `step` with `state` (running, no wait) and return the\n"
+      "operation's position. No result.";
+
+  auto run(auto& target) const { return jobs::set_workflow_step(target, id, step, state, now_ms); }
+};
+
+template <class B>
+struct WaitForSignal {
+  static constexpr const char* kName = "wait_for_signal";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes signal;
+  int64_t now_ms;
+  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &WaitForSignal::id),
+                                         param("signal", &WaitForSignal::signal), param("now_ms", &WaitForSignal::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Park a running or waiting instance until the signal named `signal` arrives (replacing any\n"
+      "earlier wait). Raises OmbrelStoreError for an empty name, a missing or a terminal instance.";
+  static constexpr const char* kStagedDoc =
+      "Stage parking workflow `id` until `signal` arrives and return the operation's position.\n"
+      "No result.";
+
+  auto run(auto& target) const { return jobs::wait_for_signal(target, id, signal, now_ms); }
+};
+
+struct WaitUntil {
+  static constexpr const char* kName = "wait_until";
+  jobs::WorkflowId id;
+  int64_t resume_at_ms;
+  int64_t now_ms;
+  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &WaitUntil::id),
+                                         param("resume_at_ms", &WaitUntil::resume_at_ms), param("now_ms", &WaitUntil::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Park a running or waiting instance until `resume_at_ms` (any time, past ones included); a later\n"
+      "resume_due_workflows wakes it. Raises OmbrelStoreError for a missing or a terminal instance.";
+  static constexpr const char* kStagedDoc =
+      "Stage parking workflow `id` until `resume_at_ms` (resumed by Store.resume_due_workflows) and\n"
+      "return the operation's position. No result.";
+
+  auto run(auto& target) const { return jobs::wait_until(target, id, resume_at_ms, now_ms); }
+};
+
+template <class B>
+struct SignalWorkflow {
+  static constexpr const char* kName = "signal_workflow";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes signal;
+  Bytes payload;
+  int64_t now_ms;
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &SignalWorkflow::id), param("signal", &SignalWorkflow::signal),
+             param("payload", &SignalWorkflow::payload), param("now_ms", &SignalWorkflow::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Deliver the signal `signal` with `payload`; return True if the instance was waiting for exactly\n"
+      "that signal (it becomes running with `payload` as its state). Signals are not queued: in any\n"
+      "other case nothing changes and False is returned. A missing instance raises OmbrelStoreError.";
+  static constexpr const char* kStagedDoc =
+      "Stage delivering `signal` with `payload` to workflow `id` and return the operation's\n"
+      "position. Its result is {\"kind\": \"workflow_signal\", \"signaled\": <bool>}: False when the\n"
+      "instance was not waiting for that signal (signals are not queued).";
+
+  auto run(auto& target) const { return jobs::signal_workflow(target, id, signal, payload, now_ms); }
+  static PyObject* store_result(bool signaled) { return bool_result(signaled); }
+  static std::optional<OperationResult> staged_result(bool signaled) {
+    return OperationResult("workflow_signal", {{"signaled", signaled}});
+  }
+};
+
+template <class B>
+struct CompleteWorkflow {
+  static constexpr const char* kName = "complete_workflow";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes final_state;
+  int64_t now_ms;
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &CompleteWorkflow::id), param("final_state", &CompleteWorkflow::final_state),
+             param("now_ms", &CompleteWorkflow::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Complete a running or waiting instance with `final_state` as its state. Raises OmbrelStoreError\n"
+      "for a missing or a terminal instance.";
+  static constexpr const char* kStagedDoc =
+      "Stage completing workflow `id` with `final_state` as its state and return the operation's\n"
+      "position. No result.";
+
+  auto run(auto& target) const {
+    return jobs::finish_workflow(target, id, jobs::WorkflowStatus::Completed, final_state, now_ms);
+  }
+};
+
+template <class B>
+struct FailWorkflow {
+  static constexpr const char* kName = "fail_workflow";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes error;
+  int64_t now_ms;
+  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &FailWorkflow::id),
+                                         param("error", &FailWorkflow::error), param("now_ms", &FailWorkflow::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Fail a running or waiting instance; the `error` bytes become its state and the history detail.\n"
+      "Raises OmbrelStoreError for a missing or a terminal instance.";
+  static constexpr const char* kStagedDoc =
+      "Stage failing workflow `id`, keeping `error` as its state, and return the operation's\n"
+      "position. No result.";
+
+  auto run(auto& target) const { return jobs::finish_workflow(target, id, jobs::WorkflowStatus::Failed, error, now_ms); }
+};
+
+template <class B>
+struct CancelWorkflow {
+  static constexpr const char* kName = "cancel_workflow";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes reason;
+  int64_t now_ms;
+  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &CancelWorkflow::id),
+                                         param("reason", &CancelWorkflow::reason), param("now_ms", &CancelWorkflow::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Cancel a running or waiting instance, recording `reason` in its history; return True if\n"
+      "cancelled, False when there is no such instance or it is already terminal.";
+  static constexpr const char* kStagedDoc =
+      "Stage cancelling workflow `id` with `reason` and return the operation's position. Its result\n"
+      "is {\"kind\": \"workflow_cancel\", \"cancelled\": <bool>}: False for a missing or finished instance.";
+
+  auto run(auto& target) const { return jobs::cancel_workflow(target, id, reason, now_ms); }
+  static PyObject* store_result(bool cancelled) { return bool_result(cancelled); }
+  static std::optional<OperationResult> staged_result(bool cancelled) {
+    return OperationResult("workflow_cancel", {{"cancelled", cancelled}});
+  }
+};
+
 struct GetWorkflow {
   static constexpr const char* kName = "get_workflow";
-  static constexpr Param kParams[] = {{"id"}};
+  jobs::WorkflowId id;
+  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &GetWorkflow::id));
   static constexpr const char* kDoc = "Return the workflow instance with this id as a dict, or None if there is none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto instance = jobs::get_workflow(store, *id);
+      auto instance = jobs::get_workflow(store, id);
       if (!instance) return map_workflow_error(state, instance.error());
       return *instance ? instance_dict(**instance) : none_result();
     });
   }
 };
 
-struct SetWorkflowStep {
-  static constexpr const char* kName = "set_workflow_step";
-  static constexpr const auto& kParams = kSetWorkflowStepParams;
-  static constexpr const char* kDoc =
-      "Move a running or waiting instance to `step` with `state`; it becomes running and any wait is\n"
-      "cleared. Raises OmbrelStoreError for an empty step, a missing or a terminal instance.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto op = set_workflow_step_args(self, args);
-    if (!op) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_error(state, jobs::set_workflow_step(store, op->id, op->step, op->state, op->now_ms));
-    });
-  }
-};
-
-struct WaitForSignal {
-  static constexpr const char* kName = "wait_for_signal";
-  static constexpr const auto& kParams = kWaitForSignalParams;
-  static constexpr const char* kDoc =
-      "Park a running or waiting instance until the signal named `signal` arrives (replacing any\n"
-      "earlier wait). Raises OmbrelStoreError for an empty name, a missing or a terminal instance.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto op = wait_for_signal_args(self, args);
-    if (!op) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_error(state, jobs::wait_for_signal(store, op->id, op->signal, op->now_ms));
-    });
-  }
-};
-
-struct WaitUntil {
-  static constexpr const char* kName = "wait_until";
-  static constexpr const auto& kParams = kWaitUntilParams;
-  static constexpr const char* kDoc =
-      "Park a running or waiting instance until `resume_at_ms` (any time, past ones included); a later\n"
-      "resume_due_workflows wakes it. Raises OmbrelStoreError for a missing or a terminal instance.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto op = wait_until_args(self, args);
-    if (!op) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return none_or_error(state, jobs::wait_until(store, op->id, op->resume_at_ms, op->now_ms));
-    });
-  }
-};
-
-struct SignalWorkflow {
-  static constexpr const char* kName = "signal_workflow";
-  static constexpr const auto& kParams = kSignalWorkflowParams;
-  static constexpr const char* kDoc =
-      "Deliver the signal `signal` with `payload`; return True if the instance was waiting for exactly\n"
-      "that signal (it becomes running with `payload` as its state). Signals are not queued: in any\n"
-      "other case nothing changes and False is returned. A missing instance raises OmbrelStoreError.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto op = signal_workflow_args(self, args);
-    if (!op) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return bool_or_error(state, jobs::signal_workflow(store, op->id, op->signal, op->payload, op->now_ms));
-    });
-  }
-};
-
-// complete_workflow and fail_workflow: (id, bytes, now_ms) into one finishing operation.
-PyObject* finish(PyObject* self, Args args, jobs::WorkflowStatus outcome) {
-  auto op = finish_workflow_args(self, args, outcome);
-  if (!op) return nullptr;
-  return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-    return none_or_error(state, jobs::finish_workflow(store, op->id, op->outcome, op->data, op->now_ms));
-  });
-}
-
-struct CompleteWorkflow {
-  static constexpr const char* kName = "complete_workflow";
-  static constexpr const auto& kParams = kCompleteWorkflowParams;
-  static constexpr const char* kDoc =
-      "Complete a running or waiting instance with `final_state` as its state. Raises OmbrelStoreError\n"
-      "for a missing or a terminal instance.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    return finish(self, args, jobs::WorkflowStatus::Completed);
-  }
-};
-
-struct FailWorkflow {
-  static constexpr const char* kName = "fail_workflow";
-  static constexpr const auto& kParams = kFailWorkflowParams;
-  static constexpr const char* kDoc =
-      "Fail a running or waiting instance; the `error` bytes become its state and the history detail.\n"
-      "Raises OmbrelStoreError for a missing or a terminal instance.";
-
-  static PyObject* call(PyObject* self, Args args) { return finish(self, args, jobs::WorkflowStatus::Failed); }
-};
-
-struct CancelWorkflow {
-  static constexpr const char* kName = "cancel_workflow";
-  static constexpr const auto& kParams = kCancelWorkflowParams;
-  static constexpr const char* kDoc =
-      "Cancel a running or waiting instance, recording `reason` in its history; return True if\n"
-      "cancelled, False when there is no such instance or it is already terminal.";
-
-  static PyObject* call(PyObject* self, Args args) {
-    auto op = cancel_workflow_args(self, args);
-    if (!op) return nullptr;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      return bool_or_error(state, jobs::cancel_workflow(store, op->id, op->reason, op->now_ms));
-    });
-  }
-};
-
 struct ResumeDueWorkflows {
   static constexpr const char* kName = "resume_due_workflows";
-  static constexpr Param kParams[] = {{"now_ms"}, {"limit", "100"}};
+  int64_t now_ms;
+  uint64_t limit;
+  static constexpr auto kParams =
+      params(param("now_ms", &ResumeDueWorkflows::now_ms), param("limit", &ResumeDueWorkflows::limit, 100));
   static constexpr const char* kDoc =
       "Wake at most `limit` instances waiting for a time at or before `now_ms`, smallest id first, each\n"
       "in a commit of its own. Returns {\"scanned\": number of instances, \"resumed\": number woken};\n"
       "a limit of 0 wakes none.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto now_ms = i64_arg(args[0], "now_ms");
-    if (!now_ms) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto report = jobs::resume_due_workflows(store, *now_ms, *limit);
+      auto report = jobs::resume_due_workflows(store, now_ms, limit);
       if (!report) return map_workflow_error(state, report.error());
       DictBuilder dict;
       dict.set("scanned", int_result(report->scanned));
@@ -345,20 +339,19 @@ struct ResumeDueWorkflows {
 
 struct PurgeFinishedWorkflows {
   static constexpr const char* kName = "purge_finished_workflows";
-  static constexpr Param kParams[] = {{"finished_before_ms"}, {"limit", "100"}};
+  int64_t finished_before_ms;
+  uint64_t limit;
+  static constexpr auto kParams = params(param("finished_before_ms", &PurgeFinishedWorkflows::finished_before_ms),
+                                         param("limit", &PurgeFinishedWorkflows::limit, 100));
   static constexpr const char* kDoc =
       "Remove at most `limit` finished (completed, failed or cancelled) instances whose last change,\n"
       "the time they finished, is before `finished_before_ms`, oldest first, each with its history, in\n"
       "one commit. Returns the number removed; a limit of 0 removes none. Children of a removed\n"
       "instance keep working, and workflow_children of its id still lists them.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto finished_before_ms = i64_arg(args[0], "finished_before_ms");
-    if (!finished_before_ms) return nullptr;
-    auto limit = u64_arg(args[1], "limit", 100);
-    if (!limit) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto removed = jobs::purge_finished_workflows(store, *finished_before_ms, *limit);
+      auto removed = jobs::purge_finished_workflows(store, finished_before_ms, limit);
       if (!removed) return map_workflow_error(state, removed.error());
       return int_result(*removed);
     });
@@ -367,16 +360,15 @@ struct PurgeFinishedWorkflows {
 
 struct WorkflowHistory {
   static constexpr const char* kName = "workflow_history";
-  static constexpr Param kParams[] = {{"id"}};
+  jobs::WorkflowId id;
+  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &WorkflowHistory::id));
   static constexpr const char* kDoc =
       "Return the instance's history as dicts (sequence, at_ms, kind, detail) in sequence order; an id\n"
       "with no history gives an empty list.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto id = workflow_id_arg(self, args[0], "id");
-    if (!id) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto entries = jobs::workflow_history(store, *id);
+      auto entries = jobs::workflow_history(store, id);
       if (!entries) return map_workflow_error(state, entries.error());
       return list_result(*entries, [](const jobs::WorkflowHistoryEntry& entry) { return history_dict(entry); });
     });
@@ -385,15 +377,14 @@ struct WorkflowHistory {
 
 struct WorkflowChildren {
   static constexpr const char* kName = "workflow_children";
-  static constexpr Param kParams[] = {{"parent_id"}};
+  jobs::WorkflowId parent_id;
+  static constexpr auto kParams = params(param<WorkflowIdArg>("parent_id", &WorkflowChildren::parent_id));
   static constexpr const char* kDoc =
       "Return the instances whose parent is `parent_id`, as dicts, oldest created_at_ms first.";
 
-  static PyObject* call(PyObject* self, Args args) {
-    auto parent = workflow_id_arg(self, args[0], "parent_id");
-    if (!parent) return nullptr;
+  PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto children = jobs::workflow_children(store, *parent);
+      auto children = jobs::workflow_children(store, parent_id);
       if (!children) return map_workflow_error(state, children.error());
       return list_result(*children, [](const jobs::WorkflowInstance& child) { return instance_dict(child); });
     });
@@ -401,13 +392,33 @@ struct WorkflowChildren {
 };
 
 constexpr MethodSpec kWorkflowMethods[] = {
-    method_spec<CreateWorkflow>(),   method_spec<GetWorkflow>(),       method_spec<SetWorkflowStep>(),
-    method_spec<WaitForSignal>(),    method_spec<WaitUntil>(),         method_spec<SignalWorkflow>(),
-    method_spec<CompleteWorkflow>(), method_spec<FailWorkflow>(),      method_spec<CancelWorkflow>(),
-    method_spec<ResumeDueWorkflows>(), method_spec<WorkflowHistory>(), method_spec<WorkflowChildren>(),
+    method_spec<CreateWorkflow>(),
+    method_spec<GetWorkflow>(),
+    method_spec<OnStore<SetWorkflowStep<Borrowed>>>(),
+    method_spec<OnStore<WaitForSignal<Borrowed>>>(),
+    method_spec<OnStore<WaitUntil>>(),
+    method_spec<OnStore<SignalWorkflow<Borrowed>>>(),
+    method_spec<OnStore<CompleteWorkflow<Borrowed>>>(),
+    method_spec<OnStore<FailWorkflow<Borrowed>>>(),
+    method_spec<OnStore<CancelWorkflow<Borrowed>>>(),
+    method_spec<ResumeDueWorkflows>(),
+    method_spec<WorkflowHistory>(),
+    method_spec<WorkflowChildren>(),
     method_spec<PurgeFinishedWorkflows>(),
 };
 const MethodBlock kWorkflowBlock{TargetClass::Store, kWorkflowMethods};
+
+constexpr MethodSpec kWorkflowStagingMethods[] = {
+    method_spec<Staged<StageCreateWorkflow>>(),
+    method_spec<Staged<SetWorkflowStep<Owned>>>(),
+    method_spec<Staged<WaitForSignal<Owned>>>(),
+    method_spec<Staged<SignalWorkflow<Owned>>>(),
+    method_spec<Staged<WaitUntil>>(),
+    method_spec<Staged<CompleteWorkflow<Owned>>>(),
+    method_spec<Staged<FailWorkflow<Owned>>>(),
+    method_spec<Staged<CancelWorkflow<Owned>>>(),
+};
+const MethodBlock kWorkflowStagingBlock{TargetClass::Transaction, kWorkflowStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python
