@@ -75,7 +75,7 @@ def aio_stubs() -> str:
         "from collections.abc import Generator",
         "from typing import Any, Literal",
         "",
-        "from ._native import Store, Transaction, VerificationReport",
+        "from ._native import ReadOnlyStore, Store, Transaction, VerificationReport",
         "from ._native import (",
         *[f"    {name}," for name in private],
         ")",
