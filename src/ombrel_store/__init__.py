@@ -20,9 +20,12 @@ from ._native import (
     VerificationReport,
     __version__,
 )
+from .client import Client, ClientTransaction, TransactionConflictError, connect
 
 __all__ = [
     "AlreadyOpenError",
+    "Client",
+    "ClientTransaction",
     "CorruptionError",
     "DiskFullError",
     "IoError",
@@ -34,9 +37,11 @@ __all__ = [
     "StoreBusyError",
     "StoreClosedError",
     "Transaction",
+    "TransactionConflictError",
     "TransactionFinishedError",
     "VerificationReport",
     "__version__",
+    "connect",
 ]
 
 _EXCEPTIONS = (OmbrelStoreError, StoreClosedError, StoreBusyError, AlreadyOpenError, ReservedKeyError,
