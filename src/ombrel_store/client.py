@@ -34,10 +34,12 @@ store server was lost; the call may or may not have taken effect" and is never s
 
 from __future__ import annotations
 
+import functools
 import inspect
 import os
 import socket
 import threading
+import types
 import weakref
 
 from . import _native, _wire
@@ -69,18 +71,28 @@ class _Connection:
             raise _native.IoError(f"{path} is not a store server of this version")
         self.max_frame_bytes = greeting[3]
 
-    def _exactly(self, size: int) -> bytes:
-        data = bytearray()
-        while len(data) < size:
-            chunk = self.sock.recv(min(size - len(data), 1 << 20))
-            if not chunk:
-                raise EOFError
-            data += chunk
-        return bytes(data)
-
     def receive(self):
-        (length,) = _wire.LENGTH.unpack(self._exactly(_wire.LENGTH.size))
-        return _wire.decode_body(self._exactly(length))
+        """The next value from the server; EOFError when it hung up."""
+        # A reply usually arrives whole: one recv then, however its length prefix falls.
+        data = self.sock.recv(1 << 16)
+        while len(data) < _wire.LENGTH.size:
+            more = self.sock.recv(1 << 16)
+            if not more:
+                raise EOFError
+            data += more
+        (length,) = _wire.LENGTH.unpack_from(data)
+        end = _wire.LENGTH.size + length
+        if len(data) < end:
+            parts = bytearray(data)
+            while len(parts) < end:
+                more = self.sock.recv(min(end - len(parts), 1 << 20))
+                if not more:
+                    raise EOFError
+                parts += more
+            data = bytes(parts)
+        if len(data) > end:
+            raise _wire.FrameError("the server sent more than one reply")
+        return _wire.decode_body(data[_wire.LENGTH.size:])
 
     def close(self):
         self.sock.close()
@@ -199,31 +211,45 @@ def _absolute_paths(signature: inspect.Signature, names: tuple[str, ...], args: 
     return bound.args[1:], bound.kwargs
 
 
-def _remote_method(name: str):
-    native = getattr(_native.Store, name)
-    signature = inspect.signature(native)
-    paths = _wire.path_parameters(native)
+class _Forwarded:
+    """A method of a native class offered by a client class: named, documented and introspected
+    as the native one (its signature is worked out on first request, which keeps imports quick),
+    called as ``forward(instance, name, args, kwargs)``."""
 
-    def method(self, *args, **kwargs):
-        if paths:
-            args, kwargs = _absolute_paths(signature, paths, args, kwargs)
-        return self._call(name, args, kwargs)
+    def __init__(self, native_class, name: str, forward):
+        self.__name__ = self.__qualname__ = name
+        self._native = getattr(native_class, name)
+        self.__doc__ = self._native.__doc__
+        self._forward = forward
 
-    method.__name__ = method.__qualname__ = name
-    method.__doc__ = native.__doc__
-    method.__signature__ = signature  # type: ignore[attr-defined]
-    return method
+    @functools.cached_property
+    def __signature__(self) -> inspect.Signature:
+        return inspect.signature(self._native)
+
+    @functools.cached_property
+    def path_parameters(self) -> tuple[str, ...]:
+        return _wire.path_parameters(self._native)
+
+    def __get__(self, instance, owner=None):
+        return self if instance is None else types.MethodType(self, instance)
+
+    def __call__(self, instance, *args, **kwargs):
+        return self._forward(instance, self, args, kwargs)
+
+
+def _remote_call(client: Client, method: _Forwarded, args: tuple, kwargs: dict):
+    if method.path_parameters:
+        args, kwargs = _absolute_paths(method.__signature__, method.path_parameters, args, kwargs)
+    return client._call(method.__name__, args, kwargs)
 
 
 for _name in _wire.public_methods(_native.Store):
     if _name in _wire.CLIENT_OWN:
-        if hasattr(Client, _name):  # its own, with the Store method's signature
-            getattr(Client, _name).__signature__ = inspect.signature(getattr(_native.Store, _name))
         continue
     if _wire.is_static(_native.Store, _name):
         setattr(Client, _name, staticmethod(getattr(_native.Store, _name)))
     else:
-        setattr(Client, _name, _remote_method(_name))
+        setattr(Client, _name, _Forwarded(_native.Store, _name, _remote_call))
 
 
 class _Staged:
@@ -344,30 +370,22 @@ class ClientTransaction:
         return False
 
 
-def _same_face(method, native):
-    method.__name__ = method.__qualname__ = native.__name__
-    method.__doc__ = native.__doc__
-    method.__signature__ = inspect.signature(native)  # type: ignore[attr-defined]
-    return method
-
-
-def _staging_method(name: str):
-    native = getattr(_native.Transaction, name)
-    signature = inspect.signature(native)
-
-    def method(self, *args, **kwargs):
-        return self._stage(name, signature, args, kwargs)
-
-    return _same_face(method, native)
+def _staged_call(tx: ClientTransaction, method: _Forwarded, args: tuple, kwargs: dict):
+    return tx._stage(method.__name__, method.__signature__, args, kwargs)
 
 
 for _name in _wire.public_methods(_native.Transaction):
-    _native_method = getattr(_native.Transaction, _name)
-    if _name in _wire.TRANSACTION_OWN or _name in _wire.TRANSACTION_READS:
-        _same_face(getattr(ClientTransaction, _name), _native_method)
-    else:
-        setattr(ClientTransaction, _name, _staging_method(_name))
-del _name, _native_method
+    if _name not in _wire.TRANSACTION_OWN and _name not in _wire.TRANSACTION_READS:
+        setattr(ClientTransaction, _name, _Forwarded(_native.Transaction, _name, _staged_call))
+# The client's own methods introspect as the native ones they stand for.
+for _cls, _native_cls, _names in ((Client, _native.Store, _wire.CLIENT_OWN - {"open"}),
+                                  (ClientTransaction, _native.Transaction,
+                                   _wire.TRANSACTION_OWN | set(_wire.TRANSACTION_READS))):
+    for _name in _names:
+        getattr(_cls, _name).__signature__ = inspect.signature(getattr(_native_cls, _name))
+        if _cls is ClientTransaction:
+            getattr(_cls, _name).__doc__ = getattr(_native_cls, _name).__doc__
+del _name, _cls, _native_cls, _names
 
 
 def connect(socket_path: str | os.PathLike[str]) -> Client:

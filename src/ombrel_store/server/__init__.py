@@ -12,11 +12,13 @@ SIGTERM or SIGINT stops taking requests, finishes those in flight, closes the st
 removes its socket. A store that another process holds makes it exit at once with that
 AlreadyOpenError's text.
 
-Threads. The main thread waits on every socket (selectors) and only reads and writes them;
-store calls run on a pool of worker threads, so that commits from many clients share syncs
-(group commit) and no socket waits on the store. A connection has at most one call running
-at a time, in the order its requests arrived; a worker writes its reply straight to the
-socket when it can, and leaves the rest to the main thread.
+Threads. A pool of threads (--threads, 16; the main thread is one of them) waits on every
+socket at once (epoll, each socket armed one-shot). The thread that an arriving request wakes
+reads it, runs the store call itself, writes the reply and goes back to waiting, while the
+others keep waiting on every other socket: a call costs no hand-over between threads, no
+socket waits on the store while a thread is free, and the commits of many clients, running
+on many threads, share syncs (group commit). A connection is handled by one thread at a
+time, so its requests run in the order they arrived.
 
 Security. The socket is made with mode 0600 (0660 with --allow-group) in a directory that
 its owner controls: the directory (created 0700 if missing) must belong to this user or to
@@ -30,19 +32,17 @@ those would write files as the server's user. There is no TCP listener.
 from __future__ import annotations
 
 import argparse
-import collections
-import concurrent.futures
+import contextlib
 import errno
 import grp
 import os
-import selectors
+import select
 import signal
 import socket
 import stat
 import struct
 import sys
 import threading
-import time
 
 from .. import _native, _wire
 
@@ -50,7 +50,6 @@ __all__ = ["main", "Server", "ServerSetupError", "bind_socket"]
 
 _PEERCRED = struct.Struct("3i")  # pid, uid, gid
 _SO_PEERGROUPS = getattr(socket, "SO_PEERGROUPS", 59)  # Linux 4.13 and later
-_MAX_QUEUED_REQUESTS = 8  # per connection; reading pauses beyond
 _READ_CHUNK = 1 << 18
 _REPLY_FLUSH_SECONDS = 5.0  # at shutdown, for clients slow to read their last replies
 
@@ -144,34 +143,28 @@ def _peer_groups(sock: socket.socket) -> set[int]:
 # ---- connections ------------------------------------------------------------------
 
 class _Connection:
-    """One client's socket. `lock` guards `out`, `busy`, `pending`, `closed` and every send or close."""
+    """One client's socket. Armed in epoll one-shot, so at most one thread handles it at a time:
+    that thread alone touches it until it arms it again or closes it."""
 
-    __slots__ = ("sock", "reader", "pending", "busy", "out", "lock", "closed", "paused", "may_name_files",
-                 "writing", "__weakref__")
+    __slots__ = ("sock", "fd", "reader", "out", "may_name_files")
 
     def __init__(self, sock: socket.socket, max_frame_bytes: int, may_name_files: bool):
         self.sock = sock
+        self.fd = sock.fileno()
         self.reader = _wire.FrameReader(max_frame_bytes)
-        self.pending: collections.deque = collections.deque()
-        self.busy = False
         self.out = bytearray()
-        self.lock = threading.Lock()
-        self.closed = False
-        self.paused = False
-        self.writing = False
         self.may_name_files = may_name_files
 
-    def send_or_keep(self, data: bytes) -> bool:
-        """With the lock held: sends what the socket takes now and keeps the rest; False when broken."""
-        if not self.out:
+    def flush(self) -> bool:
+        """Sends what the socket takes now; False when the peer is gone."""
+        while self.out:
             try:
-                sent = self.sock.send(data)
-            except BlockingIOError:
-                sent = 0
+                sent = self.sock.send(self.out)
+            except (BlockingIOError, InterruptedError):
+                return True
             except OSError:
                 return False
-            data = data[sent:]
-        self.out += data
+            del self.out[:sent]
         return True
 
 
@@ -202,14 +195,26 @@ def _check_transaction(message) -> tuple[tuple, tuple, bool]:
     return message[1], message[2], message[3]
 
 
+_READABLE = select.EPOLLIN | select.EPOLLONESHOT
+_WRITABLE = select.EPOLLOUT | select.EPOLLONESHOT
+
+
 class Server:
-    """Serves ``store`` on ``listener`` until stop(); see the module docstring."""
+    """Serves ``store`` on ``listener`` until stop(); see the module docstring.
+
+    Every thread of the pool (the calling thread is one of them) waits on one epoll set that
+    holds the listener and every connection, each armed one-shot: an event wakes one thread,
+    which reads the connection, runs the calls it finds (on itself: no hand-over), writes the
+    replies and arms the connection again. Meanwhile the other threads go on waiting on every
+    other socket, so no socket waits on the store while a thread is free.
+    """
 
     def __init__(self, store: _native.Store, store_path: str, listener: socket.socket, socket_path: str, *,
                  threads: int = 16, max_frame_bytes: int = _wire.MAX_FRAME_BYTES, allow_group_id: int | None = None):
         self.store = store
         self.listener = listener
         self.socket_path = socket_path
+        self.threads = threads
         self.max_frame_bytes = max_frame_bytes
         self.allow_group_id = allow_group_id
         self._uid = os.geteuid()
@@ -220,14 +225,12 @@ class Server:
                                        if _wire.path_parameters(getattr(_native.Store, name)))
         self._staging = frozenset(name for name in _wire.public_methods(_native.Transaction)
                                   if name not in _wire.TRANSACTION_OWN and name not in _wire.TRANSACTION_READS)
-        self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="ombrel-store")
-        self._selector = selectors.DefaultSelector()
-        self._wake_read, self._wake_write = socket.socketpair()
-        self._wake_read.setblocking(False)
-        self._wake_write.setblocking(False)
-        self._notified: collections.deque = collections.deque()
-        self._connections: set[_Connection] = set()
+        self._epoll = select.epoll()
+        self._wake_read, self._wake_write = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        self._connections: dict[int, _Connection] = {}
         self._stopping = False
+        self._stop_lock = threading.Lock()
+        self._listening = True
         # Calls from other threads wait while a worker holds the store for a client's transaction.
         store.busy_timeout = 86400
 
@@ -239,79 +242,73 @@ class Server:
             return None
         return (info.st_dev, info.st_ino)
 
-    # -- control
-
     def stop(self) -> None:
-        """Ask the loop to stop (safe from a signal handler or another thread)."""
+        """Ask the threads to stop (safe from a signal handler or another thread)."""
         self._stopping = True
-        self._wake()
-
-    def _wake(self) -> None:
         try:
-            self._wake_write.send(b"\0")
-        except (BlockingIOError, OSError):
+            os.write(self._wake_write, b"\0")
+        except OSError:
             pass  # a wake-up is pending already
-
-    # -- the loop
 
     def serve_forever(self) -> None:
         """Serves until stop(); then finishes the calls in flight and releases everything."""
-        self._selector.register(self.listener, selectors.EVENT_READ, "listen")
-        self._selector.register(self._wake_read, selectors.EVENT_READ, "wake")
+        self._epoll.register(self._wake_read, select.EPOLLIN)  # level-triggered: wakes every thread
+        self._epoll.register(self.listener.fileno(), _READABLE)
+        pool = [threading.Thread(target=self._serve_events, name=f"ombrel-store-{n}", daemon=True)
+                for n in range(1, self.threads)]
+        for thread in pool:
+            thread.start()
         try:
-            while not self._stopping:
-                self._poll(None)
-            self._shut_down()
+            self._serve_events()
         finally:
+            self.stop()
+            for thread in pool:
+                thread.join()
             self._release()
 
-    def _poll(self, timeout):
-        for key, events in self._selector.select(timeout):
-            if key.data == "listen":
-                self._accept()
-            elif key.data == "wake":
-                self._take_notifications()
-            else:
-                connection = key.data
-                if events & selectors.EVENT_WRITE:
-                    self._flush(connection)
-                if events & selectors.EVENT_READ and not connection.closed:
-                    self._read(connection)
+    def _serve_events(self) -> None:
+        while not self._stopping:
+            for fd, events in self._epoll.poll(-1, 1):
+                if fd == self._wake_read:
+                    continue
+                if fd == self.listener.fileno() and self._listening:
+                    self._accept()
+                elif (connection := self._connections.get(fd)) is not None:
+                    self._serve(connection, events)
+        self._stop_listening()
 
-    def _shut_down(self):
-        # No new connections and no new requests; the calls running now finish and their
-        # replies are sent.
-        self._selector.unregister(self.listener)
-        self.listener.close()
-        if self._identity(self.socket_path) == self._socket_identity:
-            os.unlink(self.socket_path)
-        for connection in list(self._connections):
-            with connection.lock:
-                connection.pending.clear()
-            self._want(connection, read=False)
-        self._pool.shutdown(wait=True)
-        self._take_notifications()
-        deadline = time.monotonic() + _REPLY_FLUSH_SECONDS
-        while any(c.out and not c.closed for c in self._connections) and time.monotonic() < deadline:
-            self._poll(max(0.0, deadline - time.monotonic()))
+    def _stop_listening(self) -> None:
+        # The first thread to stop refuses new connections at once.
+        with self._stop_lock:
+            if not self._listening:
+                return
+            self._listening = False
+            self._epoll.unregister(self.listener.fileno())
+            self.listener.close()
+            if self._identity(self.socket_path) == self._socket_identity:
+                os.unlink(self.socket_path)
 
-    def _release(self):
-        for connection in list(self._connections):
+    def _release(self) -> None:
+        """Last, on one thread: the replies still owed go out if the clients read them soon."""
+        for connection in list(self._connections.values()):
+            if connection.out:
+                with contextlib.suppress(OSError):
+                    connection.sock.settimeout(_REPLY_FLUSH_SECONDS)
+                    connection.sock.sendall(connection.out)
             self._close(connection)
-        self._selector.close()
-        self._wake_read.close()
-        self._wake_write.close()
-        self._pool.shutdown(wait=True)
+        self._epoll.close()
+        os.close(self._wake_read)
+        os.close(self._wake_write)
 
-    def _accept(self):
-        while True:
+    def _accept(self) -> None:
+        while not self._stopping:
             try:
                 sock, _ = self.listener.accept()
             except (BlockingIOError, InterruptedError):
-                return
+                break
             except OSError as error:
                 if error.errno in (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM):
-                    return  # out of descriptors: the client waits in the backlog
+                    break  # out of descriptors: the client waits in the backlog
                 raise
             admitted = self._admit(sock)
             if admitted is None:
@@ -319,11 +316,15 @@ class Server:
                 continue
             sock.setblocking(False)
             connection = _Connection(sock, self.max_frame_bytes, may_name_files=admitted)
-            self._connections.add(connection)
-            with connection.lock:
-                connection.send_or_keep(self._greeting)
-            self._selector.register(sock, selectors.EVENT_READ, connection)
-            self._want(connection, read=True)
+            connection.out += self._greeting
+            if not connection.flush():
+                sock.close()
+                continue
+            self._connections[connection.fd] = connection
+            self._epoll.register(connection.fd, _WRITABLE if connection.out else _READABLE)
+        with self._stop_lock:
+            if self._listening:
+                self._epoll.modify(self.listener.fileno(), _READABLE)
 
     def _admit(self, sock: socket.socket) -> bool | None:
         """None to refuse the peer, else whether it may call methods that name files."""
@@ -337,118 +338,41 @@ class Server:
             return False
         return None
 
-    def _read(self, connection: _Connection):
-        try:
-            data = connection.sock.recv(_READ_CHUNK)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:
-            data = b""
-        if not data:
-            self._close(connection)
-            return
-        try:
-            requests = connection.reader.feed(data)
-        except _wire.FrameError:
-            self._close(connection)
-            return
-        start = None
-        with connection.lock:
-            connection.pending.extend(requests)
-            if not connection.busy and connection.pending:
-                connection.busy = True
-                start = connection.pending.popleft()
-            pause = len(connection.pending) >= _MAX_QUEUED_REQUESTS
-        if pause:
-            connection.paused = True
-            self._want(connection, read=False)
-        if start is not None:
-            self._pool.submit(self._run, connection, start)
-
-    def _flush(self, connection: _Connection):
-        with connection.lock:
-            if connection.closed:
-                return
+    def _serve(self, connection: _Connection, events: int) -> None:
+        """This thread owns the connection until it arms it again or closes it."""
+        if events & select.EPOLLOUT:
+            if not connection.flush():
+                return self._close(connection)
+        elif events & (select.EPOLLIN | select.EPOLLHUP | select.EPOLLERR):
             try:
-                sent = connection.sock.send(connection.out)
-            except BlockingIOError:
-                return
+                data = connection.sock.recv(_READ_CHUNK)
+            except (BlockingIOError, InterruptedError):
+                data = None
             except OSError:
-                broken = True
-            else:
-                broken = False
-                del connection.out[:sent]
-        if broken:
-            self._close(connection)
-        elif not connection.out:
-            self._want(connection)
+                data = b""
+            if data is not None:
+                if not data:
+                    return self._close(connection)
+                try:
+                    requests = connection.reader.feed(data)
+                except _wire.FrameError:
+                    return self._close(connection)
+                for request in requests:
+                    if self._stopping:
+                        return self._close(connection)  # received, never started
+                    reply = self._reply_to(connection, request)
+                    if reply is None:
+                        return self._close(connection)
+                    connection.out += reply
+                    if not connection.flush():
+                        return self._close(connection)
+        self._epoll.modify(connection.fd, _WRITABLE if connection.out else _READABLE)
 
-    def _want(self, connection: _Connection, *, read: bool | None = None):
-        """Sets what the selector watches for this connection (main thread only)."""
-        if connection.closed:
-            return
-        if read is not None:
-            connection.paused = not read
-        events = (0 if connection.paused or self._stopping else selectors.EVENT_READ) | (
-            selectors.EVENT_WRITE if connection.out else 0)
-        try:
-            if events:
-                self._selector.modify(connection.sock, events, connection)
-            else:
-                self._selector.unregister(connection.sock)
-        except KeyError:  # not registered at the moment
-            if events:
-                self._selector.register(connection.sock, events, connection)
-
-    def _take_notifications(self):
-        try:
-            while self._wake_read.recv(4096):
-                pass
-        except (BlockingIOError, InterruptedError):
-            pass
-        while self._notified:
-            connection, broken = self._notified.popleft()
-            if broken:
-                self._close(connection)
-            elif not connection.closed:
-                resume = connection.paused and not self._stopping and len(connection.pending) < _MAX_QUEUED_REQUESTS
-                self._want(connection, read=True if resume else None)
-
-    def _close(self, connection: _Connection):
-        """Main thread: stop watching it; the socket closes now, or when its running call ends."""
-        try:
-            self._selector.unregister(connection.sock)
-        except (KeyError, ValueError):
-            pass
-        self._connections.discard(connection)
-        with connection.lock:
-            connection.pending.clear()
-            connection.closed = True
-            if not connection.busy:
-                connection.sock.close()
-
-    # -- workers
-
-    def _run(self, connection: _Connection, request) -> None:
-        reply = self._reply_to(connection, request)
-        while True:
-            with connection.lock:
-                if connection.closed:
-                    # Gone while its call ran: nobody to answer. The socket is closed here, not
-                    # by the main thread, so that its descriptor was never reused under us.
-                    connection.busy = False
-                    connection.sock.close()
-                    return
-                sent = reply is not None and connection.send_or_keep(reply)
-                request = connection.pending.popleft() if sent and connection.pending else None
-                connection.busy = request is not None
-                notify = not sent or connection.out or connection.paused
-            if notify:
-                self._notified.append((connection, not sent))
-                self._wake()
-            if request is None:
-                return
-            reply = self._reply_to(connection, request)
+    def _close(self, connection: _Connection) -> None:
+        with contextlib.suppress(OSError, ValueError):
+            self._epoll.unregister(connection.fd)
+        self._connections.pop(connection.fd, None)
+        connection.sock.close()
 
     def _reply_to(self, connection: _Connection, request) -> bytes | None:
         """The reply frame to one request; None for a message outside the protocol."""
