@@ -70,6 +70,11 @@ TransactionConflictError.__module__ = "ombrel_store"
 _PLAIN = frozenset({bytes, str, float, bool, type(None)})
 
 
+def _travels_as_is(value) -> bool:
+    kind = type(value)
+    return kind in _PLAIN or (kind is int and _INT_RANGE[0] <= value <= _INT_RANGE[1])
+
+
 def _wire_value(value, depth=0):
     kind = type(value)
     if kind in _PLAIN:
@@ -84,10 +89,15 @@ def _wire_value(value, depth=0):
     if depth >= _MAX_DEPTH:
         raise ValueError("value nests too deeply to send to the store server")
     if kind is tuple:
+        # Most tuples and dicts (records, pairs, result dicts) hold plain values only: sent as they are.
+        if all(map(_travels_as_is, value)):
+            return value
         return tuple([_wire_value(item, depth + 1) for item in value])
     if kind is list:
         return msgpack.ExtType(_LIST, _pack(tuple([_wire_value(item, depth + 1) for item in value])))
     if kind is dict:
+        if all(map(_travels_as_is, value.values())) and all(map(_travels_as_is, value)):
+            return value
         return {_wire_value(k, depth + 1): _wire_value(v, depth + 1) for k, v in value.items()}
     if kind is bytearray:
         return msgpack.ExtType(_BYTEARRAY, bytes(value))
