@@ -132,13 +132,20 @@ def replace_by_compaction(store, path):
     os.replace(str(path) + ".new", path)
 
 
+def replace_by_restore(store, path):
+    store.backup_to(str(path) + ".bak")
+    _native.Store.restore_copy(str(path) + ".bak", str(path) + ".new")
+    os.replace(str(path) + ".new", path)
+
+
 def rewrite_in_place(store, path):
     data = path.read_bytes()
     with open(path, "r+b") as f:
         f.truncate(len(data) - 1)
 
 
-@pytest.mark.parametrize("replace", [replace_by_compaction, rewrite_in_place, lambda store, path: os.remove(path)])
+@pytest.mark.parametrize("replace", [replace_by_compaction, replace_by_restore, rewrite_in_place,
+                                     lambda store, path: os.remove(path)])
 def test_notices_replacement(store, store_path, replace):
     store.put(b"a", b"1")
     reader = _native.Store.open_read_only(store_path)

@@ -242,6 +242,11 @@ class Server:
             return None
         return (info.st_dev, info.st_ino)
 
+    @property
+    def wakeup_fd(self) -> int:
+        """A descriptor whose every write wakes the threads (for signal.set_wakeup_fd)."""
+        return self._wake_write
+
     def stop(self) -> None:
         """Ask the threads to stop (safe from a signal handler or another thread)."""
         self._stopping = True
@@ -267,6 +272,9 @@ class Server:
             self._release()
 
     def _serve_events(self) -> None:
+        if threading.current_thread() is not threading.main_thread():
+            # Signals go to the main thread, whose handler stops the server.
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})
         while not self._stopping:
             for fd, events in self._epoll.poll(-1, 1):
                 if fd == self._wake_read:
@@ -274,7 +282,12 @@ class Server:
                 if fd == self.listener.fileno() and self._listening:
                     self._accept()
                 elif (connection := self._connections.get(fd)) is not None:
-                    self._serve(connection, events)
+                    try:
+                        self._serve(connection, events)
+                    except Exception as error:  # a fault of this server: the connection goes, the server stays
+                        print(f"ombrel-store: closing a connection after {type(error).__name__}: {error}",
+                              file=sys.stderr, flush=True)
+                        self._close(connection)
         self._stop_listening()
 
     def _stop_listening(self) -> None:
@@ -297,34 +310,39 @@ class Server:
                     connection.sock.sendall(connection.out)
             self._close(connection)
         self._epoll.close()
+
+    def close(self) -> None:
+        """After serve_forever() has returned (and the descriptor is no signal's wake-up any more)."""
         os.close(self._wake_read)
         os.close(self._wake_write)
 
     def _accept(self) -> None:
-        while not self._stopping:
-            try:
-                sock, _ = self.listener.accept()
-            except (BlockingIOError, InterruptedError):
-                break
-            except OSError as error:
-                if error.errno in (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM):
-                    break  # out of descriptors: the client waits in the backlog
-                raise
-            admitted = self._admit(sock)
-            if admitted is None:
-                sock.close()
-                continue
-            sock.setblocking(False)
-            connection = _Connection(sock, self.max_frame_bytes, may_name_files=admitted)
-            connection.out += self._greeting
-            if not connection.flush():
-                sock.close()
-                continue
-            self._connections[connection.fd] = connection
-            self._epoll.register(connection.fd, _WRITABLE if connection.out else _READABLE)
-        with self._stop_lock:
-            if self._listening:
-                self._epoll.modify(self.listener.fileno(), _READABLE)
+        try:
+            while not self._stopping:
+                try:
+                    sock, _ = self.listener.accept()
+                except (BlockingIOError, InterruptedError):
+                    break
+                except OSError as error:
+                    if error.errno == errno.ECONNABORTED:
+                        continue
+                    break  # out of descriptors or memory: the client waits in the backlog
+                admitted = self._admit(sock)
+                if admitted is None:
+                    sock.close()
+                    continue
+                sock.setblocking(False)
+                connection = _Connection(sock, self.max_frame_bytes, may_name_files=admitted)
+                connection.out += self._greeting
+                if not connection.flush():
+                    sock.close()
+                    continue
+                self._connections[connection.fd] = connection
+                self._epoll.register(connection.fd, _WRITABLE if connection.out else _READABLE)
+        finally:
+            with self._stop_lock:
+                if self._listening:
+                    self._epoll.modify(self.listener.fileno(), _READABLE)
 
     def _admit(self, sock: socket.socket) -> bool | None:
         """None to refuse the peer, else whether it may call methods that name files."""
@@ -480,11 +498,15 @@ def main(argv: list[str] | None = None) -> int:
     server = Server(store, path, listener, socket_path, threads=args.threads, max_frame_bytes=args.max_frame_bytes,
                     allow_group_id=group_id)
     previous = {sig: signal.signal(sig, lambda signum, frame: server.stop()) for sig in (signal.SIGTERM, signal.SIGINT)}
+    # Whichever thread a signal reaches, the byte it writes here wakes the threads waiting on epoll.
+    previous_wakeup = signal.set_wakeup_fd(server.wakeup_fd)
     try:
         print(f"ombrel-store serving {path} on {socket_path}", flush=True)
         server.serve_forever()
     finally:
+        signal.set_wakeup_fd(previous_wakeup)
         for sig, handler in previous.items():
             signal.signal(sig, handler)
+        server.close()
         store.close()
     return 0
