@@ -313,15 +313,6 @@ def test_the_servers_death_loses_no_acknowledged_commit(place):
         assert restarted.stop() == 0
 
 
-def test_a_restarted_server_serves_the_same_client(place):
-    path = place / "s.omb"
-    with ServerProcess(path) as server:
-        client = ombrel_store.connect(server.socket_path)
-        client.put(b"k", b"1")
-    with ServerProcess(path):
-        assert client.get(b"k") == b"1"
-
-
 def test_a_held_store_refuses_to_start(place):
     path = place / "s.omb"
     with _native.Store.open(str(path)):

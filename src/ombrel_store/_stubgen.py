@@ -64,25 +64,31 @@ def _async_def(source: str) -> str:
     return "\n".join(lines)
 
 
-def aio_stubs() -> str:
-    tree = ast.parse(_source())
-    private = _private_names(tree)
-    out = [
-        '"""Type stubs for ombrel_store.aio, generated from _native.pyi by ombrel_store._stubgen; do not edit."""',
+def _preamble(module: str, imports: list[str], native_names: str, exported: list[str]) -> list[str]:
+    """A generated stub's docstring, imports (the native stubs' private types among them) and __all__."""
+    private = _private_names(ast.parse(_source()))
+    return [
+        f'"""Type stubs for ombrel_store.{module}, generated from _native.pyi by ombrel_store._stubgen; do not edit."""',
         "",
         "import os",
         "from collections.abc import Sequence",
         "from types import TracebackType",
-        "from collections.abc import Generator",
-        "from typing import Any, Literal",
+        *imports,
         "",
-        "from ._native import ReadOnlyStore, Store, Transaction, VerificationReport",
+        f"from ._native import {native_names}",
         "from ._native import (",
         *[f"    {name}," for name in private],
         ")",
         "",
-        '__all__ = ["AsyncStore", "AsyncTransaction"]',
+        f"__all__ = [{', '.join(f'{name!r}' for name in exported)}]".replace("'", '"'),
         "",
+    ]
+
+
+def aio_stubs() -> str:
+    out = [
+        *_preamble("aio", ["from collections.abc import Generator", "from typing import Any, Literal"],
+                   "ReadOnlyStore, Store, Transaction, VerificationReport", ["AsyncStore", "AsyncTransaction"]),
         "class AsyncStore:",
         '    """An open store whose methods are coroutines run on a thread of its own."""',
         "",
@@ -140,23 +146,10 @@ _EXIT = [
 
 
 def client_stubs() -> str:
-    tree = ast.parse(_source())
-    private = _private_names(tree)
     out = [
-        '"""Type stubs for ombrel_store.client, generated from _native.pyi by ombrel_store._stubgen; do not edit."""',
-        "",
-        "import os",
-        "from collections.abc import Sequence",
-        "from types import TracebackType",
-        "from typing import Any, Literal",
-        "",
-        "from ._native import OmbrelStoreError, ReadOnlyStore, Store, Transaction, VerificationReport",
-        "from ._native import (",
-        *[f"    {name}," for name in private],
-        ")",
-        "",
-        '__all__ = ["Client", "ClientTransaction", "TransactionConflictError", "connect"]',
-        "",
+        *_preamble("client", ["from typing import Any, Literal"],
+                   "OmbrelStoreError, ReadOnlyStore, Store, Transaction, VerificationReport",
+                   ["Client", "ClientTransaction", "TransactionConflictError", "connect"]),
         "class TransactionConflictError(OmbrelStoreError):",
         '    """A client transaction read something that changed before it committed; nothing was written."""',
         "",
