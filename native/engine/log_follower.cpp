@@ -64,9 +64,22 @@ std::expected<LogFollower::Opened, FollowError> LogFollower::open(const std::str
   auto header = StoreHeader::decode(std::string_view(follower.header_bytes_.data(), kStoreHeaderSize));
   if (!header) return fail(EngineError::header(header.error()));
 
+  auto size = file->size();
+  if (!size) return fail(EngineError::io(size.error()));
+  std::string log(*size > kStoreHeaderSize ? static_cast<size_t>(*size - kStoreHeaderSize) : 0, '\0');
+  if (auto read = file->read_exact_at(kStoreHeaderSize, log.data(), log.size()); !read)
+    return fail(EngineError::io(read.error()));
   ReplayCarry carry;
-  auto replayed = recover(*file, &carry);
-  if (!replayed) return fail(replayed.error());
+  ReplayOutcome outcome = replay_log(log, &carry);
+  std::string().swap(log);
+  if (outcome.failure) {
+    const EngineError& error = outcome.failure->error;
+    const bool damaged_frame =
+        error.kind() == EngineError::Kind::Log && error.log_error().kind == StoreError::Kind::DamagedFrame;
+    if (!damaged_frame) return fail(std::move(outcome.failure->error));
+    follower.deferred_damage_ = DeferredDamage{outcome.failure->offset, *size};
+  }
+  RecoveryState* replayed = &outcome.state;
   follower.replayed_bytes_ = replayed->valid_bytes;
   follower.previous_sequence_ = replayed->last_sequence;
   follower.records_ = replayed->records;
@@ -85,6 +98,13 @@ std::expected<LogFollower::Opened, FollowError> LogFollower::open(const std::str
   store->file_end_ = replayed->valid_bytes;
   store->write_refusal_ = EngineError::io(IoError::described(kReadOnlyMessage));
   return Opened{std::move(store), std::move(follower)};
+}
+
+bool LogFollower::damage_is_settled(uint64_t offset, uint64_t file_size) {
+  const DeferredDamage seen{offset, file_size};
+  if (deferred_damage_ == seen) return true;
+  deferred_damage_ = seen;
+  return false;
 }
 
 std::expected<void, EngineError> LogFollower::remember_last_checksum(const File& file) {
@@ -136,7 +156,14 @@ std::expected<uint64_t, FollowError> LogFollower::refresh(Store& store) {
   while (true) {
     auto framed = next_log_record(appended, p, previous_sequence_);
     if (!framed) {
-      failure = EngineError::log(framed.error());
+      StoreError error = framed.error();
+      if (error.kind == StoreError::Kind::DamagedFrame) {
+        // The walk counts offsets from the start of what it was given: this refresh's bytes.
+        error.offset += replayed_bytes_ - kStoreHeaderSize;
+        error.valid_offset += replayed_bytes_ - kStoreHeaderSize;
+        if (!damage_is_settled(error.offset, *size)) break;
+      }
+      failure = EngineError::log(error);
       break;
     }
     if (!*framed) break;  // the end, or an append not yet complete

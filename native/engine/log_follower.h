@@ -13,6 +13,13 @@
 // - Nothing is ever written, truncated or synced. A torn tail (an append in
 //   progress, or a crash's leftover) counts as not yet written: the follower
 //   stops before it and reads it again at the next refresh.
+// - A frame that runs past the end while a valid record seems to follow it is
+//   damage to a replay at open (DamagedFrame), but to a follower it is also
+//   what a large append in progress looks like when its payload holds bytes
+//   that read as a record (a store file kept as an object, say). So the
+//   follower stops there as at a torn tail, and reports the damage only when
+//   it finds the same frame again with the file unchanged (no append was in
+//   progress after all).
 // - refresh(store) replays, into the store open() returned, the complete
 //   records appended since the last replay, applying each transaction at its
 //   commit record; it returns how many transactions it applied. Operations of
@@ -103,6 +110,9 @@ class LogFollower {
   // What refresh checks before it reads on: Replaced, an I/O error, or nothing.
   std::optional<FollowError> check_same_file(Store& store, uint64_t file_size) const;
   std::expected<void, EngineError> remember_last_checksum(const File& file);
+  // Whether a damaged frame at `offset` in a file of `file_size` bytes is
+  // reported now (seen there before with the same size) or waited for.
+  bool damage_is_settled(uint64_t offset, uint64_t file_size);
 
   std::string path_;
   File::Identity identity_;
@@ -113,6 +123,12 @@ class LogFollower {
   uint64_t records_ = 0;
   uint64_t max_tx_id_ = 0;
   TransactionIdSet committed_;
+  struct DeferredDamage {
+    uint64_t offset;
+    uint64_t file_size;
+    bool operator==(const DeferredDamage&) const = default;
+  };
+  std::optional<DeferredDamage> deferred_damage_;
   std::unordered_map<uint64_t, std::vector<Operation>> pending_;
 };
 

@@ -156,6 +156,41 @@ void check_damage_stops_after_what_came_before() {
   CHECK(!written && written.error().message() == "I/O error: store is open read-only");
 }
 
+// A value that holds a whole record (a store file kept as an object): while its
+// put is half written, what follows the cut looks like a valid record after a
+// frame that runs past the end.
+void check_append_in_progress_is_not_damage() {
+  std::string inner;
+  CHECK(encode_operation_record_into(inner, RecordKind::Put, 9, 99, "x", "y").has_value());
+  std::string log;
+  CHECK(encode_operation_record_into(log, RecordKind::Put, 1, 1, "a", "1").has_value());
+  CHECK(encode_record_into(log, RecordKind::Commit, 1, 2, {}).has_value());
+  const size_t before_big = log.size();
+  CHECK(encode_operation_record_into(log, RecordKind::Put, 2, 3, "big", std::string(100, 'p') + inner + "tail")
+            .has_value());
+  CHECK(encode_record_into(log, RecordKind::Commit, 2, 4, {}).has_value());
+  const std::string half = log.substr(0, log.size() - 30);  // the big put lacks a byte of its checksum
+
+  TempFile file;
+  file.write(header_bytes(1) + half);
+  auto opened = LogFollower::open(file.path);  // opens at the half-written frame
+  CHECK(opened.has_value());
+  if (!opened) return;
+  CHECK(opened->follower.replayed_bytes() == kStoreHeaderSize + before_big);
+  // Seen again with the file unchanged: no append was in progress; it is damage.
+  auto again = opened->follower.refresh(*opened->store);
+  CHECK(!again);
+  if (!again) {
+    CHECK(again.error().message().find("record at offset " + std::to_string(kStoreHeaderSize + before_big) +
+                                       " runs past the end of the log") != std::string::npos);
+  }
+  // The append completes.
+  file.write(header_bytes(1) + log);
+  auto completed = opened->follower.refresh(*opened->store);
+  CHECK(completed.has_value() && *completed == 1);
+  CHECK(opened->store->find("big").has_value());
+}
+
 void check_transaction_id_set() {
   TransactionIdSet ids;
   std::vector<uint64_t> order = {5, 3, 4, 1, 10, 2, 9, UINT64_MAX, 0, 7};
@@ -175,6 +210,7 @@ int main() {
   for (int round = 0; round < 20; ++round) check_follows_in_pieces();
   check_replacement_is_noticed();
   check_damage_stops_after_what_came_before();
+  check_append_in_progress_is_not_damage();
   check_transaction_id_set();
   return native_check::finish("log_follower_test");
 }
