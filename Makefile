@@ -32,7 +32,7 @@ demo: install
 	$(PYTHON) demo/demo.py
 
 test: install native-test pg-deps
-	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
+	$(PIP) install --quiet "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
 	$(PYTHON) -m pytest -q tests
 
 # The engine's own test program (transactions below the Python face).
@@ -55,7 +55,7 @@ dev-test: dev pg-deps
 ASAN_BUILD := build/asan
 ASAN_PKG := $(ASAN_BUILD)/pkg
 test-asan: deps pg-deps
-	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
+	$(PIP) install --quiet "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(ASAN_BUILD) -j 2
 	for t in $(ASAN_BUILD)/*_test; do $$t || exit 1; done
@@ -72,7 +72,7 @@ sanitize: test-asan
 TSAN_BUILD := build/tsan
 TSAN_PKG := $(TSAN_BUILD)/pkg
 test-tsan: deps
-	$(PIP) install --quiet "pytest>=7" "hypothesis>=6"
+	$(PIP) install --quiet "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_TSAN=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(TSAN_BUILD) -j 2
 	for t in $(TSAN_BUILD)/*_test; do TSAN_OPTIONS=halt_on_error=1 $$t || exit 1; done

@@ -43,6 +43,7 @@ QUICK = {
     "threads": ["--seconds", "1", "--megabytes", "50"],
     "aio": ["--megabytes", "50"],
     "live_table": ["--keys", "200000", "--sqlite-gets", "20000", "--scans", "500", "--repeats", "3"],
+    "server": ["--gets", "5000", "--puts", "8000", "--cycles", "2000", "--data-cycles", "200"],
 }
 
 

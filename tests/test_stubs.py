@@ -11,7 +11,7 @@ import ombrel_store
 from ombrel_store import _native
 
 STUBS = ast.parse((Path(ombrel_store.__file__).parent / "_native.pyi").read_text())
-CLASSES = ["Store", "Transaction", "VerificationReport"]
+CLASSES = ["Store", "Transaction", "VerificationReport", "ReadOnlyStore"]
 
 
 def stub_class(name):

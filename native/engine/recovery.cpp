@@ -199,7 +199,16 @@ class LogImage {
 
 }  // namespace
 
-ReplayOutcome replay_log(std::string_view log) {
+std::optional<EngineError> check_replayed_record(const LogRecordView& record, uint64_t previous_sequence,
+                                                 bool transaction_committed, uint64_t records_before) {
+  if (previous_sequence != 0 && record.sequence <= previous_sequence)
+    return EngineError::non_monotonic_sequence(previous_sequence, record.sequence);
+  if (transaction_committed) return EngineError::record_after_commit(record.tx_id);
+  if (records_before == UINT64_MAX) return EngineError::of(EngineError::Kind::CounterExhausted);
+  return std::nullopt;
+}
+
+ReplayOutcome replay_log(std::string_view log, ReplayCarry* carry) {
   ReplayOutcome outcome;
   RecoveryState& state = outcome.state;
   std::unordered_set<uint64_t> committed;
@@ -217,16 +226,9 @@ ReplayOutcome replay_log(std::string_view log) {
     }
     if (!*framed) break;  // the end, or a torn tail
     const LogRecordView* record = &(*framed)->record;
-    if (previous_sequence != 0 && record->sequence <= previous_sequence) {
-      fail(EngineError::non_monotonic_sequence(previous_sequence, record->sequence));
-      break;
-    }
-    if (committed.contains(record->tx_id)) {
-      fail(EngineError::record_after_commit(record->tx_id));
-      break;
-    }
-    if (state.records == UINT64_MAX) {
-      fail(EngineError::of(EngineError::Kind::CounterExhausted));
+    if (auto broken = check_replayed_record(*record, previous_sequence, committed.contains(record->tx_id),
+                                            state.records)) {
+      fail(std::move(*broken));
       break;
     }
 
@@ -273,6 +275,14 @@ ReplayOutcome replay_log(std::string_view log) {
     p += (*framed)->size;
   }
 
+  if (carry != nullptr) {
+    carry->committed_tx_ids.assign(committed.begin(), committed.end());
+    // Each transaction's operations stay in log order; across transactions order does not matter.
+    for (const auto& [tx_id, operations] : pending) {
+      for (const KeyRank& op : operations)
+        carry->pending.push_back({tx_id, op.is_delete(), std::string(op.key_view()), std::string(op.value_view())});
+    }
+  }
   build_live_table(applied, state.live);
   state.last_sequence = previous_sequence;
   state.valid_bytes = kStoreHeaderSize + p;
@@ -281,22 +291,22 @@ ReplayOutcome replay_log(std::string_view log) {
   return outcome;
 }
 
-std::expected<RecoveryState, EngineError> recover_log(std::string_view log) {
-  ReplayOutcome outcome = replay_log(log);
+std::expected<RecoveryState, EngineError> recover_log(std::string_view log, ReplayCarry* carry) {
+  ReplayOutcome outcome = replay_log(log, carry);
   if (outcome.failure) return std::unexpected(std::move(outcome.failure->error));
   return std::move(outcome.state);
 }
 
-std::expected<RecoveryState, EngineError> recover(const File& file) {
+std::expected<RecoveryState, EngineError> recover(const File& file, ReplayCarry* carry) {
   BlockingRegion blocking;
   auto size = file.size();
   if (!size) return std::unexpected(EngineError::io(size.error()));
-  if (*size <= kStoreHeaderSize) return recover_log({});
+  if (*size <= kStoreHeaderSize) return recover_log({}, carry);
   const auto length = static_cast<size_t>(*size - kStoreHeaderSize);
   LogImage image(length);
   auto read = file.read_exact_at(kStoreHeaderSize, image.data(), length);
   if (!read) return std::unexpected(EngineError::io(read.error()));
-  return recover_log(std::string_view(image.data(), length));
+  return recover_log(std::string_view(image.data(), length), carry);
 }
 
 std::expected<StoreHeader, EngineError> load_or_initialize_header(File& file) {

@@ -16,11 +16,14 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/errors.h"
 #include "engine/file.h"
 #include "engine/keyspace.h"
+#include "engine/log_record.h"
 #include "engine/store_header.h"
 
 namespace ombrel::engine {
@@ -48,11 +51,35 @@ struct ReplayOutcome {
   RecoveryState state;
   std::optional<ReplayFailure> failure;
 };
-ReplayOutcome replay_log(std::string_view log);
 
-std::expected<RecoveryState, EngineError> recover(const File& file);
+// What a replay that goes on later (engine/log_follower.h) needs beyond the
+// state: the committed transaction ids, and the operations of transactions
+// not yet committed, copied out of the log image (each transaction's in log
+// order).
+struct ReplayCarry {
+  struct PendingOperation {
+    uint64_t tx_id;
+    bool is_delete;
+    std::string key;
+    std::string value;
+  };
+  std::vector<uint64_t> committed_tx_ids;  // in no particular order
+  std::vector<PendingOperation> pending;
+};
+// With `carry`, it is filled as well (also when the replay stopped on a failure).
+ReplayOutcome replay_log(std::string_view log, ReplayCarry* carry = nullptr);
+
+// The rules a decoded record must obey before it is replayed, given the
+// sequence of the record before it (0 for none), whether its transaction has
+// committed already, and how many records came before: NonMonotonicSequence,
+// RecordAfterCommit, CounterExhausted, in that order.
+std::optional<EngineError> check_replayed_record(const LogRecordView& record, uint64_t previous_sequence,
+                                                 bool transaction_committed, uint64_t records_before);
+
+// With `carry`, what a replay that goes on later needs is kept there too.
+std::expected<RecoveryState, EngineError> recover(const File& file, ReplayCarry* carry = nullptr);
 // The same replay over a log image already in memory (bytes after the header).
-std::expected<RecoveryState, EngineError> recover_log(std::string_view log);
+std::expected<RecoveryState, EngineError> recover_log(std::string_view log, ReplayCarry* carry = nullptr);
 
 // Reads the header of an open store file, or writes a new one into an empty
 // file (fresh random store_id, wall-clock creation time, full sync).

@@ -45,6 +45,7 @@
 namespace ombrel::engine {
 
 class Transaction;
+class LogFollower;
 
 inline constexpr const char* kIncompleteTableMessage =
     "store ran out of memory while applying a commit; close and reopen it";
@@ -96,6 +97,7 @@ class ProcessWriterGuard {
   const std::string& canonical_path() const { return path_; }
 
  private:
+  friend class LogFollower;  // its read-only stores hold no registry entry
   explicit ProcessWriterGuard(std::string path) : path_(std::move(path)) {}
   std::string path_;  // empty once moved from
 };
@@ -230,6 +232,7 @@ class Store {
 
  private:
   friend class Transaction;
+  friend class LogFollower;  // builds read-only stores and applies what it replays
 
   Store(std::string path, StoreOptions options, ProcessWriterGuard guard, File file, StoreHeader header);
 

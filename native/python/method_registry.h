@@ -29,7 +29,7 @@
 //   static const ClassRegistration kClass{{order, "Name", add_function}};
 // and module initialisation calls add_function(module, state) in ascending
 // order; it must create the type, store it in the state and add it to the
-// module. Orders: Store 1, Transaction 2, VerificationReport 3.
+// module. Orders: Store 1, Transaction 2, VerificationReport 3, ReadOnlyStore 4.
 #pragma once
 
 #include <Python.h>

@@ -1,7 +1,7 @@
 // PyInit__native: multi-phase initialisation of the _native module.
 //
 // Contract: executing the module adds, in this order, every registered class
-// (Store, Transaction, VerificationReport by their order numbers), the ten
+// (Store, Transaction, VerificationReport, ReadOnlyStore by their order numbers), the ten
 // exception classes (OmbrelStoreError first, the others deriving from it) and
 // __version__. Any failure fails the import with that Python exception.
 // Everything the module creates lives in its ModuleState, so each interpreter
@@ -77,6 +77,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->store_type);
   Py_VISIT(state->transaction_type);
   Py_VISIT(state->verification_report_type);
+  Py_VISIT(state->read_only_store_type);
   return 0;
 }
 
@@ -87,6 +88,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->store_type);
   Py_CLEAR(state->transaction_type);
   Py_CLEAR(state->verification_report_type);
+  Py_CLEAR(state->read_only_store_type);
   return 0;
 }
 

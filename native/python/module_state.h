@@ -41,6 +41,7 @@ struct ModuleState {
   PyObject* store_type;
   PyObject* transaction_type;
   PyObject* verification_report_type;
+  PyObject* read_only_store_type;
 
   PyObject* exception(ExceptionKind kind) const { return exceptions[static_cast<size_t>(kind)]; }
 };

@@ -10,6 +10,7 @@ from ._native import (
     IoError,
     NamespaceQuotaError,
     OmbrelStoreError,
+    ReadOnlyStore,
     ReservedKeyError,
     Store,
     StoreBusyError,
@@ -19,22 +20,28 @@ from ._native import (
     VerificationReport,
     __version__,
 )
+from .client import Client, ClientTransaction, TransactionConflictError, connect
 
 __all__ = [
     "AlreadyOpenError",
+    "Client",
+    "ClientTransaction",
     "CorruptionError",
     "DiskFullError",
     "IoError",
     "NamespaceQuotaError",
     "OmbrelStoreError",
+    "ReadOnlyStore",
     "ReservedKeyError",
     "Store",
     "StoreBusyError",
     "StoreClosedError",
     "Transaction",
+    "TransactionConflictError",
     "TransactionFinishedError",
     "VerificationReport",
     "__version__",
+    "connect",
 ]
 
 _EXCEPTIONS = (OmbrelStoreError, StoreClosedError, StoreBusyError, AlreadyOpenError, ReservedKeyError,

@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import sys
 
-USAGE = "usage: python -m ombrel_store migrate-to-postgres STORE DSN [--schema NAME]"
+USAGE = "usage: python -m ombrel_store {serve,migrate-to-postgres} ..."
 
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["serve"]:
+        from .server import main as serve_main
+
+        return serve_main(argv[1:])
     if argv[:1] == ["migrate-to-postgres"]:
         from .postgres.migrate import main as migrate_main
 

@@ -402,6 +402,16 @@ class Store:
         """
 
     @staticmethod
+    def open_read_only(path: str | os.PathLike[str]) -> ReadOnlyStore:
+        """Open the existing store file at ``path`` read-only, beside the process that writes it.
+
+        No lock is taken and nothing is ever written, repaired or created. The committed prefix
+        of the log is replayed (a torn tail counts as not yet written); ``refresh()`` reads what
+        was committed since. Raises IoError when the file cannot be read, CorruptionError when
+        it is damaged.
+        """
+
+    @staticmethod
     def salvage(path: str | os.PathLike[str]) -> _SalvageDict:
         """Cut a damaged store file back to the longest prefix that replays, keeping the cut bytes.
 
@@ -1012,6 +1022,178 @@ class Transaction:
         _traceback: TracebackType | None,
     ) -> Literal[False]:
         """Commit on normal exit, roll back on an exception; never suppresses it."""
+
+@final
+class ReadOnlyStore:
+    """A store file that another process holds for writing, opened by ``Store.open_read_only``.
+
+    Its reads are Store's own and see the state committed when it was opened or last
+    refreshed; ``refresh()`` catches up. Usable as a context manager that closes it on exit.
+    """
+
+    def get(self, key: bytes) -> bytes | None:
+        """Return the committed value of ``key``, or None when absent (internal keys readable)."""
+
+    def contains(self, key: bytes) -> bool:
+        """Return True when ``key`` is live in the store."""
+
+    def scan_prefix(self, prefix: bytes) -> list[tuple[bytes, bytes]]:
+        """Return every live (key, value) pair whose key starts with ``prefix``, ascending by key.
+
+        Internal keys are included when the prefix matches them.
+        """
+
+    def changes_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_ChangeDict]:
+        """Return up to ``limit`` committed changes of transactions after ``after_tx_id``, oldest first.
+
+        ``after_tx_id=None`` starts at the beginning of the feed; ``limit=0`` returns [].
+        """
+
+    def changes_for_transaction(self, tx_id: int) -> list[_ChangeDict]:
+        """Return every change committed by transaction ``tx_id``, in order."""
+
+    def get_object(self, id: bytes) -> bytes | None:
+        """Return the content of object ``id``, or None when it is not stored."""
+
+    def get_object_chunk(self, id: bytes, offset: int = 0, limit: int = 65536) -> bytes | None:
+        """Return up to ``limit`` bytes of object ``id`` from ``offset`` (b"" past the end), or None when absent."""
+
+    def object_info(self, id: bytes) -> _ObjectInfoDict | None:
+        """Return the id, size and metadata of object ``id``, or None when it is not stored."""
+
+    def verify_object(self, id: bytes) -> bool:
+        """Return True when object ``id`` is stored and its content still hashes to ``id``."""
+
+    def resolve_object_ref(self, namespace: bytes, name: bytes) -> bytes | None:
+        """Return the id that reference (``namespace``, ``name``) points at, or None."""
+
+    def list_object_refs(
+        self, namespace: bytes, name_prefix: bytes | bytearray | None = None
+    ) -> list[tuple[bytes, bytes]]:
+        """Return the (name, id) references of ``namespace`` whose name starts with ``name_prefix``, by name."""
+
+    def read_stream(self, name: bytes, offset: int = 0, limit: int = 100) -> list[tuple[int, bytes]]:
+        """Return up to ``limit`` (offset, payload) entries from ``offset`` on; [] past the tail or for limit 0."""
+
+    def stream_tail_offset(self, name: bytes) -> int | None:
+        """Return the offset of the stream's last entry, or None while it is empty."""
+
+    def read_topic(self, name: bytes, offset: int = 0, limit: int = 100) -> list[tuple[int, bytes]]:
+        """Return up to ``limit`` (offset, payload) entries of the topic from ``offset`` on."""
+
+    def poll_topic(self, topic: bytes, subscription: bytes, limit: int = 100) -> list[tuple[int, bytes]]:
+        """Return up to ``limit`` entries from the subscription's cursor on, without moving it."""
+
+    def topic_subscription_offset(self, topic: bytes, subscription: bytes) -> int:
+        """Return the subscription's cursor (0 for a subscription never used)."""
+
+    def consumer_group_state(self, stream: bytes, group: bytes) -> _ConsumerGroupState:
+        """Return the group's position, lease and generation (position 0, no lease for a new group)."""
+
+    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> _QueueStatsDict:
+        """Count ready, leased, dead and all messages; with ``now_ms`` also the oldest ready lag."""
+
+    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_OutboxEventDict]:
+        """Return up to ``limit`` pending events of transactions after ``after_tx_id``; ``limit=0`` returns []."""
+
+    def outbox_len(self) -> int:
+        """Return the number of pending outbox events."""
+
+    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_RpcRequestDict]:
+        """Return up to ``limit`` unanswered requests after ``after_tx_id``; ``limit=0`` returns []."""
+
+    def get_rpc_response(self, tx_id: int, nonce: bytes) -> _RpcResponseDict | None:
+        """Return the response to a request, or None while there is none."""
+
+    def get_record(self, collection: bytes, primary_key: bytes) -> _Record | None:
+        """Return the record as (primary_key, value, indexes), or None."""
+
+    def scan_collection(self, collection: bytes) -> list[_Record]:
+        """Return every record, shorter primary keys first, equal lengths bytewise."""
+
+    def collection_definition(self, name: bytes) -> tuple[int, bytes] | None:
+        """Return (schema_version, codec), or None when the collection does not exist."""
+
+    def collection_migrations(self, collection: bytes) -> list[tuple[int, int, bytes]]:
+        """Return the logged migrations as (from_version, to_version, codec), oldest first."""
+
+    def query_index_exact(self, collection: bytes, index: bytes, value: bytes) -> list[_Record]:
+        """Return the records that listed ``value`` for ``index``, sorted by primary key."""
+
+    def query_index_range(
+        self,
+        collection: bytes,
+        index: bytes,
+        *,
+        start: bytes | None = None,
+        end: bytes | None = None,
+        start_inclusive: bool = True,
+        end_inclusive: bool = True,
+        descending: bool = False,
+        limit: int | None = None,
+    ) -> list[tuple[bytes, _Record]]:
+        """Return (index_value, record) pairs within the bounds, bytewise by value then primary key."""
+
+    def storage_stats(self) -> _StorageDict:
+        """Measure the store file against its live keys and values."""
+
+    def get_job(self, id: bytes) -> _JobDict | None:
+        """Return the job with this id, or None."""
+
+    def list_jobs(self) -> list[_JobDict]:
+        """Return every job, by available_at_ms and then id."""
+
+    def job_stats(self) -> _JobStatsDict:
+        """Return the number of jobs in all and per state."""
+
+    def job_history(self, id: bytes) -> list[tuple[int, int, _JobHistoryKind, bytes]]:
+        """Return the job's (seq, at_ms, kind, detail) history entries in order; [] for an unknown id."""
+
+    def get_schedule(self, id: bytes) -> _ScheduleDict | None:
+        """Return the interval schedule with this id, or None."""
+
+    def get_cron_schedule(self, id: bytes) -> _CronScheduleDict | None:
+        """Return the cron schedule with this id, or None."""
+
+    def list_cron_schedules(self) -> list[_CronScheduleDict]:
+        """Return every cron schedule, by next_run_ms."""
+
+    def get_trigger(self, id: bytes) -> _TriggerDict | None:
+        """Return the trigger with this id, or None."""
+
+    def list_triggers(self) -> list[_TriggerDict]:
+        """Return every trigger, by name and then id."""
+
+    def get_workflow(self, id: bytes) -> _WorkflowDict | None:
+        """Return the instance with this id, or None."""
+
+    def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
+        """Return the instance's history in sequence order (empty for an unknown id)."""
+
+    def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
+        """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
+
+    def refresh(self) -> int:
+        """Replay what the writer committed since; return how many transactions that applied.
+
+        Raises OmbrelStoreError "store file was replaced; open it again" when a compaction or
+        restore moved another file over the path (or the file was rewritten); reads then go on
+        serving the state replayed so far.
+        """
+
+    def close(self) -> None:
+        """Release the file; closing a closed ReadOnlyStore does nothing."""
+
+    def __enter__(self) -> ReadOnlyStore:
+        """Return the ReadOnlyStore itself."""
+
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> Literal[False]:
+        """Close it and return False."""
 
 @final
 class VerificationReport:

@@ -2,8 +2,9 @@
 
 The native stubs (_native.pyi) are the one source of every method's name, parameters, result
 type and doc (tests check them against the extension itself). The faces that offer the same
-methods another way (the asyncio face, aio.pyi) have their stubs written from them here, so
-the two cannot drift: a test regenerates each and compares it with the file shipped.
+methods another way (the asyncio face, aio.pyi; the store server's client, client.pyi) have
+their stubs written from them here, so the two cannot drift: a test regenerates each and
+compares it with the file shipped.
 
     python -m ombrel_store._stubgen          # rewrites the generated stubs in place
 """
@@ -63,25 +64,31 @@ def _async_def(source: str) -> str:
     return "\n".join(lines)
 
 
-def aio_stubs() -> str:
-    tree = ast.parse(_source())
-    private = _private_names(tree)
-    out = [
-        '"""Type stubs for ombrel_store.aio, generated from _native.pyi by ombrel_store._stubgen; do not edit."""',
+def _preamble(module: str, imports: list[str], native_names: str, exported: list[str]) -> list[str]:
+    """A generated stub's docstring, imports (the native stubs' private types among them) and __all__."""
+    private = _private_names(ast.parse(_source()))
+    return [
+        f'"""Type stubs for ombrel_store.{module}, generated from _native.pyi by ombrel_store._stubgen; do not edit."""',
         "",
         "import os",
         "from collections.abc import Sequence",
         "from types import TracebackType",
-        "from collections.abc import Generator",
-        "from typing import Any, Literal",
+        *imports,
         "",
-        "from ._native import Store, Transaction, VerificationReport",
+        f"from ._native import {native_names}",
         "from ._native import (",
         *[f"    {name}," for name in private],
         ")",
         "",
-        '__all__ = ["AsyncStore", "AsyncTransaction"]',
+        f"__all__ = [{', '.join(f'{name!r}' for name in exported)}]".replace("'", '"'),
         "",
+    ]
+
+
+def aio_stubs() -> str:
+    out = [
+        *_preamble("aio", ["from collections.abc import Generator", "from typing import Any, Literal"],
+                   "ReadOnlyStore, Store, Transaction, VerificationReport", ["AsyncStore", "AsyncTransaction"]),
         "class AsyncStore:",
         '    """An open store whose methods are coroutines run on a thread of its own."""',
         "",
@@ -124,7 +131,60 @@ def aio_stubs() -> str:
     return "\n".join(out) + "\n"
 
 
-GENERATED = {"aio.pyi": aio_stubs}
+# Store members that the client defines itself (or leaves out: it is made by connect()).
+_CLIENT_STORE_OWN = {"open", "close", "transaction", "__enter__", "__exit__"}
+_CLIENT_TRANSACTION_OWN = {"__enter__"}
+
+_EXIT = [
+    "    def __exit__(",
+    "        self,",
+    "        _exc_type: type[BaseException] | None,",
+    "        _exc_value: BaseException | None,",
+    "        _traceback: TracebackType | None,",
+    "    ) -> Literal[False]: ...",
+]
+
+
+def client_stubs() -> str:
+    out = [
+        *_preamble("client", ["from typing import Any, Literal"],
+                   "OmbrelStoreError, ReadOnlyStore, Store, Transaction, VerificationReport",
+                   ["Client", "ClientTransaction", "TransactionConflictError", "connect"]),
+        "class TransactionConflictError(OmbrelStoreError):",
+        '    """A client transaction read something that changed before it committed; nothing was written."""',
+        "",
+        "def connect(socket_path: str | os.PathLike[str]) -> Client:",
+        '    """Connect to the store server listening on ``socket_path`` and return a Client."""',
+        "",
+        "class Client:",
+        '    """A connection to a store server with the methods of ``Store``; made by ``connect()``."""',
+        "",
+        "    @property",
+        "    def socket_path(self) -> str: ...",
+        "    def close(self) -> None:",
+        '        """Close this client\'s connections (the server and its store go on)."""',
+        "    def transaction(self) -> ClientTransaction:",
+        '        """A transaction staged in this client and sent to the server as one request at commit."""',
+        "    def __enter__(self) -> Client: ...",
+        *_EXIT,
+    ]
+    for name, source, static in methods("Store", _CLIENT_STORE_OWN):
+        if static:
+            out.append("    @staticmethod")
+        out.append(source)
+    out += [
+        "",
+        "class ClientTransaction:",
+        '    """A transaction of a ``Client``: staged in the client, sent as one request at commit."""',
+        "",
+        "    def __enter__(self) -> ClientTransaction: ...",
+    ]
+    for name, source, static in methods("Transaction", _CLIENT_TRANSACTION_OWN):
+        out.append(source)
+    return "\n".join(out) + "\n"
+
+
+GENERATED = {"aio.pyi": aio_stubs, "client.pyi": client_stubs}
 
 
 def main(argv: list[str]) -> int:

@@ -6,7 +6,7 @@ from types import TracebackType
 from collections.abc import Generator
 from typing import Any, Literal
 
-from ._native import Store, Transaction, VerificationReport
+from ._native import ReadOnlyStore, Store, Transaction, VerificationReport
 from ._native import (
     _ByteVec,
     _ChangeDict,
@@ -78,6 +78,15 @@ class AsyncStore:
 
         A torn tail is reported, never repaired. Raises AlreadyOpenError while a writer
         holds the file, IoError when it cannot be read, CorruptionError when damaged.
+        """
+    @staticmethod
+    async def open_read_only(path: str | os.PathLike[str]) -> ReadOnlyStore:
+        """Open the existing store file at ``path`` read-only, beside the process that writes it.
+
+        No lock is taken and nothing is ever written, repaired or created. The committed prefix
+        of the log is replayed (a torn tail counts as not yet written); ``refresh()`` reads what
+        was committed since. Raises IoError when the file cannot be read, CorruptionError when
+        it is damaged.
         """
     @staticmethod
     async def salvage(path: str | os.PathLike[str]) -> _SalvageDict:

@@ -1,0 +1,7 @@
+"""``python -m ombrel_store.server PATH ...``: the same command as ``python -m ombrel_store serve``."""
+
+import sys
+
+from . import main
+
+sys.exit(main(sys.argv[1:]))
