@@ -6,7 +6,7 @@ PIP ?= $(PYTHON) -m pip
 SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
-.PHONY: deps pg-deps install demo test native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
+.PHONY: deps pg-deps install demo test typecheck native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
 
 # System libraries the extension links against (Debian).
 deps:
@@ -34,6 +34,11 @@ demo: install
 test: install native-test pg-deps
 	$(PIP) install --quiet "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
 	$(PYTHON) -m pytest -q tests
+
+# The stubs against the installed package, and the pure-Python modules type-checked with them.
+typecheck: install pg-deps
+	$(PIP) install --quiet "mypy>=1.10"
+	cd /tmp && $(PYTHON) -m mypy.stubtest ombrel_store
 
 # The engine's own test program (transactions below the Python face).
 NATIVE_TEST_BUILD := build/native-tests

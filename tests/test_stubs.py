@@ -68,3 +68,56 @@ def test_stub_signature_matches_and_method_is_documented(cls, method):
     runtime_defaults = [p[2] for p in runtime_parameters(runtime)]
     assert stub_defaults == runtime_defaults
     assert len((runtime.__doc__ or "").strip()) > 20, "the method needs a real docstring"
+
+
+def _results_of_a_store(store):
+    """(TypedDict name, a dict the store returned) for the shapes one small store can show."""
+    job = store.submit_job(b"h", b"p", 1)
+    workflow = store.create_workflow(b"t", b"s", b"", 1)
+    schedule = store.create_schedule(b"h", b"p", 5)
+    store.emit_outbox_event(b"topic", b"p", 1)
+    store.push_queue(b"q", b"m")
+    store.put(b"k", b"v")
+    object_id = store.put_object(b"content")
+    tx = store.transaction()
+    tx.enqueue_job(b"h", b"p", 1)
+    tx.push_queue(b"q", b"m")
+    tx.append_stream(b"s", b"e")
+    tx.emit_event(b"t", b"p", 1)
+    tx.put_object(b"c")
+    tx.unlink_object(b"n", b"x")
+    tx.create_workflow(b"t", b"s", b"", 1)
+    tx.signal_workflow(workflow, b"go", b"", 2)
+    tx.cancel_workflow(workflow, b"why", 3)
+    operation_results = list(tx.commit_with_results().values())
+    return [
+        ("ChangeDict", store.changes_after()[0]),
+        ("JobDict", store.get_job(job)),
+        ("JobStatsDict", store.job_stats()),
+        ("WorkflowDict", store.get_workflow(workflow)),
+        ("ScheduleDict", store.get_schedule(schedule)),
+        ("OutboxEventDict", store.outbox_events_after()[0]),
+        ("ClaimedMessageDict", store.claim_queue(b"q", 1, 1000)),
+        ("ObjectInfoDict", store.object_info(object_id)),
+        ("StorageDict", store.storage_stats()),
+        ("HealthDict", store.health_report()),
+    ] + [("OperationResult", result) for result in operation_results]
+
+
+def test_result_shapes_name_the_keys_the_store_returns(tmp_path):
+    """ombrel_store.results describes each dict the store returns: the same keys, in order."""
+    import typing
+
+    from ombrel_store import results
+
+    with ombrel_store.Store.open(tmp_path / "s.omb") as store:
+        for name, returned in _results_of_a_store(store):
+            shape = getattr(results, name)
+            if name == "OperationResult":
+                shape = next(s for s in typing.get_args(shape)
+                             if returned["kind"] in typing.get_args(typing.get_type_hints(s)["kind"]))
+            declared = list(shape.__annotations__)
+            if shape.__total__:
+                assert list(returned) == declared, name
+            else:
+                assert set(returned) <= set(declared), name

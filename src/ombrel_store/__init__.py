@@ -44,10 +44,6 @@ __all__ = [
     "connect",
 ]
 
-_EXCEPTIONS = (OmbrelStoreError, StoreClosedError, StoreBusyError, AlreadyOpenError, ReservedKeyError,
-               TransactionFinishedError, CorruptionError, IoError, DiskFullError, NamespaceQuotaError)
-
-
 def _exception(name, args):
     """Rebuilds a store exception by name when it is unpickled (in another process, say)."""
     return getattr(_native, name)(*args)
@@ -57,8 +53,12 @@ def _reduce_exception(error):
     return _exception, (type(error).__name__, error.args)
 
 
-# The classes live in the extension module, which pickle cannot import by its own name; this
-# sends them by name instead, so that process pools can hand them back.
-for _cls in _EXCEPTIONS:
-    _copyreg.pickle(_cls, _reduce_exception)
-del _cls
+def _register_reducers() -> None:
+    # The classes live in the extension module, which pickle cannot import by its own name; this
+    # sends them by name instead, so that process pools can hand them back.
+    for cls in (OmbrelStoreError, StoreClosedError, StoreBusyError, AlreadyOpenError, ReservedKeyError,
+                TransactionFinishedError, CorruptionError, IoError, DiskFullError, NamespaceQuotaError):
+        _copyreg.pickle(cls, _reduce_exception)
+
+
+_register_reducers()

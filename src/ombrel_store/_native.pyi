@@ -6,6 +6,46 @@ from types import TracebackType
 from collections.abc import Sequence
 from typing import Final, Literal, TypedDict, final
 
+from .results import (
+    ChangeDict,
+    SalvageDict,
+    ObjectInfoDict,
+    ObjectGcDict,
+    ObjectPurgeDict,
+    ConsumerGroupDelivery,
+    ConsumerGroupState,
+    ClaimedMessageDict,
+    QueueStatsDict,
+    OutboxEventDict,
+    RpcRequestDict,
+    RpcResponseDict,
+    CheckpointDict,
+    RestoreDict,
+    CompactionDict,
+    SnapshotDict,
+    GenerationDict,
+    StorageDict,
+    MetricsDict,
+    NamespaceDict,
+    HealthDict,
+    JobState,
+    JobHistoryKind,
+    JobDict,
+    JobStatsDict,
+    JobTemplateDict,
+    ScheduleDict,
+    CronScheduleDict,
+    TriggerDict,
+    WorkflowStatus,
+    WorkflowHistoryKind,
+    WorkflowSignalWaitDict,
+    WorkflowTimerWaitDict,
+    WorkflowDict,
+    WorkflowHistoryDict,
+    WorkflowResumeDict,
+    OperationResult,
+)
+
 __version__: Final[str]
 
 _Durability = Literal["strict", "data", "relaxed"]
@@ -15,351 +55,56 @@ _ByteVec = bytes | bytearray | Sequence[int]
 # A collection record: (primary_key, value, [(index name, index value), ...]).
 _Record = tuple[bytes, bytes, list[tuple[bytes, bytes]]]
 
-# Stub-only: the methods return plain dicts of this shape.
-class _ChangeDict(TypedDict):
-    """One committed write, as returned by the change-feed methods (keys in this order)."""
+# Older private names of the result shapes.
+_ChangeDict = ChangeDict
+_SalvageDict = SalvageDict
+_ObjectInfoDict = ObjectInfoDict
+_ObjectGcDict = ObjectGcDict
+_ObjectPurgeDict = ObjectPurgeDict
+_ConsumerGroupDelivery = ConsumerGroupDelivery
+_ConsumerGroupState = ConsumerGroupState
+_ClaimedMessageDict = ClaimedMessageDict
+_QueueStatsDict = QueueStatsDict
+_OutboxEventDict = OutboxEventDict
+_RpcRequestDict = RpcRequestDict
+_RpcResponseDict = RpcResponseDict
+_CheckpointDict = CheckpointDict
+_RestoreDict = RestoreDict
+_CompactionDict = CompactionDict
+_SnapshotDict = SnapshotDict
+_GenerationDict = GenerationDict
+_StorageDict = StorageDict
+_MetricsDict = MetricsDict
+_NamespaceDict = NamespaceDict
+_HealthDict = HealthDict
+_JobState = JobState
+_JobHistoryKind = JobHistoryKind
+_JobDict = JobDict
+_JobStatsDict = JobStatsDict
+_JobTemplateDict = JobTemplateDict
+_ScheduleDict = ScheduleDict
+_CronScheduleDict = CronScheduleDict
+_TriggerDict = TriggerDict
+_WorkflowStatus = WorkflowStatus
+_WorkflowHistoryKind = WorkflowHistoryKind
+_WorkflowSignalWaitDict = WorkflowSignalWaitDict
+_WorkflowTimerWaitDict = WorkflowTimerWaitDict
+_WorkflowDict = WorkflowDict
+_WorkflowHistoryDict = WorkflowHistoryDict
+_WorkflowResumeDict = WorkflowResumeDict
 
-    tx_id: int
-    sequence: int
-    kind: Literal["put", "delete"]
-    key: bytes
-    value_len: int | None
-    value_sha256: bytes | None
 
-class _SalvageDict(TypedDict):
-    """What ``Store.salvage`` cut off a damaged store file (keys in this order)."""
-
-    file_bytes: int
-    valid_bytes: int
-    cut_bytes: int
-    side_file: str | None
-    damage: str | None
-
-class _ObjectInfoDict(TypedDict):
-    """A stored object, as returned by ``Store.object_info`` (keys in this order)."""
-
-    id: bytes
-    size: int
-    metadata: dict[str, str]
-
-class _ObjectGcDict(TypedDict):
-    """What one ``Store.gc_orphan_objects`` call saw and removed (keys in this order)."""
-
-    scanned: int
-    referenced: int
-    removed: int
-
-class _ObjectPurgeDict(TypedDict):
-    """What one ``Store.purge_expired_objects`` call saw and removed (keys in this order)."""
-
-    scanned: int
-    expired: int
-    referenced: int
-    removed: int
-
-# Streams, topics and consumer groups: result shapes (stub-only, plain dicts at run time).
-class _ConsumerGroupDelivery(TypedDict):
-    """An entry leased by ``consumer_group_claim`` (keys in this order)."""
-
-    offset: int
-    payload: bytes
-    lease_generation: int
-    lease_until_ms: int
-
-class _ConsumerGroupState(TypedDict):
-    """What ``consumer_group_state`` returns (keys in this order)."""
-
-    next_offset: int
-    leased_offset: int | None
-    lease_until_ms: int
-    lease_generation: int
-    owner: bytes
 # --- Queues, outbox and RPC: result shapes (stub-only TypedDicts; keys in this order) ---
 
-class _ClaimedMessageDict(TypedDict):
-    """A message leased by ``claim_queue``."""
 
-    id: int
-    payload: bytes
-    attempts: int
-    priority: int
-    available_at_ms: int
-    lease_until_ms: int
-    lease_generation: int
-
-class _QueueStatsDict(TypedDict, total=False):
-    """``queue_stats``: ``ready_lag_ms`` is present only when ``now_ms`` was given."""
-
-    ready: int
-    leased: int
-    dead: int
-    total: int
-    ready_lag_ms: int | None
-
-class _OutboxEventDict(TypedDict):
-    """A pending outbox event."""
-
-    id: tuple[int, bytes]
-    tx_id: int
-    nonce: bytes
-    topic: bytes
-    payload: bytes
-    created_at_ms: int
-
-class _RpcRequestDict(TypedDict):
-    """A pending RPC request."""
-
-    id: tuple[int, bytes]
-    tx_id: int
-    nonce: bytes
-    method: bytes
-    payload: bytes
-    created_at_ms: int
-    deadline_ms: int | None
-
-class _RpcResponseDict(TypedDict):
-    """The response to an RPC request."""
-
-    request_id: tuple[int, bytes]
-    tx_id: int
-    nonce: bytes
-    payload: bytes
-    completed_at_ms: int
-    is_error: bool
-class _CheckpointDict(TypedDict):
-    """Result of ``Store.checkpoint_to`` (keys in this order)."""
-
-    source_store_id: bytes
-    checkpoint_store_id: bytes
-    file_bytes: int
-    valid_bytes: int
-    keys: int
-    committed_transactions: int
-    pending_transactions: int
-
-class _RestoreDict(TypedDict):
-    """Result of ``Store.restore_copy`` (keys in this order)."""
-
-    bytes: int
-    keys: int
-    store_id: bytes
-
-class _CompactionDict(TypedDict):
-    """Result of ``Store.compact_copy_to`` (keys in this order)."""
-
-    source_bytes: int
-    compacted_bytes: int
-    bytes_reclaimed: int
-    keys: int
-
-class _SnapshotDict(TypedDict):
-    """Result of ``Store.snapshot_to`` (keys in this order)."""
-
-    destination: Path
-    source_store_id: bytes
-    snapshot_store_id: bytes
-    keys: int
-    source_bytes: int
-    snapshot_bytes: int
-
-class _GenerationDict(TypedDict):
-    """Result of ``Store.compact_generation_to`` (keys in this order)."""
-
-    store_id: bytes
-    source_bytes: int
-    generation_bytes: int
-    bytes_reclaimed: int
-    keys: int
-    high_water_tx_id: int
-    high_water_sequence: int
-
-class _StorageDict(TypedDict):
-    """Result of ``Store.storage_stats`` (keys in this order)."""
-
-    file_bytes: int
-    live_keys: int
-    user_keys: int
-    internal_keys: int
-    key_bytes: int
-    value_bytes: int
-    live_bytes: int
-    amplification_ratio: float
-
-class _MetricsDict(TypedDict):
-    """The engine counters of an open store, reset at each open (keys in this order)."""
-
-    commits: int
-    puts: int
-    deletes: int
-    records_appended: int
-    bytes_appended: int
-    recovery_records: int
-    commit_latency_total_us: int
-    commit_latency_max_us: int
-    fsync_latency_total_us: int
-    fsync_latency_max_us: int
-    commit_errors: int
-    queue_claims: int
-    queue_acks: int
-    object_puts: int
-    object_bytes_written: int
-    object_gc_runs: int
-    object_gc_removed: int
-
-class _NamespaceDict(TypedDict):
-    """Keys and value bytes of one internal area."""
-
-    name: str
-    keys: int
-    value_bytes: int
-
-class _HealthDict(TypedDict):
-    """Result of ``Store.health_report`` (keys in this order)."""
-
-    store_id: bytes
-    format_major: int
-    format_minor: int
-    max_bytes: int | None
-    namespace_max_bytes: int | None
-    compaction_backlog_bytes: int
-    lock_contentions_total: int
-    object_reads_total: int
-    object_bytes_read_total: int
-    queue_ready: int
-    queue_leased: int
-    queue_dead: int
-    queue_total: int
-    queue_oldest_ready_at_ms: int | None
-    queue_ready_lag_ms: int | None
-    metrics: _MetricsDict
-    within_limit: bool
-    storage: _StorageDict
-    namespaces: list[_NamespaceDict]
 # ---- Jobs and schedules (stub-only result shapes; keys in this order) ----
 
-_JobState = Literal["ready", "leased", "completed", "dead", "cancelled"]
-_JobHistoryKind = Literal["submitted", "claimed", "completed", "retry_scheduled", "dead", "cancelled"]
-
-class _JobDict(TypedDict):
-    """A durable job."""
-
-    id: bytes
-    state: _JobState
-    handler: bytes
-    payload: bytes
-    available_at_ms: int
-    deadline_ms: int | None
-    priority: int
-    attempts: int
-    max_attempts: int
-    retry_backoff_ms: int
-    lease_until_ms: int
-    lease_generation: int
-    idempotency_key: bytes | None
-
-class _JobStatsDict(TypedDict):
-    """Job counts: the total and one per state."""
-
-    total: int
-    ready: int
-    leased: int
-    completed: int
-    dead: int
-    cancelled: int
-
-class _JobTemplateDict(TypedDict):
-    """The job template of a schedule."""
-
-    handler: bytes
-    payload: bytes
-    available_at_ms: int
-    deadline_ms: int | None
-    priority: int
-    max_attempts: int
-    retry_backoff_ms: int
-    idempotency_key: bytes | None
-
-class _ScheduleDict(TypedDict):
-    """An interval schedule."""
-
-    id: bytes
-    job: _JobTemplateDict
-    mode: Literal["once", "interval"]
-    every_ms: int | None
-    next_run_ms: int
-    enabled: bool
-
-class _CronScheduleDict(TypedDict):
-    """A cron schedule."""
-
-    id: bytes
-    expression: bytes
-    job: _JobTemplateDict
-    next_run_ms: int
-    enabled: bool
-    fire_count: int
-    last_fired_at_ms: int | None
 
 # ---- Triggers (stub-only result shape; keys in this order) ----
 
-class _TriggerDict(TypedDict):
-    """A trigger: its event source and the job template it submits when fired."""
-
-    id: bytes
-    name: bytes
-    source: Literal["manual", "collection", "stream", "topic"]
-    source_name: bytes | None
-    operation: bytes | None
-    job: _JobTemplateDict
-    enabled: bool
-    fire_count: int
-    last_fired_at_ms: int | None
 # ---- Workflows (stub-only result shapes; keys in this order) ----
 
-_WorkflowStatus = Literal["running", "waiting", "completed", "failed", "cancelled"]
-_WorkflowHistoryKind = Literal[
-    "created", "step_changed", "waiting_signal", "signal_received", "waiting_timer", "timer_fired", "completed",
-    "failed", "cancelled",
-]
 
-class _WorkflowSignalWaitDict(TypedDict):
-    """Waiting for the signal `name`."""
-
-    kind: Literal["signal"]
-    name: bytes
-
-class _WorkflowTimerWaitDict(TypedDict):
-    """Waiting until `resume_at_ms`."""
-
-    kind: Literal["timer"]
-    resume_at_ms: int
-
-class _WorkflowDict(TypedDict):
-    """A workflow instance."""
-
-    id: bytes
-    workflow_type: bytes
-    status: _WorkflowStatus
-    current_step: bytes
-    state: bytes
-    parent_id: bytes | None
-    wait: _WorkflowSignalWaitDict | _WorkflowTimerWaitDict | None
-    created_at_ms: int
-    updated_at_ms: int
-
-class _WorkflowHistoryDict(TypedDict):
-    """One entry of a workflow's history."""
-
-    sequence: int
-    at_ms: int
-    kind: _WorkflowHistoryKind
-    detail: bytes
-
-class _WorkflowResumeDict(TypedDict):
-    """What resume_due_workflows did."""
-
-    scanned: int
-    resumed: int
 # ---- end of workflows ----
 
 @final
@@ -412,7 +157,7 @@ class Store:
         """
 
     @staticmethod
-    def salvage(path: str | os.PathLike[str]) -> _SalvageDict:
+    def salvage(path: str | os.PathLike[str]) -> SalvageDict:
         """Cut a damaged store file back to the longest prefix that replays, keeping the cut bytes.
 
         The bytes after the prefix go to "<path>.salvage-<offset>" (synced) before the file is
@@ -453,13 +198,13 @@ class Store:
         Internal keys are included when the prefix matches them.
         """
 
-    def changes_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_ChangeDict]:
+    def changes_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[ChangeDict]:
         """Return up to ``limit`` committed changes of transactions after ``after_tx_id``, oldest first.
 
         ``after_tx_id=None`` starts at the beginning of the feed; ``limit=0`` returns [].
         """
 
-    def changes_for_transaction(self, tx_id: int) -> list[_ChangeDict]:
+    def changes_for_transaction(self, tx_id: int) -> list[ChangeDict]:
         """Return every change committed by transaction ``tx_id``, in order."""
 
     def prune_changes_through(self, tx_id: int, limit: int = 100) -> int:
@@ -479,7 +224,7 @@ class Store:
     def get_object_chunk(self, id: bytes, offset: int = 0, limit: int = 65536) -> bytes | None:
         """Return up to ``limit`` bytes of object ``id`` from ``offset`` (b"" past the end), or None when absent."""
 
-    def object_info(self, id: bytes) -> _ObjectInfoDict | None:
+    def object_info(self, id: bytes) -> ObjectInfoDict | None:
         """Return the id, size and metadata of object ``id``, or None when it is not stored."""
 
     def verify_object(self, id: bytes) -> bool:
@@ -499,10 +244,10 @@ class Store:
     ) -> list[tuple[bytes, bytes]]:
         """Return the (name, id) references of ``namespace`` whose name starts with ``name_prefix``, by name."""
 
-    def gc_orphan_objects(self, limit: int = 100) -> _ObjectGcDict:
+    def gc_orphan_objects(self, limit: int = 100) -> ObjectGcDict:
         """Delete up to ``limit`` unreferenced objects in id order; ``limit=0`` only reports the counts."""
 
-    def purge_expired_objects(self, now_unix: int, limit: int = 100) -> _ObjectPurgeDict:
+    def purge_expired_objects(self, now_unix: int, limit: int = 100) -> ObjectPurgeDict:
         """Delete up to ``limit`` unreferenced objects whose "expires_at_unix" is <= ``now_unix``; 0 means no limit."""
 
     # --- end of content-addressed objects ---
@@ -540,7 +285,7 @@ class Store:
 
     def consumer_group_claim(
         self, stream: bytes, group: bytes, consumer: bytes, now_ms: int, lease_duration_ms: int
-    ) -> _ConsumerGroupDelivery | None:
+    ) -> ConsumerGroupDelivery | None:
         """Lease the entry at the group's position to ``consumer``; None while a lease is active or no entry is there."""
 
     def consumer_group_ack(
@@ -556,14 +301,14 @@ class Store:
     def consumer_group_reset(self, stream: bytes, group: bytes, next_offset: int) -> None:
         """Set the group's position to ``next_offset`` and release any lease; the generation is kept."""
 
-    def consumer_group_state(self, stream: bytes, group: bytes) -> _ConsumerGroupState:
+    def consumer_group_state(self, stream: bytes, group: bytes) -> ConsumerGroupState:
         """Return the group's position, lease and generation (position 0, no lease for a new group)."""
     # --- Queues, outbox and RPC ---
 
     def push_queue(self, name: bytes, payload: bytes, *, available_at_ms: int = 0, priority: int = 0) -> int:
         """Append a ready message to queue ``name`` and return its id (ids start at 1)."""
 
-    def claim_queue(self, name: bytes, now_ms: int, lease_duration_ms: int) -> _ClaimedMessageDict | None:
+    def claim_queue(self, name: bytes, now_ms: int, lease_duration_ms: int) -> ClaimedMessageDict | None:
         """Lease the best claimable message (highest priority, then lowest id) or return None."""
 
     def ack_queue(self, name: bytes, id: int, lease_generation: int) -> None:
@@ -578,13 +323,13 @@ class Store:
     def purge_dead_queue(self, name: bytes) -> int:
         """Delete every dead message of queue ``name``; return how many."""
 
-    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> _QueueStatsDict:
+    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> QueueStatsDict:
         """Count ready, leased, dead and all messages; with ``now_ms`` also the oldest ready lag."""
 
     def emit_outbox_event(self, topic: bytes, payload: bytes, created_at_ms: int) -> tuple[int, bytes]:
         """Record an event in its own transaction; return its id (tx_id, 16-byte nonce)."""
 
-    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_OutboxEventDict]:
+    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[OutboxEventDict]:
         """Return up to ``limit`` pending events of transactions after ``after_tx_id``; ``limit=0`` returns []."""
 
     def ack_outbox_event(self, tx_id: int, nonce: bytes) -> bool:
@@ -598,7 +343,7 @@ class Store:
     ) -> tuple[int, bytes]:
         """Submit a request in its own transaction; return its id (tx_id, 16-byte nonce)."""
 
-    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_RpcRequestDict]:
+    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[RpcRequestDict]:
         """Return up to ``limit`` unanswered requests after ``after_tx_id``; ``limit=0`` returns []."""
 
     def respond_rpc(
@@ -606,7 +351,7 @@ class Store:
     ) -> None:
         """Answer a pending request: remove it and store its response in one transaction."""
 
-    def get_rpc_response(self, tx_id: int, nonce: bytes) -> _RpcResponseDict | None:
+    def get_rpc_response(self, tx_id: int, nonce: bytes) -> RpcResponseDict | None:
         """Return the response to a request, or None while there is none."""
 
     def ack_rpc_response(self, tx_id: int, nonce: bytes) -> bool:
@@ -676,26 +421,26 @@ class Store:
     def backup_to(self, destination: str | os.PathLike[str]) -> int:
         """Copy the store file byte for byte over ``destination`` (replacing it); return the bytes copied."""
 
-    def checkpoint_to(self, destination: str | os.PathLike[str]) -> _CheckpointDict:
+    def checkpoint_to(self, destination: str | os.PathLike[str]) -> CheckpointDict:
         """Copy the store file to a new path through a temporary sibling and verify the copy."""
 
     @staticmethod
-    def restore_copy(source: str | os.PathLike[str], destination: str | os.PathLike[str]) -> _RestoreDict:
+    def restore_copy(source: str | os.PathLike[str], destination: str | os.PathLike[str]) -> RestoreDict:
         """Copy a closed, verified store file to a new path and prove the copy matches it."""
 
-    def compact_copy_to(self, destination: str | os.PathLike[str]) -> _CompactionDict:
+    def compact_copy_to(self, destination: str | os.PathLike[str]) -> CompactionDict:
         """Write the live keys into a new store file (new identity) at a new path."""
 
-    def snapshot_to(self, destination: str | os.PathLike[str]) -> _SnapshotDict:
+    def snapshot_to(self, destination: str | os.PathLike[str]) -> SnapshotDict:
         """Write a verified compacted copy with a new identity; report both identities."""
 
-    def compact_generation_to(self, destination: str | os.PathLike[str]) -> _GenerationDict:
+    def compact_generation_to(self, destination: str | os.PathLike[str]) -> GenerationDict:
         """Write a compacted new generation that keeps the store's identity and numbering."""
 
-    def storage_stats(self) -> _StorageDict:
+    def storage_stats(self) -> StorageDict:
         """Measure the store file against its live keys and values."""
 
-    def health_report(self) -> _HealthDict:
+    def health_report(self) -> HealthDict:
         """Report identity, quotas, backlog, counters, queue figures and per-area key counts."""
     # ---- Jobs and schedules ----
 
@@ -714,10 +459,10 @@ class Store:
     ) -> bytes:
         """Create a ready job and return its 16-byte id (the existing one for an active idempotency key)."""
 
-    def get_job(self, id: bytes) -> _JobDict | None:
+    def get_job(self, id: bytes) -> JobDict | None:
         """Return the job with this id, or None."""
 
-    def claim_job(self, now_ms: int, lease_duration_ms: int, *, handlers: Sequence[bytes] | None = ...) -> _JobDict | None:
+    def claim_job(self, now_ms: int, lease_duration_ms: int, *, handlers: Sequence[bytes] | None = ...) -> JobDict | None:
         """Lease the most urgent claimable job of the given handlers (all when omitted or empty), or return None."""
 
     def heartbeat_job(self, id: bytes, lease_generation: int, now_ms: int, lease_duration_ms: int) -> bool:
@@ -735,19 +480,19 @@ class Store:
     def release_expired_jobs(self, now_ms: int) -> int:
         """Make every job whose lease ended ready again (or dead); return how many were handled."""
 
-    def retry_job(self, id: bytes, now_ms: int) -> _JobDict | None:
+    def retry_job(self, id: bytes, now_ms: int) -> JobDict | None:
         """Revive a dead job with its attempts reset; None if the job is missing or not dead."""
 
     def cancel_job(self, id: bytes, now_ms: int) -> bool:
         """Cancel a ready or leased job; False if it is missing or already finished."""
 
-    def list_jobs(self) -> list[_JobDict]:
+    def list_jobs(self) -> list[JobDict]:
         """Return every job, by available_at_ms and then id."""
 
-    def job_stats(self) -> _JobStatsDict:
+    def job_stats(self) -> JobStatsDict:
         """Return the number of jobs in all and per state."""
 
-    def job_history(self, id: bytes) -> list[tuple[int, int, _JobHistoryKind, bytes]]:
+    def job_history(self, id: bytes) -> list[tuple[int, int, JobHistoryKind, bytes]]:
         """Return the job's (seq, at_ms, kind, detail) history entries in order; [] for an unknown id."""
 
     def purge_finished_jobs(self, finished_before_ms: int, limit: int = 100) -> int:
@@ -770,7 +515,7 @@ class Store:
     ) -> bytes:
         """Create an interval schedule ("once" or "interval" mode) and return its 16-byte id."""
 
-    def get_schedule(self, id: bytes) -> _ScheduleDict | None:
+    def get_schedule(self, id: bytes) -> ScheduleDict | None:
         """Return the interval schedule with this id, or None."""
 
     def set_schedule_enabled(self, id: bytes, enabled: bool) -> bool:
@@ -795,10 +540,10 @@ class Store:
     ) -> bytes:
         """Create a cron schedule (five fields, UTC) whose first run follows ``after_ms``; return its 16-byte id."""
 
-    def get_cron_schedule(self, id: bytes) -> _CronScheduleDict | None:
+    def get_cron_schedule(self, id: bytes) -> CronScheduleDict | None:
         """Return the cron schedule with this id, or None."""
 
-    def list_cron_schedules(self) -> list[_CronScheduleDict]:
+    def list_cron_schedules(self) -> list[CronScheduleDict]:
         """Return every cron schedule, by next_run_ms."""
 
     def set_cron_schedule_enabled(self, id: bytes, enabled: bool) -> bool:
@@ -827,10 +572,10 @@ class Store:
     ) -> bytes:
         """Create an enabled trigger ("manual", "collection", "stream" or "topic" source); return its 16-byte id."""
 
-    def get_trigger(self, id: bytes) -> _TriggerDict | None:
+    def get_trigger(self, id: bytes) -> TriggerDict | None:
         """Return the trigger with this id, or None."""
 
-    def list_triggers(self) -> list[_TriggerDict]:
+    def list_triggers(self) -> list[TriggerDict]:
         """Return every trigger, by name and then id."""
 
     def set_trigger_enabled(self, id: bytes, enabled: bool) -> bool:
@@ -846,7 +591,7 @@ class Store:
     ) -> bytes:
         """Create a running instance (type and step not empty, parent_id 16 bytes or None); return its 16-byte id."""
 
-    def get_workflow(self, id: bytes) -> _WorkflowDict | None:
+    def get_workflow(self, id: bytes) -> WorkflowDict | None:
         """Return the instance with this id, or None."""
 
     def set_workflow_step(self, id: bytes, step: bytes, state: bytes, now_ms: int) -> None:
@@ -870,13 +615,13 @@ class Store:
     def cancel_workflow(self, id: bytes, reason: bytes, now_ms: int) -> bool:
         """Cancel a running or waiting instance; False when there is none or it is already terminal."""
 
-    def resume_due_workflows(self, now_ms: int, limit: int = 100) -> _WorkflowResumeDict:
+    def resume_due_workflows(self, now_ms: int, limit: int = 100) -> WorkflowResumeDict:
         """Wake at most `limit` instances whose timer is due at `now_ms`, smallest id first, one commit each."""
 
-    def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
+    def workflow_history(self, id: bytes) -> list[WorkflowHistoryDict]:
         """Return the instance's history in sequence order (empty for an unknown id)."""
 
-    def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
+    def workflow_children(self, parent_id: bytes) -> list[WorkflowDict]:
         """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
 
     def purge_finished_workflows(self, finished_before_ms: int, limit: int = 100) -> int:
@@ -1006,7 +751,7 @@ class Transaction:
     def commit(self) -> None:
         """Apply every staged operation in one engine transaction; on failure nothing is visible."""
 
-    def commit_with_results(self) -> dict[int, dict[str, object]]:
+    def commit_with_results(self) -> dict[int, OperationResult]:
         """Commit and return the results of the operations that yield one, keyed by position."""
 
     def rollback(self) -> None:
@@ -1043,13 +788,13 @@ class ReadOnlyStore:
         Internal keys are included when the prefix matches them.
         """
 
-    def changes_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_ChangeDict]:
+    def changes_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[ChangeDict]:
         """Return up to ``limit`` committed changes of transactions after ``after_tx_id``, oldest first.
 
         ``after_tx_id=None`` starts at the beginning of the feed; ``limit=0`` returns [].
         """
 
-    def changes_for_transaction(self, tx_id: int) -> list[_ChangeDict]:
+    def changes_for_transaction(self, tx_id: int) -> list[ChangeDict]:
         """Return every change committed by transaction ``tx_id``, in order."""
 
     def get_object(self, id: bytes) -> bytes | None:
@@ -1058,7 +803,7 @@ class ReadOnlyStore:
     def get_object_chunk(self, id: bytes, offset: int = 0, limit: int = 65536) -> bytes | None:
         """Return up to ``limit`` bytes of object ``id`` from ``offset`` (b"" past the end), or None when absent."""
 
-    def object_info(self, id: bytes) -> _ObjectInfoDict | None:
+    def object_info(self, id: bytes) -> ObjectInfoDict | None:
         """Return the id, size and metadata of object ``id``, or None when it is not stored."""
 
     def verify_object(self, id: bytes) -> bool:
@@ -1087,22 +832,22 @@ class ReadOnlyStore:
     def topic_subscription_offset(self, topic: bytes, subscription: bytes) -> int:
         """Return the subscription's cursor (0 for a subscription never used)."""
 
-    def consumer_group_state(self, stream: bytes, group: bytes) -> _ConsumerGroupState:
+    def consumer_group_state(self, stream: bytes, group: bytes) -> ConsumerGroupState:
         """Return the group's position, lease and generation (position 0, no lease for a new group)."""
 
-    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> _QueueStatsDict:
+    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> QueueStatsDict:
         """Count ready, leased, dead and all messages; with ``now_ms`` also the oldest ready lag."""
 
-    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_OutboxEventDict]:
+    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[OutboxEventDict]:
         """Return up to ``limit`` pending events of transactions after ``after_tx_id``; ``limit=0`` returns []."""
 
     def outbox_len(self) -> int:
         """Return the number of pending outbox events."""
 
-    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_RpcRequestDict]:
+    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[RpcRequestDict]:
         """Return up to ``limit`` unanswered requests after ``after_tx_id``; ``limit=0`` returns []."""
 
-    def get_rpc_response(self, tx_id: int, nonce: bytes) -> _RpcResponseDict | None:
+    def get_rpc_response(self, tx_id: int, nonce: bytes) -> RpcResponseDict | None:
         """Return the response to a request, or None while there is none."""
 
     def get_record(self, collection: bytes, primary_key: bytes) -> _Record | None:
@@ -1134,43 +879,43 @@ class ReadOnlyStore:
     ) -> list[tuple[bytes, _Record]]:
         """Return (index_value, record) pairs within the bounds, bytewise by value then primary key."""
 
-    def storage_stats(self) -> _StorageDict:
+    def storage_stats(self) -> StorageDict:
         """Measure the store file against its live keys and values."""
 
-    def get_job(self, id: bytes) -> _JobDict | None:
+    def get_job(self, id: bytes) -> JobDict | None:
         """Return the job with this id, or None."""
 
-    def list_jobs(self) -> list[_JobDict]:
+    def list_jobs(self) -> list[JobDict]:
         """Return every job, by available_at_ms and then id."""
 
-    def job_stats(self) -> _JobStatsDict:
+    def job_stats(self) -> JobStatsDict:
         """Return the number of jobs in all and per state."""
 
-    def job_history(self, id: bytes) -> list[tuple[int, int, _JobHistoryKind, bytes]]:
+    def job_history(self, id: bytes) -> list[tuple[int, int, JobHistoryKind, bytes]]:
         """Return the job's (seq, at_ms, kind, detail) history entries in order; [] for an unknown id."""
 
-    def get_schedule(self, id: bytes) -> _ScheduleDict | None:
+    def get_schedule(self, id: bytes) -> ScheduleDict | None:
         """Return the interval schedule with this id, or None."""
 
-    def get_cron_schedule(self, id: bytes) -> _CronScheduleDict | None:
+    def get_cron_schedule(self, id: bytes) -> CronScheduleDict | None:
         """Return the cron schedule with this id, or None."""
 
-    def list_cron_schedules(self) -> list[_CronScheduleDict]:
+    def list_cron_schedules(self) -> list[CronScheduleDict]:
         """Return every cron schedule, by next_run_ms."""
 
-    def get_trigger(self, id: bytes) -> _TriggerDict | None:
+    def get_trigger(self, id: bytes) -> TriggerDict | None:
         """Return the trigger with this id, or None."""
 
-    def list_triggers(self) -> list[_TriggerDict]:
+    def list_triggers(self) -> list[TriggerDict]:
         """Return every trigger, by name and then id."""
 
-    def get_workflow(self, id: bytes) -> _WorkflowDict | None:
+    def get_workflow(self, id: bytes) -> WorkflowDict | None:
         """Return the instance with this id, or None."""
 
-    def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
+    def workflow_history(self, id: bytes) -> list[WorkflowHistoryDict]:
         """Return the instance's history in sequence order (empty for an unknown id)."""
 
-    def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
+    def workflow_children(self, parent_id: bytes) -> list[WorkflowDict]:
         """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
 
     def refresh(self) -> int:

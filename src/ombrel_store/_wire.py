@@ -33,7 +33,7 @@ import re
 import struct
 from pathlib import Path, PurePath
 
-import msgpack
+import msgpack  # type: ignore[import-untyped]
 
 from . import _native
 

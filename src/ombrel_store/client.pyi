@@ -6,6 +6,7 @@ from types import TracebackType
 from typing import Any, Literal
 
 from ._native import OmbrelStoreError, ReadOnlyStore, Store, Transaction, VerificationReport
+from .results import *
 from ._native import (
     _ByteVec,
     _ChangeDict,
@@ -59,6 +60,7 @@ def connect(socket_path: str | os.PathLike[str]) -> Client:
 class Client:
     """A connection to a store server with the methods of ``Store``; made by ``connect()``."""
 
+    def __init__(self, socket_path: str | os.PathLike[str]) -> None: ...
     @property
     def socket_path(self) -> str: ...
     def close(self) -> None:
@@ -89,7 +91,7 @@ class Client:
         it is damaged.
         """
     @staticmethod
-    def salvage(path: str | os.PathLike[str]) -> _SalvageDict:
+    def salvage(path: str | os.PathLike[str]) -> SalvageDict:
         """Cut a damaged store file back to the longest prefix that replays, keeping the cut bytes.
 
         The bytes after the prefix go to "<path>.salvage-<offset>" (synced) before the file is
@@ -117,12 +119,12 @@ class Client:
 
         Internal keys are included when the prefix matches them.
         """
-    def changes_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_ChangeDict]:
+    def changes_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[ChangeDict]:
         """Return up to ``limit`` committed changes of transactions after ``after_tx_id``, oldest first.
 
         ``after_tx_id=None`` starts at the beginning of the feed; ``limit=0`` returns [].
         """
-    def changes_for_transaction(self, tx_id: int) -> list[_ChangeDict]:
+    def changes_for_transaction(self, tx_id: int) -> list[ChangeDict]:
         """Return every change committed by transaction ``tx_id``, in order."""
     def prune_changes_through(self, tx_id: int, limit: int = 100) -> int:
         """Delete up to ``limit`` of the oldest changes of transactions <= ``tx_id``; return the count."""
@@ -134,7 +136,7 @@ class Client:
         """Return the content of object ``id``, or None when it is not stored."""
     def get_object_chunk(self, id: bytes, offset: int = 0, limit: int = 65536) -> bytes | None:
         """Return up to ``limit`` bytes of object ``id`` from ``offset`` (b"" past the end), or None when absent."""
-    def object_info(self, id: bytes) -> _ObjectInfoDict | None:
+    def object_info(self, id: bytes) -> ObjectInfoDict | None:
         """Return the id, size and metadata of object ``id``, or None when it is not stored."""
     def verify_object(self, id: bytes) -> bool:
         """Return True when object ``id`` is stored and its content still hashes to ``id``."""
@@ -148,9 +150,9 @@ class Client:
         self, namespace: bytes, name_prefix: bytes | bytearray | None = None
     ) -> list[tuple[bytes, bytes]]:
         """Return the (name, id) references of ``namespace`` whose name starts with ``name_prefix``, by name."""
-    def gc_orphan_objects(self, limit: int = 100) -> _ObjectGcDict:
+    def gc_orphan_objects(self, limit: int = 100) -> ObjectGcDict:
         """Delete up to ``limit`` unreferenced objects in id order; ``limit=0`` only reports the counts."""
-    def purge_expired_objects(self, now_unix: int, limit: int = 100) -> _ObjectPurgeDict:
+    def purge_expired_objects(self, now_unix: int, limit: int = 100) -> ObjectPurgeDict:
         """Delete up to ``limit`` unreferenced objects whose "expires_at_unix" is <= ``now_unix``; 0 means no limit."""
     def append_stream(self, name: bytes, payload: bytes) -> int:
         """Append ``payload`` to stream ``name``; return its offset (consecutive from 0)."""
@@ -175,7 +177,7 @@ class Client:
         ``force``); return how many were deleted."""
     def consumer_group_claim(
         self, stream: bytes, group: bytes, consumer: bytes, now_ms: int, lease_duration_ms: int
-    ) -> _ConsumerGroupDelivery | None:
+    ) -> ConsumerGroupDelivery | None:
         """Lease the entry at the group's position to ``consumer``; None while a lease is active or no entry is there."""
     def consumer_group_ack(
         self, stream: bytes, group: bytes, consumer: bytes, offset: int, lease_generation: int
@@ -187,11 +189,11 @@ class Client:
         """Release the lease without moving the position, so the entry is delivered again."""
     def consumer_group_reset(self, stream: bytes, group: bytes, next_offset: int) -> None:
         """Set the group's position to ``next_offset`` and release any lease; the generation is kept."""
-    def consumer_group_state(self, stream: bytes, group: bytes) -> _ConsumerGroupState:
+    def consumer_group_state(self, stream: bytes, group: bytes) -> ConsumerGroupState:
         """Return the group's position, lease and generation (position 0, no lease for a new group)."""
     def push_queue(self, name: bytes, payload: bytes, *, available_at_ms: int = 0, priority: int = 0) -> int:
         """Append a ready message to queue ``name`` and return its id (ids start at 1)."""
-    def claim_queue(self, name: bytes, now_ms: int, lease_duration_ms: int) -> _ClaimedMessageDict | None:
+    def claim_queue(self, name: bytes, now_ms: int, lease_duration_ms: int) -> ClaimedMessageDict | None:
         """Lease the best claimable message (highest priority, then lowest id) or return None."""
     def ack_queue(self, name: bytes, id: int, lease_generation: int) -> None:
         """Delete leased message ``id``; refused unless ``lease_generation`` is its current lease."""
@@ -201,11 +203,11 @@ class Client:
         """Mark leased message ``id`` dead: never claimed again, kept until purged."""
     def purge_dead_queue(self, name: bytes) -> int:
         """Delete every dead message of queue ``name``; return how many."""
-    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> _QueueStatsDict:
+    def queue_stats(self, name: bytes, *, now_ms: int | None = None) -> QueueStatsDict:
         """Count ready, leased, dead and all messages; with ``now_ms`` also the oldest ready lag."""
     def emit_outbox_event(self, topic: bytes, payload: bytes, created_at_ms: int) -> tuple[int, bytes]:
         """Record an event in its own transaction; return its id (tx_id, 16-byte nonce)."""
-    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_OutboxEventDict]:
+    def outbox_events_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[OutboxEventDict]:
         """Return up to ``limit`` pending events of transactions after ``after_tx_id``; ``limit=0`` returns []."""
     def ack_outbox_event(self, tx_id: int, nonce: bytes) -> bool:
         """Delete a delivered event; False when there was no such event."""
@@ -215,13 +217,13 @@ class Client:
         self, method: bytes, payload: bytes, created_at_ms: int, deadline_ms: int | None = None
     ) -> tuple[int, bytes]:
         """Submit a request in its own transaction; return its id (tx_id, 16-byte nonce)."""
-    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[_RpcRequestDict]:
+    def pending_rpc_requests_after(self, after_tx_id: int | None = None, limit: int = 100) -> list[RpcRequestDict]:
         """Return up to ``limit`` unanswered requests after ``after_tx_id``; ``limit=0`` returns []."""
     def respond_rpc(
         self, tx_id: int, nonce: bytes, payload: bytes, completed_at_ms: int, is_error: bool = False
     ) -> None:
         """Answer a pending request: remove it and store its response in one transaction."""
-    def get_rpc_response(self, tx_id: int, nonce: bytes) -> _RpcResponseDict | None:
+    def get_rpc_response(self, tx_id: int, nonce: bytes) -> RpcResponseDict | None:
         """Return the response to a request, or None while there is none."""
     def ack_rpc_response(self, tx_id: int, nonce: bytes) -> bool:
         """Delete the response to a request; False when there was none."""
@@ -266,20 +268,20 @@ class Client:
         """Return (index_value, record) pairs within the bounds, bytewise by value then primary key."""
     def backup_to(self, destination: str | os.PathLike[str]) -> int:
         """Copy the store file byte for byte over ``destination`` (replacing it); return the bytes copied."""
-    def checkpoint_to(self, destination: str | os.PathLike[str]) -> _CheckpointDict:
+    def checkpoint_to(self, destination: str | os.PathLike[str]) -> CheckpointDict:
         """Copy the store file to a new path through a temporary sibling and verify the copy."""
     @staticmethod
-    def restore_copy(source: str | os.PathLike[str], destination: str | os.PathLike[str]) -> _RestoreDict:
+    def restore_copy(source: str | os.PathLike[str], destination: str | os.PathLike[str]) -> RestoreDict:
         """Copy a closed, verified store file to a new path and prove the copy matches it."""
-    def compact_copy_to(self, destination: str | os.PathLike[str]) -> _CompactionDict:
+    def compact_copy_to(self, destination: str | os.PathLike[str]) -> CompactionDict:
         """Write the live keys into a new store file (new identity) at a new path."""
-    def snapshot_to(self, destination: str | os.PathLike[str]) -> _SnapshotDict:
+    def snapshot_to(self, destination: str | os.PathLike[str]) -> SnapshotDict:
         """Write a verified compacted copy with a new identity; report both identities."""
-    def compact_generation_to(self, destination: str | os.PathLike[str]) -> _GenerationDict:
+    def compact_generation_to(self, destination: str | os.PathLike[str]) -> GenerationDict:
         """Write a compacted new generation that keeps the store's identity and numbering."""
-    def storage_stats(self) -> _StorageDict:
+    def storage_stats(self) -> StorageDict:
         """Measure the store file against its live keys and values."""
-    def health_report(self) -> _HealthDict:
+    def health_report(self) -> HealthDict:
         """Report identity, quotas, backlog, counters, queue figures and per-area key counts."""
     def submit_job(
         self,
@@ -295,9 +297,9 @@ class Client:
         idempotency_key: bytes | bytearray | Sequence[int] | None = None,
     ) -> bytes:
         """Create a ready job and return its 16-byte id (the existing one for an active idempotency key)."""
-    def get_job(self, id: bytes) -> _JobDict | None:
+    def get_job(self, id: bytes) -> JobDict | None:
         """Return the job with this id, or None."""
-    def claim_job(self, now_ms: int, lease_duration_ms: int, *, handlers: Sequence[bytes] | None = ...) -> _JobDict | None:
+    def claim_job(self, now_ms: int, lease_duration_ms: int, *, handlers: Sequence[bytes] | None = ...) -> JobDict | None:
         """Lease the most urgent claimable job of the given handlers (all when omitted or empty), or return None."""
     def heartbeat_job(self, id: bytes, lease_generation: int, now_ms: int, lease_duration_ms: int) -> bool:
         """Extend a held lease to now_ms + lease_duration_ms; False if the job is not leased under that generation."""
@@ -309,15 +311,15 @@ class Client:
         """Give a held job back, ready at once; False if the job is not leased under that generation."""
     def release_expired_jobs(self, now_ms: int) -> int:
         """Make every job whose lease ended ready again (or dead); return how many were handled."""
-    def retry_job(self, id: bytes, now_ms: int) -> _JobDict | None:
+    def retry_job(self, id: bytes, now_ms: int) -> JobDict | None:
         """Revive a dead job with its attempts reset; None if the job is missing or not dead."""
     def cancel_job(self, id: bytes, now_ms: int) -> bool:
         """Cancel a ready or leased job; False if it is missing or already finished."""
-    def list_jobs(self) -> list[_JobDict]:
+    def list_jobs(self) -> list[JobDict]:
         """Return every job, by available_at_ms and then id."""
-    def job_stats(self) -> _JobStatsDict:
+    def job_stats(self) -> JobStatsDict:
         """Return the number of jobs in all and per state."""
-    def job_history(self, id: bytes) -> list[tuple[int, int, _JobHistoryKind, bytes]]:
+    def job_history(self, id: bytes) -> list[tuple[int, int, JobHistoryKind, bytes]]:
         """Return the job's (seq, at_ms, kind, detail) history entries in order; [] for an unknown id."""
     def purge_finished_jobs(self, finished_before_ms: int, limit: int = 100) -> int:
         """Delete up to limit jobs that finished before finished_before_ms, oldest first, with their history; return how many."""
@@ -337,7 +339,7 @@ class Client:
         idempotency_key: bytes | bytearray | Sequence[int] | None = None,
     ) -> bytes:
         """Create an interval schedule ("once" or "interval" mode) and return its 16-byte id."""
-    def get_schedule(self, id: bytes) -> _ScheduleDict | None:
+    def get_schedule(self, id: bytes) -> ScheduleDict | None:
         """Return the interval schedule with this id, or None."""
     def set_schedule_enabled(self, id: bytes, enabled: bool) -> bool:
         """Enable or disable an interval schedule; False if there is none."""
@@ -358,9 +360,9 @@ class Client:
         idempotency_key: bytes | bytearray | Sequence[int] | None = None,
     ) -> bytes:
         """Create a cron schedule (five fields, UTC) whose first run follows ``after_ms``; return its 16-byte id."""
-    def get_cron_schedule(self, id: bytes) -> _CronScheduleDict | None:
+    def get_cron_schedule(self, id: bytes) -> CronScheduleDict | None:
         """Return the cron schedule with this id, or None."""
-    def list_cron_schedules(self) -> list[_CronScheduleDict]:
+    def list_cron_schedules(self) -> list[CronScheduleDict]:
         """Return every cron schedule, by next_run_ms."""
     def set_cron_schedule_enabled(self, id: bytes, enabled: bool) -> bool:
         """Enable or disable a cron schedule; False if there is none."""
@@ -383,9 +385,9 @@ class Client:
         idempotency_key: bytes | bytearray | Sequence[int] | None = None,
     ) -> bytes:
         """Create an enabled trigger ("manual", "collection", "stream" or "topic" source); return its 16-byte id."""
-    def get_trigger(self, id: bytes) -> _TriggerDict | None:
+    def get_trigger(self, id: bytes) -> TriggerDict | None:
         """Return the trigger with this id, or None."""
-    def list_triggers(self) -> list[_TriggerDict]:
+    def list_triggers(self) -> list[TriggerDict]:
         """Return every trigger, by name and then id."""
     def set_trigger_enabled(self, id: bytes, enabled: bool) -> bool:
         """Enable or disable a trigger; False if there is none."""
@@ -395,7 +397,7 @@ class Client:
         self, workflow_type: bytes, initial_step: bytes, initial_state: bytes, now_ms: int, parent_id: bytes | None = None
     ) -> bytes:
         """Create a running instance (type and step not empty, parent_id 16 bytes or None); return its 16-byte id."""
-    def get_workflow(self, id: bytes) -> _WorkflowDict | None:
+    def get_workflow(self, id: bytes) -> WorkflowDict | None:
         """Return the instance with this id, or None."""
     def set_workflow_step(self, id: bytes, step: bytes, state: bytes, now_ms: int) -> None:
         """Move a running or waiting instance to `step` with `state`; it becomes running, its wait cleared."""
@@ -411,11 +413,11 @@ class Client:
         """Fail a running or waiting instance; `error` becomes its state and the history detail."""
     def cancel_workflow(self, id: bytes, reason: bytes, now_ms: int) -> bool:
         """Cancel a running or waiting instance; False when there is none or it is already terminal."""
-    def resume_due_workflows(self, now_ms: int, limit: int = 100) -> _WorkflowResumeDict:
+    def resume_due_workflows(self, now_ms: int, limit: int = 100) -> WorkflowResumeDict:
         """Wake at most `limit` instances whose timer is due at `now_ms`, smallest id first, one commit each."""
-    def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
+    def workflow_history(self, id: bytes) -> list[WorkflowHistoryDict]:
         """Return the instance's history in sequence order (empty for an unknown id)."""
-    def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
+    def workflow_children(self, parent_id: bytes) -> list[WorkflowDict]:
         """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
     def purge_finished_workflows(self, finished_before_ms: int, limit: int = 100) -> int:
         """Remove at most `limit` instances finished before `finished_before_ms`, oldest first, with their
@@ -424,6 +426,7 @@ class Client:
 class ClientTransaction:
     """A transaction of a ``Client``: staged in the client, sent as one request at commit."""
 
+    def __init__(self, client: Client) -> None: ...
     def __enter__(self) -> ClientTransaction: ...
     def get(self, key: bytes) -> bytes | None:
         """Return the value as this transaction sees it, or None."""
@@ -498,7 +501,7 @@ class ClientTransaction:
         """Stage a cancellation; result ``{"kind": "workflow_cancel", "cancelled": bool}``."""
     def commit(self) -> None:
         """Apply every staged operation in one engine transaction; on failure nothing is visible."""
-    def commit_with_results(self) -> dict[int, dict[str, object]]:
+    def commit_with_results(self) -> dict[int, OperationResult]:
         """Commit and return the results of the operations that yield one, keyed by position."""
     def rollback(self) -> None:
         """Discard the staged operations and give the store back."""

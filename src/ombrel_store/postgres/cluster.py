@@ -11,6 +11,8 @@ starts it again on the same data. `find_binaries()` returns None when no server 
 
 from __future__ import annotations
 
+from typing import Any
+
 import glob
 import os
 import pwd
@@ -65,7 +67,7 @@ class PrivateCluster:
         return cluster
 
     def _run(self, program: str, *args: str) -> None:
-        options = {}
+        options: dict[str, Any] = {}
         if self._user is not None:
             options = {"user": self._user.pw_uid, "group": self._user.pw_gid, "extra_groups": []}
         subprocess.run(

@@ -103,10 +103,15 @@ def migrate(store_path: str, dsn: str, schema: str = "ombrel") -> dict[str, int]
             ensure_schema(conn, schema)
             with conn.transaction():
                 _copy(conn, schema, jobs, histories, counters, messages, events, pairs)
-                found = {t: conn.execute(f"SELECT count(*) FROM {schema}.{t}").fetchone()[0] for t in TABLES}
+                found = {t: _count(conn, f"{schema}.{t}") for t in TABLES}
                 if found != expected:
                     raise OmbrelStoreError(f"migration counts differ: store file {expected}, database {found}")
     return expected
+
+
+def _count(conn, table: str) -> int:
+    row = conn.execute(f"SELECT count(*) FROM {table}").fetchone()
+    return 0 if row is None else int(row[0])
 
 
 def _copy(conn, s, jobs, histories, counters, messages, events, pairs) -> None:

@@ -17,6 +17,8 @@ Contract:
 
 from __future__ import annotations
 
+from typing import Literal
+
 import threading
 from collections.abc import Sequence
 
@@ -138,7 +140,7 @@ class PgStore:
     def __enter__(self) -> PgStore:
         return self
 
-    def __exit__(self, _exc_type, _exc_value, _traceback) -> bool:
+    def __exit__(self, _exc_type, _exc_value, _traceback) -> Literal[False]:
         self.close()
         return False
 

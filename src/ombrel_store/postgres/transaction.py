@@ -16,6 +16,8 @@ Contract:
 
 from __future__ import annotations
 
+from typing import Literal
+
 from collections.abc import Sequence
 
 from .._native import TransactionFinishedError
@@ -241,7 +243,7 @@ class PgTransaction:
     def __enter__(self) -> PgTransaction:
         return self
 
-    def __exit__(self, exc_type, _exc_value, _traceback) -> bool:
+    def __exit__(self, exc_type, _exc_value, _traceback) -> Literal[False]:
         if self._finished:
             return False
         if exc_type is None:

@@ -4,4 +4,5 @@ import sys
 
 from . import main
 
-sys.exit(main(sys.argv[1:]))
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
