@@ -6,7 +6,7 @@ PIP ?= $(PYTHON) -m pip
 SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
-.PHONY: deps pg-deps install demo test typecheck wheel wheel-check docs native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
+.PHONY: deps pg-deps install demo test typecheck wheel wheel-check docs format format-check format-tool native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
 
 # System libraries the extension links against (Debian).
 deps:
@@ -40,6 +40,18 @@ test: install native-test pg-deps
 typecheck: install pg-deps
 	$(PIP) install --quiet "mypy>=1.10"
 	cd /tmp && $(PYTHON) -m mypy.stubtest ombrel_store
+
+# The C++ sources in the style of .clang-format (a pinned clang-format from PyPI, so that every
+# machine formats alike).
+CLANG_FORMAT_VERSION := 19.1.7
+CXX_SOURCES = $$(git ls-files 'native/*.cpp' 'native/*.h' 'tests/native/*.cpp' 'tests/native/*.h' 'tests/fuzz/*.cpp' 'tests/fuzz/*.h')
+format-tool:
+	@$(PYTHON) -m pip show clang-format 2>/dev/null | grep -qx "Version: $(CLANG_FORMAT_VERSION)" || \
+	  $(PIP) install --quiet "clang-format==$(CLANG_FORMAT_VERSION)"
+format: format-tool
+	$(PYTHON) -c "import clang_format; clang_format.clang_format()" -i $(CXX_SOURCES)
+format-check: format-tool
+	$(PYTHON) -c "import clang_format; clang_format.clang_format()" --dry-run --Werror $(CXX_SOURCES)
 
 # The documentation (docs/, mkdocs.yml) into build/site; any warning fails the build. The API
 # reference is read from the docstrings in the shipped type stubs, so no build is needed.
