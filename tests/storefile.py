@@ -130,6 +130,15 @@ class LogBuilder:
         return data
 
 
+def committed_file(path: Path, records) -> bytes:
+    """Writes a store file whose one transaction puts `records` (a mapping or (key, value)
+    pairs) and commits; returns its bytes."""
+    log = LogBuilder()
+    for key, value in (records.items() if isinstance(records, dict) else records):
+        log.put(1, key, value)
+    return log.commit(1).write(path)
+
+
 def store_write_bytes(tx_id: int, first_sequence: int, key: bytes, value: bytes | None = None) -> bytes:
     """The records of one Store.put/Store.delete, without a header."""
     return LogBuilder(b"", first_sequence).store_write(tx_id, key, value).log_bytes()

@@ -1,8 +1,7 @@
-"""The Store class: key-value semantics, ordering, reserved keys, lifecycle, signatures."""
+"""The Store class: key-value semantics, ordering, reserved keys, lifecycle."""
 
 import gc
 import os
-import inspect
 import threading
 
 import pytest
@@ -152,23 +151,3 @@ def test_directory_or_missing_path_is_an_io_error_and_creates_nothing(tmp_path, 
         getattr(Store, how)(str(tmp_path / name))
     assert str(info.value).startswith("I/O error: ")
     assert list(tmp_path.iterdir()) == []
-
-
-SIGNATURES = [
-    ("open", "(path, *, durability='data', repair_torn_tail=True, max_bytes=None, namespace_max_bytes=None)"),
-    ("verify", "(path)"), ("close", "(self, /)"), ("flush", "(self, /)"), ("get", "(self, /, key)"),
-    ("contains", "(self, /, key)"), ("put", "(self, /, key, value)"), ("delete", "(self, /, key)"),
-    ("scan_prefix", "(self, /, prefix)"), ("transaction", "(self, /)"), ("__enter__", "(self, /)"),
-    ("__exit__", "(self, /, _exc_type, _exc_value, _traceback)"),
-    ("changes_after", "(self, /, after_tx_id=None, limit=100)"), ("changes_for_transaction", "(self, /, tx_id)"),
-    ("prune_changes_through", "(self, /, tx_id, limit=100)"), ("backup_to", "(self, /, destination)"),
-    ("checkpoint_to", "(self, /, destination)"), ("restore_copy", "(source, destination)"),
-    ("compact_copy_to", "(self, /, destination)"), ("snapshot_to", "(self, /, destination)"),
-    ("compact_generation_to", "(self, /, destination)"), ("storage_stats", "(self, /)"),
-    ("health_report", "(self, /)"),
-]
-
-
-@pytest.mark.parametrize("name, signature", SIGNATURES)
-def test_published_signatures(name, signature):
-    assert str(inspect.signature(getattr(Store, name))) == signature
