@@ -9,6 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from expect import snapshot
 from ombrel_store import _native
 
 ALLOWED = (TypeError, ValueError, OverflowError, _native.OmbrelStoreError)
@@ -114,6 +115,37 @@ def test_transaction_method_arguments(fuzzed_store, name):
                 tx.rollback()
 
     fuzz()
+
+
+# Later arguments of the wrong type or range, which the random calls above seldom reach.
+LATER_ARGUMENTS = [
+    lambda s: s.push_queue(b"q", "p"), lambda s: s.push_queue(b"q", b"p", available_at_ms=2**63),
+    lambda s: s.push_queue(b"q", b"p", priority=2**31), lambda s: s.ack_queue(b"q", -1, 1),
+    lambda s: s.queue_stats(b"q", now_ms="0"), lambda s: s.claim_queue(b"q", 0, -1),
+    lambda s: s.ack_queue(b"q", 1, 2**32),
+    lambda s: s.acknowledge_topic_through(b"s", b"sub", -1),
+    lambda s: s.reset_topic_subscription(b"s", b"sub", 2**64), lambda s: s.append_stream(b"s", "x"),
+    lambda s: s.read_stream(b"s", -1), lambda s: s.read_stream(b"s", 0, -1), lambda s: s.read_topic(b"s", 0, 2**64),
+    lambda s: s.trim_stream(b"s", -1), lambda s: s.trim_stream(b"s", 2, force=1),
+    lambda s: s.consumer_group_claim(b"s", b"g", bytearray(b"c"), 0, 10),
+    lambda s: s.consumer_group_claim(b"s", b"g", b"c", 2**63, 100),
+    lambda s: s.consumer_group_claim(b"s", b"g", b"c", 0, 2**63),
+    lambda s: s.consumer_group_ack(b"s", b"g", b"c", -1, 1),
+    lambda s: s.consumer_group_nack(b"s", b"g", b"c", 0, 2**64),
+    lambda s: s.emit_outbox_event(b"t", b"p", 2**63), lambda s: s.outbox_events_after(0, -1),
+    lambda s: s.submit_rpc_request(b"m", b"", 0, 2**63), lambda s: s.respond_rpc(1, bytes(16), b"", 0, is_error=1),
+    lambda s: s.expire_rpc_requests(0, -1), lambda s: s.pending_rpc_requests_after(0, -1),
+]
+
+
+@pytest.mark.parametrize("call", LATER_ARGUMENTS)
+def test_a_bad_later_argument_raises_and_writes_nothing(store, store_path, call):
+    store.append_stream(b"s", b"zero")
+    store.push_queue(b"q", b"m")
+    before = snapshot(store_path)
+    with pytest.raises((TypeError, OverflowError)):
+        call(store)
+    assert snapshot(store_path) == before
 
 
 def tx_is_open(tx):

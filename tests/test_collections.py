@@ -59,6 +59,9 @@ def migration_value(frm, to, codec=b"bytes"):
     return struct.pack("<BIII", 1, frm, to, len(codec)) + codec
 
 
+craft = sf.committed_file  # the name other test modules import
+
+
 @pytest.fixture
 def users(store):
     assert store.create_collection(b"users") is True

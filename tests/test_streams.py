@@ -151,19 +151,6 @@ def test_empty_names_and_a_closed_store_are_refused(abc, store_path, row):
         call(abc, row, b"s")
 
 
-# Later arguments of the wrong type or range: the random argument tests seldom get that far.
-@pytest.mark.parametrize("call", [
-    lambda s: s.acknowledge_topic_through(b"s", b"sub", -1), lambda s: s.reset_topic_subscription(b"s", b"sub", 2**64),
-    lambda s: s.append_stream(b"s", "x"), lambda s: s.read_stream(b"s", -1), lambda s: s.read_stream(b"s", 0, -1),
-    lambda s: s.read_topic(b"s", 0, 2**64), lambda s: s.trim_stream(b"s", -1), lambda s: s.trim_stream(b"s", 2, force=1),
-])
-def test_a_bad_later_argument_raises_and_writes_nothing(abc, store_path, call):
-    before = snapshot(store_path)
-    with pytest.raises((TypeError, OverflowError)):
-        call(abc)
-    assert snapshot(store_path) == before
-
-
 @pytest.mark.parametrize("counter, message", [(MAX, EXHAUSTED), (1, CORRUPT_META)])  # 1 lags behind entry 1
 def test_a_counter_at_its_maximum_or_lagging_refuses_appends(store_path, counter, message):
     data = sf.committed_file(store_path, stream_items(b"s", [b"a", b"b"], next_offset=counter))
