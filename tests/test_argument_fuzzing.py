@@ -1,7 +1,9 @@
-"""Any Python values given to any method of Store or Transaction: the call either
-succeeds or raises TypeError, ValueError, OverflowError or OmbrelStoreError, and a
-call that raises leaves the store file as it was. Never a crash."""
+"""Any Python values given to any method of Store or Transaction, and of PgStore or
+PgTransaction: the call either succeeds or raises TypeError, ValueError, OverflowError or
+OmbrelStoreError, and a call that raises leaves the store file or database as it was.
+Never a crash."""
 
+import contextlib
 import inspect
 import os
 
@@ -66,52 +68,86 @@ def workdir(tmp_path_factory):
     os.chdir(previous)
 
 
+def pg_classes():
+    try:
+        from ombrel_store.postgres import PgStore, PgTransaction
+    except ImportError:
+        return None
+    return PgStore, PgTransaction
+
+
+# Each backend's store and transaction classes, and how many calls each method gets.
+BACKENDS = {"file": (_native.Store, _native.Transaction, 60)}
+if pg_classes():
+    BACKENDS["postgres"] = (*pg_classes(), 25)
+PG_TABLES = ("jobs", "job_history", "queues", "queue_messages", "outbox_events", "kv")
+
+
 @pytest.fixture(scope="module")
-def fuzzed_store(workdir):
+def fuzzed_file(workdir):
+    """The store and a function returning what a failed call must leave unchanged."""
     path = workdir / "fuzzed.omb"
     store = _native.Store.open(str(path))
     store.put(b"k", b"v")
-    yield store, path
+    yield store, path.read_bytes
     store.close()
 
 
-def check_call(method, args, kwargs, path, step_by_step):
-    before = path.read_bytes()
+@pytest.fixture(scope="module")
+def fuzzed_postgres(pg_cluster):
+    import psycopg
+
+    store = BACKENDS["postgres"][0].open(pg_cluster.dsn, schema="fuzzed", timeout=5.0)
+    store.put(b"k", b"v")
+    store.submit_job(b"h", b"", 0)
+    store.claim_job(0, 10)
+    store.push_queue(b"q", b"m")
+    conn = psycopg.connect(pg_cluster.dsn, autocommit=True)
+    yield store, lambda: [conn.execute(f"SELECT * FROM fuzzed.{t} ORDER BY 1, 2").fetchall() for t in PG_TABLES]
+    store.close()
+    conn.execute("DROP SCHEMA fuzzed CASCADE")
+    conn.close()
+
+
+def check_call(method, args, kwargs, contents, step_by_step):
+    before = contents()
     try:
         method(*args, **kwargs)
     except ALLOWED:
         if not step_by_step:
-            assert path.read_bytes() == before, "a failed call changed the store file"
+            assert contents() == before, "a failed call changed the store"
 
 
-FUZZ = settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck), database=None)
+def fuzz_settings(backend):
+    return settings(max_examples=BACKENDS[backend][2], deadline=None, suppress_health_check=list(HealthCheck),
+                    database=None)
 
 
-@pytest.mark.parametrize("name", methods_of(_native.Store))
-def test_store_method_arguments(fuzzed_store, name):
-    store, path = fuzzed_store
+@pytest.mark.parametrize("backend, name", [(b, n) for b, classes in BACKENDS.items() for n in methods_of(classes[0])])
+def test_store_method_arguments(request, backend, name):
+    store, contents = request.getfixturevalue("fuzzed_" + backend)
     method = getattr(store, name)
 
-    @FUZZ
+    @fuzz_settings(backend)
     @given(call_strategy(method))
     def fuzz(call):
-        check_call(method, call[0], call[1], path, name in COMMITS_STEP_BY_STEP)
+        check_call(method, call[0], call[1], contents, name in COMMITS_STEP_BY_STEP)
 
     fuzz()
 
 
-@pytest.mark.parametrize("name", methods_of(_native.Transaction))
-def test_transaction_method_arguments(fuzzed_store, name):
-    store, path = fuzzed_store
+@pytest.mark.parametrize("backend, name", [(b, n) for b, classes in BACKENDS.items() for n in methods_of(classes[1])])
+def test_transaction_method_arguments(request, backend, name):
+    store, contents = request.getfixturevalue("fuzzed_" + backend)
 
-    @FUZZ
-    @given(call_strategy(getattr(_native.Transaction, name)))
+    @fuzz_settings(backend)
+    @given(call_strategy(getattr(BACKENDS[backend][1], name)))
     def fuzz(call):
         tx = store.transaction()
         try:
-            check_call(getattr(tx, name), call[0], call[1], path, False)
+            check_call(getattr(tx, name), call[0], call[1], contents, False)
         finally:
-            if tx_is_open(tx):
+            with contextlib.suppress(_native.TransactionFinishedError):
                 tx.rollback()
 
     fuzz()
@@ -147,10 +183,3 @@ def test_a_bad_later_argument_raises_and_writes_nothing(store, store_path, call)
         call(store)
     assert snapshot(store_path) == before
 
-
-def tx_is_open(tx):
-    try:
-        tx.contains(b"k")
-        return True
-    except _native.TransactionFinishedError:
-        return False
