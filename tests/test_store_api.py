@@ -2,7 +2,6 @@
 
 import gc
 import os
-import threading
 
 import pytest
 
@@ -49,18 +48,6 @@ def test_every_durability_writes_and_flushes(open_store, durability):
     assert s.flush() is None
     s.close()
     assert open_store().get(b"k") == durability.encode()
-
-
-def test_threads_sharing_a_store_run_one_call_at_a_time(open_store):
-    s = open_store(durability="relaxed")
-    threads = [threading.Thread(target=lambda n=n: [s.put(b"t%d-%02d" % (n, i), b"x") for i in range(25)])
-               for n in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert len(user_items(s)) == 100
-    assert [c["tx_id"] for c in s.changes_after(limit=1000)] == list(range(1, 101))
 
 
 def test_scan_prefix_selects_and_sorts_unsigned_shorter_first(store):
