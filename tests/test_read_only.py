@@ -2,7 +2,6 @@
 committed when opened or last refreshed, never an uncommitted transaction or a torn tail,
 never writes a byte, and notices when the file is replaced."""
 
-import inspect
 import os
 
 import pytest
@@ -45,16 +44,6 @@ def test_domain_reads_follow_the_writer(store, store_path):
     store.claim_job(1, 1000)
     reader.refresh()
     assert reader.get_job(job)["state"] == "leased"
-
-
-def test_shares_store_read_methods():
-    own = {"refresh", "close"}
-    for name in dir(_native.ReadOnlyStore):
-        if name.startswith("_") or name in own:
-            continue
-        method = getattr(_native.ReadOnlyStore, name)
-        assert inspect.signature(method) == inspect.signature(getattr(_native.Store, name))
-        assert method.__doc__ == getattr(_native.Store, name).__doc__
 
 
 def crafted_store(path, records):
