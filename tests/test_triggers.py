@@ -143,13 +143,6 @@ def test_the_fired_job_follows_the_template(s):
     assert s.claim_job(499, 10) is None and s.claim_job(500, 10)["id"] == job_id  # available_at_ms is absolute
 
 
-def test_each_firing_of_a_keyless_template_is_a_new_job(s):
-    tid = s.create_trigger(b"t", "manual", b"h", b"")
-    ids = [s.fire_trigger(tid, b"", now) for now in (1, 2, 3)]
-    assert len(set(ids)) == 3 and sorted(j["id"] for j in s.list_jobs()) == sorted(ids)
-    assert (s.get_trigger(tid)["fire_count"], s.get_trigger(tid)["last_fired_at_ms"]) == (3, 3)
-
-
 def test_a_disabled_trigger_fires_nothing_and_writes_nothing(s, store_path):
     tid = s.create_trigger(b"t", "manual", b"h", b"")
     first = s.fire_trigger(tid, b"", 1)
