@@ -156,34 +156,6 @@ def test_object_ids_are_checked_before_the_store_is_touched(store, call, length,
         call(store, bytes(length))
 
 
-# Every collection, query and object method goes through the store's slot.
-SLOT_CALLS = [
-    ("get_object", b"I"), ("get_object_chunk", b"I", 2**64 - 1, 0), ("object_info", b"I"), ("verify_object", b"I"),
-    ("link_object", b"ns", b"n", b"I"), ("put_object", b"x"), ("put_object_with_metadata", b"x", {}),
-    ("resolve_object_ref", b"ns", b"n"), ("unlink_object", b"ns", b"n"), ("list_object_refs", b"ns"),
-    ("gc_orphan_objects",), ("purge_expired_objects", 0), ("create_collection", b"c"), ("define_index", b"c", b"i"),
-    ("upsert_record", b"c", b"k", b"v"), ("get_record", b"c", b"k"), ("delete_record", b"c", b"k"),
-    ("scan_collection", b"c"), ("collection_definition", b"c"), ("collection_migrations", b"c"),
-    ("migrate_collection_schema", b"c", 1, 2), ("query_index_exact", b"c", b"i", b"v"),
-    ("query_index_range", b"c", b"i"),
-]
-
-
-@pytest.mark.parametrize("name, args", [(c[0], c[1:]) for c in SLOT_CALLS], ids=[c[0] for c in SLOT_CALLS])
-@pytest.mark.parametrize("closed", [True, False])
-def test_a_closed_or_busy_store_refuses_every_call(store, name, args, closed):
-    args = [oid(b"x") if a == b"I" else a for a in args]
-    if closed:
-        store.close()
-        with raises_exactly(_native.StoreClosedError, "store is closed"):
-            getattr(store, name)(*args)
-        return
-    t = store.transaction()
-    with raises_exactly(_native.StoreBusyError, "store is exclusively borrowed by an active transaction"):
-        getattr(store, name)(*args)
-    t.rollback()
-
-
 # ---- references ----
 
 

@@ -12,6 +12,7 @@ from ombrel_store import _native
 Store = _native.Store
 RESERVED = "keys beginning with the Ombrel Store internal namespace are reserved"
 CLOSED = "store is closed"
+BUSY = "store is exclusively borrowed by an active transaction"
 
 
 def user_items(store):
@@ -84,22 +85,45 @@ def test_internal_keys_are_refused_and_nothing_is_written(store, store_path, key
     assert [c["tx_id"] for c in store.changes_after()] == [2]
 
 
-CALLS = [("flush", ()), ("get", (b"k",)), ("contains", (b"k",)), ("put", (b"k", b"v")), ("delete", (b"k",)),
-         ("scan_prefix", (b"",)), ("transaction", ()), ("changes_after", ()), ("changes_for_transaction", (1,)),
-         ("prune_changes_through", (1,)), ("storage_stats", ()), ("health_report", ())]
-CALLS += [(name, ("copy.omb",)) for name in ("backup_to", "checkpoint_to", "compact_copy_to", "snapshot_to",
-                                            "compact_generation_to")]
+# Every method goes through the store's slot: refused when the store is closed or lent to a transaction.
+SLOT_CALLS = [
+    ("flush",), ("get", b"k"), ("contains", b"k"), ("put", b"k", b"v"), ("delete", b"k"), ("scan_prefix", b""),
+    ("transaction",), ("changes_after",), ("changes_for_transaction", 1), ("prune_changes_through", 1),
+    ("storage_stats",), ("health_report",),
+    *[(name, "copy.omb") for name in ("backup_to", "checkpoint_to", "compact_copy_to", "snapshot_to",
+                                      "compact_generation_to")],
+    ("get_object", bytes(32)), ("get_object_chunk", bytes(32), 2**64 - 1, 0), ("object_info", bytes(32)),
+    ("verify_object", bytes(32)), ("link_object", b"ns", b"n", bytes(32)), ("put_object", b"x"),
+    ("put_object_with_metadata", b"x", {}), ("resolve_object_ref", b"ns", b"n"), ("unlink_object", b"ns", b"n"),
+    ("list_object_refs", b"ns"), ("gc_orphan_objects",), ("purge_expired_objects", 0), ("create_collection", b"c"),
+    ("define_index", b"c", b"i"), ("upsert_record", b"c", b"k", b"v"), ("get_record", b"c", b"k"),
+    ("delete_record", b"c", b"k"), ("scan_collection", b"c"), ("collection_definition", b"c"),
+    ("collection_migrations", b"c"), ("migrate_collection_schema", b"c", 1, 2), ("query_index_exact", b"c", b"i", b"v"),
+    ("query_index_range", b"c", b"i"), ("push_queue", b"q", b"p"), ("claim_queue", b"q", 0, 1),
+    ("ack_queue", b"q", 1, 1), ("nack_queue", b"q", 1, 1, 0), ("dead_letter_queue", b"q", 1, 1),
+    ("purge_dead_queue", b"q"), ("queue_stats", b"q"), ("append_stream", b"s", b"x"), ("read_stream", b"s"),
+    ("stream_tail_offset", b"s"), ("publish_topic", b"s", b"x"), ("read_topic", b"s"), ("poll_topic", b"s", b"sub"),
+    ("acknowledge_topic_through", b"s", b"sub", 0), ("reset_topic_subscription", b"s", b"sub", 0),
+    ("topic_subscription_offset", b"s", b"sub"), ("trim_stream", b"s", 1),
+]
 
 
-@pytest.mark.parametrize("name, args", CALLS)
-def test_methods_of_a_closed_store_raise(store, store_path, tmp_path, monkeypatch, name, args):
+@pytest.mark.parametrize("name, args", [(c[0], c[1:]) for c in SLOT_CALLS], ids=[c[0] for c in SLOT_CALLS])
+@pytest.mark.parametrize("state", ["closed", "busy"])
+def test_a_closed_or_busy_store_refuses_every_call(store, store_path, tmp_path, monkeypatch, name, args, state):
     monkeypatch.chdir(tmp_path)
     store.put(b"k", b"v")
-    store.close()
+    if state == "closed":
+        store.close()
+    else:
+        t = store.transaction()
     before = snapshot(store_path)
-    with raises_exactly(_native.StoreClosedError, CLOSED):
+    busy = "a transaction is already active" if name == "transaction" else BUSY
+    with raises_exactly(*((_native.StoreClosedError, CLOSED) if state == "closed" else (_native.StoreBusyError, busy))):
         getattr(store, name)(*args)
     assert snapshot(store_path) == before and os.listdir(tmp_path) == ["store.omb"]
+    if state == "busy":
+        t.rollback()
 
 
 def test_with_block_closes_even_on_exception(store_path):

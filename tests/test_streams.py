@@ -141,14 +141,11 @@ def call(store, row, name):
 
 
 @pytest.mark.parametrize("row", CALLS, ids=[f"{c[0]}-{c.index(N)}" for c in CALLS])
-def test_empty_names_and_a_closed_store_are_refused(abc, store_path, row):
+def test_empty_names_are_refused(abc, store_path, row):
     before = snapshot(store_path)
     with raises_exactly(Error, EMPTY):
         call(abc, row, b"")
     assert snapshot(store_path) == before
-    abc.close()
-    with raises_exactly(_native.StoreClosedError, "store is closed"):
-        call(abc, row, b"s")
 
 
 @pytest.mark.parametrize("counter, message", [(MAX, EXHAUSTED), (1, CORRUPT_META)])  # 1 lags behind entry 1
