@@ -71,6 +71,11 @@ def replay(data: bytes) -> dict[bytes, bytes]:
     return live
 
 
+def user_items(view) -> list[tuple[bytes, bytes]]:
+    """The pairs of a store or transaction outside the internal namespace, in key order."""
+    return [(k, v) for k, v in view.scan_prefix(b"") if not k.startswith(INTERNAL_PREFIX)]
+
+
 def change_key(tx_id: int, sequence: int = 0) -> bytes:
     return CHANGE_PREFIX + struct.pack(">QI", tx_id, sequence)
 

@@ -13,16 +13,13 @@ from pathlib import Path
 
 import pytest
 
+import storefile as sf
 from faults import kills
 from ombrel_store import _native
 
 CRASH_CHILD = Path(__file__).parent / "faults" / "crash_child.py"
 KILLS_PER_MODE = 8
 REFUSALS = (_native.CorruptionError, _native.IoError)
-
-
-def user_contents(store):
-    return {k: v for k, v in store.scan_prefix(b"") if not k.startswith(b"\xffomb:")}
 
 
 def run_until_killed(path, durability, start, rng):
@@ -53,7 +50,7 @@ def test_killed_writer_keeps_every_acknowledged_commit(tmp_path, durability):
         # which the reopen below cuts off.
         assert report.pending_transactions <= kill
         with _native.Store.open(str(path)) as store:
-            contents = user_contents(store)
+            contents = dict(sf.user_items(store))
         assert not _native.Store.verify(str(path)).has_torn_tail
         pairs = {int(k[5:]) for k in contents if k.startswith(b"pair:")}
         survivors = {int(k[2:]) for k in contents if k.startswith(b"n:")}
@@ -100,9 +97,9 @@ def test_every_truncation_opens_to_its_complete_commits(tmp_path, history):
         expected = max((b for b in boundaries if b[0] <= offset), key=lambda b: b[0])[1]
         cut.write_bytes(data[:offset])
         with _native.Store.open(str(cut), repair_torn_tail=False) as store:
-            assert user_contents(store) == expected, offset
+            assert dict(sf.user_items(store)) == expected, offset
         with _native.Store.open(str(cut)) as store:
-            assert user_contents(store) == expected, offset
+            assert dict(sf.user_items(store)) == expected, offset
         report = _native.Store.verify(str(cut))
         assert not report.has_torn_tail and report.file_bytes == report.valid_bytes
     assert len(offsets) > 150
@@ -123,7 +120,7 @@ def test_single_bit_flips_are_refused_or_read_as_a_committed_prefix(tmp_path, hi
         try:
             _native.Store.verify(str(damaged))
             with _native.Store.open(str(damaged)) as store:
-                contents = user_contents(store)
+                contents = dict(sf.user_items(store))
         except REFUSALS:
             refused += 1
             continue

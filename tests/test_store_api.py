@@ -15,10 +15,6 @@ CLOSED = "store is closed"
 BUSY = "store is exclusively borrowed by an active transaction"
 
 
-def user_items(store):
-    return [(k, v) for k, v in store.scan_prefix(b"") if not k.startswith(sf.INTERNAL_PREFIX)]
-
-
 @pytest.mark.parametrize("key, value", [(b"", b"under the empty key"), (b"empty", b""),
                                         (b"\x00\xff", bytes(range(256))), (b"big", b"\xa5" * (1 << 20))])
 def test_put_get_roundtrip_and_persistence(open_store, key, value):
@@ -39,7 +35,7 @@ def test_replace_delete_and_fresh_result_objects(store):
     assert type(first) is bytes and first == second == value and first is not second
     assert store.delete(b"k") is None and store.get(b"k") is None and store.contains(b"k") is False
     assert store.delete(b"k") is None and store.delete(b"never existed") is None
-    assert user_items(store) == [(b"other", b"w")]
+    assert sf.user_items(store) == [(b"other", b"w")]
 
 
 @pytest.mark.parametrize("durability", ["strict", "data", "relaxed"])
@@ -57,7 +53,7 @@ def test_scan_prefix_selects_and_sorts_unsigned_shorter_first(store):
         store.put(key, key.upper())
     assert store.scan_prefix(b"a") == [(b"a", b"A"), (b"aa", b"AA"), (b"ab", b"AB")]
     assert store.scan_prefix(b"abc") == [] and store.scan_prefix(b"c") == []
-    assert [k for k, _ in user_items(store)] == sorted(keys)
+    assert [k for k, _ in sf.user_items(store)] == sorted(keys)
 
 
 def test_near_misses_are_user_keys_and_the_empty_prefix_lists_internal_keys_after_lower_ones(store):
