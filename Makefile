@@ -6,7 +6,7 @@ PIP ?= $(PYTHON) -m pip
 SYSTEM_PACKAGES := zlib1g-dev libssl-dev libabsl-dev
 DEV_BUILD := build/dev
 
-.PHONY: deps pg-deps install demo test typecheck wheel wheel-check docs format format-check format-tool native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps clean
+.PHONY: deps pg-deps install demo test typecheck wheel wheel-check docs format format-check format-tool native-test dev dev-test bench test-asan test-tsan sanitize fuzz fuzz-deps mutants clean
 
 # System libraries the extension links against (Debian).
 deps:
@@ -144,6 +144,13 @@ fuzz: deps fuzz-deps
 	    $(FUZZ_BUILD)/work/$$name tests/fuzz/corpus/$$name 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|property failed' ; \
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
+
+# The mutation check: each fault of tests/mutation/mutants.toml planted in turn in a
+# scratch copy of the tree (build/mutants), rebuilt, and run against the tests that
+# should catch it. MUTANTS="name ..." picks some. Too slow for every run of .ci/run.
+mutants: deps
+	$(PIP) install --quiet "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
+	$(PYTHON) tests/mutation/run.py $(MUTANTS)
 
 # Every benchmark at quick sizes (BENCH_ARGS=--full for each script's own sizes).
 bench: install

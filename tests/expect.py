@@ -22,3 +22,8 @@ def snapshot(path):
     """Bytes and modification time of a file, to prove that nothing touched it."""
     with open(path, "rb") as f:
         return f.read(), os.stat(path).st_mtime_ns
+
+
+def leftovers(directory):
+    """Temporary files a copy left behind in `directory`."""
+    return sorted(name for name in os.listdir(directory) if name.endswith(".tmp"))

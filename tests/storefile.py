@@ -71,6 +71,11 @@ def replay(data: bytes) -> dict[bytes, bytes]:
     return live
 
 
+def user_items(view) -> list[tuple[bytes, bytes]]:
+    """The pairs of a store or transaction outside the internal namespace, in key order."""
+    return [(k, v) for k, v in view.scan_prefix(b"") if not k.startswith(INTERNAL_PREFIX)]
+
+
 def change_key(tx_id: int, sequence: int = 0) -> bytes:
     return CHANGE_PREFIX + struct.pack(">QI", tx_id, sequence)
 
@@ -128,6 +133,15 @@ class LogBuilder:
         data = self.file_bytes()
         Path(path).write_bytes(data)
         return data
+
+
+def committed_file(path: Path, records) -> bytes:
+    """Writes a store file whose one transaction puts `records` (a mapping or (key, value)
+    pairs) and commits; returns its bytes."""
+    log = LogBuilder()
+    for key, value in (records.items() if isinstance(records, dict) else records):
+        log.put(1, key, value)
+    return log.commit(1).write(path)
 
 
 def store_write_bytes(tx_id: int, first_sequence: int, key: bytes, value: bytes | None = None) -> bytes:

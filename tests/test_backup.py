@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import storefile as sf
-from expect import raises_exactly, snapshot
+from expect import leftovers, raises_exactly, snapshot
 from ombrel_store import _native
 
 Store = _native.Store
@@ -20,10 +20,6 @@ ALREADY_OPEN = "store is already open by another writer"
 def fill(store, count=5):
     for i in range(count):
         store.put(b"key:%d" % i, b"value %d" % i)
-
-
-def leftovers(directory):
-    return sorted(name for name in os.listdir(directory) if name.endswith(".tmp"))
 
 
 def other_names_of(store_path, how):

@@ -59,12 +59,7 @@ def migration_value(frm, to, codec=b"bytes"):
     return struct.pack("<BIII", 1, frm, to, len(codec)) + codec
 
 
-def craft(path, items):
-    """A store file whose one committed transaction writes `items`."""
-    log = sf.LogBuilder()
-    for key, value in items:
-        log.put(1, key, value)
-    return log.commit(1).write(path)
+craft = sf.committed_file  # the name other test modules import
 
 
 @pytest.fixture
@@ -229,7 +224,7 @@ def test_bad_index_lists_raise_and_write_nothing(users, store_path, indexes, exc
 ])
 def test_a_corrupt_record_stops_every_call_before_anything_is_written(store_path, bad):
     good = record_value(b"ok", [(b"i", b"x")])
-    data = craft(store_path, [
+    data = sf.committed_file(store_path, [
         (meta_key(b"c"), definition_value(1)), (index_meta_key(b"c", b"i"), b"\x01\x00"),
         (record_key(b"c", b"bad"), bad), (entry_key(b"c", b"i", b"x", b"bad"), b"bad"),
         (record_key(b"c", b"good"), good), (entry_key(b"c", b"i", b"x", b"good"), b"good"),
@@ -253,8 +248,8 @@ def test_a_corrupt_record_stops_every_call_before_anything_is_written(store_path
     (record_key(b"c", b"k") + b"\x00", record_value(b"v"), lambda s: s.scan_collection(b"c")),
 ])
 def test_corrupt_metadata_is_refused(store_path, key, value, call):
-    data = craft(store_path, {meta_key(b"c"): definition_value(1), index_meta_key(b"c", b"i"): b"\x01\x00",
-                              key: value}.items())
+    data = sf.committed_file(store_path, {meta_key(b"c"): definition_value(1), index_meta_key(b"c", b"i"): b"\x01\x00",
+                              key: value})
     with Store.open(str(store_path)) as s:
         with raises_exactly(Error, CORRUPT_META):
             call(s)

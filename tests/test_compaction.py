@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 import storefile as sf
+from expect import leftovers
 from ombrel_store import _native
 
 Store = _native.Store
@@ -15,10 +16,6 @@ SNAPSHOT_KEYS = ["destination", "source_store_id", "snapshot_store_id", "keys", 
 GENERATION_KEYS = ["store_id", "source_bytes", "generation_bytes", "bytes_reclaimed", "keys", "high_water_tx_id",
                    "high_water_sequence"]
 OPERATIONS = ["compact_copy_to", "snapshot_to", "compact_generation_to"]
-
-
-def leftovers(directory):
-    return sorted(name for name in os.listdir(directory) if name.endswith(".tmp"))
 
 
 def live_of(path):

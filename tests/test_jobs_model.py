@@ -208,6 +208,6 @@ class JobModel(RuleBasedStateMachine):
                 assert self.last_entry(j["id"])[1] == j["state"]
 
 
-JobModel.TestCase.settings = settings(max_examples=100, stateful_step_count=50, deadline=None,
+JobModel.TestCase.settings = settings(max_examples=50, stateful_step_count=50, deadline=None,
                                       suppress_health_check=[HealthCheck.too_slow])
 test_job_model = JobModel.TestCase

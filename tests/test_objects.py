@@ -42,14 +42,6 @@ def meta_value(pairs):
         struct.pack("<II", len(k), len(v)) + k + v for k, v in pairs)
 
 
-def craft(path, records):
-    """A store file holding `records` as its one committed transaction."""
-    log = sf.LogBuilder()
-    for key, value in records.items():
-        log.put(1, key, value)
-    return log.commit(1).write(path)
-
-
 def put(store, content, meta=None):
     return store.put_object(content) if meta is None else store.put_object_with_metadata(content, meta)
 
@@ -162,34 +154,6 @@ def test_object_ids_are_checked_before_the_store_is_touched(store, call, length,
         store.close()
     with raises_exactly(Error, "object id must be exactly 32 bytes"):
         call(store, bytes(length))
-
-
-# Every collection, query and object method goes through the store's slot.
-SLOT_CALLS = [
-    ("get_object", b"I"), ("get_object_chunk", b"I", 2**64 - 1, 0), ("object_info", b"I"), ("verify_object", b"I"),
-    ("link_object", b"ns", b"n", b"I"), ("put_object", b"x"), ("put_object_with_metadata", b"x", {}),
-    ("resolve_object_ref", b"ns", b"n"), ("unlink_object", b"ns", b"n"), ("list_object_refs", b"ns"),
-    ("gc_orphan_objects",), ("purge_expired_objects", 0), ("create_collection", b"c"), ("define_index", b"c", b"i"),
-    ("upsert_record", b"c", b"k", b"v"), ("get_record", b"c", b"k"), ("delete_record", b"c", b"k"),
-    ("scan_collection", b"c"), ("collection_definition", b"c"), ("collection_migrations", b"c"),
-    ("migrate_collection_schema", b"c", 1, 2), ("query_index_exact", b"c", b"i", b"v"),
-    ("query_index_range", b"c", b"i"),
-]
-
-
-@pytest.mark.parametrize("name, args", [(c[0], c[1:]) for c in SLOT_CALLS], ids=[c[0] for c in SLOT_CALLS])
-@pytest.mark.parametrize("closed", [True, False])
-def test_a_closed_or_busy_store_refuses_every_call(store, name, args, closed):
-    args = [oid(b"x") if a == b"I" else a for a in args]
-    if closed:
-        store.close()
-        with raises_exactly(_native.StoreClosedError, "store is closed"):
-            getattr(store, name)(*args)
-        return
-    t = store.transaction()
-    with raises_exactly(_native.StoreBusyError, "store is exclusively borrowed by an active transaction"):
-        getattr(store, name)(*args)
-    t.rollback()
 
 
 # ---- references ----
@@ -359,7 +323,7 @@ GOOD = data_value(b"abcd")
     _replace(GOOD, 1, struct.pack("<Q", 2**64 - 1)),
 ])
 def test_a_malformed_data_record_is_refused_by_every_read(store_path, bad):
-    data = craft(store_path, {DATA + oid(b"abcd"): bad})
+    data = sf.committed_file(store_path, {DATA + oid(b"abcd"): bad})
     id_ = oid(b"abcd")
     with Store.open(str(store_path)) as s:
         for call in (s.get_object, s.get_object_chunk, lambda i: s.get_object_chunk(i, 0, 0), s.object_info,
@@ -371,7 +335,7 @@ def test_a_malformed_data_record_is_refused_by_every_read(store_path, bad):
 
 
 def test_reads_return_what_is_stored(store_path):
-    craft(store_path, {DATA + oid(b"abcd"): data_value(b"abce"), DATA + oid(b"good"): data_value(b"good"),
+    sf.committed_file(store_path, {DATA + oid(b"abcd"): data_value(b"abce"), DATA + oid(b"good"): data_value(b"good"),
                        META + oid(b"good"): meta_value([(b"k\xff", b"\xc3")])})
     with Store.open(str(store_path)) as s:
         assert s.verify_object(oid(b"abcd")) is False and s.verify_object(oid(b"good")) is True
@@ -395,7 +359,7 @@ META_GOOD = meta_value([(b"a", b"1"), (b"b", b"2")])
     (meta_value([(b"expires_at_unix", b"\xff1")]), CORRUPT_META),
 ])
 def test_a_malformed_metadata_record_is_refused(store_path, bad, error):
-    data = craft(store_path, {DATA + oid(b"abcd"): data_value(b"abcd"), META + oid(b"abcd"): bad,
+    data = sf.committed_file(store_path, {DATA + oid(b"abcd"): data_value(b"abcd"), META + oid(b"abcd"): bad,
                               DATA + oid(b"orphan"): data_value(b"orphan")})
     with Store.open(str(store_path)) as s:
         if b"expires_at_unix" not in bad:
@@ -418,7 +382,7 @@ ORPHANS = {DATA + oid(bytes([i])): data_value(bytes([i])) for i in range(5)}
 def test_a_corrupt_record_stops_gc_and_purge_before_anything_is_deleted(store_path, records, error, gc):
     # Expired orphans whose ids sort before the bad record (data keys of 0xFF come last).
     expired = {META + k[len(DATA):]: meta_value([(b"expires_at_unix", b"1")]) for k in ORPHANS}
-    data = craft(store_path, {**ORPHANS, **expired, **records})
+    data = sf.committed_file(store_path, {**ORPHANS, **expired, **records})
     with Store.open(str(store_path)) as s:
         with raises_exactly(Error, error):
             s.gc_orphan_objects(100) if gc else s.purge_expired_objects(10, 0)
@@ -427,7 +391,7 @@ def test_a_corrupt_record_stops_gc_and_purge_before_anything_is_deleted(store_pa
 
 
 def test_gc_stops_its_walk_at_the_limit(store_path):
-    craft(store_path, {**ORPHANS, DATA + b"\xff" * 33: data_value(b"x")})
+    sf.committed_file(store_path, {**ORPHANS, DATA + b"\xff" * 33: data_value(b"x")})
     with Store.open(str(store_path)) as s:
         assert s.gc_orphan_objects(0) == {"scanned": 6, "referenced": 0, "removed": 0}
         assert s.gc_orphan_objects(5) == {"scanned": 6, "referenced": 0, "removed": 5}
@@ -440,7 +404,7 @@ def test_gc_stops_its_walk_at_the_limit(store_path):
     (REF + struct.pack(">I", 2) + b"ns", bytes(32)), (ref_key(b"ns", b"n"), bytes(31)),
 ])
 def test_a_corrupt_reference_is_refused_by_listing(store_path, key, value):
-    craft(store_path, {key: value, ref_key(b"ns", b"ok"): bytes(32)})
+    sf.committed_file(store_path, {key: value, ref_key(b"ns", b"ok"): bytes(32)})
     with Store.open(str(store_path)) as s:
         with raises_exactly(Error, CORRUPT_REF):
             s.list_object_refs(b"ns")

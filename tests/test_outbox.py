@@ -79,17 +79,6 @@ def test_refused_calls_write_nothing(store, store_path, call, message):
     assert snapshot(store_path) == before and store.outbox_len() == 1
 
 
-# Later arguments of the wrong type or range: the random argument tests seldom get that far.
-@pytest.mark.parametrize("call", [
-    lambda s: s.emit_outbox_event(b"t", b"p", 2**63), lambda s: s.outbox_events_after(0, -1),
-])
-def test_a_bad_later_argument_raises_and_writes_nothing(store, store_path, call):
-    before = snapshot(store_path)
-    with pytest.raises((TypeError, OverflowError)):
-        call(store)
-    assert snapshot(store_path) == before
-
-
 GOOD = event_value(7, NONCE, 1, b"topic", b"payload")
 
 

@@ -6,9 +6,10 @@ import random
 
 import pytest
 
+import storefile as sf
 from expect import raises_exactly
 from ombrel_store import _native
-from test_collections import c, craft, definition_value, entry_key, index_meta_key, meta_key, record_key, record_value
+from test_collections import c, definition_value, entry_key, index_meta_key, meta_key, record_key, record_value
 
 Store = _native.Store
 Error = _native.OmbrelStoreError
@@ -123,7 +124,7 @@ def crafted(store_path, *extra):
     for pk, value in [(b"p1", b"m"), (b"p2", b"n")]:
         items += [(record_key(b"c", pk), record_value(b"v", [(b"tag", value)])),
                   (entry_key(b"c", b"tag", value, pk), pk)]
-    return craft(store_path, items + list(extra))
+    return sf.committed_file(store_path, items + list(extra))
 
 
 def test_entry_of_a_missing_record(store_path):

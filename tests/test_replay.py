@@ -23,10 +23,6 @@ TORN_TAILS = [b"\x01" * 24, bytes(24), C3[:-1], sf.encode_record(P, 3, 7, sf.key
               sf.encode_record(P, 3, 7, b"x" * 40, length=0xFFFFFFFF), sf.encode_record(C, 3, 7)[:28]]
 
 
-def user_items(store):
-    return [(k, v) for k, v in store.scan_prefix(b"") if not k.startswith(sf.INTERNAL_PREFIX)]
-
-
 def verify(path, *fields):
     report = Store.verify(str(path))
     return tuple(getattr(report, f) for f in fields)
@@ -47,7 +43,7 @@ def test_torn_tail_is_cut_at_open_or_else_every_write_is_refused(store_path, tai
                     write()
             with raises_exactly(_native.OmbrelStoreError, "store error: " + TORN_WRITE):
                 s.prune_changes_through(100)
-        assert user_items(s) == [(b"a", b"1"), (b"b", b"2")] and [c["key"] for c in s.changes_after()] == [b"a", b"b"]
+        assert sf.user_items(s) == [(b"a", b"1"), (b"b", b"2")] and [c["key"] for c in s.changes_after()] == [b"a", b"b"]
     assert repair or snapshot(store_path) == before
     with Store.open(str(store_path)) as s:
         s.put(b"c", b"3")
@@ -168,7 +164,7 @@ def test_salvage_cuts_at_the_damage_and_keeps_every_cut_byte(store_path):
                       "side_file": str(side), "damage": damaged_message(offset, valid_offset)}
     assert store_path.read_bytes() + side.read_bytes() == data
     with Store.open(str(store_path)) as s:
-        assert user_items(s) == [(b"k0001", b"v" * 20)]
+        assert sf.user_items(s) == [(b"k0001", b"v" * 20)]
     # Salvaging again finds nothing to cut; a second damage gets a side file of its own name.
     assert Store.salvage(str(store_path))["side_file"] is None and store_path.read_bytes() == data[:offset]
     store_path.write_bytes(data)
@@ -278,7 +274,7 @@ def test_store_agrees_with_a_model_and_with_an_independent_replay(ops):
                 else:
                     s.delete(*args)
                     model.pop(args[0], None)
-                assert user_items(s) == sorted(model.items())
+                assert sf.user_items(s) == sorted(model.items())
         finally:
             s.close()
         with Store.open(path) as s:

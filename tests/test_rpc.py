@@ -121,18 +121,6 @@ def test_refused_calls_write_nothing(store, store_path, call, message):
     assert snapshot(store_path) == before
 
 
-# Later arguments of the wrong type or range: the random argument tests seldom get that far.
-@pytest.mark.parametrize("call", [
-    lambda s: s.submit_rpc_request(b"m", b"", 0, 2**63), lambda s: s.respond_rpc(1, NONCE, b"", 0, is_error=1),
-    lambda s: s.expire_rpc_requests(0, -1), lambda s: s.pending_rpc_requests_after(0, -1),
-])
-def test_a_bad_later_argument_raises_and_writes_nothing(store, store_path, call):
-    before = snapshot(store_path)
-    with pytest.raises((TypeError, OverflowError)):
-        call(store)
-    assert snapshot(store_path) == before
-
-
 GOOD_REQ = request_value(5, NONCE, 1, 10, b"method", b"payload")
 GOOD_RESP = response_value(5, NONCE, 1, 0, b"payload")
 

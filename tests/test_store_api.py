@@ -1,9 +1,7 @@
-"""The Store class: key-value semantics, ordering, reserved keys, lifecycle, signatures."""
+"""The Store class: key-value semantics, ordering, reserved keys, lifecycle."""
 
 import gc
 import os
-import inspect
-import threading
 
 import pytest
 
@@ -14,10 +12,7 @@ from ombrel_store import _native
 Store = _native.Store
 RESERVED = "keys beginning with the Ombrel Store internal namespace are reserved"
 CLOSED = "store is closed"
-
-
-def user_items(store):
-    return [(k, v) for k, v in store.scan_prefix(b"") if not k.startswith(sf.INTERNAL_PREFIX)]
+BUSY = "store is exclusively borrowed by an active transaction"
 
 
 @pytest.mark.parametrize("key, value", [(b"", b"under the empty key"), (b"empty", b""),
@@ -40,7 +35,7 @@ def test_replace_delete_and_fresh_result_objects(store):
     assert type(first) is bytes and first == second == value and first is not second
     assert store.delete(b"k") is None and store.get(b"k") is None and store.contains(b"k") is False
     assert store.delete(b"k") is None and store.delete(b"never existed") is None
-    assert user_items(store) == [(b"other", b"w")]
+    assert sf.user_items(store) == [(b"other", b"w")]
 
 
 @pytest.mark.parametrize("durability", ["strict", "data", "relaxed"])
@@ -52,25 +47,13 @@ def test_every_durability_writes_and_flushes(open_store, durability):
     assert open_store().get(b"k") == durability.encode()
 
 
-def test_threads_sharing_a_store_run_one_call_at_a_time(open_store):
-    s = open_store(durability="relaxed")
-    threads = [threading.Thread(target=lambda n=n: [s.put(b"t%d-%02d" % (n, i), b"x") for i in range(25)])
-               for n in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert len(user_items(s)) == 100
-    assert [c["tx_id"] for c in s.changes_after(limit=1000)] == list(range(1, 101))
-
-
 def test_scan_prefix_selects_and_sorts_unsigned_shorter_first(store):
     keys = [b"ab", b"a", b"b", b"aa", b"\x80", b"\x7f", b"\x00", b"\x01\xff", b"\x01", b"", b"\x01\x00"]
     for key in keys:
         store.put(key, key.upper())
     assert store.scan_prefix(b"a") == [(b"a", b"A"), (b"aa", b"AA"), (b"ab", b"AB")]
     assert store.scan_prefix(b"abc") == [] and store.scan_prefix(b"c") == []
-    assert [k for k, _ in user_items(store)] == sorted(keys)
+    assert [k for k, _ in sf.user_items(store)] == sorted(keys)
 
 
 def test_near_misses_are_user_keys_and_the_empty_prefix_lists_internal_keys_after_lower_ones(store):
@@ -98,22 +81,45 @@ def test_internal_keys_are_refused_and_nothing_is_written(store, store_path, key
     assert [c["tx_id"] for c in store.changes_after()] == [2]
 
 
-CALLS = [("flush", ()), ("get", (b"k",)), ("contains", (b"k",)), ("put", (b"k", b"v")), ("delete", (b"k",)),
-         ("scan_prefix", (b"",)), ("transaction", ()), ("changes_after", ()), ("changes_for_transaction", (1,)),
-         ("prune_changes_through", (1,)), ("storage_stats", ()), ("health_report", ())]
-CALLS += [(name, ("copy.omb",)) for name in ("backup_to", "checkpoint_to", "compact_copy_to", "snapshot_to",
-                                            "compact_generation_to")]
+# Every method goes through the store's slot: refused when the store is closed or lent to a transaction.
+SLOT_CALLS = [
+    ("flush",), ("get", b"k"), ("contains", b"k"), ("put", b"k", b"v"), ("delete", b"k"), ("scan_prefix", b""),
+    ("transaction",), ("changes_after",), ("changes_for_transaction", 1), ("prune_changes_through", 1),
+    ("storage_stats",), ("health_report",),
+    *[(name, "copy.omb") for name in ("backup_to", "checkpoint_to", "compact_copy_to", "snapshot_to",
+                                      "compact_generation_to")],
+    ("get_object", bytes(32)), ("get_object_chunk", bytes(32), 2**64 - 1, 0), ("object_info", bytes(32)),
+    ("verify_object", bytes(32)), ("link_object", b"ns", b"n", bytes(32)), ("put_object", b"x"),
+    ("put_object_with_metadata", b"x", {}), ("resolve_object_ref", b"ns", b"n"), ("unlink_object", b"ns", b"n"),
+    ("list_object_refs", b"ns"), ("gc_orphan_objects",), ("purge_expired_objects", 0), ("create_collection", b"c"),
+    ("define_index", b"c", b"i"), ("upsert_record", b"c", b"k", b"v"), ("get_record", b"c", b"k"),
+    ("delete_record", b"c", b"k"), ("scan_collection", b"c"), ("collection_definition", b"c"),
+    ("collection_migrations", b"c"), ("migrate_collection_schema", b"c", 1, 2), ("query_index_exact", b"c", b"i", b"v"),
+    ("query_index_range", b"c", b"i"), ("push_queue", b"q", b"p"), ("claim_queue", b"q", 0, 1),
+    ("ack_queue", b"q", 1, 1), ("nack_queue", b"q", 1, 1, 0), ("dead_letter_queue", b"q", 1, 1),
+    ("purge_dead_queue", b"q"), ("queue_stats", b"q"), ("append_stream", b"s", b"x"), ("read_stream", b"s"),
+    ("stream_tail_offset", b"s"), ("publish_topic", b"s", b"x"), ("read_topic", b"s"), ("poll_topic", b"s", b"sub"),
+    ("acknowledge_topic_through", b"s", b"sub", 0), ("reset_topic_subscription", b"s", b"sub", 0),
+    ("topic_subscription_offset", b"s", b"sub"), ("trim_stream", b"s", 1),
+]
 
 
-@pytest.mark.parametrize("name, args", CALLS)
-def test_methods_of_a_closed_store_raise(store, store_path, tmp_path, monkeypatch, name, args):
+@pytest.mark.parametrize("name, args", [(c[0], c[1:]) for c in SLOT_CALLS], ids=[c[0] for c in SLOT_CALLS])
+@pytest.mark.parametrize("state", ["closed", "busy"])
+def test_a_closed_or_busy_store_refuses_every_call(store, store_path, tmp_path, monkeypatch, name, args, state):
     monkeypatch.chdir(tmp_path)
     store.put(b"k", b"v")
-    store.close()
+    if state == "closed":
+        store.close()
+    else:
+        t = store.transaction()
     before = snapshot(store_path)
-    with raises_exactly(_native.StoreClosedError, CLOSED):
+    busy = "a transaction is already active" if name == "transaction" else BUSY
+    with raises_exactly(*((_native.StoreClosedError, CLOSED) if state == "closed" else (_native.StoreBusyError, busy))):
         getattr(store, name)(*args)
     assert snapshot(store_path) == before and os.listdir(tmp_path) == ["store.omb"]
+    if state == "busy":
+        t.rollback()
 
 
 def test_with_block_closes_even_on_exception(store_path):
@@ -152,23 +158,3 @@ def test_directory_or_missing_path_is_an_io_error_and_creates_nothing(tmp_path, 
         getattr(Store, how)(str(tmp_path / name))
     assert str(info.value).startswith("I/O error: ")
     assert list(tmp_path.iterdir()) == []
-
-
-SIGNATURES = [
-    ("open", "(path, *, durability='data', repair_torn_tail=True, max_bytes=None, namespace_max_bytes=None)"),
-    ("verify", "(path)"), ("close", "(self, /)"), ("flush", "(self, /)"), ("get", "(self, /, key)"),
-    ("contains", "(self, /, key)"), ("put", "(self, /, key, value)"), ("delete", "(self, /, key)"),
-    ("scan_prefix", "(self, /, prefix)"), ("transaction", "(self, /)"), ("__enter__", "(self, /)"),
-    ("__exit__", "(self, /, _exc_type, _exc_value, _traceback)"),
-    ("changes_after", "(self, /, after_tx_id=None, limit=100)"), ("changes_for_transaction", "(self, /, tx_id)"),
-    ("prune_changes_through", "(self, /, tx_id, limit=100)"), ("backup_to", "(self, /, destination)"),
-    ("checkpoint_to", "(self, /, destination)"), ("restore_copy", "(source, destination)"),
-    ("compact_copy_to", "(self, /, destination)"), ("snapshot_to", "(self, /, destination)"),
-    ("compact_generation_to", "(self, /, destination)"), ("storage_stats", "(self, /)"),
-    ("health_report", "(self, /)"),
-]
-
-
-@pytest.mark.parametrize("name, signature", SIGNATURES)
-def test_published_signatures(name, signature):
-    assert str(inspect.signature(getattr(Store, name))) == signature

@@ -58,6 +58,8 @@ def test_concurrent_commits_are_all_kept(store_path, durability):
         assert all(r == ("ok", True) for r in run_threads(8, work))
     with Store.open(str(store_path)) as s:
         assert len(s.scan_prefix(b"t")) == 8 * 40
+        # One commit at a time: each took the next transaction id.
+        assert [c["tx_id"] for c in s.changes_after(limit=1000)] == list(range(1, 8 * 40 + 1))
 
 
 SHARED_SYNC_FAILS = textwrap.dedent("""

@@ -124,22 +124,12 @@ void inside_a_transaction() {
   CHECK(store->read_domain_counters<ObjectCounters>().puts == 0);
 }
 
-void expiry_texts() {
-  CHECK(parse_expiry("+5") == std::optional<int64_t>(5));
-  CHECK(parse_expiry("-9223372036854775808") == std::optional<int64_t>(INT64_MIN));
-  CHECK(parse_expiry("9223372036854775807") == std::optional<int64_t>(INT64_MAX));
-  for (const char* bad : {"", "+", "-", "+-1", "-+1", " 1", "1 ", "1e3", "9223372036854775808",
-                          "-9223372036854775809", "0x1"})
-    CHECK(!parse_expiry(bad).has_value());
-}
-
 }  // namespace
 
 int main() {
   read_counters();
   store_counters();
   inside_a_transaction();
-  expiry_texts();
   std::filesystem::remove_all(temp_dir());
   return native_check::finish("object tests");
 }
