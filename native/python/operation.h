@@ -59,10 +59,15 @@ namespace ombrel::python {
 using Borrowed = std::string_view;
 using Owned = std::string;
 
+// A result value returned as str rather than bytes.
+struct ResultText {
+  std::string text;
+};
+
 // What an applied operation yields: the dict {"kind": kind, name: value, ...}
-// with values bytes, int or bool.
+// with values bytes, int, bool or str.
 struct OperationResult {
-  using Value = std::variant<std::string, uint64_t, bool>;
+  using Value = std::variant<std::string, uint64_t, bool, ResultText>;
   std::string_view kind;
   std::vector<std::pair<const char*, Value>> fields;
 

@@ -92,6 +92,7 @@ PyObject* result_value(const OperationResult::Value& value) {
                         [](const std::string& bytes) { return bytes_result(bytes); },
                         [](uint64_t number) { return int_result(number); },
                         [](bool flag) { return bool_result(flag); },
+                        [](const ResultText& text) { return text_result(text.text); },
                     },
                     value);
 }
