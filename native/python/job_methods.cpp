@@ -22,6 +22,7 @@
 #include "python/method_registry.h"
 #include "python/operation.h"
 #include "python/store_slot.h"
+#include "python/transaction.h"
 
 namespace ombrel::python {
 namespace {
@@ -150,13 +151,18 @@ struct GetJob {
   jobs::JobId id;
   static constexpr auto kParams = params(param<JobIdArg>("id", &GetJob::id));
   static constexpr const char* kDoc = "Return the job with this id as a dict, or None if there is none.";
+  static constexpr const char* kTransactionDoc =
+      "Return the job with this id as a dict, or None, as committed: jobs staged in this transaction\n"
+      "(enqueue_job, complete_job, ...) take effect at commit and are not seen before it.";
+
+  PyObject* answer(const engine::Store& store, const ModuleState& state) const {
+    auto job = jobs::get_job(store, id);
+    if (!job) return map_job_error(state, job.error());
+    return optional_job_dict(*job);
+  }
 
   PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto job = jobs::get_job(store, id);
-      if (!job) return map_job_error(state, job.error());
-      return optional_job_dict(*job);
-    });
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) { return answer(store, state); });
   }
 };
 
@@ -403,6 +409,11 @@ constexpr MethodSpec kJobMethods[] = {
     method_spec<JobHistory>(), method_spec<PurgeFinishedJobs>(),
 };
 const MethodBlock kJobBlock{TargetClass::Store, kJobMethods};
+
+constexpr MethodSpec kJobTransactionReads[] = {
+    method_spec<TransactionRead<GetJob>>(),
+};
+const MethodBlock kJobTransactionReadsBlock{TargetClass::Transaction, kJobTransactionReads};
 
 constexpr MethodSpec kJobStagingMethods[] = {
     method_spec<Staged<EnqueueJob>>(),  method_spec<Staged<HeartbeatJob>>(), method_spec<Staged<CompleteJob>>(),

@@ -17,7 +17,10 @@
 //                                   kReturnsPosition = false for the plain
 //                                   writes, which return None; add_to_reads(
 //                                   engine::WriteOverlay&) const for the writes
-//                                   that the transaction's reads see.
+//                                   that the transaction's reads see, and
+//                                   add_to_record_reads(records::RecordOverlay&)
+//                                   const for the record changes its record
+//                                   reads see.
 // A staged operation outlives the call, so its byte strings are owned; an
 // operation with both methods is a template on its byte-string type `Bytes`
 // (`using Bytes = B;`), Borrowed for the Store method and Owned when staged:
@@ -51,6 +54,7 @@
 #include "engine/transaction.h"
 #include "engine/write_overlay.h"
 #include "python/errors.h"
+#include "records/record_overlay.h"
 #include "python/module_state.h"
 #include "python/store_slot.h"
 
@@ -95,6 +99,8 @@ class StagedOperation {
   // Records its part in the transaction's reads, if it has one. Called once
   // the operation has its final address.
   virtual void add_to_reads(engine::WriteOverlay&) const {}
+  // The same for the record reads (get_record and the index queries).
+  virtual void add_to_record_reads(records::RecordOverlay&) const {}
 };
 
 // Appends `operation` to the live transaction `self` (transaction.cpp) and
@@ -160,6 +166,10 @@ class StagedAs final : public StagedOperation {
 
   void add_to_reads(engine::WriteOverlay& overlay) const override {
     if constexpr (requires { op_.add_to_reads(overlay); }) op_.add_to_reads(overlay);
+  }
+
+  void add_to_record_reads(records::RecordOverlay& overlay) const override {
+    if constexpr (requires { op_.add_to_record_reads(overlay); }) op_.add_to_record_reads(overlay);
   }
 
  private:

@@ -435,6 +435,35 @@ class AsyncTransaction:
         """Return True when the key is live as this transaction sees it."""
     async def scan_prefix(self, prefix: bytes) -> list[tuple[bytes, bytes]]:
         """Return the committed pairs under ``prefix`` with the staged puts and deletes applied."""
+    async def get_record(self, collection: bytes, primary_key: bytes) -> _Record | None:
+        """Return the record with this transaction's staged record changes applied, or None."""
+    async def query_index_exact(self, collection: bytes, index: bytes, value: bytes) -> list[_Record]:
+        """As ``Store.query_index_exact``, with this transaction's staged record changes applied."""
+    async def query_index_range(
+        self,
+        collection: bytes,
+        index: bytes,
+        *,
+        start: bytes | None = None,
+        end: bytes | None = None,
+        start_inclusive: bool = True,
+        end_inclusive: bool = True,
+        descending: bool = False,
+        limit: int | None = None,
+    ) -> list[tuple[bytes, _Record]]:
+        """As ``Store.query_index_range``, with this transaction's staged record changes applied."""
+    async def get_job(self, id: bytes) -> _JobDict | None:
+        """Return the committed job with this id, or None."""
+    async def get_workflow(self, id: bytes) -> _WorkflowDict | None:
+        """Return the committed workflow instance with this id, or None."""
+    async def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
+        """Return the instance's committed history in sequence order."""
+    async def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
+        """Return the committed instances whose parent is `parent_id`, oldest created_at_ms first."""
+    async def get_object(self, id: bytes) -> bytes | None:
+        """Return the committed content of object ``id``, or None."""
+    async def object_info(self, id: bytes) -> _ObjectInfoDict | None:
+        """Return the id, size and metadata of the committed object ``id``, or None."""
     async def put(self, key: bytes, value: bytes) -> None:
         """Stage a write; a reserved key raises ReservedKeyError at commit."""
     async def delete(self, key: bytes) -> None:
