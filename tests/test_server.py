@@ -451,8 +451,8 @@ def test_an_allowed_group_is_served_but_may_not_name_files(place):
     assert not (place / "copy.omb").exists()
 
 
-def test_transaction_record_reads_and_acknowledgements_through_a_client(server):
-    first, second = ombrel_store.connect(server.socket_path), ombrel_store.connect(server.socket_path)
+def test_transaction_record_reads_and_acknowledgements_through_a_client(fresh_server):
+    first, second = ombrel_store.connect(fresh_server.socket_path), ombrel_store.connect(fresh_server.socket_path)
     first.create_collection(b"results")
     first.upsert_record(b"results", b"old", b"1")
     job_id = first.submit_job(b"h", b"p", 0)

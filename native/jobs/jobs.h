@@ -8,7 +8,8 @@
 // record alone). Operations that change several jobs (a claim that meets
 // overdue jobs, release_expired_jobs) commit job by job and stop at the first
 // error, keeping what was committed. enqueue_job_tx stages a new job in the
-// caller's open transaction and leaves the commit to it.
+// caller's open transaction and leaves the commit to it, as the transaction
+// forms of heartbeat, complete, fail and release stage theirs.
 //
 // Job state machine (event -> next state, history kind and detail):
 //   from                          event                                 to         history
