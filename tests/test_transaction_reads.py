@@ -15,6 +15,8 @@ def people(store):
     store.define_index(b"people", b"city")
     for key, city in ((b"ann", b"oslo"), (b"bob", b"rome"), (b"cy", b"oslo"), (b"dee", b"bern")):
         store.upsert_record(b"people", key, key.upper(), indexes=[(b"city", city)])
+    # More index entries than the transaction stages changes, all at the top of the order.
+    store.upsert_record(b"people", b"ann", b"ANN", indexes=[(b"city", b"oslo")] + [(b"city", b"z%d" % n) for n in range(6)])
     return store
 
 
@@ -27,6 +29,7 @@ READS = [
     lambda r: r.query_index_exact(b"people", b"city", b"rome"),
     lambda r: r.query_index_range(b"people", b"city"),
     lambda r: r.query_index_range(b"people", b"city", descending=True, limit=2),
+    lambda r: r.query_index_range(b"people", b"city", descending=True, limit=3),
     lambda r: r.query_index_range(b"people", b"city", start=b"oslo", start_inclusive=False, limit=1),
     lambda r: r.query_index_range(b"people", b"city", end=b"oslo", end_inclusive=False),
 ]

@@ -65,18 +65,26 @@ CollectionResult<std::vector<CollectionRecord>> RecordOverlay::query_index_exact
 std::expected<std::vector<IndexedRecord>, QueryError> RecordOverlay::query_index_range(
     const engine::Store& store, BytesView collection, BytesView index, const IndexRangeQuery& query) const {
   const auto staged = changes_of(collection);
-  // Enough committed entries that the limit survives dropping those of changed records.
-  IndexRangeQuery widened = query;
-  if (query.limit) {
-    widened.limit = *query.limit > std::numeric_limits<uint64_t>::max() - staged.size()
-                        ? std::numeric_limits<uint64_t>::max()
-                        : *query.limit + staged.size();
-  }
-  auto committed = records::query_index_range(store, collection, index, widened);
-  if (!committed) return committed;
+  // Committed entries of changed records are dropped, and a record may hold
+  // many: ask for more until `limit` entries remain or the committed ones
+  // run out.
   std::vector<IndexedRecord> out;
-  for (IndexedRecord& entry : *committed) {
-    if (!changed(collection, entry.record.primary_key)) out.push_back(std::move(entry));
+  uint64_t extra = std::max<uint64_t>(staged.size(), 1);
+  while (true) {
+    IndexRangeQuery widened = query;
+    if (query.limit) {
+      widened.limit = *query.limit > std::numeric_limits<uint64_t>::max() - extra ? std::numeric_limits<uint64_t>::max()
+                                                                                  : *query.limit + extra;
+    }
+    auto committed = records::query_index_range(store, collection, index, widened);
+    if (!committed) return committed;
+    const bool exhausted = !widened.limit || committed->size() < *widened.limit;
+    out.clear();
+    for (IndexedRecord& entry : *committed) {
+      if (!changed(collection, entry.record.primary_key)) out.push_back(std::move(entry));
+    }
+    if (exhausted || out.size() >= *query.limit) break;
+    extra = extra > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : extra * 2;
   }
   for (const auto& [primary_key, change] : staged) {
     if (!*change) continue;
