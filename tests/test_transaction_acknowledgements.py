@@ -55,7 +55,7 @@ def test_a_consumer_with_a_stale_generation_cannot_write_its_result(store):
     with raises_exactly(Error, f"lease generation mismatch for message {message['id']}: expected 2, provided 1"):
         tx.commit()
     assert store.get(b"result") is None and store.queue_stats(b"out")["total"] == 0
-    assert store.queue_stats(b"in")["leased"] == 1
+    assert store.queue_stats(b"in")["leased"] == 1 and store.health_report()["metrics"]["queue_acks"] == 0
 
 
 # Each case prepares the store and names the staging method and its arguments.
@@ -117,7 +117,7 @@ def test_acknowledgements_take_effect_as_the_store_forms_do(store):
         tx.ack_outbox_event(*event)
     assert store.get_job(job_id)["state"] == "completed"
     assert store.job_history(job_id)[-1] == (2, 7, "completed", b"")
-    assert store.queue_stats(b"q")["total"] == 0
+    assert store.queue_stats(b"q")["total"] == 0 and store.health_report()["metrics"]["queue_acks"] == 1
     assert store.consumer_group_state(b"s", b"g")["next_offset"] == 1
     response = store.get_rpc_response(*request)
     assert (response["payload"], response["completed_at_ms"], response["is_error"]) == (b"answer", 8, True)

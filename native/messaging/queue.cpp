@@ -300,7 +300,7 @@ std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t no
 std::expected<void, QueueError> Queue::ack(uint64_t id, uint32_t lease_generation) {
   auto acked = records::in_own_transaction(
       *store_, [&](engine::Transaction& tx) { return ack_message(tx, message_key(id), id, lease_generation); });
-  if (acked) saturating_add(store_->domain_counters<QueueCounters>().acks, 1);
+  if (acked) count_queue_acks(*store_, 1);
   return acked;
 }
 
@@ -417,6 +417,10 @@ std::expected<void, QueueError> dead_letter_queue(engine::Transaction& tx, Bytes
   auto key = checked_message_key(name, id);
   if (!key) return std::unexpected(key.error());
   return dead_letter_message(tx, *key, id, lease_generation);
+}
+
+void count_queue_acks(engine::Store& store, uint64_t acks) {
+  saturating_add(store.domain_counters<QueueCounters>().acks, acks);
 }
 
 }  // namespace ombrel::messaging

@@ -20,7 +20,8 @@
 //                                   that the transaction's reads see, and
 //                                   add_to_record_reads(records::RecordOverlay&)
 //                                   const for the record changes its record
-//                                   reads see.
+//                                   reads see; after_commit(engine::Store&)
+//                                   const for what it counts once committed.
 // A staged operation outlives the call, so its byte strings are owned; an
 // operation with both methods is a template on its byte-string type `Bytes`
 // (`using Bytes = B;`), Borrowed for the Store method and Owned when staged:
@@ -101,6 +102,9 @@ class StagedOperation {
   virtual void add_to_reads(engine::WriteOverlay&) const {}
   // The same for the record reads (get_record and the index queries).
   virtual void add_to_record_reads(records::RecordOverlay&) const {}
+  // Counts what it did in the store's in-memory counters, once its commit has
+  // succeeded (a failed commit did nothing to count).
+  virtual void after_commit(engine::Store&) const {}
 };
 
 // Appends `operation` to the live transaction `self` (transaction.cpp) and
@@ -170,6 +174,10 @@ class StagedAs final : public StagedOperation {
 
   void add_to_record_reads(records::RecordOverlay& overlay) const override {
     if constexpr (requires { op_.add_to_record_reads(overlay); }) op_.add_to_record_reads(overlay);
+  }
+
+  void after_commit(engine::Store& store) const override {
+    if constexpr (requires { op_.after_commit(store); }) op_.after_commit(store);
   }
 
  private:

@@ -149,6 +149,7 @@ struct AckQueue {
     return settle_on_store(store, name, [&](Queue& queue) { return queue.ack(id, lease_generation); });
   }
   auto run(engine::Transaction& tx) const { return messaging::ack_queue(tx, name, id, lease_generation); }
+  void after_commit(engine::Store& store) const { messaging::count_queue_acks(store, 1); }
 };
 
 template <class B>

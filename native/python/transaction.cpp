@@ -141,7 +141,11 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
         if (*applied) results.emplace_back(position, std::move(**applied));
       }
       if (!failure) {
-        if (auto committed = tx->commit(); !committed) failure = StagedFailure(committed.error());
+        if (auto committed = tx->commit(); !committed) {
+          failure = StagedFailure(committed.error());
+        } else {
+          for (const auto& operation : operations) operation->after_commit(*store);
+        }
       }
     }
   } catch (...) {
