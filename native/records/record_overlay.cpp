@@ -65,11 +65,13 @@ CollectionResult<std::vector<CollectionRecord>> RecordOverlay::query_index_exact
 std::expected<std::vector<IndexedRecord>, QueryError> RecordOverlay::query_index_range(
     const engine::Store& store, BytesView collection, BytesView index, const IndexRangeQuery& query) const {
   const auto staged = changes_of(collection);
+  // Nothing to lay over: exactly the committed read, entries read and refused alike.
+  if (staged.empty() || query.limit == uint64_t{0}) return records::query_index_range(store, collection, index, query);
   // Committed entries of changed records are dropped, and a record may hold
   // many: ask for more until `limit` entries remain or the committed ones
   // run out.
   std::vector<IndexedRecord> out;
-  uint64_t extra = std::max<uint64_t>(staged.size(), 1);
+  uint64_t extra = staged.size();
   while (true) {
     IndexRangeQuery widened = query;
     if (query.limit) {
