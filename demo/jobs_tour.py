@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""A tour of durable jobs and schedules: a worker claims, fails and completes jobs, and a cron
-schedule fires. Every step runs against a real store file and is checked.
+"""A tour of durable jobs and schedules: a worker claims, fails and completes jobs (writing its
+result and completing the job in one transaction), and a cron schedule fires. Every step runs against a real store file and is checked.
 
     tour(workdir, step, check)   runs the tour in `workdir`; `step(title)` announces a step and
                                  `check(ok, what)` reports one expectation.
@@ -44,8 +44,11 @@ def tour(workdir, step, check):
     check(job["id"] in (mail, again) and job["state"] == "leased", "the priority-5 mail job is leased")
     check(store.heartbeat_job(job["id"], job["lease_generation"], now + 20_000, 30_000),
           "a heartbeat extends the lease")
-    store.complete_job(job["id"], job["lease_generation"], now + 25_000)
-    check(store.get_job(job["id"])["state"] == "completed", "the worker completes it")
+    with store.transaction() as tx:  # the result and the completion commit together, or neither does
+        tx.put(b"sent:" + job["id"], b"250 OK")
+        tx.complete_job(job["id"], job["lease_generation"], now + 25_000)
+    check(store.get_job(job["id"])["state"] == "completed" and store.get(b"sent:" + job["id"]) == b"250 OK",
+          "the worker writes its result and completes the job in one commit")
 
     step("a resize worker fails, the job is retried after its back-off, then fails for good")
     job = store.claim_job(now, 30_000, handlers=[b"resize"])
@@ -57,9 +60,12 @@ def tour(workdir, step, check):
     job = store.claim_job(retry_at, 30_000, handlers=[b"resize"])
     check(job["attempts"] == 2, "the second attempt is handed out")
     try:
-        store.complete_job(job["id"], 1, retry_at)
+        with store.transaction() as tx:  # the first worker, whose lease was taken over
+            tx.put(b"resized:" + job["id"], b"photo-17-small.jpg")
+            tx.complete_job(job["id"], 1, retry_at)
     except OmbrelStoreError as exc:
         print(f"   a stale worker is refused: {exc}")
+    check(store.get(b"resized:" + job["id"]) is None, "and its result is not written either")
     state = store.fail_job(job["id"], job["lease_generation"], retry_at + 500, b"decoder crashed again")
     check(state == "dead", "with its attempts used up the job is dead")
     for seq, at_ms, kind, detail in store.job_history(resize):

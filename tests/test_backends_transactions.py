@@ -1,6 +1,5 @@
 """Explicit transactions on both kinds of store: staged reads, results by position, all or nothing,
-and (where the store offers them) job and queue acknowledgements that fail the whole commit when
-their lease is lost."""
+and job, queue and outbox acknowledgements that fail the whole commit when their lease is lost."""
 
 from __future__ import annotations
 
@@ -10,14 +9,6 @@ from expect import raises_exactly
 from ombrel_store import _native
 
 Error = _native.OmbrelStoreError
-
-
-def acknowledging(store):
-    tx = store.transaction()
-    if not hasattr(tx, "complete_job"):
-        tx.rollback()
-        pytest.skip("this store's transactions stage no acknowledgements")
-    return tx
 
 
 def test_staged_operations_commit_together_with_results_by_position(backend):
@@ -87,13 +78,18 @@ def test_acknowledgements_commit_with_the_work_they_finish(backend):
     backend.push_queue(b"in", b"m")
     job = backend.claim_job(0, 100)
     message = backend.claim_queue(b"in", 0, 100)
-    tx = acknowledging(backend)
+    event = backend.emit_outbox_event(b"t", b"e", 0)
+    tx = backend.transaction()
     assert tx.heartbeat_job(job_id, 1, 10, 500) == 0
     tx.push_queue(b"out", b"result")
     tx.ack_queue(b"in", message["id"], message["lease_generation"])
     tx.complete_job(job_id, job["lease_generation"], 20)
-    assert tx.commit_with_results() == {1: {"kind": "queue", "id": 1}}
-    assert backend.get_job(job_id)["state"] == "completed"
+    tx.ack_outbox_event(*event)
+    tx.ack_outbox_event(*event)
+    assert tx.commit_with_results() == {0: {"kind": "job_heartbeat", "extended": True}, 1: {"kind": "queue", "id": 1},
+                                        4: {"kind": "outbox_ack", "removed": True},
+                                        5: {"kind": "outbox_ack", "removed": False}}
+    assert backend.get_job(job_id)["state"] == "completed" and backend.outbox_len() == 0
     assert backend.queue_stats(b"in")["total"] == 0 and backend.queue_stats(b"out")["ready"] == 1
 
 
@@ -105,23 +101,25 @@ def test_a_lost_lease_fails_the_commit_with_the_stores_text(backend):
     message = backend.claim_queue(b"in", 0, 100)
     cases = [
         (lambda tx: tx.complete_job(job_id, 1, 5), "job lease generation mismatch: expected 2, provided 1"),
-        (lambda tx: tx.heartbeat_job(job_id, 1, 5, 10), "job lease generation mismatch: expected 2, provided 1"),
-        (lambda tx: tx.release_job(bytes(16), 1, 5), "job was not found"),
         (lambda tx: tx.nack_queue(b"in", message["id"], 9, 0),
          f"lease generation mismatch for message {message['id']}: expected 1, provided 9"),
     ]
     for stage, text in cases:
-        tx = acknowledging(backend)
+        tx = backend.transaction()
         tx.put(b"k", b"v")
         tx.push_queue(b"out", b"x")
         stage(tx)
         with raises_exactly(Error, text):
             tx.commit()
         assert backend.get(b"k") is None and backend.queue_stats(b"out")["total"] == 0
-    tx = acknowledging(backend)
+    tx = backend.transaction()
     with raises_exactly(Error, "job id must be exactly 16 bytes"):
         tx.complete_job(bytes(3), 1, 0)  # refused at once, nothing staged
+    tx.heartbeat_job(job_id, 1, 5, 10)  # as on the store: answered False, the rest commits
+    tx.release_job(bytes(16), 1, 5)
     tx.fail_job(job_id, 2, 5, b"x")
     tx.dead_letter_queue(b"in", message["id"], 1)
-    assert tx.commit_with_results() == {0: {"kind": "job_fail", "state": "ready"}}
+    assert tx.commit_with_results() == {0: {"kind": "job_heartbeat", "extended": False},
+                                        1: {"kind": "job_release", "released": False},
+                                        2: {"kind": "job_fail", "state": "ready"}}
     assert backend.queue_stats(b"in")["dead"] == 1

@@ -449,3 +449,26 @@ def test_an_allowed_group_is_served_but_may_not_name_files(place):
         with ombrel_store.connect(server.socket_path) as client:
             assert client.get(b"from nobody") == b"1"
     assert not (place / "copy.omb").exists()
+
+
+def test_transaction_record_reads_and_acknowledgements_through_a_client(fresh_server):
+    first, second = ombrel_store.connect(fresh_server.socket_path), ombrel_store.connect(fresh_server.socket_path)
+    first.create_collection(b"results")
+    first.upsert_record(b"results", b"old", b"1")
+    job_id = first.submit_job(b"h", b"p", 0)
+    generation = first.claim_job(0, 100)["lease_generation"]
+    tx = first.transaction()
+    tx.upsert_record(b"results", b"new", b"2")
+    assert tx.get_record(b"results", b"new") == (b"new", b"2", [])
+    assert tx.complete_job(job_id, generation, 5) == 1
+    assert tx.get_job(job_id)["state"] == "leased"  # takes effect at commit
+    assert tx.commit_with_results() == {}
+    assert first.get_record(b"results", b"new") is not None and first.get_job(job_id)["state"] == "completed"
+    # A record read that another client's commit changed makes the commit conflict.
+    tx = first.transaction()
+    tx.get_record(b"results", b"old")
+    tx.put(b"written", b"1")
+    second.upsert_record(b"results", b"old", b"changed")
+    with pytest.raises(ombrel_store.TransactionConflictError):
+        tx.commit()
+    assert first.get(b"written") is None

@@ -74,3 +74,70 @@ observed = {{"before": shared["before"], "state": first, "retried": state(store)
         if state == before:  # a failed sync may still have reached the disk; then a retry adds a second copy
             assert result["observed"]["retried"] == after, result
     assert sum(r["fired"] for r in faulted) >= 3
+
+
+# A worker's commit: its result, its output message and the acknowledgement of every kind of
+# work it took. Either it is all there after the fault, or none of it and the same leases
+# still let a retry through.
+WORKER_HELPERS = r"""
+def worker_state(store):
+    request = (shared["request"][0], bytes.fromhex(shared["request"][1]))
+    return {
+        "result": repr(store.get(b"result")),
+        "job": store.get_job(bytes.fromhex(shared["job"]))["state"],
+        "in": store.queue_stats(b"in")["total"],
+        "out": store.queue_stats(b"out")["total"],
+        "group": store.consumer_group_state(b"s", b"g")["next_offset"],
+        "outbox": store.outbox_len(),
+        "response": repr(store.get_rpc_response(*request)),
+    }
+"""
+
+WORKER_SETUP = WORKER_HELPERS + """
+shared["job"] = store.submit_job(b"h", b"job", 0).hex()
+store.claim_job(0, 1000)
+store.push_queue(b"in", b"m")
+store.claim_queue(b"in", 0, 1000)
+store.append_stream(b"s", b"e")
+store.consumer_group_claim(b"s", b"g", b"c", 0, 1000)
+tx_id, nonce = store.emit_outbox_event(b"t", b"e", 0)
+shared["event"] = [tx_id, nonce.hex()]
+tx_id, nonce = store.submit_rpc_request(b"m", b"p", 0)
+shared["request"] = [tx_id, nonce.hex()]
+shared["before"] = worker_state(store)
+"""
+
+WORKER_ACTION = """
+with store.transaction() as t:
+    t.put(b"result", b"r")
+    t.push_queue(b"out", b"r")
+    t.heartbeat_job(bytes.fromhex(shared["job"]), 1, 5, 1000)
+    t.complete_job(bytes.fromhex(shared["job"]), 1, 6)
+    t.ack_queue(b"in", 1, 1)
+    t.consumer_group_ack(b"s", b"g", b"c", 0, 1)
+    t.ack_outbox_event(shared["event"][0], bytes.fromhex(shared["event"][1]))
+    t.respond_rpc(shared["request"][0], bytes.fromhex(shared["request"][1]), b"answer", 7)
+"""
+
+WORKER_PLANS = [NEVER] + sweep("pwrite", "EIO", 16) + sweep("pwrite", "partial", 16) + sweep("fdatasync", "EIO", 2)
+
+
+def test_a_failed_write_or_sync_leaves_a_workers_commit_whole_or_none(iofault_library, tmp_path):
+    observe = WORKER_HELPERS + f"""
+first = worker_state(store)
+if first == shared["before"]:
+    exec({WORKER_ACTION!r}, {{"store": store, "shared": shared}})  # the retry under the same leases
+observed = {{"before": shared["before"], "state": first, "retried": worker_state(store)}}
+"""
+    done, *faulted = run_fault_script(iofault_library, tmp_path, setup=WORKER_SETUP, action=WORKER_ACTION,
+                                      observe=observe, plans=WORKER_PLANS)
+    assert done["error"] is None and not done["fired"], done
+    before, after = done["observed"]["before"], done["observed"]["state"]
+    assert after["job"] == "completed" and after["in"] == 0 and after["group"] == 1 and after["outbox"] == 0
+    assert before["job"] == "leased" and after["result"] == "b'r'" and after["response"] != "None"
+    for result in faulted:
+        assert "reopen_error" not in result and result["torn"] is False, result
+        assert (result["error"] or [None])[0] in (STORE_ERRORS if result["fired"] else {None}), result
+        assert result["observed"]["state"] in ((before, after) if result["error"] else (after,)), result
+        assert result["observed"]["retried"] == after, result
+    assert sum(r["fired"] for r in faulted) >= 3

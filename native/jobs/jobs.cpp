@@ -119,16 +119,16 @@ std::expected<int64_t, JobError> add_duration(int64_t at_ms, uint64_t duration_m
   return end;
 }
 
-std::expected<DurableJob, JobError> load_existing(const engine::Store& store, const JobId& id) {
-  auto job = get_job(store, id);
+std::expected<DurableJob, JobError> load_existing(const engine::Transaction& tx, const JobId& id) {
+  auto job = get_job(tx, id);
   if (!job) return std::unexpected(job.error());
   if (!*job) return std::unexpected(JobError::of(JobError::Kind::NotFound));
   return std::move(**job);
 }
 
 // Complete and fail accept only the current holder of a lease.
-std::expected<DurableJob, JobError> load_held(const engine::Store& store, const JobId& id, uint32_t generation) {
-  auto job = load_existing(store, id);
+std::expected<DurableJob, JobError> load_held(const engine::Transaction& tx, const JobId& id, uint32_t generation) {
+  auto job = load_existing(tx, id);
   if (!job) return job;
   if (job->state != JobState::Leased) return std::unexpected(JobError::of(JobError::Kind::NotLeased));
   if (job->lease_generation != generation) {
@@ -138,14 +138,29 @@ std::expected<DurableJob, JobError> load_held(const engine::Store& store, const 
 }
 
 // Heartbeat and release answer false instead of failing for a job they may not touch.
-std::expected<std::optional<DurableJob>, JobError> load_if_held(const engine::Store& store, const JobId& id,
+std::expected<std::optional<DurableJob>, JobError> load_if_held(const engine::Transaction& tx, const JobId& id,
                                                               uint32_t generation) {
-  auto job = get_job(store, id);
+  auto job = get_job(tx, id);
   if (!job || !*job) return job;
   if ((*job)->state != JobState::Leased || (*job)->lease_generation != generation) {
     return std::optional<DurableJob>{};
   }
   return job;
+}
+
+// A lease operation of the Store: its transaction form in a transaction of
+// its own, committed only when it wrote something.
+template <class Body>
+auto in_lease_transaction(engine::Store& store, Body&& body) {
+  return records::in_own_transaction(store, std::forward<Body>(body), records::EmptyTransaction::Drop);
+}
+
+std::expected<std::optional<DurableJob>, JobError> job_from_stored(const JobId& id, std::optional<BytesView> value) {
+  if (!value) return std::optional<DurableJob>{};
+  auto job = decode_job(*value);
+  if (!job) return std::unexpected(job.error());
+  if (job->id != id) return std::unexpected(corrupt());
+  return std::optional<DurableJob>(std::move(*job));
 }
 
 // Every search over all jobs fails, as a full scan would, while a record
@@ -421,18 +436,22 @@ std::expected<void, JobError> stage_new_job(engine::Transaction& tx, const Durab
   return engine_result(tx.put_internal(job_history_key(job.id, 0), *entry));
 }
 
-std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
-                                                      JobHistoryKind kind, BytesView detail) {
+std::expected<void, JobError> stage_job_with_history(engine::Transaction& tx, const DurableJob& job, int64_t at_ms,
+                                                    JobHistoryKind kind, BytesView detail) {
   auto record = encode_job(job);
   if (!record) return std::unexpected(record.error());
-  return records::in_own_transaction(store, [&](engine::Transaction& tx) -> std::expected<void, JobError> {
-    auto seq = next_history_seq(tx, job.id);
-    if (!seq) return std::unexpected(seq.error());
-    auto entry = encode_job_history(JobHistoryEntry{*seq, at_ms, kind, Bytes(detail)});
-    if (!entry) return std::unexpected(entry.error());
-    if (auto put = engine_result(tx.put_internal(job_key(job.id), *record)); !put) return put;
-    return engine_result(tx.put_internal(job_history_key(job.id, *seq), *entry));
-  });
+  auto seq = next_history_seq(tx, job.id);
+  if (!seq) return std::unexpected(seq.error());
+  auto entry = encode_job_history(JobHistoryEntry{*seq, at_ms, kind, Bytes(detail)});
+  if (!entry) return std::unexpected(entry.error());
+  if (auto put = engine_result(tx.put_internal(job_key(job.id), *record)); !put) return put;
+  return engine_result(tx.put_internal(job_history_key(job.id, *seq), *entry));
+}
+
+std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
+                                                      JobHistoryKind kind, BytesView detail) {
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return stage_job_with_history(tx, job, at_ms, kind, detail); });
 }
 
 // ---- operations ----
@@ -524,9 +543,9 @@ std::expected<std::optional<DurableJob>, JobError> claim_job_for_handlers(engine
   return std::optional<DurableJob>(std::move(job));
 }
 
-std::expected<bool, JobError> heartbeat_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+std::expected<bool, JobError> heartbeat_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
                                             int64_t now_ms, uint64_t lease_duration_ms) {
-  auto job = load_if_held(store, id, lease_generation);
+  auto job = load_if_held(tx, id, lease_generation);
   if (!job) return std::unexpected(job.error());
   if (!*job) return false;
   auto lease_end = add_duration(now_ms, lease_duration_ms);
@@ -534,22 +553,35 @@ std::expected<bool, JobError> heartbeat_job(engine::Store& store, const JobId& i
   (*job)->lease_until_ms = *lease_end;
   auto record = encode_job(**job);
   if (!record) return std::unexpected(record.error());
-  if (auto put = engine_result(store.put_internal(job_key(id), *record)); !put) return std::unexpected(put.error());
+  if (auto put = engine_result(tx.put_internal(job_key(id), *record)); !put) return std::unexpected(put.error());
   return true;
+}
+
+std::expected<bool, JobError> heartbeat_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+                                            int64_t now_ms, uint64_t lease_duration_ms) {
+  return in_lease_transaction(store, [&](engine::Transaction& tx) {
+    return heartbeat_job(tx, id, lease_generation, now_ms, lease_duration_ms);
+  });
+}
+
+std::expected<void, JobError> complete_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
+                                           int64_t now_ms) {
+  auto job = load_held(tx, id, lease_generation);
+  if (!job) return std::unexpected(job.error());
+  job->state = JobState::Completed;
+  job->lease_until_ms = 0;
+  return stage_job_with_history(tx, *job, now_ms, JobHistoryKind::Completed, {});
 }
 
 std::expected<void, JobError> complete_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
                                            int64_t now_ms) {
-  auto job = load_held(store, id, lease_generation);
-  if (!job) return std::unexpected(job.error());
-  job->state = JobState::Completed;
-  job->lease_until_ms = 0;
-  return persist_job_with_history(store, *job, now_ms, JobHistoryKind::Completed, {});
+  return in_lease_transaction(store,
+                              [&](engine::Transaction& tx) { return complete_job(tx, id, lease_generation, now_ms); });
 }
 
-std::expected<JobState, JobError> fail_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+std::expected<JobState, JobError> fail_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
                                            int64_t now_ms, BytesView detail) {
-  auto job = load_held(store, id, lease_generation);
+  auto job = load_held(tx, id, lease_generation);
   if (!job) return std::unexpected(job.error());
   job->lease_until_ms = 0;
   JobHistoryKind kind = JobHistoryKind::Dead;
@@ -564,23 +596,35 @@ std::expected<JobState, JobError> fail_job(engine::Store& store, const JobId& id
     job->available_at_ms = *available_at;
     kind = JobHistoryKind::RetryScheduled;
   }
-  if (auto persisted = persist_job_with_history(store, *job, now_ms, kind, detail); !persisted) {
-    return std::unexpected(persisted.error());
+  if (auto staged = stage_job_with_history(tx, *job, now_ms, kind, detail); !staged) {
+    return std::unexpected(staged.error());
   }
   return job->state;
 }
 
-std::expected<bool, JobError> release_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+std::expected<JobState, JobError> fail_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+                                           int64_t now_ms, BytesView detail) {
+  return in_lease_transaction(
+      store, [&](engine::Transaction& tx) { return fail_job(tx, id, lease_generation, now_ms, detail); });
+}
+
+std::expected<bool, JobError> release_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
                                           int64_t now_ms) {
-  auto job = load_if_held(store, id, lease_generation);
+  auto job = load_if_held(tx, id, lease_generation);
   if (!job) return std::unexpected(job.error());
   if (!*job) return false;
   (*job)->state = JobState::Ready;
   (*job)->available_at_ms = now_ms;
   (*job)->lease_until_ms = 0;
-  auto persisted = persist_job_with_history(store, **job, now_ms, JobHistoryKind::RetryScheduled, "released");
-  if (!persisted) return std::unexpected(persisted.error());
+  auto staged = stage_job_with_history(tx, **job, now_ms, JobHistoryKind::RetryScheduled, "released");
+  if (!staged) return std::unexpected(staged.error());
   return true;
+}
+
+std::expected<bool, JobError> release_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
+                                          int64_t now_ms) {
+  return in_lease_transaction(store,
+                              [&](engine::Transaction& tx) { return release_job(tx, id, lease_generation, now_ms); });
 }
 
 std::expected<uint64_t, JobError> release_expired_jobs(engine::Store& store, int64_t now_ms) {
@@ -636,12 +680,12 @@ std::expected<bool, JobError> cancel_job(engine::Store& store, const JobId& id, 
 }
 
 std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Store& store, const JobId& id) {
-  const auto value = store.find(job_key(id));
-  if (!value) return std::optional<DurableJob>{};
-  auto job = decode_job(*value);
-  if (!job) return std::unexpected(job.error());
-  if (job->id != id) return std::unexpected(corrupt());
-  return std::optional<DurableJob>(std::move(*job));
+  return job_from_stored(id, store.find(job_key(id)));
+}
+
+std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Transaction& tx, const JobId& id) {
+  const auto value = tx.get_internal(job_key(id));
+  return job_from_stored(id, value ? std::optional<BytesView>(*value) : std::nullopt);
 }
 
 std::expected<std::vector<DurableJob>, JobError> list_jobs(const engine::Store& store) {

@@ -8,7 +8,8 @@
 // record alone). Operations that change several jobs (a claim that meets
 // overdue jobs, release_expired_jobs) commit job by job and stop at the first
 // error, keeping what was committed. enqueue_job_tx stages a new job in the
-// caller's open transaction and leaves the commit to it.
+// caller's open transaction and leaves the commit to it, as the transaction
+// forms of heartbeat, complete, fail and release stage theirs.
 //
 // Job state machine (event -> next state, history kind and detail):
 //   from                          event                                 to         history
@@ -256,6 +257,9 @@ std::expected<uint64_t, JobError> release_expired_jobs(engine::Store& store, int
 std::expected<std::optional<DurableJob>, JobError> retry_job(engine::Store& store, const JobId& id, int64_t now_ms);
 std::expected<bool, JobError> cancel_job(engine::Store& store, const JobId& id, int64_t now_ms);
 std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Store& store, const JobId& id);
+// The job as an open transaction sees it: its own staged writes over the
+// committed state.
+std::expected<std::optional<DurableJob>, JobError> get_job(const engine::Transaction& tx, const JobId& id);
 // By available_at_ms, then id.
 std::expected<std::vector<DurableJob>, JobError> list_jobs(const engine::Store& store);
 std::expected<JobStats, JobError> job_stats(const engine::Store& store);
@@ -272,6 +276,19 @@ std::expected<uint64_t, JobError> purge_finished_jobs(engine::Store& store, int6
 // Writes `job` and its next history entry (kind, detail, at_ms) in one commit.
 std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
                                                       JobHistoryKind kind, BytesView detail);
+
+// The lease operations inside a caller's open transaction: read through it
+// (a job completed earlier in the same transaction is no longer leased) and
+// staged without committing; the same checks, errors and results as the
+// Store forms above, which run these in a transaction of their own.
+std::expected<bool, JobError> heartbeat_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
+                                            int64_t now_ms, uint64_t lease_duration_ms);
+std::expected<void, JobError> complete_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
+                                           int64_t now_ms);
+std::expected<JobState, JobError> fail_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
+                                           int64_t now_ms, BytesView detail);
+std::expected<bool, JobError> release_job(engine::Transaction& tx, const JobId& id, uint32_t lease_generation,
+                                          int64_t now_ms);
 
 // Stages a new job (or, under an idempotency key that a ready or leased job
 // of the transaction's view holds, finds that one) in `tx` without

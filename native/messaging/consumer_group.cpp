@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "engine/store.h"
+#include "engine/transaction.h"
+#include "records/own_transaction.h"
 #include "util/byte_codec.h"
 #include "util/component_key.h"
 
@@ -45,21 +47,43 @@ std::expected<void, ConsumerGroupError> check_names(std::initializer_list<std::s
   return {};
 }
 
-std::expected<Group, ConsumerGroupError> load_group(const engine::Store& store, std::string_view stream,
-                                                    std::string_view group) {
-  auto key = consumer_group_state_key(stream, group);
-  if (!key) return std::unexpected(stream_error(MessagingError::Kind::NameTooLong));
-  Group loaded{std::move(*key), {}};
-  if (const auto value = store.find(loaded.key)) {
-    auto state = decode_state(*value);
+// The group stored under `key` as `stored`; no value is the state of a new group.
+std::expected<Group, ConsumerGroupError> group_from_stored(std::string key, std::optional<std::string_view> stored) {
+  Group loaded{std::move(key), {}};
+  if (stored) {
+    auto state = decode_state(*stored);
     if (!state) return std::unexpected(state.error());
     loaded.state = std::move(*state);
   }
   return loaded;
 }
 
-std::expected<void, ConsumerGroupError> save_group(engine::Store& store, const Group& group) {
-  if (auto put = store.put_internal(group.key, encode_state(group.state)); !put) {
+std::expected<std::string, ConsumerGroupError> group_key(std::string_view stream, std::string_view group) {
+  auto key = consumer_group_state_key(stream, group);
+  if (!key) return std::unexpected(stream_error(MessagingError::Kind::NameTooLong));
+  return std::move(*key);
+}
+
+std::expected<Group, ConsumerGroupError> load_group(const engine::Store& store, std::string_view stream,
+                                                    std::string_view group) {
+  auto key = group_key(stream, group);
+  if (!key) return std::unexpected(key.error());
+  const auto stored = store.find(*key);
+  return group_from_stored(std::move(*key), stored);
+}
+
+// The same as an open transaction sees it.
+std::expected<Group, ConsumerGroupError> load_group(const engine::Transaction& tx, std::string_view stream,
+                                                    std::string_view group) {
+  auto key = group_key(stream, group);
+  if (!key) return std::unexpected(key.error());
+  const auto stored = tx.get_internal(*key);
+  return group_from_stored(std::move(*key), stored ? std::optional<std::string_view>(*stored) : std::nullopt);
+}
+
+// Into the store or an open transaction.
+std::expected<void, ConsumerGroupError> save_group(auto& target, const Group& group) {
+  if (auto put = target.put_internal(group.key, encode_state(group.state)); !put) {
     return std::unexpected(ConsumerGroupError::engine(put.error()));
   }
   return {};
@@ -86,11 +110,11 @@ std::expected<void, ConsumerGroupError> validate_lease(const ConsumerGroupState&
 }
 
 // Ack and nack: the checks, then the state with the lease released.
-std::expected<Group, ConsumerGroupError> release_lease(engine::Store& store, std::string_view stream,
+std::expected<Group, ConsumerGroupError> release_lease(const engine::Transaction& tx, std::string_view stream,
                                                        std::string_view group, std::string_view consumer,
                                                        uint64_t offset, uint64_t lease_generation) {
   if (auto checked = check_names({stream, group, consumer}); !checked) return std::unexpected(checked.error());
-  auto loaded = load_group(store, stream, group);
+  auto loaded = load_group(tx, stream, group);
   if (!loaded) return std::unexpected(loaded.error());
   if (auto valid = validate_lease(loaded->state, consumer, offset, lease_generation); !valid) {
     return std::unexpected(valid.error());
@@ -185,10 +209,10 @@ std::expected<std::optional<ConsumerGroupDelivery>, ConsumerGroupError> consumer
   return ConsumerGroupDelivery{entry.offset, std::move(entry.payload), state.lease_generation, lease_until_ms};
 }
 
-std::expected<void, ConsumerGroupError> consumer_group_ack(engine::Store& store, std::string_view stream,
+std::expected<void, ConsumerGroupError> consumer_group_ack(engine::Transaction& tx, std::string_view stream,
                                                            std::string_view group, std::string_view consumer,
                                                            uint64_t offset, uint64_t lease_generation) {
-  auto released = release_lease(store, stream, group, consumer, offset, lease_generation);
+  auto released = release_lease(tx, stream, group, consumer, offset, lease_generation);
   if (!released) return std::unexpected(released.error());
   // A leased offset always names an entry, and no entry can sit at the last
   // offset through appends; only a damaged file could make this wrap to 0.
@@ -196,15 +220,31 @@ std::expected<void, ConsumerGroupError> consumer_group_ack(engine::Store& store,
     return std::unexpected(stream_error(MessagingError::Kind::OffsetExhausted));
   }
   released->state.next_offset = offset + 1;
-  return save_group(store, *released);
+  return save_group(tx, *released);
+}
+
+std::expected<void, ConsumerGroupError> consumer_group_ack(engine::Store& store, std::string_view stream,
+                                                           std::string_view group, std::string_view consumer,
+                                                           uint64_t offset, uint64_t lease_generation) {
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
+    return consumer_group_ack(tx, stream, group, consumer, offset, lease_generation);
+  });
+}
+
+std::expected<void, ConsumerGroupError> consumer_group_nack(engine::Transaction& tx, std::string_view stream,
+                                                            std::string_view group, std::string_view consumer,
+                                                            uint64_t offset, uint64_t lease_generation) {
+  auto released = release_lease(tx, stream, group, consumer, offset, lease_generation);
+  if (!released) return std::unexpected(released.error());
+  return save_group(tx, *released);
 }
 
 std::expected<void, ConsumerGroupError> consumer_group_nack(engine::Store& store, std::string_view stream,
                                                             std::string_view group, std::string_view consumer,
                                                             uint64_t offset, uint64_t lease_generation) {
-  auto released = release_lease(store, stream, group, consumer, offset, lease_generation);
-  if (!released) return std::unexpected(released.error());
-  return save_group(store, *released);
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
+    return consumer_group_nack(tx, stream, group, consumer, offset, lease_generation);
+  });
 }
 
 std::expected<void, ConsumerGroupError> consumer_group_reset(engine::Store& store, std::string_view stream,

@@ -50,6 +50,7 @@
 #include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/key_area.h"
+#include "engine/transaction.h"
 #include "messaging/stream.h"
 
 namespace ombrel::engine {
@@ -121,6 +122,16 @@ std::expected<void, ConsumerGroupError> consumer_group_ack(engine::Store& store,
                                                            std::string_view group, std::string_view consumer,
                                                            uint64_t offset, uint64_t lease_generation);
 std::expected<void, ConsumerGroupError> consumer_group_nack(engine::Store& store, std::string_view stream,
+                                                            std::string_view group, std::string_view consumer,
+                                                            uint64_t offset, uint64_t lease_generation);
+// Ack and nack inside the caller's open transaction, staged without
+// committing; the group's state is read through `tx`, so a lease settled
+// earlier in the same transaction is gone. The Store forms above run these
+// in a transaction of their own.
+std::expected<void, ConsumerGroupError> consumer_group_ack(engine::Transaction& tx, std::string_view stream,
+                                                           std::string_view group, std::string_view consumer,
+                                                           uint64_t offset, uint64_t lease_generation);
+std::expected<void, ConsumerGroupError> consumer_group_nack(engine::Transaction& tx, std::string_view stream,
                                                             std::string_view group, std::string_view consumer,
                                                             uint64_t offset, uint64_t lease_generation);
 std::expected<void, ConsumerGroupError> consumer_group_reset(engine::Store& store, std::string_view stream,

@@ -5,6 +5,7 @@
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "messaging/outbox_index.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 
 namespace ombrel::messaging {
@@ -81,11 +82,17 @@ std::expected<std::vector<OutboxEvent>, OutboxError> outbox_events_after(const e
                        decode_event, corrupt());
 }
 
-std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t tx_id, const Nonce& nonce) {
+std::expected<bool, OutboxError> ack_outbox_event(engine::Transaction& tx, uint64_t tx_id, const Nonce& nonce) {
   const Bytes key = event_key(tx_id, nonce);
-  if (!store.contains_key(key)) return false;
-  if (auto deleted = store.delete_internal(key); !deleted) return std::unexpected(OutboxError::engine(deleted.error()));
+  if (!tx.get_internal(key)) return false;
+  if (auto deleted = tx.delete_internal(key); !deleted) return std::unexpected(OutboxError::engine(deleted.error()));
   return true;
+}
+
+std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t tx_id, const Nonce& nonce) {
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return ack_outbox_event(tx, tx_id, nonce); },
+      records::EmptyTransaction::Drop);
 }
 
 uint64_t outbox_len(const engine::Store& store) { return store.derived_index<OutboxIndex>().count(); }

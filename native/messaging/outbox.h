@@ -35,6 +35,7 @@
 #include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/key_area.h"
+#include "engine/transaction.h"
 #include "messaging/message_id.h"
 #include "util/byte_codec.h"
 
@@ -88,6 +89,9 @@ std::expected<std::vector<OutboxEvent>, OutboxError> outbox_events_after(const e
                                                                          uint64_t limit);
 // Whether an event was there to remove.
 std::expected<bool, OutboxError> ack_outbox_event(engine::Store& store, uint64_t tx_id, const Nonce& nonce);
+// The same inside the caller's open transaction, staged without committing;
+// an event acknowledged earlier in it is no longer there.
+std::expected<bool, OutboxError> ack_outbox_event(engine::Transaction& tx, uint64_t tx_id, const Nonce& nonce);
 // Pending events, counted by key (not decoded), as the store's OutboxIndex
 // keeps them (outbox_index.h).
 uint64_t outbox_len(const engine::Store& store);

@@ -7,6 +7,7 @@
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "messaging/queue_index.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 
 namespace ombrel::messaging {
@@ -113,9 +114,10 @@ std::expected<void, QueueError> write_push(engine::Transaction& tx, const QueueK
 
 // The committed record under `key` (message `id`), checked to be leased under
 // `generation`. The view points into the store and lasts until its next write.
-std::expected<QueueMessageView, QueueError> leased_view(const engine::Store& store, const Bytes& key, uint64_t id,
+// The message under its key as the reader sees it (`stored`), if it is
+// leased under `generation`.
+std::expected<QueueMessageView, QueueError> leased_view(std::optional<BytesView> stored, uint64_t id,
                                                         uint32_t generation) {
-  const auto stored = store.find(key);
   if (!stored) return std::unexpected(QueueError::of(QueueError::Kind::MessageNotFound, id));
   auto message = decode_message_view(*stored, id);
   if (!message) return message;
@@ -126,15 +128,59 @@ std::expected<QueueMessageView, QueueError> leased_view(const engine::Store& sto
   return message;
 }
 
-// Replaces the record under `key`; the message came from a stored record, so
-// its payload fits.
-std::expected<void, QueueError> write_message(engine::Store& store, const Bytes& key,
-                                              const QueueMessageView& message) {
+// Replaces the record under `key` in the store or a transaction; the message
+// came from a stored record, so its payload fits.
+std::expected<void, QueueError> write_message(auto& target, const Bytes& key, const QueueMessageView& message) {
   Bytes value;
   write_record(value, message.state, message.id, message.attempts, message.priority, message.available_at_ms,
                message.lease_until_ms, message.payload);
-  if (auto put = store.put_internal(key, value); !put) return std::unexpected(QueueError::engine(put.error()));
+  if (auto put = target.put_internal(key, value); !put) return std::unexpected(QueueError::engine(put.error()));
   return {};
+}
+
+// Ack, nack and dead-letter of the message under `key`: read through `tx`
+// (so that a message settled earlier in it is no longer leased), checked
+// against the lease, then settled by `settle(message)` in `tx`.
+template <class Settle>
+std::expected<void, QueueError> settle_leased(engine::Transaction& tx, const Bytes& key, uint64_t id,
+                                              uint32_t generation, Settle&& settle) {
+  const auto stored = tx.get_internal(key);
+  auto message = leased_view(stored ? std::optional<BytesView>(*stored) : std::nullopt, id, generation);
+  if (!message) return std::unexpected(message.error());
+  return settle(*message);
+}
+
+std::expected<void, QueueError> ack_message(engine::Transaction& tx, const Bytes& key, uint64_t id,
+                                            uint32_t generation) {
+  return settle_leased(tx, key, id, generation, [&](const QueueMessageView&) -> std::expected<void, QueueError> {
+    if (auto deleted = tx.delete_internal(key); !deleted) return std::unexpected(QueueError::engine(deleted.error()));
+    return {};
+  });
+}
+
+std::expected<void, QueueError> nack_message(engine::Transaction& tx, const Bytes& key, uint64_t id,
+                                             uint32_t generation, int64_t available_at_ms) {
+  return settle_leased(tx, key, id, generation, [&](QueueMessageView message) {
+    message.state = MessageState::Ready;
+    message.available_at_ms = available_at_ms;
+    message.lease_until_ms = 0;
+    return write_message(tx, key, message);
+  });
+}
+
+std::expected<void, QueueError> dead_letter_message(engine::Transaction& tx, const Bytes& key, uint64_t id,
+                                                    uint32_t generation) {
+  return settle_leased(tx, key, id, generation, [&](QueueMessageView message) {
+    message.state = MessageState::Dead;
+    message.lease_until_ms = 0;
+    return write_message(tx, key, message);
+  });
+}
+
+// The key of message `id` of queue `name`, once the name is checked.
+std::expected<Bytes, QueueError> checked_message_key(BytesView name, uint64_t id) {
+  if (auto checked = check_name(name); !checked) return std::unexpected(checked.error());
+  return message_key_under(queue_keys(name).message_prefix, id);
 }
 
 // The figures of one queue's indexed messages.
@@ -252,31 +298,22 @@ std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t no
 }
 
 std::expected<void, QueueError> Queue::ack(uint64_t id, uint32_t lease_generation) {
-  const Bytes key = message_key(id);
-  auto message = leased_view(*store_, key, id, lease_generation);
-  if (!message) return std::unexpected(message.error());
-  if (auto deleted = store_->delete_internal(key); !deleted) return std::unexpected(QueueError::engine(deleted.error()));
-  saturating_add(store_->domain_counters<QueueCounters>().acks, 1);
-  return {};
+  auto acked = records::in_own_transaction(
+      *store_, [&](engine::Transaction& tx) { return ack_message(tx, message_key(id), id, lease_generation); });
+  if (acked) count_queue_acks(*store_, 1);
+  return acked;
 }
 
 std::expected<void, QueueError> Queue::nack(uint64_t id, uint32_t lease_generation, int64_t available_at_ms) {
-  const Bytes key = message_key(id);
-  auto message = leased_view(*store_, key, id, lease_generation);
-  if (!message) return std::unexpected(message.error());
-  message->state = MessageState::Ready;
-  message->available_at_ms = available_at_ms;
-  message->lease_until_ms = 0;
-  return write_message(*store_, key, *message);
+  return records::in_own_transaction(*store_, [&](engine::Transaction& tx) {
+    return nack_message(tx, message_key(id), id, lease_generation, available_at_ms);
+  });
 }
 
 std::expected<void, QueueError> Queue::dead_letter(uint64_t id, uint32_t lease_generation) {
-  const Bytes key = message_key(id);
-  auto message = leased_view(*store_, key, id, lease_generation);
-  if (!message) return std::unexpected(message.error());
-  message->state = MessageState::Dead;
-  message->lease_until_ms = 0;
-  return write_message(*store_, key, *message);
+  return records::in_own_transaction(*store_, [&](engine::Transaction& tx) {
+    return dead_letter_message(tx, message_key(id), id, lease_generation);
+  });
 }
 
 std::expected<uint64_t, QueueError> Queue::purge_dead() {
@@ -359,6 +396,31 @@ std::optional<int64_t> ready_lag_ms(const QueueStats& stats, int64_t now_ms) {
   int64_t lag = 0;
   if (__builtin_sub_overflow(now_ms, *stats.oldest_ready_at_ms, &lag)) return std::nullopt;
   return lag;
+}
+
+std::expected<void, QueueError> ack_queue(engine::Transaction& tx, BytesView name, uint64_t id,
+                                          uint32_t lease_generation) {
+  auto key = checked_message_key(name, id);
+  if (!key) return std::unexpected(key.error());
+  return ack_message(tx, *key, id, lease_generation);
+}
+
+std::expected<void, QueueError> nack_queue(engine::Transaction& tx, BytesView name, uint64_t id,
+                                           uint32_t lease_generation, int64_t available_at_ms) {
+  auto key = checked_message_key(name, id);
+  if (!key) return std::unexpected(key.error());
+  return nack_message(tx, *key, id, lease_generation, available_at_ms);
+}
+
+std::expected<void, QueueError> dead_letter_queue(engine::Transaction& tx, BytesView name, uint64_t id,
+                                                  uint32_t lease_generation) {
+  auto key = checked_message_key(name, id);
+  if (!key) return std::unexpected(key.error());
+  return dead_letter_message(tx, *key, id, lease_generation);
+}
+
+void count_queue_acks(engine::Store& store, uint64_t acks) {
+  saturating_add(store.domain_counters<QueueCounters>().acks, acks);
 }
 
 }  // namespace ombrel::messaging

@@ -212,6 +212,22 @@ std::expected<uint64_t, engine::DomainTransactionError> push_queue(engine::Trans
                                                                    BytesView payload, int64_t available_at_ms,
                                                                    int32_t priority);
 
+// Ack, nack and dead-letter inside the caller's open transaction, staged
+// without committing: the message is read through `tx`, so one settled
+// earlier in the same transaction is no longer leased. The checks and errors
+// are those of the Queue methods, which run these in a transaction of their
+// own and count their acks in the store's queue counters; a caller counts
+// those of its committed transaction with count_queue_acks.
+std::expected<void, QueueError> ack_queue(engine::Transaction& tx, BytesView name, uint64_t id,
+                                          uint32_t lease_generation);
+std::expected<void, QueueError> nack_queue(engine::Transaction& tx, BytesView name, uint64_t id,
+                                           uint32_t lease_generation, int64_t available_at_ms);
+std::expected<void, QueueError> dead_letter_queue(engine::Transaction& tx, BytesView name, uint64_t id,
+                                                  uint32_t lease_generation);
+
+// Adds `acks` acknowledged messages to the store's queue counters.
+void count_queue_acks(engine::Store& store, uint64_t acks);
+
 // The same figures as Queue::stats over every message of every queue. A
 // damaged record fails it; a misshapen key is no message and is skipped.
 std::expected<QueueStats, QueueError> aggregate_stats(const engine::Store& store);

@@ -5,6 +5,7 @@
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "messaging/rpc_index.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 
 namespace ombrel::messaging {
@@ -139,23 +140,25 @@ std::expected<std::vector<RpcRequest>, RpcError> pending_rpc_requests_after(cons
                        limit, decode_request, corrupt());
 }
 
-std::expected<void, RpcError> respond_rpc(engine::Store& store, const MessageId& id, BytesView payload,
+std::expected<void, RpcError> respond_rpc(engine::Transaction& tx, const MessageId& id, BytesView payload,
                                           int64_t completed_at_ms, bool is_error) {
   const Bytes request = request_key(id.tx_id, id.nonce);
-  if (!store.contains_key(request)) {
-    if (store.contains_key(response_key(id.tx_id, id.nonce)))
-      return std::unexpected(RpcError::of(RpcError::Kind::ResponseExists));
+  if (!tx.get_internal(request)) {
+    if (tx.get_internal(response_key(id.tx_id, id.nonce))) return std::unexpected(RpcError::of(RpcError::Kind::ResponseExists));
     return std::unexpected(RpcError::of(RpcError::Kind::RequestNotFound));
   }
   auto value = encode_response(RpcResponse{Bytes(payload), id.nonce, id.tx_id, completed_at_ms, is_error});
   if (!value) return std::unexpected(value.error());
-  auto tx = store.begin();
-  if (!tx) return std::unexpected(RpcError::engine(tx.error()));
-  if (auto deleted = tx->delete_internal(request); !deleted) return std::unexpected(RpcError::engine(deleted.error()));
-  if (auto put = tx->put_internal(response_key(id.tx_id, id.nonce), *value); !put)
+  if (auto deleted = tx.delete_internal(request); !deleted) return std::unexpected(RpcError::engine(deleted.error()));
+  if (auto put = tx.put_internal(response_key(id.tx_id, id.nonce), *value); !put)
     return std::unexpected(RpcError::engine(put.error()));
-  if (auto committed = tx->commit(); !committed) return std::unexpected(RpcError::engine(committed.error()));
   return {};
+}
+
+std::expected<void, RpcError> respond_rpc(engine::Store& store, const MessageId& id, BytesView payload,
+                                          int64_t completed_at_ms, bool is_error) {
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return respond_rpc(tx, id, payload, completed_at_ms, is_error); });
 }
 
 std::expected<std::optional<RpcResponse>, RpcError> get_rpc_response(const engine::Store& store, const MessageId& id) {
@@ -167,11 +170,16 @@ std::expected<std::optional<RpcResponse>, RpcError> get_rpc_response(const engin
   return std::optional<RpcResponse>{std::move(*response)};
 }
 
-std::expected<bool, RpcError> ack_rpc_response(engine::Store& store, const MessageId& id) {
+std::expected<bool, RpcError> ack_rpc_response(engine::Transaction& tx, const MessageId& id) {
   const Bytes key = response_key(id.tx_id, id.nonce);
-  if (!store.contains_key(key)) return false;
-  if (auto deleted = store.delete_internal(key); !deleted) return std::unexpected(RpcError::engine(deleted.error()));
+  if (!tx.get_internal(key)) return false;
+  if (auto deleted = tx.delete_internal(key); !deleted) return std::unexpected(RpcError::engine(deleted.error()));
   return true;
+}
+
+std::expected<bool, RpcError> ack_rpc_response(engine::Store& store, const MessageId& id) {
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return ack_rpc_response(tx, id); }, records::EmptyTransaction::Drop);
 }
 
 std::expected<uint64_t, RpcError> expire_rpc_requests(engine::Store& store, int64_t now_ms, uint64_t limit) {

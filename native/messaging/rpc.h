@@ -55,6 +55,7 @@
 #include "engine/domain_error.h"
 #include "engine/errors.h"
 #include "engine/key_area.h"
+#include "engine/transaction.h"
 #include "messaging/message_id.h"
 #include "util/byte_codec.h"
 
@@ -131,6 +132,13 @@ std::expected<std::vector<RpcRequest>, RpcError> pending_rpc_requests_after(cons
                                                                             uint64_t limit);
 std::expected<void, RpcError> respond_rpc(engine::Store& store, const MessageId& id, BytesView payload,
                                           int64_t completed_at_ms, bool is_error);
+// Respond and acknowledge inside the caller's open transaction, staged
+// without committing and reading through it: a request answered earlier in
+// it has a response and no request. The Store forms run these in a
+// transaction of their own.
+std::expected<void, RpcError> respond_rpc(engine::Transaction& tx, const MessageId& id, BytesView payload,
+                                          int64_t completed_at_ms, bool is_error);
+std::expected<bool, RpcError> ack_rpc_response(engine::Transaction& tx, const MessageId& id);
 std::expected<std::optional<RpcResponse>, RpcError> get_rpc_response(const engine::Store& store, const MessageId& id);
 // Whether a response was there to remove.
 std::expected<bool, RpcError> ack_rpc_response(engine::Store& store, const MessageId& id);

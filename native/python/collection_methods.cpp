@@ -19,6 +19,7 @@
 #include "python/method_registry.h"
 #include "python/operation.h"
 #include "python/store_slot.h"
+#include "python/transaction.h"
 
 namespace ombrel::python {
 
@@ -125,6 +126,9 @@ struct UpsertRecord {
       "pairs, applied at commit as Store.upsert_record does; its errors are raised by commit.";
 
   auto run(auto& target) const { return records::upsert_record(target, collection, primary_key, value, indexes); }
+  void add_to_record_reads(records::RecordOverlay& overlay) const {
+    overlay.upsert(collection, primary_key, value, indexes);
+  }
 };
 
 struct GetRecord {
@@ -135,15 +139,19 @@ struct GetRecord {
       params(param("collection", &GetRecord::collection), param("primary_key", &GetRecord::primary_key));
   static constexpr const char* kDoc =
       "Return the record as (primary_key, value, indexes), or None when there is none.";
+  static constexpr const char* kTransactionDoc =
+      "Return the record as (primary_key, value, indexes), or None, as this transaction sees it: its\n"
+      "staged upsert_record and delete_record over the committed records. Staged domain operations\n"
+      "take effect at commit and are not seen before it.";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto record = records::get_record(store, collection, primary_key);
-      if (!record) return map_collection_error(state, record.error());
-      if (!*record) return none_result();
-      return collection_record_result(**record);
-    });
+  PyObject* answer(const TransactionView& view, const ModuleState& state) const {
+    auto record = view.records.get_record(view.store, collection, primary_key);
+    if (!record) return map_collection_error(state, record.error());
+    if (!*record) return none_result();
+    return collection_record_result(**record);
   }
+
+  PyObject* call(PyObject* self) const { return answer_on_store(self, *this); }
 };
 
 template <class B>
@@ -163,6 +171,7 @@ struct DeleteRecord {
 
   auto run(auto& target) const { return records::delete_record(target, collection, primary_key); }
   static PyObject* store_result(bool removed) { return bool_result(removed); }
+  void add_to_record_reads(records::RecordOverlay& overlay) const { overlay.erase(collection, primary_key); }
 };
 
 struct ScanCollection {
@@ -248,6 +257,11 @@ constexpr MethodSpec kCollectionMethods[] = {
     method_spec<CollectionDefinition>(),   method_spec<CollectionMigrations>(), method_spec<MigrateCollectionSchema>(),
 };
 const MethodBlock kCollectionBlock{TargetClass::Store, kCollectionMethods};
+
+constexpr MethodSpec kRecordTransactionReads[] = {
+    method_spec<TransactionRead<GetRecord>>(),
+};
+const MethodBlock kRecordTransactionReadsBlock{TargetClass::Transaction, kRecordTransactionReads};
 
 constexpr MethodSpec kRecordStagingMethods[] = {method_spec<Staged<UpsertRecord<Owned>>>(),
                                                      method_spec<Staged<DeleteRecord<Owned>>>()};

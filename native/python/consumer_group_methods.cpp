@@ -13,6 +13,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/operation.h"
 #include "python/store_slot.h"
 
 namespace ombrel::python {
@@ -48,24 +49,52 @@ PyObject* state_dict(const messaging::ConsumerGroupState& group) {
   return dict.finish();
 }
 
-// Ack and nack: the lease they settle, and settle(store, ...) run on the open
-// store.
-template <auto kSettle>
+// Ack and nack, on the store or staged in a Transaction: the lease they settle.
+template <class B>
 struct SettleLease {
-  std::string_view stream;
-  std::string_view group;
-  std::string_view consumer;
+  using Bytes = B;
+  Bytes stream;
+  Bytes group;
+  Bytes consumer;
   uint64_t offset;
   uint64_t lease_generation;
   static constexpr auto kParams =
       params(param("stream", &SettleLease::stream), param("group", &SettleLease::group),
              param("consumer", &SettleLease::consumer), param("offset", &SettleLease::offset),
              param("lease_generation", &SettleLease::lease_generation));
+};
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) {
-      return none_or_error(state, kSettle(store, stream, group, consumer, offset, lease_generation));
-    });
+template <class B>
+struct ConsumerGroupAck : SettleLease<B> {
+  static constexpr const char* kName = "consumer_group_ack";
+  static constexpr const char* kStoreDoc =
+      "Acknowledge the leased entry: the group's position moves to offset + 1 and the lease is\n"
+      "released. `consumer`, `offset` and `lease_generation` must match the recorded lease.";
+  static constexpr const char* kStagedDoc =
+      "Stage the acknowledgement of the group's leased entry, applied at commit as\n"
+      "Store.consumer_group_ack does (a lease that does not match fails the whole commit with its\n"
+      "error), and return the operation's position. No result.";
+
+  auto run(auto& target) const {
+    return messaging::consumer_group_ack(target, this->stream, this->group, this->consumer, this->offset,
+                                         this->lease_generation);
+  }
+};
+
+template <class B>
+struct ConsumerGroupNack : SettleLease<B> {
+  static constexpr const char* kName = "consumer_group_nack";
+  static constexpr const char* kStoreDoc =
+      "Give the leased entry back: the lease is released and the position stays, so the next\n"
+      "claim delivers the same entry again. Arguments must match the recorded lease, as for ack.";
+  static constexpr const char* kStagedDoc =
+      "Stage giving the group's leased entry back, applied at commit as Store.consumer_group_nack\n"
+      "does (a lease that does not match fails the whole commit), and return the operation's\n"
+      "position. No result.";
+
+  auto run(auto& target) const {
+    return messaging::consumer_group_nack(target, this->stream, this->group, this->consumer, this->offset,
+                                          this->lease_generation);
   }
 };
 
@@ -94,22 +123,6 @@ struct ConsumerGroupClaim {
       return delivery_dict(**delivery);
     });
   }
-};
-
-struct ConsumerGroupAck : SettleLease<messaging::consumer_group_ack> {
-  static constexpr const char* kName = "consumer_group_ack";
-  static constexpr const char* kDoc =
-      "Acknowledge the leased entry: the group's position moves to offset + 1 and the lease is\n"
-      "released. `consumer`, `offset` and `lease_generation` must match the recorded lease.";
-
-};
-
-struct ConsumerGroupNack : SettleLease<messaging::consumer_group_nack> {
-  static constexpr const char* kName = "consumer_group_nack";
-  static constexpr const char* kDoc =
-      "Give the leased entry back: the lease is released and the position stays, so the next\n"
-      "claim delivers the same entry again. Arguments must match the recorded lease, as for ack.";
-
 };
 
 struct ConsumerGroupReset {
@@ -152,12 +165,18 @@ struct ConsumerGroupStateMethod {
 
 constexpr MethodSpec kConsumerGroupMethods[] = {
     method_spec<ConsumerGroupClaim>(),
-    method_spec<ConsumerGroupAck>(),
-    method_spec<ConsumerGroupNack>(),
+    method_spec<OnStore<ConsumerGroupAck<Borrowed>>>(),
+    method_spec<OnStore<ConsumerGroupNack<Borrowed>>>(),
     method_spec<ConsumerGroupReset>(),
     method_spec<ConsumerGroupStateMethod>(),
 };
 const MethodBlock kConsumerGroupBlock{TargetClass::Store, kConsumerGroupMethods};
+
+constexpr MethodSpec kConsumerGroupStagingMethods[] = {
+    method_spec<Staged<ConsumerGroupAck<Owned>>>(),
+    method_spec<Staged<ConsumerGroupNack<Owned>>>(),
+};
+const MethodBlock kConsumerGroupStagingBlock{TargetClass::Transaction, kConsumerGroupStagingMethods};
 
 }  // namespace
 }  // namespace ombrel::python

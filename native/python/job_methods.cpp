@@ -22,6 +22,7 @@
 #include "python/method_registry.h"
 #include "python/operation.h"
 #include "python/store_slot.h"
+#include "python/transaction.h"
 
 namespace ombrel::python {
 namespace {
@@ -150,13 +151,18 @@ struct GetJob {
   jobs::JobId id;
   static constexpr auto kParams = params(param<JobIdArg>("id", &GetJob::id));
   static constexpr const char* kDoc = "Return the job with this id as a dict, or None if there is none.";
+  static constexpr const char* kTransactionDoc =
+      "Return the job with this id as a dict, or None, as committed: jobs staged in this transaction\n"
+      "(enqueue_job, complete_job, ...) take effect at commit and are not seen before it.";
+
+  PyObject* answer(const engine::Store& store, const ModuleState& state) const {
+    auto job = jobs::get_job(store, id);
+    if (!job) return map_job_error(state, job.error());
+    return optional_job_dict(*job);
+  }
 
   PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto job = jobs::get_job(store, id);
-      if (!job) return map_job_error(state, job.error());
-      return optional_job_dict(*job);
-    });
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) { return answer(store, state); });
   }
 };
 
@@ -185,22 +191,29 @@ struct ClaimJob {
   }
 };
 
+// Heartbeat, complete, fail and release: on the store at once, or staged in a
+// Transaction and applied at commit through the transaction's view, so that
+// a job completed earlier in it is no longer leased.
 struct HeartbeatJob {
   static constexpr const char* kName = "heartbeat_job";
   Lease lease;
   uint64_t lease_duration_ms;
   static constexpr auto kParams =
       params(group<Lease>(&HeartbeatJob::lease), param("lease_duration_ms", &HeartbeatJob::lease_duration_ms));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Extend the lease of a leased job to `now_ms` + `lease_duration_ms`; return True if extended.\n\n"
       "False when the job is missing, not leased, or leased under another generation.";
+  static constexpr const char* kStagedDoc =
+      "Stage a lease extension, applied at commit as Store.heartbeat_job does, and return the\n"
+      "operation's position. Its result is {\"kind\": \"job_heartbeat\", \"extended\": <bool>}: False\n"
+      "when the job is missing or no longer leased under `lease_generation` (the rest still commits).";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto extended = jobs::heartbeat_job(store, lease.id, lease.generation, lease.now_ms, lease_duration_ms);
-      if (!extended) return map_job_error(state, extended.error());
-      return bool_result(*extended);
-    });
+  auto run(auto& target) const {
+    return jobs::heartbeat_job(target, lease.id, lease.generation, lease.now_ms, lease_duration_ms);
+  }
+  static PyObject* store_result(bool extended) { return bool_result(extended); }
+  static std::optional<OperationResult> staged_result(bool extended) {
+    return OperationResult("job_heartbeat", {{"extended", extended}});
   }
 };
 
@@ -208,35 +221,37 @@ struct CompleteJob {
   static constexpr const char* kName = "complete_job";
   Lease lease;
   static constexpr auto kParams = params(group<Lease>(&CompleteJob::lease));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Mark a leased job completed. Raises OmbrelStoreError when the job is missing, not leased, or\n"
       "leased under another generation.";
+  static constexpr const char* kStagedDoc =
+      "Stage the completion of a leased job and return the operation's position. At commit a job\n"
+      "that is missing, not leased or leased under another generation (a lost lease) fails the\n"
+      "whole commit with Store.complete_job's error, so nothing staged with it is written. No result.";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = jobs::complete_job(store, lease.id, lease.generation, lease.now_ms);
-      if (!done) return map_job_error(state, done.error());
-      return none_result();
-    });
-  }
+  auto run(auto& target) const { return jobs::complete_job(target, lease.id, lease.generation, lease.now_ms); }
 };
 
+template <class B>
 struct FailJob {
   static constexpr const char* kName = "fail_job";
+  using Bytes = B;
   Lease lease;
-  std::string_view detail;
+  Bytes detail;
   static constexpr auto kParams = params(group<Lease>(&FailJob::lease), param("detail", &FailJob::detail));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Report a failed attempt of a leased job; return its new state, \"ready\" (a retry is scheduled\n"
       "after the back-off) or \"dead\" (its attempts are used up). `detail` goes to the job's history.\n"
       "Raises OmbrelStoreError like complete_job.";
+  static constexpr const char* kStagedDoc =
+      "Stage a failed attempt of a leased job, applied at commit as Store.fail_job does (a lost lease\n"
+      "fails the whole commit), and return the operation's position. Its result is\n"
+      "{\"kind\": \"job_fail\", \"state\": \"ready\" | \"dead\"}.";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto next = jobs::fail_job(store, lease.id, lease.generation, lease.now_ms, detail);
-      if (!next) return map_job_error(state, next.error());
-      return text_result(jobs::job_state_name(*next));
-    });
+  auto run(auto& target) const { return jobs::fail_job(target, lease.id, lease.generation, lease.now_ms, detail); }
+  static PyObject* store_result(jobs::JobState next) { return text_result(jobs::job_state_name(next)); }
+  static std::optional<OperationResult> staged_result(jobs::JobState next) {
+    return OperationResult("job_fail", {{"state", ResultText{std::string(jobs::job_state_name(next))}}});
   }
 };
 
@@ -244,16 +259,18 @@ struct ReleaseJob {
   static constexpr const char* kName = "release_job";
   Lease lease;
   static constexpr auto kParams = params(group<Lease>(&ReleaseJob::lease));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Give a leased job back, ready at once and without using up an attempt; return True if released\n"
       "(False when the job is missing, not leased, or leased under another generation).";
+  static constexpr const char* kStagedDoc =
+      "Stage giving a leased job back, applied at commit as Store.release_job does, and return the\n"
+      "operation's position. Its result is {\"kind\": \"job_release\", \"released\": <bool>}: False\n"
+      "when the job is missing or no longer leased under `lease_generation` (the rest still commits).";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto released = jobs::release_job(store, lease.id, lease.generation, lease.now_ms);
-      if (!released) return map_job_error(state, released.error());
-      return bool_result(*released);
-    });
+  auto run(auto& target) const { return jobs::release_job(target, lease.id, lease.generation, lease.now_ms); }
+  static PyObject* store_result(bool released) { return bool_result(released); }
+  static std::optional<OperationResult> staged_result(bool released) {
+    return OperationResult("job_release", {{"released", released}});
   }
 };
 
@@ -386,14 +403,22 @@ struct PurgeFinishedJobs {
 
 constexpr MethodSpec kJobMethods[] = {
     method_spec<SubmitJob>(),  method_spec<GetJob>(),        method_spec<ClaimJob>(),
-    method_spec<HeartbeatJob>(), method_spec<CompleteJob>(), method_spec<FailJob>(),
-    method_spec<ReleaseJob>(), method_spec<ReleaseExpiredJobs>(), method_spec<RetryJob>(),
+    method_spec<OnStore<HeartbeatJob>>(), method_spec<OnStore<CompleteJob>>(), method_spec<OnStore<FailJob<Borrowed>>>(),
+    method_spec<OnStore<ReleaseJob>>(), method_spec<ReleaseExpiredJobs>(), method_spec<RetryJob>(),
     method_spec<CancelJob>(),  method_spec<ListJobs>(),      method_spec<JobStats>(),
     method_spec<JobHistory>(), method_spec<PurgeFinishedJobs>(),
 };
 const MethodBlock kJobBlock{TargetClass::Store, kJobMethods};
 
-constexpr MethodSpec kJobStagingMethods[] = {method_spec<Staged<EnqueueJob>>()};
+constexpr MethodSpec kJobTransactionReads[] = {
+    method_spec<TransactionRead<GetJob>>(),
+};
+const MethodBlock kJobTransactionReadsBlock{TargetClass::Transaction, kJobTransactionReads};
+
+constexpr MethodSpec kJobStagingMethods[] = {
+    method_spec<Staged<EnqueueJob>>(),  method_spec<Staged<HeartbeatJob>>(), method_spec<Staged<CompleteJob>>(),
+    method_spec<Staged<FailJob<Owned>>>(), method_spec<Staged<ReleaseJob>>(),
+};
 const MethodBlock kJobStagingBlock{TargetClass::Transaction, kJobStagingMethods};
 
 }  // namespace

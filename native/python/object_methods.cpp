@@ -24,6 +24,7 @@
 #include "python/method_registry.h"
 #include "python/operation.h"
 #include "python/store_slot.h"
+#include "python/transaction.h"
 #include "records/objects.h"
 
 namespace ombrel::python {
@@ -128,13 +129,18 @@ struct GetObject {
   ObjectId id;
   static constexpr auto kParams = params(param<ObjectIdArg>("id", &GetObject::id));
   static constexpr const char* kDoc = "Return the content of object `id`, or None when no such object is stored.";
+  static constexpr const char* kTransactionDoc =
+      "Return the content of object `id` as committed, or None; objects staged in this transaction\n"
+      "take effect at commit and are not seen before it.";
+
+  PyObject* answer(const engine::Store& store, const ModuleState& state) const {
+    auto content = records::get_object(store, id);
+    if (!content) return map_object_error(state, content.error());
+    return optional_bytes_result(*content);
+  }
 
   PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto content = records::get_object(store, id);
-      if (!content) return map_object_error(state, content.error());
-      return optional_bytes_result(*content);
-    });
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) { return answer(store, state); });
   }
 };
 
@@ -166,18 +172,23 @@ struct ObjectInfoMethod {
   static constexpr const char* kDoc =
       "Return {\"id\", \"size\", \"metadata\"} for object `id`, or None when no such object is stored.\n\n"
       "\"metadata\" is a dict of str to str, empty for an object stored without metadata.";
+  static constexpr const char* kTransactionDoc =
+      "Return {\"id\", \"size\", \"metadata\"} for object `id` as committed, or None; objects staged in\n"
+      "this transaction take effect at commit and are not seen before it.";
+
+  PyObject* answer(const engine::Store& store, const ModuleState& state) const {
+    auto info = records::object_info(store, id);
+    if (!info) return map_object_error(state, info.error());
+    if (!*info) return none_result();
+    DictBuilder dict;
+    dict.set("id", id_result((*info)->id));
+    dict.set("size", int_result((*info)->size));
+    dict.set("metadata", metadata_dict((*info)->metadata));
+    return dict.finish();
+  }
 
   PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto info = records::object_info(store, id);
-      if (!info) return map_object_error(state, info.error());
-      if (!*info) return none_result();
-      DictBuilder dict;
-      dict.set("id", id_result((*info)->id));
-      dict.set("size", int_result((*info)->size));
-      dict.set("metadata", metadata_dict((*info)->metadata));
-      return dict.finish();
-    });
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) { return answer(store, state); });
   }
 };
 
@@ -337,6 +348,12 @@ constexpr MethodSpec kObjectMethods[] = {
     method_spec<GcOrphanObjects>(),              method_spec<PurgeExpiredObjects>(),
 };
 const MethodBlock kObjectBlock{TargetClass::Store, kObjectMethods};
+
+constexpr MethodSpec kObjectTransactionReads[] = {
+    method_spec<TransactionRead<GetObject>>(),
+    method_spec<TransactionRead<ObjectInfoMethod>>(),
+};
+const MethodBlock kObjectTransactionReadsBlock{TargetClass::Transaction, kObjectTransactionReads};
 
 constexpr MethodSpec kObjectStagingMethods[] = {
     method_spec<Staged<PutObject<Owned>>>(),

@@ -17,7 +17,11 @@
 //                                   kReturnsPosition = false for the plain
 //                                   writes, which return None; add_to_reads(
 //                                   engine::WriteOverlay&) const for the writes
-//                                   that the transaction's reads see.
+//                                   that the transaction's reads see, and
+//                                   add_to_record_reads(records::RecordOverlay&)
+//                                   const for the record changes its record
+//                                   reads see; after_commit(engine::Store&)
+//                                   const for what it counts once committed.
 // A staged operation outlives the call, so its byte strings are owned; an
 // operation with both methods is a template on its byte-string type `Bytes`
 // (`using Bytes = B;`), Borrowed for the Store method and Owned when staged:
@@ -51,6 +55,7 @@
 #include "engine/transaction.h"
 #include "engine/write_overlay.h"
 #include "python/errors.h"
+#include "records/record_overlay.h"
 #include "python/module_state.h"
 #include "python/store_slot.h"
 
@@ -59,10 +64,15 @@ namespace ombrel::python {
 using Borrowed = std::string_view;
 using Owned = std::string;
 
+// A result value returned as str rather than bytes.
+struct ResultText {
+  std::string text;
+};
+
 // What an applied operation yields: the dict {"kind": kind, name: value, ...}
-// with values bytes, int or bool.
+// with values bytes, int, bool or str.
 struct OperationResult {
-  using Value = std::variant<std::string, uint64_t, bool>;
+  using Value = std::variant<std::string, uint64_t, bool, ResultText>;
   std::string_view kind;
   std::vector<std::pair<const char*, Value>> fields;
 
@@ -90,6 +100,11 @@ class StagedOperation {
   // Records its part in the transaction's reads, if it has one. Called once
   // the operation has its final address.
   virtual void add_to_reads(engine::WriteOverlay&) const {}
+  // The same for the record reads (get_record and the index queries).
+  virtual void add_to_record_reads(records::RecordOverlay&) const {}
+  // Counts what it did in the store's in-memory counters, once its commit has
+  // succeeded (a failed commit did nothing to count).
+  virtual void after_commit(engine::Store&) const {}
 };
 
 // Appends `operation` to the live transaction `self` (transaction.cpp) and
@@ -155,6 +170,14 @@ class StagedAs final : public StagedOperation {
 
   void add_to_reads(engine::WriteOverlay& overlay) const override {
     if constexpr (requires { op_.add_to_reads(overlay); }) op_.add_to_reads(overlay);
+  }
+
+  void add_to_record_reads(records::RecordOverlay& overlay) const override {
+    if constexpr (requires { op_.add_to_record_reads(overlay); }) op_.add_to_record_reads(overlay);
+  }
+
+  void after_commit(engine::Store& store) const override {
+    if constexpr (requires { op_.after_commit(store); }) op_.after_commit(store);
   }
 
  private:

@@ -102,15 +102,17 @@ struct AckOutboxEvent {
   messaging::Nonce nonce;
   static constexpr auto kParams =
       params(param("tx_id", &AckOutboxEvent::tx_id), param<NonceArg<kNonceLengthMessage>>("nonce", &AckOutboxEvent::nonce));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Delete the delivered event (tx_id, nonce); True if it was pending, False if there was none.";
+  static constexpr const char* kStagedDoc =
+      "Stage the acknowledgement of the delivered event (tx_id, nonce), applied at commit as\n"
+      "Store.ack_outbox_event does, and return the operation's position. Its result is\n"
+      "{\"kind\": \"outbox_ack\", \"removed\": <bool>}.";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto removed = messaging::ack_outbox_event(store, tx_id, nonce);
-      if (!removed) return map_outbox_error(state, removed.error());
-      return bool_result(*removed);
-    });
+  auto run(auto& target) const { return messaging::ack_outbox_event(target, tx_id, nonce); }
+  static PyObject* store_result(bool removed) { return bool_result(removed); }
+  static std::optional<OperationResult> staged_result(bool removed) {
+    return OperationResult("outbox_ack", {{"removed", removed}});
   }
 };
 
@@ -128,12 +130,13 @@ struct OutboxLen {
 constexpr MethodSpec kOutboxMethods[] = {
     method_spec<EmitOutboxEvent>(),
     method_spec<OutboxEventsAfter>(),
-    method_spec<AckOutboxEvent>(),
+    method_spec<OnStore<AckOutboxEvent>>(),
     method_spec<OutboxLen>(),
 };
 const MethodBlock kOutboxBlock{TargetClass::Store, kOutboxMethods};
 
-constexpr MethodSpec kOutboxStagingMethods[] = {method_spec<Staged<EmitEvent>>()};
+constexpr MethodSpec kOutboxStagingMethods[] = {method_spec<Staged<EmitEvent>>(),
+                                                  method_spec<Staged<AckOutboxEvent>>()};
 const MethodBlock kOutboxStagingBlock{TargetClass::Transaction, kOutboxStagingMethods};
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "python/errors.h"
 #include "python/method_registry.h"
 #include "python/store_slot.h"
+#include "python/transaction.h"
 #include "records/query.h"
 
 namespace ombrel::python {
@@ -37,14 +38,18 @@ struct QueryIndexExact {
       "Return the records of `collection` that listed `value` for `index`, as (primary_key, value,\n"
       "indexes) tuples sorted by primary key. Raises OmbrelStoreError \"index does not exist\" for an\n"
       "undefined index.";
+  static constexpr const char* kTransactionDoc =
+      "Answer as Store.query_index_exact does, as this transaction sees the records: its staged\n"
+      "upsert_record and delete_record over the committed ones (a staged change is shown even if it\n"
+      "would fail at commit). Staged domain operations take effect at commit and are not seen here.";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto found = records::query_index_exact(store, collection, index, value);
-      if (!found) return raise_domain_error(state, found.error().message());
-      return list_result(*found, [](const records::CollectionRecord& r) { return collection_record_result(r); });
-    });
+  PyObject* answer(const TransactionView& view, const ModuleState& state) const {
+    auto found = view.records.query_index_exact(view.store, collection, index, value);
+    if (!found) return raise_domain_error(state, found.error().message());
+    return list_result(*found, [](const records::CollectionRecord& r) { return collection_record_result(r); });
   }
+
+  PyObject* call(PyObject* self) const { return answer_on_store(self, *this); }
 };
 
 struct QueryIndexRange {
@@ -71,24 +76,33 @@ struct QueryIndexRange {
       "by primary key, the whole order reversed when `descending`. `limit` (None: no limit) keeps the\n"
       "first entries of that order. A record is returned once per matching value it lists.";
 
-  PyObject* call(PyObject* self) const {
+  static constexpr const char* kTransactionDoc =
+      "Answer as Store.query_index_range does, as this transaction sees the records: its staged\n"
+      "upsert_record and delete_record over the committed ones (a staged change is shown even if it\n"
+      "would fail at commit). Staged domain operations take effect at commit and are not seen here.";
+
+  PyObject* answer(const TransactionView& view, const ModuleState& state) const {
     records::IndexRangeQuery query;
     query.limit = limit;
     query.start = make_bound(start, start_inclusive);
     query.end = make_bound(end, end_inclusive);
     query.descending = descending;
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto found = records::query_index_range(store, collection, index, query);
-      if (!found) return raise_domain_error(state, found.error().message());
-      return list_result(*found, [](const records::IndexedRecord& hit) {
-        return tuple_result({bytes_result(hit.index_value), collection_record_result(hit.record)});
-      });
+    auto found = view.records.query_index_range(view.store, collection, index, query);
+    if (!found) return raise_domain_error(state, found.error().message());
+    return list_result(*found, [](const records::IndexedRecord& hit) {
+      return tuple_result({bytes_result(hit.index_value), collection_record_result(hit.record)});
     });
   }
+
+  PyObject* call(PyObject* self) const { return answer_on_store(self, *this); }
 };
 
 constexpr MethodSpec kQueryMethods[] = {method_spec<QueryIndexExact>(), method_spec<QueryIndexRange>()};
 const MethodBlock kQueryBlock{TargetClass::Store, kQueryMethods};
+
+constexpr MethodSpec kQueryTransactionReads[] = {method_spec<TransactionRead<QueryIndexExact>>(),
+                                                 method_spec<TransactionRead<QueryIndexRange>>()};
+const MethodBlock kQueryTransactionReadBlock{TargetClass::Transaction, kQueryTransactionReads};
 
 }  // namespace
 }  // namespace ombrel::python

@@ -36,6 +36,14 @@ PyObject* with_queue(PyObject* self, std::string_view name, Fn&& fn) {
   });
 }
 
+// A settlement of a leased message run on the queue `name` of the open store.
+template <class Settle>
+std::expected<void, QueueError> settle_on_store(engine::Store& store, std::string_view name, Settle&& settle) {
+  auto queue = Queue::open(store, name);
+  if (!queue) return std::unexpected(queue.error());
+  return settle(*queue);
+}
+
 PyObject* claimed_dict(const messaging::ClaimedMessage& message) {
   DictBuilder dict;
   dict.set("id", int_result(message.id));
@@ -118,66 +126,79 @@ struct ClaimQueue {
   }
 };
 
+// Ack, nack and dead-letter: on the store at once, or staged in a
+// Transaction and applied at commit through the transaction's view.
+template <class B>
 struct AckQueue {
   static constexpr const char* kName = "ack_queue";
-  std::string_view name;
+  using Bytes = B;
+  Bytes name;
   uint64_t id;
   uint32_t lease_generation;
   static constexpr auto kParams = params(param("name", &AckQueue::name), param("id", &AckQueue::id),
                                          param("lease_generation", &AckQueue::lease_generation));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Acknowledge leased message `id` of queue `name`, deleting it. `lease_generation` must be\n"
       "the one its claim returned; a consumer whose lease was taken over is refused.";
+  static constexpr const char* kStagedDoc =
+      "Stage the acknowledgement of leased message `id` of queue `name` and return the operation's\n"
+      "position. At commit a message that is missing, not leased or leased under another generation\n"
+      "fails the whole commit with Store.ack_queue's error. No result.";
 
-  PyObject* call(PyObject* self) const {
-    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
-      auto done = queue.ack(id, lease_generation);
-      if (!done) return map_queue_error(state, done.error());
-      return none_result();
-    });
+  auto run(engine::Store& store) const {
+    return settle_on_store(store, name, [&](Queue& queue) { return queue.ack(id, lease_generation); });
   }
+  auto run(engine::Transaction& tx) const { return messaging::ack_queue(tx, name, id, lease_generation); }
+  void after_commit(engine::Store& store) const { messaging::count_queue_acks(store, 1); }
 };
 
+template <class B>
 struct NackQueue {
   static constexpr const char* kName = "nack_queue";
-  std::string_view name;
+  using Bytes = B;
+  Bytes name;
   uint64_t id;
   uint32_t lease_generation;
   int64_t available_at_ms;
   static constexpr auto kParams =
       params(param("name", &NackQueue::name), param("id", &NackQueue::id),
              param("lease_generation", &NackQueue::lease_generation), param("available_at_ms", &NackQueue::available_at_ms));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Give leased message `id` of queue `name` back: it becomes ready again at `available_at_ms`,\n"
       "keeping its attempts, so the next claim leases it under the next generation.";
+  static constexpr const char* kStagedDoc =
+      "Stage giving leased message `id` of queue `name` back, applied at commit as Store.nack_queue\n"
+      "does (a lost lease fails the whole commit), and return the operation's position. No result.";
 
-  PyObject* call(PyObject* self) const {
-    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
-      auto done = queue.nack(id, lease_generation, available_at_ms);
-      if (!done) return map_queue_error(state, done.error());
-      return none_result();
-    });
+  auto run(engine::Store& store) const {
+    return settle_on_store(store, name, [&](Queue& queue) { return queue.nack(id, lease_generation, available_at_ms); });
+  }
+  auto run(engine::Transaction& tx) const {
+    return messaging::nack_queue(tx, name, id, lease_generation, available_at_ms);
   }
 };
 
+template <class B>
 struct DeadLetterQueue {
   static constexpr const char* kName = "dead_letter_queue";
-  std::string_view name;
+  using Bytes = B;
+  Bytes name;
   uint64_t id;
   uint32_t lease_generation;
   static constexpr auto kParams = params(param("name", &DeadLetterQueue::name), param("id", &DeadLetterQueue::id),
                                          param("lease_generation", &DeadLetterQueue::lease_generation));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Mark leased message `id` of queue `name` dead: it is never claimed again and stays until\n"
       "purge_dead_queue.";
+  static constexpr const char* kStagedDoc =
+      "Stage marking leased message `id` of queue `name` dead, applied at commit as\n"
+      "Store.dead_letter_queue does (a lost lease fails the whole commit), and return the\n"
+      "operation's position. No result.";
 
-  PyObject* call(PyObject* self) const {
-    return with_queue(self, name, [&](Queue& queue, const ModuleState& state) -> PyObject* {
-      auto done = queue.dead_letter(id, lease_generation);
-      if (!done) return map_queue_error(state, done.error());
-      return none_result();
-    });
+  auto run(engine::Store& store) const {
+    return settle_on_store(store, name, [&](Queue& queue) { return queue.dead_letter(id, lease_generation); });
   }
+  auto run(engine::Transaction& tx) const { return messaging::dead_letter_queue(tx, name, id, lease_generation); }
 };
 
 struct PurgeDeadQueue {
@@ -224,13 +245,17 @@ struct QueueStats {
 };
 
 constexpr MethodSpec kQueueMethods[] = {
-    method_spec<PushQueue>(),      method_spec<ClaimQueue>(),     method_spec<AckQueue>(),
-    method_spec<NackQueue>(),      method_spec<DeadLetterQueue>(), method_spec<PurgeDeadQueue>(),
+    method_spec<PushQueue>(),      method_spec<ClaimQueue>(),     method_spec<OnStore<AckQueue<Borrowed>>>(),
+    method_spec<OnStore<NackQueue<Borrowed>>>(), method_spec<OnStore<DeadLetterQueue<Borrowed>>>(),
+    method_spec<PurgeDeadQueue>(),
     method_spec<QueueStats>(),
 };
 const MethodBlock kQueueBlock{TargetClass::Store, kQueueMethods};
 
-constexpr MethodSpec kQueueStagingMethods[] = {method_spec<Staged<StagePushQueue>>()};
+constexpr MethodSpec kQueueStagingMethods[] = {
+    method_spec<Staged<StagePushQueue>>(),      method_spec<Staged<AckQueue<Owned>>>(),
+    method_spec<Staged<NackQueue<Owned>>>(),    method_spec<Staged<DeadLetterQueue<Owned>>>(),
+};
 const MethodBlock kQueueStagingBlock{TargetClass::Transaction, kQueueStagingMethods};
 
 }  // namespace

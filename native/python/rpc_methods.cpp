@@ -127,26 +127,26 @@ struct PendingRpcRequestsAfter {
   }
 };
 
+template <class B>
 struct RespondRpc {
   static constexpr const char* kName = "respond_rpc";
+  using Bytes = B;
   MessageId id;
-  std::string_view payload;
+  Bytes payload;
   int64_t completed_at_ms;
   bool is_error;
   static constexpr auto kParams =
       params(group<RequestIdArgs>(&RespondRpc::id), param("payload", &RespondRpc::payload),
              param("completed_at_ms", &RespondRpc::completed_at_ms), param("is_error", &RespondRpc::is_error, false));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Answer the pending request (tx_id, nonce): remove it and store the response, in one\n"
       "transaction. A request can be answered once.";
+  static constexpr const char* kStagedDoc =
+      "Stage the answer to the pending request (tx_id, nonce), applied at commit as Store.respond_rpc\n"
+      "does (an unknown or already answered request fails the whole commit), and return the\n"
+      "operation's position. No result.";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto done = messaging::respond_rpc(store, id, payload, completed_at_ms, is_error);
-      if (!done) return map_rpc_error(state, done.error());
-      return none_result();
-    });
-  }
+  auto run(auto& target) const { return messaging::respond_rpc(target, id, payload, completed_at_ms, is_error); }
 };
 
 struct GetRpcResponse {
@@ -171,15 +171,17 @@ struct AckRpcResponse {
   static constexpr const char* kName = "ack_rpc_response";
   MessageId id;
   static constexpr auto kParams = params(group<RequestIdArgs>(&AckRpcResponse::id));
-  static constexpr const char* kDoc =
+  static constexpr const char* kStoreDoc =
       "Delete the response to request (tx_id, nonce); True if there was one, else False.";
+  static constexpr const char* kStagedDoc =
+      "Stage the deletion of the response to request (tx_id, nonce), applied at commit as\n"
+      "Store.ack_rpc_response does, and return the operation's position. Its result is\n"
+      "{\"kind\": \"rpc_ack\", \"removed\": <bool>}.";
 
-  PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto removed = messaging::ack_rpc_response(store, id);
-      if (!removed) return map_rpc_error(state, removed.error());
-      return bool_result(*removed);
-    });
+  auto run(auto& target) const { return messaging::ack_rpc_response(target, id); }
+  static PyObject* store_result(bool removed) { return bool_result(removed); }
+  static std::optional<OperationResult> staged_result(bool removed) {
+    return OperationResult("rpc_ack", {{"removed", removed}});
   }
 };
 
@@ -203,12 +205,14 @@ struct ExpireRpcRequests {
 };
 
 constexpr MethodSpec kRpcMethods[] = {
-    method_spec<SubmitRpcRequest>(), method_spec<PendingRpcRequestsAfter>(), method_spec<RespondRpc>(),
-    method_spec<GetRpcResponse>(),   method_spec<AckRpcResponse>(),          method_spec<ExpireRpcRequests>(),
+    method_spec<SubmitRpcRequest>(), method_spec<PendingRpcRequestsAfter>(), method_spec<OnStore<RespondRpc<Borrowed>>>(),
+    method_spec<GetRpcResponse>(),   method_spec<OnStore<AckRpcResponse>>(),          method_spec<ExpireRpcRequests>(),
 };
 const MethodBlock kRpcBlock{TargetClass::Store, kRpcMethods};
 
-constexpr MethodSpec kRpcStagingMethods[] = {method_spec<Staged<RequestRpc>>()};
+constexpr MethodSpec kRpcStagingMethods[] = {method_spec<Staged<RequestRpc>>(),
+                                              method_spec<Staged<RespondRpc<Owned>>>(),
+                                              method_spec<Staged<AckRpcResponse>>()};
 const MethodBlock kRpcStagingBlock{TargetClass::Transaction, kRpcStagingMethods};
 
 }  // namespace

@@ -34,8 +34,10 @@ struct TransactionObject {
   // In staging order; each operation stays at its address, so the views in
   // `overlay` stay valid as operations are added.
   std::vector<std::unique_ptr<StagedOperation>> operations;
-  // The staged puts and deletes that reads see; other kinds take no part.
+  // The staged puts and deletes that reads see, and the staged record
+  // changes that record reads see; other kinds take no part.
   engine::WriteOverlay overlay;
+  records::RecordOverlay record_overlay;
   std::shared_ptr<StoreCell> cell;
   int owner_pid;  // the process that began it
   bool finished;
@@ -92,6 +94,7 @@ PyObject* result_value(const OperationResult::Value& value) {
                         [](const std::string& bytes) { return bytes_result(bytes); },
                         [](uint64_t number) { return int_result(number); },
                         [](bool flag) { return bool_result(flag); },
+                        [](const ResultText& text) { return text_result(text.text); },
                     },
                     value);
 }
@@ -118,6 +121,7 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
   std::unique_ptr<engine::Store> store = std::move(t.store);
   t.finished = true;
   t.overlay.clear();
+  t.record_overlay.clear();
   const std::vector<std::unique_ptr<StagedOperation>> operations = std::move(t.operations);
   t.operations.clear();
 
@@ -137,7 +141,11 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
         if (*applied) results.emplace_back(position, std::move(**applied));
       }
       if (!failure) {
-        if (auto committed = tx->commit(); !committed) failure = StagedFailure(committed.error());
+        if (auto committed = tx->commit(); !committed) {
+          failure = StagedFailure(committed.error());
+        } else {
+          for (const auto& operation : operations) operation->after_commit(*store);
+        }
       }
     }
   } catch (...) {
@@ -162,6 +170,7 @@ PyObject* commit_transaction(TransactionObject& t, const ModuleState& state, boo
 PyObject* rollback_transaction(TransactionObject& t) {
   t.finished = true;
   t.overlay.clear();
+  t.record_overlay.clear();
   t.operations.clear();
   if (!hand_back(t, std::move(t.store))) return nullptr;
   return none_result();
@@ -325,6 +334,7 @@ void transaction_dealloc(PyObject* self) {
   if (t.store) give_back_quietly(*t.cell, std::move(t.store));
   t.cell.~shared_ptr();
   t.overlay.~WriteOverlay();
+  t.record_overlay.~RecordOverlay();
   t.operations.~vector();
   t.store.~unique_ptr();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -336,8 +346,11 @@ constexpr const char* kTransactionDoc =
     "An explicit transaction on a Store, made by Store.transaction().\n\n"
     "It holds the store exclusively: writes are staged and applied together at commit, reads see\n"
     "the staged writes over the committed state. Domain operations (jobs, queues, streams, topics,\n"
-    "outbox events, objects, RPC requests, workflow moves) are staged alongside and return their\n"
-    "position; commit_with_results() returns what they produced, keyed by position. Usable as a\n"
+    "outbox events, objects, RPC requests, workflow moves and the acknowledgements of jobs, queue\n"
+    "messages, consumer groups, outbox events and RPC responses) are staged alongside and return\n"
+    "their position; commit_with_results() returns what they produced, keyed by position. Staged\n"
+    "domain operations take effect at commit: reads before it (get_job, get_workflow, ...) do not\n"
+    "see them, while the record reads see the staged upsert_record and delete_record. Usable as a\n"
     "context manager that commits when the block ends normally and rolls back when it raises.";
 
 int add_transaction_class(PyObject* module, ModuleState& state) {
@@ -391,6 +404,7 @@ struct BeginTransaction {
     new (&t.store) std::unique_ptr<engine::Store>(std::move(store));
     new (&t.operations) std::vector<std::unique_ptr<StagedOperation>>();
     new (&t.overlay) engine::WriteOverlay();
+    new (&t.record_overlay) records::RecordOverlay();
     new (&t.cell) std::shared_ptr<StoreCell>(std::move(cell));
     t.owner_pid = current_process_id();
     t.finished = false;
@@ -422,7 +436,15 @@ PyObject* stage_operation(PyObject* self, std::unique_ptr<StagedOperation> opera
     const uint64_t position = t.operations.size();
     const StagedOperation& staged = *t.operations.emplace_back(std::move(operation));
     staged.add_to_reads(t.overlay);
+    staged.add_to_record_reads(t.record_overlay);
     return return_position ? int_result(position) : none_result();
+  });
+}
+
+PyObject* read_in_transaction(PyObject* self,
+                              const std::function<PyObject*(const TransactionView&, const ModuleState&)>& read) {
+  return with_live_transaction(self, [&](TransactionObject& t, const ModuleState& state) -> PyObject* {
+    return read(TransactionView{*t.store, t.overlay, t.record_overlay}, state);
   });
 }
 

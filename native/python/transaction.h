@@ -29,9 +29,64 @@
 
 #include <Python.h>
 
+#include <functional>
 #include <string_view>
 
+#include "engine/store.h"
+#include "engine/write_overlay.h"
+#include "python/module_state.h"
+#include "python/store_slot.h"
+#include "records/record_overlay.h"
+
 namespace ombrel::python {
+
+// What a read inside a live transaction sees: the committed state and the
+// transaction's staged key writes and record changes. Staged domain
+// operations (jobs, queues, workflows, ...) take effect at commit and are not
+// part of it.
+struct TransactionView {
+  const engine::Store& store;
+  const engine::WriteOverlay& keys;
+  const records::RecordOverlay& records;
+};
+
+// Runs `read` on the view of the live transaction `self`, with its checks
+// (TransactionFinishedError, re-entrant use); nullptr with the exception set.
+PyObject* read_in_transaction(PyObject* self,
+                              const std::function<PyObject*(const TransactionView&, const ModuleState&)>& read);
+
+// The Store method of a read whose answer(const TransactionView&, ...) lays
+// staged changes over the committed state: the same answer with none staged.
+template <class Op>
+PyObject* answer_on_store(PyObject* self, const Op& op) {
+  return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+    const engine::WriteOverlay no_keys;
+    const records::RecordOverlay no_records;
+    return op.answer(TransactionView{store, no_keys, no_records}, state);
+  });
+}
+
+// The Transaction method of a Store read Op: the same parameters and result,
+// answered on the transaction's view. Op declares
+//   PyObject* answer(const engine::Store&, const ModuleState&) const
+// (the committed state: for reads of domain records that only staged domain
+// operations change) and, when staged key writes or record changes bear on
+// it, answer(const TransactionView&, const ModuleState&) const; and the
+// method's docstring kTransactionDoc.
+template <class Op>
+struct TransactionRead : Op {
+  static constexpr const char* kDoc = Op::kTransactionDoc;
+
+  PyObject* call(PyObject* self) const {
+    return read_in_transaction(self, [&](const TransactionView& view, const ModuleState& state) -> PyObject* {
+      if constexpr (requires { this->answer(view, state); }) {
+        return this->answer(view, state);
+      } else {
+        return this->answer(view.store, state);
+      }
+    });
+  }
+};
 
 // The check every Transaction method makes before it looks at its
 // arguments: the process must be the one that began it, and the transaction

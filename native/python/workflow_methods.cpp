@@ -24,6 +24,7 @@
 #include "python/method_registry.h"
 #include "python/operation.h"
 #include "python/store_slot.h"
+#include "python/transaction.h"
 
 namespace ombrel::python {
 namespace {
@@ -304,13 +305,18 @@ struct GetWorkflow {
   jobs::WorkflowId id;
   static constexpr auto kParams = params(param<WorkflowIdArg>("id", &GetWorkflow::id));
   static constexpr const char* kDoc = "Return the workflow instance with this id as a dict, or None if there is none.";
+  static constexpr const char* kTransactionDoc =
+      "Return the workflow instance with this id as a dict, or None, as committed: staged workflow\n"
+      "operations take effect at commit and are not seen before it.";
+
+  PyObject* answer(const engine::Store& store, const ModuleState& state) const {
+    auto instance = jobs::get_workflow(store, id);
+    if (!instance) return map_workflow_error(state, instance.error());
+    return *instance ? instance_dict(**instance) : none_result();
+  }
 
   PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto instance = jobs::get_workflow(store, id);
-      if (!instance) return map_workflow_error(state, instance.error());
-      return *instance ? instance_dict(**instance) : none_result();
-    });
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) { return answer(store, state); });
   }
 };
 
@@ -365,13 +371,18 @@ struct WorkflowHistory {
   static constexpr const char* kDoc =
       "Return the instance's history as dicts (sequence, at_ms, kind, detail) in sequence order; an id\n"
       "with no history gives an empty list.";
+  static constexpr const char* kTransactionDoc =
+      "Return the instance's committed history as Store.workflow_history does; staged workflow\n"
+      "operations take effect at commit and are not seen before it.";
+
+  PyObject* answer(const engine::Store& store, const ModuleState& state) const {
+    auto entries = jobs::workflow_history(store, id);
+    if (!entries) return map_workflow_error(state, entries.error());
+    return list_result(*entries, [](const jobs::WorkflowHistoryEntry& entry) { return history_dict(entry); });
+  }
 
   PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto entries = jobs::workflow_history(store, id);
-      if (!entries) return map_workflow_error(state, entries.error());
-      return list_result(*entries, [](const jobs::WorkflowHistoryEntry& entry) { return history_dict(entry); });
-    });
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) { return answer(store, state); });
   }
 };
 
@@ -381,13 +392,18 @@ struct WorkflowChildren {
   static constexpr auto kParams = params(param<WorkflowIdArg>("parent_id", &WorkflowChildren::parent_id));
   static constexpr const char* kDoc =
       "Return the instances whose parent is `parent_id`, as dicts, oldest created_at_ms first.";
+  static constexpr const char* kTransactionDoc =
+      "Return the committed instances whose parent is `parent_id`, as Store.workflow_children does;\n"
+      "workflows staged in this transaction take effect at commit and are not seen before it.";
+
+  PyObject* answer(const engine::Store& store, const ModuleState& state) const {
+    auto children = jobs::workflow_children(store, parent_id);
+    if (!children) return map_workflow_error(state, children.error());
+    return list_result(*children, [](const jobs::WorkflowInstance& child) { return instance_dict(child); });
+  }
 
   PyObject* call(PyObject* self) const {
-    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto children = jobs::workflow_children(store, parent_id);
-      if (!children) return map_workflow_error(state, children.error());
-      return list_result(*children, [](const jobs::WorkflowInstance& child) { return instance_dict(child); });
-    });
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) { return answer(store, state); });
   }
 };
 
@@ -407,6 +423,13 @@ constexpr MethodSpec kWorkflowMethods[] = {
     method_spec<PurgeFinishedWorkflows>(),
 };
 const MethodBlock kWorkflowBlock{TargetClass::Store, kWorkflowMethods};
+
+constexpr MethodSpec kWorkflowTransactionReads[] = {
+    method_spec<TransactionRead<GetWorkflow>>(),
+    method_spec<TransactionRead<WorkflowHistory>>(),
+    method_spec<TransactionRead<WorkflowChildren>>(),
+};
+const MethodBlock kWorkflowTransactionReadsBlock{TargetClass::Transaction, kWorkflowTransactionReads};
 
 constexpr MethodSpec kWorkflowStagingMethods[] = {
     method_spec<Staged<StageCreateWorkflow>>(),

@@ -18,8 +18,12 @@ Messages (each a tuple):
     server greeting   ("ombrel-store", PROTOCOL_VERSION, store path, the server's frame limit)
     call              ("call", method name, args tuple, kwargs dict)
     transaction       ("tx", reads, operations, with_results)
-                        reads: ((method, key or prefix, digest of what it returned), ...)
+                        reads: ((method, key or prefix, digest of what it returned), ...) for the
+                          key reads; (method, (position, args, kwargs), digest) for the other
+                          reads, made after the first `position` operations were staged
                         operations: ((method name, args, kwargs), ...) in staging order
+    transaction read  ("txread", operations, method name, args, kwargs): the read answered
+                        by a transaction holding the operations staged so far, rolled back
     reply             (True, result) or (False, exception class name, exception args)
 """
 
@@ -206,8 +210,12 @@ CLIENT_OWN = frozenset({"open", "close", "transaction", "__enter__", "__exit__"}
 # Parameters that name files: a client sends them as absolute paths (they are the caller's
 # paths, not the server's working directory's).
 PATH_PARAMETERS = frozenset({"path", "destination", "source"})
-# Transaction methods that read; every other one but the lifecycle stages an operation.
-TRANSACTION_READS = ("get", "contains", "scan_prefix")
+# Transaction methods that read; every other one but the lifecycle stages an operation. The key
+# reads are answered by the client over the committed values; the others by the server, on a
+# transaction holding what the client staged so far.
+KEY_READS = ("get", "contains", "scan_prefix")
+TRANSACTION_READS = KEY_READS + ("get_record", "query_index_exact", "query_index_range", "get_job", "get_workflow",
+                                 "workflow_history", "workflow_children", "get_object", "object_info")
 TRANSACTION_OWN = frozenset({"commit", "commit_with_results", "rollback", "__enter__", "__exit__"})
 # Staging methods that return None; the others return the operation's position.
 STAGED_WITHOUT_POSITION = frozenset({"put", "delete", "upsert_record", "delete_record"})

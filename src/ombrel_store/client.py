@@ -16,9 +16,11 @@ relative to the caller's working directory and sent as absolute paths.
 Transactions are staged here and sent as one request at commit, so a transaction costs one
 round trip however many operations it holds, and ``commit_with_results`` works as on a Store.
 Reads inside one (get, contains, scan_prefix) ask the server for the committed state and lay
-the transaction's own staged puts and deletes over it, here in the client. What the server
-answered is remembered, and the commit checks, holding the store, that it still holds: if
-another client changed what the transaction read, nothing is written and the commit raises
+the transaction's own staged puts and deletes over it, here in the client; the other reads
+(get_record, the index queries, get_job, ...) are answered by the server on a transaction that
+holds the operations staged so far and is rolled back. What the server answered is
+remembered, and the commit checks, holding the store, that it still holds: if another client
+changed what the transaction read, nothing is written and the commit raises
 ``TransactionConflictError`` (run the transaction again). A staged operation's argument
 values are checked by the server at commit (the client checks arity and what can be sent);
 the first that fails raises there, and nothing of the transaction is written.
@@ -275,7 +277,8 @@ class ClientTransaction:
     def __init__(self, client: Client):
         self._client = client
         self._operations: list[_Staged] = []
-        self._reads: dict[tuple[str, bytes], bytes] = {}
+        # (method, the argument's bytes) -> (the argument as sent, digest of the answer)
+        self._reads: dict[tuple[str, bytes], tuple[object, bytes]] = {}
         self._conflicted = False
         self._finished = False
 
@@ -292,10 +295,21 @@ class ClientTransaction:
 
     def _read(self, method: str, argument):
         value = self._client._call(method, (argument,), {})
+        self._remember(method, argument, value)
+        return value
+
+    def _remember(self, method: str, argument, value) -> None:
         digest = _wire.read_digest(value)
-        remembered = self._reads.setdefault((method, bytes(argument)), digest)
+        key = bytes(argument) if method in _wire.KEY_READS else _wire.encode_body(argument)
+        _, remembered = self._reads.setdefault((method, key), (argument, digest))
         if remembered != digest:
             self._conflicted = True  # the store changed between two reads of this transaction
+
+    def _read_on_server(self, name: str, args: tuple, kwargs: dict):
+        self._check_live()
+        operations = tuple((op.name, op.args, op.kwargs) for op in self._operations)
+        value = self._client._request(("txread", operations, name, args, kwargs))
+        self._remember(name, (len(operations), args, kwargs), value)
         return value
 
     def get(self, key):
@@ -342,7 +356,7 @@ class ClientTransaction:
         self._finished = True
         if self._conflicted:
             raise TransactionConflictError(_wire.CONFLICT)
-        reads = tuple((method, argument, digest) for (method, argument), digest in self._reads.items())
+        reads = tuple((method, argument, digest) for (method, _), (argument, digest) in self._reads.items())
         operations = tuple((op.name, op.args, op.kwargs) for op in self._operations)
         return self._client._request(("tx", reads, operations, with_results))
 
@@ -374,18 +388,23 @@ def _staged_call(tx: ClientTransaction, method: _Forwarded, args: tuple, kwargs:
     return tx._stage(method.__name__, method.__signature__, args, kwargs)
 
 
+def _server_read(tx: ClientTransaction, method: _Forwarded, args: tuple, kwargs: dict):
+    return tx._read_on_server(method.__name__, args, kwargs)
+
+
 for _name in _wire.public_methods(_native.Transaction):
-    if _name not in _wire.TRANSACTION_OWN and _name not in _wire.TRANSACTION_READS:
-        setattr(ClientTransaction, _name, _Forwarded(_native.Transaction, _name, _staged_call))
+    if _name not in _wire.TRANSACTION_OWN and _name not in _wire.KEY_READS:
+        forward = _server_read if _name in _wire.TRANSACTION_READS else _staged_call
+        setattr(ClientTransaction, _name, _Forwarded(_native.Transaction, _name, forward))
 # The client's own methods introspect as the native ones they stand for.
 for _cls, _native_cls, _names in ((Client, _native.Store, _wire.CLIENT_OWN - {"open"}),
                                   (ClientTransaction, _native.Transaction,
-                                   _wire.TRANSACTION_OWN | set(_wire.TRANSACTION_READS))):
+                                   _wire.TRANSACTION_OWN | set(_wire.KEY_READS))):
     for _name in _names:
         getattr(_cls, _name).__signature__ = inspect.signature(getattr(_native_cls, _name))
         if _cls is ClientTransaction:
             getattr(_cls, _name).__doc__ = getattr(_native_cls, _name).__doc__
-del _name, _cls, _native_cls, _names
+del _name, _cls, _native_cls, _names, forward
 
 
 def connect(socket_path: str | os.PathLike[str]) -> Client:

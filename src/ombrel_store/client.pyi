@@ -434,6 +434,35 @@ class ClientTransaction:
         """Return True when the key is live as this transaction sees it."""
     def scan_prefix(self, prefix: bytes) -> list[tuple[bytes, bytes]]:
         """Return the committed pairs under ``prefix`` with the staged puts and deletes applied."""
+    def get_record(self, collection: bytes, primary_key: bytes) -> _Record | None:
+        """Return the record with this transaction's staged record changes applied, or None."""
+    def query_index_exact(self, collection: bytes, index: bytes, value: bytes) -> list[_Record]:
+        """As ``Store.query_index_exact``, with this transaction's staged record changes applied."""
+    def query_index_range(
+        self,
+        collection: bytes,
+        index: bytes,
+        *,
+        start: bytes | None = None,
+        end: bytes | None = None,
+        start_inclusive: bool = True,
+        end_inclusive: bool = True,
+        descending: bool = False,
+        limit: int | None = None,
+    ) -> list[tuple[bytes, _Record]]:
+        """As ``Store.query_index_range``, with this transaction's staged record changes applied."""
+    def get_job(self, id: bytes) -> _JobDict | None:
+        """Return the committed job with this id, or None."""
+    def get_workflow(self, id: bytes) -> _WorkflowDict | None:
+        """Return the committed workflow instance with this id, or None."""
+    def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
+        """Return the instance's committed history in sequence order."""
+    def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
+        """Return the committed instances whose parent is `parent_id`, oldest created_at_ms first."""
+    def get_object(self, id: bytes) -> bytes | None:
+        """Return the committed content of object ``id``, or None."""
+    def object_info(self, id: bytes) -> _ObjectInfoDict | None:
+        """Return the id, size and metadata of the committed object ``id``, or None."""
     def put(self, key: bytes, value: bytes) -> None:
         """Stage a write; a reserved key raises ReservedKeyError at commit."""
     def delete(self, key: bytes) -> None:
@@ -499,6 +528,36 @@ class ClientTransaction:
         """Stage failing workflow ``id`` with ``error`` as its state; no result."""
     def cancel_workflow(self, id: bytes, reason: bytes, now_ms: int) -> int:
         """Stage a cancellation; result ``{"kind": "workflow_cancel", "cancelled": bool}``."""
+    def heartbeat_job(self, id: bytes, lease_generation: int, now_ms: int, lease_duration_ms: int) -> int:
+        """Stage a lease extension; result ``{"kind": "job_heartbeat", "extended": bool}``."""
+    def complete_job(self, id: bytes, lease_generation: int, now_ms: int) -> int:
+        """Stage completing a leased job; a lost lease fails the commit; no result."""
+    def fail_job(self, id: bytes, lease_generation: int, now_ms: int, detail: bytes) -> int:
+        """Stage a failed attempt; result ``{"kind": "job_fail", "state": "ready" | "dead"}``."""
+    def release_job(self, id: bytes, lease_generation: int, now_ms: int) -> int:
+        """Stage giving a leased job back; result ``{"kind": "job_release", "released": bool}``."""
+    def ack_queue(self, name: bytes, id: int, lease_generation: int) -> int:
+        """Stage acknowledging a leased message; a lost lease fails the commit; no result."""
+    def nack_queue(self, name: bytes, id: int, lease_generation: int, available_at_ms: int) -> int:
+        """Stage giving a leased message back; a lost lease fails the commit; no result."""
+    def dead_letter_queue(self, name: bytes, id: int, lease_generation: int) -> int:
+        """Stage marking a leased message dead; a lost lease fails the commit; no result."""
+    def consumer_group_ack(
+        self, stream: bytes, group: bytes, consumer: bytes, offset: int, lease_generation: int
+    ) -> int:
+        """Stage acknowledging the group's leased entry; a lease that does not match fails the commit."""
+    def consumer_group_nack(
+        self, stream: bytes, group: bytes, consumer: bytes, offset: int, lease_generation: int
+    ) -> int:
+        """Stage giving the group's leased entry back; a lease that does not match fails the commit."""
+    def ack_outbox_event(self, tx_id: int, nonce: bytes) -> int:
+        """Stage deleting a delivered event; result ``{"kind": "outbox_ack", "removed": bool}``."""
+    def respond_rpc(
+        self, tx_id: int, nonce: bytes, payload: bytes, completed_at_ms: int, is_error: bool = False
+    ) -> int:
+        """Stage answering a pending request; an unknown or answered one fails the commit; no result."""
+    def ack_rpc_response(self, tx_id: int, nonce: bytes) -> int:
+        """Stage deleting a response; result ``{"kind": "rpc_ack", "removed": bool}``."""
     def commit(self) -> None:
         """Apply every staged operation in one engine transaction; on failure nothing is visible."""
     def commit_with_results(self) -> dict[int, OperationResult]:

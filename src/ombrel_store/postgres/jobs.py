@@ -88,11 +88,6 @@ def _lease_fault(row, generation: int) -> OmbrelStoreError:
     return OmbrelStoreError(f"job lease generation mismatch: expected {stored}, provided {generation}")
 
 
-def refuse_unheld(conn, s: str, job_id: bytes, generation: int) -> OmbrelStoreError:
-    row = conn.execute(f"SELECT state, lease_generation FROM {s}.jobs WHERE id = %s", (job_id,)).fetchone()
-    return _lease_fault(row, generation)
-
-
 def _check_spec(handler: bytes, max_attempts: int) -> None:
     if not handler:
         raise OmbrelStoreError("job handler cannot be empty")
@@ -277,30 +272,24 @@ def fail(conn, s: str, job_id: bytes, generation: int, now_ms: int, detail: byte
         return STATES[state]
 
 
-def heartbeat(conn, s: str, job_id: bytes, generation: int, now_ms: int, duration_ms: int, strict: bool) -> bool:
-    """Extend a held lease; an unheld job gives False (or, when strict, the held-lease error)."""
+def heartbeat(conn, s: str, job_id: bytes, generation: int, now_ms: int, duration_ms: int) -> bool:
+    """Extend a held lease; an unheld job gives False."""
     try:
         lease_end = add_duration(now_ms, duration_ms)
     except OmbrelStoreError:
         # Not holding the job is answered first, whatever the duration.
         row = conn.execute(f"SELECT state, lease_generation FROM {s}.jobs WHERE id = %s", (job_id,)).fetchone()
         if row is None or row[0] != LEASED or row[1] != generation:
-            if strict:
-                raise _lease_fault(row, generation) from None
             return False
         raise
     cursor = conn.execute(
         f"UPDATE {s}.jobs SET lease_until_ms = %s WHERE id = %s AND state = 1 AND lease_generation = %s",
         (lease_end, job_id, generation),
     )
-    if cursor.rowcount:
-        return True
-    if strict:
-        raise refuse_unheld(conn, s, job_id, generation)
-    return False
+    return cursor.rowcount > 0
 
 
-def release(conn, s: str, job_id: bytes, generation: int, now_ms: int, strict: bool) -> bool:
+def release(conn, s: str, job_id: bytes, generation: int, now_ms: int) -> bool:
     row = conn.execute(
         f"""
         WITH released AS (
@@ -315,11 +304,7 @@ def release(conn, s: str, job_id: bytes, generation: int, now_ms: int, strict: b
         """,
         {"id": job_id, "generation": generation, "now": now_ms},
     ).fetchone()
-    if row[0]:
-        return True
-    if strict:
-        raise refuse_unheld(conn, s, job_id, generation)
-    return False
+    return row[0] > 0
 
 
 def release_expired(conn, s: str, now_ms: int) -> int:

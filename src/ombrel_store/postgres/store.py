@@ -251,7 +251,7 @@ class PgStore:
         """Extend a held lease to now_ms + lease_duration_ms; False if the job is not leased under that generation."""
         job_id, generation, now_ms = a.lease_args(id, lease_generation, now_ms)
         duration = a.as_int(lease_duration_ms, "lease_duration_ms", a.U64)
-        return self._run(jobs.heartbeat, job_id, generation, now_ms, duration, False)
+        return self._run(jobs.heartbeat, job_id, generation, now_ms, duration)
 
     def complete_job(self, id: bytes, lease_generation: int, now_ms: int) -> None:
         """Mark a held job completed; raises OmbrelStoreError if it is missing, not leased or held by another generation."""
@@ -265,7 +265,7 @@ class PgStore:
     def release_job(self, id: bytes, lease_generation: int, now_ms: int) -> bool:
         """Give a held job back, ready at once; False if the job is not leased under that generation."""
         job_id, generation, now_ms = a.lease_args(id, lease_generation, now_ms)
-        return self._run(jobs.release, job_id, generation, now_ms, False)
+        return self._run(jobs.release, job_id, generation, now_ms)
 
     def release_expired_jobs(self, now_ms: int) -> int:
         """Make every job whose lease ended ready again (or dead); return how many were handled."""

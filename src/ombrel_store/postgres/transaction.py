@@ -6,12 +6,13 @@ Contract:
 - Reads see the committed state overlaid with the staged puts and deletes, as on a store file.
 - Commit applies the operations in order in one database transaction: each sees the writes of
   those before it. The first failure rolls everything back and is raised with the text of the
-  same call on the store; a heartbeat or release whose lease is lost fails too, with the texts
-  of complete_job, since nothing of a commit may survive a lost lease. Commit, rollback or
-  dropping the object gives the store back.
+  same call on the store: a complete, fail, ack, nack or dead-letter whose lease is lost fails
+  the whole commit. A heartbeat or release answers as on the store, with a False result when
+  the lease is no longer held. Commit, rollback or dropping the object gives the store back.
 - commit_with_results() maps the position of each operation that yields a result to a dict
-  whose first key is "kind": "job" (id), "queue" (id), "outbox" (tx_id, nonce) as on a store
-  file, and "job_fail" (state: "ready" or "dead") for fail_job. The other kinds yield none.
+  whose first key is "kind", as on a store file: "job" (id), "queue" (id), "outbox" (tx_id,
+  nonce), "job_fail" (state: "ready" or "dead"), "job_heartbeat" (extended), "job_release"
+  (released) and "outbox_ack" (removed). The other kinds yield none.
 """
 
 from __future__ import annotations
@@ -46,6 +47,18 @@ def _emit(conn, s, topic, payload, created_at_ms):
 
 def _fail(conn, s, job_id, generation, now_ms, detail):
     return {"kind": "job_fail", "state": jobs.fail(conn, s, job_id, generation, now_ms, detail)}
+
+
+def _heartbeat(conn, s, job_id, generation, now_ms, duration_ms):
+    return {"kind": "job_heartbeat", "extended": jobs.heartbeat(conn, s, job_id, generation, now_ms, duration_ms)}
+
+
+def _release(conn, s, job_id, generation, now_ms):
+    return {"kind": "job_release", "released": jobs.release(conn, s, job_id, generation, now_ms)}
+
+
+def _ack_event(conn, s, tx_id, nonce):
+    return {"kind": "outbox_ack", "removed": outbox.ack(conn, s, tx_id, nonce)}
 
 
 def _no_result(operation):
@@ -176,17 +189,17 @@ class PgTransaction:
         return self._stage(_fail, *args, detail)
 
     def heartbeat_job(self, id: bytes, lease_generation: int, now_ms: int, lease_duration_ms: int) -> int:
-        """Stage a lease extension; a lease no longer held fails the commit. Return the position."""
+        """Stage a lease extension; whether it held is the "job_heartbeat" result. Return the position."""
         args = a.lease_args(id, lease_generation, now_ms)
         duration = a.as_int(lease_duration_ms, "lease_duration_ms", a.U64)
         self._live()
-        return self._stage(_no_result(jobs.heartbeat), *args, duration, True)
+        return self._stage(_heartbeat, *args, duration)
 
     def release_job(self, id: bytes, lease_generation: int, now_ms: int) -> int:
-        """Stage giving a held job back; a lease no longer held fails the commit. Return the position."""
+        """Stage giving a held job back; whether it was held is the "job_release" result. Return the position."""
         args = a.lease_args(id, lease_generation, now_ms)
         self._live()
-        return self._stage(_no_result(jobs.release), *args, True)
+        return self._stage(_release, *args)
 
     def ack_queue(self, name: bytes, id: int, lease_generation: int) -> int:
         """Stage the acknowledgement of a held message. Return the position."""
@@ -206,6 +219,13 @@ class PgTransaction:
         args = a.message_args(name, id, lease_generation)
         self._live()
         return self._stage(_no_result(queues.settle), "dead_letter", *args)
+
+    def ack_outbox_event(self, tx_id: int, nonce: bytes) -> int:
+        """Stage deleting a delivered event; whether it was pending is the "outbox_ack" result. Return the position."""
+        tx_id = a.as_int(tx_id, "tx_id", a.U64)
+        nonce = a.fixed_id(nonce, "nonce", 16, "outbox nonce must be exactly 16 bytes")
+        self._live()
+        return self._stage(_ack_event, tx_id, nonce)
 
     # ---- end ----
 

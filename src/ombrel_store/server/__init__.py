@@ -180,6 +180,14 @@ def _check_call(message) -> tuple[str, tuple, dict]:
     return message[1], message[2], message[3]
 
 
+def _check_operations(operations) -> None:
+    for operation in operations:
+        if (type(operation) is not tuple or len(operation) != 3 or type(operation[0]) is not str
+                or type(operation[1]) is not tuple or type(operation[2]) is not dict
+                or not all(type(name) is str for name in operation[2])):
+            raise _ProtocolViolation("malformed transaction operation")
+
+
 def _check_transaction(message) -> tuple[tuple, tuple, bool]:
     if len(message) != 4 or type(message[1]) is not tuple or type(message[2]) is not tuple or type(message[3]) is not bool:
         raise _ProtocolViolation("malformed transaction")
@@ -187,12 +195,23 @@ def _check_transaction(message) -> tuple[tuple, tuple, bool]:
         if (type(read) is not tuple or len(read) != 3 or read[0] not in _wire.TRANSACTION_READS
                 or type(read[2]) is not bytes):
             raise _ProtocolViolation("malformed transaction read")
-    for operation in message[2]:
-        if (type(operation) is not tuple or len(operation) != 3 or type(operation[0]) is not str
-                or type(operation[1]) is not tuple or type(operation[2]) is not dict
-                or not all(type(name) is str for name in operation[2])):
-            raise _ProtocolViolation("malformed transaction operation")
+        if read[0] not in _wire.KEY_READS:
+            placed = read[1]
+            if (type(placed) is not tuple or len(placed) != 3 or type(placed[0]) is not int
+                    or not 0 <= placed[0] <= len(message[2]) or type(placed[1]) is not tuple
+                    or type(placed[2]) is not dict or not all(type(name) is str for name in placed[2])):
+                raise _ProtocolViolation("malformed transaction read")
+    _check_operations(message[2])
     return message[1], message[2], message[3]
+
+
+def _check_transaction_read(message) -> tuple[tuple, str, tuple, dict]:
+    if (len(message) != 5 or type(message[1]) is not tuple or message[2] not in _wire.TRANSACTION_READS
+            or message[2] in _wire.KEY_READS or type(message[3]) is not tuple or type(message[4]) is not dict
+            or not all(type(name) is str for name in message[4])):
+        raise _ProtocolViolation("malformed transaction read")
+    _check_operations(message[1])
+    return message[1], message[2], message[3], message[4]
 
 
 _READABLE = select.EPOLLIN | select.EPOLLONESHOT
@@ -403,6 +422,8 @@ class Server:
             elif request[0] == "tx":
                 reads, operations, with_results = _check_transaction(request)
                 outcome = (True, self._commit(reads, operations, with_results))
+            elif request[0] == "txread":
+                outcome = (True, self._read_in_transaction(*_check_transaction_read(request)))
             else:
                 raise _ProtocolViolation("unknown message")
         except _ProtocolViolation:
@@ -424,22 +445,46 @@ class Server:
         return getattr(self.store, name)(*args, **kwargs)
 
     def _commit(self, reads: tuple, operations: tuple, with_results: bool):
-        for name, _, _ in operations:
-            if name not in self._staging:
-                raise _native.OmbrelStoreError(f"a transaction has no method {name!r}")
+        self._check_staging(operations)
         tx = self.store.transaction()
         finishing = False
         try:
+            # The key reads saw the committed values; each other read saw the operations
+            # staged before it, so it is asked again at that point.
+            placed: dict[int, list] = {}
             for method, argument, digest in reads:
-                if _wire.read_digest(getattr(tx, method)(argument)) != digest:
-                    raise _wire.TransactionConflictError(_wire.CONFLICT)
-            for name, args, kwargs in operations:
-                getattr(tx, name)(*args, **kwargs)
+                if method in _wire.KEY_READS:
+                    if _wire.read_digest(getattr(tx, method)(argument)) != digest:
+                        raise _wire.TransactionConflictError(_wire.CONFLICT)
+                else:
+                    placed.setdefault(argument[0], []).append((method, argument[1], argument[2], digest))
+            for position in range(len(operations) + 1):
+                for method, args, kwargs, digest in placed.get(position, ()):
+                    if _wire.read_digest(getattr(tx, method)(*args, **kwargs)) != digest:
+                        raise _wire.TransactionConflictError(_wire.CONFLICT)
+                if position < len(operations):
+                    name, args, kwargs = operations[position]
+                    getattr(tx, name)(*args, **kwargs)
             finishing = True
             return tx.commit_with_results() if with_results else tx.commit()
         finally:
             if not finishing:
                 tx.rollback()
+
+    def _read_in_transaction(self, operations: tuple, method: str, args: tuple, kwargs: dict):
+        self._check_staging(operations)
+        tx = self.store.transaction()
+        try:
+            for name, staged_args, staged_kwargs in operations:
+                getattr(tx, name)(*staged_args, **staged_kwargs)
+            return getattr(tx, method)(*args, **kwargs)
+        finally:
+            tx.rollback()
+
+    def _check_staging(self, operations: tuple) -> None:
+        for name, _, _ in operations:
+            if name not in self._staging:
+                raise _native.OmbrelStoreError(f"a transaction has no method {name!r}")
 
 
 # ---- the command --------------------------------------------------------------------
