@@ -11,6 +11,10 @@ from pathlib import Path
 from typing import Literal, TypeAlias, TypedDict, Union
 
 __all__ = [
+    "AckOperationResult",
+    "JobFailOperationResult",
+    "JobHeartbeatOperationResult",
+    "JobReleaseOperationResult",
     "ChangeDict",
     "CheckpointDict",
     "ClaimedMessageDict",
@@ -526,6 +530,30 @@ class WorkflowCancelOperationResult(TypedDict):
     cancelled: bool
 
 
+class JobFailOperationResult(TypedDict):
+    """A failed job: whether it will be retried ("ready") or is dead."""
+
+    kind: Literal["job_fail"]
+    state: Literal["ready", "dead"]
+
+
+class JobHeartbeatOperationResult(TypedDict):
+    kind: Literal["job_heartbeat"]
+    extended: bool
+
+
+class JobReleaseOperationResult(TypedDict):
+    kind: Literal["job_release"]
+    released: bool
+
+
+class AckOperationResult(TypedDict):
+    """An acknowledged outbox event or RPC response: whether it was still there."""
+
+    kind: Literal["outbox_ack", "rpc_ack"]
+    removed: bool
+
+
 OperationResult: TypeAlias = Union[
     JobOperationResult,
     QueueOperationResult,
@@ -536,4 +564,8 @@ OperationResult: TypeAlias = Union[
     WorkflowOperationResult,
     WorkflowSignalOperationResult,
     WorkflowCancelOperationResult,
+    JobFailOperationResult,
+    JobHeartbeatOperationResult,
+    JobReleaseOperationResult,
+    AckOperationResult,
 ]
