@@ -279,6 +279,12 @@ class _JobTemplateDict(TypedDict):
     retry_backoff_ms: int
     idempotency_key: bytes | None
 
+class _EnsuredScheduleDict(TypedDict):
+    """A named schedule's id and whether ensuring it created it."""
+
+    id: bytes
+    created: bool
+
 class _ScheduleDict(TypedDict):
     """An interval schedule."""
 
@@ -319,7 +325,7 @@ class _TriggerDict(TypedDict):
 _WorkflowStatus = Literal["running", "waiting", "completed", "failed", "cancelled"]
 _WorkflowHistoryKind = Literal[
     "created", "step_changed", "waiting_signal", "signal_received", "waiting_timer", "timer_fired", "completed",
-    "failed", "cancelled",
+    "failed", "cancelled", "signal_kept", "signal_consumed", "waiting_signal_until", "timed_out",
 ]
 
 class _WorkflowSignalWaitDict(TypedDict):
@@ -327,6 +333,13 @@ class _WorkflowSignalWaitDict(TypedDict):
 
     kind: Literal["signal"]
     name: bytes
+
+class _WorkflowSignalUntilWaitDict(TypedDict):
+    """Waiting for the signal `name` until `timeout_at_ms`."""
+
+    kind: Literal["signal"]
+    name: bytes
+    timeout_at_ms: int
 
 class _WorkflowTimerWaitDict(TypedDict):
     """Waiting until `resume_at_ms`."""
@@ -343,7 +356,7 @@ class _WorkflowDict(TypedDict):
     current_step: bytes
     state: bytes
     parent_id: bytes | None
-    wait: _WorkflowSignalWaitDict | _WorkflowTimerWaitDict | None
+    wait: _WorkflowSignalWaitDict | _WorkflowSignalUntilWaitDict | _WorkflowTimerWaitDict | None
     created_at_ms: int
     updated_at_ms: int
 
@@ -360,6 +373,14 @@ class _WorkflowResumeDict(TypedDict):
 
     scanned: int
     resumed: int
+
+class _WorkflowWakeDict(TypedDict):
+    """What wake_due_workflows did: the counts of resume_due_workflows and the ids woken."""
+
+    scanned: int
+    resumed: int
+    woken: list[bytes]
+    timed_out: list[bytes]
 # ---- end of workflows ----
 
 @final
@@ -807,6 +828,42 @@ class Store:
     def tick_cron_schedules(self, now_ms: int, limit: int) -> tuple[int, int]:
         """Fire the oldest due run of up to ``limit`` cron schedules; return (schedules listed, schedules fired)."""
 
+    def ensure_schedule(
+        self,
+        name: bytes,
+        handler: bytes,
+        payload: bytes,
+        first_run_ms: int,
+        *,
+        mode: str = "once",
+        every_ms: int | None = None,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> _EnsuredScheduleDict:
+        """Return the interval schedule named ``name``, or create and name it; ``{"id", "created"}``."""
+
+    def ensure_cron_schedule(
+        self,
+        name: bytes,
+        expression: str,
+        handler: bytes,
+        payload: bytes,
+        after_ms: int,
+        *,
+        missed_runs: Literal["catch_up", "skip"] = "catch_up",
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> _EnsuredScheduleDict:
+        """Return the cron schedule named ``name``, or create and name it; ``{"id", "created"}``."""
+
     # ---- Triggers ----
 
     def create_trigger(
@@ -882,6 +939,38 @@ class Store:
     def purge_finished_workflows(self, finished_before_ms: int, limit: int = 100) -> int:
         """Remove at most `limit` instances finished before `finished_before_ms`, oldest first, with their
         history, in one commit; return how many were removed."""
+
+    def create_workflow_with_id(
+        self,
+        id: bytes,
+        workflow_type: bytes,
+        initial_step: bytes,
+        initial_state: bytes,
+        now_ms: int,
+        parent_id: _ByteVec | None = None,
+    ) -> None:
+        """Create a running instance under the caller's 16-byte ``id`` (see new_workflow_id)."""
+
+    def send_workflow_signal(
+        self, id: bytes, signal: bytes, payload: bytes, now_ms: int
+    ) -> Literal["delivered", "kept", "ignored"]:
+        """Deliver a signal to an instance waiting for it, else keep it for its next wait of that name."""
+
+    def wait_for_signal_until(self, id: bytes, signal: bytes, timeout_at_ms: int, now_ms: int) -> None:
+        """Park an instance until the signal arrives or resume_due_workflows reaches ``timeout_at_ms``."""
+
+    def wake_due_workflows(self, now_ms: int, limit: int = 100) -> _WorkflowWakeDict:
+        """resume_due_workflows that also returns the ids woken and those whose signal wait timed out."""
+
+    def list_workflows(
+        self,
+        *,
+        status: _WorkflowStatus | None = None,
+        workflow_type: bytes | None = None,
+        after_id: bytes | None = None,
+        limit: int = 100,
+    ) -> list[_WorkflowDict]:
+        """Return up to ``limit`` instances in id order after ``after_id``, of a status and a type if given."""
     # ---- end of workflows ----
 
     def __enter__(self) -> Store:
@@ -1002,6 +1091,23 @@ class Transaction:
 
     def cancel_workflow(self, id: bytes, reason: bytes, now_ms: int) -> int:
         """Stage a cancellation; result ``{"kind": "workflow_cancel", "cancelled": bool}``."""
+
+    def create_workflow_with_id(
+        self,
+        id: bytes,
+        workflow_type: bytes,
+        initial_step: bytes,
+        initial_state: bytes,
+        now_ms: int,
+        parent_id: _ByteVec | None = None,
+    ) -> int:
+        """Stage a workflow creation under ``id`` (16 bytes), which later staged operations may name; no result."""
+
+    def send_workflow_signal(self, id: bytes, signal: bytes, payload: bytes, now_ms: int) -> int:
+        """Stage a signal that is kept when not awaited; result ``{"kind": "workflow_send", "delivered": bool, "kept": bool}``."""
+
+    def wait_for_signal_until(self, id: bytes, signal: bytes, timeout_at_ms: int, now_ms: int) -> int:
+        """Stage parking workflow ``id`` until ``signal`` or ``timeout_at_ms``; no result."""
 
     def commit(self) -> None:
         """Apply every staged operation in one engine transaction; on failure nothing is visible."""
@@ -1172,6 +1278,16 @@ class ReadOnlyStore:
 
     def workflow_children(self, parent_id: bytes) -> list[_WorkflowDict]:
         """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
+
+    def list_workflows(
+        self,
+        *,
+        status: _WorkflowStatus | None = None,
+        workflow_type: bytes | None = None,
+        after_id: bytes | None = None,
+        limit: int = 100,
+    ) -> list[_WorkflowDict]:
+        """Return up to ``limit`` instances in id order after ``after_id``, of a status and a type if given."""
 
     def refresh(self) -> int:
         """Replay what the writer committed since; return how many transactions that applied.
