@@ -451,8 +451,8 @@ std::expected<void, WorkflowError> create_workflow_with_id(engine::Transaction& 
                                                            BytesView initial_state, int64_t now_ms,
                                                            const std::optional<WorkflowId>& parent_id) {
   if (auto checked = check_creation(workflow_type, initial_step); !checked) return checked;
-  // A purged instance's id may hold history still being removed: refuse any
-  // trace of the id, so that a new instance never inherits another's entries.
+  // History left without its instance (a damaged file, a key removed by
+  // hand) would become the new instance's: refuse any trace of the id.
   if (tx.get_internal(workflow_key(id)) || tx.last_key_internal(workflow_history_prefix(id))) {
     return std::unexpected(WorkflowError::of(Kind::AlreadyExists));
   }

@@ -31,7 +31,7 @@
 //   waiting for that signal with  resume due, at the  running (wait cleared)    timed_out, the name
 //   a timeout                     timeout
 //   waiting for that signal       send signal         running (state=payload)   signal_received, the name -> "delivered"
-//   running, waiting (otherwise)  send signal         unchanged, signal kept    signal_kept, the name -> "kept"
+//   running, waiting (otherwise)  send signal         as it was, signal kept    signal_kept, the name -> "kept"
 //   completed, failed, cancelled  send signal         unchanged, nothing written                    -> "ignored"
 //   running, waiting, a signal of wait for signal     running (state=payload),  signal_consumed, the name
 //   that name kept                (with or without    the oldest kept one gone
