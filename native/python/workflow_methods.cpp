@@ -431,9 +431,10 @@ struct ResumeDueWorkflows {
   static constexpr auto kParams =
       params(param("now_ms", &ResumeDueWorkflows::now_ms), param("limit", &ResumeDueWorkflows::limit, 100));
   static constexpr const char* kDoc =
-      "Wake at most `limit` instances waiting for a time at or before `now_ms`, smallest id first, each\n"
-      "in a commit of its own. Returns {\"scanned\": number of instances, \"resumed\": number woken};\n"
-      "a limit of 0 wakes none.";
+      "Wake at most `limit` instances waiting for a time at or before `now_ms` (a timer, or the\n"
+      "timeout of wait_for_signal_until), smallest id first, each in a commit of its own. Returns\n"
+      "{\"scanned\": number of instances, \"resumed\": number woken}; a limit of 0 wakes none.\n"
+      "wake_due_workflows does the same and also names the instances woken.";
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {

@@ -928,7 +928,7 @@ class Store:
         """Cancel a running or waiting instance; False when there is none or it is already terminal."""
 
     def resume_due_workflows(self, now_ms: int, limit: int = 100) -> _WorkflowResumeDict:
-        """Wake at most `limit` instances whose timer is due at `now_ms`, smallest id first, one commit each."""
+        """Wake at most `limit` instances whose timer (or signal-wait timeout) is due at `now_ms`, smallest id first."""
 
     def workflow_history(self, id: bytes) -> list[_WorkflowHistoryDict]:
         """Return the instance's history in sequence order (empty for an unknown id)."""
