@@ -15,6 +15,7 @@ def snapshot():
         "instances": [[w["status"], w["current_step"].decode(), w["wait"] and w["wait"]["kind"]] for w in instances],
         "histories": [[[e["sequence"], e["kind"]] for e in store.workflow_history(i)] for i in ids],
         "history_ids": history_ids, "ids": shared["ids"],
+        "kept": len(store.scan_prefix(b"\\xffomb:wf:kept:")),
     }
 before = snapshot()
 try:
@@ -26,7 +27,9 @@ observed = {"before": before, "again": again, "after": snapshot()}
 """
 
 # The history kind that the instance's status and wait must have come from.
-LAST_KIND = {("running", None): {"created", "step_changed", "timer_fired"}, ("waiting", "timer"): {"waiting_timer"}}
+LAST_KIND = {("running", None): {"created", "step_changed", "timer_fired", "timed_out", "signal_consumed"},
+             ("waiting", "timer"): {"waiting_timer", "signal_kept"},
+             ("waiting", "signal"): {"waiting_signal", "waiting_signal_until"}}
 
 
 def check_whole_commits(view):
@@ -44,6 +47,16 @@ def step_check(view, finished):
     assert (step == "next") == bool(changes) and (bool(changes) or not finished)
 
 
+def keep_check(view, finished):  # the kept record and its history entry come together
+    kinds = [kind for _, kind in view["histories"][0]]
+    assert view["kept"] == kinds.count("signal_kept") and (view["kept"] > 0 or not finished)
+
+
+def consume_check(view, finished):  # the consumed record goes with its history entry
+    kinds = [kind for _, kind in view["histories"][0]]
+    assert view["kept"] + kinds.count("signal_consumed") == 1 and (view["kept"] == 0 or not finished)
+
+
 def resume_check(view, finished):  # one commit each, in key order: the resumed ones lead
     resumed = [status == "running" for status, _, _ in view["instances"]]
     assert resumed == sorted(resumed, reverse=True) and (all(resumed) or not finished)
@@ -55,12 +68,21 @@ OPERATIONS = {  # setup, action, commits, check of a view (finished: the action 
     "set step": (SETUP.format(count=1), "store.set_workflow_step(bytes.fromhex(shared['ids'][0]), b'next', b's', 9)",
                  1, step_check),
     "resume due timers": (SETUP.format(count=3), "store.resume_due_workflows(10)", 3, resume_check),
+    "keep a signal": (SETUP.format(count=1),
+                      "store.send_workflow_signal(bytes.fromhex(shared['ids'][0]), b'go', b'p', 9)", 1, keep_check),
+    "consume a kept signal": (SETUP.format(count=1) + "store.send_workflow_signal(bytes.fromhex(shared['ids'][0]), "
+                              "b'go', b'p', 2)\n", "store.wait_for_signal(bytes.fromhex(shared['ids'][0]), b'go', 9)",
+                              1, consume_check),
+    "time out signal waits": (SETUP.format(count=3).replace("store.wait_until(bytes.fromhex(i), 5, 1)",
+                                                            "store.wait_for_signal_until(bytes.fromhex(i), b'go', 5, 1)"),
+                              "store.wake_due_workflows(10)", 3, resume_check),
 }
+WRITES_PER_COMMIT = {"keep a signal": 3, "consume a kept signal": 3}  # two otherwise: the instance and its history
 
 
-def plans(commits):
-    # Each commit appends two puts, their change records and a commit record, and syncs once.
-    pwrites = commits * 5 + 2
+def plans(commits, writes=2):
+    # Each commit appends its writes, their change records and a commit record, and syncs once.
+    pwrites = commits * (2 * writes + 1) + 2
     return sweep("pwrite", "EIO", pwrites) + sweep("pwrite", "partial", pwrites) + sweep("fdatasync", "EIO", commits + 1)
 
 
@@ -68,7 +90,7 @@ def plans(commits):
 def test_workflow_operation_under_io_faults(iofault_library, tmp_path, name):
     setup, action, commits, check = OPERATIONS[name]
     results = run_fault_script(iofault_library, tmp_path, setup=setup + f"shared['action'] = {action!r}\n",
-                               action=action, observe=OBSERVE, plans=plans(commits))
+                               action=action, observe=OBSERVE, plans=plans(commits, WRITES_PER_COMMIT.get(name, 2)))
     assert not all(r["fired"] for r in results if r["plan"].startswith("pwrite:"))  # the sweep went past the end
     assert any(r["error"] for r in results)
     for result in results:

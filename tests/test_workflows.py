@@ -18,7 +18,7 @@ NOT_FOUND, TERMINAL = "workflow was not found", "workflow is already terminal"
 BAD_ID = "workflow id must be exactly 16 bytes"
 STATUSES = ["running", "waiting", "completed", "failed", "cancelled"]
 KINDS = ["created", "step_changed", "waiting_signal", "signal_received", "waiting_timer", "timer_fired", "completed",
-         "failed", "cancelled"]
+         "failed", "cancelled", "signal_kept", "signal_consumed", "waiting_signal_until", "timed_out"]
 INSTANCE_KEYS = ["id", "workflow_type", "status", "current_step", "state", "parent_id", "wait", "created_at_ms",
                  "updated_at_ms"]
 
@@ -39,7 +39,10 @@ def encode_instance(inst: dict) -> bytes:
     if wait is None:
         return out + b"\x00"
     if wait["kind"] == "signal":
-        return out + b"\x01" + struct.pack("<I", len(wait["name"])) + wait["name"]
+        named = struct.pack("<I", len(wait["name"])) + wait["name"]
+        if "timeout_at_ms" in wait:
+            return out + b"\x03" + named + struct.pack("<q", wait["timeout_at_ms"])
+        return out + b"\x01" + named
     return out + b"\x02" + struct.pack("<q", wait["resume_at_ms"])
 
 
@@ -464,7 +467,7 @@ BAD_INSTANCES = {
     "status 5": GOOD[:17] + b"\x05" + GOOD[18:],
     "parent flag 2": GOOD[:34] + b"\x02" + GOOD[35:],
     "parent flag 0 with parent bytes": GOOD[:34] + b"\x00" + GOOD[35:],
-    "wait kind 3": encode_instance(instance(b"\x05" * 16))[:-1] + b"\x03",
+    "wait kind 4": encode_instance(instance(b"\x05" * 16))[:-1] + b"\x04",
     "type length past the end": GOOD[:51] + struct.pack("<I", 10_000) + GOOD[55:],
     "signal length past the end": GOOD[:-5] + struct.pack("<I", 2) + b"n",
     "timer cut short": encode_instance(instance(b"\x05" * 16, wait=timer_wait(1)))[:-1],
@@ -538,7 +541,7 @@ GOOD_ENTRY = encode_history(0, 0, "created", b"")
 BAD_HISTORY = {
     "21 bytes": GOOD_ENTRY[:21],
     "version 2": b"\x02" + GOOD_ENTRY[1:],
-    "kind 9": encode_history(0, 0, "created", b"")[:17] + b"\x09" + GOOD_ENTRY[18:],
+    "kind 13": encode_history(0, 0, "created", b"")[:17] + b"\x0d" + GOOD_ENTRY[18:],
     "detail past the end": struct.pack("<BQqBI", 1, 0, 0, 0, 2) + b"a",
     "leftover byte": GOOD_ENTRY + b"\x00",
 }

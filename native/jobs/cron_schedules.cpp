@@ -5,12 +5,16 @@
 
 #include "engine/keyspace.h"
 #include "jobs/cron_schedule_index.h"
+#include "jobs/schedule_names.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 
 namespace ombrel::jobs {
 namespace {
 
 constexpr uint8_t kFormatVersion = 1;
+// Version 1 and one more byte: the missed-run policy, always Skip.
+constexpr uint8_t kWithMissedRunsVersion = 2;
 
 CronSchedulerError corrupt() { return CronSchedulerError::of(CronSchedulerError::Kind::Corrupt); }
 
@@ -53,7 +57,8 @@ std::expected<Bytes, CronSchedulerError> encode_cron_schedule(const DurableCronS
   if (!component_fits(schedule.expression) || !job_spec_fields_fit(schedule.job)) return std::unexpected(corrupt());
   Bytes out;
   ByteWriter w(out);
-  w.u8(kFormatVersion);
+  const bool skips = schedule.missed_runs == MissedRuns::Skip;
+  w.u8(skips ? kWithMissedRunsVersion : kFormatVersion);
   w.bytes(id_view(schedule.id));
   w.field_le(schedule.expression);
   encode_job_template(w, schedule.job);
@@ -61,13 +66,14 @@ std::expected<Bytes, CronSchedulerError> encode_cron_schedule(const DurableCronS
   w.flag(schedule.enabled);
   w.u64_le(schedule.fire_count);
   w.optional_i64_le(schedule.last_fired_at_ms);
+  if (skips) w.u8(static_cast<uint8_t>(MissedRuns::Skip));
   return out;
 }
 
 std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(BytesView value) {
   ByteReader r(value);
   auto version = r.u8();
-  if (!version || *version != kFormatVersion) return std::unexpected(corrupt());
+  if (!version || (*version != kFormatVersion && *version != kWithMissedRunsVersion)) return std::unexpected(corrupt());
   auto id = r.byte_array<kIdBytes>();
   auto expression = id ? r.field_le() : std::nullopt;
   if (!expression) return std::unexpected(corrupt());
@@ -77,7 +83,14 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   auto enabled = next_run ? r.flag() : std::nullopt;
   auto fire_count = enabled ? r.u64_le() : std::nullopt;
   auto last_fired = fire_count ? r.optional_i64_le() : std::nullopt;
-  if (!last_fired || !r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
+  if (!last_fired) return std::unexpected(corrupt());
+  MissedRuns missed_runs = MissedRuns::CatchUp;
+  if (*version == kWithMissedRunsVersion) {
+    auto policy = r.u8();
+    if (!policy || *policy != static_cast<uint8_t>(MissedRuns::Skip)) return std::unexpected(corrupt());
+    missed_runs = MissedRuns::Skip;
+  }
+  if (!r.at_end() || check_job_spec(*spec)) return std::unexpected(corrupt());
   if (!engine::is_valid_utf8(*expression)) {
     return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::BadExpressionEncoding));
   }
@@ -90,12 +103,22 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule(Byte
   schedule.enabled = *enabled;
   schedule.fire_count = *fire_count;
   schedule.last_fired_at_ms = *last_fired;
+  schedule.missed_runs = missed_runs;
   return schedule;
 }
 
-std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::Store& store,
-                                                                       std::string_view expression,
-                                                                       const JobSpec& spec, int64_t after_ms) {
+std::optional<MissedRuns> missed_runs_from_name(std::string_view name) {
+  if (name == "catch_up") return MissedRuns::CatchUp;
+  if (name == "skip") return MissedRuns::Skip;
+  return std::nullopt;
+}
+
+namespace {
+
+// A new enabled schedule, first due at the first match after `after_ms`.
+std::expected<DurableCronSchedule, CronSchedulerError> new_cron_schedule(std::string_view expression,
+                                                                         const JobSpec& spec, int64_t after_ms,
+                                                                         MissedRuns missed_runs) {
   if (check_job_spec(spec)) return std::unexpected(corrupt());
   auto parsed = parse_expression(expression);
   if (!parsed) return std::unexpected(parsed.error());
@@ -103,9 +126,46 @@ std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::S
   if (!id) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::NoEntropy));
   auto next_run = next_run_after(*parsed, after_ms);
   if (!next_run) return std::unexpected(next_run.error());
-  DurableCronSchedule schedule{*id, Bytes(expression), spec, *next_run, true, 0, std::nullopt};
-  if (auto stored = store_schedule(store, schedule); !stored) return std::unexpected(stored.error());
-  return *id;
+  return DurableCronSchedule{*id, Bytes(expression), spec, *next_run, true, 0, std::nullopt, missed_runs};
+}
+
+}  // namespace
+
+std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::Store& store,
+                                                                       std::string_view expression,
+                                                                       const JobSpec& spec, int64_t after_ms) {
+  auto schedule = new_cron_schedule(expression, spec, after_ms, MissedRuns::CatchUp);
+  if (!schedule) return std::unexpected(schedule.error());
+  if (auto stored = store_schedule(store, *schedule); !stored) return std::unexpected(stored.error());
+  return schedule->id;
+}
+
+std::expected<std::pair<CronScheduleId, bool>, CronSchedulerError> ensure_cron_schedule(
+    engine::Store& store, BytesView name, std::string_view expression, const JobSpec& spec, int64_t after_ms,
+    MissedRuns missed_runs) {
+  using Ensured = std::pair<CronScheduleId, bool>;
+  if (name.empty()) return std::unexpected(CronSchedulerError::of(CronSchedulerError::Kind::EmptyName));
+  auto name_key = schedule_name_key(kCronNamePrefix, name);
+  if (!name_key) return std::unexpected(corrupt());
+  return records::in_own_transaction(
+      store,
+      [&](engine::Transaction& tx) -> std::expected<Ensured, CronSchedulerError> {
+        auto named = named_schedule(tx, *name_key, cron_schedule_key);
+        if (!named) return std::unexpected(corrupt());
+        if (*named) return Ensured{**named, false};
+        auto schedule = new_cron_schedule(expression, spec, after_ms, missed_runs);
+        if (!schedule) return std::unexpected(schedule.error());
+        auto record = encode_cron_schedule(*schedule);
+        if (!record) return std::unexpected(record.error());
+        if (auto put = tx.put_internal(cron_schedule_key(schedule->id), *record); !put) {
+          return std::unexpected(CronSchedulerError::engine(put.error()));
+        }
+        if (auto put = tx.put_internal(*name_key, encode_schedule_name(schedule->id)); !put) {
+          return std::unexpected(CronSchedulerError::engine(put.error()));
+        }
+        return Ensured{schedule->id, true};
+      },
+      records::EmptyTransaction::Drop);
 }
 
 std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_under(BytesView key, BytesView value) {
@@ -164,7 +224,10 @@ std::expected<void, CronSchedulerError> fire(engine::Store& store, DurableCronSc
   }
   schedule.fire_count += 1;
   schedule.last_fired_at_ms = planned;
-  auto next_run = next_run_after(*expression, planned);
+  // Caught up, the next run is the occurrence after the one fired; skipped,
+  // the first one after now, however many were missed.
+  const int64_t after = schedule.missed_runs == MissedRuns::Skip ? std::max(planned, now_ms) : planned;
+  auto next_run = next_run_after(*expression, after);
   if (!next_run) return std::unexpected(next_run.error());
   schedule.next_run_ms = *next_run;
   return store_schedule(store, schedule);

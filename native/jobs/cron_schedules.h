@@ -13,15 +13,19 @@
 // occurrences are caught up one per tick, in order. The job and the schedule
 // are two commits: if the second never happens the next tick fires T again
 // and, while the first job is ready or leased, gets that job back through
-// its idempotency key instead of a duplicate.
+// its idempotency key instead of a duplicate. A schedule whose missed runs
+// are skipped (MissedRuns::Skip, set by ensure_cron_schedule) fires T once
+// and then moves to the first matching minute after now_ms instead.
 //
 //   state                          event                      next
 //   enabled, next_run_ms > now     tick                       unchanged
 //   enabled, due                   tick (within limit)        job for T; fire_count + 1; last_fired_at_ms = T;
 //                                                             next_run_ms = next match after T
+//                                                             (Skip: after max(T, now))
 //   any                            set_cron_schedule_enabled  flag as asked, nothing else
 //
 // Key: 0xFF "omb:cron:data:" | id (16)                       31 bytes
+// Name: 0xFF "omb:cron:name:" | name (component)  -> schedule id (jobs/schedule_names.h)
 //
 // Record value (little-endian, no gaps):
 //   width        field
@@ -33,6 +37,10 @@
 //   1            enabled (0 or 1)
 //   8            fire_count
 //   1 (+8)       1 then last_fired_at_ms (signed), or 0 when never fired
+//   1            missed runs: 1 skip                (version 2 only)
+// A schedule that catches up its missed runs is written as version 1, as
+// every schedule was before the policy existed; one that skips them as
+// version 2, whose one more byte is always 1.
 #pragma once
 
 #include <array>
@@ -54,13 +62,14 @@ namespace ombrel::jobs {
 
 inline constexpr engine::KeyArea kCronArea{"cron", {"\xFFomb:cron:", 10}};
 inline constexpr std::string_view kCronDataPrefix{"\xFFomb:cron:data:", 15};
-static_assert(kCronArea.holds(kCronDataPrefix));
+inline constexpr std::string_view kCronNamePrefix{"\xFFomb:cron:name:", 15};
+static_assert(kCronArea.holds(kCronDataPrefix) && kCronArea.holds(kCronNamePrefix));
 // The prefix of the idempotency keys of cron jobs (an ordinary byte string,
 // not an internal key).
 inline constexpr std::string_view kCronOccurrenceKeyPrefix{"omb:cron:"};
 
 struct CronSchedulerErrorTexts {
-  enum class Kind : uint8_t { Engine, Job, Cron, BadExpressionEncoding, Corrupt, FireCountOverflow, NoEntropy };
+  enum class Kind : uint8_t { Engine, Job, Cron, BadExpressionEncoding, Corrupt, FireCountOverflow, NoEntropy, EmptyName };
   static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
       {Kind::Engine, "store error: {}"},
       {Kind::Job, "job error: {}"},
@@ -69,11 +78,16 @@ struct CronSchedulerErrorTexts {
       {Kind::Corrupt, "cron schedule record is corrupt"},
       {Kind::FireCountOverflow, "cron fire count overflow"},
       {Kind::NoEntropy, "OS entropy unavailable"},
+      {Kind::EmptyName, "cron schedule name cannot be empty"},
   });
 };
 using CronSchedulerError = engine::DomainError<CronSchedulerErrorTexts>;
 
 using CronScheduleId = JobId;
+
+enum class MissedRuns : uint8_t { CatchUp = 0, Skip = 1 };
+// "catch_up", "skip"
+std::optional<MissedRuns> missed_runs_from_name(std::string_view name);
 
 struct DurableCronSchedule {
   CronScheduleId id{};
@@ -83,6 +97,7 @@ struct DurableCronSchedule {
   bool enabled = true;
   uint64_t fire_count = 0;
   std::optional<int64_t> last_fired_at_ms;
+  MissedRuns missed_runs = MissedRuns::CatchUp;
 };
 
 Bytes cron_schedule_key(const CronScheduleId& id);
@@ -102,6 +117,12 @@ Bytes cron_occurrence_key(const CronScheduleId& id, int64_t planned_ms);
 std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::Store& store,
                                                                        std::string_view expression,
                                                                        const JobSpec& spec, int64_t after_ms);
+// The cron schedule named `name`, or a new one created as
+// create_cron_schedule does (with this missed-run policy) and named so, in one
+// commit; (id, whether it was created).
+std::expected<std::pair<CronScheduleId, bool>, CronSchedulerError> ensure_cron_schedule(
+    engine::Store& store, BytesView name, std::string_view expression, const JobSpec& spec, int64_t after_ms,
+    MissedRuns missed_runs);
 std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
     const engine::Store& store, const CronScheduleId& id);
 // By next_run_ms; equal times keep id order.

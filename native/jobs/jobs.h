@@ -102,6 +102,7 @@ struct JobErrorTexts {
     CountOverflow,
     TimeOverflow,
     NoEntropy,
+    EmptyScheduleName,
   };
   static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
       {Kind::Engine, "store error: {}"},
@@ -118,6 +119,7 @@ struct JobErrorTexts {
       {Kind::CountOverflow, "job count overflowed"},
       {Kind::TimeOverflow, "time value overflowed"},
       {Kind::NoEntropy, "operating-system entropy is unavailable"},
+      {Kind::EmptyScheduleName, "schedule name cannot be empty"},
   });
 };
 using JobError = engine::DomainError<JobErrorTexts>;

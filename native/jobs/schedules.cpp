@@ -3,6 +3,8 @@
 #include <limits>
 
 #include "jobs/schedule_index.h"
+#include "jobs/schedule_names.h"
+#include "records/own_transaction.h"
 #include "util/component_key.h"
 #include "util/invariant.h"
 
@@ -112,19 +114,58 @@ std::expected<int64_t, JobError> next_interval_run(int64_t planned_ms, uint64_t 
   return static_cast<int64_t>(next);
 }
 
-std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const JobSpec& spec,
-                                                    std::optional<uint64_t> every_ms, int64_t first_run_ms) {
+namespace {
+
+// A new enabled schedule's id and record.
+std::expected<std::pair<ScheduleId, Bytes>, JobError> new_schedule(const JobSpec& spec,
+                                                                  std::optional<uint64_t> every_ms,
+                                                                  int64_t first_run_ms) {
   if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (every_ms && *every_ms == 0) return std::unexpected(JobError::of(JobError::Kind::InvalidSchedule));
   auto id = new_job_id();
-  if (!id) return id;
-  DurableSchedule schedule{*id, spec, every_ms, first_run_ms, true};
-  auto record = encode_schedule(schedule);
+  if (!id) return std::unexpected(id.error());
+  auto record = encode_schedule(DurableSchedule{*id, spec, every_ms, first_run_ms, true});
   if (!record) return std::unexpected(record.error());
-  if (auto put = store.put_internal(schedule_key(*id), *record); !put) {
+  return std::pair<ScheduleId, Bytes>{*id, std::move(*record)};
+}
+
+}  // namespace
+
+std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const JobSpec& spec,
+                                                    std::optional<uint64_t> every_ms, int64_t first_run_ms) {
+  auto created = new_schedule(spec, every_ms, first_run_ms);
+  if (!created) return std::unexpected(created.error());
+  if (auto put = store.put_internal(schedule_key(created->first), created->second); !put) {
     return std::unexpected(JobError::engine(put.error()));
   }
-  return *id;
+  return created->first;
+}
+
+std::expected<std::pair<ScheduleId, bool>, JobError> ensure_schedule(engine::Store& store, BytesView name,
+                                                                     const JobSpec& spec,
+                                                                     std::optional<uint64_t> every_ms,
+                                                                     int64_t first_run_ms) {
+  using Ensured = std::pair<ScheduleId, bool>;
+  if (name.empty()) return std::unexpected(JobError::of(JobError::Kind::EmptyScheduleName));
+  auto name_key = schedule_name_key(kScheduleNamePrefix, name);
+  if (!name_key) return std::unexpected(JobError::of(JobError::Kind::FieldTooLarge));
+  return records::in_own_transaction(
+      store,
+      [&](engine::Transaction& tx) -> std::expected<Ensured, JobError> {
+        auto named = named_schedule(tx, *name_key, schedule_key);
+        if (!named) return std::unexpected(corrupt());
+        if (*named) return Ensured{**named, false};
+        auto created = new_schedule(spec, every_ms, first_run_ms);
+        if (!created) return std::unexpected(created.error());
+        if (auto put = tx.put_internal(schedule_key(created->first), created->second); !put) {
+          return std::unexpected(JobError::engine(put.error()));
+        }
+        if (auto put = tx.put_internal(*name_key, encode_schedule_name(created->first)); !put) {
+          return std::unexpected(JobError::engine(put.error()));
+        }
+        return Ensured{created->first, true};
+      },
+      records::EmptyTransaction::Drop);
 }
 
 std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store,

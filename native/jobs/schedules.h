@@ -22,6 +22,7 @@
 //   any                                set_schedule_enabled     flag as asked
 //
 // Key: 0xFF "omb:schedule:data:" | id (16)                        35 bytes
+// Name: 0xFF "omb:schedule:name:" | name (component)  -> schedule id (jobs/schedule_names.h)
 //
 // Record value (little-endian):
 //   offset     width  field
@@ -50,7 +51,8 @@ namespace ombrel::jobs {
 
 inline constexpr engine::KeyArea kScheduleArea{"schedules", {"\xFFomb:schedule:", 14}};
 inline constexpr std::string_view kScheduleDataPrefix{"\xFFomb:schedule:data:", 19};
-static_assert(kScheduleArea.holds(kScheduleDataPrefix));
+inline constexpr std::string_view kScheduleNamePrefix{"\xFFomb:schedule:name:", 19};
+static_assert(kScheduleArea.holds(kScheduleDataPrefix) && kScheduleArea.holds(kScheduleNamePrefix));
 
 using ScheduleId = JobId;
 
@@ -69,6 +71,13 @@ std::expected<DurableSchedule, JobError> decode_schedule(BytesView value);
 // An every_ms of 0 is "schedule is invalid".
 std::expected<ScheduleId, JobError> create_schedule(engine::Store& store, const JobSpec& spec,
                                                     std::optional<uint64_t> every_ms, int64_t first_run_ms);
+// The schedule named `name`, or a new one created as create_schedule does
+// and named so, in one commit; (id, whether it was created). An empty name
+// is "schedule name cannot be empty".
+std::expected<std::pair<ScheduleId, bool>, JobError> ensure_schedule(engine::Store& store, BytesView name,
+                                                                     const JobSpec& spec,
+                                                                     std::optional<uint64_t> every_ms,
+                                                                     int64_t first_run_ms);
 std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store,
                                                                      const ScheduleId& id);
 std::expected<bool, JobError> set_schedule_enabled(engine::Store& store, const ScheduleId& id, bool enabled);

@@ -49,6 +49,21 @@ WorkflowId id_at(BytesView sixteen) {
   return id;
 }
 
+bool waits_for_signal(WorkflowWaitKind kind) {
+  return kind == WorkflowWaitKind::Signal || kind == WorkflowWaitKind::SignalUntil;
+}
+bool waits_for_time(WorkflowWaitKind kind) {
+  return kind == WorkflowWaitKind::Timer || kind == WorkflowWaitKind::SignalUntil;
+}
+
+// The kept signal record (workflow.h).
+constexpr size_t kKeptVersionOffset = 0;
+constexpr size_t kKeptSentAtOffset = 1;
+constexpr size_t kKeptPayloadLengthOffset = 9;
+constexpr size_t kKeptFixedBytes = 13;
+static_assert(contiguous_fields({{kKeptVersionOffset, 1}, {kKeptSentAtOffset, 8}, {kKeptPayloadLengthOffset, 4}},
+                                kKeptFixedBytes));
+
 std::optional<WorkflowRecordView> view_instance(BytesView value) {
   const auto fixed = FixedPart<kInstanceFixedBytes>::of(value);
   if (!fixed) return std::nullopt;
@@ -75,13 +90,14 @@ std::optional<WorkflowRecordView> view_instance(BytesView value) {
   auto state = r.field_le();
   if (!state) return std::nullopt;
   auto wait = r.u8();
-  if (!wait || *wait > static_cast<uint8_t>(WorkflowWaitKind::Timer)) return std::nullopt;
+  if (!wait || *wait > static_cast<uint8_t>(WorkflowWaitKind::SignalUntil)) return std::nullopt;
   v.wait_kind = static_cast<WorkflowWaitKind>(*wait);
-  if (v.wait_kind == WorkflowWaitKind::Signal) {
+  if (waits_for_signal(v.wait_kind)) {
     auto signal = r.field_le();
     if (!signal) return std::nullopt;
     v.signal = *signal;
-  } else if (v.wait_kind == WorkflowWaitKind::Timer) {
+  }
+  if (waits_for_time(v.wait_kind)) {
     auto resume = r.i64_le();
     if (!resume) return std::nullopt;
     v.resume_at_ms = *resume;
@@ -198,8 +214,36 @@ std::string_view workflow_history_kind_name(WorkflowHistoryKind kind) {
       return "failed";
     case WorkflowHistoryKind::Cancelled:
       return "cancelled";
+    case WorkflowHistoryKind::SignalKept:
+      return "signal_kept";
+    case WorkflowHistoryKind::SignalConsumed:
+      return "signal_consumed";
+    case WorkflowHistoryKind::WaitingSignalUntil:
+      return "waiting_signal_until";
+    case WorkflowHistoryKind::TimedOut:
+      return "timed_out";
   }
   return {};
+}
+
+std::string_view signal_outcome_name(SignalOutcome outcome) {
+  switch (outcome) {
+    case SignalOutcome::Delivered:
+      return "delivered";
+    case SignalOutcome::Kept:
+      return "kept";
+    case SignalOutcome::Ignored:
+      return "ignored";
+  }
+  return {};
+}
+
+std::optional<WorkflowStatus> workflow_status_from_name(std::string_view name) {
+  for (WorkflowStatus status : {WorkflowStatus::Running, WorkflowStatus::Waiting, WorkflowStatus::Completed,
+                                WorkflowStatus::Failed, WorkflowStatus::Cancelled}) {
+    if (workflow_status_name(status) == name) return status;
+  }
+  return std::nullopt;
 }
 
 bool workflow_status_terminal(WorkflowStatus status) {
@@ -232,6 +276,39 @@ Bytes workflow_history_key(const WorkflowId& id, uint64_t sequence) {
   return std::move(key).take();
 }
 
+Bytes workflow_kept_signals_prefix(const WorkflowId& id) {
+  ComponentKey key(kWorkflowKeptSignalPrefix);
+  key.raw(workflow_id_view(id));
+  return std::move(key).take();
+}
+
+std::optional<Bytes> workflow_kept_signal_prefix(const WorkflowId& id, BytesView signal) {
+  ComponentKey key(kWorkflowKeptSignalPrefix);
+  key.raw(workflow_id_view(id)).component(signal);
+  if (!key.ok()) return std::nullopt;
+  return std::move(key).take();
+}
+
+std::expected<Bytes, WorkflowError> encode_kept_signal(const KeptSignal& kept) {
+  if (!component_fits(kept.payload)) return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
+  Bytes out;
+  out.reserve(kKeptFixedBytes + kept.payload.size());
+  ByteWriter w(out);
+  w.u8(kFormatVersion);
+  w.i64_le(kept.sent_at_ms);
+  w.field_le(kept.payload);
+  return out;
+}
+
+std::expected<KeptSignal, WorkflowError> decode_kept_signal(BytesView value) {
+  const auto fixed = FixedPart<kKeptFixedBytes>::of(value);
+  if (!fixed || fixed->u8<kKeptVersionOffset>() != kFormatVersion) return std::unexpected(corrupt());
+  ByteReader r(value.substr(kKeptPayloadLengthOffset));
+  auto payload = r.field_le();
+  if (!payload || !r.at_end()) return std::unexpected(corrupt());
+  return KeptSignal{fixed->i64_le<kKeptSentAtOffset>(), Bytes(*payload)};
+}
+
 std::optional<WorkflowRecordView> view_workflow_record(BytesView key, BytesView value) {
   if (key.size() != kWorkflowInstancePrefix.size() + kWorkflowIdBytes) return std::nullopt;
   auto view = view_instance(value);
@@ -240,7 +317,7 @@ std::optional<WorkflowRecordView> view_workflow_record(BytesView key, BytesView 
 }
 
 std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& instance) {
-  const bool signal = instance.wait.kind == WorkflowWaitKind::Signal;
+  const bool signal = waits_for_signal(instance.wait.kind);
   if (!component_fits(instance.workflow_type) || !component_fits(instance.current_step) ||
       !component_fits(instance.state) || (signal && !component_fits(instance.wait.signal))) {
     return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
@@ -263,7 +340,7 @@ std::expected<Bytes, WorkflowError> encode_workflow(const WorkflowInstance& inst
   w.field_le(instance.state);
   w.u8(static_cast<uint8_t>(instance.wait.kind));
   if (signal) w.field_le(instance.wait.signal);
-  if (instance.wait.kind == WorkflowWaitKind::Timer) w.i64_le(instance.wait.resume_at_ms);
+  if (waits_for_time(instance.wait.kind)) w.i64_le(instance.wait.resume_at_ms);
   return out;
 }
 
@@ -279,7 +356,7 @@ std::expected<Bytes, WorkflowError> encode_workflow_history(const WorkflowHistor
 }
 
 std::expected<WorkflowHistoryEntry, WorkflowError> decode_workflow_history(BytesView value) {
-  auto entry = decode_history_entry(value, static_cast<uint8_t>(WorkflowHistoryKind::Cancelled));
+  auto entry = decode_history_entry(value, static_cast<uint8_t>(WorkflowHistoryKind::TimedOut));
   if (!entry) return std::unexpected(corrupt());
   return WorkflowHistoryEntry{entry->sequence, entry->at_ms, static_cast<WorkflowHistoryKind>(entry->kind),
                               Bytes(entry->detail)};
@@ -287,13 +364,15 @@ std::expected<WorkflowHistoryEntry, WorkflowError> decode_workflow_history(Bytes
 
 // ---- engine-transaction operations ----
 
-std::expected<WorkflowId, WorkflowError> create_workflow(engine::Transaction& tx, BytesView workflow_type,
-                                                         BytesView initial_step, BytesView initial_state,
-                                                         int64_t now_ms, const std::optional<WorkflowId>& parent_id) {
-  if (workflow_type.empty()) return std::unexpected(WorkflowError::of(Kind::EmptyType));
-  if (initial_step.empty()) return std::unexpected(WorkflowError::of(Kind::EmptyStep));
+namespace {
+
+// Stages a new running instance under `id` and its history entry 0.
+std::expected<void, WorkflowError> stage_creation(engine::Transaction& tx, const WorkflowId& id,
+                                                  BytesView workflow_type, BytesView initial_step,
+                                                  BytesView initial_state, int64_t now_ms,
+                                                  const std::optional<WorkflowId>& parent_id) {
   WorkflowInstance instance;
-  if (!fill_random(instance.id)) return std::unexpected(WorkflowError::of(Kind::NoEntropy));
+  instance.id = id;
   instance.workflow_type.assign(workflow_type);
   instance.current_step.assign(initial_step);
   instance.state.assign(initial_state);
@@ -308,10 +387,76 @@ std::expected<WorkflowId, WorkflowError> create_workflow(engine::Transaction& tx
   if (auto put = engine_result(tx.put_internal(workflow_key(instance.id), *record)); !put) {
     return std::unexpected(put.error());
   }
-  if (auto put = engine_result(tx.put_internal(workflow_history_key(instance.id, 0), *entry)); !put) {
-    return std::unexpected(put.error());
+  return engine_result(tx.put_internal(workflow_history_key(instance.id, 0), *entry));
+}
+
+std::expected<void, WorkflowError> check_creation(BytesView workflow_type, BytesView initial_step) {
+  if (workflow_type.empty()) return std::unexpected(WorkflowError::of(Kind::EmptyType));
+  if (initial_step.empty()) return std::unexpected(WorkflowError::of(Kind::EmptyStep));
+  return {};
+}
+
+// The oldest signal of this name kept for the instance, consumed: its
+// record is deleted and its payload returned; nullopt when none is kept.
+std::expected<std::optional<Bytes>, WorkflowError> consume_kept_signal(engine::Transaction& tx, const WorkflowId& id,
+                                                                      BytesView signal) {
+  auto prefix = workflow_kept_signal_prefix(id, signal);
+  if (!prefix) return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
+  const std::vector<engine::KeyValue> kept = tx.scan_prefix_internal(*prefix);
+  if (kept.empty()) return std::optional<Bytes>{};
+  auto oldest = decode_kept_signal(kept.front().second);
+  if (!oldest) return std::unexpected(oldest.error());
+  if (auto deleted = engine_result(tx.delete_internal(kept.front().first)); !deleted) {
+    return std::unexpected(deleted.error());
   }
-  return instance.id;
+  return std::optional<Bytes>(std::move(oldest->payload));
+}
+
+// Parks a live instance on `wait`, unless a kept signal of its name is
+// waiting already: then that one is consumed and the instance runs on with
+// its payload as state.
+std::expected<void, WorkflowError> park_on_signal(engine::Transaction& tx, const WorkflowId& id, WorkflowWait wait,
+                                                  WorkflowHistoryKind parked_kind, BytesView parked_detail,
+                                                  int64_t now_ms) {
+  auto instance = load_live(tx, id);
+  if (!instance) return std::unexpected(instance.error());
+  auto kept = consume_kept_signal(tx, id, wait.signal);
+  if (!kept) return std::unexpected(kept.error());
+  if (*kept) {
+    instance->status = WorkflowStatus::Running;
+    instance->wait = WorkflowWait{};
+    instance->state = std::move(**kept);
+    return stage_change(tx, *instance, now_ms, WorkflowHistoryKind::SignalConsumed, wait.signal);
+  }
+  instance->status = WorkflowStatus::Waiting;
+  instance->wait = std::move(wait);
+  return stage_change(tx, *instance, now_ms, parked_kind, parked_detail);
+}
+
+}  // namespace
+
+std::expected<WorkflowId, WorkflowError> create_workflow(engine::Transaction& tx, BytesView workflow_type,
+                                                         BytesView initial_step, BytesView initial_state,
+                                                         int64_t now_ms, const std::optional<WorkflowId>& parent_id) {
+  if (auto checked = check_creation(workflow_type, initial_step); !checked) return std::unexpected(checked.error());
+  WorkflowId id{};
+  if (!fill_random(id)) return std::unexpected(WorkflowError::of(Kind::NoEntropy));
+  auto staged = stage_creation(tx, id, workflow_type, initial_step, initial_state, now_ms, parent_id);
+  if (!staged) return std::unexpected(staged.error());
+  return id;
+}
+
+std::expected<void, WorkflowError> create_workflow_with_id(engine::Transaction& tx, const WorkflowId& id,
+                                                           BytesView workflow_type, BytesView initial_step,
+                                                           BytesView initial_state, int64_t now_ms,
+                                                           const std::optional<WorkflowId>& parent_id) {
+  if (auto checked = check_creation(workflow_type, initial_step); !checked) return checked;
+  // History left without its instance (a damaged file, a key removed by
+  // hand) would become the new instance's: refuse any trace of the id.
+  if (tx.get_internal(workflow_key(id)) || tx.last_key_internal(workflow_history_prefix(id))) {
+    return std::unexpected(WorkflowError::of(Kind::AlreadyExists));
+  }
+  return stage_creation(tx, id, workflow_type, initial_step, initial_state, now_ms, parent_id);
 }
 
 std::expected<void, WorkflowError> set_workflow_step(engine::Transaction& tx, const WorkflowId& id, BytesView step,
@@ -329,11 +474,18 @@ std::expected<void, WorkflowError> set_workflow_step(engine::Transaction& tx, co
 std::expected<void, WorkflowError> wait_for_signal(engine::Transaction& tx, const WorkflowId& id, BytesView signal,
                                                    int64_t now_ms) {
   if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
-  auto instance = load_live(tx, id);
-  if (!instance) return std::unexpected(instance.error());
-  instance->status = WorkflowStatus::Waiting;
-  instance->wait = WorkflowWait{WorkflowWaitKind::Signal, Bytes(signal), 0};
-  return stage_change(tx, *instance, now_ms, WorkflowHistoryKind::WaitingSignal, signal);
+  return park_on_signal(tx, id, WorkflowWait{WorkflowWaitKind::Signal, Bytes(signal), 0},
+                        WorkflowHistoryKind::WaitingSignal, signal, now_ms);
+}
+
+std::expected<void, WorkflowError> wait_for_signal_until(engine::Transaction& tx, const WorkflowId& id,
+                                                         BytesView signal, int64_t timeout_at_ms, int64_t now_ms) {
+  if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
+  Bytes detail;
+  ByteWriter(detail).i64_le(timeout_at_ms);
+  detail.append(signal);
+  return park_on_signal(tx, id, WorkflowWait{WorkflowWaitKind::SignalUntil, Bytes(signal), timeout_at_ms},
+                        WorkflowHistoryKind::WaitingSignalUntil, detail, now_ms);
 }
 
 std::expected<void, WorkflowError> wait_until(engine::Transaction& tx, const WorkflowId& id, int64_t resume_at_ms,
@@ -354,17 +506,47 @@ std::expected<bool, WorkflowError> signal_workflow(engine::Transaction& tx, cons
   if (!loaded) return std::unexpected(loaded.error());
   if (!*loaded) return std::unexpected(WorkflowError::of(Kind::NotFound));
   WorkflowInstance& instance = **loaded;
-  // Signals are not queued: one that nobody waits for is dropped.
-  if (instance.status != WorkflowStatus::Waiting || instance.wait.kind != WorkflowWaitKind::Signal ||
-      instance.wait.signal != signal) {
-    return false;
-  }
+  // signal_workflow keeps nothing: one that nobody waits for is dropped.
+  if (instance.status != WorkflowStatus::Waiting || !instance.wait.for_signal(signal)) return false;
   instance.status = WorkflowStatus::Running;
   instance.wait = WorkflowWait{};
   instance.state.assign(payload);
   auto staged = stage_change(tx, instance, now_ms, WorkflowHistoryKind::SignalReceived, signal);
   if (!staged) return std::unexpected(staged.error());
   return true;
+}
+
+std::expected<SignalOutcome, WorkflowError> send_workflow_signal(engine::Transaction& tx, const WorkflowId& id,
+                                                                 BytesView signal, BytesView payload, int64_t now_ms) {
+  if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
+  auto loaded = load(tx, id);
+  if (!loaded) return std::unexpected(loaded.error());
+  if (!*loaded) return std::unexpected(WorkflowError::of(Kind::NotFound));
+  WorkflowInstance& instance = **loaded;
+  if (workflow_status_terminal(instance.status)) return SignalOutcome::Ignored;
+  if (instance.status == WorkflowStatus::Waiting && instance.wait.for_signal(signal)) {
+    auto delivered = signal_workflow(tx, id, signal, payload, now_ms);
+    if (!delivered) return std::unexpected(delivered.error());
+    return SignalOutcome::Delivered;
+  }
+  auto prefix = workflow_kept_signal_prefix(id, signal);
+  if (!prefix) return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
+  auto sequence = sequence_after(tx.last_key_internal(*prefix), *prefix);
+  if (!sequence) {
+    return std::unexpected(sequence.error() == SequenceFault::Exhausted
+                               ? WorkflowError::of(Kind::HistorySequenceExhausted)
+                               : corrupt());
+  }
+  auto kept = encode_kept_signal(KeptSignal{now_ms, Bytes(payload)});
+  if (!kept) return std::unexpected(kept.error());
+  ComponentKey key(*prefix);
+  key.number(*sequence);
+  // The history entry (and the instance's updated_at_ms) first: a failure
+  // there leaves nothing kept.
+  auto staged = stage_change(tx, instance, now_ms, WorkflowHistoryKind::SignalKept, signal);
+  if (!staged) return std::unexpected(staged.error());
+  if (auto put = engine_result(tx.put_internal(key.bytes(), *kept)); !put) return std::unexpected(put.error());
+  return SignalOutcome::Kept;
 }
 
 std::expected<void, WorkflowError> finish_workflow(engine::Transaction& tx, const WorkflowId& id,
@@ -400,6 +582,30 @@ std::expected<WorkflowId, WorkflowError> create_workflow(engine::Store& store, B
                                                          int64_t now_ms, const std::optional<WorkflowId>& parent_id) {
   return records::in_own_transaction(store, [&](engine::Transaction& tx) {
     return create_workflow(tx, workflow_type, initial_step, initial_state, now_ms, parent_id);
+  });
+}
+
+std::expected<void, WorkflowError> create_workflow_with_id(engine::Store& store, const WorkflowId& id,
+                                                           BytesView workflow_type, BytesView initial_step,
+                                                           BytesView initial_state, int64_t now_ms,
+                                                           const std::optional<WorkflowId>& parent_id) {
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
+    return create_workflow_with_id(tx, id, workflow_type, initial_step, initial_state, now_ms, parent_id);
+  });
+}
+
+std::expected<SignalOutcome, WorkflowError> send_workflow_signal(engine::Store& store, const WorkflowId& id,
+                                                                 BytesView signal, BytesView payload, int64_t now_ms) {
+  if (signal.empty()) return std::unexpected(WorkflowError::of(Kind::EmptySignalName));
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return send_workflow_signal(tx, id, signal, payload, now_ms); },
+      records::EmptyTransaction::Drop);
+}
+
+std::expected<void, WorkflowError> wait_for_signal_until(engine::Store& store, const WorkflowId& id,
+                                                         BytesView signal, int64_t timeout_at_ms, int64_t now_ms) {
+  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
+    return wait_for_signal_until(tx, id, signal, timeout_at_ms, now_ms);
   });
 }
 
@@ -502,10 +708,39 @@ std::expected<std::vector<WorkflowInstance>, WorkflowError> workflow_children(co
   return children;
 }
 
+std::expected<std::vector<WorkflowInstance>, WorkflowError> list_workflows(const engine::Store& store,
+                                                                           const WorkflowListing& listing) {
+  const WorkflowIndex& index = store.derived_index<WorkflowIndex>();
+  // Any damaged instance fails the call, as reading every record would.
+  if (!index.unindexed().empty()) return std::unexpected(corrupt());
+  std::vector<WorkflowInstance> found;
+  std::optional<WorkflowId> after = listing.after_id;
+  // Candidates come a page at a time; a type's hash may be shared, and a
+  // record confirms both the type and the status.
+  const size_t page = static_cast<size_t>(std::clamp<uint64_t>(listing.limit, 1, 1024));
+  while (found.size() < listing.limit) {
+    const std::vector<WorkflowId> candidates =
+        listing.workflow_type ? of_type_candidates(index, *listing.workflow_type, after, page)
+                              : ids_in_order(index, listing.status, after, page);
+    for (const WorkflowId& id : candidates) {
+      if (found.size() == listing.limit) break;
+      auto view = read_view(store, workflow_key(id));
+      if (!view) return std::unexpected(view.error());
+      if (!*view) continue;
+      if (listing.workflow_type && (*view)->workflow_type != *listing.workflow_type) continue;
+      if (listing.status && (*view)->status != *listing.status) continue;
+      found.push_back(materialize(**view));
+    }
+    if (candidates.size() < page) break;
+    after = candidates.back();
+  }
+  return found;
+}
+
 std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::Store& store, int64_t now_ms,
                                                                         uint64_t limit) {
   const WorkflowIndex& index = store.derived_index<WorkflowIndex>();
-  WorkflowResumeReport report{index.record_count(), 0};
+  WorkflowResumeReport report{index.record_count(), 0, {}};
   // Collect first: each resume commits, and a commit changes the index.
   std::vector<WorkflowInstance> due;
   for (const std::string& key : due_timer_candidates(index, now_ms, limit)) {
@@ -515,13 +750,17 @@ std::expected<WorkflowResumeReport, WorkflowError> resume_due_workflows(engine::
     if (*view && (*view)->timer_due(now_ms)) due.push_back(materialize(**view));
   }
   for (WorkflowInstance& instance : due) {
+    const bool timed_out = instance.wait.kind == WorkflowWaitKind::SignalUntil;
+    const Bytes signal = std::move(instance.wait.signal);
     auto resumed = records::in_own_transaction(store, [&](engine::Transaction& tx) {
       instance.status = WorkflowStatus::Running;
       instance.wait = WorkflowWait{};
-      return stage_change(tx, instance, now_ms, WorkflowHistoryKind::TimerFired, {});
+      return timed_out ? stage_change(tx, instance, now_ms, WorkflowHistoryKind::TimedOut, signal)
+                       : stage_change(tx, instance, now_ms, WorkflowHistoryKind::TimerFired, {});
     });
     if (!resumed) return std::unexpected(resumed.error());
     ++report.resumed;
+    report.woken.push_back(WorkflowWake{instance.id, timed_out});
   }
   return report;
 }
@@ -539,6 +778,7 @@ std::expected<uint64_t, WorkflowError> purge_finished_workflows(engine::Store& s
     if (!*view || !workflow_status_terminal((*view)->status) || (*view)->updated_at_ms >= finished_before_ms) continue;
     keys.push_back(std::move(key));
     for (const auto& [history_key, value] : store.prefix_range(workflow_history_prefix(id))) keys.emplace_back(history_key);
+    for (const auto& [kept_key, value] : store.prefix_range(workflow_kept_signals_prefix(id))) keys.emplace_back(kept_key);
     ++removed;
   }
   return records::in_own_transaction(

@@ -36,10 +36,13 @@ uint64_t parent_head(const WorkflowId& parent) {
   return head;
 }
 
-// What resume_due_workflows wakes once its time has come.
-bool parked_on_timer(const WorkflowRecordView& view) {
-  return view.status == WorkflowStatus::Waiting && view.wait_kind == WorkflowWaitKind::Timer;
-}
+constexpr WorkflowStatus kStatuses[] = {WorkflowStatus::Running, WorkflowStatus::Waiting, WorkflowStatus::Completed,
+                                        WorkflowStatus::Failed, WorkflowStatus::Cancelled};
+
+struct WorkflowStatusCursor {
+  int64_t updated_at_ms;
+  WorkflowId id;
+};
 
 }  // namespace
 
@@ -64,7 +67,8 @@ bool WorkflowEntries::take(std::string_view key, std::string_view value) {
   by_status_.insert(workflow_status_entry(view->status, view->updated_at_ms, view->id));
   by_type_.insert(WorkflowTypeEntry{workflow_type_hash(view->workflow_type), view->id});
   if (view->parent_id) by_parent_.insert(WorkflowChildEntry{parent_head(*view->parent_id), view->id});
-  if (parked_on_timer(*view)) timers_.insert({view->resume_at_ms, view->id});
+  status_ids_.insert({view->status, view->id});
+  if (view->parked_on_time()) timers_.insert({view->resume_at_ms, view->id});
   return true;
 }
 
@@ -74,7 +78,8 @@ void WorkflowEntries::drop(std::string_view key, std::string_view value) {
   by_status_.erase(workflow_status_entry(view->status, view->updated_at_ms, view->id));
   by_type_.erase(WorkflowTypeEntry{workflow_type_hash(view->workflow_type), view->id});
   if (view->parent_id) by_parent_.erase(WorkflowChildEntry{parent_head(*view->parent_id), view->id});
-  if (parked_on_timer(*view)) timers_.erase({view->resume_at_ms, view->id});
+  status_ids_.erase({view->status, view->id});
+  if (view->parked_on_time()) timers_.erase({view->resume_at_ms, view->id});
 }
 
 std::vector<std::string> due_timer_candidates(const WorkflowIndex& index, int64_t now_ms, uint64_t limit) {
@@ -114,15 +119,20 @@ std::vector<WorkflowId> finished_before(const WorkflowIndex& index, int64_t befo
   return ids;
 }
 
-std::vector<WorkflowStatusCursor> with_status(const WorkflowIndex& index, WorkflowStatus status,
-                                              const std::optional<WorkflowStatusCursor>& after, size_t page) {
-  std::vector<WorkflowStatusCursor> found;
-  const auto& by_status = index.entries().by_status();
-  auto it = after ? by_status.upper_bound(workflow_status_entry(status, after->updated_at_ms, after->id))
-                  : by_status.lower_bound(workflow_status_entry(status, std::numeric_limits<int64_t>::min(), kSmallestId));
-  for (; it != by_status.end() && found.size() < page && (*it)[0] == static_cast<unsigned char>(status); ++it)
-    found.push_back({status_entry_time(*it), status_entry_id(*it)});
-  return found;
+std::vector<WorkflowId> ids_in_order(const WorkflowIndex& index, const std::optional<WorkflowStatus>& status,
+                                     const std::optional<WorkflowId>& after, size_t page) {
+  // Each status's first `page` ids after the cursor, merged: no more is needed.
+  std::vector<WorkflowId> ids;
+  const auto& status_ids = index.entries().status_ids();
+  for (WorkflowStatus each : kStatuses) {
+    if (status && *status != each) continue;
+    auto it = after ? status_ids.upper_bound({each, *after}) : status_ids.lower_bound({each, kSmallestId});
+    for (size_t taken = 0; it != status_ids.end() && taken < page && it->status == each; ++it, ++taken)
+      ids.push_back(it->id);
+  }
+  std::ranges::sort(ids);
+  if (ids.size() > page) ids.resize(page);
+  return ids;
 }
 
 std::vector<WorkflowId> of_type_candidates(const WorkflowIndex& index, BytesView workflow_type,

@@ -6,12 +6,14 @@
 // every read refuses as corrupt (jobs/workflow.h, view_workflow_record) stays
 // unindexed. Of each other instance it keeps
 //   by_status    status | updated_at_ms | id, as 25 order-preserving bytes
+//   status_ids   status | id, 17 bytes: listings in id order
 //   by_type      a 32-bit hash of workflow_type | id (20 bytes): candidates,
 //                which a listing confirms by reading the record
 //   by_parent    the parent id's first 8 bytes | id (24 bytes), instances
 //                with a parent only: candidates, confirmed by the record
-//   timers       resume_at_ms | id (24 bytes), waiting on a timer only
-// so an instance costs 45 bytes of B-tree slots, 24 more while it has a
+//   timers       resume_at_ms | id (24 bytes), waiting on a timer or on a
+//                signal with a timeout (then resume_at_ms is the timeout)
+// so an instance costs 62 bytes of B-tree slots, 24 more while it has a
 // parent or waits for a time. A terminal instance cannot change, so its
 // updated_at_ms is the time it finished.
 //
@@ -24,7 +26,8 @@
 //   instance whose parent id shares its first 8 bytes.
 // - finished_before(before, limit): completed, failed and cancelled
 //   instances whose updated_at_ms < before, oldest first (then id).
-// - with_status / of_type_candidates: one page after a cursor, for listings.
+// - ids_in_order / of_type_candidates: one page of ids after a cursor, in id
+//   order, for listings (every status, or one).
 #pragma once
 
 #include <absl/container/btree_set.h>
@@ -44,6 +47,12 @@ namespace ombrel::jobs {
 
 // status | updated_at_ms with its sign bit flipped, big-endian | id
 using WorkflowStatusEntry = std::array<unsigned char, 1 + 8 + kWorkflowIdBytes>;
+
+struct WorkflowStatusId {
+  WorkflowStatus status;
+  WorkflowId id;
+  auto operator<=>(const WorkflowStatusId&) const = default;
+};
 
 struct WorkflowTypeEntry {
   uint32_t type_hash;
@@ -65,12 +74,14 @@ class WorkflowEntries {
   bool operator==(const WorkflowEntries&) const = default;
 
   const absl::btree_set<WorkflowStatusEntry>& by_status() const { return by_status_; }
+  const absl::btree_set<WorkflowStatusId>& status_ids() const { return status_ids_; }
   const absl::btree_set<WorkflowTypeEntry>& by_type() const { return by_type_; }
   const absl::btree_set<WorkflowChildEntry>& by_parent() const { return by_parent_; }
   const absl::btree_set<TimedId<kWorkflowIdBytes>>& timers() const { return timers_; }
 
  private:
   absl::btree_set<WorkflowStatusEntry> by_status_;
+  absl::btree_set<WorkflowStatusId> status_ids_;
   absl::btree_set<WorkflowTypeEntry> by_type_;
   absl::btree_set<WorkflowChildEntry> by_parent_;
   absl::btree_set<TimedId<kWorkflowIdBytes>> timers_;
@@ -85,14 +96,10 @@ std::vector<std::string> due_timer_candidates(const WorkflowIndex& index, int64_
 std::vector<WorkflowId> children_of(const WorkflowIndex& index, const WorkflowId& parent);
 std::vector<WorkflowId> finished_before(const WorkflowIndex& index, int64_t before_ms, uint64_t limit);
 
-// Where a listing page starts: after this (updated_at_ms, id).
-struct WorkflowStatusCursor {
-  int64_t updated_at_ms;
-  WorkflowId id;
-};
-// Up to `page` instances with `status`, by (updated_at_ms, id), after `after`.
-std::vector<WorkflowStatusCursor> with_status(const WorkflowIndex& index, WorkflowStatus status,
-                                              const std::optional<WorkflowStatusCursor>& after, size_t page);
+// Up to `page` ids after `after`, ascending, of instances with `status`, or
+// of every instance without one.
+std::vector<WorkflowId> ids_in_order(const WorkflowIndex& index, const std::optional<WorkflowStatus>& status,
+                                     const std::optional<WorkflowId>& after, size_t page);
 // Up to `page` ids after `after`, ascending, of instances whose type hashes
 // as `workflow_type` does; the caller keeps those whose record has that type.
 std::vector<WorkflowId> of_type_candidates(const WorkflowIndex& index, BytesView workflow_type,

@@ -54,7 +54,7 @@ constexpr std::string_view kSharedReads[] = {
     "get_rpc_response", "get_record", "scan_collection", "collection_definition", "collection_migrations",
     "query_index_exact", "query_index_range", "get_job", "list_jobs", "job_stats", "job_history", "get_schedule",
     "get_cron_schedule", "list_cron_schedules", "get_trigger", "list_triggers", "get_workflow", "workflow_history",
-    "workflow_children", "storage_stats",
+    "workflow_children", "list_workflows", "storage_stats",
 };
 
 PyObject* raise_follow_error(const ModuleState& state, const engine::FollowError& error) {

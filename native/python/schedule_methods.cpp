@@ -53,6 +53,24 @@ PyObject* schedule_dict(const jobs::DurableSchedule& schedule) {
   return dict.finish();
 }
 
+// The every_ms of a schedule of `mode`: none for "once"; nullopt with
+// OmbrelStoreError raised for another mode or an interval without every_ms.
+std::optional<std::optional<uint64_t>> interval_of(PyObject* self, std::string_view mode,
+                                                   std::optional<uint64_t> every_ms) {
+  ModuleState* module_state = state_of_instance(self);
+  if (module_state == nullptr) return std::nullopt;
+  if (mode != "once" && mode != "interval") {
+    raise_domain_error(*module_state, "schedule mode must be 'once' or 'interval'");
+    return std::nullopt;
+  }
+  if (mode == "once") return std::optional<uint64_t>{};
+  if (!every_ms) {
+    raise_domain_error(*module_state, "interval schedule requires every_ms");
+    return std::nullopt;
+  }
+  return every_ms;
+}
+
 struct CreateSchedule {
   static constexpr const char* kName = "create_schedule";
   jobs::JobSpec spec;
@@ -69,20 +87,48 @@ struct CreateSchedule {
       "called; missed intervals are not made up.";
 
   PyObject* call(PyObject* self) const {
-    ModuleState* module_state = state_of_instance(self);
-    if (module_state == nullptr) return nullptr;
-    if (mode != "once" && mode != "interval") {
-      return raise_domain_error(*module_state, "schedule mode must be 'once' or 'interval'");
-    }
-    std::optional<uint64_t> every;
-    if (mode == "interval") {
-      if (!every_ms) return raise_domain_error(*module_state, "interval schedule requires every_ms");
-      every = every_ms;
-    }
+    auto every = interval_of(self, mode, every_ms);
+    if (!every) return nullptr;
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
-      auto id = jobs::create_schedule(store, spec, every, first_run_ms);
+      auto id = jobs::create_schedule(store, spec, *every, first_run_ms);
       if (!id) return map_error(state, id.error());
       return bytes_result(jobs::id_view(*id));
+    });
+  }
+};
+
+// The {"id", "created"} dict of the ensure methods.
+PyObject* ensured_dict(const std::pair<jobs::JobId, bool>& ensured) {
+  DictBuilder dict;
+  dict.set("id", bytes_result(jobs::id_view(ensured.first)));
+  dict.set("created", bool_result(ensured.second));
+  return dict.finish();
+}
+
+struct EnsureSchedule {
+  static constexpr const char* kName = "ensure_schedule";
+  std::string_view name;
+  jobs::JobSpec spec;
+  int64_t first_run_ms;
+  std::string mode;
+  std::optional<uint64_t> every_ms;
+  static constexpr auto kParams =
+      params(param("name", &EnsureSchedule::name), job_spec_params(&EnsureSchedule::spec),
+             param("first_run_ms", &EnsureSchedule::first_run_ms),
+             keyword<arg::Text>("mode", &EnsureSchedule::mode, "once"), keyword("every_ms", &EnsureSchedule::every_ms, kNone));
+  static constexpr const char* kDoc =
+      "Return the interval schedule named `name` (bytes, not empty), or create it as create_schedule\n"
+      "does and name it, in one commit: {\"id\": 16 bytes, \"created\": bool}. A schedule found by\n"
+      "its name is returned as it is (the other arguments are not compared), so that a service can\n"
+      "ensure its schedules at every start without adding one per start.";
+
+  PyObject* call(PyObject* self) const {
+    auto every = interval_of(self, mode, every_ms);
+    if (!every) return nullptr;
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto ensured = jobs::ensure_schedule(store, name, spec, *every, first_run_ms);
+      if (!ensured) return map_error(state, ensured.error());
+      return ensured_dict(*ensured);
     });
   }
 };
@@ -178,6 +224,50 @@ struct CreateCronSchedule {
   }
 };
 
+// A cron schedule's missed-run policy: "catch_up" or "skip", checked.
+struct MissedRunsArg {
+  using Value = std::string;
+  using Default = std::string_view;
+  static std::optional<Value> convert(PyObject*, PyObject* object, const char* name) {
+    auto text = text_arg(object, name);
+    if (!text) return std::nullopt;
+    if (!jobs::missed_runs_from_name(*text)) {
+      PyErr_Format(PyExc_ValueError, "%s must be 'catch_up' or 'skip'", name);
+      return std::nullopt;
+    }
+    return text;
+  }
+};
+
+struct EnsureCronSchedule {
+  static constexpr const char* kName = "ensure_cron_schedule";
+  std::string_view name;
+  std::string expression;
+  jobs::JobSpec spec;
+  int64_t after_ms;
+  std::string missed_runs;
+  static constexpr auto kParams =
+      params(param("name", &EnsureCronSchedule::name), param<arg::Text>("expression", &EnsureCronSchedule::expression),
+             job_spec_params(&EnsureCronSchedule::spec), param("after_ms", &EnsureCronSchedule::after_ms),
+             keyword<MissedRunsArg>("missed_runs", &EnsureCronSchedule::missed_runs, "catch_up"));
+  static constexpr const char* kDoc =
+      "Return the cron schedule named `name` (bytes, not empty), or create it as create_cron_schedule\n"
+      "does and name it, in one commit: {\"id\": 16 bytes, \"created\": bool}. A schedule found by\n"
+      "its name is returned as it is. `missed_runs` says what a tick does for a schedule that is\n"
+      "behind: \"catch_up\" fires one missed run per tick, in order (as create_cron_schedule's\n"
+      "schedules do); \"skip\" fires the oldest missed run once and moves on to the first run after\n"
+      "the tick's now_ms.";
+
+  PyObject* call(PyObject* self) const {
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      const jobs::MissedRuns policy = jobs::missed_runs_from_name(missed_runs).value_or(jobs::MissedRuns::CatchUp);
+      auto ensured = jobs::ensure_cron_schedule(store, name, expression, spec, after_ms, policy);
+      if (!ensured) return map_error(state, ensured.error());
+      return ensured_dict(*ensured);
+    });
+  }
+};
+
 struct GetCronSchedule {
   static constexpr const char* kName = "get_cron_schedule";
   jobs::JobId id;
@@ -249,6 +339,7 @@ constexpr MethodSpec kScheduleMethods[] = {
     method_spec<CreateSchedule>(),     method_spec<GetSchedule>(),       method_spec<SetScheduleEnabled>(),
     method_spec<TickSchedules>(),      method_spec<CreateCronSchedule>(), method_spec<GetCronSchedule>(),
     method_spec<ListCronSchedules>(),  method_spec<SetCronScheduleEnabled>(), method_spec<TickCronSchedules>(),
+    method_spec<EnsureSchedule>(),     method_spec<EnsureCronSchedule>(),
 };
 const MethodBlock kScheduleBlock{TargetClass::Store, kScheduleMethods};
 

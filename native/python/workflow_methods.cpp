@@ -5,8 +5,9 @@
 //
 // Contract: an instance is returned as a dict with the keys, in this order,
 // "id", "workflow_type", "status", "current_step", "state", "parent_id",
-// "wait" (None, {"kind": "signal", "name"} or {"kind": "timer",
-// "resume_at_ms"}), "created_at_ms", "updated_at_ms"; a history entry as a
+// "wait" (None, {"kind": "signal", "name"}, {"kind": "signal", "name",
+// "timeout_at_ms"} or {"kind": "timer", "resume_at_ms"}), "created_at_ms",
+// "updated_at_ms"; a history entry as a
 // dict with "sequence", "at_ms", "kind", "detail". Every id argument,
 // parent_id included, must be 16 bytes ("workflow id must be exactly 16
 // bytes", checked before the store is touched; a Transaction's parent_id may
@@ -50,6 +51,24 @@ struct ParentIdArg {
   }
 };
 
+// A listing's status: None, or one of the status names.
+struct StatusFilterArg {
+  using Value = std::optional<jobs::WorkflowStatus>;
+  static constexpr bool kAcceptsNone = true;
+  static std::optional<Value> convert(PyObject*, PyObject* object, const char* name) {
+    if (object == Py_None) return Value{};
+    auto text = text_arg(object, name);
+    if (!text) return std::nullopt;
+    auto status = jobs::workflow_status_from_name(*text);
+    if (!status) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s must be one of 'running', 'waiting', 'completed', 'failed', 'cancelled'", name);
+      return std::nullopt;
+    }
+    return Value(*status);
+  }
+};
+
 PyObject* map_workflow_error(const ModuleState& state, const jobs::WorkflowError& error) {
   return raise_domain_error(state, error.message());
 }
@@ -63,6 +82,11 @@ PyObject* wait_dict(const jobs::WorkflowWait& wait) {
     case jobs::WorkflowWaitKind::Signal:
       dict.set("kind", text_result("signal"));
       dict.set("name", bytes_result(wait.signal));
+      break;
+    case jobs::WorkflowWaitKind::SignalUntil:
+      dict.set("kind", text_result("signal"));
+      dict.set("name", bytes_result(wait.signal));
+      dict.set("timeout_at_ms", int_result(wait.resume_at_ms));
       break;
     case jobs::WorkflowWaitKind::Timer:
       dict.set("kind", text_result("timer"));
@@ -300,6 +324,92 @@ struct CancelWorkflow {
   }
 };
 
+template <class B>
+struct CreateWorkflowWithId {
+  static constexpr const char* kName = "create_workflow_with_id";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes workflow_type;
+  Bytes initial_step;
+  Bytes initial_state;
+  int64_t now_ms;
+  std::optional<jobs::WorkflowId> parent_id;
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &CreateWorkflowWithId::id),
+             param("workflow_type", &CreateWorkflowWithId::workflow_type),
+             param("initial_step", &CreateWorkflowWithId::initial_step),
+             param("initial_state", &CreateWorkflowWithId::initial_state), param("now_ms", &CreateWorkflowWithId::now_ms),
+             param<ParentIdArg>("parent_id", &CreateWorkflowWithId::parent_id, kNone));
+  static constexpr const char* kStoreDoc =
+      "Create a running workflow instance under `id`, 16 bytes of the caller's choosing (e.g.\n"
+      "ombrel_store.new_workflow_id()); otherwise as create_workflow. Raises OmbrelStoreError\n"
+      "\"workflow already exists\" when the id is in use.";
+  static constexpr const char* kStagedDoc =
+      "Stage the creation of a running workflow instance under `id` (16 bytes, e.g.\n"
+      "ombrel_store.new_workflow_id()) and return the operation's position, so that operations\n"
+      "staged after it can name the instance. No result; an id in use fails the commit with\n"
+      "\"workflow already exists\".";
+
+  auto run(auto& target) const {
+    return jobs::create_workflow_with_id(target, id, workflow_type, initial_step, initial_state, now_ms, parent_id);
+  }
+};
+
+template <class B>
+struct SendWorkflowSignal {
+  static constexpr const char* kName = "send_workflow_signal";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes signal;
+  Bytes payload;
+  int64_t now_ms;
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &SendWorkflowSignal::id), param("signal", &SendWorkflowSignal::signal),
+             param("payload", &SendWorkflowSignal::payload), param("now_ms", &SendWorkflowSignal::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Send the signal `signal` with `payload` and return what became of it: \"delivered\" when the\n"
+      "instance waits for exactly that signal (it runs on with `payload` as its state, as with\n"
+      "signal_workflow); \"kept\" otherwise, in order, for the next wait_for_signal or\n"
+      "wait_for_signal_until of that name, which consumes the oldest at once; \"ignored\" for a\n"
+      "finished instance, for which nothing is kept. A missing instance raises OmbrelStoreError.";
+  static constexpr const char* kStagedDoc =
+      "Stage sending `signal` with `payload` to workflow `id` and return the operation's position.\n"
+      "Its result is {\"kind\": \"workflow_send\", \"delivered\": <bool>, \"kept\": <bool>}: both\n"
+      "False when the instance is finished and the signal was ignored.";
+
+  auto run(auto& target) const { return jobs::send_workflow_signal(target, id, signal, payload, now_ms); }
+  static PyObject* store_result(jobs::SignalOutcome outcome) {
+    return text_result(jobs::signal_outcome_name(outcome));
+  }
+  static std::optional<OperationResult> staged_result(jobs::SignalOutcome outcome) {
+    return OperationResult("workflow_send", {{"delivered", outcome == jobs::SignalOutcome::Delivered},
+                                             {"kept", outcome == jobs::SignalOutcome::Kept}});
+  }
+};
+
+template <class B>
+struct WaitForSignalUntil {
+  static constexpr const char* kName = "wait_for_signal_until";
+  using Bytes = B;
+  jobs::WorkflowId id;
+  Bytes signal;
+  int64_t timeout_at_ms;
+  int64_t now_ms;
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &WaitForSignalUntil::id), param("signal", &WaitForSignalUntil::signal),
+             param("timeout_at_ms", &WaitForSignalUntil::timeout_at_ms), param("now_ms", &WaitForSignalUntil::now_ms));
+  static constexpr const char* kStoreDoc =
+      "Park a running or waiting instance until the signal named `signal` arrives or, failing that,\n"
+      "until `timeout_at_ms`, when resume_due_workflows (or wake_due_workflows) wakes it with history\n"
+      "\"timed_out\". A signal of that name kept by send_workflow_signal is consumed at once. Raises\n"
+      "OmbrelStoreError for an empty name, a missing or a terminal instance.";
+  static constexpr const char* kStagedDoc =
+      "Stage parking workflow `id` until `signal` arrives or `timeout_at_ms` passes and return the\n"
+      "operation's position. No result.";
+
+  auto run(auto& target) const { return jobs::wait_for_signal_until(target, id, signal, timeout_at_ms, now_ms); }
+};
+
 struct GetWorkflow {
   static constexpr const char* kName = "get_workflow";
   jobs::WorkflowId id;
@@ -327,9 +437,10 @@ struct ResumeDueWorkflows {
   static constexpr auto kParams =
       params(param("now_ms", &ResumeDueWorkflows::now_ms), param("limit", &ResumeDueWorkflows::limit, 100));
   static constexpr const char* kDoc =
-      "Wake at most `limit` instances waiting for a time at or before `now_ms`, smallest id first, each\n"
-      "in a commit of its own. Returns {\"scanned\": number of instances, \"resumed\": number woken};\n"
-      "a limit of 0 wakes none.";
+      "Wake at most `limit` instances waiting for a time at or before `now_ms` (a timer, or the\n"
+      "timeout of wait_for_signal_until), smallest id first, each in a commit of its own. Returns\n"
+      "{\"scanned\": number of instances, \"resumed\": number woken}; a limit of 0 wakes none.\n"
+      "wake_due_workflows does the same and also names the instances woken.";
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
@@ -339,6 +450,64 @@ struct ResumeDueWorkflows {
       dict.set("scanned", int_result(report->scanned));
       dict.set("resumed", int_result(report->resumed));
       return dict.finish();
+    });
+  }
+};
+
+struct WakeDueWorkflows {
+  static constexpr const char* kName = "wake_due_workflows";
+  int64_t now_ms;
+  uint64_t limit;
+  static constexpr auto kParams =
+      params(param("now_ms", &WakeDueWorkflows::now_ms), param("limit", &WakeDueWorkflows::limit, 100));
+  static constexpr const char* kDoc =
+      "Wake what resume_due_workflows wakes and say which: returns {\"scanned\", \"resumed\" (as\n"
+      "resume_due_workflows), \"woken\": the ids woken, in wake order, \"timed_out\": those of them\n"
+      "whose signal wait timed out (the others' timers fired)}.";
+
+  PyObject* call(PyObject* self) const {
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto report = jobs::resume_due_workflows(store, now_ms, limit);
+      if (!report) return map_workflow_error(state, report.error());
+      std::vector<jobs::WorkflowId> timed_out;
+      for (const jobs::WorkflowWake& wake : report->woken)
+        if (wake.timed_out) timed_out.push_back(wake.id);
+      DictBuilder dict;
+      dict.set("scanned", int_result(report->scanned));
+      dict.set("resumed", int_result(report->resumed));
+      dict.set("woken", list_result(report->woken, [](const jobs::WorkflowWake& wake) {
+                 return bytes_result(jobs::workflow_id_view(wake.id));
+               }));
+      dict.set("timed_out", list_result(timed_out, [](const jobs::WorkflowId& id) {
+                 return bytes_result(jobs::workflow_id_view(id));
+               }));
+      return dict.finish();
+    });
+  }
+};
+
+struct ListWorkflows {
+  static constexpr const char* kName = "list_workflows";
+  std::optional<jobs::WorkflowStatus> status;
+  std::optional<std::string_view> workflow_type;
+  std::optional<jobs::WorkflowId> after_id;
+  uint64_t limit;
+  static constexpr auto kParams = params(
+      keyword<StatusFilterArg>("status", &ListWorkflows::status, kNone),
+      keyword("workflow_type", &ListWorkflows::workflow_type, kNone),
+      keyword<arg::OptionalFixedLengthId<&jobs::workflow_id_from_bytes, kWorkflowIdLengthMessage>>(
+          "after_id", &ListWorkflows::after_id, kNone),
+      keyword("limit", &ListWorkflows::limit, 100));
+  static constexpr const char* kDoc =
+      "Return up to `limit` instances as dicts, in id order, after `after_id` when given (pass the\n"
+      "last id of a page to get the next); only those with `status` (\"running\", \"waiting\",\n"
+      "\"completed\", \"failed\" or \"cancelled\") and of `workflow_type`, when given.";
+
+  PyObject* call(PyObject* self) const {
+    return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      auto found = jobs::list_workflows(store, jobs::WorkflowListing{status, workflow_type, after_id, limit});
+      if (!found) return map_workflow_error(state, found.error());
+      return list_result(*found, [](const jobs::WorkflowInstance& instance) { return instance_dict(instance); });
     });
   }
 };
@@ -421,6 +590,11 @@ constexpr MethodSpec kWorkflowMethods[] = {
     method_spec<WorkflowHistory>(),
     method_spec<WorkflowChildren>(),
     method_spec<PurgeFinishedWorkflows>(),
+    method_spec<OnStore<CreateWorkflowWithId<Borrowed>>>(),
+    method_spec<OnStore<SendWorkflowSignal<Borrowed>>>(),
+    method_spec<OnStore<WaitForSignalUntil<Borrowed>>>(),
+    method_spec<WakeDueWorkflows>(),
+    method_spec<ListWorkflows>(),
 };
 const MethodBlock kWorkflowBlock{TargetClass::Store, kWorkflowMethods};
 
@@ -440,6 +614,9 @@ constexpr MethodSpec kWorkflowStagingMethods[] = {
     method_spec<Staged<CompleteWorkflow<Owned>>>(),
     method_spec<Staged<FailWorkflow<Owned>>>(),
     method_spec<Staged<CancelWorkflow<Owned>>>(),
+    method_spec<Staged<CreateWorkflowWithId<Owned>>>(),
+    method_spec<Staged<SendWorkflowSignal<Owned>>>(),
+    method_spec<Staged<WaitForSignalUntil<Owned>>>(),
 };
 const MethodBlock kWorkflowStagingBlock{TargetClass::Transaction, kWorkflowStagingMethods};
 

@@ -1,6 +1,7 @@
 """Ombrel Store: an embedded, single-file, transactional data store."""
 
 import copyreg as _copyreg
+import os as _os
 
 from . import _native
 from ._native import (
@@ -42,7 +43,18 @@ __all__ = [
     "VerificationReport",
     "__version__",
     "connect",
+    "new_workflow_id",
 ]
+
+
+def new_workflow_id() -> bytes:
+    """Return a fresh random 16-byte workflow id for create_workflow_with_id.
+
+    Staging create_workflow_with_id under it lets the operations staged after it in the same
+    transaction (wait_for_signal, set_workflow_step, ...) name the new instance.
+    """
+    return _os.urandom(16)
+
 
 def _exception(name, args):
     """Rebuilds a store exception by name when it is unpickled (in another process, say)."""

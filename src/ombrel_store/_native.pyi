@@ -44,6 +44,9 @@ from .results import (
     WorkflowHistoryDict,
     WorkflowResumeDict,
     OperationResult,
+    EnsuredScheduleDict,
+    WorkflowSignalUntilWaitDict,
+    WorkflowWakeDict,
 )
 
 __version__: Final[str]
@@ -92,6 +95,9 @@ _WorkflowTimerWaitDict = WorkflowTimerWaitDict
 _WorkflowDict = WorkflowDict
 _WorkflowHistoryDict = WorkflowHistoryDict
 _WorkflowResumeDict = WorkflowResumeDict
+_EnsuredScheduleDict = EnsuredScheduleDict
+_WorkflowSignalUntilWaitDict = WorkflowSignalUntilWaitDict
+_WorkflowWakeDict = WorkflowWakeDict
 
 
 # --- Queues, outbox and RPC: result shapes (stub-only TypedDicts; keys in this order) ---
@@ -360,6 +366,7 @@ class Store:
     def expire_rpc_requests(self, now_ms: int, limit: int = 100) -> int:
         """Answer up to ``limit`` requests with deadline_ms <= now_ms with b"deadline exceeded"; return the count."""
     def transaction(self) -> Transaction:
+
         """Return a Transaction holding the store until it commits, rolls back or is dropped.
 
         Raises StoreBusyError while another transaction is active, StoreClosedError when closed.
@@ -552,6 +559,42 @@ class Store:
     def tick_cron_schedules(self, now_ms: int, limit: int) -> tuple[int, int]:
         """Fire the oldest due run of up to ``limit`` cron schedules; return (schedules listed, schedules fired)."""
 
+    def ensure_schedule(
+        self,
+        name: bytes,
+        handler: bytes,
+        payload: bytes,
+        first_run_ms: int,
+        *,
+        mode: str = "once",
+        every_ms: int | None = None,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> _EnsuredScheduleDict:
+        """Return the interval schedule named ``name``, or create and name it; ``{"id", "created"}``."""
+
+    def ensure_cron_schedule(
+        self,
+        name: bytes,
+        expression: str,
+        handler: bytes,
+        payload: bytes,
+        after_ms: int,
+        *,
+        missed_runs: Literal["catch_up", "skip"] = "catch_up",
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> _EnsuredScheduleDict:
+        """Return the cron schedule named ``name``, or create and name it; ``{"id", "created"}``."""
+
     # ---- Triggers ----
 
     def create_trigger(
@@ -616,7 +659,7 @@ class Store:
         """Cancel a running or waiting instance; False when there is none or it is already terminal."""
 
     def resume_due_workflows(self, now_ms: int, limit: int = 100) -> WorkflowResumeDict:
-        """Wake at most `limit` instances whose timer is due at `now_ms`, smallest id first, one commit each."""
+        """Wake at most `limit` instances whose timer (or signal-wait timeout) is due at `now_ms`, smallest id first."""
 
     def workflow_history(self, id: bytes) -> list[WorkflowHistoryDict]:
         """Return the instance's history in sequence order (empty for an unknown id)."""
@@ -627,6 +670,38 @@ class Store:
     def purge_finished_workflows(self, finished_before_ms: int, limit: int = 100) -> int:
         """Remove at most `limit` instances finished before `finished_before_ms`, oldest first, with their
         history, in one commit; return how many were removed."""
+
+    def create_workflow_with_id(
+        self,
+        id: bytes,
+        workflow_type: bytes,
+        initial_step: bytes,
+        initial_state: bytes,
+        now_ms: int,
+        parent_id: _ByteVec | None = None,
+    ) -> None:
+        """Create a running instance under the caller's 16-byte ``id`` (see new_workflow_id)."""
+
+    def send_workflow_signal(
+        self, id: bytes, signal: bytes, payload: bytes, now_ms: int
+    ) -> Literal["delivered", "kept", "ignored"]:
+        """Deliver a signal to an instance waiting for it, else keep it for its next wait of that name."""
+
+    def wait_for_signal_until(self, id: bytes, signal: bytes, timeout_at_ms: int, now_ms: int) -> None:
+        """Park an instance until the signal arrives or resume_due_workflows reaches ``timeout_at_ms``."""
+
+    def wake_due_workflows(self, now_ms: int, limit: int = 100) -> _WorkflowWakeDict:
+        """resume_due_workflows that also returns the ids woken and those whose signal wait timed out."""
+
+    def list_workflows(
+        self,
+        *,
+        status: _WorkflowStatus | None = None,
+        workflow_type: bytes | None = None,
+        after_id: bytes | None = None,
+        limit: int = 100,
+    ) -> list[_WorkflowDict]:
+        """Return up to ``limit`` instances in id order after ``after_id``, of a status and a type if given."""
     # ---- end of workflows ----
 
     def __enter__(self) -> Store:
@@ -833,6 +908,23 @@ class Transaction:
     def ack_rpc_response(self, tx_id: int, nonce: bytes) -> int:
         """Stage deleting a response; result ``{"kind": "rpc_ack", "removed": bool}``."""
 
+    def create_workflow_with_id(
+        self,
+        id: bytes,
+        workflow_type: bytes,
+        initial_step: bytes,
+        initial_state: bytes,
+        now_ms: int,
+        parent_id: _ByteVec | None = None,
+    ) -> int:
+        """Stage a workflow creation under ``id`` (16 bytes), which later staged operations may name; no result."""
+
+    def send_workflow_signal(self, id: bytes, signal: bytes, payload: bytes, now_ms: int) -> int:
+        """Stage a signal that is kept when not awaited; result ``{"kind": "workflow_send", "delivered": bool, "kept": bool}``."""
+
+    def wait_for_signal_until(self, id: bytes, signal: bytes, timeout_at_ms: int, now_ms: int) -> int:
+        """Stage parking workflow ``id`` until ``signal`` or ``timeout_at_ms``; no result."""
+
     def commit(self) -> None:
         """Apply every staged operation in one engine transaction; on failure nothing is visible."""
 
@@ -1002,6 +1094,16 @@ class ReadOnlyStore:
 
     def workflow_children(self, parent_id: bytes) -> list[WorkflowDict]:
         """Return the instances whose parent is `parent_id`, oldest created_at_ms first."""
+
+    def list_workflows(
+        self,
+        *,
+        status: _WorkflowStatus | None = None,
+        workflow_type: bytes | None = None,
+        after_id: bytes | None = None,
+        limit: int = 100,
+    ) -> list[_WorkflowDict]:
+        """Return up to ``limit`` instances in id order after ``after_id``, of a status and a type if given."""
 
     def refresh(self) -> int:
         """Replay what the writer committed since; return how many transactions that applied.

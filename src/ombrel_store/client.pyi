@@ -17,6 +17,7 @@ from ._native import (
     _ConsumerGroupState,
     _CronScheduleDict,
     _Durability,
+    _EnsuredScheduleDict,
     _GenerationDict,
     _HealthDict,
     _JobDict,
@@ -44,9 +45,11 @@ from ._native import (
     _WorkflowHistoryDict,
     _WorkflowHistoryKind,
     _WorkflowResumeDict,
+    _WorkflowSignalUntilWaitDict,
     _WorkflowSignalWaitDict,
     _WorkflowStatus,
     _WorkflowTimerWaitDict,
+    _WorkflowWakeDict,
 )
 
 __all__ = ["Client", "ClientTransaction", "TransactionConflictError", "connect"]
@@ -368,6 +371,40 @@ class Client:
         """Enable or disable a cron schedule; False if there is none."""
     def tick_cron_schedules(self, now_ms: int, limit: int) -> tuple[int, int]:
         """Fire the oldest due run of up to ``limit`` cron schedules; return (schedules listed, schedules fired)."""
+    def ensure_schedule(
+        self,
+        name: bytes,
+        handler: bytes,
+        payload: bytes,
+        first_run_ms: int,
+        *,
+        mode: str = "once",
+        every_ms: int | None = None,
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> _EnsuredScheduleDict:
+        """Return the interval schedule named ``name``, or create and name it; ``{"id", "created"}``."""
+    def ensure_cron_schedule(
+        self,
+        name: bytes,
+        expression: str,
+        handler: bytes,
+        payload: bytes,
+        after_ms: int,
+        *,
+        missed_runs: Literal["catch_up", "skip"] = "catch_up",
+        available_at_ms: int = 0,
+        deadline_ms: int | None = None,
+        priority: int = 0,
+        max_attempts: int = 3,
+        retry_backoff_ms: int = 1000,
+        idempotency_key: bytes | bytearray | Sequence[int] | None = None,
+    ) -> _EnsuredScheduleDict:
+        """Return the cron schedule named ``name``, or create and name it; ``{"id", "created"}``."""
     def create_trigger(
         self,
         name: bytes,
@@ -414,7 +451,7 @@ class Client:
     def cancel_workflow(self, id: bytes, reason: bytes, now_ms: int) -> bool:
         """Cancel a running or waiting instance; False when there is none or it is already terminal."""
     def resume_due_workflows(self, now_ms: int, limit: int = 100) -> WorkflowResumeDict:
-        """Wake at most `limit` instances whose timer is due at `now_ms`, smallest id first, one commit each."""
+        """Wake at most `limit` instances whose timer (or signal-wait timeout) is due at `now_ms`, smallest id first."""
     def workflow_history(self, id: bytes) -> list[WorkflowHistoryDict]:
         """Return the instance's history in sequence order (empty for an unknown id)."""
     def workflow_children(self, parent_id: bytes) -> list[WorkflowDict]:
@@ -422,6 +459,33 @@ class Client:
     def purge_finished_workflows(self, finished_before_ms: int, limit: int = 100) -> int:
         """Remove at most `limit` instances finished before `finished_before_ms`, oldest first, with their
         history, in one commit; return how many were removed."""
+    def create_workflow_with_id(
+        self,
+        id: bytes,
+        workflow_type: bytes,
+        initial_step: bytes,
+        initial_state: bytes,
+        now_ms: int,
+        parent_id: _ByteVec | None = None,
+    ) -> None:
+        """Create a running instance under the caller's 16-byte ``id`` (see new_workflow_id)."""
+    def send_workflow_signal(
+        self, id: bytes, signal: bytes, payload: bytes, now_ms: int
+    ) -> Literal["delivered", "kept", "ignored"]:
+        """Deliver a signal to an instance waiting for it, else keep it for its next wait of that name."""
+    def wait_for_signal_until(self, id: bytes, signal: bytes, timeout_at_ms: int, now_ms: int) -> None:
+        """Park an instance until the signal arrives or resume_due_workflows reaches ``timeout_at_ms``."""
+    def wake_due_workflows(self, now_ms: int, limit: int = 100) -> _WorkflowWakeDict:
+        """resume_due_workflows that also returns the ids woken and those whose signal wait timed out."""
+    def list_workflows(
+        self,
+        *,
+        status: _WorkflowStatus | None = None,
+        workflow_type: bytes | None = None,
+        after_id: bytes | None = None,
+        limit: int = 100,
+    ) -> list[_WorkflowDict]:
+        """Return up to ``limit`` instances in id order after ``after_id``, of a status and a type if given."""
 
 class ClientTransaction:
     """A transaction of a ``Client``: staged in the client, sent as one request at commit."""
@@ -558,6 +622,20 @@ class ClientTransaction:
         """Stage answering a pending request; an unknown or answered one fails the commit; no result."""
     def ack_rpc_response(self, tx_id: int, nonce: bytes) -> int:
         """Stage deleting a response; result ``{"kind": "rpc_ack", "removed": bool}``."""
+    def create_workflow_with_id(
+        self,
+        id: bytes,
+        workflow_type: bytes,
+        initial_step: bytes,
+        initial_state: bytes,
+        now_ms: int,
+        parent_id: _ByteVec | None = None,
+    ) -> int:
+        """Stage a workflow creation under ``id`` (16 bytes), which later staged operations may name; no result."""
+    def send_workflow_signal(self, id: bytes, signal: bytes, payload: bytes, now_ms: int) -> int:
+        """Stage a signal that is kept when not awaited; result ``{"kind": "workflow_send", "delivered": bool, "kept": bool}``."""
+    def wait_for_signal_until(self, id: bytes, signal: bytes, timeout_at_ms: int, now_ms: int) -> int:
+        """Stage parking workflow ``id`` until ``signal`` or ``timeout_at_ms``; no result."""
     def commit(self) -> None:
         """Apply every staged operation in one engine transaction; on failure nothing is visible."""
     def commit_with_results(self) -> dict[int, OperationResult]:

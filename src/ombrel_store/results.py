@@ -12,9 +12,6 @@ from typing import Literal, TypeAlias, TypedDict, Union
 
 __all__ = [
     "AckOperationResult",
-    "JobFailOperationResult",
-    "JobHeartbeatOperationResult",
-    "JobReleaseOperationResult",
     "ChangeDict",
     "CheckpointDict",
     "ClaimedMessageDict",
@@ -22,11 +19,15 @@ __all__ = [
     "ConsumerGroupDelivery",
     "ConsumerGroupState",
     "CronScheduleDict",
+    "EnsuredScheduleDict",
     "GenerationDict",
     "HealthDict",
     "JobDict",
+    "JobFailOperationResult",
+    "JobHeartbeatOperationResult",
     "JobHistoryKind",
     "JobOperationResult",
+    "JobReleaseOperationResult",
     "JobState",
     "JobStatsDict",
     "JobTemplateDict",
@@ -57,12 +58,15 @@ __all__ = [
     "WorkflowHistoryKind",
     "WorkflowOperationResult",
     "WorkflowResumeDict",
+    "WorkflowSendOperationResult",
     "WorkflowSignalOperationResult",
+    "WorkflowSignalUntilWaitDict",
     "WorkflowSignalWaitDict",
     "WorkflowStatus",
     "WorkflowTimerWaitDict",
-
+    "WorkflowWakeDict",
 ]
+
 
 class ChangeDict(TypedDict):
     """One committed write, as returned by the change-feed methods (keys in this order)."""
@@ -366,6 +370,13 @@ class JobTemplateDict(TypedDict):
     idempotency_key: bytes | None
 
 
+class EnsuredScheduleDict(TypedDict):
+    """A named schedule's id and whether ensuring it created it."""
+
+    id: bytes
+    created: bool
+
+
 class ScheduleDict(TypedDict):
     """An interval schedule."""
 
@@ -422,6 +433,10 @@ WorkflowHistoryKind: TypeAlias = Union[
     Literal["completed"],
     Literal["failed"],
     Literal["cancelled"],
+    Literal["signal_kept"],
+    Literal["signal_consumed"],
+    Literal["waiting_signal_until"],
+    Literal["timed_out"],
 ]
 
 
@@ -430,6 +445,14 @@ class WorkflowSignalWaitDict(TypedDict):
 
     kind: Literal["signal"]
     name: bytes
+
+
+class WorkflowSignalUntilWaitDict(TypedDict):
+    """Waiting for the signal `name` until `timeout_at_ms`."""
+
+    kind: Literal["signal"]
+    name: bytes
+    timeout_at_ms: int
 
 
 class WorkflowTimerWaitDict(TypedDict):
@@ -448,7 +471,7 @@ class WorkflowDict(TypedDict):
     current_step: bytes
     state: bytes
     parent_id: bytes | None
-    wait: WorkflowSignalWaitDict | WorkflowTimerWaitDict | None
+    wait: WorkflowSignalWaitDict | WorkflowSignalUntilWaitDict | WorkflowTimerWaitDict | None
     created_at_ms: int
     updated_at_ms: int
 
@@ -467,6 +490,15 @@ class WorkflowResumeDict(TypedDict):
 
     scanned: int
     resumed: int
+
+
+class WorkflowWakeDict(TypedDict):
+    """What wake_due_workflows did: the counts of resume_due_workflows and the ids woken."""
+
+    scanned: int
+    resumed: int
+    woken: list[bytes]
+    timed_out: list[bytes]
 
 
 # --- Results of a transaction's operations, as commit_with_results() gives them ---
@@ -525,6 +557,14 @@ class WorkflowSignalOperationResult(TypedDict):
     signaled: bool
 
 
+class WorkflowSendOperationResult(TypedDict):
+    """A signal sent with send_workflow_signal: delivered to a waiting instance, or kept."""
+
+    kind: Literal["workflow_send"]
+    delivered: bool
+    kept: bool
+
+
 class WorkflowCancelOperationResult(TypedDict):
     kind: Literal["workflow_cancel"]
     cancelled: bool
@@ -564,6 +604,7 @@ OperationResult: TypeAlias = Union[
     WorkflowOperationResult,
     WorkflowSignalOperationResult,
     WorkflowCancelOperationResult,
+    WorkflowSendOperationResult,
     JobFailOperationResult,
     JobHeartbeatOperationResult,
     JobReleaseOperationResult,

@@ -2,8 +2,8 @@
 // raw internal writes (damaged values, keys of odd shapes) and dropped or
 // committed transactions on one store: after each step the store's derived
 // indexes equal indexes rebuilt from the live table from scratch, and the
-// workflow listings by status and by type page through exactly what a scan
-// of every instance finds.
+// workflow listings (every status, one status, one type) page through
+// exactly what a scan of every instance finds.
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,17 +67,18 @@ void check_rebuilt(const engine::Store& store) {
 // Every page of each listing, against the instances a scan decodes.
 void check_listings(const engine::Store& store) {
   const WorkflowIndex& index = store.derived_index<WorkflowIndex>();
-  for (uint8_t code = 0; code <= 4; ++code) {
-    const auto status = static_cast<WorkflowStatus>(code);
-    std::vector<std::pair<int64_t, WorkflowId>> expected, listed;
+  // Each status, then every status (code 5: none asked for).
+  for (uint8_t code = 0; code <= 5; ++code) {
+    const std::optional<WorkflowStatus> status =
+        code <= 4 ? std::optional(static_cast<WorkflowStatus>(code)) : std::nullopt;
+    std::vector<WorkflowId> expected, listed;
     for (const auto& [key, value] : store.prefix_range(kWorkflowInstancePrefix))
-      if (auto view = view_workflow_record(key, value); view && view->status == status)
-        expected.emplace_back(view->updated_at_ms, view->id);
-    std::ranges::sort(expected);
-    std::optional<WorkflowStatusCursor> after;
+      if (auto view = view_workflow_record(key, value); view && (!status || view->status == *status))
+        expected.push_back(view->id);
+    std::optional<WorkflowId> after;
     while (true) {
-      auto page = with_status(index, status, after, 2);
-      for (const auto& cursor : page) listed.emplace_back(cursor.updated_at_ms, cursor.id);
+      auto page = ids_in_order(index, status, after, 2);
+      listed.insert(listed.end(), page.begin(), page.end());
       if (page.empty()) break;
       after = page.back();
     }
@@ -178,12 +179,14 @@ void step(Input& in, engine::Store& store, int64_t& now, std::vector<JobId>& sch
     case 7: {
       const WorkflowId* id = in.pick(workflows);
       if (id == nullptr) break;
-      switch (in.byte() % 6) {
+      switch (in.byte() % 8) {
         case 0: (void)set_workflow_step(store, *id, "t", "", now); break;
         case 1: (void)wait_for_signal(store, *id, "go", now); break;
         case 2: (void)wait_until(store, *id, now + in.small(4 * kMinute) - kMinute, now); break;
         case 3: (void)signal_workflow(store, *id, "go", "p", now); break;
         case 4: (void)finish_workflow(store, *id, in.byte() % 2 ? WorkflowStatus::Failed : WorkflowStatus::Completed, "", now); break;
+        case 5: (void)send_workflow_signal(store, *id, in.byte() % 2 ? "go" : "other", "p", now); break;
+        case 6: (void)wait_for_signal_until(store, *id, "go", now + in.small(4 * kMinute) - kMinute, now); break;
         default: (void)cancel_workflow(store, *id, "", now); break;
       }
       break;
