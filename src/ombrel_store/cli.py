@@ -137,7 +137,7 @@ def table(rows: Sequence[Sequence[Any]], headers: Sequence[str], out: TextIO) ->
         parts = [v.rjust(w) if num else v.ljust(w) for v, w, num in zip(values, widths, numeric)]
         return "  ".join(parts).rstrip()
 
-    print(line(headers), file=out)
+    print(line(list(headers)), file=out)
     for row in cells:
         print(line(row), file=out)
 
@@ -241,8 +241,9 @@ def cmd_info(args, out):
                 ("live bytes", f"{stats['live_bytes']} (keys {stats['key_bytes']}, values {stats['value_bytes']})"),
                 ("amplification", stats["amplification_ratio"])], out)
         print(file=out)
-        table([[a["name"], a["keys"], a["value_bytes"]] for a in doc["areas"]] + [["user", stats["user_keys"], None]],
-              ["area", "keys", "value bytes"], out)
+        user_value_bytes = stats["value_bytes"] - sum(a["value_bytes"] for a in doc["areas"])
+        table([[a["name"], a["keys"], a["value_bytes"]] for a in doc["areas"]]
+              + [["user", stats["user_keys"], user_value_bytes]], ["area", "keys", "value bytes"], out)
     return doc
 
 
@@ -351,15 +352,20 @@ def _last_error(history) -> bytes | None:
     return None
 
 
+def _with_history(store, job) -> dict:
+    history = store.job_history(job["id"])
+    return {**job, "last_event_at_ms": history[-1][1] if history else None, "last_error": _last_error(history)}
+
+
 def cmd_jobs(args, out):
     with open_read_only(args.path) as store:
         jobs = [j for j in store.list_jobs() if args.state is None or j["state"] == args.state]
         jobs = jobs[:args.limit] if args.limit is not None else jobs
-        doc = [{**job, "last_error": _last_error(store.job_history(job["id"]))} for job in jobs]
+        doc = [_with_history(store, job) for job in jobs]
     if not args.json:
         table([[j["id"].hex(), j["state"], j["handler"], f"{j['attempts']}/{j['max_attempts']}",
-                show_ms(j["available_at_ms"]), j["last_error"]] for j in doc],
-              ["id", "state", "handler", "attempts", "available at", "last error"], out)
+                show_ms(j["last_event_at_ms"]), j["last_error"]] for j in doc],
+              ["id", "state", "handler", "attempts", "last event at", "last error"], out)
     return doc
 
 
