@@ -1,4 +1,4 @@
-"""``ombrel-store`` (also ``python -m ombrel_store``): inspect, check and copy store files.
+"""ombrel-store (also python -m ombrel_store): inspect, check and copy store files.
 
 Read commands (info, stats, get, scan, dump, changes, queues, jobs, workflows) open the store
 read-only, so they work beside a process that holds it for writing; verify and health need the
