@@ -84,7 +84,8 @@ enum class SequenceFault : uint8_t { MalformedKey, Exhausted };
 inline std::expected<uint64_t, SequenceFault> sequence_after(const std::optional<Bytes>& last_key, BytesView prefix) {
   if (!last_key) return 0;
   if (!last_key->starts_with(prefix)) return std::unexpected(SequenceFault::MalformedKey);
-  ByteReader sequence(last_key->substr(prefix.size()));
+  // A view of the key itself: a substr() copy would die before the reader is done.
+  ByteReader sequence(BytesView(*last_key).substr(prefix.size()));
   const std::optional<uint64_t> last = sequence.u64_be();
   if (!last || !sequence.at_end()) return std::unexpected(SequenceFault::MalformedKey);
   if (*last == std::numeric_limits<uint64_t>::max()) return std::unexpected(SequenceFault::Exhausted);
