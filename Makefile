@@ -100,7 +100,7 @@ test-asan: deps pg-deps
 	for t in $(ASAN_BUILD)/*_test; do $$t || exit 1; done
 	rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/ombrel_store
 	cp src/ombrel_store/*.py src/ombrel_store/*.pyi src/ombrel_store/py.typed $(ASAN_BUILD)/_native*.so $(ASAN_PKG)/ombrel_store/
-	cp -r src/ombrel_store/postgres $(ASAN_PKG)/ombrel_store/
+	cp -r src/ombrel_store/postgres src/ombrel_store/server $(ASAN_PKG)/ombrel_store/
 	PYTHONPATH=$(ASAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests
@@ -117,7 +117,7 @@ test-tsan: deps
 	for t in $(TSAN_BUILD)/*_test; do TSAN_OPTIONS=halt_on_error=1 $$t || exit 1; done
 	rm -rf $(TSAN_PKG) && mkdir -p $(TSAN_PKG)/ombrel_store
 	cp src/ombrel_store/*.py src/ombrel_store/*.pyi src/ombrel_store/py.typed $(TSAN_BUILD)/_native*.so $(TSAN_PKG)/ombrel_store/
-	cp -r src/ombrel_store/postgres $(TSAN_PKG)/ombrel_store/
+	cp -r src/ombrel_store/postgres src/ombrel_store/server $(TSAN_PKG)/ombrel_store/
 	# The interpreter itself, not a wrapper script that would load the runtime first.
 	interpreter=$$($(PYTHON) -c 'import sys; print(sys.executable)'); \
 	PYTHONPATH=$(TSAN_PKG) LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \

@@ -11,6 +11,7 @@
 
 #include "engine/blocking.h"
 #include "engine/log_record.h"
+#include "engine/progress.h"
 #include "util/byte_codec.h"
 #include "util/clock.h"
 #include "util/entropy.h"
@@ -216,6 +217,7 @@ ReplayOutcome replay_log(std::string_view log, ReplayCarry* carry) {
   std::vector<KeyRank> applied;  // committed operations, in application order
   uint64_t previous_sequence = 0;
   size_t p = 0;
+  ProgressMeter progress(log.size());
 
   auto fail = [&](EngineError error) { outcome.failure = ReplayFailure{std::move(error), kStoreHeaderSize + p}; };
   while (true) {
@@ -273,7 +275,12 @@ ReplayOutcome replay_log(std::string_view log, ReplayCarry* carry) {
     ++state.records;
     previous_sequence = record->sequence;
     p += (*framed)->size;
+    if (!progress.reach(p)) {
+      fail(EngineError::io(progress_stopped_error()));
+      break;
+    }
   }
+  if (!outcome.failure && !progress.finish()) fail(EngineError::io(progress_stopped_error()));
 
   if (carry != nullptr) {
     carry->committed_tx_ids.assign(committed.begin(), committed.end());

@@ -7,6 +7,7 @@
 
 #include "engine/blocking.h"
 #include "engine/keyspace.h"
+#include "engine/progress.h"
 #include "engine/transaction.h"
 #include "util/entropy.h"
 
@@ -156,6 +157,7 @@ std::expected<uint64_t, IoError> copy_file_bytes(const File& from, File& to) {
   auto length = from.size();
   if (!length) return std::unexpected(length.error());
   std::string buffer(static_cast<size_t>(std::min<uint64_t>(*length, kCopyChunk)), '\0');
+  engine::ProgressMeter progress(*length);
   uint64_t offset = 0;
   while (offset < *length) {
     size_t chunk = static_cast<size_t>(std::min<uint64_t>(*length - offset, kCopyChunk));
@@ -163,7 +165,9 @@ std::expected<uint64_t, IoError> copy_file_bytes(const File& from, File& to) {
     if (auto written = to.write_all_at(offset, std::string_view(buffer.data(), chunk)); !written)
       return std::unexpected(written.error());
     offset += chunk;
+    if (!progress.reach(offset)) return std::unexpected(engine::progress_stopped_error());
   }
+  if (!progress.finish()) return std::unexpected(engine::progress_stopped_error());
   return offset;
 }
 

@@ -78,6 +78,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->transaction_type);
   Py_VISIT(state->verification_report_type);
   Py_VISIT(state->read_only_store_type);
+  Py_VISIT(state->progress_hook);
   return 0;
 }
 
@@ -89,6 +90,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->transaction_type);
   Py_CLEAR(state->verification_report_type);
   Py_CLEAR(state->read_only_store_type);
+  Py_CLEAR(state->progress_hook);
   return 0;
 }
 

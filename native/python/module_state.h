@@ -42,6 +42,7 @@ struct ModuleState {
   PyObject* transaction_type;
   PyObject* verification_report_type;
   PyObject* read_only_store_type;
+  PyObject* progress_hook;  // Store.set_progress_hook's callable, or nullptr (python/progress_call.h)
 
   PyObject* exception(ExceptionKind kind) const { return exceptions[static_cast<size_t>(kind)]; }
 };

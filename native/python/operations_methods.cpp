@@ -1,6 +1,7 @@
 // Maintenance methods of Store: byte-for-byte copies (backup, checkpoint,
-// restore), compacted copies (compaction, snapshot, generation) and the two
-// reports (storage statistics, health).
+// restore), compacted copies (compaction, snapshot, generation), the two
+// reports (storage statistics, health) and the progress hook that the long
+// ones report to (python/progress_call.h).
 //
 // Contract: paths are str or os.PathLike. backup_to, restore_copy and
 // compact_copy_to raise the engine error mapping; checkpoint_to, snapshot_to,
@@ -22,6 +23,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/progress_call.h"
 #include "python/py_ref.h"
 #include "python/store_slot.h"
 
@@ -107,7 +109,9 @@ struct BackupTo {
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      ProgressCall progress(state, kName);
       auto copied = run_blocking([&] { return maintenance::backup_to(store, destination); });
+      if (progress.interrupted()) return progress.raise_kept();
       if (!copied) return raise_engine_error(state, copied.error());
       return int_result(*copied);
     });
@@ -128,7 +132,9 @@ struct CheckpointTo {
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      ProgressCall progress(state, kName);
       auto report = run_blocking([&] { return maintenance::checkpoint_to(store, destination); });
+      if (progress.interrupted()) return progress.raise_kept();
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("source_store_id", bytes_result(report->source_store_id));
@@ -160,7 +166,9 @@ struct RestoreCopy {
   PyObject* call(PyObject* module) const {
     ModuleState* state = state_of_module(module);
     if (state == nullptr) return nullptr;
+    ProgressCall progress(*state, kName);
     auto report = run_blocking([&] { return maintenance::restore_copy(source, destination); });
+    if (progress.interrupted()) return progress.raise_kept();
     if (!report) return raise_engine_error(*state, report.error());
     DictBuilder dict;
     dict.set("bytes", int_result(report->bytes));
@@ -182,7 +190,9 @@ struct CompactCopyTo {
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      ProgressCall progress(state, kName);
       auto report = run_blocking([&] { return maintenance::compact_copy_to(store, destination); });
+      if (progress.interrupted()) return progress.raise_kept();
       if (!report) return raise_engine_error(state, report.error());
       DictBuilder dict;
       dict.set("source_bytes", int_result(report->source_bytes));
@@ -206,7 +216,9 @@ struct SnapshotTo {
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      ProgressCall progress(state, kName);
       auto report = run_blocking([&] { return maintenance::snapshot_to(store, destination); });
+      if (progress.interrupted()) return progress.raise_kept();
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("destination", pathlib_path_result(report->destination));
@@ -235,7 +247,9 @@ struct CompactGenerationTo {
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
+      ProgressCall progress(state, kName);
       auto report = run_blocking([&] { return maintenance::compact_generation_to(store, destination); });
+      if (progress.interrupted()) return progress.raise_kept();
       if (!report) return raise_domain_error(state, report.error().message());
       DictBuilder dict;
       dict.set("store_id", bytes_result(report->store_id));
@@ -247,6 +261,31 @@ struct CompactGenerationTo {
       dict.set("high_water_sequence", int_result(report->high_water_sequence));
       return dict.finish();
     });
+  }
+};
+
+struct SetProgressHook {
+  static constexpr const char* kName = "set_progress_hook";
+  static constexpr MethodKind kKind = MethodKind::Static;
+  PyObject* hook = nullptr;
+  static constexpr auto kParams = params(param<arg::AnyObject>("hook", &SetProgressHook::hook));
+  static constexpr const char* kDoc =
+      "Set the callable that long maintenance calls report their progress to (None: no reports)\n"
+      "and return the previous one (or None).\n\n"
+      "verify, backup_to, checkpoint_to, restore_copy, compact_copy_to, snapshot_to and\n"
+      "compact_generation_to call hook(operation, done_bytes, total_bytes) every 4 MiB and at the\n"
+      "end of each pass, operation being the method's name; a call with several passes (a copy,\n"
+      "then its verification) counts from 0 again in each. The hook runs on the calling thread with\n"
+      "the interpreter lock taken back for it alone, while the store's own lock stays held (calls on\n"
+      "that store raise). An exception raised by the hook stops the operation at its next progress\n"
+      "point: nothing of it stays on disk, the hook is not called again, and the method raises the\n"
+      "hook's exception. The hook belongs to the process (one per interpreter), not to one store.\n"
+      "Raises TypeError for anything neither callable nor None.";
+
+  PyObject* call(PyObject* module) const {
+    ModuleState* state = state_of_module(module);
+    if (state == nullptr) return nullptr;
+    return exchange_progress_hook(*state, hook);
   }
 };
 
@@ -285,7 +324,7 @@ struct HealthReportMethod {
 constexpr MethodSpec kOperationsMethods[] = {
     method_spec<BackupTo>(),      method_spec<CheckpointTo>(),        method_spec<RestoreCopy>(),
     method_spec<CompactCopyTo>(), method_spec<SnapshotTo>(),          method_spec<CompactGenerationTo>(),
-    method_spec<StorageStatsMethod>(), method_spec<HealthReportMethod>(),
+    method_spec<StorageStatsMethod>(), method_spec<HealthReportMethod>(), method_spec<SetProgressHook>(),
 };
 const MethodBlock kOperationsBlock{TargetClass::Store, kOperationsMethods};
 

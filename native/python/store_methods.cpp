@@ -19,6 +19,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
+#include "python/progress_call.h"
 #include "python/module_state.h"
 #include "python/store_slot.h"
 #include "python/verification_report.h"
@@ -157,7 +158,9 @@ struct Verify {
   PyObject* call(PyObject* module) const {
     ModuleState* state = state_of_module(module);
     if (state == nullptr) return nullptr;
+    ProgressCall progress(*state, kName);
     auto report = engine::verify_store(path);
+    if (progress.interrupted()) return progress.raise_kept();
     if (!report) return raise_engine_error(*state, report.error());
     return new_verification_report(*state, *report);
   }

@@ -71,7 +71,7 @@ def _preamble(module: str, imports: list[str], native_names: str, exported: list
         f'"""Type stubs for ombrel_store.{module}, generated from _native.pyi by ombrel_store._stubgen; do not edit."""',
         "",
         "import os",
-        "from collections.abc import Sequence",
+        "from collections.abc import Callable, Sequence",
         "from types import TracebackType",
         *imports,
         "",

@@ -31,9 +31,9 @@ from . import _native
 __all__ = ["AsyncStore", "AsyncTransaction"]
 
 # Store methods that are not plain calls on the open store.
-_STORE_SPECIAL = {"open", "verify", "salvage", "restore_copy", "open_read_only", "close", "transaction",
+_STORE_SPECIAL = {"open", "verify", "salvage", "restore_copy", "open_read_only", "set_progress_hook", "close", "transaction",
                   "busy_timeout"}
-_STATIC = ("verify", "salvage", "restore_copy", "open_read_only")
+_STATIC = ("verify", "salvage", "restore_copy", "open_read_only", "set_progress_hook")
 
 
 def _public_methods(cls, skip):

@@ -1,7 +1,7 @@
 """Type stubs for ombrel_store.aio, generated from _native.pyi by ombrel_store._stubgen; do not edit."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import TracebackType
 from collections.abc import Generator
 from typing import Any, Literal
@@ -286,6 +286,16 @@ class AsyncStore:
         """Measure the store file against its live keys and values."""
     async def health_report(self) -> HealthDict:
         """Report identity, quotas, backlog, counters, queue figures and per-area key counts."""
+    @staticmethod
+    async def set_progress_hook(hook: Callable[[str, int, int], object] | None) -> Callable[[str, int, int], object] | None:
+        """Set the callable long maintenance calls report to; return the previous one.
+
+        verify, backup_to, checkpoint_to, restore_copy, compact_copy_to, snapshot_to and
+        compact_generation_to call ``hook(operation, done_bytes, total_bytes)`` every 4 MiB and at
+        the end of each pass (a copy, then its verification: each counts from 0). An exception
+        raised by the hook stops the operation with nothing of it left on disk and is raised by
+        the method. One hook per process; None removes it.
+        """
     async def submit_job(
         self,
         handler: bytes,

@@ -162,16 +162,25 @@ def _copy(conn, s, jobs, histories, counters, messages, events, pairs) -> None:
             copy.write_row((key, value))
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m ombrel_store migrate-to-postgres",
-        description="Copy a store file's jobs (with history), queues, outbox events and keys into an empty "
-        "PostgreSQL schema, in one transaction, checking the counts.",
-    )
+DESCRIPTION = ("Copy a store file's jobs (with history), queues, outbox events and keys into an empty "
+               "PostgreSQL schema, in one transaction, checking the counts.")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options of ``migrate-to-postgres``, on its own parser or on the command line's subcommand."""
     parser.add_argument("store", help="path of the store file (verified first, never modified)")
     parser.add_argument("dsn", help="libpq connection string of the target database")
     parser.add_argument("--schema", default="ombrel", help="target schema (default: ombrel)")
-    args = parser.parse_args(argv)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m ombrel_store migrate-to-postgres", description=DESCRIPTION)
+    add_arguments(parser)
+    return run(parser.parse_args(argv))
+
+
+def run(args: argparse.Namespace) -> int:
+    """Migrates and prints the counts; returns the exit status."""
     try:
         counts = migrate(args.store, args.dsn, args.schema)
     except (OmbrelStoreError, ValueError) as error:

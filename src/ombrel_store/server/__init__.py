@@ -496,11 +496,12 @@ def _positive(text: str) -> int:
     return value
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m ombrel_store serve",
-        description="Serve an Ombrel Store file to other processes on a Unix socket "
-                    "(clients: ombrel_store.connect(socket_path)).")
+DESCRIPTION = ("Serve an Ombrel Store file to other processes on a Unix socket "
+               "(clients: ombrel_store.connect(socket_path)).")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options of ``serve``, on its own parser or on the command line's subcommand."""
     parser.add_argument("path", help="the store file (created if missing)")
     parser.add_argument("--socket", help="the socket to serve on (default: PATH.sock beside the store)")
     parser.add_argument("--durability", choices=("strict", "data", "relaxed"), default="data")
@@ -513,12 +514,17 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--threads", type=_positive, default=16, help="worker threads running store calls (16)")
     parser.add_argument("--max-frame-bytes", type=_positive, default=_wire.MAX_FRAME_BYTES,
                         help=f"largest request or reply in bytes ({_wire.MAX_FRAME_BYTES})")
-    return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     """``python -m ombrel_store serve ...``; returns the exit status."""
-    args = _parser().parse_args(argv)
+    parser = argparse.ArgumentParser(prog="python -m ombrel_store serve", description=DESCRIPTION)
+    add_arguments(parser)
+    return run(parser.parse_args(argv))
+
+
+def run(args: argparse.Namespace) -> int:
+    """Serves until SIGTERM or SIGINT; returns the exit status."""
     path = os.path.abspath(args.path)
     socket_path = os.path.abspath(args.socket if args.socket else path + ".sock")
     group_id = None
