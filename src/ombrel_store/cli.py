@@ -222,7 +222,7 @@ def read_header(path: str) -> dict[str, Any]:
 def cmd_info(args, out):
     with open_read_only(args.path) as store:
         stats = store.storage_stats()
-        areas: dict[str, list[int]] = {}
+        areas = {}  # area -> [keys, value bytes]
         for key, value in store.scan_prefix(INTERNAL_PREFIX):
             area = "internal:" + key[len(INTERNAL_PREFIX):].split(b":", 1)[0].decode("utf-8", "backslashreplace")
             counts = areas.setdefault(area, [0, 0])
