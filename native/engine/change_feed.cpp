@@ -35,7 +35,8 @@ std::string change_key(uint64_t tx_id, uint32_t sequence) {
 }
 
 std::expected<std::string, ChangeFeedError> encode_change(const ChangeRecord& record) {
-  if (record.key.size() > 0xFFFFFFFFull) return std::unexpected(ChangeFeedError::of(ChangeFeedError::Kind::FieldTooLarge));
+  if (record.key.size() > 0xFFFFFFFFull)
+    return std::unexpected(ChangeFeedError::of(ChangeFeedError::Kind::FieldTooLarge));
   std::string out;
   out.reserve(kPutChangeBytes + record.key.size());
   ByteWriter w(out);
@@ -134,8 +135,7 @@ std::expected<std::vector<ChangeRecord>, ChangeFeedError> changes_after(const St
   return out;
 }
 
-std::expected<std::vector<ChangeRecord>, ChangeFeedError> changes_for_transaction(const Store& store,
-                                                                                  uint64_t tx_id) {
+std::expected<std::vector<ChangeRecord>, ChangeFeedError> changes_for_transaction(const Store& store, uint64_t tx_id) {
   std::vector<ChangeRecord> out;
   for (const auto& [key, value] : store.prefix_range(change_transaction_prefix(tx_id))) {
     auto record = decode_change(value);
@@ -159,7 +159,8 @@ std::expected<uint64_t, ChangeFeedError> prune_changes_through(Store& store, uin
   auto tx = store.begin_without_cdc();
   if (!tx) return std::unexpected(ChangeFeedError::engine(tx.error()));
   for (const auto& key : doomed) {
-    if (auto deleted = tx->delete_internal(key); !deleted) return std::unexpected(ChangeFeedError::engine(deleted.error()));
+    if (auto deleted = tx->delete_internal(key); !deleted)
+      return std::unexpected(ChangeFeedError::engine(deleted.error()));
   }
   if (auto committed = tx->commit(); !committed) return std::unexpected(ChangeFeedError::engine(committed.error()));
   return doomed.size();

@@ -69,8 +69,7 @@ std::expected<void, EngineError> stage_changes(Transaction& tx, size_t operation
 std::expected<std::vector<ChangeRecord>, ChangeFeedError> changes_after(const Store& store,
                                                                         std::optional<uint64_t> after_tx_id,
                                                                         uint64_t limit);
-std::expected<std::vector<ChangeRecord>, ChangeFeedError> changes_for_transaction(const Store& store,
-                                                                                  uint64_t tx_id);
+std::expected<std::vector<ChangeRecord>, ChangeFeedError> changes_for_transaction(const Store& store, uint64_t tx_id);
 std::expected<uint64_t, ChangeFeedError> prune_changes_through(Store& store, uint64_t tx_id, uint64_t limit);
 
 }  // namespace ombrel::engine

@@ -22,11 +22,10 @@ std::string HeaderError::message() const {
     case Kind::BadMagic:
       return "store header has invalid magic bytes";
     case Kind::UnsupportedVersion:
-      return "unsupported store format major version " + std::to_string(found) +
-             "; this engine supports " + std::to_string(supported);
+      return "unsupported store format major version " + std::to_string(found) + "; this engine supports " +
+             std::to_string(supported);
     case Kind::ChecksumMismatch:
-      return "store header checksum mismatch: expected " + format_checksum(expected) + ", got " +
-             format_checksum(got);
+      return "store header checksum mismatch: expected " + format_checksum(expected) + ", got " + format_checksum(got);
   }
   return {};
 }
@@ -42,11 +41,11 @@ std::string StoreError::message() const {
     case Kind::PayloadTooLarge:
       return "payload is too large";
     case Kind::ChecksumMismatch:
-      return "record checksum mismatch: expected " + format_checksum(expected) + ", got " +
-             format_checksum(got);
+      return "record checksum mismatch: expected " + format_checksum(expected) + ", got " + format_checksum(got);
     case Kind::DamagedFrame:
-      return "record at offset " + std::to_string(offset) + " runs past the end of the log, but a valid record follows at offset " +
-             std::to_string(valid_offset) + ": the log is damaged, not torn";
+      return "record at offset " + std::to_string(offset) +
+             " runs past the end of the log, but a valid record follows at offset " + std::to_string(valid_offset) +
+             ": the log is damaged, not torn";
   }
   return {};
 }
@@ -110,8 +109,7 @@ std::string EngineError::message() const {
     case Kind::StorageFull:
       return "store cannot accept writes because the filesystem is full or the quota is exhausted";
     case Kind::NamespaceQuotaExceeded:
-      return "store namespace quota exceeded for " + text_ + ": maximum " + std::to_string(a_) +
-             " value bytes";
+      return "store namespace quota exceeded for " + text_ + ": maximum " + std::to_string(a_) + " value bytes";
     case Kind::NamespaceQuotaOverflow:
       return "store namespace quota accounting overflow";
     case Kind::KeyTooLarge:
@@ -133,8 +131,7 @@ std::string EngineError::message() const {
     case Kind::BackupDestinationSame:
       return "backup destination must differ from source store";
     case Kind::NonMonotonicSequence:
-      return "non-monotonic log sequence: previous " + std::to_string(a_) + ", current " +
-             std::to_string(b_);
+      return "non-monotonic log sequence: previous " + std::to_string(a_) + ", current " + std::to_string(b_);
     case Kind::RecordAfterCommit:
       return "log contains a record after transaction " + std::to_string(a_) + " was committed";
   }

@@ -49,8 +49,8 @@ struct HeaderError {
 struct StoreError {
   enum class Kind : uint8_t { BadMagic, Truncated, UnknownKind, PayloadTooLarge, ChecksumMismatch, DamagedFrame };
   Kind kind;
-  uint8_t record_kind = 0;            // UnknownKind
-  uint32_t expected = 0, got = 0;     // ChecksumMismatch: stored, computed
+  uint8_t record_kind = 0;                // UnknownKind
+  uint32_t expected = 0, got = 0;         // ChecksumMismatch: stored, computed
   uint64_t offset = 0, valid_offset = 0;  // DamagedFrame: file offsets of the frame and of the valid record
 
   std::string message() const;
@@ -104,7 +104,7 @@ class EngineError {
   IoError io_{};
   HeaderError header_{HeaderError::Kind::Truncated};
   StoreError log_{StoreError::Kind::BadMagic};
-  std::string text_;      // namespace name or entropy description
+  std::string text_;        // namespace name or entropy description
   uint64_t a_ = 0, b_ = 0;  // numbers carried by the variant
 };
 

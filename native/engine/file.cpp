@@ -1,17 +1,17 @@
 #include "engine/file.h"
 
-#include "engine/blocking.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
+
+#include "engine/blocking.h"
 
 namespace ombrel::engine {
 namespace {
@@ -111,7 +111,6 @@ std::expected<File, IoError> File::create_new(const std::string& path) {
   if (!fd) return std::unexpected(fd.error());
   return File(*fd);
 }
-
 
 std::expected<void, IoError> File::remove(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return std::unexpected(IoError::from_errno(errno));

@@ -7,16 +7,16 @@
 namespace ombrel::engine {
 
 struct IoError {
-  int code = 0;             // errno; 0 when `detail` describes the failure
-  std::string detail;       // used when code == 0
+  int code = 0;        // errno; 0 when `detail` describes the failure
+  std::string detail;  // used when code == 0
 
   static IoError from_errno(int err) { return IoError{err, {}}; }
   static IoError described(std::string text) { return IoError{0, std::move(text)}; }
   static IoError unexpected_eof() { return described("failed to fill whole buffer"); }
 
-  bool is_storage_full() const;   // ENOSPC or EDQUOT
-  bool is_would_block() const;    // EWOULDBLOCK / EAGAIN
-  std::string describe() const;   // "No such file or directory (os error 2)"
+  bool is_storage_full() const;  // ENOSPC or EDQUOT
+  bool is_would_block() const;   // EWOULDBLOCK / EAGAIN
+  std::string describe() const;  // "No such file or directory (os error 2)"
 };
 
 }  // namespace ombrel::engine

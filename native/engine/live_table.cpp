@@ -227,8 +227,7 @@ struct Moving {
 Moving moving(const Node* n, uint32_t i) {
   const char* p = payload(n, i);
   const uint16_t length = slots(n)[i].length;
-  return Moving{p, length, static_cast<uint16_t>(payload_bytes(n->level == 0, p, length)),
-                key_of_payload(p, length)};
+  return Moving{p, length, static_cast<uint16_t>(payload_bytes(n->level == 0, p, length)), key_of_payload(p, length)};
 }
 
 void write_payload(Node* n, const char* bytes, size_t size) {
@@ -647,8 +646,8 @@ void LiveTable::append(std::string_view key, std::string_view value) {
   insert_or_assign(key, value);
 }
 
-std::optional<ValueBlock> LiveTable::put(std::string_view key, std::string_view value, ValueBlock* block,
-                                         bool keep_old, bool& existed) {
+std::optional<ValueBlock> LiveTable::put(std::string_view key, std::string_view value, ValueBlock* block, bool keep_old,
+                                         bool& existed) {
   if (root_ == nullptr) {
     Node* leaf = allocate_node();
     init_node(leaf, 0, 0);
@@ -798,8 +797,14 @@ std::optional<ValueBlock> LiveTable::put(std::string_view key, std::string_view 
       left->next = right;
       right->prev = left;
       right->next = n->next;
-      if (n->prev != nullptr) n->prev->next = left; else first_leaf_ = left;
-      if (n->next != nullptr) n->next->prev = right; else last_leaf_ = right;
+      if (n->prev != nullptr)
+        n->prev->next = left;
+      else
+        first_leaf_ = left;
+      if (n->next != nullptr)
+        n->next->prev = right;
+      else
+        last_leaf_ = right;
     }
     retired[retired_count++] = n;
     turn = 1 - turn;
@@ -861,8 +866,14 @@ std::optional<ValueBlock> LiveTable::remove(std::string_view key, bool keep_old,
     const uint8_t level = n->level;
     if (n->count == 0) {
       if (level == 0) {
-        if (n->prev != nullptr) n->prev->next = n->next; else first_leaf_ = n->next;
-        if (n->next != nullptr) n->next->prev = n->prev; else last_leaf_ = n->prev;
+        if (n->prev != nullptr)
+          n->prev->next = n->next;
+        else
+          first_leaf_ = n->next;
+        if (n->next != nullptr)
+          n->next->prev = n->prev;
+        else
+          last_leaf_ = n->prev;
       }
       const uint16_t prefix = n->prefix;
       ::operator delete(n);
@@ -899,7 +910,10 @@ std::optional<ValueBlock> LiveTable::remove(std::string_view key, bool keep_old,
     if (level == 0) {
       free_long_key(separator.payload, separator.length);
       left->next = right->next;
-      if (right->next != nullptr) right->next->prev = left; else last_leaf_ = left;
+      if (right->next != nullptr)
+        right->next->prev = left;
+      else
+        last_leaf_ = left;
     }
     ::operator delete(right);
     remove_entry(parent, left_at + 1);

@@ -89,8 +89,8 @@ std::expected<LogFollower::Opened, FollowError> LogFollower::open(const std::str
     follower.pending_[op.tx_id].push_back(Operation{op.is_delete, std::move(op.key), std::move(op.value)});
   if (auto remembered = follower.remember_last_checksum(*file); !remembered) return fail(remembered.error());
 
-  std::unique_ptr<Store> store(new Store(path, StoreOptions{}, ProcessWriterGuard(std::string()), std::move(*file),
-                                         *header));
+  std::unique_ptr<Store> store(
+      new Store(path, StoreOptions{}, ProcessWriterGuard(std::string()), std::move(*file), *header));
   store->live_ = std::move(replayed->live);
   store->metrics_.recovery_records = replayed->records;
   store->next_tx_id_ = replayed->max_tx_id == UINT64_MAX ? UINT64_MAX : replayed->max_tx_id + 1;
@@ -175,22 +175,28 @@ std::expected<uint64_t, FollowError> LogFollower::refresh(Store& store) {
     switch (record.kind) {
       case RecordKind::Put: {
         auto put = parse_put_payload(record.payload);
-        if (!put) failure = put.error();
-        else pending_[record.tx_id].push_back(Operation{false, std::string(put->key), std::string(put->value)});
+        if (!put)
+          failure = put.error();
+        else
+          pending_[record.tx_id].push_back(Operation{false, std::string(put->key), std::string(put->value)});
         break;
       }
       case RecordKind::Delete: {
         auto key = parse_delete_payload(record.payload);
-        if (!key) failure = key.error();
-        else pending_[record.tx_id].push_back(Operation{true, std::string(*key), {}});
+        if (!key)
+          failure = key.error();
+        else
+          pending_[record.tx_id].push_back(Operation{true, std::string(*key), {}});
         break;
       }
       case RecordKind::Commit: {
         if (auto it = pending_.find(record.tx_id); it != pending_.end()) {
           try {
             for (const Operation& op : it->second) {
-              if (op.is_delete) store.apply_delete(op.key);
-              else store.apply_put(op.key, op.value);
+              if (op.is_delete)
+                store.apply_delete(op.key);
+              else
+                store.apply_put(op.key, op.value);
             }
           } catch (const std::bad_alloc&) {
             // As a writer's commit would: part of it reached the table, so nothing may be read.

@@ -35,8 +35,8 @@ void write_operation_payload(ByteWriter& w, std::string_view key, std::string_vi
 
 }  // namespace
 
-std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
-                                                   uint64_t sequence, std::string_view payload) {
+std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id, uint64_t sequence,
+                                                   std::string_view payload) {
   return frame_record(out, kind, tx_id, sequence, payload.size(), [&](ByteWriter& w) { w.bytes(payload); });
 }
 
@@ -152,4 +152,3 @@ std::expected<std::optional<FramedRecord>, StoreError> next_log_record(std::stri
 }
 
 }  // namespace ombrel::engine
-

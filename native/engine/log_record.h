@@ -36,7 +36,7 @@ inline constexpr size_t kRecordSequenceOffset = 13;
 inline constexpr size_t kRecordLengthOffset = 21;
 inline constexpr size_t kRecordPrefixSize = 25;  // bytes before the payload
 inline constexpr size_t kRecordChecksumSize = 4;
-inline constexpr size_t kRecordFrameSize = 29;   // fixed bytes around a payload
+inline constexpr size_t kRecordFrameSize = 29;  // fixed bytes around a payload
 inline constexpr std::string_view kRecordMagic{"OMB1", 4};
 static_assert(contiguous_fields({{0, kRecordMagic.size()},
                                  {kRecordKindOffset, 1},
@@ -68,8 +68,8 @@ struct LogRecordView {
 };
 
 // Appends the framed record to `out` (reused across records by the writer).
-std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id,
-                                                   uint64_t sequence, std::string_view payload);
+std::expected<void, StoreError> encode_record_into(std::string& out, RecordKind kind, uint64_t tx_id, uint64_t sequence,
+                                                   std::string_view payload);
 std::expected<LogRecordView, StoreError> decode_record_view(std::string_view bytes);
 
 // One step of a walk over a log image (the bytes after the header): the record

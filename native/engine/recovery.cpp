@@ -228,8 +228,8 @@ ReplayOutcome replay_log(std::string_view log, ReplayCarry* carry) {
     }
     if (!*framed) break;  // the end, or a torn tail
     const LogRecordView* record = &(*framed)->record;
-    if (auto broken = check_replayed_record(*record, previous_sequence, committed.contains(record->tx_id),
-                                            state.records)) {
+    if (auto broken =
+            check_replayed_record(*record, previous_sequence, committed.contains(record->tx_id), state.records)) {
       fail(std::move(*broken));
       break;
     }

@@ -157,8 +157,8 @@ class Store {
       for (const auto& [key, value] : prefix_range(prefix)) built->index.apply(key, std::nullopt, value);
     }
     Index& index = built->index;
-    indexes_.add(DerivedIndexes::Entry{&typeid(Index), {Index::kPrefixes.begin(), Index::kPrefixes.end()},
-                                       std::move(built)});
+    indexes_.add(
+        DerivedIndexes::Entry{&typeid(Index), {Index::kPrefixes.begin(), Index::kPrefixes.end()}, std::move(built)});
     return index;
   }
 

@@ -1,7 +1,7 @@
 #include "engine/transaction.h"
 
-#include <new>
 #include <map>
+#include <new>
 
 #include "engine/change_feed.h"
 #include "engine/recovery.h"
@@ -107,7 +107,8 @@ std::expected<void, EngineError> Transaction::check_namespace_quota(uint64_t lim
     totals.emplace(ns, kept + change.added);
   }
   for (std::string& ns : namespaces) {
-    if (totals.find(std::string_view(ns))->second > limit) return std::unexpected(EngineError::namespace_quota_exceeded(std::move(ns), limit));
+    if (totals.find(std::string_view(ns))->second > limit)
+      return std::unexpected(EngineError::namespace_quota_exceeded(std::move(ns), limit));
   }
   return {};
 }

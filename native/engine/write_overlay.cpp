@@ -13,7 +13,7 @@ std::optional<std::string_view> WriteOverlay::get(const Store& store, std::strin
 }
 
 std::vector<std::pair<std::string_view, std::string_view>> WriteOverlay::scan_prefix(const Store& store,
-                                                                                      std::string_view prefix) const {
+                                                                                     std::string_view prefix) const {
   // Merge two sorted ranges: the committed keys and the writes.
   PrefixRange committed = store.prefix_range(prefix);
   auto own = writes_.lower_bound(prefix);

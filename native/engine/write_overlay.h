@@ -46,7 +46,7 @@ class WriteOverlay {
   std::optional<std::string_view> get(const Store& store, std::string_view key) const;
   // The (key, value) pairs under `prefix` in the combined view, in key order.
   std::vector<std::pair<std::string_view, std::string_view>> scan_prefix(const Store& store,
-                                                                          std::string_view prefix) const;
+                                                                         std::string_view prefix) const;
   // The largest key under `prefix` in the combined view.
   std::optional<std::string_view> last_key(const Store& store, std::string_view prefix) const;
   // The newest writes under `prefix` alone, in key order.

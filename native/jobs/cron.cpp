@@ -174,8 +174,8 @@ std::expected<CronExpression, CronError> CronExpression::parse(std::string_view 
 
   CronExpression expression;
   static constexpr std::array<std::pair<uint8_t, uint8_t>, 5> kRanges{{{0, 59}, {0, 23}, {1, 31}, {1, 12}, {0, 6}}};
-  const std::array<Field*, 5> targets{&expression.minute, &expression.hour, &expression.day_of_month,
-                                      &expression.month, &expression.day_of_week};
+  const std::array<Field*, 5> targets{&expression.minute, &expression.hour, &expression.day_of_month, &expression.month,
+                                      &expression.day_of_week};
   for (size_t f = 0; f < 5; ++f) {
     auto field = parse_field(parts[f], kRanges[f].first, kRanges[f].second);
     if (!field) return std::unexpected(std::move(field.error()));
@@ -215,8 +215,8 @@ std::expected<int64_t, CronError> next_after_utc_ms(const CronExpression& expres
     const CivilDate date = civil_from_days(days);
 
     if (!expression.month.allows(date.month)) {
-      const int64_t next_month_days = date.month == 12 ? days_from_civil(date.year + 1, 1, 1)
-                                                       : days_from_civil(date.year, date.month + 1, 1);
+      const int64_t next_month_days =
+          date.month == 12 ? days_from_civil(date.year + 1, 1, 1) : days_from_civil(date.year, date.month + 1, 1);
       m = next_month_days * kMinutesPerDay;
       continue;
     }

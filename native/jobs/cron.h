@@ -58,9 +58,7 @@ class CronExpression {
     uint8_t min = 0;
     uint8_t max = 0;
 
-    bool allows(int64_t value) const {
-      return value >= min && value <= max && ((flags >> (value - min)) & 1u) != 0;
-    }
+    bool allows(int64_t value) const { return value >= min && value <= max && ((flags >> (value - min)) & 1u) != 0; }
   };
 
   static std::expected<CronExpression, CronError> parse(std::string_view text);

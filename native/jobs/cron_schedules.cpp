@@ -132,8 +132,8 @@ std::expected<DurableCronSchedule, CronSchedulerError> new_cron_schedule(std::st
 }  // namespace
 
 std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::Store& store,
-                                                                       std::string_view expression,
-                                                                       const JobSpec& spec, int64_t after_ms) {
+                                                                       std::string_view expression, const JobSpec& spec,
+                                                                       int64_t after_ms) {
   auto schedule = new_cron_schedule(expression, spec, after_ms, MissedRuns::CatchUp);
   if (!schedule) return std::unexpected(schedule.error());
   if (auto stored = store_schedule(store, *schedule); !stored) return std::unexpected(stored.error());
@@ -174,8 +174,8 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_unde
   return schedule;
 }
 
-std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
-    const engine::Store& store, const CronScheduleId& id) {
+std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(const engine::Store& store,
+                                                                                        const CronScheduleId& id) {
   const Bytes key = cron_schedule_key(id);
   const auto value = store.find(key);
   if (!value) return std::optional<DurableCronSchedule>{};
@@ -191,8 +191,9 @@ std::expected<std::vector<DurableCronSchedule>, CronSchedulerError> list_cron_sc
     if (!schedule) return std::unexpected(schedule.error());
     schedules.push_back(std::move(*schedule));
   }
-  std::stable_sort(schedules.begin(), schedules.end(),
-                   [](const DurableCronSchedule& a, const DurableCronSchedule& b) { return a.next_run_ms < b.next_run_ms; });
+  std::stable_sort(schedules.begin(), schedules.end(), [](const DurableCronSchedule& a, const DurableCronSchedule& b) {
+    return a.next_run_ms < b.next_run_ms;
+  });
   return schedules;
 }
 
@@ -236,8 +237,7 @@ std::expected<void, CronSchedulerError> fire(engine::Store& store, DurableCronSc
 }  // namespace
 
 std::expected<std::pair<uint64_t, uint64_t>, CronSchedulerError> tick_cron_schedules(engine::Store& store,
-                                                                                     int64_t now_ms,
-                                                                                     uint64_t limit) {
+                                                                                     int64_t now_ms, uint64_t limit) {
   const CronScheduleIndex& index = store.derived_index<CronScheduleIndex>();
   // A damaged record fails the tick before anything fires, as it fails the
   // listing of every schedule.

@@ -69,7 +69,16 @@ static_assert(kCronArea.holds(kCronDataPrefix) && kCronArea.holds(kCronNamePrefi
 inline constexpr std::string_view kCronOccurrenceKeyPrefix{"omb:cron:"};
 
 struct CronSchedulerErrorTexts {
-  enum class Kind : uint8_t { Engine, Job, Cron, BadExpressionEncoding, Corrupt, FireCountOverflow, NoEntropy, EmptyName };
+  enum class Kind : uint8_t {
+    Engine,
+    Job,
+    Cron,
+    BadExpressionEncoding,
+    Corrupt,
+    FireCountOverflow,
+    NoEntropy,
+    EmptyName
+  };
   static constexpr auto kTexts = std::to_array<engine::ErrorText<Kind>>({
       {Kind::Engine, "store error: {}"},
       {Kind::Job, "job error: {}"},
@@ -115,23 +124,22 @@ std::expected<DurableCronSchedule, CronSchedulerError> decode_cron_schedule_unde
 Bytes cron_occurrence_key(const CronScheduleId& id, int64_t planned_ms);
 
 std::expected<CronScheduleId, CronSchedulerError> create_cron_schedule(engine::Store& store,
-                                                                       std::string_view expression,
-                                                                       const JobSpec& spec, int64_t after_ms);
+                                                                       std::string_view expression, const JobSpec& spec,
+                                                                       int64_t after_ms);
 // The cron schedule named `name`, or a new one created as
 // create_cron_schedule does (with this missed-run policy) and named so, in one
 // commit; (id, whether it was created).
 std::expected<std::pair<CronScheduleId, bool>, CronSchedulerError> ensure_cron_schedule(
     engine::Store& store, BytesView name, std::string_view expression, const JobSpec& spec, int64_t after_ms,
     MissedRuns missed_runs);
-std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(
-    const engine::Store& store, const CronScheduleId& id);
+std::expected<std::optional<DurableCronSchedule>, CronSchedulerError> get_cron_schedule(const engine::Store& store,
+                                                                                        const CronScheduleId& id);
 // By next_run_ms; equal times keep id order.
 std::expected<std::vector<DurableCronSchedule>, CronSchedulerError> list_cron_schedules(const engine::Store& store);
 std::expected<bool, CronSchedulerError> set_cron_schedule_enabled(engine::Store& store, const CronScheduleId& id,
                                                                   bool enabled);
 // (schedules listed, schedules fired)
 std::expected<std::pair<uint64_t, uint64_t>, CronSchedulerError> tick_cron_schedules(engine::Store& store,
-                                                                                     int64_t now_ms,
-                                                                                     uint64_t limit);
+                                                                                     int64_t now_ms, uint64_t limit);
 
 }  // namespace ombrel::jobs

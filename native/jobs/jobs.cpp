@@ -139,7 +139,7 @@ std::expected<DurableJob, JobError> load_held(const engine::Transaction& tx, con
 
 // Heartbeat and release answer false instead of failing for a job they may not touch.
 std::expected<std::optional<DurableJob>, JobError> load_if_held(const engine::Transaction& tx, const JobId& id,
-                                                              uint32_t generation) {
+                                                                uint32_t generation) {
   auto job = get_job(tx, id);
   if (!job || !*job) return job;
   if ((*job)->state != JobState::Leased || (*job)->lease_generation != generation) {
@@ -198,9 +198,8 @@ std::expected<uint64_t, JobError> next_history_seq(const engine::Transaction& tx
   const Bytes prefix = job_history_prefix(id);
   auto next = sequence_after(tx.last_key_internal(prefix), prefix);
   if (!next) {
-    return std::unexpected(next.error() == SequenceFault::Exhausted
-                               ? JobError::of(JobError::Kind::HistorySequenceExhausted)
-                               : corrupt());
+    return std::unexpected(
+        next.error() == SequenceFault::Exhausted ? JobError::of(JobError::Kind::HistorySequenceExhausted) : corrupt());
   }
   return *next;
 }
@@ -267,9 +266,8 @@ std::optional<JobId> id_from_bytes(BytesView bytes) {
 std::optional<JobRecordView> view_job_under(BytesView key, BytesView value) {
   auto view = view_job(value);
   if (!view || key.size() != kJobDataPrefix.size() + kIdBytes ||
-      !std::equal(view->id.begin(), view->id.end(), key.begin() + kJobDataPrefix.size(), [](unsigned char a, char b) {
-        return a == static_cast<unsigned char>(b);
-      })) {
+      !std::equal(view->id.begin(), view->id.end(), key.begin() + kJobDataPrefix.size(),
+                  [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); })) {
     return std::nullopt;
   }
   return view;
@@ -437,7 +435,7 @@ std::expected<void, JobError> stage_new_job(engine::Transaction& tx, const Durab
 }
 
 std::expected<void, JobError> stage_job_with_history(engine::Transaction& tx, const DurableJob& job, int64_t at_ms,
-                                                    JobHistoryKind kind, BytesView detail) {
+                                                     JobHistoryKind kind, BytesView detail) {
   auto record = encode_job(job);
   if (!record) return std::unexpected(record.error());
   auto seq = next_history_seq(tx, job.id);
@@ -449,7 +447,7 @@ std::expected<void, JobError> stage_job_with_history(engine::Transaction& tx, co
 }
 
 std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
-                                                      JobHistoryKind kind, BytesView detail) {
+                                                       JobHistoryKind kind, BytesView detail) {
   return records::in_own_transaction(
       store, [&](engine::Transaction& tx) { return stage_job_with_history(tx, job, at_ms, kind, detail); });
 }
@@ -510,8 +508,8 @@ std::expected<JobId, JobError> enqueue_job_tx(engine::Transaction& tx, const Job
 }
 
 std::expected<std::optional<DurableJob>, JobError> claim_job_for_handlers(engine::Store& store, int64_t now_ms,
-                                                                         uint64_t lease_duration_ms,
-                                                                         std::span<const Bytes> handlers) {
+                                                                          uint64_t lease_duration_ms,
+                                                                          std::span<const Bytes> handlers) {
   auto lease_end = add_duration(now_ms, lease_duration_ms);
   if (!lease_end) return std::unexpected(lease_end.error());
   auto selection = select_claim(store, now_ms, handlers);
@@ -641,8 +639,8 @@ std::expected<uint64_t, JobError> release_expired_jobs(engine::Store& store, int
     std::expected<void, JobError> persisted;
     if (job.attempts >= job.max_attempts) {
       job.state = JobState::Dead;
-      persisted = persist_job_with_history(store, job, now_ms, JobHistoryKind::Dead,
-                                           "lease expired: max attempts exhausted");
+      persisted =
+          persist_job_with_history(store, job, now_ms, JobHistoryKind::Dead, "lease expired: max attempts exhausted");
     } else {
       job.state = JobState::Ready;
       job.available_at_ms = now_ms;

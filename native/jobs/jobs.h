@@ -24,9 +24,9 @@
 //   leased                        fail, attempts >= max                 dead       dead, caller's detail
 //   leased                        release, same generation              ready      retry_scheduled, "released"
 //   leased, lease ended           release_expired_jobs, attempts < max  ready      retry_scheduled, "lease expired"
-//   leased, lease ended           release_expired_jobs, attempts >= max dead       dead, "lease expired: max attempts exhausted"
-//   dead                          retry_job                             ready      retry_scheduled, "manual retry"
-//   ready or leased               cancel_job                            cancelled  cancelled, ""
+//   leased, lease ended           release_expired_jobs, attempts >= max dead       dead, "lease expired: max attempts
+//   exhausted" dead                          retry_job                             ready      retry_scheduled, "manual
+//   retry" ready or leased               cancel_job                            cancelled  cancelled, ""
 // "completed" and "cancelled" are final. A finished job (completed, dead or
 // cancelled) leaves the store only through purge_finished_jobs, which deletes
 // its record and its whole history.
@@ -245,8 +245,8 @@ std::expected<JobId, JobError> submit_job(engine::Store& store, const JobSpec& s
 // An empty handler list admits every handler. A lease_duration_ms of 2^63 or
 // more, or a lease end past the largest time, is "time value overflowed".
 std::expected<std::optional<DurableJob>, JobError> claim_job_for_handlers(engine::Store& store, int64_t now_ms,
-                                                                         uint64_t lease_duration_ms,
-                                                                         std::span<const Bytes> handlers);
+                                                                          uint64_t lease_duration_ms,
+                                                                          std::span<const Bytes> handlers);
 std::expected<bool, JobError> heartbeat_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
                                             int64_t now_ms, uint64_t lease_duration_ms);
 std::expected<void, JobError> complete_job(engine::Store& store, const JobId& id, uint32_t lease_generation,
@@ -272,12 +272,11 @@ std::expected<std::vector<JobHistoryEntry>, JobError> job_history(const engine::
 // history; returns how many. A ready or leased job is never removed. A limit
 // of 0 writes nothing; a record under the prefix that does not decode fails
 // the call before anything is written.
-std::expected<uint64_t, JobError> purge_finished_jobs(engine::Store& store, int64_t finished_before_ms,
-                                                      uint64_t limit);
+std::expected<uint64_t, JobError> purge_finished_jobs(engine::Store& store, int64_t finished_before_ms, uint64_t limit);
 
 // Writes `job` and its next history entry (kind, detail, at_ms) in one commit.
 std::expected<void, JobError> persist_job_with_history(engine::Store& store, const DurableJob& job, int64_t at_ms,
-                                                      JobHistoryKind kind, BytesView detail);
+                                                       JobHistoryKind kind, BytesView detail);
 
 // The lease operations inside a caller's open transaction: read through it
 // (a job completed earlier in the same transaction is no longer leased) and

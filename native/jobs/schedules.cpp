@@ -118,8 +118,8 @@ namespace {
 
 // A new enabled schedule's id and record.
 std::expected<std::pair<ScheduleId, Bytes>, JobError> new_schedule(const JobSpec& spec,
-                                                                  std::optional<uint64_t> every_ms,
-                                                                  int64_t first_run_ms) {
+                                                                   std::optional<uint64_t> every_ms,
+                                                                   int64_t first_run_ms) {
   if (auto fault = check_job_spec(spec)) return std::unexpected(job_spec_error(*fault));
   if (every_ms && *every_ms == 0) return std::unexpected(JobError::of(JobError::Kind::InvalidSchedule));
   auto id = new_job_id();
@@ -168,8 +168,7 @@ std::expected<std::pair<ScheduleId, bool>, JobError> ensure_schedule(engine::Sto
       records::EmptyTransaction::Drop);
 }
 
-std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store,
-                                                                     const ScheduleId& id) {
+std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store, const ScheduleId& id) {
   const auto value = store.find(schedule_key(id));
   if (!value) return std::optional<DurableSchedule>{};
   auto schedule = decode_schedule(*value);

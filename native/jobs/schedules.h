@@ -78,8 +78,7 @@ std::expected<std::pair<ScheduleId, bool>, JobError> ensure_schedule(engine::Sto
                                                                      const JobSpec& spec,
                                                                      std::optional<uint64_t> every_ms,
                                                                      int64_t first_run_ms);
-std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store,
-                                                                     const ScheduleId& id);
+std::expected<std::optional<DurableSchedule>, JobError> get_schedule(const engine::Store& store, const ScheduleId& id);
 std::expected<bool, JobError> set_schedule_enabled(engine::Store& store, const ScheduleId& id, bool enabled);
 // (records read, schedules fired)
 std::expected<std::pair<uint64_t, uint64_t>, JobError> tick_schedules(engine::Store& store, int64_t now_ms,

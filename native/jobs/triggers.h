@@ -118,8 +118,7 @@ std::expected<DurableTrigger, TriggerError> decode_trigger(BytesView value, cons
 // a source kind does not use are dropped.
 std::expected<TriggerId, TriggerError> create_trigger(engine::Store& store, BytesView name, const TriggerSource& source,
                                                       const JobSpec& spec);
-std::expected<std::optional<DurableTrigger>, TriggerError> get_trigger(const engine::Store& store,
-                                                                       const TriggerId& id);
+std::expected<std::optional<DurableTrigger>, TriggerError> get_trigger(const engine::Store& store, const TriggerId& id);
 std::expected<std::vector<DurableTrigger>, TriggerError> list_triggers(const engine::Store& store);
 // False when there is no such trigger.
 std::expected<bool, TriggerError> set_trigger_enabled(engine::Store& store, const TriggerId& id, bool enabled);

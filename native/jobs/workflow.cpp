@@ -132,9 +132,8 @@ std::expected<uint64_t, WorkflowError> next_history_sequence(const engine::Trans
   const Bytes prefix = workflow_history_prefix(id);
   auto next = sequence_after(tx.last_key_internal(prefix), prefix);
   if (!next) {
-    return std::unexpected(next.error() == SequenceFault::Exhausted
-                               ? WorkflowError::of(Kind::HistorySequenceExhausted)
-                               : corrupt());
+    return std::unexpected(next.error() == SequenceFault::Exhausted ? WorkflowError::of(Kind::HistorySequenceExhausted)
+                                                                    : corrupt());
   }
   return *next;
 }
@@ -247,8 +246,7 @@ std::optional<WorkflowStatus> workflow_status_from_name(std::string_view name) {
 }
 
 bool workflow_status_terminal(WorkflowStatus status) {
-  return status == WorkflowStatus::Completed || status == WorkflowStatus::Failed ||
-         status == WorkflowStatus::Cancelled;
+  return status == WorkflowStatus::Completed || status == WorkflowStatus::Failed || status == WorkflowStatus::Cancelled;
 }
 
 std::optional<WorkflowId> workflow_id_from_bytes(BytesView bytes) {
@@ -399,7 +397,7 @@ std::expected<void, WorkflowError> check_creation(BytesView workflow_type, Bytes
 // The oldest signal of this name kept for the instance, consumed: its
 // record is deleted and its payload returned; nullopt when none is kept.
 std::expected<std::optional<Bytes>, WorkflowError> consume_kept_signal(engine::Transaction& tx, const WorkflowId& id,
-                                                                      BytesView signal) {
+                                                                       BytesView signal) {
   auto prefix = workflow_kept_signal_prefix(id, signal);
   if (!prefix) return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
   const std::vector<engine::KeyValue> kept = tx.scan_prefix_internal(*prefix);
@@ -533,9 +531,8 @@ std::expected<SignalOutcome, WorkflowError> send_workflow_signal(engine::Transac
   if (!prefix) return std::unexpected(WorkflowError::of(Kind::FieldTooLarge));
   auto sequence = sequence_after(tx.last_key_internal(*prefix), *prefix);
   if (!sequence) {
-    return std::unexpected(sequence.error() == SequenceFault::Exhausted
-                               ? WorkflowError::of(Kind::HistorySequenceExhausted)
-                               : corrupt());
+    return std::unexpected(
+        sequence.error() == SequenceFault::Exhausted ? WorkflowError::of(Kind::HistorySequenceExhausted) : corrupt());
   }
   auto kept = encode_kept_signal(KeptSignal{now_ms, Bytes(payload)});
   if (!kept) return std::unexpected(kept.error());
@@ -602,11 +599,10 @@ std::expected<SignalOutcome, WorkflowError> send_workflow_signal(engine::Store& 
       records::EmptyTransaction::Drop);
 }
 
-std::expected<void, WorkflowError> wait_for_signal_until(engine::Store& store, const WorkflowId& id,
-                                                         BytesView signal, int64_t timeout_at_ms, int64_t now_ms) {
-  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
-    return wait_for_signal_until(tx, id, signal, timeout_at_ms, now_ms);
-  });
+std::expected<void, WorkflowError> wait_for_signal_until(engine::Store& store, const WorkflowId& id, BytesView signal,
+                                                         int64_t timeout_at_ms, int64_t now_ms) {
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return wait_for_signal_until(tx, id, signal, timeout_at_ms, now_ms); });
 }
 
 std::expected<void, WorkflowError> set_workflow_step(engine::Store& store, const WorkflowId& id, BytesView step,
@@ -635,12 +631,10 @@ std::expected<bool, WorkflowError> signal_workflow(engine::Store& store, const W
       records::EmptyTransaction::Drop);
 }
 
-std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const WorkflowId& id,
-                                                   WorkflowStatus outcome, BytesView final_state_or_error,
-                                                   int64_t now_ms) {
-  return records::in_own_transaction(store, [&](engine::Transaction& tx) {
-    return finish_workflow(tx, id, outcome, final_state_or_error, now_ms);
-  });
+std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const WorkflowId& id, WorkflowStatus outcome,
+                                                   BytesView final_state_or_error, int64_t now_ms) {
+  return records::in_own_transaction(
+      store, [&](engine::Transaction& tx) { return finish_workflow(tx, id, outcome, final_state_or_error, now_ms); });
 }
 
 std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const WorkflowId& id, BytesView reason,
@@ -672,8 +666,9 @@ std::expected<std::vector<WorkflowHistoryEntry>, WorkflowError> workflow_history
   }
   // Key order is sequence order for every entry this layer wrote; sorting by
   // the stored sequence keeps the promise even for one that was not.
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const WorkflowHistoryEntry& a, const WorkflowHistoryEntry& b) { return a.sequence < b.sequence; });
+  std::stable_sort(entries.begin(), entries.end(), [](const WorkflowHistoryEntry& a, const WorkflowHistoryEntry& b) {
+    return a.sequence < b.sequence;
+  });
   return entries;
 }
 
@@ -719,9 +714,9 @@ std::expected<std::vector<WorkflowInstance>, WorkflowError> list_workflows(const
   // record confirms both the type and the status.
   const size_t page = static_cast<size_t>(std::clamp<uint64_t>(listing.limit, 1, 1024));
   while (found.size() < listing.limit) {
-    const std::vector<WorkflowId> candidates =
-        listing.workflow_type ? of_type_candidates(index, *listing.workflow_type, after, page)
-                              : ids_in_order(index, listing.status, after, page);
+    const std::vector<WorkflowId> candidates = listing.workflow_type
+                                                   ? of_type_candidates(index, *listing.workflow_type, after, page)
+                                                   : ids_in_order(index, listing.status, after, page);
     for (const WorkflowId& id : candidates) {
       if (found.size() == listing.limit) break;
       auto view = read_view(store, workflow_key(id));
@@ -777,8 +772,10 @@ std::expected<uint64_t, WorkflowError> purge_finished_workflows(engine::Store& s
     if (!view) return std::unexpected(view.error());
     if (!*view || !workflow_status_terminal((*view)->status) || (*view)->updated_at_ms >= finished_before_ms) continue;
     keys.push_back(std::move(key));
-    for (const auto& [history_key, value] : store.prefix_range(workflow_history_prefix(id))) keys.emplace_back(history_key);
-    for (const auto& [kept_key, value] : store.prefix_range(workflow_kept_signals_prefix(id))) keys.emplace_back(kept_key);
+    for (const auto& [history_key, value] : store.prefix_range(workflow_history_prefix(id)))
+      keys.emplace_back(history_key);
+    for (const auto& [kept_key, value] : store.prefix_range(workflow_kept_signals_prefix(id)))
+      keys.emplace_back(kept_key);
     ++removed;
   }
   return records::in_own_transaction(

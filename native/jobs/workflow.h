@@ -26,13 +26,14 @@
 //   running, waiting              wait until          waiting (timer)           waiting_timer, resume_at_ms i64 LE
 //   waiting for that signal       signal              running (state=payload)   signal_received, the name -> true
 //   waiting (timer due)           resume due          running (wait cleared)    timer_fired, ""
-//   running, waiting              wait for signal     waiting (signal, timeout) waiting_signal_until, timeout i64 LE | name
+//   running, waiting              wait for signal     waiting (signal, timeout) waiting_signal_until, timeout i64 LE |
+//   name
 //                                 until
 //   waiting for that signal with  resume due, at the  running (wait cleared)    timed_out, the name
 //   a timeout                     timeout
-//   waiting for that signal       send signal         running (state=payload)   signal_received, the name -> "delivered"
-//   running, waiting (otherwise)  send signal         as it was, signal kept    signal_kept, the name -> "kept"
-//   completed, failed, cancelled  send signal         unchanged, nothing written                    -> "ignored"
+//   waiting for that signal       send signal         running (state=payload)   signal_received, the name ->
+//   "delivered" running, waiting (otherwise)  send signal         as it was, signal kept    signal_kept, the name ->
+//   "kept" completed, failed, cancelled  send signal         unchanged, nothing written                    -> "ignored"
 //   running, waiting, a signal of wait for signal     running (state=payload),  signal_consumed, the name
 //   that name kept                (with or without    the oldest kept one gone
 //                                 timeout)
@@ -320,9 +321,8 @@ std::expected<void, WorkflowError> wait_until(engine::Store& store, const Workfl
                                               int64_t now_ms);
 std::expected<bool, WorkflowError> signal_workflow(engine::Store& store, const WorkflowId& id, BytesView signal,
                                                    BytesView payload, int64_t now_ms);
-std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const WorkflowId& id,
-                                                   WorkflowStatus outcome, BytesView final_state_or_error,
-                                                   int64_t now_ms);
+std::expected<void, WorkflowError> finish_workflow(engine::Store& store, const WorkflowId& id, WorkflowStatus outcome,
+                                                   BytesView final_state_or_error, int64_t now_ms);
 std::expected<bool, WorkflowError> cancel_workflow(engine::Store& store, const WorkflowId& id, BytesView reason,
                                                    int64_t now_ms);
 std::expected<void, WorkflowError> create_workflow_with_id(engine::Store& store, const WorkflowId& id,
@@ -331,8 +331,8 @@ std::expected<void, WorkflowError> create_workflow_with_id(engine::Store& store,
                                                            const std::optional<WorkflowId>& parent_id);
 std::expected<SignalOutcome, WorkflowError> send_workflow_signal(engine::Store& store, const WorkflowId& id,
                                                                  BytesView signal, BytesView payload, int64_t now_ms);
-std::expected<void, WorkflowError> wait_for_signal_until(engine::Store& store, const WorkflowId& id,
-                                                         BytesView signal, int64_t timeout_at_ms, int64_t now_ms);
+std::expected<void, WorkflowError> wait_for_signal_until(engine::Store& store, const WorkflowId& id, BytesView signal,
+                                                         int64_t timeout_at_ms, int64_t now_ms);
 
 // Store-only reads of the committed state.
 std::expected<std::optional<WorkflowInstance>, WorkflowError> get_workflow(const engine::Store& store,

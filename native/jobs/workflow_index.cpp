@@ -13,8 +13,7 @@ constexpr uint64_t kSignBit = uint64_t{1} << 63;
 constexpr size_t kStatusEntryTimeOffset = 1;
 constexpr size_t kStatusEntryIdOffset = kStatusEntryTimeOffset + 8;
 static_assert(kStatusEntryIdOffset + kWorkflowIdBytes == std::tuple_size_v<WorkflowStatusEntry>);
-constexpr WorkflowStatus kFinished[] = {WorkflowStatus::Completed, WorkflowStatus::Failed,
-                                        WorkflowStatus::Cancelled};
+constexpr WorkflowStatus kFinished[] = {WorkflowStatus::Completed, WorkflowStatus::Failed, WorkflowStatus::Cancelled};
 
 int64_t status_entry_time(const WorkflowStatusEntry& entry) {
   uint64_t biased = 0;
@@ -55,8 +54,7 @@ WorkflowStatusEntry workflow_status_entry(WorkflowStatus status, int64_t updated
   WorkflowStatusEntry entry;
   entry[0] = static_cast<unsigned char>(status);
   const uint64_t biased = static_cast<uint64_t>(updated_at_ms) ^ kSignBit;
-  for (size_t i = 0; i < 8; ++i)
-    entry[kStatusEntryTimeOffset + i] = static_cast<unsigned char>(biased >> (56 - 8 * i));
+  for (size_t i = 0; i < 8; ++i) entry[kStatusEntryTimeOffset + i] = static_cast<unsigned char>(biased >> (56 - 8 * i));
   std::copy(id.begin(), id.end(), entry.begin() + kStatusEntryIdOffset);
   return entry;
 }
@@ -103,7 +101,8 @@ std::vector<WorkflowId> finished_before(const WorkflowIndex& index, int64_t befo
   const auto& by_status = index.entries().by_status();
   for (WorkflowStatus status : kFinished) {
     uint64_t taken = 0;
-    for (auto it = by_status.lower_bound(workflow_status_entry(status, std::numeric_limits<int64_t>::min(), kSmallestId));
+    for (auto it =
+             by_status.lower_bound(workflow_status_entry(status, std::numeric_limits<int64_t>::min(), kSmallestId));
          it != by_status.end() && taken < limit && (*it)[0] == static_cast<unsigned char>(status); ++it, ++taken) {
       const int64_t finished_at = status_entry_time(*it);
       if (finished_at >= before_ms) break;

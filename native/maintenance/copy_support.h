@@ -83,8 +83,7 @@ class StagedDestination {
   // Creates the sibling exclusively, retrying a taken name with new random
   // digits, 16 attempts in all. `fallback_name` stands in for a destination
   // without a usable (UTF-8) file name.
-  static std::expected<StagedDestination, SiblingError> reserve(const std::string& destination,
-                                                                std::string_view label,
+  static std::expected<StagedDestination, SiblingError> reserve(const std::string& destination, std::string_view label,
                                                                 std::string_view fallback_name);
 
   StagedDestination(StagedDestination&& other) noexcept;

@@ -49,7 +49,7 @@ namespace {
 // registry and exclusive lock) until its header and final commit record are
 // in place; returns the high-water marks written.
 std::expected<LogHighWater, GenerationError> write_generation(const engine::Store& store, const std::string& path,
-                                                             const LogHighWater& source_marks) {
+                                                              const LogHighWater& source_marks) {
   engine::StoreOptions options;
   options.durability = engine::Durability::Data;
   options.repair_torn_tail = true;
@@ -74,8 +74,8 @@ std::expected<LogHighWater, GenerationError> write_generation(const engine::Stor
   const LogHighWater marks{top_tx + 1, top_sequence + 1};
 
   std::string commit;
-  if (auto encoded = engine::encode_record_into(commit, engine::RecordKind::Commit, marks.max_tx_id,
-                                                marks.max_sequence, {});
+  if (auto encoded =
+          engine::encode_record_into(commit, engine::RecordKind::Commit, marks.max_tx_id, marks.max_sequence, {});
       !encoded)
     return std::unexpected(GenerationError::of(GenerationError::Kind::Log, encoded.error()));
   auto end = file.size();

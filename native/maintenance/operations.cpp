@@ -155,7 +155,8 @@ std::expected<HealthReport, OperationsError> health_report(engine::Store& store)
   report.queue_dead = queues->dead;
   report.queue_total = queues->total;
   report.queue_oldest_ready_at_ms = queues->oldest_ready_at_ms;
-  if (queues->oldest_ready_at_ms) report.queue_ready_lag_ms = ready_lag_ms(wall_clock_ms(), *queues->oldest_ready_at_ms);
+  if (queues->oldest_ready_at_ms)
+    report.queue_ready_lag_ms = ready_lag_ms(wall_clock_ms(), *queues->oldest_ready_at_ms);
 
   report.compaction_backlog_bytes = stats->file_bytes > stats->live_bytes ? stats->file_bytes - stats->live_bytes : 0;
   const auto& options = store.options();

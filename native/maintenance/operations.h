@@ -73,8 +73,8 @@ struct HealthReport {
   uint64_t queue_total = 0;
   std::optional<int64_t> queue_oldest_ready_at_ms;
   std::optional<uint64_t> queue_ready_lag_ms;  // present exactly with the oldest time
-  std::vector<NamedCounter> metrics;  // in report order
-  bool within_limit = true;  // false only when max_bytes is set and exceeded
+  std::vector<NamedCounter> metrics;           // in report order
+  bool within_limit = true;                    // false only when max_bytes is set and exceeded
   StorageStats storage;
   std::vector<NamespaceUsage> namespaces;  // one per key area, in report order
 };

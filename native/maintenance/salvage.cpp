@@ -61,7 +61,8 @@ std::expected<SalvageReport, EngineError> salvage_store(const std::string& path)
   auto side = create_side_file(path, report.valid_bytes);
   if (!side) return std::unexpected(side.error());
   auto& [side_name, side_file] = *side;
-  const std::string_view cut = std::string_view(log).substr(static_cast<size_t>(report.valid_bytes - engine::kStoreHeaderSize));
+  const std::string_view cut =
+      std::string_view(log).substr(static_cast<size_t>(report.valid_bytes - engine::kStoreHeaderSize));
   auto kept = side_file.write_all_at(0, cut);
   if (kept) kept = side_file.sync_all();
   if (kept) kept = File::sync_parent_directory(side_name);

@@ -25,9 +25,9 @@
 namespace ombrel::maintenance {
 
 struct SalvageReport {
-  uint64_t file_bytes = 0;    // the file's length before the cut
-  uint64_t valid_bytes = 0;   // its length after: the replayable prefix
-  std::string side_file;      // where the cut bytes went; empty when nothing was cut
+  uint64_t file_bytes = 0;                    // the file's length before the cut
+  uint64_t valid_bytes = 0;                   // its length after: the replayable prefix
+  std::string side_file;                      // where the cut bytes went; empty when nothing was cut
   std::optional<engine::EngineError> damage;  // what stopped the replay; none for a torn tail
 };
 

@@ -23,13 +23,15 @@ constexpr std::string_view kMessageSeparator = ":m:";
 QueueError invalid_record() { return QueueError::of(QueueError::Kind::InvalidRecord); }
 
 QueueMessage to_message(const QueueMessageView& view) {
-  return QueueMessage{view.state,           view.id,        view.attempts, view.priority,
-                      view.available_at_ms, view.lease_until_ms, Bytes(view.payload)};
+  return QueueMessage{
+      view.state,         view.id, view.attempts, view.priority, view.available_at_ms, view.lease_until_ms,
+      Bytes(view.payload)};
 }
 
 QueueMessageView view_of(const QueueMessage& message) {
-  return QueueMessageView{message.state,           message.id,             message.attempts, message.priority,
-                          message.available_at_ms, message.lease_until_ms, message.payload};
+  return QueueMessageView{
+      message.state,          message.id,     message.attempts, message.priority, message.available_at_ms,
+      message.lease_until_ms, message.payload};
 }
 
 // The indexed messages of the queue under `prefix`, or InvalidRecord when it
@@ -97,7 +99,8 @@ std::expected<PlannedPush, QueueError> plan_push(const QueueKeys& keys, BytesVie
   if (!component_fits(payload)) return std::unexpected(QueueError::of(QueueError::Kind::PayloadTooLarge));
   auto id = parse_next_id(get(keys.next_id));
   if (!id) return std::unexpected(id.error());
-  if (*id == std::numeric_limits<uint64_t>::max()) return std::unexpected(QueueError::of(QueueError::Kind::IdExhausted));
+  if (*id == std::numeric_limits<uint64_t>::max())
+    return std::unexpected(QueueError::of(QueueError::Kind::IdExhausted));
   PlannedPush push{*id, message_key_under(keys.message_prefix, *id), {}};
   write_record(push.message_value, MessageState::Ready, *id, 0, priority, available_at_ms, 0, payload);
   return push;
@@ -222,8 +225,12 @@ std::expected<QueueMessageView, QueueError> decode_message_view(BytesView bytes,
   // A record filed under another id would be claimed under one id and then
   // be unreachable for its ack: refuse it like any other damage.
   if (key_id != *id) return std::unexpected(invalid_record());
-  return QueueMessageView{static_cast<MessageState>(*state), *id,           *attempts,
-                          static_cast<int32_t>(*priority),  *available_at, *lease_until,
+  return QueueMessageView{static_cast<MessageState>(*state),
+                          *id,
+                          *attempts,
+                          static_cast<int32_t>(*priority),
+                          *available_at,
+                          *lease_until,
                           *payload};
 }
 
@@ -249,7 +256,7 @@ std::expected<Queue, QueueError> Queue::open(engine::Store& store, BytesView nam
 Bytes Queue::message_key(uint64_t id) const { return message_key_under(keys_.message_prefix, id); }
 
 std::expected<uint64_t, QueueError> Queue::push_with_options(BytesView payload, int64_t available_at_ms,
-                                                            int32_t priority) {
+                                                             int32_t priority) {
   // Planned on the committed store, so that a damaged or exhausted counter
   // is refused before a transaction id is taken.
   auto push = plan_push(keys_, payload, available_at_ms, priority, [&](BytesView key) { return store_->get(key); });
@@ -293,8 +300,8 @@ std::expected<std::optional<ClaimedMessage>, QueueError> Queue::claim(int64_t no
     return std::unexpected(written.error());
   saturating_add(store_->domain_counters<QueueCounters>().claims, 1);
   return std::optional<ClaimedMessage>{ClaimedMessage{message.id, std::move(message.payload), message.attempts,
-                                                      message.priority, message.available_at_ms,
-                                                      message.lease_until_ms, message.attempts}};
+                                                      message.priority, message.available_at_ms, message.lease_until_ms,
+                                                      message.attempts}};
 }
 
 std::expected<void, QueueError> Queue::ack(uint64_t id, uint32_t lease_generation) {
@@ -311,9 +318,8 @@ std::expected<void, QueueError> Queue::nack(uint64_t id, uint32_t lease_generati
 }
 
 std::expected<void, QueueError> Queue::dead_letter(uint64_t id, uint32_t lease_generation) {
-  return records::in_own_transaction(*store_, [&](engine::Transaction& tx) {
-    return dead_letter_message(tx, message_key(id), id, lease_generation);
-  });
+  return records::in_own_transaction(
+      *store_, [&](engine::Transaction& tx) { return dead_letter_message(tx, message_key(id), id, lease_generation); });
 }
 
 std::expected<uint64_t, QueueError> Queue::purge_dead() {
@@ -369,7 +375,8 @@ std::expected<uint64_t, engine::DomainTransactionError> push_queue(engine::Trans
   const QueueKeys keys = queue_keys(name);
   auto push = plan_push(keys, payload, available_at_ms, priority, [&](BytesView key) { return tx.get_internal(key); });
   if (!push) return std::unexpected(transactional_error(push.error()));
-  if (auto written = write_push(tx, keys, *push); !written) return std::unexpected(transactional_error(written.error()));
+  if (auto written = write_push(tx, keys, *push); !written)
+    return std::unexpected(transactional_error(written.error()));
   return push->id;
 }
 

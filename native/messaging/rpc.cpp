@@ -144,7 +144,8 @@ std::expected<void, RpcError> respond_rpc(engine::Transaction& tx, const Message
                                           int64_t completed_at_ms, bool is_error) {
   const Bytes request = request_key(id.tx_id, id.nonce);
   if (!tx.get_internal(request)) {
-    if (tx.get_internal(response_key(id.tx_id, id.nonce))) return std::unexpected(RpcError::of(RpcError::Kind::ResponseExists));
+    if (tx.get_internal(response_key(id.tx_id, id.nonce)))
+      return std::unexpected(RpcError::of(RpcError::Kind::ResponseExists));
     return std::unexpected(RpcError::of(RpcError::Kind::RequestNotFound));
   }
   auto value = encode_response(RpcResponse{Bytes(payload), id.nonce, id.tx_id, completed_at_ms, is_error});

@@ -153,6 +153,6 @@ class Topic {
 
 // Appends to stream `name` inside `tx` and returns the new entry's offset.
 std::expected<uint64_t, engine::DomainTransactionError> append_stream(engine::Transaction& tx, std::string_view name,
-                                                              std::string_view payload);
+                                                                      std::string_view payload);
 
 }  // namespace ombrel::messaging

@@ -38,8 +38,8 @@ std::expected<uint64_t, MessagingError> first_unread(const engine::Store& store,
 
 }  // namespace
 
-std::expected<uint64_t, MessagingError> trim_stream(engine::Store& store, std::string_view name,
-                                                    uint64_t before_offset, bool force) {
+std::expected<uint64_t, MessagingError> trim_stream(engine::Store& store, std::string_view name, uint64_t before_offset,
+                                                    bool force) {
   if (name.empty()) return std::unexpected(MessagingError::of(MessagingError::Kind::EmptyName));
   auto keys = stream_keys(name);
   if (!keys) return std::unexpected(MessagingError::of(MessagingError::Kind::NameTooLong));
@@ -62,7 +62,8 @@ std::expected<uint64_t, MessagingError> trim_stream(engine::Store& store, std::s
   auto tx = store.begin();
   if (!tx) return std::unexpected(MessagingError::engine(tx.error()));
   for (const std::string& key : doomed) {
-    if (auto deleted = tx->delete_internal(key); !deleted) return std::unexpected(MessagingError::engine(deleted.error()));
+    if (auto deleted = tx->delete_internal(key); !deleted)
+      return std::unexpected(MessagingError::engine(deleted.error()));
   }
   if (auto committed = tx->commit(); !committed) return std::unexpected(MessagingError::engine(committed.error()));
   return uint64_t{doomed.size()};

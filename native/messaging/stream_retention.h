@@ -34,7 +34,7 @@ class Store;
 
 namespace ombrel::messaging {
 
-std::expected<uint64_t, MessagingError> trim_stream(engine::Store& store, std::string_view name,
-                                                    uint64_t before_offset, bool force);
+std::expected<uint64_t, MessagingError> trim_stream(engine::Store& store, std::string_view name, uint64_t before_offset,
+                                                    bool force);
 
 }  // namespace ombrel::messaging

@@ -107,8 +107,7 @@ bool parse_arguments(std::string_view method_name, std::span<const Param> params
         return false;
       }
       if (out[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", prefix.c_str(),
-                     params[index].name);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", prefix.c_str(), params[index].name);
         return false;
       }
       out[index] = args[nargs + k];

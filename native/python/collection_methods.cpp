@@ -67,9 +67,9 @@ struct CreateCollection {
   std::string_view name;
   uint32_t schema_version;
   std::string codec;
-  static constexpr auto kParams = params(param("name", &CreateCollection::name),
-                                         keyword("schema_version", &CreateCollection::schema_version, 1),
-                                         keyword<CodecArg>("codec", &CreateCollection::codec, kNone));
+  static constexpr auto kParams =
+      params(param("name", &CreateCollection::name), keyword("schema_version", &CreateCollection::schema_version, 1),
+             keyword<CodecArg>("codec", &CreateCollection::codec, kNone));
   static constexpr const char* kDoc =
       "Create the collection `name` with a schema version and a codec label (None stores b\"bytes\").\n\n"
       "Returns True when created, False when the collection existed (its definition is left unchanged).";
@@ -88,8 +88,9 @@ struct DefineIndex {
   std::string_view collection;
   std::string_view name;
   bool unique;
-  static constexpr auto kParams = params(param("collection", &DefineIndex::collection), param("name", &DefineIndex::name),
-                                         keyword("unique", &DefineIndex::unique, false));
+  static constexpr auto kParams =
+      params(param("collection", &DefineIndex::collection), param("name", &DefineIndex::name),
+             keyword("unique", &DefineIndex::unique, false));
   static constexpr const char* kDoc =
       "Define the secondary index `name` on `collection`, unique or not.\n\n"
       "Returns True when defined, False when an index of that name existed (its unique flag is left\n"
@@ -137,8 +138,7 @@ struct GetRecord {
   std::string_view primary_key;
   static constexpr auto kParams =
       params(param("collection", &GetRecord::collection), param("primary_key", &GetRecord::primary_key));
-  static constexpr const char* kDoc =
-      "Return the record as (primary_key, value, indexes), or None when there is none.";
+  static constexpr const char* kDoc = "Return the record as (primary_key, value, indexes), or None when there is none.";
   static constexpr const char* kTransactionDoc =
       "Return the record as (primary_key, value, indexes), or None, as this transaction sees it: its\n"
       "staged upsert_record and delete_record over the committed records. Staged domain operations\n"
@@ -220,8 +220,8 @@ struct CollectionMigrations {
       auto migrations = records::collection_migrations(store, collection);
       if (!migrations) return map_collection_error(state, migrations.error());
       return list_result(*migrations, [](const records::CollectionMigration& m) {
-        return tuple_result({int_result(uint64_t{m.from_version}), int_result(uint64_t{m.to_version}),
-                             bytes_result(m.codec)});
+        return tuple_result(
+            {int_result(uint64_t{m.from_version}), int_result(uint64_t{m.to_version}), bytes_result(m.codec)});
       });
     });
   }
@@ -252,9 +252,15 @@ struct MigrateCollectionSchema {
 };
 
 constexpr MethodSpec kCollectionMethods[] = {
-    method_spec<CreateCollection>(),       method_spec<DefineIndex>(),          method_spec<OnStore<UpsertRecord<Borrowed>>>(),
-    method_spec<GetRecord>(),              method_spec<OnStore<DeleteRecord<Borrowed>>>(), method_spec<ScanCollection>(),
-    method_spec<CollectionDefinition>(),   method_spec<CollectionMigrations>(), method_spec<MigrateCollectionSchema>(),
+    method_spec<CreateCollection>(),
+    method_spec<DefineIndex>(),
+    method_spec<OnStore<UpsertRecord<Borrowed>>>(),
+    method_spec<GetRecord>(),
+    method_spec<OnStore<DeleteRecord<Borrowed>>>(),
+    method_spec<ScanCollection>(),
+    method_spec<CollectionDefinition>(),
+    method_spec<CollectionMigrations>(),
+    method_spec<MigrateCollectionSchema>(),
 };
 const MethodBlock kCollectionBlock{TargetClass::Store, kCollectionMethods};
 
@@ -264,7 +270,7 @@ constexpr MethodSpec kRecordTransactionReads[] = {
 const MethodBlock kRecordTransactionReadsBlock{TargetClass::Transaction, kRecordTransactionReads};
 
 constexpr MethodSpec kRecordStagingMethods[] = {method_spec<Staged<UpsertRecord<Owned>>>(),
-                                                     method_spec<Staged<DeleteRecord<Owned>>>()};
+                                                method_spec<Staged<DeleteRecord<Owned>>>()};
 const MethodBlock kRecordStagingBlock{TargetClass::Transaction, kRecordStagingMethods};
 
 }  // namespace

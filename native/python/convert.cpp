@@ -70,8 +70,7 @@ std::optional<std::string> bytes_from_int_sequence(PyObject* object, const char*
     if (!item) return std::nullopt;
     if (!PyLong_Check(item.get())) {
       const std::string actual = type_name(item.get());
-      PyErr_Format(PyExc_TypeError, "argument '%s' must contain ints in range 0..255, not %s", name,
-                   actual.c_str());
+      PyErr_Format(PyExc_TypeError, "argument '%s' must contain ints in range 0..255, not %s", name, actual.c_str());
       return std::nullopt;
     }
     const long value = PyLong_AsLong(item.get());
@@ -261,8 +260,7 @@ std::optional<std::string> path_arg(PyObject* object, const char* name) {
   if (PyUnicode_Check(object)) {
     path = PyRef::borrow(object);
   } else {
-    if (PyBytes_Check(object) ||
-        !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__")) {
+    if (PyBytes_Check(object) || !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__")) {
       raise_wrong_type(name, kExpected, object);
       return std::nullopt;
     }

@@ -16,7 +16,6 @@
 #include <Python.h>
 
 #include <expected>
-
 #include <string_view>
 
 #include "engine/errors.h"

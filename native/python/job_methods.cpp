@@ -49,9 +49,7 @@ PyObject* job_dict(const jobs::DurableJob& job) {
   return dict.finish();
 }
 
-PyObject* optional_job_dict(const std::optional<jobs::DurableJob>& job) {
-  return job ? job_dict(*job) : none_result();
-}
+PyObject* optional_job_dict(const std::optional<jobs::DurableJob>& job) { return job ? job_dict(*job) : none_result(); }
 
 PyObject* history_tuple(const jobs::JobHistoryEntry& entry) {
   return tuple_result({int_result(entry.seq), int_result(entry.at_ms),
@@ -68,8 +66,9 @@ struct Lease {
   jobs::JobId id;
   uint32_t generation;
   int64_t now_ms;
-  static constexpr auto kParams = params(param<JobIdArg>("id", &Lease::id),
-                                         param("lease_generation", &Lease::generation), param("now_ms", &Lease::now_ms));
+  static constexpr auto kParams =
+      params(param<JobIdArg>("id", &Lease::id), param("lease_generation", &Lease::generation),
+             param("now_ms", &Lease::now_ms));
   Lease to_value() && { return *this; }
 };
 
@@ -171,9 +170,9 @@ struct ClaimJob {
   int64_t now_ms;
   uint64_t lease_duration_ms;
   std::vector<Bytes> handlers;
-  static constexpr auto kParams = params(param("now_ms", &ClaimJob::now_ms),
-                                         param("lease_duration_ms", &ClaimJob::lease_duration_ms),
-                                         keyword<HandlersArg>("handlers", &ClaimJob::handlers, kEmpty));
+  static constexpr auto kParams =
+      params(param("now_ms", &ClaimJob::now_ms), param("lease_duration_ms", &ClaimJob::lease_duration_ms),
+             keyword<HandlersArg>("handlers", &ClaimJob::handlers, kEmpty));
   static constexpr const char* kDoc =
       "Lease the most urgent claimable job for `lease_duration_ms` and return it as a dict, or None.\n\n"
       "Only jobs of the given `handlers` (bytes names) are considered; omitted or empty, every handler.\n"
@@ -402,11 +401,20 @@ struct PurgeFinishedJobs {
 };
 
 constexpr MethodSpec kJobMethods[] = {
-    method_spec<SubmitJob>(),  method_spec<GetJob>(),        method_spec<ClaimJob>(),
-    method_spec<OnStore<HeartbeatJob>>(), method_spec<OnStore<CompleteJob>>(), method_spec<OnStore<FailJob<Borrowed>>>(),
-    method_spec<OnStore<ReleaseJob>>(), method_spec<ReleaseExpiredJobs>(), method_spec<RetryJob>(),
-    method_spec<CancelJob>(),  method_spec<ListJobs>(),      method_spec<JobStats>(),
-    method_spec<JobHistory>(), method_spec<PurgeFinishedJobs>(),
+    method_spec<SubmitJob>(),
+    method_spec<GetJob>(),
+    method_spec<ClaimJob>(),
+    method_spec<OnStore<HeartbeatJob>>(),
+    method_spec<OnStore<CompleteJob>>(),
+    method_spec<OnStore<FailJob<Borrowed>>>(),
+    method_spec<OnStore<ReleaseJob>>(),
+    method_spec<ReleaseExpiredJobs>(),
+    method_spec<RetryJob>(),
+    method_spec<CancelJob>(),
+    method_spec<ListJobs>(),
+    method_spec<JobStats>(),
+    method_spec<JobHistory>(),
+    method_spec<PurgeFinishedJobs>(),
 };
 const MethodBlock kJobBlock{TargetClass::Store, kJobMethods};
 
@@ -416,7 +424,7 @@ constexpr MethodSpec kJobTransactionReads[] = {
 const MethodBlock kJobTransactionReadsBlock{TargetClass::Transaction, kJobTransactionReads};
 
 constexpr MethodSpec kJobStagingMethods[] = {
-    method_spec<Staged<EnqueueJob>>(),  method_spec<Staged<HeartbeatJob>>(), method_spec<Staged<CompleteJob>>(),
+    method_spec<Staged<EnqueueJob>>(),     method_spec<Staged<HeartbeatJob>>(), method_spec<Staged<CompleteJob>>(),
     method_spec<Staged<FailJob<Owned>>>(), method_spec<Staged<ReleaseJob>>(),
 };
 const MethodBlock kJobStagingBlock{TargetClass::Transaction, kJobStagingMethods};

@@ -51,7 +51,7 @@ struct JobSpecArgs {
 };
 
 template <class S>
-constexpr auto job_spec_params(jobs::JobSpec S::*member) {
+constexpr auto job_spec_params(jobs::JobSpec S::* member) {
   return group<JobSpecArgs>(member);
 }
 

@@ -174,8 +174,9 @@ struct PollTopic {
   std::string_view topic;
   std::string_view subscription;
   uint64_t limit;
-  static constexpr auto kParams = params(param("topic", &PollTopic::topic), param("subscription", &PollTopic::subscription),
-                                         param("limit", &PollTopic::limit, 100));
+  static constexpr auto kParams =
+      params(param("topic", &PollTopic::topic), param("subscription", &PollTopic::subscription),
+             param("limit", &PollTopic::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` entries of `topic` from the cursor of `subscription` on, as\n"
       "(offset, payload) tuples. Polling does not move the cursor: acknowledge_topic_through does.";
@@ -192,9 +193,9 @@ struct AcknowledgeTopicThrough {
   std::string_view topic;
   std::string_view subscription;
   uint64_t offset;
-  static constexpr auto kParams =
-      params(param("topic", &AcknowledgeTopicThrough::topic),
-             param("subscription", &AcknowledgeTopicThrough::subscription), param("offset", &AcknowledgeTopicThrough::offset));
+  static constexpr auto kParams = params(param("topic", &AcknowledgeTopicThrough::topic),
+                                         param("subscription", &AcknowledgeTopicThrough::subscription),
+                                         param("offset", &AcknowledgeTopicThrough::offset));
   static constexpr const char* kDoc =
       "Acknowledge every entry of `topic` up to and including `offset` for `subscription`, and\n"
       "return the new cursor, offset + 1. The cursor never moves back: an offset below the\n"
@@ -212,9 +213,9 @@ struct ResetTopicSubscription {
   std::string_view topic;
   std::string_view subscription;
   uint64_t next_offset;
-  static constexpr auto kParams =
-      params(param("topic", &ResetTopicSubscription::topic), param("subscription", &ResetTopicSubscription::subscription),
-             param("next_offset", &ResetTopicSubscription::next_offset));
+  static constexpr auto kParams = params(param("topic", &ResetTopicSubscription::topic),
+                                         param("subscription", &ResetTopicSubscription::subscription),
+                                         param("next_offset", &ResetTopicSubscription::next_offset));
   static constexpr const char* kDoc =
       "Set the cursor of `subscription` on `topic` to `next_offset`, backwards or forwards\n"
       "(even past the tail); the next poll starts there.";
@@ -250,8 +251,9 @@ struct TrimStream {
   std::string_view name;
   uint64_t before_offset;
   bool force;
-  static constexpr auto kParams = params(param("name", &TrimStream::name), param("before_offset", &TrimStream::before_offset),
-                                         keyword("force", &TrimStream::force, false));
+  static constexpr auto kParams =
+      params(param("name", &TrimStream::name), param("before_offset", &TrimStream::before_offset),
+             keyword("force", &TrimStream::force, false));
   static constexpr const char* kDoc =
       "Delete the entries of the stream `name` below `before_offset` in one transaction and return\n"
       "how many were deleted.\n\n"

@@ -1,14 +1,14 @@
 // Registries of method blocks and classes; see method_registry.h.
 #include "python/method_registry.h"
 
-#include "python/py_ref.h"
-#include "python/store_slot.h"
-#include "python/transaction.h"
-
 #include <algorithm>
 #include <deque>
 #include <string>
 #include <string_view>
+
+#include "python/py_ref.h"
+#include "python/store_slot.h"
+#include "python/transaction.h"
 
 namespace ombrel::python {
 namespace {
@@ -34,9 +34,9 @@ std::vector<ClassSpec>& classes() {
 // until the process ends (types may outlive any one module object).
 struct BuiltTable {
   std::deque<std::string> docs;
-  std::vector<PyMethodDef> defs;          // instance methods, sentinel-terminated
-  std::deque<PyMethodDef> static_defs;    // addresses stay put: functions keep them
-  std::string error;  // non-empty when the blocks conflict
+  std::vector<PyMethodDef> defs;        // instance methods, sentinel-terminated
+  std::deque<PyMethodDef> static_defs;  // addresses stay put: functions keep them
+  std::string error;                    // non-empty when the blocks conflict
 };
 
 BuiltTable build_table(TargetClass target) {

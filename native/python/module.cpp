@@ -30,8 +30,8 @@ int add_classes(PyObject* module, ModuleState& state) {
   const std::vector<ClassSpec> ordered = registered_classes();
   for (size_t i = 0; i < ordered.size(); ++i) {
     if (i > 0 && ordered[i].order == ordered[i - 1].order) {
-      PyErr_Format(PyExc_SystemError, "_native: classes %s and %s share order %d", ordered[i - 1].name,
-                   ordered[i].name, ordered[i].order);
+      PyErr_Format(PyExc_SystemError, "_native: classes %s and %s share order %d", ordered[i - 1].name, ordered[i].name,
+                   ordered[i].order);
       return -1;
     }
     if (ordered[i].add_to_module(module, state) < 0) return -1;

@@ -32,8 +32,8 @@ enum class ExceptionKind : uint8_t {
 };
 
 inline constexpr std::array<const char*, 10> kExceptionNames = {
-    "OmbrelStoreError", "StoreClosedError", "StoreBusyError", "AlreadyOpenError", "ReservedKeyError",
-    "TransactionFinishedError", "CorruptionError", "IoError", "DiskFullError", "NamespaceQuotaError",
+    "OmbrelStoreError",         "StoreClosedError", "StoreBusyError", "AlreadyOpenError", "ReservedKeyError",
+    "TransactionFinishedError", "CorruptionError",  "IoError",        "DiskFullError",    "NamespaceQuotaError",
 };
 
 struct ModuleState {

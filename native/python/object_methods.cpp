@@ -112,8 +112,9 @@ struct PutLinkedObject {
   std::string content;
   std::string ns;
   std::string name;
-  static constexpr auto kParams = params(param("content", &PutLinkedObject::content),
-                                         param("namespace", &PutLinkedObject::ns), param("name", &PutLinkedObject::name));
+  static constexpr auto kParams =
+      params(param("content", &PutLinkedObject::content), param("namespace", &PutLinkedObject::ns),
+             param("name", &PutLinkedObject::name));
   static constexpr const char* kStagedDoc =
       "Stage a put of `content` and a reference (namespace, name) to it, replacing any earlier one;\n"
       "return the operation's position. Its result is {\"kind\": \"object\", \"id\": <32 bytes>}.";
@@ -149,9 +150,9 @@ struct GetObjectChunk {
   ObjectId id;
   uint64_t offset;
   uint64_t limit;
-  static constexpr auto kParams = params(param<ObjectIdArg>("id", &GetObjectChunk::id),
-                                         param("offset", &GetObjectChunk::offset, 0),
-                                         param("limit", &GetObjectChunk::limit, 65536));
+  static constexpr auto kParams =
+      params(param<ObjectIdArg>("id", &GetObjectChunk::id), param("offset", &GetObjectChunk::offset, 0),
+             param("limit", &GetObjectChunk::limit, 65536));
   static constexpr const char* kDoc =
       "Return up to `limit` bytes of object `id` starting at byte `offset`, or None when no\n"
       "such object is stored. An offset at or past the end gives empty bytes.";
@@ -340,12 +341,18 @@ struct PurgeExpiredObjects {
 };
 
 constexpr MethodSpec kObjectMethods[] = {
-    method_spec<OnStore<PutObject<Borrowed>>>(), method_spec<PutObjectWithMetadata>(),
-    method_spec<GetObject>(),                    method_spec<GetObjectChunk>(),
-    method_spec<ObjectInfoMethod>(),             method_spec<VerifyObject>(),
-    method_spec<OnStore<LinkObject<Borrowed>>>(), method_spec<ResolveObjectRef>(),
-    method_spec<OnStore<UnlinkObject<Borrowed>>>(), method_spec<ListObjectRefs>(),
-    method_spec<GcOrphanObjects>(),              method_spec<PurgeExpiredObjects>(),
+    method_spec<OnStore<PutObject<Borrowed>>>(),
+    method_spec<PutObjectWithMetadata>(),
+    method_spec<GetObject>(),
+    method_spec<GetObjectChunk>(),
+    method_spec<ObjectInfoMethod>(),
+    method_spec<VerifyObject>(),
+    method_spec<OnStore<LinkObject<Borrowed>>>(),
+    method_spec<ResolveObjectRef>(),
+    method_spec<OnStore<UnlinkObject<Borrowed>>>(),
+    method_spec<ListObjectRefs>(),
+    method_spec<GcOrphanObjects>(),
+    method_spec<PurgeExpiredObjects>(),
 };
 const MethodBlock kObjectBlock{TargetClass::Store, kObjectMethods};
 

@@ -55,9 +55,9 @@
 #include "engine/transaction.h"
 #include "engine/write_overlay.h"
 #include "python/errors.h"
-#include "records/record_overlay.h"
 #include "python/module_state.h"
 #include "python/store_slot.h"
+#include "records/record_overlay.h"
 
 namespace ombrel::python {
 

@@ -154,8 +154,8 @@ struct RestoreCopy {
   static constexpr MethodKind kKind = MethodKind::Static;
   std::string source;
   std::string destination;
-  static constexpr auto kParams =
-      params(param<arg::Path>("source", &RestoreCopy::source), param<arg::Path>("destination", &RestoreCopy::destination));
+  static constexpr auto kParams = params(param<arg::Path>("source", &RestoreCopy::source),
+                                         param<arg::Path>("destination", &RestoreCopy::destination));
   static constexpr const char* kDoc =
       "Copy the closed store file `source` to the new path `destination` and prove the copy, then\n"
       "return a dict: bytes, keys, store_id.\n\n"
@@ -322,8 +322,8 @@ struct HealthReportMethod {
 };
 
 constexpr MethodSpec kOperationsMethods[] = {
-    method_spec<BackupTo>(),      method_spec<CheckpointTo>(),        method_spec<RestoreCopy>(),
-    method_spec<CompactCopyTo>(), method_spec<SnapshotTo>(),          method_spec<CompactGenerationTo>(),
+    method_spec<BackupTo>(),           method_spec<CheckpointTo>(),       method_spec<RestoreCopy>(),
+    method_spec<CompactCopyTo>(),      method_spec<SnapshotTo>(),         method_spec<CompactGenerationTo>(),
     method_spec<StorageStatsMethod>(), method_spec<HealthReportMethod>(), method_spec<SetProgressHook>(),
 };
 const MethodBlock kOperationsBlock{TargetClass::Store, kOperationsMethods};

@@ -43,8 +43,9 @@ struct EmitOutboxEvent {
   std::string_view topic;
   std::string_view payload;
   int64_t created_at_ms;
-  static constexpr auto kParams = params(param("topic", &EmitOutboxEvent::topic), param("payload", &EmitOutboxEvent::payload),
-                                         param("created_at_ms", &EmitOutboxEvent::created_at_ms));
+  static constexpr auto kParams =
+      params(param("topic", &EmitOutboxEvent::topic), param("payload", &EmitOutboxEvent::payload),
+             param("created_at_ms", &EmitOutboxEvent::created_at_ms));
   static constexpr const char* kDoc =
       "Record an event for delivery in its own transaction and return its id, the tuple\n"
       "(tx_id, nonce): the writing transaction's id and 16 random bytes.";
@@ -100,8 +101,8 @@ struct AckOutboxEvent {
   static constexpr const char* kName = "ack_outbox_event";
   uint64_t tx_id;
   messaging::Nonce nonce;
-  static constexpr auto kParams =
-      params(param("tx_id", &AckOutboxEvent::tx_id), param<NonceArg<kNonceLengthMessage>>("nonce", &AckOutboxEvent::nonce));
+  static constexpr auto kParams = params(param("tx_id", &AckOutboxEvent::tx_id),
+                                         param<NonceArg<kNonceLengthMessage>>("nonce", &AckOutboxEvent::nonce));
   static constexpr const char* kStoreDoc =
       "Delete the delivered event (tx_id, nonce); True if it was pending, False if there was none.";
   static constexpr const char* kStagedDoc =
@@ -136,7 +137,7 @@ constexpr MethodSpec kOutboxMethods[] = {
 const MethodBlock kOutboxBlock{TargetClass::Store, kOutboxMethods};
 
 constexpr MethodSpec kOutboxStagingMethods[] = {method_spec<Staged<EmitEvent>>(),
-                                                  method_spec<Staged<AckOutboxEvent>>()};
+                                                method_spec<Staged<AckOutboxEvent>>()};
 const MethodBlock kOutboxStagingBlock{TargetClass::Transaction, kOutboxStagingMethods};
 
 }  // namespace

@@ -316,7 +316,7 @@ struct Single {
   static constexpr size_t kKeyword = kKeywordOnly ? 1 : 0;
 
   Param param;
-  T S::*member;
+  T S::* member;
   detail::WhenOmitted when_omitted;
   typename detail::default_of<C>::type value{};
 
@@ -360,7 +360,7 @@ struct Group {
   static constexpr size_t kPositional = Members::kPositional;
   static constexpr size_t kKeyword = Members::kKeyword;
 
-  T S::*member;
+  T S::* member;
 
   constexpr std::array<Param, Members::kSize> members() const { return F::kParams.table; }
 
@@ -451,7 +451,7 @@ constexpr auto params(E... declared) {
 namespace detail {
 
 template <class C, bool kKeywordOnly, class S, class T, class D>
-constexpr auto declare(const char* name, T S::*member, const D& declared) {
+constexpr auto declare(const char* name, T S::* member, const D& declared) {
   using Converter = converter_for<C, T>;
   using Entry = Single<S, Converter, T, kKeywordOnly>;
   if constexpr (std::is_same_v<D, NoneDefault>) {
@@ -471,23 +471,23 @@ constexpr auto declare(const char* name, T S::*member, const D& declared) {
 }  // namespace detail
 
 template <class C = ByFieldType, class S, class T>
-constexpr auto param(const char* name, T S::*member) {
+constexpr auto param(const char* name, T S::* member) {
   using Entry = Single<S, detail::converter_for<C, T>, T, false>;
   return Entry{Param(name, DefaultText{}, false), member, detail::WhenOmitted::Required};
 }
 
 template <class C = ByFieldType, class S, class T, class D>
-constexpr auto param(const char* name, T S::*member, const D& declared) {
+constexpr auto param(const char* name, T S::* member, const D& declared) {
   return detail::declare<C, false>(name, member, declared);
 }
 
 template <class C = ByFieldType, class S, class T, class D>
-constexpr auto keyword(const char* name, T S::*member, const D& declared) {
+constexpr auto keyword(const char* name, T S::* member, const D& declared) {
   return detail::declare<C, true>(name, member, declared);
 }
 
 template <class F, class S, class T>
-constexpr auto group(T S::*member) {
+constexpr auto group(T S::* member) {
   return Group<S, F, T>{member};
 }
 

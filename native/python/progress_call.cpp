@@ -31,9 +31,9 @@ bool ProgressCall::report(void* context, uint64_t done_bytes, uint64_t total_byt
   auto* call = static_cast<ProgressCall*>(context);
   if (call->interrupted()) return false;
   PyGILState_STATE gil = PyGILState_Ensure();
-  PyObject* result = PyObject_CallFunction(call->callable_, "sKK", call->operation_,
-                                           static_cast<unsigned long long>(done_bytes),
-                                           static_cast<unsigned long long>(total_bytes));
+  PyObject* result =
+      PyObject_CallFunction(call->callable_, "sKK", call->operation_, static_cast<unsigned long long>(done_bytes),
+                            static_cast<unsigned long long>(total_bytes));
   if (result == nullptr) PyErr_Fetch(&call->kept_type_, &call->kept_value_, &call->kept_traceback_);
   Py_XDECREF(result);
   const bool go_on = !call->interrupted();

@@ -31,9 +31,9 @@ struct QueryIndexExact {
   std::string_view collection;
   std::string_view index;
   std::string_view value;
-  static constexpr auto kParams = params(param("collection", &QueryIndexExact::collection),
-                                         param("index", &QueryIndexExact::index),
-                                         param("value", &QueryIndexExact::value));
+  static constexpr auto kParams =
+      params(param("collection", &QueryIndexExact::collection), param("index", &QueryIndexExact::index),
+             param("value", &QueryIndexExact::value));
   static constexpr const char* kDoc =
       "Return the records of `collection` that listed `value` for `index`, as (primary_key, value,\n"
       "indexes) tuples sorted by primary key. Raises OmbrelStoreError \"index does not exist\" for an\n"
@@ -62,14 +62,12 @@ struct QueryIndexRange {
   bool end_inclusive;
   bool descending;
   std::optional<uint64_t> limit;
-  static constexpr auto kParams = params(param("collection", &QueryIndexRange::collection),
-                                         param("index", &QueryIndexRange::index),
-                                         keyword("start", &QueryIndexRange::start, kNone),
-                                         keyword("end", &QueryIndexRange::end, kNone),
-                                         keyword("start_inclusive", &QueryIndexRange::start_inclusive, true),
-                                         keyword("end_inclusive", &QueryIndexRange::end_inclusive, true),
-                                         keyword("descending", &QueryIndexRange::descending, false),
-                                         keyword("limit", &QueryIndexRange::limit, kNone));
+  static constexpr auto kParams = params(
+      param("collection", &QueryIndexRange::collection), param("index", &QueryIndexRange::index),
+      keyword("start", &QueryIndexRange::start, kNone), keyword("end", &QueryIndexRange::end, kNone),
+      keyword("start_inclusive", &QueryIndexRange::start_inclusive, true),
+      keyword("end_inclusive", &QueryIndexRange::end_inclusive, true),
+      keyword("descending", &QueryIndexRange::descending, false), keyword("limit", &QueryIndexRange::limit, kNone));
   static constexpr const char* kDoc =
       "Return the records whose `index` value lies between `start` and `end` (None: unbounded) as\n"
       "(index_value, (primary_key, value, indexes)) tuples, ordered bytewise by index value and then\n"

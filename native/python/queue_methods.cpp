@@ -160,9 +160,9 @@ struct NackQueue {
   uint64_t id;
   uint32_t lease_generation;
   int64_t available_at_ms;
-  static constexpr auto kParams =
-      params(param("name", &NackQueue::name), param("id", &NackQueue::id),
-             param("lease_generation", &NackQueue::lease_generation), param("available_at_ms", &NackQueue::available_at_ms));
+  static constexpr auto kParams = params(param("name", &NackQueue::name), param("id", &NackQueue::id),
+                                         param("lease_generation", &NackQueue::lease_generation),
+                                         param("available_at_ms", &NackQueue::available_at_ms));
   static constexpr const char* kStoreDoc =
       "Give leased message `id` of queue `name` back: it becomes ready again at `available_at_ms`,\n"
       "keeping its attempts, so the next claim leases it under the next generation.";
@@ -171,7 +171,8 @@ struct NackQueue {
       "does (a lost lease fails the whole commit), and return the operation's position. No result.";
 
   auto run(engine::Store& store) const {
-    return settle_on_store(store, name, [&](Queue& queue) { return queue.nack(id, lease_generation, available_at_ms); });
+    return settle_on_store(store, name,
+                           [&](Queue& queue) { return queue.nack(id, lease_generation, available_at_ms); });
   }
   auto run(engine::Transaction& tx) const {
     return messaging::nack_queue(tx, name, id, lease_generation, available_at_ms);
@@ -245,16 +246,21 @@ struct QueueStats {
 };
 
 constexpr MethodSpec kQueueMethods[] = {
-    method_spec<PushQueue>(),      method_spec<ClaimQueue>(),     method_spec<OnStore<AckQueue<Borrowed>>>(),
-    method_spec<OnStore<NackQueue<Borrowed>>>(), method_spec<OnStore<DeadLetterQueue<Borrowed>>>(),
+    method_spec<PushQueue>(),
+    method_spec<ClaimQueue>(),
+    method_spec<OnStore<AckQueue<Borrowed>>>(),
+    method_spec<OnStore<NackQueue<Borrowed>>>(),
+    method_spec<OnStore<DeadLetterQueue<Borrowed>>>(),
     method_spec<PurgeDeadQueue>(),
     method_spec<QueueStats>(),
 };
 const MethodBlock kQueueBlock{TargetClass::Store, kQueueMethods};
 
 constexpr MethodSpec kQueueStagingMethods[] = {
-    method_spec<Staged<StagePushQueue>>(),      method_spec<Staged<AckQueue<Owned>>>(),
-    method_spec<Staged<NackQueue<Owned>>>(),    method_spec<Staged<DeadLetterQueue<Owned>>>(),
+    method_spec<Staged<StagePushQueue>>(),
+    method_spec<Staged<AckQueue<Owned>>>(),
+    method_spec<Staged<NackQueue<Owned>>>(),
+    method_spec<Staged<DeadLetterQueue<Owned>>>(),
 };
 const MethodBlock kQueueStagingBlock{TargetClass::Transaction, kQueueStagingMethods};
 

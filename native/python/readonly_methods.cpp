@@ -38,7 +38,7 @@ namespace ombrel::python {
 namespace {
 
 struct ReadOnlyStoreObject {
-  StoreObject store;  // first: the methods shared with Store see a Store
+  StoreObject store;                              // first: the methods shared with Store see a Store
   std::unique_ptr<engine::LogFollower> follower;  // touched only under the cell's lock
 };
 
@@ -47,14 +47,48 @@ ReadOnlyStoreObject& read_only_of(PyObject* self) { return *reinterpret_cast<Rea
 // The Store methods a ReadOnlyStore offers: those that only read the
 // committed state.
 constexpr std::string_view kSharedReads[] = {
-    "get", "contains", "scan_prefix", "changes_after", "changes_for_transaction",
-    "get_object", "get_object_chunk", "object_info", "verify_object", "resolve_object_ref", "list_object_refs",
-    "read_stream", "stream_tail_offset", "read_topic", "poll_topic", "topic_subscription_offset",
-    "consumer_group_state", "queue_stats", "outbox_events_after", "outbox_len", "pending_rpc_requests_after",
-    "get_rpc_response", "get_record", "scan_collection", "collection_definition", "collection_migrations",
-    "query_index_exact", "query_index_range", "get_job", "list_jobs", "job_stats", "job_history", "get_schedule",
-    "get_cron_schedule", "list_cron_schedules", "get_trigger", "list_triggers", "get_workflow", "workflow_history",
-    "workflow_children", "list_workflows", "storage_stats",
+    "get",
+    "contains",
+    "scan_prefix",
+    "changes_after",
+    "changes_for_transaction",
+    "get_object",
+    "get_object_chunk",
+    "object_info",
+    "verify_object",
+    "resolve_object_ref",
+    "list_object_refs",
+    "read_stream",
+    "stream_tail_offset",
+    "read_topic",
+    "poll_topic",
+    "topic_subscription_offset",
+    "consumer_group_state",
+    "queue_stats",
+    "outbox_events_after",
+    "outbox_len",
+    "pending_rpc_requests_after",
+    "get_rpc_response",
+    "get_record",
+    "scan_collection",
+    "collection_definition",
+    "collection_migrations",
+    "query_index_exact",
+    "query_index_range",
+    "get_job",
+    "list_jobs",
+    "job_stats",
+    "job_history",
+    "get_schedule",
+    "get_cron_schedule",
+    "list_cron_schedules",
+    "get_trigger",
+    "list_triggers",
+    "get_workflow",
+    "workflow_history",
+    "workflow_children",
+    "list_workflows",
+    "storage_stats",
 };
 
 PyObject* raise_follow_error(const ModuleState& state, const engine::FollowError& error) {
@@ -162,9 +196,9 @@ struct Exit {
   PyObject* exc_type;
   PyObject* exc_value;
   PyObject* traceback;
-  static constexpr auto kParams = params(param<arg::AnyObject>("_exc_type", &Exit::exc_type),
-                                         param<arg::AnyObject>("_exc_value", &Exit::exc_value),
-                                         param<arg::AnyObject>("_traceback", &Exit::traceback));
+  static constexpr auto kParams =
+      params(param<arg::AnyObject>("_exc_type", &Exit::exc_type), param<arg::AnyObject>("_exc_value", &Exit::exc_value),
+             param<arg::AnyObject>("_traceback", &Exit::traceback));
   static constexpr const char* kDoc = "Close as close() does and return False.";
 
   PyObject* call(PyObject* self) const {

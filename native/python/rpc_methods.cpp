@@ -205,14 +205,17 @@ struct ExpireRpcRequests {
 };
 
 constexpr MethodSpec kRpcMethods[] = {
-    method_spec<SubmitRpcRequest>(), method_spec<PendingRpcRequestsAfter>(), method_spec<OnStore<RespondRpc<Borrowed>>>(),
-    method_spec<GetRpcResponse>(),   method_spec<OnStore<AckRpcResponse>>(),          method_spec<ExpireRpcRequests>(),
+    method_spec<SubmitRpcRequest>(),
+    method_spec<PendingRpcRequestsAfter>(),
+    method_spec<OnStore<RespondRpc<Borrowed>>>(),
+    method_spec<GetRpcResponse>(),
+    method_spec<OnStore<AckRpcResponse>>(),
+    method_spec<ExpireRpcRequests>(),
 };
 const MethodBlock kRpcBlock{TargetClass::Store, kRpcMethods};
 
-constexpr MethodSpec kRpcStagingMethods[] = {method_spec<Staged<RequestRpc>>(),
-                                              method_spec<Staged<RespondRpc<Owned>>>(),
-                                              method_spec<Staged<AckRpcResponse>>()};
+constexpr MethodSpec kRpcStagingMethods[] = {
+    method_spec<Staged<RequestRpc>>(), method_spec<Staged<RespondRpc<Owned>>>(), method_spec<Staged<AckRpcResponse>>()};
 const MethodBlock kRpcStagingBlock{TargetClass::Transaction, kRpcStagingMethods};
 
 }  // namespace

@@ -77,9 +77,9 @@ struct CreateSchedule {
   int64_t first_run_ms;
   std::string mode;
   std::optional<uint64_t> every_ms;
-  static constexpr auto kParams =
-      params(job_spec_params(&CreateSchedule::spec), param("first_run_ms", &CreateSchedule::first_run_ms),
-             keyword<arg::Text>("mode", &CreateSchedule::mode, "once"), keyword("every_ms", &CreateSchedule::every_ms, kNone));
+  static constexpr auto kParams = params(
+      job_spec_params(&CreateSchedule::spec), param("first_run_ms", &CreateSchedule::first_run_ms),
+      keyword<arg::Text>("mode", &CreateSchedule::mode, "once"), keyword("every_ms", &CreateSchedule::every_ms, kNone));
   static constexpr const char* kDoc =
       "Create an enabled schedule that submits a job from this template and return its 16-byte id.\n\n"
       "mode \"once\" runs once at `first_run_ms` (every_ms is ignored); mode \"interval\" runs at\n"
@@ -112,10 +112,10 @@ struct EnsureSchedule {
   int64_t first_run_ms;
   std::string mode;
   std::optional<uint64_t> every_ms;
-  static constexpr auto kParams =
-      params(param("name", &EnsureSchedule::name), job_spec_params(&EnsureSchedule::spec),
-             param("first_run_ms", &EnsureSchedule::first_run_ms),
-             keyword<arg::Text>("mode", &EnsureSchedule::mode, "once"), keyword("every_ms", &EnsureSchedule::every_ms, kNone));
+  static constexpr auto kParams = params(param("name", &EnsureSchedule::name), job_spec_params(&EnsureSchedule::spec),
+                                         param("first_run_ms", &EnsureSchedule::first_run_ms),
+                                         keyword<arg::Text>("mode", &EnsureSchedule::mode, "once"),
+                                         keyword("every_ms", &EnsureSchedule::every_ms, kNone));
   static constexpr const char* kDoc =
       "Return the interval schedule named `name` (bytes, not empty), or create it as create_schedule\n"
       "does and name it, in one commit: {\"id\": 16 bytes, \"created\": bool}. A schedule found by\n"
@@ -170,7 +170,8 @@ struct TickSchedules {
   static constexpr const char* kName = "tick_schedules";
   int64_t now_ms;
   uint64_t limit;
-  static constexpr auto kParams = params(param("now_ms", &TickSchedules::now_ms), param("limit", &TickSchedules::limit));
+  static constexpr auto kParams =
+      params(param("now_ms", &TickSchedules::now_ms), param("limit", &TickSchedules::limit));
   static constexpr const char* kDoc =
       "Fire up to `limit` due interval schedules, in id order, one job and one commit each; return\n"
       "(schedule records read, schedules fired).";
@@ -207,8 +208,8 @@ struct CreateCronSchedule {
   jobs::JobSpec spec;
   int64_t after_ms;
   static constexpr auto kParams =
-      params(param<arg::Text>("expression", &CreateCronSchedule::expression), job_spec_params(&CreateCronSchedule::spec),
-             param("after_ms", &CreateCronSchedule::after_ms));
+      params(param<arg::Text>("expression", &CreateCronSchedule::expression),
+             job_spec_params(&CreateCronSchedule::spec), param("after_ms", &CreateCronSchedule::after_ms));
   static constexpr const char* kDoc =
       "Create an enabled cron schedule and return its 16-byte id.\n\n"
       "`expression` has five fields (minute, hour, day of month, month, day of week), matched in UTC.\n"
@@ -336,10 +337,12 @@ struct TickCronSchedules {
 };
 
 constexpr MethodSpec kScheduleMethods[] = {
-    method_spec<CreateSchedule>(),     method_spec<GetSchedule>(),       method_spec<SetScheduleEnabled>(),
-    method_spec<TickSchedules>(),      method_spec<CreateCronSchedule>(), method_spec<GetCronSchedule>(),
-    method_spec<ListCronSchedules>(),  method_spec<SetCronScheduleEnabled>(), method_spec<TickCronSchedules>(),
-    method_spec<EnsureSchedule>(),     method_spec<EnsureCronSchedule>(),
+    method_spec<CreateSchedule>(),     method_spec<GetSchedule>(),
+    method_spec<SetScheduleEnabled>(), method_spec<TickSchedules>(),
+    method_spec<CreateCronSchedule>(), method_spec<GetCronSchedule>(),
+    method_spec<ListCronSchedules>(),  method_spec<SetCronScheduleEnabled>(),
+    method_spec<TickCronSchedules>(),  method_spec<EnsureSchedule>(),
+    method_spec<EnsureCronSchedule>(),
 };
 const MethodBlock kScheduleBlock{TargetClass::Store, kScheduleMethods};
 

@@ -19,8 +19,8 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/method_registry.h"
-#include "python/progress_call.h"
 #include "python/module_state.h"
+#include "python/progress_call.h"
 #include "python/store_slot.h"
 #include "python/verification_report.h"
 
@@ -101,11 +101,10 @@ struct Open {
   bool repair_torn_tail;
   std::optional<uint64_t> max_bytes;
   std::optional<uint64_t> namespace_max_bytes;
-  static constexpr auto kParams = params(param<arg::Path>("path", &Open::path),
-                                         keyword<arg::Text>("durability", &Open::durability, "data"),
-                                         keyword("repair_torn_tail", &Open::repair_torn_tail, true),
-                                         keyword("max_bytes", &Open::max_bytes, kNone),
-                                         keyword("namespace_max_bytes", &Open::namespace_max_bytes, kNone));
+  static constexpr auto kParams =
+      params(param<arg::Path>("path", &Open::path), keyword<arg::Text>("durability", &Open::durability, "data"),
+             keyword("repair_torn_tail", &Open::repair_torn_tail, true), keyword("max_bytes", &Open::max_bytes, kNone),
+             keyword("namespace_max_bytes", &Open::namespace_max_bytes, kNone));
   static constexpr const char* kDoc =
       "Open the store file at `path`, creating it if it does not exist, and return a new Store.\n\n"
       "durability: \"strict\" (full sync at each commit), \"data\" (data sync) or \"relaxed\" (no sync).\n"
@@ -305,9 +304,9 @@ struct Exit {
   PyObject* exc_type;
   PyObject* exc_value;
   PyObject* traceback;
-  static constexpr auto kParams = params(param<arg::AnyObject>("_exc_type", &Exit::exc_type),
-                                         param<arg::AnyObject>("_exc_value", &Exit::exc_value),
-                                         param<arg::AnyObject>("_traceback", &Exit::traceback));
+  static constexpr auto kParams =
+      params(param<arg::AnyObject>("_exc_type", &Exit::exc_type), param<arg::AnyObject>("_exc_value", &Exit::exc_value),
+             param<arg::AnyObject>("_traceback", &Exit::traceback));
   static constexpr const char* kDoc =
       "Close the store as close() does and return False, so an exception raised in the block propagates.";
 
@@ -320,9 +319,9 @@ struct Exit {
 };
 
 constexpr MethodSpec kMainBlock[] = {
-    method_spec<Open>(),   method_spec<Verify>(), method_spec<Salvage>(),     method_spec<Close>(), method_spec<Flush>(),
-    method_spec<Get>(),    method_spec<Contains>(),   method_spec<Put>(),   method_spec<Delete>(),
-    method_spec<ScanPrefix>(), method_spec<Enter>(), method_spec<Exit>(),
+    method_spec<Open>(),   method_spec<Verify>(),     method_spec<Salvage>(),  method_spec<Close>(),
+    method_spec<Flush>(),  method_spec<Get>(),        method_spec<Contains>(), method_spec<Put>(),
+    method_spec<Delete>(), method_spec<ScanPrefix>(), method_spec<Enter>(),    method_spec<Exit>(),
 };
 const MethodBlock kMainMethods{TargetClass::Store, kMainBlock};
 
@@ -377,10 +376,7 @@ int add_store_class(PyObject* module, ModuleState& state) {
       {0, nullptr},
   };
   PyType_Spec spec = {
-      "_native.Store",
-      static_cast<int>(sizeof(StoreObject)),
-      0,
-      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      "_native.Store", static_cast<int>(sizeof(StoreObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
   PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);

@@ -51,10 +51,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <optional>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -138,8 +138,7 @@ class SlotGuard {
 
 // Layout of a Python `Store` instance.
 struct StoreObject {
-  PyObject_HEAD
-  std::shared_ptr<StoreCell> cell;
+  PyObject_HEAD std::shared_ptr<StoreCell> cell;
 };
 
 inline StoreCell& cell_of(PyObject* store_self) { return *reinterpret_cast<StoreObject*>(store_self)->cell; }

@@ -29,8 +29,7 @@ constexpr const char* kFinishedMessage = "transaction is finished";
 constexpr const char* kInUseMessage = "Transaction is already borrowed by a call in progress";
 
 struct TransactionObject {
-  PyObject_HEAD
-  std::unique_ptr<engine::Store> store;  // null once given back
+  PyObject_HEAD std::unique_ptr<engine::Store> store;  // null once given back
   // In staging order; each operation stays at its address, so the views in
   // `overlay` stay valid as operations are added.
   std::vector<std::unique_ptr<StagedOperation>> operations;
@@ -59,8 +58,7 @@ PyObject* with_live_transaction(PyObject* self, Fn&& fn) {
     PyErr_SetString(PyExc_RuntimeError, kInUseMessage);
     return nullptr;
   }
-  if (is_finished(t))
-    return raise_store_error(*state, ExceptionKind::TransactionFinishedError, kFinishedMessage);
+  if (is_finished(t)) return raise_store_error(*state, ExceptionKind::TransactionFinishedError, kFinishedMessage);
   t.in_call = true;
   PyObject* result = nullptr;
   try {
@@ -259,9 +257,8 @@ struct Commit {
       "way the transaction is finished and the store usable again.";
 
   PyObject* call(PyObject* self) const {
-    return with_live_transaction(self, [](TransactionObject& t, const ModuleState& state) {
-      return commit_transaction(t, state, false);
-    });
+    return with_live_transaction(
+        self, [](TransactionObject& t, const ModuleState& state) { return commit_transaction(t, state, false); });
   }
 };
 
@@ -272,9 +269,8 @@ struct CommitWithResults {
       "operation that yields one (plain writes and record operations yield none).";
 
   PyObject* call(PyObject* self) const {
-    return with_live_transaction(self, [](TransactionObject& t, const ModuleState& state) {
-      return commit_transaction(t, state, true);
-    });
+    return with_live_transaction(
+        self, [](TransactionObject& t, const ModuleState& state) { return commit_transaction(t, state, true); });
   }
 };
 
@@ -283,7 +279,8 @@ struct Rollback {
   static constexpr const char* kDoc = "Discard the staged operations and give the store back; nothing is written.";
 
   PyObject* call(PyObject* self) const {
-    return with_live_transaction(self, [](TransactionObject& t, const ModuleState&) { return rollback_transaction(t); });
+    return with_live_transaction(self,
+                                 [](TransactionObject& t, const ModuleState&) { return rollback_transaction(t); });
   }
 };
 
@@ -299,9 +296,9 @@ struct Exit {
   PyObject* exc_type;
   PyObject* exc_value;
   PyObject* traceback;
-  static constexpr auto kParams = params(param<arg::AnyObject>("exc_type", &Exit::exc_type),
-                                         param<arg::AnyObject>("_exc_value", &Exit::exc_value),
-                                         param<arg::AnyObject>("_traceback", &Exit::traceback));
+  static constexpr auto kParams =
+      params(param<arg::AnyObject>("exc_type", &Exit::exc_type), param<arg::AnyObject>("_exc_value", &Exit::exc_value),
+             param<arg::AnyObject>("_traceback", &Exit::traceback));
   static constexpr const char* kDoc =
       "Commit when the block ended normally (a commit error propagates), roll back when it raised;\n"
       "do nothing when already finished. Returns False, so the block's exception propagates.";
@@ -319,9 +316,16 @@ struct Exit {
 };
 
 constexpr MethodSpec kTransactionMethods[] = {
-    method_spec<Get>(),    method_spec<Contains>(),          method_spec<ScanPrefix>(), method_spec<Staged<Put>>(),
-    method_spec<Staged<Delete>>(), method_spec<Commit>(), method_spec<CommitWithResults>(), method_spec<Rollback>(),
-    method_spec<Enter>(),  method_spec<Exit>(),
+    method_spec<Get>(),
+    method_spec<Contains>(),
+    method_spec<ScanPrefix>(),
+    method_spec<Staged<Put>>(),
+    method_spec<Staged<Delete>>(),
+    method_spec<Commit>(),
+    method_spec<CommitWithResults>(),
+    method_spec<Rollback>(),
+    method_spec<Enter>(),
+    method_spec<Exit>(),
 };
 const MethodBlock kTransactionBlock{TargetClass::Transaction, kTransactionMethods};
 

@@ -144,8 +144,7 @@ struct SetTriggerEnabled {
   bool enabled;
   static constexpr auto kParams =
       params(param<TriggerIdArg>("id", &SetTriggerEnabled::id), param("enabled", &SetTriggerEnabled::enabled));
-  static constexpr const char* kDoc =
-      "Enable or disable a trigger (its counters are kept); False if there is none.";
+  static constexpr const char* kDoc = "Enable or disable a trigger (its counters are kept); False if there is none.";
 
   PyObject* call(PyObject* self) const {
     return with_open_store(self, [&](engine::Store& store, const ModuleState& state) -> PyObject* {
@@ -161,9 +160,9 @@ struct FireTrigger {
   jobs::TriggerId id;
   std::string_view event_payload;
   int64_t now_ms;
-  static constexpr auto kParams = params(param<TriggerIdArg>("id", &FireTrigger::id),
-                                         param("event_payload", &FireTrigger::event_payload),
-                                         param("now_ms", &FireTrigger::now_ms));
+  static constexpr auto kParams =
+      params(param<TriggerIdArg>("id", &FireTrigger::id), param("event_payload", &FireTrigger::event_payload),
+             param("now_ms", &FireTrigger::now_ms));
   static constexpr const char* kDoc =
       "Submit the trigger's job and count the firing, in one commit; return the job's 16-byte id, or\n"
       "None for a disabled trigger (nothing is written then).\n\n"

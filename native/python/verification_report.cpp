@@ -12,20 +12,17 @@ namespace ombrel::python {
 namespace {
 
 struct ReportObject {
-  PyObject_HEAD
-  engine::VerificationReport report;
+  PyObject_HEAD engine::VerificationReport report;
 };
 
 const engine::VerificationReport& report_of(PyObject* self) { return reinterpret_cast<ReportObject*>(self)->report; }
 
-template <uint64_t engine::VerificationReport::*Field>
+template <uint64_t engine::VerificationReport::* Field>
 PyObject* get_counter(PyObject* self, void*) {
   return int_result(report_of(self).*Field);
 }
 
-PyObject* get_store_id(PyObject* self, void*) {
-  return bytes_result(report_of(self).header.store_id);
-}
+PyObject* get_store_id(PyObject* self, void*) { return bytes_result(report_of(self).header.store_id); }
 
 PyObject* get_has_torn_tail(PyObject* self, void*) { return bool_result(report_of(self).has_torn_tail()); }
 

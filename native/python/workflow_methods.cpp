@@ -61,8 +61,8 @@ struct StatusFilterArg {
     if (!text) return std::nullopt;
     auto status = jobs::workflow_status_from_name(*text);
     if (!status) {
-      PyErr_Format(PyExc_ValueError,
-                   "%s must be one of 'running', 'waiting', 'completed', 'failed', 'cancelled'", name);
+      PyErr_Format(PyExc_ValueError, "%s must be one of 'running', 'waiting', 'completed', 'failed', 'cancelled'",
+                   name);
       return std::nullopt;
     }
     return Value(*status);
@@ -126,11 +126,11 @@ struct CreateWorkflow {
   std::string_view initial_state;
   int64_t now_ms;
   std::optional<jobs::WorkflowId> parent_id;
-  static constexpr auto kParams =
-      params(param("workflow_type", &CreateWorkflow::workflow_type), param("initial_step", &CreateWorkflow::initial_step),
-             param("initial_state", &CreateWorkflow::initial_state), param("now_ms", &CreateWorkflow::now_ms),
-             param<arg::OptionalFixedLengthId<&jobs::workflow_id_from_bytes, kWorkflowIdLengthMessage>>(
-                 "parent_id", &CreateWorkflow::parent_id, kNone));
+  static constexpr auto kParams = params(
+      param("workflow_type", &CreateWorkflow::workflow_type), param("initial_step", &CreateWorkflow::initial_step),
+      param("initial_state", &CreateWorkflow::initial_state), param("now_ms", &CreateWorkflow::now_ms),
+      param<arg::OptionalFixedLengthId<&jobs::workflow_id_from_bytes, kWorkflowIdLengthMessage>>(
+          "parent_id", &CreateWorkflow::parent_id, kNone));
   static constexpr const char* kDoc =
       "Create a running workflow instance and return its new 16-byte id.\n\n"
       "`workflow_type` and `initial_step` must not be empty; `initial_state` is the application's\n"
@@ -204,8 +204,9 @@ struct WaitForSignal {
   jobs::WorkflowId id;
   Bytes signal;
   int64_t now_ms;
-  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &WaitForSignal::id),
-                                         param("signal", &WaitForSignal::signal), param("now_ms", &WaitForSignal::now_ms));
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &WaitForSignal::id), param("signal", &WaitForSignal::signal),
+             param("now_ms", &WaitForSignal::now_ms));
   static constexpr const char* kStoreDoc =
       "Park a running or waiting instance until the signal named `signal` arrives (replacing any\n"
       "earlier wait). Raises OmbrelStoreError for an empty name, a missing or a terminal instance.";
@@ -221,8 +222,9 @@ struct WaitUntil {
   jobs::WorkflowId id;
   int64_t resume_at_ms;
   int64_t now_ms;
-  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &WaitUntil::id),
-                                         param("resume_at_ms", &WaitUntil::resume_at_ms), param("now_ms", &WaitUntil::now_ms));
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &WaitUntil::id), param("resume_at_ms", &WaitUntil::resume_at_ms),
+             param("now_ms", &WaitUntil::now_ms));
   static constexpr const char* kStoreDoc =
       "Park a running or waiting instance until `resume_at_ms` (any time, past ones included); a later\n"
       "resume_due_workflows wakes it. Raises OmbrelStoreError for a missing or a terminal instance.";
@@ -298,7 +300,9 @@ struct FailWorkflow {
       "Stage failing workflow `id`, keeping `error` as its state, and return the operation's\n"
       "position. No result.";
 
-  auto run(auto& target) const { return jobs::finish_workflow(target, id, jobs::WorkflowStatus::Failed, error, now_ms); }
+  auto run(auto& target) const {
+    return jobs::finish_workflow(target, id, jobs::WorkflowStatus::Failed, error, now_ms);
+  }
 };
 
 template <class B>
@@ -308,8 +312,9 @@ struct CancelWorkflow {
   jobs::WorkflowId id;
   Bytes reason;
   int64_t now_ms;
-  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &CancelWorkflow::id),
-                                         param("reason", &CancelWorkflow::reason), param("now_ms", &CancelWorkflow::now_ms));
+  static constexpr auto kParams =
+      params(param<WorkflowIdArg>("id", &CancelWorkflow::id), param("reason", &CancelWorkflow::reason),
+             param("now_ms", &CancelWorkflow::now_ms));
   static constexpr const char* kStoreDoc =
       "Cancel a running or waiting instance, recording `reason` in its history; return True if\n"
       "cancelled, False when there is no such instance or it is already terminal.";
@@ -334,12 +339,12 @@ struct CreateWorkflowWithId {
   Bytes initial_state;
   int64_t now_ms;
   std::optional<jobs::WorkflowId> parent_id;
-  static constexpr auto kParams =
-      params(param<WorkflowIdArg>("id", &CreateWorkflowWithId::id),
-             param("workflow_type", &CreateWorkflowWithId::workflow_type),
-             param("initial_step", &CreateWorkflowWithId::initial_step),
-             param("initial_state", &CreateWorkflowWithId::initial_state), param("now_ms", &CreateWorkflowWithId::now_ms),
-             param<ParentIdArg>("parent_id", &CreateWorkflowWithId::parent_id, kNone));
+  static constexpr auto kParams = params(param<WorkflowIdArg>("id", &CreateWorkflowWithId::id),
+                                         param("workflow_type", &CreateWorkflowWithId::workflow_type),
+                                         param("initial_step", &CreateWorkflowWithId::initial_step),
+                                         param("initial_state", &CreateWorkflowWithId::initial_state),
+                                         param("now_ms", &CreateWorkflowWithId::now_ms),
+                                         param<ParentIdArg>("parent_id", &CreateWorkflowWithId::parent_id, kNone));
   static constexpr const char* kStoreDoc =
       "Create a running workflow instance under `id`, 16 bytes of the caller's choosing (e.g.\n"
       "ombrel_store.new_workflow_id()); otherwise as create_workflow. Raises OmbrelStoreError\n"
@@ -378,9 +383,7 @@ struct SendWorkflowSignal {
       "False when the instance is finished and the signal was ignored.";
 
   auto run(auto& target) const { return jobs::send_workflow_signal(target, id, signal, payload, now_ms); }
-  static PyObject* store_result(jobs::SignalOutcome outcome) {
-    return text_result(jobs::signal_outcome_name(outcome));
-  }
+  static PyObject* store_result(jobs::SignalOutcome outcome) { return text_result(jobs::signal_outcome_name(outcome)); }
   static std::optional<OperationResult> staged_result(jobs::SignalOutcome outcome) {
     return OperationResult("workflow_send", {{"delivered", outcome == jobs::SignalOutcome::Delivered},
                                              {"kept", outcome == jobs::SignalOutcome::Kept}});
@@ -492,12 +495,12 @@ struct ListWorkflows {
   std::optional<std::string_view> workflow_type;
   std::optional<jobs::WorkflowId> after_id;
   uint64_t limit;
-  static constexpr auto kParams = params(
-      keyword<StatusFilterArg>("status", &ListWorkflows::status, kNone),
-      keyword("workflow_type", &ListWorkflows::workflow_type, kNone),
-      keyword<arg::OptionalFixedLengthId<&jobs::workflow_id_from_bytes, kWorkflowIdLengthMessage>>(
-          "after_id", &ListWorkflows::after_id, kNone),
-      keyword("limit", &ListWorkflows::limit, 100));
+  static constexpr auto kParams =
+      params(keyword<StatusFilterArg>("status", &ListWorkflows::status, kNone),
+             keyword("workflow_type", &ListWorkflows::workflow_type, kNone),
+             keyword<arg::OptionalFixedLengthId<&jobs::workflow_id_from_bytes, kWorkflowIdLengthMessage>>(
+                 "after_id", &ListWorkflows::after_id, kNone),
+             keyword("limit", &ListWorkflows::limit, 100));
   static constexpr const char* kDoc =
       "Return up to `limit` instances as dicts, in id order, after `after_id` when given (pass the\n"
       "last id of a page to get the next); only those with `status` (\"running\", \"waiting\",\n"

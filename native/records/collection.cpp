@@ -26,9 +26,7 @@ constexpr uint64_t kMaxU32 = std::numeric_limits<uint32_t>::max();
 constexpr size_t kMaxIndexValues = std::numeric_limits<uint16_t>::max();
 constexpr size_t kMaxIndexNameBytes = std::numeric_limits<uint16_t>::max();
 
-std::unexpected<CollectionError> fail(CollectionError::Kind kind) {
-  return std::unexpected(CollectionError::of(kind));
-}
+std::unexpected<CollectionError> fail(CollectionError::Kind kind) { return std::unexpected(CollectionError::of(kind)); }
 std::unexpected<CollectionError> fail(const engine::EngineError& error) {
   return std::unexpected(CollectionError::engine(error));
 }
@@ -153,8 +151,7 @@ CollectionResult<Bytes> index_meta_key(BytesView collection, BytesView index) {
   return built(component_key(kIndexMetaPrefix, {collection, index}));
 }
 
-CollectionResult<Bytes> index_entry_key(BytesView collection, BytesView index, BytesView value,
-                                        BytesView primary_key) {
+CollectionResult<Bytes> index_entry_key(BytesView collection, BytesView index, BytesView value, BytesView primary_key) {
   return built(component_key(kIndexPrefix, {collection, index, value, primary_key}));
 }
 
@@ -312,11 +309,10 @@ CollectionResult<bool> define_index(engine::Store& store, BytesView collection, 
   return true;
 }
 
-CollectionResult<void> upsert_record(engine::Store& store, BytesView collection, BytesView primary_key,
-                                     BytesView value, const std::vector<IndexValue>& indexes) {
-  return in_own_transaction(store, [&](engine::Transaction& tx) {
-    return upsert_in(tx, collection, primary_key, value, indexes);
-  });
+CollectionResult<void> upsert_record(engine::Store& store, BytesView collection, BytesView primary_key, BytesView value,
+                                     const std::vector<IndexValue>& indexes) {
+  return in_own_transaction(
+      store, [&](engine::Transaction& tx) { return upsert_in(tx, collection, primary_key, value, indexes); });
 }
 
 CollectionResult<void> upsert_record(engine::Transaction& tx, BytesView collection, BytesView primary_key,
@@ -379,14 +375,13 @@ CollectionResult<std::vector<CollectionMigration>> collection_migrations(const e
     if (!migration) return std::unexpected(migration.error());
     migrations.push_back(std::move(*migration));
   }
-  std::ranges::stable_sort(migrations, {}, [](const CollectionMigration& m) {
-    return std::tuple(m.from_version, m.to_version);
-  });
+  std::ranges::stable_sort(migrations, {},
+                           [](const CollectionMigration& m) { return std::tuple(m.from_version, m.to_version); });
   return migrations;
 }
 
-CollectionResult<bool> migrate_collection_schema(engine::Store& store, BytesView collection,
-                                                 uint32_t expected_version, uint32_t next_version, BytesView codec) {
+CollectionResult<bool> migrate_collection_schema(engine::Store& store, BytesView collection, uint32_t expected_version,
+                                                 uint32_t next_version, BytesView codec) {
   auto meta = meta_key(collection);
   if (!meta) return std::unexpected(meta.error());
   const auto stored = store.find(*meta);

@@ -154,8 +154,8 @@ CollectionResult<CollectionMigration> decode_collection_migration(BytesView byte
 // ---- operations ----
 CollectionResult<bool> create_collection(engine::Store& store, BytesView name, const CollectionDefinition& definition);
 CollectionResult<bool> define_index(engine::Store& store, BytesView collection, const IndexDefinition& index);
-CollectionResult<void> upsert_record(engine::Store& store, BytesView collection, BytesView primary_key,
-                                     BytesView value, const std::vector<IndexValue>& indexes);
+CollectionResult<void> upsert_record(engine::Store& store, BytesView collection, BytesView primary_key, BytesView value,
+                                     const std::vector<IndexValue>& indexes);
 CollectionResult<void> upsert_record(engine::Transaction& tx, BytesView collection, BytesView primary_key,
                                      BytesView value, const std::vector<IndexValue>& indexes);
 CollectionResult<std::optional<CollectionRecord>> get_record(const engine::Store& store, BytesView collection,
@@ -163,11 +163,10 @@ CollectionResult<std::optional<CollectionRecord>> get_record(const engine::Store
 CollectionResult<bool> delete_record(engine::Store& store, BytesView collection, BytesView primary_key);
 CollectionResult<bool> delete_record(engine::Transaction& tx, BytesView collection, BytesView primary_key);
 CollectionResult<std::vector<CollectionRecord>> scan_collection(const engine::Store& store, BytesView collection);
-CollectionResult<std::optional<CollectionDefinition>> collection_definition(const engine::Store& store,
-                                                                            BytesView name);
+CollectionResult<std::optional<CollectionDefinition>> collection_definition(const engine::Store& store, BytesView name);
 CollectionResult<std::vector<CollectionMigration>> collection_migrations(const engine::Store& store,
                                                                          BytesView collection);
-CollectionResult<bool> migrate_collection_schema(engine::Store& store, BytesView collection,
-                                                 uint32_t expected_version, uint32_t next_version, BytesView codec);
+CollectionResult<bool> migrate_collection_schema(engine::Store& store, BytesView collection, uint32_t expected_version,
+                                                 uint32_t next_version, BytesView codec);
 
 }  // namespace ombrel::records

@@ -91,15 +91,13 @@ std::expected<BytesView, ObjectError> decode_object_data(BytesView value) {
 }
 
 std::expected<ObjectMetadata, ObjectError> normalize_metadata(ObjectMetadata metadata) {
-  std::stable_sort(metadata.begin(), metadata.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(metadata.begin(), metadata.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   uint64_t total = 0;
   for (size_t i = 0; i < metadata.size(); ++i) {
     const auto& [key, value] = metadata[i];
     if (key.empty() || key.size() > kMaxMetadataKeyBytes || value.size() > kMaxMetadataValueBytes)
       return std::unexpected(error(ObjectError::Kind::MetadataTooLarge));
-    if (i > 0 && metadata[i - 1].first == key)
-      return std::unexpected(error(ObjectError::Kind::MetadataDuplicateKey));
+    if (i > 0 && metadata[i - 1].first == key) return std::unexpected(error(ObjectError::Kind::MetadataDuplicateKey));
     total += key.size() + value.size();  // each entry is bounded, so no overflow
     if (total > kMaxMetadataTotalBytes) return std::unexpected(error(ObjectError::Kind::MetadataTooLarge));
   }
@@ -156,8 +154,7 @@ std::optional<int64_t> parse_expiry(BytesView text) {
   BytesView digits = text;
   const bool negative = digits.starts_with('-');
   if (negative || digits.starts_with('+')) digits.remove_prefix(1);
-  if (digits.empty() || !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; }))
-    return std::nullopt;
+  if (digits.empty() || !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
   // from_chars takes the '-' itself, so the negative bound is checked exactly.
   std::string number;
   if (negative) number.push_back('-');

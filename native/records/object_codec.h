@@ -68,9 +68,7 @@ inline constexpr uint64_t kMaxMetadataTotalBytes = 262144;
 inline constexpr std::string_view kExpiresAtKey = "expires_at_unix";
 
 ObjectId object_id_of(BytesView content);
-inline BytesView id_bytes(const ObjectId& id) {
-  return BytesView(reinterpret_cast<const char*>(id.data()), id.size());
-}
+inline BytesView id_bytes(const ObjectId& id) { return BytesView(reinterpret_cast<const char*>(id.data()), id.size()); }
 // Nullopt unless `bytes` is exactly 32 bytes long.
 std::optional<ObjectId> object_id_from(BytesView bytes);
 

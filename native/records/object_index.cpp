@@ -34,8 +34,10 @@ void ObjectIndex::data_change(std::string_view key, int step) {
   data_records_ += static_cast<uint64_t>(step);
   auto id = id_after_prefix<kObjectIdSize>(key, kObjectDataPrefix);
   if (!id) {
-    if (step > 0) odd_data_keys_.emplace(key);
-    else odd_data_keys_.erase(key);
+    if (step > 0)
+      odd_data_keys_.emplace(key);
+    else
+      odd_data_keys_.erase(key);
     return;
   }
   if (auto it = referenced_.find(*id); it != referenced_.end()) {
@@ -73,11 +75,15 @@ void ObjectIndex::reference_change(std::string_view value, int step) {
 void ObjectIndex::metadata_change(const ObjectId& id, std::string_view value, int step) {
   auto expiry = decode_expiry(value);
   if (!expiry) {
-    if (step > 0) unreadable_metadata_.insert(id);
-    else unreadable_metadata_.erase(id);
+    if (step > 0)
+      unreadable_metadata_.insert(id);
+    else
+      unreadable_metadata_.erase(id);
   } else if (*expiry) {
-    if (step > 0) expiries_.insert({**expiry, id});
-    else expiries_.erase({**expiry, id});
+    if (step > 0)
+      expiries_.insert({**expiry, id});
+    else
+      expiries_.erase({**expiry, id});
   }
 }
 

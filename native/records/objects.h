@@ -106,8 +106,7 @@ engine::DomainTransactionError transactional_error(const ObjectError& error);
 
 // ---- store level ----
 
-std::expected<ObjectId, ObjectError> put_object(engine::Store& store, BytesView content,
-                                                ObjectMetadata metadata = {});
+std::expected<ObjectId, ObjectError> put_object(engine::Store& store, BytesView content, ObjectMetadata metadata = {});
 std::expected<std::optional<BytesView>, ObjectError> get_object(const engine::Store& store, const ObjectId& id);
 // content[min(offset, L) : min(L, start + limit)], the sum saturating.
 std::expected<std::optional<BytesView>, ObjectError> get_object_chunk(const engine::Store& store, const ObjectId& id,

@@ -98,7 +98,7 @@ Bytes seek_key(const Bytes& run_prefix, uint32_t length, BytesView bound, bool s
 // Splits the index under `prefix` into runs of one value length, each cut to
 // the bounds. Costs two seeks per distinct length.
 std::expected<std::vector<Run>, QueryError> bounded_runs(const engine::Store& store, const Bytes& prefix,
-                                                        const IndexRangeQuery& query) {
+                                                         const IndexRangeQuery& query) {
   const engine::LiveTable& live = store.live();
   engine::PrefixRange all = store.prefix_range(prefix);
   std::vector<Run> runs;

@@ -42,8 +42,7 @@ CollectionResult<std::optional<CollectionRecord>> RecordOverlay::get_record(cons
 }
 
 CollectionResult<std::vector<CollectionRecord>> RecordOverlay::query_index_exact(const engine::Store& store,
-                                                                                 BytesView collection,
-                                                                                 BytesView index,
+                                                                                 BytesView collection, BytesView index,
                                                                                  BytesView value) const {
   auto committed = records::query_index_exact(store, collection, index, value);
   if (!committed) return committed;
@@ -96,10 +95,13 @@ std::expected<std::vector<IndexedRecord>, QueryError> RecordOverlay::query_index
       if (pair.name == index && within_bounds(pair.value, query.start, query.end)) values.insert(pair.value);
     }
     for (BytesView value : values) {
-      out.push_back(IndexedRecord{Bytes(value), CollectionRecord{Bytes(primary_key), (*change)->value, (*change)->indexes}});
+      out.push_back(
+          IndexedRecord{Bytes(value), CollectionRecord{Bytes(primary_key), (*change)->value, (*change)->indexes}});
     }
   }
-  auto order = [](const IndexedRecord& e) { return std::make_pair(BytesView(e.index_value), BytesView(e.record.primary_key)); };
+  auto order = [](const IndexedRecord& e) {
+    return std::make_pair(BytesView(e.index_value), BytesView(e.record.primary_key));
+  };
   if (query.descending) {
     std::ranges::sort(out, std::greater<>{}, order);
   } else {

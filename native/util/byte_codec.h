@@ -67,8 +67,7 @@ class ByteWriter {
   }
   void put_be(uint64_t v, int width) {
     char tmp[8];
-    for (int i = 0; i < width; ++i)
-      tmp[i] = static_cast<char>((v >> (8 * (width - 1 - i))) & 0xFF);
+    for (int i = 0; i < width; ++i) tmp[i] = static_cast<char>((v >> (8 * (width - 1 - i))) & 0xFF);
     out_.append(tmp, static_cast<size_t>(width));
   }
   std::string& out_;
@@ -166,8 +165,7 @@ class ByteReader {
   std::optional<T> get_be(int width) {
     if (remaining() < static_cast<size_t>(width)) return std::nullopt;
     uint64_t v = 0;
-    for (int i = 0; i < width; ++i)
-      v = (v << 8) | static_cast<uint8_t>(in_[pos_ + static_cast<size_t>(i)]);
+    for (int i = 0; i < width; ++i) v = (v << 8) | static_cast<uint8_t>(in_[pos_ + static_cast<size_t>(i)]);
     pos_ += static_cast<size_t>(width);
     return static_cast<T>(v);
   }

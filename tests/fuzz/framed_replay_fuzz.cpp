@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (in.remaining() >= 4) {
     uint8_t kind = *in.u8() % 4 + 1;  // 1..3 are real kinds, 4 is refused
     uint8_t tx_id = *in.u8() % 8;
-    uint8_t step = *in.u8() % 3;      // 0 repeats a sequence number
+    uint8_t step = *in.u8() % 3;  // 0 repeats a sequence number
     uint8_t length = *in.u8();
     auto payload = in.bytes(std::min<size_t>(length, in.remaining()));
     sequence += step;

@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <string_view>
 
-#define FUZZ_CHECK(cond)                                                        \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
+#define FUZZ_CHECK(cond)                                                               \
+  do {                                                                                 \
+    if (!(cond)) {                                                                     \
       std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                             \
-    }                                                                           \
+      std::abort();                                                                    \
+    }                                                                                  \
   } while (0)
 
 // A decoder's result for `bytes`: refused with the `corrupt` error kind, or a

@@ -11,6 +11,8 @@
 // tag u8 (bit 0 raw key, bit 1 record missing), then for a well-formed entry
 // value and primary key (u8 length + bytes each), for a raw one the key tail
 // after the index prefix and the stored value (u8 length + bytes each).
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +21,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 

@@ -162,7 +162,8 @@ void run(engine::Store& store, Input& in, int64_t& now, std::vector<JobId>& ids)
         const Bytes prefix = job_history_prefix(id);
         auto range = store.prefix_range(prefix);
         uint64_t next = 0;
-        if (range.first != range.last) next = *ByteReader(BytesView(std::prev(range.last)->first).substr(prefix.size())).u64_be() + 1;
+        if (range.first != range.last)
+          next = *ByteReader(BytesView(std::prev(range.last)->first).substr(prefix.size())).u64_be() + 1;
         (void)store.put_internal(job_history_key(id, next), Bytes(in.below(30), '\x01'));
       }
       break;

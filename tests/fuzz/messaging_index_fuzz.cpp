@@ -6,6 +6,7 @@
 // the store's queue, outbox and RPC indexes equal a rebuild from the live
 // table, and answer every clock as the rebuild does.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstddef>
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <unistd.h>
 
 #include "engine/store.h"
 #include "engine/transaction.h"
@@ -100,8 +100,8 @@ std::string raw_value(FuzzedDataProvider& in, std::string_view key) {
                          "p"};
     return *encode_message(message);
   }
-  auto id = message_id_of_key(key, key.starts_with(kRpcRequestPrefix) ? kRpcRequestPrefix.size()
-                                                                         : kOutboxEventPrefix.size());
+  auto id =
+      message_id_of_key(key, key.starts_with(kRpcRequestPrefix) ? kRpcRequestPrefix.size() : kOutboxEventPrefix.size());
   const MessageId named = id && own_id ? *id : MessageId{in.ConsumeIntegralInRange<uint64_t>(0, 6), Nonce{}};
   if (key.starts_with(kRpcRequestPrefix)) {
     std::optional<int64_t> deadline;
@@ -155,7 +155,8 @@ void step(FuzzedDataProvider& in, engine::Store& store) {
       (void)expire_rpc_requests(store, small_time(in), in.ConsumeIntegralInRange<uint64_t>(0, 3));
       break;
     case 7:
-      if (auto id = some_id(store, kRpcResponsePrefix, in.ConsumeIntegral<uint8_t>())) (void)ack_rpc_response(store, *id);
+      if (auto id = some_id(store, kRpcResponsePrefix, in.ConsumeIntegral<uint8_t>()))
+        (void)ack_rpc_response(store, *id);
       break;
     case 8:
       (void)emit_outbox_event(store, "t", "p", 0);

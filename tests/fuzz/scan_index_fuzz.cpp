@@ -52,9 +52,9 @@ class Input {
 };
 
 constexpr int64_t kMinute = 60'000;
-const std::string_view kPrefixes[] = {kScheduleDataPrefix, kCronDataPrefix, kWorkflowInstancePrefix,
-                                      records::kObjectDataPrefix, records::kObjectMetaPrefix,
-                                      records::kObjectRefPrefix};
+const std::string_view kPrefixes[] = {kScheduleDataPrefix,        kCronDataPrefix,
+                                      kWorkflowInstancePrefix,    records::kObjectDataPrefix,
+                                      records::kObjectMetaPrefix, records::kObjectRefPrefix};
 
 template <class Index>
 void check_rebuilt(const engine::Store& store) {
@@ -87,7 +87,8 @@ void check_listings(const engine::Store& store) {
   for (std::string_view type : {"a", "b"}) {
     std::vector<WorkflowId> expected, listed;
     for (const auto& [key, value] : store.prefix_range(kWorkflowInstancePrefix))
-      if (auto view = view_workflow_record(key, value); view && view->workflow_type == type) expected.push_back(view->id);
+      if (auto view = view_workflow_record(key, value); view && view->workflow_type == type)
+        expected.push_back(view->id);
     std::optional<WorkflowId> after;
     while (true) {
       auto page = of_type_candidates(index, type, after, 2);
@@ -115,11 +116,11 @@ std::string raw_key(Input& in, const engine::Store& store) {
       if (const std::string* key = in.pick(existing)) return *key;
       [[fallthrough]];
     case 1:
-      return std::string(prefix) + std::string(prefix == kWorkflowInstancePrefix || prefix == kScheduleDataPrefix ||
-                                                       prefix == kCronDataPrefix
-                                                   ? 16
-                                                   : 32,
-                                               static_cast<char>(in.byte() % 4));
+      return std::string(prefix) +
+             std::string(prefix == kWorkflowInstancePrefix || prefix == kScheduleDataPrefix || prefix == kCronDataPrefix
+                             ? 16
+                             : 32,
+                         static_cast<char>(in.byte() % 4));
     default:
       return std::string(prefix) + in.bytes(40);
   }
@@ -143,13 +144,14 @@ JobSpec spec() {
   return job;
 }
 
-void step(Input& in, engine::Store& store, int64_t& now, std::vector<JobId>& schedules,
-          std::vector<JobId>& crons, std::vector<WorkflowId>& workflows, std::vector<records::ObjectId>& objects) {
+void step(Input& in, engine::Store& store, int64_t& now, std::vector<JobId>& schedules, std::vector<JobId>& crons,
+          std::vector<WorkflowId>& workflows, std::vector<records::ObjectId>& objects) {
   switch (in.byte() % 16) {
     case 0: {
       std::optional<uint64_t> every;
       if (in.byte() % 2) every = static_cast<uint64_t>(1 + in.small(3 * kMinute));
-      if (auto id = create_schedule(store, spec(), every, now + in.small(10 * kMinute) - kMinute)) schedules.push_back(*id);
+      if (auto id = create_schedule(store, spec(), every, now + in.small(10 * kMinute) - kMinute))
+        schedules.push_back(*id);
       break;
     }
     case 1:
@@ -180,14 +182,31 @@ void step(Input& in, engine::Store& store, int64_t& now, std::vector<JobId>& sch
       const WorkflowId* id = in.pick(workflows);
       if (id == nullptr) break;
       switch (in.byte() % 8) {
-        case 0: (void)set_workflow_step(store, *id, "t", "", now); break;
-        case 1: (void)wait_for_signal(store, *id, "go", now); break;
-        case 2: (void)wait_until(store, *id, now + in.small(4 * kMinute) - kMinute, now); break;
-        case 3: (void)signal_workflow(store, *id, "go", "p", now); break;
-        case 4: (void)finish_workflow(store, *id, in.byte() % 2 ? WorkflowStatus::Failed : WorkflowStatus::Completed, "", now); break;
-        case 5: (void)send_workflow_signal(store, *id, in.byte() % 2 ? "go" : "other", "p", now); break;
-        case 6: (void)wait_for_signal_until(store, *id, "go", now + in.small(4 * kMinute) - kMinute, now); break;
-        default: (void)cancel_workflow(store, *id, "", now); break;
+        case 0:
+          (void)set_workflow_step(store, *id, "t", "", now);
+          break;
+        case 1:
+          (void)wait_for_signal(store, *id, "go", now);
+          break;
+        case 2:
+          (void)wait_until(store, *id, now + in.small(4 * kMinute) - kMinute, now);
+          break;
+        case 3:
+          (void)signal_workflow(store, *id, "go", "p", now);
+          break;
+        case 4:
+          (void)finish_workflow(store, *id, in.byte() % 2 ? WorkflowStatus::Failed : WorkflowStatus::Completed, "",
+                                now);
+          break;
+        case 5:
+          (void)send_workflow_signal(store, *id, in.byte() % 2 ? "go" : "other", "p", now);
+          break;
+        case 6:
+          (void)wait_for_signal_until(store, *id, "go", now + in.small(4 * kMinute) - kMinute, now);
+          break;
+        default:
+          (void)cancel_workflow(store, *id, "", now);
+          break;
       }
       break;
     }
@@ -224,8 +243,10 @@ void step(Input& in, engine::Store& store, int64_t& now, std::vector<JobId>& sch
       FUZZ_CHECK(tx.has_value());
       for (int n = 1 + in.byte() % 3; n > 0; --n) {
         const std::string key = raw_key(in, store);
-        if (in.byte() % 3 == 0) (void)tx->delete_internal(key);
-        else (void)tx->put_internal(key, raw_value(in, store));
+        if (in.byte() % 3 == 0)
+          (void)tx->delete_internal(key);
+        else
+          (void)tx->put_internal(key, raw_value(in, store));
       }
       if (in.byte() % 4 != 0) (void)tx->commit();
       break;

@@ -3,20 +3,19 @@
 // plain minute-by-minute walk. Parsing and chosen search cases are tested through
 // the Python face (tests/test_cron.py).
 // Built with -DOMBREL_NATIVE_TESTS=ON (target native_tests).
+#include "jobs/cron.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <random>
 #include <string>
 
-#include "jobs/cron.h"
-
 #include "native_check.h"
 
 using namespace ombrel::jobs;
 
 namespace {
-
 
 constexpr int64_t kMinute = 60'000;
 constexpr int64_t kDay = 86'400'000;
@@ -55,9 +54,9 @@ void matching() {
 
   // Leap days: 2000 and 2024 have a 29 February, 2100 does not.
   const auto leap = parsed("0 0 29 2 *");
-  CHECK(matches_utc_ms(leap, 951'782'400'000));    // 2000-02-29
-  CHECK(matches_utc_ms(leap, 1'709'164'800'000));  // 2024-02-29
-  CHECK(!matches_utc_ms(leap, 4'107'542'400'000)); // 2100-03-01
+  CHECK(matches_utc_ms(leap, 951'782'400'000));     // 2000-02-29
+  CHECK(matches_utc_ms(leap, 1'709'164'800'000));   // 2024-02-29
+  CHECK(!matches_utc_ms(leap, 4'107'542'400'000));  // 2100-03-01
 }
 
 // The plain walk the search must agree with: every minute from the first
@@ -80,7 +79,12 @@ void search_agrees_with_walk() {
       {"*", "2", "12", "2,8", "*/3", "1-6", "11", "6"},
       {"*", "0", "5", "1-5", "*/2", "6", "3", "*"},
   };
-  const int64_t starts[] = {-kDay, -1, 0, 951'782'400'000 - kMinute, 1'710'460'800'000 - 1, 4'102'444'800'000 - 7,
+  const int64_t starts[] = {-kDay,
+                            -1,
+                            0,
+                            951'782'400'000 - kMinute,
+                            1'710'460'800'000 - 1,
+                            4'102'444'800'000 - 7,
                             (kInt64Max / kMinute) * kMinute - 40 * kDay};
   for (int round = 0; round < 400; ++round) {
     std::string text;

@@ -2,16 +2,16 @@
 // table on first use, then changed by each commit as it reaches the table,
 // and never by a failed commit or a dropped transaction. The index here keeps
 // a copy of what it saw, which must equal a rebuild after every step.
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <random>
 #include <string>
-#include <unistd.h>
 
 #include "engine/store.h"
 #include "engine/transaction.h"
-
 #include "native_check.h"
 
 using namespace ombrel::engine;

@@ -1,23 +1,22 @@
 // Engine transactions below the Python face: read-your-writes lookups and
 // scans, rollback by drop, commit order and the records a commit writes.
 // Built and run by `make test` (target native_tests).
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "engine/change_feed.h"
 #include "engine/store.h"
 #include "engine/transaction.h"
 #include "engine/verification.h"
-
 #include "native_check.h"
 
 using namespace ombrel::engine;
 
 namespace {
-
 
 std::string temp_store(const char* name) {
   auto dir = std::filesystem::temp_directory_path() / ("ombrel-engine-test-" + std::to_string(::getpid()));

@@ -3,14 +3,14 @@
 // backwards), answer find and lower_bound alike, and hand back the same
 // replaced and removed values. Key shapes cover empty keys, 0x00/0xFF bytes,
 // long shared prefixes and keys far longer than a node can hold inline.
+#include "engine/live_table.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
-
-#include "engine/live_table.h"
 
 #include "native_check.h"
 
@@ -27,7 +27,10 @@ size_t below(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(
 enum class Shape { Tiny, Internal, Long, Mixed };
 
 std::string key_of(Shape shape) {
-  static const std::string kAlphabet("\x00\x01" "a\xFE\xFF", 5);
+  static const std::string kAlphabet(
+      "\x00\x01"
+      "a\xFE\xFF",
+      5);
   switch (shape) {
     case Shape::Tiny: {  // few distinct keys: many overwrites, empty key, 0x00 and 0xFF
       std::string k(below(5), '\0');

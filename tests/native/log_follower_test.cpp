@@ -2,6 +2,8 @@
 // transactions), holds after each refresh exactly the table a replay of the
 // same bytes gives, and tells a half-written append from damage. Replacement
 // and damage are tested through the Python face (tests/test_read_only.py).
+#include "engine/log_follower.h"
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,11 +15,9 @@
 #include <vector>
 
 #include "engine/file.h"
-#include "engine/log_follower.h"
 #include "engine/log_record.h"
 #include "engine/recovery.h"
 #include "engine/store_header.h"
-
 #include "native_check.h"
 
 using namespace ombrel::engine;

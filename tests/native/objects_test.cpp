@@ -1,23 +1,23 @@
 // The object layer below the Python face: the process-wide read counters, the
 // store's object counters, and the variants that work inside a caller's engine
 // transaction. Built and run by `make test` (target native_tests).
+#include "records/objects.h"
+
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "engine/store.h"
 #include "engine/transaction.h"
-#include "records/objects.h"
-
 #include "native_check.h"
 
 using namespace ombrel;
 using namespace ombrel::records;
 
 namespace {
-
 
 std::filesystem::path temp_dir() {
   return std::filesystem::temp_directory_path() / ("ombrel-objects-test-" + std::to_string(::getpid()));
@@ -45,12 +45,12 @@ void read_counters() {
   auto id = put_object(*store, content);
   REQUIRE(id.has_value());
   const ObjectReadCounters start = object_read_counters();
-  CHECK(get_object(*store, *id).has_value());                                   // +1, +1000
-  CHECK(get_object_chunk(*store, *id, 990, 100).has_value());                   // +1, +10
-  CHECK(required(get_object_chunk(*store, *id, 5000, 100))->empty());             // +1, +0
-  CHECK(required(object_info(*store, *id))->size == 1000);                        // +1, +1000
-  CHECK(required(verify_object(*store, *id)));                                    // +1, +1000
-  CHECK(link_object(*store, "ns", "n", *id).has_value());                       // +1, +1000
+  CHECK(get_object(*store, *id).has_value());                          // +1, +1000
+  CHECK(get_object_chunk(*store, *id, 990, 100).has_value());          // +1, +10
+  CHECK(required(get_object_chunk(*store, *id, 5000, 100))->empty());  // +1, +0
+  CHECK(required(object_info(*store, *id))->size == 1000);             // +1, +1000
+  CHECK(required(verify_object(*store, *id)));                         // +1, +1000
+  CHECK(link_object(*store, "ns", "n", *id).has_value());              // +1, +1000
   CHECK(same(object_read_counters(), start.reads + 6, start.bytes_read + 4010));
   // Absent objects, refused links and the reference calls read no object.
   const ObjectId missing = object_id_of("missing");

@@ -2,11 +2,11 @@
 // report comes once with done == total, that a stop sticks, and that no hook
 // means no reports.
 // Built with -DOMBREL_NATIVE_TESTS=ON (target native_tests).
+#include "engine/progress.h"
+
 #include <cstdint>
 #include <utility>
 #include <vector>
-
-#include "engine/progress.h"
 
 #include "native_check.h"
 
@@ -41,9 +41,10 @@ void reports_at_steps_and_once_at_the_end() {
   const uint64_t total = 3 * kProgressStepBytes + 100;
   CHECK(run_pass(total, 1 << 20));
   set_progress_hook(previous);
-  CHECK((recorder.calls == std::vector<std::pair<uint64_t, uint64_t>>{
-             {kProgressStepBytes, total}, {2 * kProgressStepBytes, total}, {3 * kProgressStepBytes, total},
-             {total, total}}));
+  CHECK((recorder.calls == std::vector<std::pair<uint64_t, uint64_t>>{{kProgressStepBytes, total},
+                                                                      {2 * kProgressStepBytes, total},
+                                                                      {3 * kProgressStepBytes, total},
+                                                                      {total, total}}));
 }
 
 void an_empty_pass_and_no_hook_report_nothing() {

@@ -10,7 +10,6 @@
 
 #include "engine/log_record.h"
 #include "engine/recovery.h"
-
 #include "native_check.h"
 
 using namespace ombrel::engine;

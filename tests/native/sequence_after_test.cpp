@@ -6,9 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "util/component_key.h"
-
 #include "native_check.h"
+#include "util/component_key.h"
 
 using namespace ombrel;
 

@@ -2,16 +2,16 @@
 // use to find the next sequence: it must agree with the full merged scan
 // whatever mix of committed keys, own puts and own deletes lies at the top of
 // the range. Built and run by `make test` (target native_tests).
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
-#include <unistd.h>
 
 #include "engine/store.h"
 #include "engine/transaction.h"
-
 #include "native_check.h"
 
 using namespace ombrel::engine;
