@@ -225,3 +225,18 @@ def test_set_progress_hook_refuses_what_it_cannot_call():
     with pytest.raises(TypeError):
         Store.set_progress_hook(42)
     assert Store.set_progress_hook(None) is None
+
+
+@pytest.mark.parametrize("json_output", [False, True])
+def test_a_reader_that_stops_early_is_no_error(tmp_path, json_output):
+    """`ombrel-store dump ... | head`: the closed pipe ends the command quietly, with status 0."""
+    path = tmp_path / "many.omb"
+    with Store.open(str(path)) as store, store.transaction() as tx:
+        for i in range(4000):
+            tx.put(b"key:%06d" % i, b"v" * 40)
+    argv = [sys.executable, "-m", "ombrel_store", "dump", str(path)] + (["--json"] if json_output else [])
+    child = subprocess.Popen(argv, env=CHILD_ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdout.readline()
+    child.stdout.close()
+    assert child.wait(timeout=120) == 0
+    assert child.stderr.read() == b""

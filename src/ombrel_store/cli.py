@@ -42,7 +42,6 @@ from . import _native
 
 PROG = "ombrel-store"
 INTERNAL_PREFIX = b"\xffomb:"
-WORKFLOW_INSTANCE_PREFIX = b"\xffomb:wf:instance:"
 HEADER_BYTES = 64
 # Byte layout of the store header (little-endian), as far as info shows it.
 #   offset  width  field
@@ -373,15 +372,19 @@ def _show_wait(wait) -> str:
     if wait is None:
         return "-"
     if wait["kind"] == "signal":
-        return "signal " + show_bytes(wait["name"])
+        until = f" until {show_ms(wait['timeout_at_ms'])}" if "timeout_at_ms" in wait else ""
+        return "signal " + show_bytes(wait["name"]) + until
     return "until " + show_ms(wait["resume_at_ms"])
 
 
 def cmd_workflows(args, out):
     with open_read_only(args.path) as store:
-        ids = [key[len(WORKFLOW_INSTANCE_PREFIX):] for key, _ in store.scan_prefix(WORKFLOW_INSTANCE_PREFIX)]
-        found = (store.get_workflow(i) for i in ids)
-        doc = [w for w in found if w is not None and (args.status is None or w["status"] == args.status)]
+        doc = []
+        while True:  # pages of the workflow index, in id order
+            page = store.list_workflows(status=args.status, after_id=doc[-1]["id"] if doc else None, limit=1000)
+            doc += page
+            if len(page) < 1000:
+                break
     if not args.json:
         table([[w["id"].hex(), w["workflow_type"], w["status"], w["current_step"], _show_wait(w["wait"]),
                 w["parent_id"].hex() if w["parent_id"] else None, show_ms(w["updated_at_ms"])] for w in doc],
@@ -503,8 +506,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(str(error))
     out = sys.stdout
     try:
+        return _run(args, out)
+    except BrokenPipeError:
+        # The reader went away (`... | head`): what it read was right, so no error; stdout is
+        # pointed at /dev/null so that the interpreter's own flush at exit stays quiet.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+
+
+def _run(args, out) -> int:
+    try:
         result = args.run(args, out)
         doc, status = result if isinstance(result, tuple) else (result, 0)
+    except BrokenPipeError:
+        raise
     except Problem as problem:
         print(f"{PROG}: {problem}", file=sys.stderr)
         if args.json:
